@@ -1,0 +1,82 @@
+// The SCSI command layer: the drive handle, the SG_IO transport and one function per command.
+// Every command returns BOOL: 1 when the drive returned GOOD status, 0 otherwise.
+#pragma once
+
+#include <scsi/sg.h>
+
+#include <cstdint>
+
+#include "scsi_resparam.h"
+
+typedef int BOOL;
+
+// The handle of the opened drive; commands take it as an untyped pointer and read only the fd.
+typedef struct scsi_device_param {
+  int fd_scsidevice;
+} SCSI_DEVICE_PARAM;
+
+// Tells spti_locate_partition not to change the partition.
+inline constexpr uint32_t INVALID_PARTITION_NUMBER = 0xFFFFFFFFu;
+
+// SPACE codes.
+inline constexpr uint8_t SPACE_BLOCKS = 0;
+inline constexpr uint8_t SPACE_FILEMARKS = 1;
+inline constexpr uint8_t SPACE_SEQ_FILEMARKS = 2;
+inline constexpr uint8_t SPACE_END_OF_DATA = 3;
+
+// Transport (sg_io_hdr, scsi_device_param).
+SCSI_DEVICE_PARAM* init_scsi_device_param(const char* path);
+void destroy_scsi_device_param(SCSI_DEVICE_PARAM* sdp);
+sg_io_hdr_t* init_sg_io_hdr(unsigned char cmd_len, unsigned char* cmdp, int dxfer_direction,
+                            unsigned int dxfer_len, void* dxferp,
+                            ST_SPTI_REQUEST_SENSE_RESPONSE* sbp);
+void destroy_sg_io_hdr(sg_io_hdr_t* hdr);
+BOOL run_scsi_command(const void* scparam, sg_io_hdr_t* hdr, uint32_t* resid);
+uint64_t btoui(const unsigned char* buf, int size);
+void show_sense_data(const ST_SPTI_REQUEST_SENSE_RESPONSE* sbp, uint8_t operation_code);
+
+// Tape commands.
+BOOL spti_test_unit_ready(void* scparam, ST_SPTI_REQUEST_SENSE_RESPONSE* sbp,
+                          ST_SYSTEM_ERRORINFO* syserr);
+BOOL spti_rewind(void* scparam, ST_SPTI_REQUEST_SENSE_RESPONSE* sbp, ST_SYSTEM_ERRORINFO* syserr);
+BOOL spti_locate_partition(void* scparam, uint32_t partition, uint32_t block_address,
+                           ST_SPTI_REQUEST_SENSE_RESPONSE* sbp, ST_SYSTEM_ERRORINFO* syserr);
+BOOL spti_locate(void* scparam, uint32_t block_address, ST_SPTI_REQUEST_SENSE_RESPONSE* sbp,
+                 ST_SYSTEM_ERRORINFO* syserr);
+BOOL spti_space(void* scparam, uint8_t code, uint32_t block_address,
+                ST_SPTI_REQUEST_SENSE_RESPONSE* sbp, ST_SYSTEM_ERRORINFO* syserr);
+BOOL spti_read_data(void* scparam, uint32_t dxfer_len, void* dxferp, uint32_t* resid,
+                    ST_SPTI_REQUEST_SENSE_RESPONSE* sbp, ST_SYSTEM_ERRORINFO* syserr);
+BOOL spti_read_position(void* scparam, ST_SPTI_CMD_POSITIONDATA* pos,
+                        ST_SPTI_REQUEST_SENSE_RESPONSE* sbp, ST_SYSTEM_ERRORINFO* syserr);
+BOOL spti_log_sense(void* scparam, uint32_t page_code, uint32_t parameter, uint32_t dxfer_len,
+                    void* dxferp, uint32_t* resid, ST_SPTI_REQUEST_SENSE_RESPONSE* sbp,
+                    ST_SYSTEM_ERRORINFO* syserr);
+BOOL spti_inquiry(void* scparam, uint32_t page_code, uint32_t dxfer_len, void* dxferp,
+                  uint32_t* resid, ST_SPTI_REQUEST_SENSE_RESPONSE* sbp,
+                  ST_SYSTEM_ERRORINFO* syserr);
+
+// Cartridge memory attributes.
+BOOL spti_read_attribute(void* scparam, uint8_t partition, uint8_t action, uint16_t id,
+                         uint32_t dxfer_len, void* dxferp, uint32_t* resid,
+                         ST_SPTI_REQUEST_SENSE_RESPONSE* sbp, ST_SYSTEM_ERRORINFO* syserr);
+BOOL spti_read_drive_attribute(void* scparam, uint8_t action, uint16_t id,
+                               ST_SPTI_DEVICE_TYPE_ATTRIBUTE* attr_data,
+                               ST_SPTI_REQUEST_SENSE_RESPONSE* sbp, ST_SYSTEM_ERRORINFO* syserr);
+BOOL spti_read_drive_host_type_attribute(void* scparam, uint8_t action, uint16_t id,
+                                         ST_SPTI_HOST_TYPE_ATTRIBUTE* attr_data,
+                                         ST_SPTI_REQUEST_SENSE_RESPONSE* sbp,
+                                         ST_SYSTEM_ERRORINFO* syserr);
+
+// Self-test entry points: open the device, issue one command, print the result, close.
+BOOL test_test_unit_ready(const char* path);
+BOOL test_rewind(const char* path);
+BOOL test_locate(const char* path, uint32_t block_address, int change_partition,
+                 uint32_t partition);
+BOOL test_space(const char* path, uint8_t code, uint32_t block_address);
+BOOL test_read_data(const char* path);
+BOOL test_read_position(const char* path);
+BOOL test_inquiry(const char* path);
+BOOL test_read_attribute(const char* path);
+BOOL test_read_drive_attribute(const char* path);
+BOOL test_read_drive_host_type_attribute(const char* path);

@@ -1,0 +1,220 @@
+// Shared records of the format checks and the interfaces of the cartridge memory checks, the
+// format checks, the tape walk and the support library.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <string>
+#include <string_view>
+
+#include "object_reader.h"
+#include "spti_lib.h"
+
+// Flags of the run driver and the format checks.
+enum Bool { False = 0, True = 1 };
+
+// ---------------------------------------------------------------------------------------------
+// Cartridge memory records.
+
+// Decoded volume coherency information of one partition.
+struct Data {
+  uint64_t volume_change_ref;
+  uint64_t pr_count;
+  uint64_t rcm_block;
+  char uuid[37];
+  unsigned char version;
+};
+
+struct MamVci {
+  char is_valid;
+  struct Data Data;
+};
+
+struct MamHtaData {
+  char application_vendor[9];
+  char application_name[33];
+  char application_version[9];
+  char system_id[37];
+  char volume_id[37];
+  char pool_id[37];
+  char pool_group_id[37];
+  char barcode[33];
+};
+
+struct MamHta {
+  char is_valid;
+  struct MamHtaData Data;
+};
+
+typedef enum {
+  VOL1_LABEL = 0,
+  QRT_LABEL = 1,
+  RCM = 2,
+  PR = 3,
+  OCM = 4,
+  PO = 5,
+  META = 6
+} MARKER_TYPE;
+
+// Per-bucket save-path numbering.
+typedef struct bucket_info_4_obj_reader {
+  char bucket_name[64];
+  int savepath_dir_number;
+  int savepath_sub_dir_number;
+  int obj_reader_saved_counter;
+  struct bucket_info_4_obj_reader* next;
+} BucketInfo4ObjReader;
+
+typedef struct {
+  int bucket_name_flag;
+  int bucket_id_flag;
+} BucketList;
+
+typedef struct {
+  char* vexa_version;
+  char* format_time;
+  char volume_uuid[37];
+  char* creator;
+  Bool exists_vexa_version;
+  Bool exists_format_time;
+  Bool exists_volume_uuid;
+  Bool exists_creator;
+} VEXALabel;
+
+typedef struct {
+  char object_id[37];
+  uint64_t meta_data_offset;
+  uint64_t object_data_offset;
+  char* object_name;
+  char* meta_name;
+} VEXAObject;
+
+// Marker identifiers: 32 bytes, blank-padded, no terminator in the marker.
+inline constexpr const char LEVEL4_IDENTIFIER[] = "Quorrant 1.0 Level4             ";
+inline constexpr const char LEVEL3_IDENTIFIER[] = "Quorrant 1.0 Level3             ";
+inline constexpr const char LEVEL2_IDENTIFIER[] = "Quorrant 1.0 Level2             ";
+inline constexpr const char LEVEL1_IDENTIFIER[] = "Quorrant 1.0 Level1             ";
+inline constexpr size_t MARKER_IDENTIFIER_SIZE = 32;
+
+inline constexpr const char NIL_UUID[] = "00000000-0000-0000-0000-000000000000";
+
+// ---------------------------------------------------------------------------------------------
+// Cartridge memory checks (check_medium_auxiliary_memory).
+
+int clf_check_mam_coherency(const SCSI_DEVICE_PARAM* scparam, MamVci* mamvci, MamHta* mamhta);
+int clf_check_mam_part(const SCSI_DEVICE_PARAM* scparam, const uint32_t part, MamVci* coh);
+int clf_check_vci_acsi_length(const uint8_t* acsil);
+int clf_check_vci_acsi(const uint8_t* acsi, MamVci* coh);
+int clf_check_mam_vcr(const SCSI_DEVICE_PARAM* scparam, const MamVci* mamvci);
+int clf_check_mam_hta(const SCSI_DEVICE_PARAM* scparam, const MamVci* mamvci, MamHta* mamhta);
+int check_application_name(const MamHta* mamhta);
+const char* clf_get_partition_name(const int part);
+
+// Volume personality -> two-character generation (no terminator written beyond the two).
+int get_tape_generation(void* scparam, char* tape_gen);
+
+// ---------------------------------------------------------------------------------------------
+// Format checks of labels and markers. Entry points used by the walk; each returns 0 or 1.
+
+int clf_vol1_label();
+int clf_vexa_label(const MamVci* mamvci, const MamHta* mamhta, uint32_t* block_size);
+int check_block_size(const char* str_block_size, uint32_t* block_size);
+int initialize_vexa_label(VEXALabel* label);
+int destroy_vexa_label(VEXALabel* label);
+int clf_reference_commit_marker(int which_rcm, const MamVci* mamvci, const MamHta* mamhta,
+                                uint64_t pr_number);
+int check_partial_reference(const char* filename);
+
+// Bucket and pool-group name rules.
+int check_bucket_name(const char* bucket_name);
+int check_pool_group_name(const char* pool_group_name);
+int is_ip_address_format(const char* bucket_name);
+
+// ---------------------------------------------------------------------------------------------
+// Identifier and time format validation.
+
+int check_uuid_version(const char* uuid, const char* owner, const char* location);
+int check_uuid_variant(const char* uuid, const char* owner, const char* location);
+int check_uuid_character(const char* uuid, const char* owner, const char* location);
+int check_uuid_format(const char* uuid, const char* owner, const char* location);
+int check_optional_uuid_format(const char* uuid, const char* owner, const char* location);
+int check_utc_format(const char* utc);
+double compare_time_string(const char* first_time_string, const char* second_time_string);
+int is_null_filled(const void* buffer, size_t length);
+
+// ---------------------------------------------------------------------------------------------
+// Object list files and JSON helpers.
+
+int make_key_str_value_pairs(std::string& json_obj, const char* key, const char* value);
+int make_key_ulong_int_value_pairs(std::string& json_obj, const char* key, uint64_t value);
+int add_key_value_pairs_to_array_in_json_file(int new_list_flag, FILE* fp_list,
+                                              const char* json_path,
+                                              const std::string& key_value_pairs);
+int comlete_list_files(const char* list_dir);
+int get_object_info_in_list(const char* object_key, const char* object_id, const char* list_path,
+                            object_list** objects);
+void free_object_list(object_list* objects);
+int check_file(const char* filename);
+int extract_json_element(const char* json_data, const char* json_key, std::string& json_element);
+int get_bucket_name(const char* bucket_list, const char* bucket_id, std::string& bucket_name);
+// Any out-parameter may be null. Returns 0, or 1 when the metadata does not parse.
+int get_element_from_metadata(const char* meta_data, uint64_t* object_size,
+                              std::string* object_key, std::string* object_id,
+                              std::string* last_modified, std::string* version_id,
+                              std::string* content_md5);
+int get_hash(std::string_view meta_data, char* hash /* 33 bytes */);
+
+// ---------------------------------------------------------------------------------------------
+// Progress history.
+
+void set_obj_save_path(const char* save_path);
+void set_lap_start(time_t lap_s);
+void set_history_interval(uint32_t history_i);
+int get_interval(long* interval);
+int output_history(const char* tape_id, uint64_t pr_cnt, uint64_t ocm_cnt, uint64_t po_cnt,
+                   uint64_t obj_cnt);
+int get_history(const char* tape_id, uint64_t* pr_cnt, uint64_t* ocm_cnt, uint64_t* po_cnt,
+                uint64_t* obj_cnt);
+int read_or_write_ini(int rw, const char* ini_path, const char* section, const char* key,
+                      char* value /* 256 bytes */);
+
+// ---------------------------------------------------------------------------------------------
+// Save-path layout and local file helpers.
+
+int initialize_bucket_info_4_obj_reader(BucketInfo4ObjReader** bucket_info,
+                                        const char* obj_reader_saveroot);
+int add_bucket_info_4_obj_reader(BucketInfo4ObjReader** bucket_info, const char* bucket_name,
+                                 int obj_reader_saved_counter, int savepath_dir_number,
+                                 int savepath_sub_dir_number);
+int get_bucket_info_4_obj_reader(BucketInfo4ObjReader** bucket_info, const char* bucket_name,
+                                 int* savepath_dir_number, int* savepath_sub_dir_number);
+int update_bucket_info_4_obj_reader(BucketInfo4ObjReader* bucket_info);
+void free_bucket_info_4_obj_reader(BucketInfo4ObjReader** bucket_info);
+
+int mk_a_dir(const char* path);
+int mk_deep_dir(const char* filepath);
+// Directory part of `filepath` (up to the last "/") into `dir_path`; 1 when there is no "/".
+int extract_dir_path(const char* filepath, std::string& dir_path);
+// Creates the directory part of a file path when it is missing (one level); failure ends the run.
+int make_parent_dir(const char* filepath);
+
+// Two-slot file opener used by the format checks: slot 0 and slot 1.
+FILE* open_file(const char* filename, const char* mode, int index);
+FILE* clf_open_file(const char* filename, const char* mode);
+FILE* clf_open_alt_file(const char* filename, const char* mode);
+int clf_close_file(FILE* fp);
+size_t clf_read_file(void* buffer, size_t size, size_t count, FILE* fp);
+int clf_check_read_data(size_t read_count, size_t expected_count, const char* what,
+                        const char* filename);
+void* clf_allocate_memory(size_t size, const char* what);
+void free_safely(char** text);
+
+int write_object_and_meta_to_file(const char* path, const void* data, uint64_t str_offset,
+                                  uint64_t object_size);
+void set_force_flag(int is_force_enabled);
+int check_disk_space(const char* path, uint64_t data_size);
+int cp_dir(const char* from, const char* to);
+
+char* str_substring(const char* str, int start, int c_num);
+int str_replace(const char* src, const char* target, const char* replace, char* result);

@@ -1,0 +1,50 @@
+// Helpers shared by the tests: fresh temporary directories, file access, and running a built
+// program with its output captured.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace testutil {
+
+// A fresh directory under /tmp, removed with everything in it when the object goes away.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+struct RunResult {
+  int status = -1;  // exit status, or 128 + signal number when killed by a signal
+  std::string out;
+  std::string err;
+};
+
+// Runs `argv` (argv[0] is the program path) in `cwd` (the current directory when empty) and
+// captures its standard output and standard error.
+RunResult run(const std::vector<std::string>& argv, const std::string& cwd = "");
+
+// Paths of the built programs.
+std::string bin(const std::string& name);
+
+std::string read_file(const std::string& path);
+std::vector<uint8_t> read_bytes(const std::string& path);
+void write_file(const std::string& path, const std::string& content);
+void write_bytes(const std::string& path, const std::vector<uint8_t>& content);
+bool exists(const std::string& path);
+
+// Number of (non-overlapping) occurrences of `needle` in `hay`.
+size_t count(const std::string& hay, const std::string& needle);
+
+// The output lines without their "YYYY/MM/DD hh:mm:ss.mmm " headers.
+std::string strip_headers(const std::string& text);
+
+}  // namespace testutil

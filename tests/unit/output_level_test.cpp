@@ -1,0 +1,116 @@
+// Leveled output: routing of levels to streams, ranks, tags, the header and the fatal stop.
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+
+#include "output_level.h"
+
+namespace {
+
+class OutputLevelTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    set_vl(verbosity_);
+    set_c_mode(cont_);
+    set_top_verbose(nullptr);
+  }
+  void TearDown() override { set_top_verbose(nullptr); }
+  void verbosity(const char* v) {
+    std::snprintf(verbosity_, sizeof(verbosity_), "%s", v);
+  }
+  char verbosity_[16] = "";
+  char cont_[5] = "cont";
+};
+
+TEST_F(OutputLevelTest, RanksCompareWholeTexts) {
+  EXPECT_EQ(get_verbose_rank(""), 0);
+  EXPECT_EQ(get_verbose_rank("v"), 1);
+  EXPECT_EQ(get_verbose_rank("vvvvvv"), 6);
+  EXPECT_EQ(get_verbose_rank("vvvvvvv"), 0);
+  EXPECT_EQ(get_verbose_rank("V"), 0);
+  EXPECT_EQ(get_verbose_rank("3"), 0);
+}
+
+TEST_F(OutputLevelTest, InfoShownOnlyWhenRankReached) {
+  verbosity("vvv");
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(output_accdg_to_vl(LV_INFO, "vvvv", "hidden\n"), 0);
+  EXPECT_EQ(output_accdg_to_vl(LV_INFO, "vvv", "shown\n"), 0);
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(out.find("hidden"), std::string::npos);
+  EXPECT_NE(out.find("[INFO   ] [PR    ] shown\n"), std::string::npos);
+}
+
+TEST_F(OutputLevelTest, ErrorsAndWarningsGoToStderrAtAnyVerbosity) {
+  testing::internal::CaptureStderr();
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(output_accdg_to_vl(LV_ERROR, VL_MISC, "bad %d\n", 7), 1);
+  EXPECT_EQ(output_accdg_to_vl(LV_WARNING, VL_MISC, "careful\n"), 0);
+  const std::string out = testing::internal::GetCapturedStdout();
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(out.empty());
+  EXPECT_NE(err.find("[ERROR  ] [MISC  ] bad 7\n"), std::string::npos);
+  EXPECT_NE(err.find("[WARNING] [MISC  ] careful\n"), std::string::npos);
+}
+
+TEST_F(OutputLevelTest, NoVerbosityShowsOnlyCommonMessages) {
+  testing::internal::CaptureStdout();
+  output_accdg_to_vl(LV_INFO, "", "common\n");
+  output_accdg_to_vl(LV_INFO, "v", "label\n");
+  output_accdg_to_vl(LV_TRACE, "whatever", "unknown tag\n");
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_NE(out.find("[INFO   ] [COMMON] common\n"), std::string::npos);
+  EXPECT_EQ(out.find("label"), std::string::npos);
+  EXPECT_NE(out.find("[TRACE  ] [UNKNOWN] unknown tag\n"), std::string::npos);
+}
+
+TEST_F(OutputLevelTest, DefaultStandsForTopVerbose) {
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  output_accdg_to_vl(LV_INFO, VL_DEFAULT, "before any checker\n");
+  char rcm[] = "vv";
+  set_top_verbose(rcm);
+  output_accdg_to_vl(LV_ERROR, VL_DEFAULT, "in rcm\n");
+  char reset[] = "default";
+  set_top_verbose(reset);
+  output_accdg_to_vl(LV_INFO, VL_DEFAULT, "after reset\n");
+  const std::string out = testing::internal::GetCapturedStdout();
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(out.find("[INFO   ] [UNKNOWN] before any checker\n"), std::string::npos);
+  EXPECT_NE(err.find("[ERROR  ] [RCM   ] in rcm\n"), std::string::npos);
+  EXPECT_NE(out.find("[INFO   ] [UNKNOWN] after reset\n"), std::string::npos);
+}
+
+TEST_F(OutputLevelTest, HeaderHasSpacePaddedMilliseconds) {
+  testing::internal::CaptureStdout();
+  print_header(stdout, LV_INFO, "vvvvv");
+  const std::string out = testing::internal::GetCapturedStdout();
+  const std::regex header(R"(^\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2}\.( {2}\d| \d{2}|\d{3}) \[INFO   \] \[POINFO\] $)");
+  EXPECT_TRUE(std::regex_match(out, header)) << out;
+}
+
+TEST_F(OutputLevelTest, UnknownLogLevelPrintsNothing) {
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(output_accdg_to_vl("[NOTICE ] ", "", "x\n"), 0);
+  EXPECT_TRUE(testing::internal::GetCapturedStdout().empty());
+  EXPECT_TRUE(testing::internal::GetCapturedStderr().empty());
+}
+
+TEST_F(OutputLevelTest, SysErrEndsTheProcessWithStatusOne) {
+  EXPECT_EXIT(output_accdg_to_vl(LV_SYS_ERR, "", "fatal\n"), ::testing::ExitedWithCode(1),
+              R"(\[SYS_ERR\] \[COMMON\] fatal)");
+}
+
+TEST_F(OutputLevelTest, ErrorOutsideContinueModeEndsTheProcess) {
+  char other[] = "stop";
+  EXPECT_EXIT(
+      {
+        set_c_mode(other);
+        output_accdg_to_vl(LV_ERROR, "", "fatal error\n");
+      },
+      ::testing::ExitedWithCode(1), R"(\[ERROR  \] \[COMMON\] fatal error)");
+}
+
+}  // namespace
