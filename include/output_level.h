@@ -6,8 +6,10 @@
 #include <cstdio>
 
 // Log levels: ten-character tags printed unchanged.
-inline constexpr const char LV_SYS_ERR[] = "[SYS_ERR] ";  // stderr, then the process ends with status 1
-inline constexpr const char LV_ERROR[] = "[ERROR  ] ";    // stderr; returns 1 in continue mode, else ends
+inline constexpr const char LV_SYS_ERR[] =
+    "[SYS_ERR] ";  // stderr, then the process ends with status 1
+inline constexpr const char LV_ERROR[] =
+    "[ERROR  ] ";  // stderr; returns 1 in continue mode, else ends
 inline constexpr const char LV_WARNING[] = "[WARNING] ";  // stderr; returns 0
 inline constexpr const char LV_INFO[] = "[INFO   ] ";     // stdout when the rank allows; returns 0
 inline constexpr const char LV_DEBUG[] = "[DEBUG  ] ";

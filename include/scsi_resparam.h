@@ -6,26 +6,26 @@
 
 // Decoded fixed-format sense data of the last command (byte numbers are sense bytes).
 typedef struct st_spti_request_sense_response {
-  uint32_t infomation;      // bytes 3..6
-  uint32_t cmd_spec_info;   // bytes 8..11
-  uint16_t field_pointer;   // bytes 16..17
-  uint8_t scsi_status;      // the command's SCSI status byte
-  uint8_t valid;            // not filled by decoding
-  uint8_t error_code;       // not filled by decoding
-  uint8_t segment_number;   // not filled by decoding
-  uint8_t filemark;         // byte 2 bit 7
-  uint8_t eom;              // byte 2 bit 6
-  uint8_t ili;              // byte 2 bit 5
-  uint8_t sense_key;        // byte 2 bits 3..0
+  uint32_t infomation;              // bytes 3..6
+  uint32_t cmd_spec_info;           // bytes 8..11
+  uint16_t field_pointer;           // bytes 16..17
+  uint8_t scsi_status;              // the command's SCSI status byte
+  uint8_t valid;                    // not filled by decoding
+  uint8_t error_code;               // not filled by decoding
+  uint8_t segment_number;           // not filled by decoding
+  uint8_t filemark;                 // byte 2 bit 7
+  uint8_t eom;                      // byte 2 bit 6
+  uint8_t ili;                      // byte 2 bit 5
+  uint8_t sense_key;                // byte 2 bits 3..0
   uint8_t additional_sense_length;  // byte 7
-  uint8_t asc;              // byte 12
-  uint8_t ascq;             // byte 13
+  uint8_t asc;                      // byte 12
+  uint8_t ascq;                     // byte 13
   uint8_t field_rep_unit_code;      // byte 14
-  uint8_t bit_pointer;      // byte 15 bits 2..0
-  uint8_t bpv;              // byte 15 bit 3
-  uint8_t c_d;              // byte 15 bit 6
-  uint8_t sksv;             // byte 15 bit 7
-  uint8_t cln;              // byte 21 bit 3
+  uint8_t bit_pointer;              // byte 15 bits 2..0
+  uint8_t bpv;                      // byte 15 bit 3
+  uint8_t c_d;                      // byte 15 bit 6
+  uint8_t sksv;                     // byte 15 bit 7
+  uint8_t cln;                      // byte 21 bit 3
   uint8_t vendor_unique1[8];
   uint8_t vendor_unique2[4];
   uint8_t vendor_unique3[4];
@@ -51,19 +51,19 @@ typedef struct st_spti_cmd_positiondata {
 
 // Device-type attributes of the cartridge memory.
 typedef struct st_spti_device_type_attribute {
-  uint64_t remaining_capacity;            // 0000h
-  uint64_t muximum_capacity;              // 0001h
-  uint64_t tape_alert_flags;              // 0002h
-  uint64_t load_count;                    // 0003h
-  uint64_t mam_space_remaining;           // 0004h
-  uint8_t assigning_orgnizization[8];     // 0005h
-  uint8_t formatted_density_code;         // 0006h
-  uint16_t initialization_count;          // 0007h
-  uint8_t volume_id[32];                  // 0008h
-  uint8_t serialno_last_load[40];         // 020Ah
-  uint8_t serialno_load_1[40];            // 020Bh
-  uint8_t serialno_load_2[40];            // 020Ch
-  uint8_t serialno_load_3[40];            // 020Dh
+  uint64_t remaining_capacity;              // 0000h
+  uint64_t muximum_capacity;                // 0001h
+  uint64_t tape_alert_flags;                // 0002h
+  uint64_t load_count;                      // 0003h
+  uint64_t mam_space_remaining;             // 0004h
+  uint8_t assigning_orgnizization[8];       // 0005h
+  uint8_t formatted_density_code;           // 0006h
+  uint16_t initialization_count;            // 0007h
+  uint8_t volume_id[32];                    // 0008h
+  uint8_t serialno_last_load[40];           // 020Ah
+  uint8_t serialno_load_1[40];              // 020Bh
+  uint8_t serialno_load_2[40];              // 020Ch
+  uint8_t serialno_load_3[40];              // 020Dh
   uint64_t totalbytes_written_medium_life;  // 0220h
   uint64_t totalbytes_read_medium_life;     // 0221h
   uint64_t totalbytes_written_last_load;    // 0222h
@@ -73,19 +73,19 @@ typedef struct st_spti_device_type_attribute {
 
 // Host-type attributes of the cartridge memory.
 typedef struct st_spti_host_type_attribute {
-  uint8_t application_vendor[8];                       // 0800h
-  uint8_t application_name[32];                        // 0801h
-  uint8_t application_version[8];                      // 0802h
-  uint8_t user_medium_text_label[160];                 // 0803h
-  uint8_t date_time_last_written[12];                  // 0804h
-  uint8_t text_localization_identifier;                // 0805h
-  uint8_t barcode[32];                                 // 0806h
-  uint8_t owning_hoste_textual_name[80];               // 0807h
-  uint8_t media_pool[160];                             // 0808h
-  uint8_t partition_user_text_label[16];               // 0809h
-  uint8_t load_unload_at_partition;                    // 080Ah
-  uint8_t volume_coherency_information[70];            // 080Ch
-  uint8_t medium_globally_unique_identifier[37];       // 0820h
-  uint8_t media_pool_globally_unique_identifier[37];   // 0821h
-  uint8_t system_globally_unique_identifier[37];       // 1607h
+  uint8_t application_vendor[8];                      // 0800h
+  uint8_t application_name[32];                       // 0801h
+  uint8_t application_version[8];                     // 0802h
+  uint8_t user_medium_text_label[160];                // 0803h
+  uint8_t date_time_last_written[12];                 // 0804h
+  uint8_t text_localization_identifier;               // 0805h
+  uint8_t barcode[32];                                // 0806h
+  uint8_t owning_hoste_textual_name[80];              // 0807h
+  uint8_t media_pool[160];                            // 0808h
+  uint8_t partition_user_text_label[16];              // 0809h
+  uint8_t load_unload_at_partition;                   // 080Ah
+  uint8_t volume_coherency_information[70];           // 080Ch
+  uint8_t medium_globally_unique_identifier[37];      // 0820h
+  uint8_t media_pool_globally_unique_identifier[37];  // 0821h
+  uint8_t system_globally_unique_identifier[37];      // 1607h
 } ST_SPTI_HOST_TYPE_ATTRIBUTE;

@@ -159,10 +159,9 @@ int check_file(const char* filename);
 int extract_json_element(const char* json_data, const char* json_key, std::string& json_element);
 int get_bucket_name(const char* bucket_list, const char* bucket_id, std::string& bucket_name);
 // Any out-parameter may be null. Returns 0, or 1 when the metadata does not parse.
-int get_element_from_metadata(const char* meta_data, uint64_t* object_size,
-                              std::string* object_key, std::string* object_id,
-                              std::string* last_modified, std::string* version_id,
-                              std::string* content_md5);
+int get_element_from_metadata(const char* meta_data, uint64_t* object_size, std::string* object_key,
+                              std::string* object_id, std::string* last_modified,
+                              std::string* version_id, std::string* content_md5);
 int get_hash(std::string_view meta_data, char* hash /* 33 bytes */);
 
 // ---------------------------------------------------------------------------------------------

@@ -51,10 +51,11 @@ int check_bucket_name(const char* bucket_name) {
   const std::string_view name(bucket_name);
   const int length = static_cast<int>(name.size());
   if (length < kNameMin || length > kNameMax) {
-    ret |= output_accdg_to_vl(LV_ERROR, VL_RCM,
-                              "Word count of bucket name is not correct.\n%sActual value  :%d\n%sExpected "
-                              "value:%d~%d\n",
-                              INDENT, length, INDENT, kNameMin, kNameMax);
+    ret |= output_accdg_to_vl(
+        LV_ERROR, VL_RCM,
+        "Word count of bucket name is not correct.\n%sActual value  :%d\n%sExpected "
+        "value:%d~%d\n",
+        INDENT, length, INDENT, kNameMin, kNameMax);
   }
   const char first = name.empty() ? '\0' : name.front();
   if (!is_lower(first) && !is_digit(first)) {
@@ -89,10 +90,11 @@ int check_bucket_name(const char* bucket_name) {
                               INDENT, INDENT, c);
   }
   if (is_ip_address_format(bucket_name)) {
-    ret |= output_accdg_to_vl(LV_ERROR, VL_RCM,
-                              "Bucket name format is not correct.\n%sBucket name cannot be formatted "
-                              "as an IP address.\n%sActual name   :%s\n",
-                              INDENT, INDENT, bucket_name);
+    ret |=
+        output_accdg_to_vl(LV_ERROR, VL_RCM,
+                           "Bucket name format is not correct.\n%sBucket name cannot be formatted "
+                           "as an IP address.\n%sActual name   :%s\n",
+                           INDENT, INDENT, bucket_name);
   }
   return ret;
 }
@@ -102,31 +104,35 @@ int check_pool_group_name(const char* pool_group_name) {
   const std::string_view name(pool_group_name);
   const int length = static_cast<int>(name.size());
   if (length < kNameMin || length > kNameMax) {
-    ret |= output_accdg_to_vl(LV_ERROR, VL_RCM,
-                              "Word count of pool group name is not correct.\n%sActual value  :%d\n%sExpected "
-                              "value:%d~%d\n",
-                              INDENT, length, INDENT, kNameMin, kNameMax);
+    ret |= output_accdg_to_vl(
+        LV_ERROR, VL_RCM,
+        "Word count of pool group name is not correct.\n%sActual value  :%d\n%sExpected "
+        "value:%d~%d\n",
+        INDENT, length, INDENT, kNameMin, kNameMax);
   }
   const char first = name.empty() ? '\0' : name.front();
   if (!is_lower(first)) {
-    ret |= output_accdg_to_vl(LV_ERROR, VL_RCM,
-                              "Pool group name format is not correct.\n%sPool group name must start "
-                              "with lowercase alphabets.\n%sActual value  :%c\n",
-                              INDENT, INDENT, first);
+    ret |=
+        output_accdg_to_vl(LV_ERROR, VL_RCM,
+                           "Pool group name format is not correct.\n%sPool group name must start "
+                           "with lowercase alphabets.\n%sActual value  :%c\n",
+                           INDENT, INDENT, first);
   }
   if (!name.empty() && !is_alpha(name.back()) && !is_digit(name.back())) {
-    ret |= output_accdg_to_vl(LV_ERROR, VL_RCM,
-                              "Pool group name format is not correct.\n%sPool group name must end with "
-                              "alphabets or numbers.\n%sActual value  :%c\n",
-                              INDENT, INDENT, name.back());
+    ret |= output_accdg_to_vl(
+        LV_ERROR, VL_RCM,
+        "Pool group name format is not correct.\n%sPool group name must end with "
+        "alphabets or numbers.\n%sActual value  :%c\n",
+        INDENT, INDENT, name.back());
   }
   for (char c : name) {
     if (is_alpha(c) || is_digit(c) || c == '-') continue;
-    ret |= output_accdg_to_vl(LV_ERROR, VL_RCM,
-                              "Pool group name format is not correct.\n%sPool group name must consist "
-                              "of lower-case alphabets, upper-case alphabets, numbers or hyphens.\n%sYou "
-                              "can not use '%c'.\n",
-                              INDENT, INDENT, c);
+    ret |= output_accdg_to_vl(
+        LV_ERROR, VL_RCM,
+        "Pool group name format is not correct.\n%sPool group name must consist "
+        "of lower-case alphabets, upper-case alphabets, numbers or hyphens.\n%sYou "
+        "can not use '%c'.\n",
+        INDENT, INDENT, c);
   }
   return ret;
 }
@@ -134,4 +140,3 @@ int check_pool_group_name(const char* pool_group_name) {
 // =============================================================================================
 // Reference commit marker
 // =============================================================================================
-

@@ -66,12 +66,24 @@ Endian get_my_endian() {
   return *reinterpret_cast<const unsigned char*>(&one) != 0 ? LITTLE : BIG;
 }
 
-size_t r16(const Endian e, const uint8_t* from, uint16_t* to, const size_t n) { return decode(e, from, to, n); }
-size_t r32(const Endian e, const uint8_t* from, uint32_t* to, const size_t n) { return decode(e, from, to, n); }
-size_t r64(const Endian e, const uint8_t* from, uint64_t* to, const size_t n) { return decode(e, from, to, n); }
-size_t w16(const Endian e, const uint16_t* from, uint8_t* to, const size_t n) { return encode(e, from, to, n); }
-size_t w32(const Endian e, const uint32_t* from, uint8_t* to, const size_t n) { return encode(e, from, to, n); }
-size_t w64(const Endian e, const uint64_t* from, uint8_t* to, const size_t n) { return encode(e, from, to, n); }
+size_t r16(const Endian e, const uint8_t* from, uint16_t* to, const size_t n) {
+  return decode(e, from, to, n);
+}
+size_t r32(const Endian e, const uint8_t* from, uint32_t* to, const size_t n) {
+  return decode(e, from, to, n);
+}
+size_t r64(const Endian e, const uint8_t* from, uint64_t* to, const size_t n) {
+  return decode(e, from, to, n);
+}
+size_t w16(const Endian e, const uint16_t* from, uint8_t* to, const size_t n) {
+  return encode(e, from, to, n);
+}
+size_t w32(const Endian e, const uint32_t* from, uint8_t* to, const size_t n) {
+  return encode(e, from, to, n);
+}
+size_t w64(const Endian e, const uint64_t* from, uint8_t* to, const size_t n) {
+  return encode(e, from, to, n);
+}
 
 size_t fread16(Endian e, uint16_t* b, size_t n, FILE* fp) { return read_stream(e, b, n, fp); }
 size_t fread32(Endian e, uint32_t* b, size_t n, FILE* fp) { return read_stream(e, b, n, fp); }

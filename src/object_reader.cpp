@@ -215,10 +215,11 @@ int check_arguments(int is_drive_specified, int is_output_list, int is_resume_du
     return fail("Please specify both --bucket and --object.\n");
   }
   if (structure_level == 1 && std::strncmp(object_id, "all", 3) == 0) {
-    return output_accdg_to_vl(LV_SYS_ERR, VL_COMMON,
-                              "You cannot specify \"-O all -L 1\".\n%sIf you want to get packed "
-                              "objects, please specify \"-O latest\" or \"-O {specific object id}\"",
-                              INDENT);
+    return output_accdg_to_vl(
+        LV_SYS_ERR, VL_COMMON,
+        "You cannot specify \"-O all -L 1\".\n%sIf you want to get packed "
+        "objects, please specify \"-O latest\" or \"-O {specific object id}\"",
+        INDENT);
   }
   if (is_output_list && is_resume_dump_required && is_full_dump_required) {
     return fail("Please specify either --full-dump, --resume-dump, or --list option.\n");

@@ -1,12 +1,16 @@
 // Support library of the format checks: identifier and time validation, list-file writer and JSON
 // helpers, progress history, save-path layout and local file helpers, tape generation.
+#include <dirent.h>
+#include <sys/stat.h>
 #include <uuid/uuid.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <string>
+#include <string_view>
 
 #include "output_level.h"
 #include "vexa_format_checker.h"
@@ -24,7 +28,7 @@ constexpr int kHyphenPositions[] = {8, 13, 18, 23};
 const char* uuid_severity(const char* location) {
   static constexpr char kMam[] = "Medium Auxiliary Memory";
   return location != nullptr && std::strncmp(location, kMam, sizeof(kMam) - 1) == 0 ? LV_WARNING
-                                                                                     : LV_ERROR;
+                                                                                    : LV_ERROR;
 }
 
 // The character at `pos`, or the terminator when the text ends before it.
@@ -107,35 +111,44 @@ int check_utc_format(const char* utc) {
   constexpr int kLength = 27;
   const size_t length = std::strlen(utc);
   if (length != kLength) {
-    return output_accdg_to_vl(LV_ERROR, VL_LABEL,
-                              "Length of Time format is not correct.\n%sActual value  : %d\n%sExpected "
-                              "value: %d\n",
-                              INDENT, static_cast<int>(length), INDENT, kLength);
+    return output_accdg_to_vl(
+        LV_ERROR, VL_LABEL,
+        "Length of Time format is not correct.\n%sActual value  : %d\n%sExpected "
+        "value: %d\n",
+        INDENT, static_cast<int>(length), INDENT, kLength);
   }
   for (int pos = 0; pos < kLength; ++pos) {
     const char c = utc[pos];
     switch (pos) {
       case 4:
       case 7:
-        if (c != '-') return output_accdg_to_vl(LV_ERROR, VL_LABEL, "\"-\" does not exist at Byte %d or %d.\n", 4, 7);
+        if (c != '-')
+          return output_accdg_to_vl(LV_ERROR, VL_LABEL, "\"-\" does not exist at Byte %d or %d.\n",
+                                    4, 7);
         break;
       case 10:
-        if (c != 'T') return output_accdg_to_vl(LV_ERROR, VL_LABEL, "\"T\" does not exist at Byte %d.\n", 10);
+        if (c != 'T')
+          return output_accdg_to_vl(LV_ERROR, VL_LABEL, "\"T\" does not exist at Byte %d.\n", 10);
         break;
       case 13:
       case 16:
-        if (c != ':') return output_accdg_to_vl(LV_ERROR, VL_LABEL, "\":\" does not exist at Byte %d or %d.\n", 13, 16);
+        if (c != ':')
+          return output_accdg_to_vl(LV_ERROR, VL_LABEL, "\":\" does not exist at Byte %d or %d.\n",
+                                    13, 16);
         break;
       case 19:
-        if (c != '.') return output_accdg_to_vl(LV_ERROR, VL_LABEL, "\".\" does not exist at Byte %d.\n", 19);
+        if (c != '.')
+          return output_accdg_to_vl(LV_ERROR, VL_LABEL, "\".\" does not exist at Byte %d.\n", 19);
         break;
       case 26:
-        if (c != 'Z') return output_accdg_to_vl(LV_ERROR, VL_LABEL, "\"Z\" does not exist at Byte %d.\n", 26);
+        if (c != 'Z')
+          return output_accdg_to_vl(LV_ERROR, VL_LABEL, "\"Z\" does not exist at Byte %d.\n", 26);
         break;
       default:
         if (!is_digit(c)) {
           const char text[2] = {c, '\0'};
-          return output_accdg_to_vl(LV_ERROR, VL_LABEL, "No digit [%s] is found at Byte %d.\n", text, pos);
+          return output_accdg_to_vl(LV_ERROR, VL_LABEL, "No digit [%s] is found at Byte %d.\n",
+                                    text, pos);
         }
         break;
     }
@@ -168,8 +181,6 @@ int is_null_filled(const void* buffer, size_t length) {
 // Object list-file writer and JSON helpers
 // =============================================================================================
 
-
-
 // =============================================================================================
 // Progress history
 // =============================================================================================
@@ -192,8 +203,6 @@ void set_obj_save_path(const char* save_path) {
 void set_lap_start(time_t lap_s) { lap_start = lap_s; }
 
 void set_history_interval(uint32_t history_i) { history_interval = history_i; }
-
-
 
 // =============================================================================================
 // Save-path layout and local file helpers
@@ -281,12 +290,213 @@ void free_safely(char** text) {
   *text = nullptr;
 }
 
+// ---------------------------------------------------------------------------------------------
+// Directories
 
+int mk_a_dir(const char* path) {
+  struct stat status {};
+  if (stat(path, &status) == 0) return 0;
+  if (mkdir(path, 0777) != 0 && errno != EEXIST) {
+    output_accdg_to_vl(LV_SYS_ERR, VL_MISC, "Failed to make directory.\n");
+  }
+  return 0;
+}
 
+int mk_deep_dir(const char* filepath) {
+  int ret = 0;
+  const std::string path(filepath);
+  for (size_t slash = path.find('/', 1); slash != std::string::npos;
+       slash = path.find('/', slash + 1)) {
+    ret |= mk_a_dir(path.substr(0, slash).c_str());
+  }
+  if (ret != 0) ret |= output_accdg_to_vl(LV_ERROR, VL_DEFAULT, "stat_mkdir error.\n");
+  return ret;
+}
+
+int extract_dir_path(const char* filepath, std::string& dir_path) {
+  const std::string_view path(filepath);
+  const size_t slash = path.rfind('/');
+  if (slash == std::string_view::npos) {
+    return output_accdg_to_vl(LV_ERROR, VL_DEFAULT, "filename only.\n");
+  }
+  dir_path.assign(path.substr(0, slash));
+  return 0;
+}
+
+int make_parent_dir(const char* filepath) {
+  const std::string_view path(filepath);
+  const size_t slash = path.rfind('/');
+  if (slash == std::string_view::npos || slash == 0) return 0;
+  return mk_a_dir(std::string(path.substr(0, slash)).c_str());
+}
+
+// ---------------------------------------------------------------------------------------------
+// Appending writer for object data and metadata
+
+int write_object_and_meta_to_file(const char* path, const void* data, uint64_t str_offset,
+                                  uint64_t object_size) {
+  output_accdg_to_vl(LV_TRACE, VL_MISC, "start:write_object_and_meta_to_file(%s)\n", path);
+  make_parent_dir(path);
+  FILE* file = std::fopen(path, "ab");
+  if (file == nullptr) output_accdg_to_vl(LV_SYS_ERR, VL_DEFAULT, "Can't open file: %s\n", path);
+  bool written = true;
+  if (object_size != 0) {
+    written =
+        std::fwrite(static_cast<const uint8_t*>(data) + str_offset, object_size, 1, file) == 1;
+  }
+  // A failed close loses buffered bytes just as a failed write does.
+  written = (std::fclose(file) == 0) && written;
+  if (!written) {
+    output_accdg_to_vl(LV_SYS_ERR, VL_MISC,
+                       "Failed to output %s.Disk space is likely to insufficient.\n", path);
+  }
+  return 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Copy of a directory tree
+
+int cp_dir(const char* from, const char* to) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  const fs::copy_options options = fs::copy_options::recursive |
+                                   fs::copy_options::overwrite_existing |
+                                   fs::copy_options::copy_symlinks;
+  const std::string_view source(from);
+  if (source.size() >= 2 && source.substr(source.size() - 2) == "/*") {
+    // The contents of a directory, each entry copied into the destination directory.
+    const fs::path dir(std::string(source.substr(0, source.size() - 2)));
+    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+      fs::copy(it->path(), fs::path(to) / it->path().filename(), options, ec);
+      if (ec) break;
+    }
+  } else {
+    fs::path target(to);
+    if (fs::is_directory(target, ec)) target /= fs::path(from).filename();
+    fs::copy(from, target, options, ec);
+  }
+  if (ec) {
+    output_accdg_to_vl(LV_SYS_ERR, VL_MISC, "Failed to copy (%s) to (%s).\n", from, to);
+  }
+  return 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Per-bucket directory numbering
+
+namespace {
+
+constexpr int kObjectsPerSubDir = 1000;
+constexpr int kMaxDirNumber = 1000;
+
+bool path_exists(const std::string& path) {
+  struct stat status {};
+  return stat(path.c_str(), &status) == 0;
+}
+
+BucketInfo4ObjReader* find_bucket(BucketInfo4ObjReader* list, const char* bucket_name) {
+  for (; list != nullptr; list = list->next) {
+    if (std::strcmp(list->bucket_name, bucket_name) == 0) return list;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+int add_bucket_info_4_obj_reader(BucketInfo4ObjReader** bucket_info, const char* bucket_name,
+                                 int obj_reader_saved_counter, int savepath_dir_number,
+                                 int savepath_sub_dir_number) {
+  if (bucket_info == nullptr || bucket_name == nullptr) return 0;
+  if (find_bucket(*bucket_info, bucket_name) != nullptr) return 0;
+  auto* record = static_cast<BucketInfo4ObjReader*>(
+      clf_allocate_memory(sizeof(BucketInfo4ObjReader), "bucket information"));
+  std::strncpy(record->bucket_name, bucket_name, sizeof(record->bucket_name) - 1);
+  record->obj_reader_saved_counter = obj_reader_saved_counter;
+  record->savepath_dir_number = savepath_dir_number;
+  record->savepath_sub_dir_number = savepath_sub_dir_number;
+  BucketInfo4ObjReader** tail = bucket_info;
+  while (*tail != nullptr) tail = &(*tail)->next;
+  *tail = record;
+  return 0;
+}
+
+int initialize_bucket_info_4_obj_reader(BucketInfo4ObjReader** bucket_info,
+                                        const char* obj_reader_saveroot) {
+  DIR* dir = opendir(obj_reader_saveroot);
+  if (dir == nullptr) {
+    return output_accdg_to_vl(LV_ERROR, VL_DEFAULT, "scandir error(%s).\n", obj_reader_saveroot);
+  }
+  int ret = 0;
+  char path[4097 + 300];
+  for (const dirent* entry = readdir(dir); entry != nullptr; entry = readdir(dir)) {
+    const char* name = entry->d_name;
+    // "." and ".." are the save root and its parent, never a bucket.
+    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+    for (int j = kMaxDirNumber; j >= 1; --j) {
+      std::snprintf(path, sizeof(path), "%s/%s/%04d", obj_reader_saveroot, name, j);
+      if (!path_exists(path)) continue;
+      int found_sub = 0;
+      for (int k = kMaxDirNumber; k >= 1 && found_sub == 0; --k) {
+        std::snprintf(path, sizeof(path), "%s/%s/%04d/%04d", obj_reader_saveroot, name, j, k);
+        if (path_exists(path)) found_sub = k;
+      }
+      if (found_sub != 0) {
+        ret |= add_bucket_info_4_obj_reader(bucket_info, name, kObjectsPerSubDir, j, found_sub);
+        break;
+      }
+    }
+  }
+  closedir(dir);
+  return ret;
+}
+
+int update_bucket_info_4_obj_reader(BucketInfo4ObjReader* bucket_info) {
+  int ret = 0;
+  if (bucket_info->obj_reader_saved_counter >= kObjectsPerSubDir) {
+    bucket_info->obj_reader_saved_counter = 0;
+    if (bucket_info->savepath_sub_dir_number < kMaxDirNumber) {
+      bucket_info->savepath_sub_dir_number += 1;
+    } else {
+      bucket_info->savepath_sub_dir_number = 1;
+      if (bucket_info->savepath_dir_number < kMaxDirNumber) {
+        bucket_info->savepath_dir_number += 1;
+      } else {
+        if (bucket_info->savepath_dir_number == kMaxDirNumber) {
+          ret |= output_accdg_to_vl(LV_ERROR, VL_COMMON,
+                                    "The maximum number of files that can be saved in the "
+                                    "bucket(%s) has been exceeded.\n",
+                                    bucket_info->bucket_name);
+        }
+        bucket_info->savepath_dir_number = kMaxDirNumber + 1;
+        bucket_info->savepath_sub_dir_number = kMaxDirNumber;
+        bucket_info->obj_reader_saved_counter = kObjectsPerSubDir - 1;
+      }
+    }
+  }
+  bucket_info->obj_reader_saved_counter += 1;
+  return ret;
+}
+
+int get_bucket_info_4_obj_reader(BucketInfo4ObjReader** bucket_info, const char* bucket_name,
+                                 int* savepath_dir_number, int* savepath_sub_dir_number) {
+  if (bucket_info == nullptr || bucket_name == nullptr) return 0;
+  BucketInfo4ObjReader* record = find_bucket(*bucket_info, bucket_name);
+  if (record == nullptr) return 0;
+  const int ret = update_bucket_info_4_obj_reader(record);
+  *savepath_dir_number = record->savepath_dir_number;
+  *savepath_sub_dir_number = record->savepath_sub_dir_number;
+  return ret;
+}
+
+void free_bucket_info_4_obj_reader(BucketInfo4ObjReader** bucket_info) {
+  if (bucket_info == nullptr) return;
+  while (*bucket_info != nullptr) {
+    BucketInfo4ObjReader* next = (*bucket_info)->next;
+    std::free(*bucket_info);
+    *bucket_info = next;
+  }
+}
 
 // =============================================================================================
 // Tape generation
 // =============================================================================================
-
-
-
