@@ -1,0 +1,168 @@
+// The command line: usage text byte for byte, every argument rule with its message and status,
+// and the order in which options take effect.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "common/test_util.h"
+
+namespace {
+
+using testutil::RunResult;
+
+RunResult run_reader(std::vector<std::string> args) {
+  args.insert(args.begin(), testutil::bin("object_reader"));
+  return testutil::run(args);
+}
+
+// The one "[SYS_ERR] " line of an argument error, without its time header.
+void expect_argument_error(const std::vector<std::string>& args, const std::string& message) {
+  const RunResult r = run_reader(args);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(testutil::strip_headers(r.err), "[SYS_ERR] [COMMON] " + message);
+  EXPECT_EQ(r.out, "");
+}
+
+const char kUsageBody[] =
+    "Available options are:\n"
+    "  -b, --bucket          = <name>   Specify a bucket name in which an object you specified is "
+    "stored.\n"
+    "  -d, --drive           = <name>   Specify a device name of a tape drive.\n"
+    "  -F, --Force           : Avoid to check a disk space during either Full dump or Resume "
+    "dump.\n"
+    "  -f, --full-dump       : Read all objects from a tape formatted with the Quorrant.\n"
+    "  -h, --help\n"
+    "  -i, --interval        : Output a progress to \"history.log\" during either Full dump or "
+    "Resume "
+    "dump.\n"
+    "  -L, --Level           = <value>  Specify output level. default is 0\n"
+    "                                   0: Object Data and Meta\n"
+    "                                   1: Packed Object\n"
+    "  -l, --list            : Output a list of all objects in each bucket stored in a tape.\n"
+    "  -o, --object-key      = <name>   Specify an object KEY.\n"
+    "  -O, --Object-id       = <ID or Option> Specify an Object version. default is \"latest\".\n"
+    "                          <ID>     Specify a versioned object ID, which will be shown in a "
+    "list "
+    "file.\n"
+    "                          <Option> Either \"latest\" or \"all\" is available.\n"
+    "                                   \"latest\" : Output ONLY the latest version object. \n"
+    "                                   \"all\"    : Output ALL versions with the Object-Key. \n"
+    "  -r, --resume-dump     : Resume a Full dump process when \"history.log\" file was updated.\n"
+    "  -s, --save-path       = <path>   Specify a full path where data will be stored. Default is "
+    "the "
+    "application path.\n"
+    "  -v, --verbose         = <level>  Specify output_level.\n"
+    "                                   If this option is not set, nothing will be displayed.\n"
+    "                                   v:information about header.\n"
+    "                                   vv:information about L4 in addition to above.\n"
+    "                                   vvv:information about L3 in addition to above.\n"
+    "                                   vvvv:information about L2 in addition to above.\n"
+    "                                   vvvvv:information about L1 in addition to above.\n"
+    "                                   vvvvvv:information about MISC for MAM and others in "
+    "addition "
+    "to above.\n";
+
+TEST(CommandLine, HelpPrintsTheUsageExactly) {
+  for (const char* option : {"-h", "--help"}) {
+    const RunResult r = run_reader({option});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "usage: " + testutil::bin("object_reader") + " <options>\n" + kUsageBody);
+  }
+}
+
+TEST(CommandLine, DriveIsRequired) {
+  expect_argument_error({"-f"}, "Please specify --drive option.\n");
+  expect_argument_error({}, "Please specify --drive option.\n");
+}
+
+TEST(CommandLine, AJobIsRequired) {
+  const std::string message =
+      "Please specify at least --full-dump, --resume-dump, --list, or both --bucket and --object "
+      "option.\n";
+  expect_argument_error({"-d", "x"}, message);
+  // "-O all" asks for nothing by itself.
+  expect_argument_error({"-d", "x", "-O", "all"}, message);
+  expect_argument_error({"-d", "x", "-F", "-v", "vvv", "-s", "/tmp"}, message);
+}
+
+TEST(CommandLine, RetrievalNeedsBucketAndKey) {
+  const std::string message = "Please specify both --bucket and --object.\n";
+  expect_argument_error({"-d", "x", "-l", "-L", "0"}, message);
+  expect_argument_error({"-d", "x", "-O", "0123abcd"}, message);
+  expect_argument_error({"-d", "x", "-b", "bucket"}, message);
+  expect_argument_error({"-d", "x", "--object-key", "k"}, message);
+}
+
+TEST(CommandLine, AllVersionsCannotBePacked) {
+  const std::string message =
+      "You cannot specify \"-O all -L 1\".\n                   If you want to get packed objects, "
+      "please specify \"-O latest\" or \"-O {specific object id}\"";
+  expect_argument_error({"-d", "x", "-b", "bkt", "-o", "k", "-O", "all", "-L", "1"}, message);
+  // Only three characters are compared.
+  expect_argument_error({"-d", "x", "-b", "bkt", "-o", "k", "-O", "allx", "-L", "1"}, message);
+}
+
+TEST(CommandLine, ModesExcludeEachOther) {
+  expect_argument_error({"-d", "x", "-l", "-f", "-r"},
+                        "Please specify either --full-dump, --resume-dump, or --list option.\n");
+  expect_argument_error({"-d", "x", "-l", "-r"},
+                        "Please specify either --resume-dump or --list option.\n");
+  expect_argument_error({"-d", "x", "-l", "-f"},
+                        "Please specify either --full-dump or --list option.\n");
+  expect_argument_error({"-d", "x", "-b", "bkt", "-o", "k", "-f", "-r"},
+                        "Please specify either --full-dump, --resume-dump, or both --bucket and "
+                        "--object option.\n");
+  expect_argument_error({"-d", "x", "-b", "bkt", "-o", "k", "-r"},
+                        "Please specify either --resume-dump or both --bucket and --object "
+                        "option.\n");
+  expect_argument_error({"-d", "x", "-b", "bkt", "-o", "k", "-f"},
+                        "Please specify either --full-dump or both --bucket and --object "
+                        "option.\n");
+  expect_argument_error({"-d", "x", "-f", "-r"},
+                        "Please specify either --full-dump or --resume-dump.\n");
+}
+
+TEST(CommandLine, ChecksMadeWhileParsingEndTheRunAtTheirOption) {
+  // -L 5 ends the run before -h is seen.
+  expect_argument_error({"-L", "5", "-h"}, "Only 0 or 1 is allowed to be option of \"Level\".\n");
+  expect_argument_error({"-d", "x", "-L", "-1"},
+                        "Only 0 or 1 is allowed to be option of \"Level\".\n");
+  // A two-character bucket ends the run even before the missing drive is noticed.
+  expect_argument_error({"-b", "ab"}, "Bucket name length must be 3 or longer.\n");
+}
+
+TEST(CommandLine, InvalidBucketNameIsReportedThenRejected) {
+  const RunResult r = run_reader({"-d", "x", "-b", "Bad_Bucket", "-o", "k"});
+  EXPECT_EQ(r.status, 1);
+  const std::string err = testutil::strip_headers(r.err);
+  EXPECT_NE(err.find("[ERROR  ] [RCM   ] Bucket name format is not correct.\n"), std::string::npos);
+  EXPECT_NE(err.find("[SYS_ERR] [COMMON] Bucket name is invalid.\n"), std::string::npos);
+}
+
+TEST(CommandLine, IntervalBounds) {
+  auto interval_error = [](const std::string& value, const std::string& message) {
+    const RunResult r = run_reader({"-d", "x", "-f", "-i", value});
+    EXPECT_EQ(r.status, 1) << value;
+    EXPECT_EQ(testutil::strip_headers(r.err), "[SYS_ERR] [LABEL ] " + message) << value;
+  };
+  interval_error("59", "Interval must be greater than 60 seconds.\n");
+  interval_error("86401", "Interval must be 86400 seconds or less.\n");
+  interval_error("60s", "Interval must be digit(s).\n");
+  interval_error("", "Interval must be greater than 60 seconds.\n");
+  for (const char* ok : {"60", "86400"}) {
+    const RunResult r = run_reader({"-i", ok});
+    EXPECT_EQ(testutil::strip_headers(r.err),
+              "[SYS_ERR] [COMMON] Please specify --drive option.\n");
+  }
+}
+
+TEST(CommandLine, UnknownOptionsArePassedOver) {
+  const RunResult r = run_reader({"--bogus", "-f"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("unrecognized option"), std::string::npos);
+  EXPECT_NE(r.err.find("Please specify --drive option."), std::string::npos);
+}
+
+}  // namespace
