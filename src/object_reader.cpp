@@ -2,15 +2,27 @@
 // the dispatch of the one job the user asked for.
 #include "object_reader.h"
 
+#include <fcntl.h>
 #include <getopt.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
+#include <uuid/uuid.h>
 
+#include <cerrno>
+#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
+#include <vector>
 
+#include "endian_utils.h"
 #include "output_level.h"
+#include "scsi_util.h"
+#include "support/tape_presence.h"
+#include "tape_device.h"
 #include "vexa_format_checker.h"
 
 namespace {
@@ -247,6 +259,331 @@ int check_arguments(int is_drive_specified, int is_output_list, int is_resume_du
   return 0;
 }
 
+// =============================================================================================
+// Drive opening
+// =============================================================================================
+
+int open_drive(const char* device_name, int* fd, SCSI_DEVICE_PARAM* scparam,
+               ST_SPTI_REQUEST_SENSE_RESPONSE* sense_data, ST_SYSTEM_ERRORINFO* syserr,
+               MamVci* mamvci, MamHta* mamhta) {
+  output_accdg_to_vl(LV_TRACE, VL_MISC, "start:open_drive\n");
+  if (!is_virtual_cartridge(device_name) && !is_tape_device_node(device_name)) {
+    output_accdg_to_vl(LV_SYS_ERR, VL_MISC, "Can't find tape device(%s).\n%sCheck option '-d'.\n",
+                       device_name, INDENT);
+  }
+  *fd = tape_device_open(device_name);
+  if (*fd < 0) {
+    const int error = errno;
+    output_accdg_to_vl(LV_SYS_ERR, VL_MISC, "Can't open file: %s\n%sfd = %d, errno = %d: %s\n",
+                       device_name, INDENT, *fd, error, std::strerror(error));
+  }
+  scparam->fd_scsidevice = *fd;
+  constexpr int kAttempts = 4;
+  bool ready = false;
+  for (int attempt = 0; attempt < kAttempts && !ready; ++attempt) {
+    ready = spti_test_unit_ready(scparam, sense_data, syserr) != 0;
+    if (!ready) {
+      output_accdg_to_vl(LV_WARNING, VL_MISC, "Failed to test unit ready.\n");
+      sleep(1);
+    }
+  }
+  if (!ready) output_accdg_to_vl(LV_SYS_ERR, VL_MISC, "Failed to open the device you specified.\n");
+  int ret = 0;
+  if (clf_check_mam_coherency(scparam, mamvci, mamhta) != 0) {
+    ret |= output_accdg_to_vl(LV_ERROR, VL_MISC, "MAM Check Error\n");
+  }
+  set_device_pram(scparam, sense_data, syserr);
+  output_accdg_to_vl(LV_INFO, VL_MISC, "Device: %s is opened.\n", device_name);
+  return ret;
+}
+
+namespace {
+
+// =============================================================================================
+// Run preparation
+// =============================================================================================
+
+constexpr char kLockFile[] = "object_reader.lock";
+
+// The working marker cache and the progress history live in the working directory: two runs
+// there at once would mix them. The lock is released when the process ends, however it ends.
+void lock_working_directory() {
+  const int fd = open(kLockFile, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0) return;  // kept open for the whole run
+  char cwd[4097] = ".";
+  if (getcwd(cwd, sizeof(cwd)) == nullptr) std::strcpy(cwd, ".");
+  output_accdg_to_vl(LV_SYS_ERR, VL_COMMON,
+                     "The working directory (%s) is in use by another run of the program.\n", cwd);
+}
+
+struct RunState {
+  char barcode_id[9] = "null";
+  char tape_id[9] = "";
+  int fd_tape = -1;
+  SCSI_DEVICE_PARAM scparam{};
+  ST_SPTI_REQUEST_SENSE_RESPONSE sense_data{};
+  ST_SYSTEM_ERRORINFO syserr{};
+  MamVci mamvci[2]{};
+  MamHta mamhta{};
+  uint64_t total_fm_num_in_rp = 0;
+  uint64_t total_pr_num_in_rp = 0;
+  bool saved_cache_rejected = false;
+};
+RunState run;
+
+std::string read_whole_file(const std::string& path) {
+  std::string bytes;
+  FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return bytes;
+  char buffer[65536];
+  size_t n = 0;
+  while ((n = std::fread(buffer, 1, sizeof(buffer), file)) > 0) bytes.append(buffer, n);
+  std::fclose(file);
+  return bytes;
+}
+
+std::string saved_cache_dir() {
+  return std::string(settings.save_path) + "/" + run.barcode_id + "/reference_partition/";
+}
+
+// The marker at the current tape position, up to its filemark (at most `limit` bytes kept).
+std::string read_marker_from_tape(size_t limit) {
+  std::string bytes;
+  std::vector<uint8_t> block(get_block_size());
+  uint32_t count = 0;
+  while (read_data(get_block_size(), block.data(), &count) == 0) {
+    if (bytes.size() < limit) bytes.append(reinterpret_cast<const char*>(block.data()), count);
+  }
+  return bytes;
+}
+
+// A saved cache is used only when it was made from this very tape: its VOL1 label and last
+// reference commit marker must be the bytes on this tape's reference partition.
+bool saved_cache_matches_tape(const std::string& dir) {
+  const std::string vol1 = read_whole_file(dir + "VOL1Label");
+  const std::string rcm = read_whole_file(dir + "RCM_1");
+  set_tape_head(0);
+  const std::string tape_vol1 = read_marker_from_tape(vol1.size() + 1);
+  set_tape_head(0);
+  move_on_tape(SPACE_END_OF_DATA, 0);
+  move_on_tape(SPACE_FILEMARKS, static_cast<uint32_t>(-2));
+  move_on_tape(SPACE_FILEMARKS, 1);
+  const std::string tape_rcm = read_marker_from_tape(rcm.size() + 1);
+  return !vol1.empty() && vol1 == tape_vol1 && rcm == tape_rcm;
+}
+
+void prepare_run() {
+  lock_working_directory();
+  if (delete_files_in_directory(OBJECT_READER_TMP_DIR, nullptr) != 0) {
+    output_accdg_to_vl(LV_SYS_ERR, VL_COMMON, "Temporary files could not be deleted at %s.\n",
+                       OBJECT_READER_TMP_DIR);
+  }
+  set_force_flag(settings.is_force_enabled);
+  if (check_disk_space(settings.save_path, 0) != 0) {
+    output_accdg_to_vl(LV_SYS_ERR, VL_COMMON, "Failed to check the disk space.\n");
+  }
+  if (open_drive(settings.drive_name, &run.fd_tape, &run.scparam, &run.sense_data, &run.syserr,
+                 run.mamvci, &run.mamhta) != 0) {
+    output_accdg_to_vl(LV_SYS_ERR, VL_COMMON, "Tape Drive is not accessible.\n");
+  }
+  if (run.mamhta.Data.barcode[0] != ' ') {
+    std::snprintf(run.barcode_id, sizeof(run.barcode_id), "%.8s", run.mamhta.Data.barcode);
+  }
+  // Restore the saved marker cache of this tape.
+  const std::string saved = saved_cache_dir();
+  struct stat status {};
+  if (stat((saved + "QRTLabel").c_str(), &status) == 0) {
+    if (saved_cache_matches_tape(saved)) {
+      set_marker_file_flg(1);
+    } else {
+      run.saved_cache_rejected = true;
+      output_accdg_to_vl(LV_WARNING, VL_COMMON,
+                         "The saved reference partition (%s) does not match this tape. It is not "
+                         "used.\n",
+                         saved.c_str());
+    }
+  }
+  if (get_marker_file_flg() != 0) {
+    mk_a_dir("reference_partition");
+    cp_dir((saved + "*").c_str(), MARKER_CACHE_DIR);
+  }
+  if (check_reference_partition_lable(run.mamvci, &run.mamhta, &run.total_fm_num_in_rp) != 0) {
+    output_accdg_to_vl(LV_SYS_ERR, VL_COMMON, "This tape is not formatted in Quorrant.\n");
+  }
+  if (get_pr_num(&run.total_pr_num_in_rp) != 0) {
+    output_accdg_to_vl(LV_SYS_ERR, VL_PR, "Failed to get the number of Partial References.\n");
+  }
+  output_accdg_to_vl(LV_DEBUG, VL_PR, "main: pr_num=%" PRIu64 "\n", run.total_pr_num_in_rp);
+  for (uint64_t i = 0; i < run.total_pr_num_in_rp; ++i) {
+    char path[256];
+    std::snprintf(path, sizeof(path), "%sPR_%" PRIu64, OBJECT_READER_TMP_DIR, i);
+    if (write_markers_to_file(path, 1) != 0) {
+      output_accdg_to_vl(LV_SYS_ERR, VL_PR, "Failed to write partial reference to file.\n");
+    }
+  }
+}
+
+// Saves the working marker cache under the save path for later runs on this tape.
+int save_marker_cache() {
+  if (get_marker_file_flg() != 0) return 0;
+  int ret = 0;
+  const std::string saved = saved_cache_dir();
+  ret |= mk_deep_dir(saved.c_str());
+  // A cache of another tape saved under the same identifier is replaced, not mixed in.
+  if (run.saved_cache_rejected) ret |= delete_files_in_directory(saved.c_str(), nullptr);
+  ret |= cp_dir((std::string(MARKER_CACHE_DIR) + "*").c_str(), saved.c_str());
+  return ret;
+}
+
+// =============================================================================================
+// Mode dispatch and single-object retrieval
+// =============================================================================================
+
+[[noreturn]] void run_dump() {
+  struct stat status {};
+  if (stat(settings.save_path, &status) != 0 && mkdir(settings.save_path, 0777) != 0) {
+    output_accdg_to_vl(LV_SYS_ERR, VL_MISC, "Failed to make directory.\n");
+  }
+  const bool resume = settings.is_resume_dump_required == True;
+  if (check_integrity(run.mamvci, &run.mamhta, resume ? "resume_dump" : "full_dump", run.fd_tape,
+                      settings.save_path, run.barcode_id) != 0) {
+    output_accdg_to_vl(LV_ERROR, VL_MISC, "Some error has occurred at check_integrity.\n");
+  }
+  save_marker_cache();
+  output_accdg_to_vl(LV_INFO, VL_COMMON,
+                     resume ? "Resume dump is complete.\n" : "Full dump is complete.\n");
+  std::exit(0);
+}
+
+std::string list_dir() { return std::string(settings.save_path) + "/" + run.tape_id + "/"; }
+
+int make_lists() {
+  const std::string dir = list_dir();
+  if (delete_files_in_directory(dir.c_str(), ".lst") != 0) {
+    output_accdg_to_vl(LV_SYS_ERR, VL_COMMON, "Existing list files could not be deleted at %s.\n",
+                       dir.c_str());
+  }
+  int ret = 0;
+  if (check_integrity(run.mamvci, &run.mamhta, "output_list", run.fd_tape, settings.save_path,
+                      run.barcode_id) != 0) {
+    ret |= output_accdg_to_vl(LV_ERROR, VL_MISC, "Some error has occurred at check_integrity.\n");
+  }
+  ret |= comlete_list_files(dir.c_str());
+  if (delete_files_in_directory(OBJECT_READER_TMP_DIR, nullptr) != 0) {
+    output_accdg_to_vl(LV_ERROR, VL_COMMON, "Temporary files could not be deleted at %s.\n",
+                       OBJECT_READER_TMP_DIR);
+  }
+  return output_accdg_to_vl(LV_INFO, VL_COMMON, "Making and output the list file is complete.\n");
+}
+
+// Copies the whole packed object that starts at `block_address` into "<save path>/<pack id>.pack".
+int extract_packed_object(uint64_t block_address) {
+  const uint32_t bs = get_block_size();
+  std::vector<uint8_t> tape_data(bs);
+  uint32_t count = 0;
+  int ret = 0;
+  auto read_block = [&]() {
+    std::fill(tape_data.begin(), tape_data.end(), 0);
+    if (read_data(bs, tape_data.data(), &count) != 0) {
+      output_accdg_to_vl(LV_SYS_ERR, VL_DEFAULT, "Failed to read data from tape.\n");
+    }
+  };
+  ret |= locate_to_tape(static_cast<uint32_t>(block_address));
+  read_block();
+  const uint64_t num_of_obj = be64(tape_data.data() + 48);
+  char pack_id[37] = {};
+  uuid_unparse(tape_data.data() + 56, pack_id);
+  constexpr uint64_t kMaxObjects = (UINT64_MAX - 136) / 32;
+  if (num_of_obj > kMaxObjects) {
+    return ret | output_accdg_to_vl(
+                     LV_ERROR, VL_POINFO,
+                     "Number of Objects of the packed object is not correct: %" PRIu64 ".\n",
+                     num_of_obj);
+  }
+  const uint64_t last_obj_dir_from = 32 * num_of_obj + 104;
+  const uint64_t last_obj_dir_to = 32 * num_of_obj + 136;
+  const uint64_t from_block = block_address + last_obj_dir_from / bs;
+  const uint64_t to_block = block_address + last_obj_dir_to / bs;
+  ret |= locate_to_tape(static_cast<uint32_t>(from_block));
+  read_block();
+  std::vector<uint8_t> entry(tape_data.begin() + static_cast<long>(last_obj_dir_from % bs),
+                             tape_data.end());
+  locate_to_tape(static_cast<uint32_t>(to_block));
+  read_block();
+  entry.insert(entry.end(), tape_data.begin(), tape_data.begin() + 32);
+  const uint64_t last_data_offset = be64(entry.data() + 24);
+  const uint64_t po_size = last_data_offset + 32;
+
+  const std::string po_path = std::string(settings.save_path) + "/" + pack_id + ".pack";
+  ret |= locate_to_tape(static_cast<uint32_t>(block_address));
+  struct stat status {};
+  if (stat(po_path.c_str(), &status) == 0) {
+    output_accdg_to_vl(LV_WARNING, VL_COMMON,
+                       "The packed object file (%s) already exists. It is not written.\n",
+                       po_path.c_str());
+    return ret;
+  }
+  if (po_size >= 1073741824ULL && check_disk_space(settings.save_path, po_size) != 0) {
+    output_accdg_to_vl(LV_SYS_ERR, VL_COMMON, "Failed to check the disk space.\n");
+  }
+  // Written under a temporary name and renamed once whole.
+  const std::string temp_path = po_path + ".tmp";
+  unlink(temp_path.c_str());
+  int64_t remained_po_size = static_cast<int64_t>(std::min<uint64_t>(po_size, INT64_MAX));
+  while (remained_po_size > 0) {
+    read_block();
+    const uint64_t take = std::min<uint64_t>(static_cast<uint64_t>(remained_po_size), bs);
+    write_object_and_meta_to_file(temp_path.c_str(), tape_data.data(), 0, take);
+    remained_po_size -= bs;
+  }
+  if (std::rename(temp_path.c_str(), po_path.c_str()) != 0) {
+    output_accdg_to_vl(LV_SYS_ERR, VL_MISC,
+                       "Failed to output %s.Disk space is likely to insufficient.\n",
+                       po_path.c_str());
+  }
+  return ret;
+}
+
+int retrieve_object() {
+  int ret = 0;
+  object_list* objects = nullptr;
+  char list_path[4097 + 200] = "";
+  bool list_read = false;
+  for (int n = 1; n <= 1000; ++n) {
+    char path[sizeof(list_path)];
+    std::snprintf(path, sizeof(path), "%s/%s/%s_%04d.lst", settings.save_path, run.tape_id,
+                  settings.bucket_name, n);
+    if (check_file(path) != 0) {
+      if (!list_read) {
+        output_accdg_to_vl(LV_SYS_ERR, VL_COMMON,
+                           "Specify \"--list\" option if you did not make a list before.\n%sIf "
+                           "already done it, the bucket you specified is not found.\n",
+                           INDENT);
+      }
+      break;
+    }
+    std::snprintf(list_path, sizeof(list_path), "%s", path);
+    get_object_info_in_list(settings.object_key, settings.object_id, list_path, &objects);
+    list_read = true;
+  }
+  if (objects == nullptr) {
+    output_accdg_to_vl(LV_SYS_ERR, VL_MISC,
+                       "The object you specified was not found in the list(%s).\n", list_path);
+  }
+  if (check_integrity(run.mamvci, &run.mamhta, "output_objects_in_object_list", run.fd_tape,
+                      settings.save_path, run.barcode_id, objects, settings.bucket_name) != 0) {
+    ret |= output_accdg_to_vl(LV_ERROR, VL_MISC, "Some error has occurred at check_integrity.\n");
+  }
+  if (settings.structure_level == 1) ret |= extract_packed_object(objects->block_address);
+  output_accdg_to_vl(LV_INFO, VL_COMMON, "All of the processes are complete.\n");
+  tape_device_close(run.fd_tape);
+  run.fd_tape = -1;
+  free_object_list(objects);
+  return ret;
+}
+
+}  // namespace
+
 int object_reader_main(int argc, char** argv) {
   set_lap_start(std::time(nullptr));
   set_vl(settings.verbose_level);
@@ -268,7 +605,19 @@ int object_reader_main(int argc, char** argv) {
                   settings.is_output_object, settings.bucket_name, settings.object_key,
                   settings.object_id, settings.structure_level);
 
-  output_accdg_to_vl(LV_SYS_ERR, VL_COMMON,
-                     "Opening the drive is not available in this version of the program.\n");
-  return 1;
+  prepare_run();
+  if (settings.is_full_dump_required || settings.is_resume_dump_required) run_dump();
+
+  // List files are written, completed, deleted and read under the identifier the walk names them
+  // with: the VOL1 volume identifier and the tape generation.
+  get_tape_identifier(run.tape_id);
+  int ret = 0;
+  if (settings.is_output_list) {
+    ret = make_lists();
+    if (settings.object_key[0] == '\0' || std::strlen(settings.bucket_name) < 3) std::exit(0);
+    output_accdg_to_vl(LV_INFO, VL_COMMON,
+                       "Continue to read the specified object from the tape.\n");
+  }
+  ret |= retrieve_object();
+  return ret;
 }
