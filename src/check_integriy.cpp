@@ -1370,6 +1370,13 @@ namespace {
 // Writes the list entry of the object just processed (list making).
 int write_list_entry(uint64_t block_number, uint64_t offset, uint64_t marker_len) {
   int ret = 0;
+  if (!safe_path_part(bucket_name_for_obj_r, false) || bucket_name_for_obj_r.empty()) {
+    object_meta_for_json.clear();
+    return output_accdg_to_vl(LV_ERROR, VL_DEFAULT,
+                              "The bucket name (%s) cannot name a list file. The object is not "
+                              "listed.\n",
+                              bucket_name_for_obj_r.c_str());
+  }
   ret |= make_key_ulong_int_value_pairs(object_meta_for_json, "block_address", po_block_address);
   ret |= make_key_ulong_int_value_pairs(object_meta_for_json, "offset",
                                         (block_number - po_block_address) * block_size + offset);
@@ -1494,7 +1501,13 @@ int get_tape_identifier(char* tape_id) {
   std::memcpy(tape_id, volume, 6);
   tape_id[6] = gen[0];
   tape_id[7] = gen[1];
-  // A text field: it ends at its first zero byte, as the paths and the history see it.
+  // The identifier names a directory under the save path: a generation reported by the drive
+  // that is not a letter or digit is not allowed to make it a path of its own.
+  for (int i = 6; i < 8; ++i) {
+    const char c = tape_id[i];
+    const bool alnum = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+    if (c != '\0' && !alnum) tape_id[i] = '_';
+  }
   return ret;
 }
 
