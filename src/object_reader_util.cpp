@@ -167,7 +167,7 @@ int get_object_info_in_list(const char* object_key, const char* object_id, const
   output_accdg_to_vl(LV_TRACE, VL_MISC, "start:get_object_info_in_list\n");
   if (object_key == nullptr || object_id == nullptr || list_path == nullptr || objects == nullptr) {
     auto shown = [](const char* text) { return text != nullptr ? text : "(null)"; };
-    output_accdg_to_vl(LV_SYS_ERR, VL_DEFAULT,
+    output_accdg_to_vl(LV_SYS_ERR, VL_MISC,
                        "Invalid argument at get_object_key_in_list. object_key %s or object_id %s "
                        "or list_path %s is NULL.\n",
                        shown(object_key), shown(object_id), shown(list_path));
@@ -175,8 +175,8 @@ int get_object_info_in_list(const char* object_key, const char* object_id, const
   }
   std::ifstream list(list_path);
   if (!list.is_open()) {
-    output_accdg_to_vl(LV_SYS_ERR, VL_DEFAULT, "Failed to open file. path=%s, error=%s\n",
-                       list_path, std::strerror(errno));
+    output_accdg_to_vl(LV_SYS_ERR, VL_MISC, "Failed to open file. path=%s, error=%s\n", list_path,
+                       std::strerror(errno));
     return 1;
   }
   const std::string_view wanted_id(object_id);

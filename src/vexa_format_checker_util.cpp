@@ -197,7 +197,7 @@ using JsonRef = std::unique_ptr<json_object, JsonPut>;
 // Parses a JSON text as it stands. Only a text that does not parse is read the older way, with
 // every double quote replaced by an apostrophe (json-c's default parser accepts apostrophe-quoted
 // strings): the replaced text of valid JSON fails as soon as a key or value holds an apostrophe,
-// while every text that parsed the older way gives the same values as it stands.
+// while valid JSON that parsed the older way gives the same values as it stands.
 JsonRef parse_json_text(const char* text) {
   JsonRef parsed(json_tokener_parse(text));
   if (parsed != nullptr) return parsed;
@@ -442,8 +442,10 @@ int ini_open_error(const std::string& path) {
 // half-written history behind.
 int write_ini_key(const char* ini_path, const char* section, const char* key, const char* value) {
   const std::string temp_path = std::string(ini_path) + "_temp";
+  // A history that does not exist yet reads as empty.
+  std::error_code ec;
   std::ifstream in(ini_path);
-  if (!in.is_open() && std::filesystem::exists(ini_path)) return ini_open_error(ini_path);
+  if (!in.is_open() && std::filesystem::exists(ini_path, ec)) return ini_open_error(ini_path);
   std::ofstream out(temp_path, std::ios::trunc);
   if (!out.is_open()) return ini_open_error(temp_path);
 
