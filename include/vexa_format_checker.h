@@ -158,10 +158,15 @@ void free_object_list(object_list* objects);
 int check_file(const char* filename);
 int extract_json_element(const char* json_data, const char* json_key, std::string& json_element);
 int get_bucket_name(const char* bucket_list, const char* bucket_id, std::string& bucket_name);
-// Any out-parameter may be null. Returns 0, or 1 when the metadata does not parse.
+// Any out-parameter may be null. Those given are cleared first, so a member the metadata lacks
+// reads as empty (the size as 0); content_md5 is never written. Returns 1 when the metadata does
+// not parse as a JSON object (no error is reported: the caller reports the object), or when its
+// identifier could not be computed (reported); else 0.
 int get_element_from_metadata(const char* meta_data, uint64_t* object_size, std::string* object_key,
                               std::string* object_id, std::string* last_modified,
                               std::string* version_id, std::string* content_md5);
+// The object identifier: MD5 of the metadata with its double quotes removed and the blanks inside
+// its strings collapsed, as 32 lower-case hexadecimal characters.
 int get_hash(std::string_view meta_data, char* hash /* 33 bytes */);
 
 // ---------------------------------------------------------------------------------------------

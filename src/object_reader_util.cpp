@@ -72,3 +72,230 @@ int check_disk_space(const char* path, uint64_t data_size) {
 // =============================================================================================
 // List files: reading and completing
 // =============================================================================================
+
+#include <dirent.h>
+
+#include <charconv>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <string_view>
+
+namespace {
+
+// Values of one list entry as read, whole, from its member lines.
+struct ListEntry {
+  std::string key;
+  std::string size;
+  std::string last_modified;
+  std::string version_id;
+  std::string content_md5;
+  std::string object_id;
+  std::string block_address;
+  std::string offset;
+  std::string meta_size;
+  bool key_matches = false;
+  bool id_matches = false;
+};
+
+// The value of a member line: the text after the member's prefix (and, for strings, after the
+// opening quote), without the trailing comma and, for strings, the closing quote.
+std::string member_value(std::string_view line, std::string_view prefix, bool is_string) {
+  if (line.ends_with(',')) line.remove_suffix(1);
+  if (is_string && line.ends_with('"')) line.remove_suffix(1);
+  const size_t start = prefix.size() + (is_string ? 1 : 0);
+  return start < line.size() ? std::string(line.substr(start)) : std::string();
+}
+
+// Numbers of a list file are signed decimals of unsigned values (a value above the signed range
+// shows as negative); both read back to the unsigned value. Anything else reads as 0.
+uint64_t list_number(const std::string& text) {
+  const char* first = text.data();
+  const char* last = text.data() + text.size();
+  if (!text.empty() && text[0] == '-') {
+    int64_t value = 0;
+    const auto [stop, error] = std::from_chars(first, last, value);
+    return error == std::errc() && stop == last ? static_cast<uint64_t>(value) : 0;
+  }
+  uint64_t value = 0;
+  const auto [stop, error] = std::from_chars(first, last, value);
+  return error == std::errc() && stop == last ? value : 0;
+}
+
+// Copies at most the field's size less one bytes and terminates the field.
+template <size_t N>
+void copy_to_field(char (&field)[N], const std::string& text) {
+  const size_t length = std::min(text.size(), N - 1);
+  std::memcpy(field, text.data(), length);
+  field[length] = '\0';
+}
+
+object_list* make_record(const ListEntry& entry) {
+  auto* record = static_cast<object_list*>(clf_allocate_memory(sizeof(object_list), "object list"));
+  copy_to_field(record->key, entry.key);
+  copy_to_field(record->id, entry.object_id);
+  copy_to_field(record->verson_id, entry.version_id);
+  copy_to_field(record->last_mod_date, entry.last_modified);
+  copy_to_field(record->md5, entry.content_md5);
+  record->size = list_number(entry.size);
+  record->metadata_size = list_number(entry.meta_size);
+  record->meta_offset = list_number(entry.offset);
+  record->data_offset = record->meta_offset;
+  record->block_address = list_number(entry.block_address);
+  return record;
+}
+
+// Reduces the chain to its latest version. Of equal times the one listed first stays.
+void keep_latest(object_list** objects) {
+  object_list* latest = *objects;
+  for (object_list* record = latest->next; record != nullptr; record = record->next) {
+    if (compare_time_string(record->last_mod_date, latest->last_mod_date) > 0) latest = record;
+  }
+  for (object_list* record = *objects; record != nullptr;) {
+    object_list* next = record->next;
+    if (record != latest) std::free(record);
+    record = next;
+  }
+  latest->next = nullptr;
+  *objects = latest;
+}
+
+}  // namespace
+
+int get_object_info_in_list(const char* object_key, const char* object_id, const char* list_path,
+                            object_list** objects) {
+  output_accdg_to_vl(LV_TRACE, VL_MISC, "start:get_object_info_in_list\n");
+  if (object_key == nullptr || object_id == nullptr || list_path == nullptr || objects == nullptr) {
+    auto shown = [](const char* text) { return text != nullptr ? text : "(null)"; };
+    output_accdg_to_vl(LV_SYS_ERR, VL_MISC,
+                       "Invalid argument at get_object_key_in_list. object_key %s or object_id %s "
+                       "or list_path %s is NULL.\n",
+                       shown(object_key), shown(object_id), shown(list_path));
+    return 1;
+  }
+  std::ifstream list(list_path);
+  if (!list.is_open()) {
+    output_accdg_to_vl(LV_SYS_ERR, VL_MISC, "Failed to open file. path=%s, error=%s\n", list_path,
+                       std::strerror(errno));
+    return 1;
+  }
+  const std::string_view wanted_id(object_id);
+  const bool any_id = wanted_id == "all" || wanted_id == "latest";
+
+  object_list** tail = objects;
+  while (*tail != nullptr) tail = &(*tail)->next;
+
+  // Member lines, the value's field and whether the value is quoted.
+  struct Member {
+    std::string_view prefix;
+    std::string ListEntry::*value;
+    bool is_string;
+  };
+  static constexpr Member kMembers[] = {
+      {"\"object_key\":", &ListEntry::key, true},
+      {"\"size\":", &ListEntry::size, false},
+      {"\"last_modified\":", &ListEntry::last_modified, true},
+      {"\"version_id\":", &ListEntry::version_id, true},
+      {"\"content_md5\":", &ListEntry::content_md5, true},
+      {"\"object_id\":", &ListEntry::object_id, true},
+      {"\"block_address\":", &ListEntry::block_address, false},
+      {"\"offset\":", &ListEntry::offset, false},
+      {"\"meta_size\":", &ListEntry::meta_size, false},
+  };
+
+  // Lines are read whole: a key of any length that metadata allows is found.
+  bool in_list = false;
+  ListEntry entry;
+  std::string line;
+  while (std::getline(list, line)) {
+    if (!in_list) {
+      in_list = line.starts_with("\"ObjectList\":[");
+      continue;
+    }
+    if (line.starts_with("]")) {
+      // The end of a complete list. A list file cut short by an interrupted list run has no such
+      // line, and its versions stay in the chain unreduced.
+      if (*objects != nullptr && wanted_id == "latest") keep_latest(objects);
+      break;
+    }
+    if (line.starts_with("}")) {
+      if (entry.key_matches && entry.id_matches) {
+        *tail = make_record(entry);
+        tail = &(*tail)->next;
+        if (!any_id) break;  // a specific identifier: its first occurrence in this file
+      }
+      entry = ListEntry();
+      continue;
+    }
+    for (const Member& member : kMembers) {
+      if (!line.starts_with(member.prefix)) continue;
+      entry.*member.value = member_value(line, member.prefix, member.is_string);
+      if (member.value == &ListEntry::key) entry.key_matches = entry.key == object_key;
+      if (member.value == &ListEntry::object_id) {
+        entry.id_matches = any_id || entry.object_id == wanted_id;
+      }
+      break;
+    }
+  }
+  return 0;
+}
+
+void free_object_list(object_list* objects) {
+  while (objects != nullptr) {
+    object_list* next = objects->next;
+    std::free(objects);
+    objects = next;
+  }
+}
+
+int check_file(const char* filename) {
+  if (filename == nullptr) {
+    output_accdg_to_vl(LV_SYS_ERR, VL_MISC,
+                       "Invalid argument at check_file. filename %d is NULL.\n", 0);
+    return 1;
+  }
+  FILE* file = std::fopen(filename, "r");
+  if (file == nullptr) {
+    output_accdg_to_vl(LV_TRACE, VL_MISC, "Failed to open file(%s). %s\n", filename,
+                       std::strerror(errno));
+    return 1;
+  }
+  std::fclose(file);
+  return 0;
+}
+
+int comlete_list_files(const char* list_dir) {
+  output_accdg_to_vl(LV_TRACE, VL_MISC, "start:comlete_list_files\n");
+  if (list_dir == nullptr) return 0;
+  struct CloseDir {
+    void operator()(DIR* dir) const { closedir(dir); }
+  };
+  const std::unique_ptr<DIR, CloseDir> dir(opendir(list_dir));
+  if (dir == nullptr) {
+    if (errno == ENOENT) return 0;
+    output_accdg_to_vl(LV_SYS_ERR, VL_MISC, "Failed to open directory(%s).\n", list_dir);
+    return 1;
+  }
+  std::string prefix(list_dir);
+  if (!prefix.empty() && !prefix.ends_with('/')) prefix += '/';
+  int ret = 0;
+  for (const dirent* entry = readdir(dir.get()); entry != nullptr; entry = readdir(dir.get())) {
+    const std::string_view name(entry->d_name);
+    if (!name.ends_with(".lst")) continue;
+    const std::string path = prefix + entry->d_name;
+    FILE* list = std::fopen(path.c_str(), "a");
+    if (list == nullptr) {
+      ret |= output_accdg_to_vl(LV_ERROR, VL_DEFAULT, "Failed to open file. path=%s, error=%s\n",
+                                path.c_str(), std::strerror(errno));
+      continue;
+    }
+    const bool written = std::fputs("]\n}", list) >= 0;
+    if (std::fclose(list) != 0 || !written) {
+      ret |= output_accdg_to_vl(LV_ERROR, VL_DEFAULT,
+                                "Failed to output %s.Disk space is likely to insufficient.\n",
+                                path.c_str());
+    }
+  }
+  output_accdg_to_vl(LV_TRACE, VL_MISC, "end  :comlete_list_files\n");
+  return ret;
+}

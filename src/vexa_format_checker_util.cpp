@@ -181,17 +181,356 @@ int is_null_filled(const void* buffer, size_t length) {
 // Object list-file writer and JSON helpers
 // =============================================================================================
 
+#include <json-c/json.h>
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <memory>
+
+namespace {
+
+struct JsonPut {
+  void operator()(json_object* object) const { json_object_put(object); }
+};
+using JsonRef = std::unique_ptr<json_object, JsonPut>;
+
+// Parses a JSON text as it stands. Only a text that does not parse is read the older way, with
+// every double quote replaced by an apostrophe (json-c's default parser accepts apostrophe-quoted
+// strings): the replaced text of valid JSON fails as soon as a key or value holds an apostrophe,
+// while valid JSON that parsed the older way gives the same values as it stands.
+JsonRef parse_json_text(const char* text) {
+  JsonRef parsed(json_tokener_parse(text));
+  if (parsed != nullptr) return parsed;
+  std::string replaced(text);
+  std::replace(replaced.begin(), replaced.end(), '"', '\'');
+  return JsonRef(json_tokener_parse(replaced.c_str()));
+}
+
+// The value of the member `key` of `object`, serialised as compact JSON; the last member of that
+// name wins. False when the object has no such member.
+bool serialised_member(json_object* object, const char* key, std::string& value) {
+  if (object == nullptr || !json_object_is_type(object, json_type_object)) return false;
+  bool found = false;
+  json_object_object_foreach(object, name, member) {
+    if (std::strcmp(name, key) == 0) {
+      value = json_object_to_json_string_ext(member, JSON_C_TO_STRING_PLAIN);
+      found = true;
+    }
+  }
+  return found;
+}
+
+// True when the entry text already holds a member named `key`. Members start the entry text or
+// follow the ",\n" that separates them, so a value that merely contains the name does not count.
+bool entry_has_member(const std::string& entry, const char* key) {
+  const std::string member = std::string("\"") + key + "\":";
+  return entry.starts_with(member) || entry.find(",\n" + member) != std::string::npos;
+}
+
+void append_member(std::string& entry, const std::string& member) {
+  if (!entry.empty()) entry += ",\n";
+  entry += member;
+}
+
+// The text whose digest is the object identifier. The identifier has always been the MD5 of what
+// `echo -n "<metadata>"` prints: the metadata's own double quotes end and restart the quoting, so
+// they vanish, the stretches between them that lie outside JSON strings stay as they are, and the
+// contents of the JSON strings, unquoted to that command, are split into words at blanks, tabs and
+// line feeds and joined again with single blanks. The same text is built here without running
+// anything, so identifiers of existing list files and object files stay the same.
+std::string identifier_text(std::string_view meta_data) {
+  std::string text;
+  text.reserve(meta_data.size());
+  bool in_string = false;  // between an opening and a closing double quote of the metadata
+  bool in_blanks = false;  // inside a run of blanks of a string's contents
+  for (const char c : meta_data) {
+    if (c == '"') {
+      in_string = !in_string;
+      in_blanks = false;
+      continue;
+    }
+    if (in_string && (c == ' ' || c == '\t' || c == '\n')) {
+      if (!in_blanks) text += ' ';
+      in_blanks = true;
+      continue;
+    }
+    in_blanks = false;
+    text += c;
+  }
+  return text;
+}
+
+}  // namespace
+
+int make_key_str_value_pairs(std::string& json_obj, const char* key, const char* value) {
+  int ret = output_accdg_to_vl(LV_TRACE, VL_MISC, "start:make_key_value_pairs\n");
+  if (entry_has_member(json_obj, key)) {
+    ret |= output_accdg_to_vl(LV_ERROR, VL_DEFAULT, "The key(%s) is duplicated.\n", key);
+  }
+  append_member(json_obj,
+                std::string("\"") + key + "\":\"" + (value != nullptr ? value : "") + "\"");
+  return ret;
+}
+
+int make_key_ulong_int_value_pairs(std::string& json_obj, const char* key, uint64_t value) {
+  int ret = output_accdg_to_vl(LV_TRACE, VL_MISC, "start:make_key_ulong_int_value_pairs\n");
+  if (entry_has_member(json_obj, key)) {
+    ret |= output_accdg_to_vl(LV_ERROR, VL_DEFAULT, "The key(%s) is duplicated.\n", key);
+  }
+  // Numbers have always been written as signed decimals; the list reader takes them back to the
+  // same unsigned value.
+  append_member(json_obj,
+                std::string("\"") + key + "\":" + std::to_string(static_cast<int64_t>(value)));
+  return ret;
+}
+
+int add_key_value_pairs_to_array_in_json_file(int new_list_flag, FILE* fp_list,
+                                              const char* json_path,
+                                              const std::string& key_value_pairs) {
+  output_accdg_to_vl(LV_TRACE, VL_MISC, "start:add_key_value_pairs_to_array_in_json_file\n");
+  if (fp_list == nullptr || json_path == nullptr) {
+    output_accdg_to_vl(LV_SYS_ERR, VL_MISC,
+                       "Invalid argument at add_key_value_pairs_to_array_in_json_file. fp_list or "
+                       "json_path is NULL.\n");
+    return 1;
+  }
+  make_parent_dir(json_path);
+  const std::string head = new_list_flag == 1 ? "{\n\"ObjectList\":[\n{\n" : ",\n{\n";
+  const std::string text = head + key_value_pairs + "\n}\n";
+  // Each entry reaches the file whole before the walk goes on, so a list run that stops early
+  // leaves complete entries, and a full disk is noticed at the entry it hits.
+  const bool written =
+      std::fwrite(text.data(), 1, text.size(), fp_list) == text.size() && std::fflush(fp_list) == 0;
+  if (!written) {
+    output_accdg_to_vl(LV_SYS_ERR, VL_MISC,
+                       "Failed to output %s.Disk space is likely to insufficient.\n", json_path);
+  }
+  return 0;
+}
+
+int extract_json_element(const char* json_data, const char* json_key, std::string& json_element) {
+  if (json_data == nullptr || json_key == nullptr) return 0;
+  const JsonRef parsed = parse_json_text(json_data);
+  std::string value;
+  if (serialised_member(parsed.get(), json_key, value)) json_element = value;
+  return 0;
+}
+
+int get_bucket_name(const char* bucket_list, const char* bucket_id, std::string& bucket_name) {
+  output_accdg_to_vl(LV_TRACE, VL_MISC, "start:get_bucket_name\n");
+  if (bucket_list != nullptr && bucket_id != nullptr) {
+    const std::string wanted = std::string("\"") + bucket_id + "\"";
+    const JsonRef list = parse_json_text(bucket_list);
+    const size_t count =
+        json_object_is_type(list.get(), json_type_array) ? json_object_array_length(list.get()) : 0;
+    for (size_t i = 0; i < count; ++i) {
+      json_object* element = json_object_array_get_idx(list.get(), i);
+      std::string id;
+      if (!serialised_member(element, "BucketID", id) || id != wanted) continue;
+      std::string name;
+      if (serialised_member(element, "BucketName", name)) {
+        // The serialised name without its quotes.
+        bucket_name = name.size() >= 2 ? name.substr(1, name.size() - 2) : std::string();
+      }
+      break;
+    }
+  }
+  output_accdg_to_vl(LV_TRACE, VL_MISC, "end:get_bucket_name\n");
+  return 0;
+}
+
+int get_element_from_metadata(const char* meta_data, uint64_t* object_size, std::string* object_key,
+                              std::string* object_id, std::string* last_modified,
+                              std::string* version_id, std::string* /*content_md5*/) {
+  output_accdg_to_vl(LV_TRACE, VL_MISC, "start:get_element_from_metadata\n");
+  // Nothing of an earlier object may stay behind: a member the metadata lacks reads as empty.
+  if (object_size != nullptr) *object_size = 0;
+  for (std::string* text : {object_key, object_id, last_modified, version_id}) {
+    if (text != nullptr) text->clear();
+  }
+  if (meta_data == nullptr) return 1;
+  const JsonRef parsed = parse_json_text(meta_data);
+  if (!json_object_is_type(parsed.get(), json_type_object)) {
+    // The caller reports the object with its position on tape and goes on with the next one.
+    output_accdg_to_vl(LV_TRACE, VL_MISC, "The metadata is not a JSON object.\n");
+    return 1;
+  }
+  int ret = 0;
+  json_object_object_foreach(parsed.get(), name, member) {
+    const std::string_view key(name);
+    if (key == "Size") {
+      if (object_size != nullptr)
+        *object_size = static_cast<uint64_t>(json_object_get_int64(member));
+    } else if (key == "Key") {
+      if (object_key != nullptr) *object_key = json_object_get_string(member);
+    } else if (key == "VendorHalveronMetadata") {
+      if (object_id != nullptr) {
+        char hash[33] = "";
+        ret |= get_hash(meta_data, hash);
+        *object_id = hash;
+      }
+    } else if (key == "LastModifiedTime") {
+      if (last_modified != nullptr) *last_modified = json_object_get_string(member);
+    } else if (key == "Version") {
+      if (version_id != nullptr) *version_id = json_object_get_string(member);
+    }
+  }
+  return ret;
+}
+
+int get_hash(std::string_view meta_data, char* hash) {
+  hash[0] = '\0';
+  const std::string text = identifier_text(meta_data);
+  const std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
+                                                                        &EVP_MD_CTX_free);
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int digest_length = 0;
+  if (context == nullptr || EVP_DigestInit_ex(context.get(), EVP_md5(), nullptr) != 1 ||
+      EVP_DigestUpdate(context.get(), text.data(), text.size()) != 1 ||
+      EVP_DigestFinal_ex(context.get(), digest, &digest_length) != 1 || digest_length != 16) {
+    return output_accdg_to_vl(LV_ERROR, VL_COMMON,
+                              "Failed to compute the MD5 digest of the metadata.\n");
+  }
+  static constexpr char kHex[] = "0123456789abcdef";
+  for (unsigned int i = 0; i < digest_length; ++i) {
+    hash[2 * i] = kHex[digest[i] >> 4];
+    hash[2 * i + 1] = kHex[digest[i] & 0x0f];
+  }
+  hash[2 * digest_length] = '\0';
+  return 0;
+}
+
 // =============================================================================================
 // Progress history
 // =============================================================================================
+
+#include <charconv>
+#include <fstream>
 
 namespace {
 
 // Run-wide values registered by the run driver and read by the progress history.
 char obj_save_path[4097] = "";
 time_t lap_start = 0;
-[[maybe_unused]] time_t lap_end = 0;
+time_t lap_end = 0;
 uint32_t history_interval = 0;
+
+constexpr char kHistoryPath[] = "./history.log";
+constexpr const char* kHistoryKeys[] = {"PR", "OCM", "PO", "Object number"};
+constexpr size_t kIniValueSize = 256;
+
+// A line that opens a section: "[" and the name, then "]". The name is compared over the length
+// of the wanted section only, so a wanted name that is a prefix of the line's name matches.
+bool is_wanted_section(const std::string& line, const char* section) {
+  if (line.empty() || line[0] != '[') return false;
+  std::string_view name(line);
+  name.remove_prefix(1);
+  if (name.ends_with(']')) name.remove_suffix(1);
+  return name.starts_with(section);
+}
+
+bool is_key_line(const std::string& line, const char* key) {
+  return line.starts_with(key) && line.size() > std::strlen(key) && line[std::strlen(key)] == '=';
+}
+
+int ini_open_error(const std::string& path) {
+  return output_accdg_to_vl(LV_ERROR, VL_DEFAULT, "fopen error(%s).\n", path.c_str());
+}
+
+// Write mode of read_or_write_ini: the file is copied to "<path>_temp" with the key set in the
+// section, and the copy then replaces the file in one rename, so an interruption never leaves a
+// half-written history behind.
+int write_ini_key(const char* ini_path, const char* section, const char* key, const char* value) {
+  const std::string temp_path = std::string(ini_path) + "_temp";
+  // A history that does not exist yet reads as empty.
+  std::error_code ec;
+  std::ifstream in(ini_path);
+  if (!in.is_open() && std::filesystem::exists(ini_path, ec)) return ini_open_error(ini_path);
+  std::ofstream out(temp_path, std::ios::trunc);
+  if (!out.is_open()) return ini_open_error(temp_path);
+
+  const std::string key_line = std::string(key) + "=" + value + "\n";
+  enum class Place { kBefore, kInSection, kAfter } place = Place::kBefore;
+  bool key_written = false;
+  std::string line;
+  while (in.is_open() && std::getline(in, line)) {
+    if (line.empty()) continue;  // empty lines are dropped
+    switch (place) {
+      case Place::kBefore:
+        out << line << '\n';
+        if (is_wanted_section(line, section)) place = Place::kInSection;
+        break;
+      case Place::kInSection:
+        if (line[0] == '[') {
+          if (!key_written) out << key_line;
+          key_written = true;
+          out << line << '\n';
+          place = Place::kAfter;
+        } else if (is_key_line(line, key)) {
+          out << key_line;
+          key_written = true;
+        } else {
+          out << line << '\n';
+        }
+        break;
+      case Place::kAfter:
+        out << line << '\n';
+        break;
+    }
+  }
+  if (place == Place::kBefore) out << '[' << section << "]\n" << key_line;
+  if (place == Place::kInSection && !key_written) out << key_line;
+  const bool read_failed = in.is_open() && in.bad();
+  out.close();
+  if (read_failed || out.fail()) {
+    std::remove(temp_path.c_str());
+    return ini_open_error(read_failed ? ini_path : temp_path);
+  }
+  if (std::rename(temp_path.c_str(), ini_path) != 0) {
+    std::remove(temp_path.c_str());
+    return ini_open_error(ini_path);
+  }
+  return 0;
+}
+
+// Read mode of read_or_write_ini: the rest of the key line after "=", with its line feed, cut to
+// the caller's 256-byte buffer. Nothing is written.
+int read_ini_key(const char* ini_path, const char* section, const char* key, char* value) {
+  std::ifstream in(ini_path);
+  if (!in.is_open()) return ini_open_error(ini_path);
+  bool in_section = false;
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.empty()) continue;
+    if (!in_section) {
+      in_section = is_wanted_section(line, section);
+      continue;
+    }
+    if (line[0] == '[') break;
+    if (is_key_line(line, key)) {
+      std::string found = line.substr(std::strlen(key) + 1);
+      if (!in.eof()) found += '\n';
+      const size_t length = std::min(found.size(), kIniValueSize - 1);
+      std::memcpy(value, found.data(), length);
+      value[length] = '\0';
+      return 0;
+    }
+  }
+  if (!in_section) {
+    output_accdg_to_vl(LV_TRACE, VL_MISC, "section(%s) not found.\n", section);
+  } else {
+    output_accdg_to_vl(LV_TRACE, VL_MISC, "key(%s) is not found at the section(%s).\n", key,
+                       section);
+  }
+  return 0;
+}
+
+// The leading decimal digits of a history value; false when there are none or they overflow.
+bool parse_counter(const char* text, uint64_t* counter) {
+  const char* end = text + std::strlen(text);
+  const auto [stop, error] = std::from_chars(text, end, *counter);
+  return error == std::errc() && stop != text;
+}
 
 }  // namespace
 
@@ -203,6 +542,66 @@ void set_obj_save_path(const char* save_path) {
 void set_lap_start(time_t lap_s) { lap_start = lap_s; }
 
 void set_history_interval(uint32_t history_i) { history_interval = history_i; }
+
+int get_interval(long* interval) {
+  output_accdg_to_vl(LV_TRACE, VL_MISC, "start:get_interval\n");
+  lap_end = std::time(nullptr);
+  *interval = static_cast<long>(lap_end - lap_start);
+  if (*interval > static_cast<long>(history_interval)) lap_start = lap_end;
+  return 0;
+}
+
+int output_history(const char* tape_id, uint64_t pr_cnt, uint64_t ocm_cnt, uint64_t po_cnt,
+                   uint64_t obj_cnt) {
+  long interval = 0;
+  int ret = get_interval(&interval);
+  const bool time_is_up = interval >= static_cast<long>(history_interval);
+  if (!time_is_up && check_disk_space(obj_save_path, 0) == 0) return ret;
+
+  output_accdg_to_vl(LV_TRACE, VL_MISC, "start:output_history\n");
+  const uint64_t counters[] = {pr_cnt, ocm_cnt, po_cnt, obj_cnt};
+  for (size_t i = 0; i < std::size(kHistoryKeys); ++i) {
+    char value[kIniValueSize];
+    std::snprintf(value, sizeof(value), "%lu", static_cast<unsigned long>(counters[i]));
+    ret |= read_or_write_ini(1, kHistoryPath, tape_id, kHistoryKeys[i], value);
+  }
+  // Written because the disk is filling up: stop here, the history is where -r resumes.
+  if (!time_is_up) output_accdg_to_vl(LV_SYS_ERR, VL_COMMON, "No disk space(%s).\n", obj_save_path);
+  return ret;
+}
+
+// Returns 1 when there is no history to resume from: no history file, no section for the tape,
+// or a section that lacks one of the four counters or holds 0 or no number for one (counters
+// start at 1). A walk that resumed from counters of 0 would start nowhere sensible, so all of
+// these end the resume the same way as a missing file.
+int get_history(const char* tape_id, uint64_t* pr_cnt, uint64_t* ocm_cnt, uint64_t* po_cnt,
+                uint64_t* obj_cnt) {
+  output_accdg_to_vl(LV_TRACE, VL_MISC, "start:get_history\n");
+  std::error_code ec;
+  if (!std::filesystem::exists(kHistoryPath, ec)) return 1;
+  uint64_t counters[std::size(kHistoryKeys)] = {};
+  for (size_t i = 0; i < std::size(kHistoryKeys); ++i) {
+    char value[kIniValueSize] = {};
+    read_or_write_ini(0, kHistoryPath, tape_id, kHistoryKeys[i], value);
+    if (!parse_counter(value, &counters[i]) || counters[i] == 0) return 1;
+  }
+  *pr_cnt = counters[0];
+  *ocm_cnt = counters[1];
+  *po_cnt = counters[2];
+  *obj_cnt = counters[3];
+  return 0;
+}
+
+int read_or_write_ini(int rw, const char* ini_path, const char* section, const char* key,
+                      char* value) {
+  output_accdg_to_vl(LV_TRACE, VL_MISC, "start:read_or_write_ini\n");
+  if (ini_path == nullptr || section == nullptr || key == nullptr || value == nullptr) {
+    output_accdg_to_vl(LV_SYS_ERR, VL_MISC, "Invalid argument at read_or_write_ini.\n");
+    return 1;
+  }
+  return rw == 1 ? write_ini_key(ini_path, section, key, value)
+                 : read_ini_key(ini_path, section, key, value);
+}
 
 // =============================================================================================
 // Save-path layout and local file helpers
