@@ -113,6 +113,7 @@ TEST_F(Vol1LabelTest, EveryFieldReportedInLabelOrderWithActualAndExpected) {
 }
 
 TEST_F(Vol1LabelTest, ShortFileEndsRunBeforeAnyFieldCheck) {
+  quiet();
   const std::string label = vol1().substr(0, 79);
   write("reference_partition/VOL1Label", label);
   EXPECT_EXIT(clf_vol1_label(), ::testing::ExitedWithCode(1),
@@ -120,6 +121,7 @@ TEST_F(Vol1LabelTest, ShortFileEndsRunBeforeAnyFieldCheck) {
 }
 
 TEST_F(Vol1LabelTest, MissingFileEndsRun) {
+  quiet();
   EXPECT_EXIT(clf_vol1_label(), ::testing::ExitedWithCode(1), "Failed to open file");
 }
 
@@ -303,6 +305,7 @@ TEST_F(FormatLabelTest, UnparsableOrMisshapenLabelIsNotWalked) {
 }
 
 TEST_F(FormatLabelTest, NullCartridgeMemoryEndsRun) {
+  quiet();
   write("reference_partition/QRTLabel", format_label(kSoundMembers));
   EXPECT_EXIT(clf_vexa_label(nullptr, &hta_, &block_size_), ::testing::ExitedWithCode(1),
               "Null pointer is detected at clf_vexa_label");

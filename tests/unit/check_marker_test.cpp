@@ -163,6 +163,7 @@ TEST_F(MarkerHeaderTest, ShortAndHostileHeadersEndCleanly) {
 }
 
 TEST_F(MarkerHeaderTest, NullArgumentsEndRun) {
+  quiet();
   const Bytes b = level3(24, 24, 0);
   uint64_t n = 0;
   uint64_t length = 0;
@@ -221,6 +222,7 @@ TEST_F(MarkerDirectoryTest, CountLargerThanDirectoryReadsOnlyEntriesPresent) {
 }
 
 TEST_F(MarkerDirectoryTest, UnknownIdentifierEndsRun) {
+  quiet();
   uint64_t position = 0;
   EXPECT_EXIT(clf_directory(LEVEL1_IDENTIFIER, {}, &position, 0, {}, {}),
               ::testing::ExitedWithCode(1), "Unknown identifier\\.");
@@ -351,12 +353,14 @@ TEST_F(RcmTest, HostileCountsAndLengthsEndCleanly) {
 }
 
 TEST_F(RcmTest, NullCartridgeMemoryEndsRun) {
+  quiet();
   write("reference_partition/RCM_0", fmtest::rcm_marker({}, ""));
   EXPECT_EXIT(clf_reference_commit_marker(0, nullptr, &hta_, 0), ::testing::ExitedWithCode(1),
               "Null pointer is detected at clf_reference_commit_marker");
 }
 
 TEST_F(RcmTest, CountRulesRejectUnknownMarker) {
+  quiet();
   const uint64_t n = 0;
   EXPECT_STREQ(get_rcm_name(2), "Unknown");
   EXPECT_EXIT(check_num_of_pr(2, &n), ::testing::ExitedWithCode(1),

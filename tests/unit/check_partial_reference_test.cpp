@@ -2,6 +2,7 @@
 // that they reach.
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -217,6 +218,7 @@ TEST_F(PackedObjectInfoTest, HostileCountsAndOffsetsEndCleanly) {
 }
 
 TEST_F(PackedObjectInfoTest, NullPathEndsRun) {
+  quiet();
   const Bytes b = fmtest::po_info({metadata()});
   uint64_t position = 0;
   EXPECT_EXIT(clf_packed_objects_info(nullptr, b.span(), &position, b.size()),
@@ -273,6 +275,7 @@ TEST_F(PartialReferenceTest, OcmDirectoryOffsetsMustDescend) {
 }
 
 TEST_F(PartialReferenceTest, ShortFilesEndRunWithReadFailure) {
+  quiet();
   const Bytes info = fmtest::ocm_info({fmtest::po_info({metadata()})});
   Bytes b = fmtest::partial_reference({info, info});
   b.v.resize(56 + 20);
@@ -286,6 +289,7 @@ TEST_F(PartialReferenceTest, ShortFilesEndRunWithReadFailure) {
 }
 
 TEST_F(PartialReferenceTest, HugeCountsAndLengthsEndWithReadFailureNotAllocation) {
+  quiet();
   Bytes b = fmtest::partial_reference({});
   set_u64(b, 48, uint64_t{1} << 60);
   write("PR_0", b);
@@ -310,6 +314,53 @@ TEST_F(PartialReferenceTest, OcmInfoCountLargerThanItsBytes) {
   EXPECT_NE(out.text.find("OCM Info length is not correct."), std::string::npos);
   // The second OCM info, three bytes long, is checked too.
   EXPECT_NE(out.text.find("end  :check_ocm_info: OCM Info 1\n"), std::string::npos);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Damaged markers: random bytes overwritten, or the marker cut short, must only ever give
+// reports. Run under the sanitizers this also proves that nothing is read outside the buffer.
+
+Bytes damaged(const Bytes& sound, std::mt19937& random) {
+  Bytes b = sound;
+  const int changes = 1 + static_cast<int>(random() % 4);
+  for (int k = 0; k < changes; ++k) {
+    // Half of the changes land among the headers and directories, where counts and offsets are.
+    const size_t range = random() % 2 == 0 ? std::min<size_t>(b.v.size(), 160) : b.v.size();
+    b.v[random() % range] = static_cast<uint8_t>(random());
+  }
+  if (random() % 4 == 0) b.v.resize(random() % b.v.size());
+  return b;
+}
+
+TEST_F(PartialReferenceTest, DamagedOcmInfosOnlyGiveReports) {
+  quiet();
+  const Bytes sound =
+      fmtest::ocm_info({fmtest::po_info({metadata(), metadata(", \"IsDeleted\": true")}),
+                        fmtest::po_info({metadata()})});
+  std::mt19937 random(20260512);
+  for (int round = 0; round < 300; ++round) {
+    const Bytes b = damaged(sound, random);
+    uint64_t position = 0;
+    set_top_verbose(VL_PR);
+    const auto out = capture([&] { return check_ocm_info(b.span(), &position, sound.size(), 0); });
+    EXPECT_TRUE(out.ret == 0 || out.ret == 1);
+  }
+}
+
+TEST_F(PartialReferenceTest, DamagedReferenceCommitMarkersOnlyGiveReports) {
+  quiet();
+  MamVci vci{};
+  MamHta hta{};
+  const Bytes sound =
+      fmtest::rcm_marker({30, 20, 10},
+                         "{\"PoolGroupName\": \"pool-a\", \"BucketList\": [{\"BucketID\": "
+                         "\"9b2f6a3c-1d4e-4f5a-b6c7-d8e9f0a1b2c3\", \"BucketName\": \"abc\"}]}");
+  std::mt19937 random(7);
+  for (int round = 0; round < 200; ++round) {
+    write("reference_partition/RCM_1", damaged(sound, random));
+    const auto out = capture([&] { return clf_reference_commit_marker(1, &vci, &hta, 3); });
+    EXPECT_TRUE(out.ret == 0 || out.ret == 1);
+  }
 }
 
 }  // namespace

@@ -150,6 +150,9 @@ class FormatCheckTest : public ::testing::Test {
     clf_open_alt_file("/dev/null", "rb");
   }
 
+  // Informational messages off (death tests print from the child process).
+  void quiet() { verbosity_[0] = '\0'; }
+
   void write(const std::string& name, const Bytes& b) { testutil::write_bytes(name, b.v); }
   void write(const std::string& name, const std::string& text) { testutil::write_file(name, text); }
 
