@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -125,6 +126,64 @@ int destroy_vexa_label(VEXALabel* label);
 int clf_reference_commit_marker(int which_rcm, const MamVci* mamvci, const MamHta* mamhta,
                                 uint64_t pr_number);
 int check_partial_reference(const char* filename);
+
+// Internal steps of the format checks, exposed for the walk and for tests. Each one is handed
+// the bytes it checks as a span and never reads outside it; `current_position` counts from the
+// span's first byte and follows the sizes the marker declares, also past the end of the span
+// (every read is bounds-checked, so such a position just finds nothing more to read). Counts
+// that cannot fit in the bytes present are reported and only the entries present are read.
+
+// Marker header and directory of the levels 4, 3 and 2 (check_marker_common).
+int get_expected_value_of_header_size(const char* identifier, uint64_t* expected_value);
+int get_expected_value_of_dir_size(const char* identifier, uint64_t* expected_value);
+int check_dir_offset_of_header(const char* identifier, std::span<const uint8_t> buffer,
+                               uint64_t* current_position, uint64_t* directory_offset);
+int check_integrity_of_dir_offset(const char* identifier, uint64_t directory_offset,
+                                  uint64_t data_offset, uint64_t num_of_marker);
+// `mamhta` may be null (no comparison with the cartridge memory); `info_flag` 1 for an OCM info,
+// which has no identifier. `data_length` receives the Level4 data length (RCM check only) or 0
+// for a Level3/Level2 header, and is left untouched otherwise.
+int clf_header(const char* identifier, std::span<const uint8_t> buffer, const MamHta* mamhta,
+               int info_flag, uint64_t* current_position, uint64_t* num_of_marker,
+               uint64_t* data_length);
+// Number of directory entries of `identifier`'s level that the buffer holds from
+// `current_position` on, at most `num_of_marker`: the size the caller gives `length` and
+// `block_offset` (clf_directory ends the run when they are smaller).
+uint64_t directory_entries_present(const char* identifier, std::span<const uint8_t> buffer,
+                                   uint64_t current_position, uint64_t num_of_marker);
+// `length` is filled for Levels 3 and 2 only (it may be empty for Level4).
+int clf_directory(const char* identifier, std::span<const uint8_t> buffer,
+                  uint64_t* current_position, uint64_t num_of_marker, std::span<uint64_t> length,
+                  std::span<uint64_t> block_offset);
+int check_block_offset(uint64_t pre_block_offset, uint64_t block_offset);
+int check_offset_diff(uint64_t pre_block_offset, uint64_t block_offset, uint64_t pre_length_byte);
+
+// Reference commit marker and its bucket list (check_marker_l4_rcm).
+const char* get_rcm_name(int rcm);
+int check_num_of_pr(int which_rcm, const uint64_t* rcm_number_of_partial_reference);
+int check_data_length_of_bucket_list(int which_rcm, uint64_t rcm_data_length,
+                                     const uint64_t* current_position, uint64_t dat_size);
+int clf_rcm_bucket_list(std::span<const uint8_t> reference_commit_marker_buffer,
+                        const uint64_t* current_position, uint64_t rcm_data_length);
+
+// OCM info inside a partial reference (check_marker_l3_pt).
+int check_ocm_info(std::span<const uint8_t> buffer, uint64_t* current_position, uint64_t length,
+                   int ocm_info_num);
+
+// Packed object info and object metadata (check_marker_l1_po). `objects` has room for the
+// directory entries present: at most number of objects + 1, and no more than the buffer holds
+// from the directory on (po_directory_entries_present).
+int clf_packed_objects_info(const char* unpackedobjpath, std::span<const uint8_t> data_buf,
+                            uint64_t* current_position, uint64_t po_info_length);
+int cpof_po_header(std::span<const uint8_t> data_buf, uint64_t* current_position,
+                   uint64_t* out_num_of_obj, uint64_t* po_header_length);
+uint64_t po_directory_entries_present(std::span<const uint8_t> data_buf, uint64_t current_position,
+                                      uint64_t num_of_obj);
+int cpof_object_directory(std::span<const uint8_t> data_buf, uint64_t* current_position,
+                          uint64_t poid_length, uint64_t po_header_length, uint64_t num_of_obj,
+                          std::span<VEXAObject> objects);
+int cpof_only_meta(std::span<const uint8_t> data_buf, uint64_t* current_position,
+                   uint64_t num_of_obj, std::span<const VEXAObject> objects);
 
 // Bucket and pool-group name rules.
 int check_bucket_name(const char* bucket_name);
