@@ -336,10 +336,15 @@ int clf_vexa_label(const MamVci* mamvci, const MamHta* mamhta, uint32_t* block_s
   auto text = fmtcheck::allocate_array<char>(kFormatLabelMaxBytes + 1, "Quorrant label");
   const size_t read_count = clf_read_file(text.get(), 1, kFormatLabelMaxBytes, fp);
   text[read_count] = '\0';
-  auto reformed = fmtcheck::allocate_array<char>(read_count + 1, "Quorrant label");
-  str_replace(text.get(), "\"", "'", reformed.get());
-  fmtcheck::JsonPtr parsed(json_tokener_parse(reformed.get()));
-  reformed.reset();
+  // The label is JSON: it is parsed as it stands, and only a text that does not parse is tried
+  // again with its double quotes turned into apostrophes. A value holding an apostrophe (a
+  // creator such as O'Brien) no longer makes a sound label unreadable.
+  fmtcheck::JsonPtr parsed(json_tokener_parse(text.get()));
+  if (!json_object_is_type(parsed.get(), json_type_object)) {
+    auto reformed = fmtcheck::allocate_array<char>(read_count + 1, "Quorrant label");
+    str_replace(text.get(), "\"", "'", reformed.get());
+    parsed.reset(json_tokener_parse(reformed.get()));
+  }
   text.reset();
 
   VEXALabel label;

@@ -235,9 +235,13 @@ int clf_rcm_bucket_list(std::span<const uint8_t> reference_commit_marker_buffer,
       std::min(rcm_data_length, fmtcheck::bytes_left(reference_commit_marker_buffer, position));
   auto text = fmtcheck::allocate_array<char>(length + 1, "bucket list");
   if (length > 0) std::memcpy(text.get(), reference_commit_marker_buffer.data() + position, length);
-  auto reformed = fmtcheck::allocate_array<char>(length + 1, "bucket list");
-  str_replace(text.get(), "\"", "'", reformed.get());
-  fmtcheck::JsonPtr parsed(json_tokener_parse(reformed.get()));
+  // Parsed as it stands; only a text that does not parse is tried with apostrophes for quotes.
+  fmtcheck::JsonPtr parsed(json_tokener_parse(text.get()));
+  if (!json_object_is_type(parsed.get(), json_type_object)) {
+    auto reformed = fmtcheck::allocate_array<char>(length + 1, "bucket list");
+    str_replace(text.get(), "\"", "'", reformed.get());
+    parsed.reset(json_tokener_parse(reformed.get()));
+  }
   if (!json_object_is_type(parsed.get(), json_type_object)) {
     return output_accdg_to_vl(LV_ERROR, VL_RCM, "Bucket list is not complying with JSON format.\n");
   }

@@ -629,7 +629,16 @@ FILE* open_file(const char* filename, const char* mode, int index) {
                        "Invalid argument at open_file. index %d should be 0 or 1.\n", index);
   }
   FileSlot& slot = file_slots[index];
-  if (slot.stream != nullptr && slot.name == filename) return slot.stream;
+  if (slot.stream != nullptr && slot.name == filename) {
+    // The same stream serves the same name, as long as the name still refers to the file the
+    // stream has open: a cache file removed and written again is opened afresh.
+    struct stat named {};
+    struct stat open_one {};
+    if (stat(filename, &named) == 0 && fstat(fileno(slot.stream), &open_one) == 0 &&
+        named.st_dev == open_one.st_dev && named.st_ino == open_one.st_ino) {
+      return slot.stream;
+    }
+  }
   if (slot.stream != nullptr) {
     if (std::fclose(slot.stream) != 0) {
       slot.stream = nullptr;

@@ -222,3 +222,23 @@ TEST_F(FileHelpers, StringHelpers) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(FileSlots, AFileWrittenAgainUnderTheSameNameIsOpenedAfresh) {
+  testutil::TempDir tmp;
+  const std::string path = tmp / "RCM_1";
+  testutil::write_file(path, "first");
+  FILE* first = clf_open_file(path.c_str(), "rb");
+  char buf[6] = {};
+  ASSERT_EQ(clf_read_file(buf, 1, 5, first), 5u);
+  std::remove(path.c_str());
+  testutil::write_file(path, "again");
+  FILE* again = clf_open_file(path.c_str(), "rb");
+  std::fseek(again, 0, SEEK_SET);
+  char text[6] = {};
+  ASSERT_EQ(clf_read_file(text, 1, 5, again), 5u);
+  EXPECT_STREQ(text, "again");
+}
+
+}  // namespace
