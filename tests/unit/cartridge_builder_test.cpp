@@ -208,8 +208,9 @@ TEST(CartridgeLayout, BucketNameRules) {
   for (const char* good : {"abc", "logs.2024", "a-b.c", "1.2.3", "1.2.3.x"}) {
     EXPECT_TRUE(vtape::valid_bucket_name(good)) << good;
   }
-  for (const char* bad : {"ab", "-ab", "ab-", "a..b", "a.-b", "aB3", "192.168.0.1", "a_b",
-                          std::string(64, 'a').c_str()}) {
+  const std::vector<std::string> bad_names = {
+      "ab", "-ab", "ab-", "a..b", "a.-b", "aB3", "a_b", "192.168.0.1", std::string(64, 'a')};
+  for (const std::string& bad : bad_names) {
     EXPECT_FALSE(vtape::valid_bucket_name(bad)) << bad;
   }
 }
@@ -372,9 +373,9 @@ TEST(CartridgeAddressing, BucketsWithoutObjectsGiveNoPartialReference) {
   EXPECT_EQ(w.bucket_list, r.layout.bucket_list);
 }
 
-TEST(CartridgeAddressing, WalkByBlockOffsetsFindsEveryMarkerAndObject) {
+// Builds `d` and checks that a walk by the addressing rules finds what the layout reports.
+void expect_walk_matches_layout(const Description& d) {
   testutil::TempDir dir;
-  const Description d = two_bucket_description();
   const vtape::BuildResult r = vtape::build_cartridge(d, dir.path());
   const vtape::Layout& L = r.layout;
   EXPECT_GT(L.prs.size(), 2u);
@@ -410,6 +411,11 @@ TEST(CartridgeAddressing, WalkByBlockOffsetsFindsEveryMarkerAndObject) {
   }
   EXPECT_EQ(L.objects.back().version, "v2");
   EXPECT_NE(L.objects.back().metadata.find("\"Version\":\"v2\""), std::string::npos);
+}
+
+TEST(CartridgeAddressing, WalkByBlockOffsetsFindsEveryMarkerAndObject) {
+  expect_walk_matches_layout(two_bucket_description());
+  expect_walk_matches_layout(vtape::sample_description());
 }
 
 TEST(CartridgeAddressing, DataPartitionLayoutWithLargeBlocksAndDefaultLabel) {
@@ -481,6 +487,15 @@ TEST(CartridgeMemory, AttributesMatchTheTape) {
   // The label names the same volume as the cartridge memory.
   EXPECT_NE(L.format_label.find("\"VolumeUuid\":\"" + vtape::uuid_text(L.volume_uuid) + "\""),
             std::string::npos);
+}
+
+TEST(CartridgeMemory, DefaultBarcodeIsTheVolumeIdentifierAndTheGeneration) {
+  Description d;
+  EXPECT_EQ(vtape::plan_cartridge(d).barcode, "QT0001L8");
+  d.personality = "LTOM8";
+  d.volume_id = "ABC123";
+  EXPECT_EQ(vtape::plan_cartridge(d).barcode, "ABC123M8");
+  EXPECT_EQ(vtape::tape_generation("Ultrium-5"), "L5");
 }
 
 TEST(CartridgeMemory, SameInputGivesIdenticalFilesAndTheSeedChangesIdentifiers) {
@@ -576,7 +591,7 @@ class CartridgeDeviation : public ::testing::Test {
     return simh::read_partition(dir_ / ("p" + std::to_string(p) + ".tap"));
   }
 
-  Description description_ = two_bucket_description();
+  Description description_ = vtape::sample_description();
   testutil::TempDir dir_;
 };
 
@@ -642,6 +657,19 @@ TEST_F(CartridgeDeviation, PatchOfMetadataOnTapeAndOfPackedObjectPadding) {
   const simh::Walk w = simh::walk_cartridge(dir_.path());
   EXPECT_TRUE(has_problem(w, "metadata differs from its copy in the PR")) << problems_of(w);
   EXPECT_TRUE(has_problem(w, "not zero-padded")) << problems_of(w);
+}
+
+TEST_F(CartridgeDeviation, PartialReferenceCountOfTheLastRcmOnBothPartitions) {
+  Deviations dev;
+  dev.patches.push_back(vtape::u64_patch({MarkerKind::last_rcm}, vtape::kBothCopies, 56, 1));
+  dev.patches.push_back(vtape::text_patch({MarkerKind::vol1}, vtape::kBothCopies, 4, "abc123"));
+  const vtape::BuildResult r = build(dev);
+  ASSERT_GT(r.layout.prs.size(), 1u);
+  const simh::Walk w = simh::walk_cartridge(dir_.path());
+  EXPECT_FALSE(has_problem(w, "last RCM differs")) << problems_of(w);
+  EXPECT_TRUE(has_problem(w, "VCI of partition 0: partial reference count")) << problems_of(w);
+  const simh::Partition p1 = partition(1);
+  EXPECT_EQ(std::string(p1[0].data.begin(), p1[0].data.begin() + 10), "VOL1abc123");
 }
 
 TEST_F(CartridgeDeviation, BytesACopyDoesNotHoldAreRefused) {

@@ -2,6 +2,9 @@
 // writer of both partitions.
 #include "cartridge/cartridge_builder.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -505,6 +508,46 @@ std::vector<uint8_t> two_uuids(const Uuid& a, const Uuid& b) {
   return value;
 }
 
+void apply_attribute_edits(Manifest& manifest, const Deviations& deviations) {
+  for (const AttributeEdit& edit : deviations.attributes) {
+    if (edit.drop) {
+      manifest.drop_attribute(edit.partition, edit.id);
+      continue;
+    }
+    Attribute* a = manifest.find_attribute(edit.partition, edit.id);
+    if (a == nullptr) {
+      manifest.set_attribute(edit.partition, edit.id, edit.format.value_or(0),
+                             edit.value.value_or(std::vector<uint8_t>{}));
+      a = manifest.find_attribute(edit.partition, edit.id);
+    } else if (edit.value) {
+      a->value = *edit.value;
+    }
+    if (edit.format) a->format = *edit.format;
+    if (edit.read_only) a->read_only = *edit.read_only;
+  }
+  manifest.faults = deviations.faults;
+  if (deviations.inquiry) manifest.inquiry = deviations.inquiry;
+}
+
+// Creates `path`, which must not exist yet, with `text`.
+void write_new_file(const std::string& path, const std::string& text) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd < 0) throw io_failure("cannot create", path);
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      const int saved = errno;
+      ::close(fd);
+      errno = saved;
+      throw io_failure("cannot write", path);
+    }
+    done += static_cast<size_t>(n);
+  }
+  if (::close(fd) != 0) throw io_failure("cannot close", path);
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -633,6 +676,43 @@ std::vector<uint8_t> po_head_bytes(const Layout& layout, size_t m) {
   return out;
 }
 
+BytePatch u64_patch(MarkerRef marker, unsigned copies, uint64_t offset, uint64_t value) {
+  BytePatch patch{marker, copies, offset, {}};
+  append_u64(patch.bytes, value);
+  return patch;
+}
+
+BytePatch text_patch(MarkerRef marker, unsigned copies, uint64_t offset, std::string_view text) {
+  return BytePatch{marker, copies, offset, to_bytes(text)};
+}
+
+Description sample_description() {
+  Description d;
+  d.block_size = 4096;
+  d.buckets = {{"photos", {}}, {"logs.2024", {}}};
+  d.grouping = {3, 2, 2};
+  const uint64_t bs = d.block_size;
+  const uint64_t sizes[] = {0, 1, 100, bs - 200, bs, bs + 1, 3 * bs + 17, 9000};
+  for (int i = 0; i < 24; ++i) {
+    ObjectSpec o;
+    o.bucket = static_cast<size_t>((i / 5) % 2);
+    o.key = "dir" + std::to_string(i % 3) + "/file-" + std::to_string(i);
+    o.data = ObjectData::pattern(sizes[i % 8], 1000 + static_cast<uint64_t>(i));
+    o.last_modified = utc_text(1700000000 + i, 123456);
+    d.objects.push_back(std::move(o));
+  }
+  for (int v = 0; v < 3; ++v) {
+    ObjectSpec o;
+    o.bucket = 1;
+    o.key = "versioned.txt";
+    o.data = ObjectData::text("version " + std::to_string(v));
+    o.version = "v" + std::to_string(v);
+    o.last_modified = utc_text(1710000000 + 3600 * v, 0);
+    d.objects.push_back(std::move(o));
+  }
+  return d;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Layout
 
@@ -662,7 +742,7 @@ Layout plan_cartridge(const Description& d) {
   L.bucket_list =
       d.bucket_list_text ? *d.bucket_list_text : make_bucket_list(d, L.bucket_names, L.bucket_ids);
   L.first_rcm_has_bucket_list = d.first_rcm_has_bucket_list;
-  L.barcode = d.barcode.empty() ? d.volume_id + "L8" : d.barcode;
+  L.barcode = d.barcode.empty() ? d.volume_id + tape_generation(d.personality) : d.barcode;
   L.volume_change_reference = d.volume_change_reference;
 
   // Objects and their metadata.
@@ -856,9 +936,15 @@ BuildResult build_cartridge(const Description& d, const std::string& dir,
   namespace fs = std::filesystem;
   Layout L = plan_cartridge(d);
   PreparedDeviations p = prepare(L, deviations);
-  const std::string names[2] = {"p0.tap", "p1.tap"};
-  const std::string temps[2] = {dir + "/.p0.tap.part", dir + "/.p1.tap.part"};
+  const std::string names[3] = {"p0.tap", "p1.tap", "cartridge.json"};
+  const std::string temps[3] = {dir + "/.p0.tap.part", dir + "/.p1.tap.part",
+                                dir + "/.cartridge.json.part"};
+  Manifest manifest = make_manifest(d, L);
+  apply_attribute_edits(manifest, deviations);
   try {
+    // Fresh files under temporary names, renamed into place when complete: a stale name (or a
+    // link planted under it) never redirects the output.
+    for (const std::string& t : temps) fs::remove(t);
     Emitter e0(temps[0], 0, L.block_size, p);
     Emitter e1(temps[1], 1, L.block_size, p);
     Emitter* emitters[2] = {&e0, &e1};
@@ -925,33 +1011,13 @@ BuildResult build_cartridge(const Description& d, const std::string& dir,
                   std::to_string(where.first));
       }
     }
-    for (int i = 0; i < 2; ++i) fs::rename(temps[i], dir + "/" + names[i]);
+    write_new_file(temps[2], manifest.to_json());
+    for (int i = 0; i < 3; ++i) fs::rename(temps[i], dir + "/" + names[i]);
   } catch (...) {
     std::error_code ec;
     for (const std::string& t : temps) fs::remove(t, ec);
     throw;
   }
-
-  Manifest manifest = make_manifest(d, L);
-  for (const AttributeEdit& edit : deviations.attributes) {
-    if (edit.drop) {
-      manifest.drop_attribute(edit.partition, edit.id);
-      continue;
-    }
-    Attribute* a = manifest.find_attribute(edit.partition, edit.id);
-    if (a == nullptr) {
-      manifest.set_attribute(edit.partition, edit.id, edit.format.value_or(0),
-                             edit.value.value_or(std::vector<uint8_t>{}));
-      a = manifest.find_attribute(edit.partition, edit.id);
-    } else if (edit.value) {
-      a->value = *edit.value;
-    }
-    if (edit.format) a->format = *edit.format;
-    if (edit.read_only) a->read_only = *edit.read_only;
-  }
-  manifest.faults = deviations.faults;
-  if (deviations.inquiry) manifest.inquiry = deviations.inquiry;
-  manifest.write(dir);
   return BuildResult{std::move(L), std::move(manifest)};
 }
 

@@ -301,6 +301,10 @@ struct AttributeEdit {
   std::optional<bool> read_only;
 };
 
+// Patch helpers: a big-endian 64-bit value, or text bytes, at `offset`.
+BytePatch u64_patch(MarkerRef marker, unsigned copies, uint64_t offset, uint64_t value);
+BytePatch text_patch(MarkerRef marker, unsigned copies, uint64_t offset, std::string_view text);
+
 struct Deviations {
   std::vector<BytePatch> patches;
   std::vector<MarkerResize> resizes;
@@ -333,6 +337,13 @@ BuildResult build_cartridge(const Description& description, const std::string& d
 // The cartridge memory of a laid-out tape: per partition 080Ch; on partition 0 0009h (read
 // only), 0800h, 0801h, 0802h, 0806h, 0820h and 0821h.
 Manifest make_manifest(const Description& description, const Layout& layout);
+
+// A small sound tape for tests: block size 4096; buckets "photos" and "logs.2024"; 24 objects
+// in runs of the two buckets, with sizes 0, 1, 100, block size - 200, block size,
+// block size + 1, 3 x block size + 17 and 9000 (pattern data), keys "dir<i % 3>/file-<i>";
+// then three versions ("v0", "v1", "v2", an hour apart) of the key "versioned.txt" in
+// "logs.2024". Grouping 3 objects per PO, 2 POs per OCM, 2 OCMs per PR (several PRs).
+Description sample_description();
 
 // Marker bytes of a laid-out tape (sound, without deviations), for tests.
 std::vector<uint8_t> rcm_bytes(const Layout& layout, bool last);

@@ -104,6 +104,16 @@ bool is_utc_text(std::string_view text) {
   return true;
 }
 
+std::string tape_generation(std::string_view personality) {
+  if (personality.size() >= 9 && personality.substr(0, 8) == "Ultrium-") {
+    return std::string("L") + personality[8];
+  }
+  if (personality.size() >= 5 && personality.substr(0, 3) == "LTO") {
+    return std::string(personality.substr(3, 2));
+  }
+  return "L8";
+}
+
 bool valid_bucket_name(std::string_view name) {
   if (name.size() < 3 || name.size() > 63) return false;
   if (!is_lower_alnum(name.front()) || !is_lower_alnum(name.back())) return false;

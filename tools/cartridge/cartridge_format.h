@@ -52,6 +52,10 @@ std::string utc_text(int64_t seconds, uint32_t microseconds);
 // True for the 27-character form above (digits where digits belong; values not range-checked).
 bool is_utc_text(std::string_view text);
 
+// Two-character media generation of a volume personality: "Ultrium-8" gives "L8", "LTO" followed
+// by "M8" gives "M8"; any other text gives "L8".
+std::string tape_generation(std::string_view personality);
+
 // Bucket name rules of the format (3 to 63 characters of a-z, 0-9, '-', '.', alphanumeric at both
 // ends, no "..", ".-" or "-.", not an IPv4 address).
 bool valid_bucket_name(std::string_view name);
