@@ -50,8 +50,7 @@ void PartitionWriter::record(std::span<const uint8_t> data, bool unreadable) {
 }
 
 void PartitionWriter::filemark() {
-  if (file_ == nullptr || ended_)
-    throw std::runtime_error("filemark after end of medium: " + path_);
+  if (file_ == nullptr || ended_) throw std::runtime_error("filemark after end of medium: " + path_);
   put_word(0);
   ++next_object_;
   ++filemarks_;
@@ -114,8 +113,7 @@ std::string Manifest::to_json() const {
   json_object* root = json_object_new_object();
   json_object_object_add(root, "vtape", json_object_new_int(1));
   json_object* parts = json_object_new_array();
-  for (const std::string& p : partitions)
-    json_object_array_add(parts, json_object_new_string(p.c_str()));
+  for (const std::string& p : partitions) json_object_array_add(parts, json_object_new_string(p.c_str()));
   json_object_object_add(root, "partitions", parts);
   json_object_object_add(root, "volume_personality",
                          json_object_new_string(volume_personality.c_str()));
@@ -139,15 +137,13 @@ std::string Manifest::to_json() const {
   json_object_object_add(root, "attributes", attrs);
   if (!faults.empty()) {
     json_object* f = json_object_new_object();
-    if (faults.not_ready != 0)
-      json_object_object_add(f, "not_ready", json_object_new_int(faults.not_ready));
+    if (faults.not_ready != 0) json_object_object_add(f, "not_ready", json_object_new_int(faults.not_ready));
     if (!faults.read_attribute.empty()) {
       json_object* list = json_object_new_array();
       for (int p : faults.read_attribute) json_object_array_add(list, json_object_new_int(p));
       json_object_object_add(f, "read_attribute", list);
     }
-    if (!faults.device_attributes)
-      json_object_object_add(f, "device_attributes", json_object_new_boolean(0));
+    if (!faults.device_attributes) json_object_object_add(f, "device_attributes", json_object_new_boolean(0));
     if (!faults.log_sense) json_object_object_add(f, "log_sense", json_object_new_boolean(0));
     if (!faults.status.empty()) {
       json_object* list = json_object_new_array();
