@@ -328,14 +328,18 @@ struct BuildResult {
 Layout plan_cartridge(const Description& description);
 
 // Writes "p0.tap", "p1.tap" and "cartridge.json" into the existing directory `dir` (and nothing
-// anywhere else). Memory stays bounded by a few blocks plus the markers other than packed objects
-// (which hold the metadata). Throws std::invalid_argument for a bad description or deviation and
-// std::runtime_error for I/O failures; on a throw no partition file is left behind under its name.
+// anywhere else): each is written fresh under a temporary name in `dir` and renamed into place
+// when all three are complete, replacing earlier files. Memory stays bounded by a few blocks plus
+// what is proportional to the number of objects (their layout and metadata, which the PRs hold).
+// Throws std::invalid_argument for a bad description or deviation (also for a deviation that
+// matched nothing on the tape, such as an unreadable block that is a filemark) and
+// std::runtime_error for I/O failures (an object data file of another size included); on a
+// throw nothing is left behind and earlier files under the three names are untouched.
 BuildResult build_cartridge(const Description& description, const std::string& dir,
                             const Deviations& deviations = {});
 
 // The cartridge memory of a laid-out tape: per partition 080Ch; on partition 0 0009h (read
-// only), 0800h, 0801h, 0802h, 0806h, 0820h and 0821h.
+// only), 0800h, 0801h, 0802h, 0806h, 0820h and 0821h. (Attribute deviations not applied.)
 Manifest make_manifest(const Description& description, const Layout& layout);
 
 // A small sound tape for tests: block size 4096; buckets "photos" and "logs.2024"; 24 objects
