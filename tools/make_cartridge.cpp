@@ -34,7 +34,8 @@ void print_usage() {
       "p0.tap (reference partition) and p1.tap (data partition). Every directory directly\n"
       "under OBJECTS_DIR is a bucket (its name follows the bucket name rules); every regular\n"
       "file below a bucket is an object whose key is its path below the bucket. Symbolic\n"
-      "links and special files are skipped. CARTRIDGE_DIR is created when missing (its parent\n"
+      "links and files of other types are skipped. CARTRIDGE_DIR is created when missing (its "
+      "parent\n"
       "must exist) and must not lie inside OBJECTS_DIR; nothing is written anywhere else.\n"
       "\n"
       "Options:\n"
@@ -258,15 +259,15 @@ void collect_objects(Options& o) {
     }
     d.buckets.push_back({name, {}});
     for (FoundFile& f : bucket_files(bucket)) {
-      vtape::ObjectSpec spec;
-      spec.bucket = d.buckets.size() - 1;
-      spec.key = std::move(f.key);
-      spec.data = vtape::ObjectData::file(std::move(f.path), f.size);
+      vtape::ObjectEntry entry;
+      entry.bucket = d.buckets.size() - 1;
+      entry.key = std::move(f.key);
+      entry.data = vtape::ObjectData::file(std::move(f.path), f.size);
       if (o.fixed_time.empty()) {
         try {
-          spec.last_modified = vtape::utc_text(f.mtime_seconds, f.mtime_microseconds);
+          entry.last_modified = vtape::utc_text(f.mtime_seconds, f.mtime_microseconds);
         } catch (const std::invalid_argument&) {
-          fail("modification time of " + spec.data.path() + " out of range (use --time)");
+          fail("modification time of " + entry.data.path() + " out of range (use --time)");
         }
         if (f.mtime_seconds > newest ||
             (f.mtime_seconds == newest && f.mtime_microseconds > newest_us)) {
@@ -274,9 +275,9 @@ void collect_objects(Options& o) {
           newest_us = f.mtime_microseconds;
         }
       } else {
-        spec.last_modified = o.fixed_time;
+        entry.last_modified = o.fixed_time;
       }
-      d.objects.push_back(std::move(spec));
+      d.objects.push_back(std::move(entry));
     }
   }
   d.format_time = !o.fixed_time.empty() ? o.fixed_time

@@ -20,7 +20,7 @@ using vtape::Description;
 using vtape::Deviations;
 using vtape::MarkerKind;
 using vtape::ObjectData;
-using vtape::ObjectSpec;
+using vtape::ObjectEntry;
 
 constexpr uint32_t kBs = 4096;
 
@@ -33,8 +33,8 @@ std::string padded_metadata(const std::string& key, uint64_t size, size_t length
   return head + std::string(length - head.size() - 1, ' ') + "}";
 }
 
-ObjectSpec padded_object(size_t bucket, const std::string& key, uint64_t size, size_t meta_len) {
-  ObjectSpec o;
+ObjectEntry padded_object(size_t bucket, const std::string& key, uint64_t size, size_t meta_len) {
+  ObjectEntry o;
   o.bucket = bucket;
   o.key = key;
   o.data = ObjectData::pattern(size, size + meta_len);
@@ -49,7 +49,7 @@ Description two_bucket_description() {
   d.grouping = {3, 2, 2};
   const uint64_t sizes[] = {0, 1, 100, kBs - 200, kBs, kBs + 1, 3 * kBs + 17, 9000};
   for (int i = 0; i < 40; ++i) {
-    ObjectSpec o;
+    ObjectEntry o;
     o.bucket = (i / 7) % 2;  // runs of seven objects per bucket
     o.key = "dir" + std::to_string(i % 5) + "/file-" + std::to_string(i) + ".bin";
     o.data = ObjectData::pattern(sizes[i % 8], 1000 + i);
@@ -57,7 +57,7 @@ Description two_bucket_description() {
     d.objects.push_back(o);
   }
   for (int v = 0; v < 3; ++v) {  // three versions of one key
-    ObjectSpec o;
+    ObjectEntry o;
     o.bucket = 1;
     o.key = "versioned.txt";
     o.data = ObjectData::text("version " + std::to_string(v));
@@ -159,7 +159,7 @@ TEST(CartridgeLayout, HeadersOfEveryLevelCarryTheirCounts) {
 }
 
 TEST(CartridgeLayout, MetadataIsDeterministicJsonWithTheVendorMember) {
-  ObjectSpec o;
+  ObjectEntry o;
   o.key = "a/\"q\".txt";
   o.data = ObjectData::text("12345");
   o.version = "v1";
@@ -322,7 +322,7 @@ TEST(CartridgeAddressing, ObjectOfExactlyOneBlock) {
   Description d;
   d.block_size = kBs;
   d.buckets = {{"bucket-a"}};
-  ObjectSpec o;
+  ObjectEntry o;
   o.key = "one-block";
   o.data = ObjectData::pattern(kBs, 5);
   d.objects = {o};
@@ -422,7 +422,7 @@ TEST(CartridgeAddressing, DataPartitionLayoutWithLargeBlocksAndDefaultLabel) {
   testutil::TempDir dir;
   Description d;  // 1 MiB blocks, the default
   d.buckets = {{"bucket-a"}};
-  ObjectSpec o;
+  ObjectEntry o;
   o.key = "big";
   o.data = ObjectData::pattern(2 * 1048576 + 5, 9);
   d.objects = {o};
@@ -526,7 +526,7 @@ TEST(CartridgeStreaming, FileDataIsReadInBlocksAndAChangedFileFailsTheBuild) {
   Description d;
   d.block_size = kBs;
   d.buckets = {{"bucket-a"}};
-  ObjectSpec o;
+  ObjectEntry o;
   o.key = "from-file";
   o.data = ObjectData::file(data / "obj", content.size());
   d.objects = {o};
@@ -552,7 +552,7 @@ TEST(CartridgeStreaming, ManySmallObjects) {
   d.buckets = {{"many"}};
   d.grouping = {50, 10, 4};
   for (int i = 0; i < 20000; ++i) {
-    ObjectSpec o;
+    ObjectEntry o;
     o.key = "k" + std::to_string(i);
     o.data = ObjectData::text(std::to_string(i));
     d.objects.push_back(std::move(o));
@@ -575,7 +575,7 @@ TEST(CartridgeStreaming, RejectsDescriptionsThatCannotBeLaidOut) {
   d.grouping.pos_per_ocm = 0;
   EXPECT_THROW(vtape::plan_cartridge(d), std::invalid_argument);
   d.grouping.pos_per_ocm = 1;
-  d.objects.push_back(ObjectSpec{});  // names bucket 0 of none
+  d.objects.push_back(ObjectEntry{});  // names bucket 0 of none
   EXPECT_THROW(vtape::plan_cartridge(d), std::invalid_argument);
 }
 

@@ -609,7 +609,7 @@ std::vector<uint8_t> ObjectData::read_all() const {
 // ---------------------------------------------------------------------------------------------
 // Texts and markers
 
-std::string object_metadata(const ObjectSpec& object, const std::string& last_modified,
+std::string object_metadata(const ObjectEntry& object, const std::string& last_modified,
                             const Uuid& object_uuid) {
   std::string m = "{\"MetadataVersion\":1,\"Key\":" + json_string(object.key) +
                   ",\"Size\":" + std::to_string(object.data.size()) +
@@ -694,7 +694,7 @@ Description sample_description() {
   const uint64_t bs = d.block_size;
   const uint64_t sizes[] = {0, 1, 100, bs - 200, bs, bs + 1, 3 * bs + 17, 9000};
   for (int i = 0; i < 24; ++i) {
-    ObjectSpec o;
+    ObjectEntry o;
     o.bucket = static_cast<size_t>((i / 5) % 2);
     o.key = "dir" + std::to_string(i % 3) + "/file-" + std::to_string(i);
     o.data = ObjectData::pattern(sizes[i % 8], 1000 + static_cast<uint64_t>(i));
@@ -702,7 +702,7 @@ Description sample_description() {
     d.objects.push_back(std::move(o));
   }
   for (int v = 0; v < 3; ++v) {
-    ObjectSpec o;
+    ObjectEntry o;
     o.bucket = 1;
     o.key = "versioned.txt";
     o.data = ObjectData::text("version " + std::to_string(v));
@@ -748,21 +748,21 @@ Layout plan_cartridge(const Description& d) {
   // Objects and their metadata.
   L.objects.resize(d.objects.size());
   for (size_t r = 0; r < d.objects.size(); ++r) {
-    const ObjectSpec& spec = d.objects[r];
-    if (spec.bucket >= d.buckets.size()) {
-      throw bad("object " + std::to_string(r) + " names bucket " + std::to_string(spec.bucket) +
+    const ObjectEntry& entry = d.objects[r];
+    if (entry.bucket >= d.buckets.size()) {
+      throw bad("object " + std::to_string(r) + " names bucket " + std::to_string(entry.bucket) +
                 " of " + std::to_string(d.buckets.size()));
     }
     ObjectLayout& o = L.objects[r];
-    o.bucket = spec.bucket;
-    o.bucket_name = d.buckets[spec.bucket].name;
-    o.key = spec.key;
-    o.version = spec.version;
-    o.last_modified = spec.last_modified.empty() ? d.format_time : spec.last_modified;
-    o.uuid = given_or_derived(spec.uuid, d.seed, UuidDomain::object, r);
-    o.metadata = spec.metadata ? *spec.metadata : object_metadata(spec, o.last_modified, o.uuid);
+    o.bucket = entry.bucket;
+    o.bucket_name = d.buckets[entry.bucket].name;
+    o.key = entry.key;
+    o.version = entry.version;
+    o.last_modified = entry.last_modified.empty() ? d.format_time : entry.last_modified;
+    o.uuid = given_or_derived(entry.uuid, d.seed, UuidDomain::object, r);
+    o.metadata = entry.metadata ? *entry.metadata : object_metadata(entry, o.last_modified, o.uuid);
     o.list_id = list_object_id(o.metadata);
-    o.data_size = spec.data.size();
+    o.data_size = entry.data.size();
   }
 
   // Packed objects: consecutive objects of one bucket, at most objects_per_po each.

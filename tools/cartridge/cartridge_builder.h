@@ -73,12 +73,12 @@ class ObjectData {
   uint64_t seed_ = 0;
 };
 
-struct BucketSpec {
+struct BucketEntry {
   std::string name;
   Uuid uuid{};  // all zero: derived from Description::seed
 };
 
-struct ObjectSpec {
+struct ObjectEntry {
   size_t bucket = 0;  // index into Description::buckets
   std::string key;
   ObjectData data;
@@ -109,8 +109,8 @@ enum class BlockSizeMember {
 };
 
 struct Description {
-  std::vector<BucketSpec> buckets;
-  std::vector<ObjectSpec> objects;
+  std::vector<BucketEntry> buckets;
+  std::vector<ObjectEntry> objects;
   Grouping grouping;
   uint32_t block_size = static_cast<uint32_t>(kDefaultBlockSize);  // 64 to kMaxRecordLength
   BlockSizeMember block_size_member = BlockSizeMember::number;
@@ -356,8 +356,8 @@ std::vector<uint8_t> ocm_bytes(const Layout& layout, size_t ocm);  // identifier
 // The PO's identifier, header and object directory (its first 32 + D_po bytes on tape).
 std::vector<uint8_t> po_head_bytes(const Layout& layout, size_t po);
 
-// Generated metadata of an object (what the builder writes when ObjectSpec::metadata is unset).
-std::string object_metadata(const ObjectSpec& object, const std::string& last_modified,
+// Generated metadata of an object (what the builder writes when ObjectEntry::metadata is unset).
+std::string object_metadata(const ObjectEntry& object, const std::string& last_modified,
                             const Uuid& object_uuid);
 
 }  // namespace vtape
