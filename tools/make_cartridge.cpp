@@ -1,0 +1,344 @@
+// make_cartridge: turns a directory tree of objects into a virtual cartridge holding a sound
+// Quorrant tape (two SIMH partition files and "cartridge.json"). The first level of the tree
+// names the buckets; every regular file below a bucket is an object whose key is its path below
+// the bucket. The output is deterministic: identifiers come from a seed, times from the files'
+// modification times or from one fixed time. It writes into the cartridge directory only.
+#include <getopt.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "cartridge/cartridge_builder.h"
+#include "output_level.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char kProgram[] = "make_cartridge";
+
+void print_usage() {
+  std::printf(
+      "Usage: %s [options] OBJECTS_DIR CARTRIDGE_DIR\n"
+      "\n"
+      "Writes a virtual cartridge holding a Quorrant tape into CARTRIDGE_DIR: cartridge.json,\n"
+      "p0.tap (reference partition) and p1.tap (data partition). Every directory directly\n"
+      "under OBJECTS_DIR is a bucket (its name follows the bucket name rules); every regular\n"
+      "file below a bucket is an object whose key is its path below the bucket. Symbolic\n"
+      "links and files of other types are skipped. CARTRIDGE_DIR is created when missing (its "
+      "parent\n"
+      "must exist) and must not lie inside OBJECTS_DIR; nothing is written anywhere else.\n"
+      "\n"
+      "Options:\n"
+      "  -p, --objects-per-po N  objects per packed object (default 16)\n"
+      "  -o, --pos-per-ocm N     packed objects per object commit marker (default 4)\n"
+      "  -r, --ocms-per-pr N     object commit markers per partial reference (default 4)\n"
+      "  -b, --block-size N      block size in bytes, 4096 to 16777215 (default 1048576)\n"
+      "  -V, --volume-id ID      volume identifier: 6 upper-case letters or digits\n"
+      "                          (default QT0001)\n"
+      "  -B, --barcode TEXT      barcode, 1 to 32 printable characters (default: the volume\n"
+      "                          identifier followed by L8)\n"
+      "  -s, --seed N            seed of every identifier (default 1)\n"
+      "  -t, --time UTC          one time for the format label and every object, as\n"
+      "                          YYYY-MM-DDThh:mm:ss.uuuuuuZ (default: each file's modification\n"
+      "                          time; the format time is the newest of them)\n"
+      "  -g, --pool-group NAME   pool group name of the bucket list (default pool-group)\n"
+      "  -P, --personality TEXT  volume personality (default Ultrium-8)\n"
+      "  -h, --help              show this text\n"
+      "\n"
+      "The same input and options give identical files. Exit status: 0 written, 1 failure.\n",
+      kProgram);
+}
+
+// Reports a failure and ends the program with status 1.
+[[noreturn]] void fail(const std::string& message) {
+  output_accdg_to_vl(LV_SYS_ERR, VL_COMMON, "%s: %s\n", kProgram, message.c_str());
+  std::exit(1);  // not reached: the system error ends the process
+}
+
+[[noreturn]] void usage_error(const std::string& message) {
+  fail(message + " (see " + kProgram + " --help)");
+}
+
+uint64_t number_option(const char* name, const char* text, uint64_t low, uint64_t high) {
+  uint64_t value = 0;
+  const char* end = text + std::strlen(text);
+  const auto [ptr, ec] = std::from_chars(text, end, value);
+  if (*text == '\0' || ec != std::errc() || ptr != end || value < low || value > high) {
+    usage_error(std::string("--") + name + " must be a number from " + std::to_string(low) +
+                " to " + std::to_string(high) + ", not \"" + text + "\"");
+  }
+  return value;
+}
+
+bool printable(const std::string& text) {
+  return std::all_of(text.begin(), text.end(), [](char c) { return c >= 0x20 && c <= 0x7E; });
+}
+
+bool valid_pool_group_name(const std::string& name) {
+  auto letter = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
+  auto digit = [](char c) { return c >= '0' && c <= '9'; };
+  return name.size() >= 3 && name.size() <= 63 && name.front() >= 'a' && name.front() <= 'z' &&
+         (letter(name.back()) || digit(name.back())) &&
+         std::all_of(name.begin(), name.end(),
+                     [&](char c) { return letter(c) || digit(c) || c == '-'; });
+}
+
+struct FoundFile {
+  std::string key;
+  std::string path;
+  uint64_t size = 0;
+  int64_t mtime_seconds = 0;
+  uint32_t mtime_microseconds = 0;
+};
+
+// The regular files below one bucket directory, sorted by key.
+std::vector<FoundFile> bucket_files(const fs::path& bucket) {
+  std::vector<FoundFile> files;
+  std::error_code ec;
+  fs::recursive_directory_iterator it(bucket, ec);
+  if (ec) fail("cannot read " + bucket.string() + ": " + ec.message());
+  for (; it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    if (ec) fail("cannot read below " + bucket.string() + ": " + ec.message());
+    const fs::path& path = it->path();
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) {
+      fail("cannot read " + path.string() + ": " + std::strerror(errno));
+    }
+    if (S_ISDIR(st.st_mode)) continue;
+    if (!S_ISREG(st.st_mode)) {
+      output_accdg_to_vl(LV_WARNING, VL_COMMON, "%s: skipped %s (not a regular file)\n", kProgram,
+                         path.c_str());
+      continue;
+    }
+    FoundFile f;
+    f.key = path.lexically_relative(bucket).generic_string();
+    if (f.key.size() > 1024) fail("object key longer than 1024 bytes: " + path.string());
+    f.path = path.string();
+    f.size = static_cast<uint64_t>(st.st_size);
+    f.mtime_seconds = st.st_mtim.tv_sec;
+    f.mtime_microseconds = static_cast<uint32_t>(st.st_mtim.tv_nsec / 1000);
+    files.push_back(std::move(f));
+  }
+  std::sort(files.begin(), files.end(),
+            [](const FoundFile& a, const FoundFile& b) { return a.key < b.key; });
+  return files;
+}
+
+struct Options {
+  vtape::Description description;
+  std::string fixed_time;
+  std::string objects_dir;
+  std::string cartridge_dir;
+};
+
+Options parse_options(int argc, char** argv) {
+  Options o;
+  vtape::Description& d = o.description;
+  d.grouping = {16, 4, 4};
+  static const option kLong[] = {
+      {"objects-per-po", required_argument, nullptr, 'p'},
+      {"pos-per-ocm", required_argument, nullptr, 'o'},
+      {"ocms-per-pr", required_argument, nullptr, 'r'},
+      {"block-size", required_argument, nullptr, 'b'},
+      {"volume-id", required_argument, nullptr, 'V'},
+      {"barcode", required_argument, nullptr, 'B'},
+      {"seed", required_argument, nullptr, 's'},
+      {"time", required_argument, nullptr, 't'},
+      {"pool-group", required_argument, nullptr, 'g'},
+      {"personality", required_argument, nullptr, 'P'},
+      {"help", no_argument, nullptr, 'h'},
+      {nullptr, 0, nullptr, 0},
+  };
+  opterr = 0;
+  int c = 0;
+  while ((c = getopt_long(argc, argv, ":p:o:r:b:V:B:s:t:g:P:h", kLong, nullptr)) != -1) {
+    switch (c) {
+      case 'p':
+        d.grouping.objects_per_po = number_option("objects-per-po", optarg, 1, 1000000);
+        break;
+      case 'o':
+        d.grouping.pos_per_ocm = number_option("pos-per-ocm", optarg, 1, 1000000);
+        break;
+      case 'r':
+        d.grouping.ocms_per_pr = number_option("ocms-per-pr", optarg, 1, 1000000);
+        break;
+      case 'b':
+        d.block_size = static_cast<uint32_t>(
+            number_option("block-size", optarg, 4096, vtape::kMaxRecordLength));
+        break;
+      case 'V':
+        if (!vtape::valid_volume_id(optarg)) {
+          usage_error(std::string("--volume-id must be 6 upper-case letters or digits, not \"") +
+                      optarg + "\"");
+        }
+        d.volume_id = optarg;
+        break;
+      case 'B':
+        d.barcode = optarg;
+        if (d.barcode.empty() || d.barcode.size() > 32 || !printable(d.barcode)) {
+          usage_error("--barcode must be 1 to 32 printable characters");
+        }
+        break;
+      case 's':
+        d.seed = number_option("seed", optarg, 0, UINT64_MAX);
+        break;
+      case 't':
+        if (!vtape::is_utc_text(optarg)) {
+          usage_error(std::string("--time must read YYYY-MM-DDThh:mm:ss.uuuuuuZ, not \"") + optarg +
+                      "\"");
+        }
+        o.fixed_time = optarg;
+        break;
+      case 'g':
+        if (!valid_pool_group_name(optarg)) {
+          usage_error(std::string("--pool-group \"") + optarg +
+                      "\" breaks the pool group name rules (3 to 63 letters, digits and '-', "
+                      "starting with a lower-case letter)");
+        }
+        d.pool_group_name = optarg;
+        break;
+      case 'P':
+        if (*optarg == '\0' || !printable(optarg)) {
+          usage_error("--personality must be printable text");
+        }
+        d.personality = optarg;
+        break;
+      case 'h':
+        print_usage();
+        std::exit(0);
+      case ':':
+        usage_error(std::string("option ") + argv[optind - 1] + " needs a value");
+      default:
+        usage_error(std::string("unknown option ") + argv[optind - 1]);
+    }
+  }
+  if (argc - optind != 2) usage_error("expected OBJECTS_DIR and CARTRIDGE_DIR");
+  o.objects_dir = argv[optind];
+  o.cartridge_dir = argv[optind + 1];
+  return o;
+}
+
+// The buckets and objects of the tree, in a fixed order: buckets by name, objects by key.
+void collect_objects(Options& o) {
+  vtape::Description& d = o.description;
+  std::error_code ec;
+  const fs::path root(o.objects_dir);
+  if (!fs::is_directory(fs::symlink_status(root, ec)) && !fs::is_directory(root, ec)) {
+    fail("OBJECTS_DIR " + o.objects_dir + " is not a directory");
+  }
+  std::vector<fs::path> buckets;
+  fs::directory_iterator it(root, ec);
+  if (ec) fail("cannot read " + o.objects_dir + ": " + ec.message());
+  for (; it != fs::directory_iterator(); it.increment(ec)) {
+    if (ec) fail("cannot read " + o.objects_dir + ": " + ec.message());
+    const fs::file_status status = fs::symlink_status(it->path(), ec);
+    if (!fs::is_directory(status)) {
+      fail(it->path().string() + ": only bucket directories may stand directly under OBJECTS_DIR");
+    }
+    buckets.push_back(it->path());
+  }
+  std::sort(buckets.begin(), buckets.end());
+  int64_t newest = -1;
+  uint32_t newest_us = 0;
+  for (const fs::path& bucket : buckets) {
+    const std::string name = bucket.filename().string();
+    if (!vtape::valid_bucket_name(name)) {
+      fail("bucket directory \"" + name +
+           "\" breaks the bucket name rules (3 to 63 characters of a-z, 0-9, '-' and '.', "
+           "alphanumeric at both ends, no \"..\", \".-\" or \"-.\", not an IPv4 address)");
+    }
+    d.buckets.push_back({name, {}});
+    for (FoundFile& f : bucket_files(bucket)) {
+      vtape::ObjectEntry entry;
+      entry.bucket = d.buckets.size() - 1;
+      entry.key = std::move(f.key);
+      entry.data = vtape::ObjectData::file(std::move(f.path), f.size);
+      if (o.fixed_time.empty()) {
+        try {
+          entry.last_modified = vtape::utc_text(f.mtime_seconds, f.mtime_microseconds);
+        } catch (const std::invalid_argument&) {
+          fail("modification time of " + entry.data.path() + " out of range (use --time)");
+        }
+        if (f.mtime_seconds > newest ||
+            (f.mtime_seconds == newest && f.mtime_microseconds > newest_us)) {
+          newest = f.mtime_seconds;
+          newest_us = f.mtime_microseconds;
+        }
+      } else {
+        entry.last_modified = o.fixed_time;
+      }
+      d.objects.push_back(std::move(entry));
+    }
+  }
+  d.format_time = !o.fixed_time.empty() ? o.fixed_time
+                  : newest >= 0         ? vtape::utc_text(newest, newest_us)
+                                        : vtape::utc_text(0, 0);
+}
+
+// Refuses a cartridge directory inside the object tree (or the tree itself) and one that is not
+// a directory.
+void check_cartridge_dir(const Options& o) {
+  std::error_code ec;
+  auto resolved = [&](const std::string& dir) {
+    fs::path p = fs::weakly_canonical(dir, ec);
+    if (ec) fail("cannot resolve " + dir + ": " + ec.message());
+    p = p.lexically_normal();
+    return p.has_filename() ? p : p.parent_path();  // without a trailing separator
+  };
+  const fs::path objects = resolved(o.objects_dir);
+  const fs::path cartridge = resolved(o.cartridge_dir);
+  const auto [end, rest] =
+      std::mismatch(objects.begin(), objects.end(), cartridge.begin(), cartridge.end());
+  if (end == objects.end()) {
+    fail("CARTRIDGE_DIR " + o.cartridge_dir + " lies inside OBJECTS_DIR " + o.objects_dir);
+  }
+  const fs::file_status status = fs::status(o.cartridge_dir, ec);
+  if (fs::exists(status) && !fs::is_directory(status)) {
+    fail("CARTRIDGE_DIR " + o.cartridge_dir + " is not a directory");
+  }
+}
+
+// Creates CARTRIDGE_DIR (one level, its parent must exist) when missing.
+void make_cartridge_dir(const Options& o) {
+  std::error_code ec;
+  if (fs::is_directory(o.cartridge_dir, ec)) return;
+  if (::mkdir(o.cartridge_dir.c_str(), 0755) != 0) {
+    fail("cannot create CARTRIDGE_DIR " + o.cartridge_dir + ": " + std::strerror(errno));
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 1) {
+    print_usage();
+    return 1;
+  }
+  Options o = parse_options(argc, argv);
+  check_cartridge_dir(o);
+  collect_objects(o);
+  make_cartridge_dir(o);
+  vtape::BuildResult result;
+  try {
+    result = vtape::build_cartridge(o.description, o.cartridge_dir);
+  } catch (const std::exception& e) {
+    fail(std::string("cannot write the cartridge: ") + e.what());
+  }
+  const vtape::Layout& L = result.layout;
+  output_accdg_to_vl(LV_INFO, VL_COMMON,
+                     "%s: wrote %s: %zu buckets, %zu objects, %zu packed objects, %zu object "
+                     "commit markers, %zu partial references, block size %u.\n",
+                     kProgram, o.cartridge_dir.c_str(), L.bucket_names.size(), L.objects.size(),
+                     L.pos.size(), L.ocms.size(), L.prs.size(), L.block_size);
+  return 0;
+}
