@@ -1,10 +1,10 @@
 // Leveled output: routing of levels to streams, ranks, tags, the header and the fatal stop.
+#include "output_level.h"
+
 #include <gtest/gtest.h>
 
 #include <regex>
 #include <string>
-
-#include "output_level.h"
 
 namespace {
 
@@ -16,9 +16,7 @@ class OutputLevelTest : public ::testing::Test {
     set_top_verbose(nullptr);
   }
   void TearDown() override { set_top_verbose(nullptr); }
-  void verbosity(const char* v) {
-    std::snprintf(verbosity_, sizeof(verbosity_), "%s", v);
-  }
+  void verbosity(const char* v) { std::snprintf(verbosity_, sizeof(verbosity_), "%s", v); }
   char verbosity_[16] = "";
   char cont_[5] = "cont";
 };
@@ -86,7 +84,8 @@ TEST_F(OutputLevelTest, HeaderHasSpacePaddedMilliseconds) {
   testing::internal::CaptureStdout();
   print_header(stdout, LV_INFO, "vvvvv");
   const std::string out = testing::internal::GetCapturedStdout();
-  const std::regex header(R"(^\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2}\.( {2}\d| \d{2}|\d{3}) \[INFO   \] \[POINFO\] $)");
+  const std::regex header(
+      R"(^\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2}\.( {2}\d| \d{2}|\d{3}) \[INFO   \] \[POINFO\] $)");
   EXPECT_TRUE(std::regex_match(out, header)) << out;
 }
 
