@@ -37,7 +37,7 @@ std::vector<uint8_t> list(std::initializer_list<std::vector<uint8_t>> attributes
 struct Received {
   Received(const std::vector<uint8_t>& data, size_t received)
       : size(std::min(received, data.size())), bytes(new uint8_t[size == 0 ? 1 : size]) {
-    std::memcpy(bytes.get(), data.data(), size);
+    if (size > 0) std::memcpy(bytes.get(), data.data(), size);
   }
   std::span<const uint8_t> span() const { return {bytes.get(), size}; }
   size_t size;
