@@ -1,0 +1,41 @@
+// READ(6): one variable-length block. Called once per tape block, so it traces nothing itself.
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <new>
+
+#include "output_level.h"
+#include "scsi/scsi_command.h"
+
+namespace {
+constexpr unsigned char kOpRead6 = 0x08;
+constexpr unsigned char kSili = 0x02;              // SILI 1, FIXED 0: a shorter block is no error
+constexpr uint32_t kMaxTransferLength = 0xFFFFFF;  // 24-bit TRANSFER LENGTH
+constexpr uint32_t kSelfTestReadLength = 524288;
+}  // namespace
+
+BOOL spti_read_data(void* scparam, uint32_t dxfer_len, void* dxferp, uint32_t* resid,
+                    ST_SPTI_REQUEST_SENSE_RESPONSE* sbp, ST_SYSTEM_ERRORINFO* /*syserr*/) {
+  unsigned char cdb[6] = {};
+  cdb[0] = kOpRead6;
+  cdb[1] = kSili;
+  // A buffer of 16 MiB or more asks for the longest block the field can name (no block is
+  // longer) instead of letting the length wrap to a small or zero request.
+  put_be(cdb, 2, 3, std::min(dxfer_len, kMaxTransferLength));
+  return issue_scsi_command(scparam, cdb, SG_DXFER_FROM_DEV, dxfer_len, dxferp, resid, sbp);
+}
+
+BOOL test_read_data(const char* path) {
+  std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[kSelfTestReadLength]());
+  if (!buffer) {
+    output_accdg_to_vl(LV_SYS_ERR, VL_MISC, "Failed to allocate memory for test_read_data.\n");
+    return 0;
+  }
+  SelfTestDevice device(path);
+  uint32_t transferred = 0;
+  const BOOL result = spti_read_data(device.param(), kSelfTestReadLength, buffer.get(),
+                                     &transferred, device.sense(), device.error());
+  // Printed whatever the outcome: the result and the count are what the operator checks.
+  std::printf("read: %d, %d, %d\n", 0, result, static_cast<int>(transferred));
+  return result;
+}

@@ -1,0 +1,50 @@
+// Decoders of what the drive returns: fixed-format sense data, long-form READ POSITION data,
+// READ ATTRIBUTE lists and log pages. They look only at the bytes actually received (never past
+// them, whatever the lengths inside say), so they run - and are tested - without a drive.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "scsi_resparam.h"
+
+// Fills the decoded fields of `out` from fixed-format sense bytes. A byte that was not received
+// counts as 0. Fields that decoding does not fill (valid, error_code, segment_number, vendor
+// fields, scsi_status) are left as they are.
+void decode_sense_data(std::span<const uint8_t> raw, ST_SPTI_REQUEST_SENSE_RESPONSE* out);
+
+// Description of a sense key (only the low four bits count); empty for keys without one.
+const char* sense_key_description(uint8_t sense_key);
+
+// Decodes long-form READ POSITION data into `pos`; bytes not received count as 0.
+void decode_position_data(std::span<const uint8_t> data, ST_SPTI_CMD_POSITIONDATA* pos);
+
+// One attribute of a READ ATTRIBUTE list; `value` lies inside the bytes received.
+struct MamAttributeView {
+  uint16_t id = 0;
+  uint8_t flags = 0;  // bit 7 READ ONLY, bits 1..0 FORMAT
+  uint16_t length = 0;
+  std::span<const uint8_t> value;
+};
+
+// End of the parsable attribute list: 4 + AVAILABLE DATA, clipped to the bytes received (the drive
+// announces the full size even when the list was cut to the allocation length).
+size_t attribute_list_end(std::span<const uint8_t> received);
+
+// Steps through an attribute list. `*offset` starts at 4 (behind AVAILABLE DATA). Returns false,
+// leaving `*offset` unchanged, when no complete attribute starts there: a header or a value that
+// runs past attribute_list_end is never used.
+bool next_attribute(std::span<const uint8_t> received, size_t* offset, MamAttributeView* attr);
+
+// Parse an attribute list into the device-type and host-type records. Numbers keep the low-order
+// bits that fit the field; texts are copied to the start of their field and cut to its size.
+void set_drive_attribute(std::span<const uint8_t> received,
+                         ST_SPTI_DEVICE_TYPE_ATTRIBUTE* attr_data);
+void set_drive_host_type_attribute(std::span<const uint8_t> received,
+                                   ST_SPTI_HOST_TYPE_ATTRIBUTE* attr_data);
+
+// The value of parameter `code` in a log page (4-byte page header, then parameters of a 4-byte
+// header and their value), clipped to the page length and to the bytes received. Empty when the
+// page does not hold the parameter.
+std::span<const uint8_t> find_log_parameter(std::span<const uint8_t> page, uint16_t code);

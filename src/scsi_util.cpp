@@ -1,0 +1,85 @@
+// Tape access facade: reads and positions the tape for the walk and the run driver with the drive
+// handle and the sense and error records kept here, turning each command's BOOL into the system's
+// 0-for-success result. A filemark met by a read ends a file on tape; any other failed read is an
+// error with the same result. Every positioning failure ends the run: the walk never goes on from
+// an unknown position.
+#include "scsi_util.h"
+
+#include "output_level.h"
+
+namespace {
+
+SCSI_DEVICE_PARAM* scsi_param = nullptr;
+ST_SPTI_REQUEST_SENSE_RESPONSE* sense_data = nullptr;
+ST_SYSTEM_ERRORINFO* err_info = nullptr;
+
+bool registered() { return scsi_param != nullptr && sense_data != nullptr && err_info != nullptr; }
+
+}  // namespace
+
+void set_device_pram(SCSI_DEVICE_PARAM* scsiparam, ST_SPTI_REQUEST_SENSE_RESPONSE* sensedata,
+                     ST_SYSTEM_ERRORINFO* errinfo) {
+  if (scsiparam == nullptr || sensedata == nullptr || errinfo == nullptr) {
+    output_accdg_to_vl(LV_SYS_ERR, VL_MISC, "Null pointer is detected at set_device_pram");
+    return;
+  }
+  scsi_param = scsiparam;
+  sense_data = sensedata;
+  err_info = errinfo;
+}
+
+int read_data(const uint32_t data_trans_len, void* data_pointer, uint32_t* residual_count) {
+  if (data_pointer == nullptr || residual_count == nullptr || !registered()) {
+    output_accdg_to_vl(LV_SYS_ERR, VL_MISC, "Null pointer is detected at read_data");
+    return 1;
+  }
+  if (spti_read_data(scsi_param, data_trans_len, data_pointer, residual_count, sense_data,
+                     err_info)) {
+    return 0;
+  }
+  if (sense_data->sense_key == 0 && sense_data->asc == 0x00 && sense_data->ascq == 0x01) {
+    output_accdg_to_vl(LV_INFO, VL_MISC, "Filemark detected during reading data.\n");
+    return 1;
+  }
+  return output_accdg_to_vl(LV_ERROR, VL_MISC, "Failed to Read data: %X/%02X/%02X.\n",
+                            sense_data->sense_key, sense_data->asc, sense_data->ascq);
+}
+
+int move_on_tape(const uint8_t code, const uint32_t block_address) {
+  if (!registered() || !spti_space(scsi_param, code, block_address, sense_data, err_info)) {
+    output_accdg_to_vl(LV_SYS_ERR, VL_MISC, "Failed to move on tape.\n");
+    return 1;
+  }
+  return 0;
+}
+
+int read_position_on_tape(ST_SPTI_CMD_POSITIONDATA* pos) {
+  if (pos == nullptr || !registered()) {
+    output_accdg_to_vl(LV_SYS_ERR, VL_MISC, "Null pointer is detected at read_position_on_tape");
+    return 1;
+  }
+  if (!spti_read_position(scsi_param, pos, sense_data, err_info)) {
+    output_accdg_to_vl(LV_SYS_ERR, VL_MISC, "Failed to read position on tape.\n");
+    return 1;
+  }
+  return 0;
+}
+
+int set_tape_head(const int which_partition) {
+  if (!registered() || which_partition < 0 ||
+      !spti_locate_partition(scsi_param, static_cast<uint32_t>(which_partition), 0, sense_data,
+                             err_info)) {
+    output_accdg_to_vl(LV_SYS_ERR, VL_MISC, "Failed to locate partition %d.\n", which_partition);
+    return 1;
+  }
+  return 0;
+}
+
+int locate_to_tape(const uint32_t block_addres) {
+  if (!registered() || !spti_locate(scsi_param, block_addres, sense_data, err_info)) {
+    output_accdg_to_vl(LV_SYS_ERR, VL_MISC, "Failed to locate to Block address: %d.\n",
+                       static_cast<int>(block_addres));
+    return 1;
+  }
+  return 0;
+}

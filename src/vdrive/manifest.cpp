@@ -1,0 +1,321 @@
+// Parsing and checking "cartridge.json".
+#include "vdrive/manifest.h"
+
+#include <json-c/json.h>
+
+#include <cstring>
+#include <limits>
+#include <memory>
+
+namespace vdrive {
+
+namespace {
+
+constexpr int kFormatVersion = 1;
+constexpr size_t kMaxPartitions = 256;          // LOCATE names a partition in one byte
+constexpr size_t kMaxPersonalityLength = 255;   // a log parameter's length is one byte
+constexpr size_t kMaxAttributeLength = 0xFFFF;  // an attribute's length is two bytes
+
+struct JsonDeleter {
+  void operator()(json_object* o) const { json_object_put(o); }
+};
+using JsonPtr = std::unique_ptr<json_object, JsonDeleter>;
+
+// Collects the first problem found; every check below stops at the first one.
+class Checker {
+ public:
+  explicit Checker(std::string* error) : error_(error) {}
+  bool fail(const std::string& what) {
+    *error_ = what;
+    return false;
+  }
+
+  // A member that must be there with the given type (or, when optional, may be missing).
+  bool member(json_object* parent, const char* where, const char* name, json_type type,
+              json_object** out, bool optional = false) {
+    *out = nullptr;
+    json_object* found = nullptr;
+    if (!json_object_object_get_ex(parent, name, &found)) {
+      return optional ? true : fail(std::string("member \"") + name + "\" is missing" + where);
+    }
+    if (!json_object_is_type(found, type)) {
+      return fail(std::string("member \"") + name + "\"" + where + " must be " + type_name(type));
+    }
+    *out = found;
+    return true;
+  }
+
+  bool integer(json_object* parent, const char* where, const char* name, int64_t min, int64_t max,
+               int64_t* out, bool optional = false) {
+    json_object* found = nullptr;
+    if (!member(parent, where, name, json_type_int, &found, optional)) return false;
+    if (found == nullptr) return true;
+    const int64_t value = json_object_get_int64(found);
+    if (value < min || value > max) {
+      return fail(std::string("member \"") + name + "\"" + where + " is out of range (" +
+                  std::to_string(min) + " to " + std::to_string(max) + ")");
+    }
+    *out = value;
+    return true;
+  }
+
+ private:
+  static const char* type_name(json_type type) {
+    switch (type) {
+      case json_type_int:
+        return "an integer";
+      case json_type_string:
+        return "a text";
+      case json_type_boolean:
+        return "a boolean";
+      case json_type_array:
+        return "an array";
+      case json_type_object:
+        return "an object";
+      default:
+        return "of another type";
+    }
+  }
+  std::string* error_;
+};
+
+bool hex_value(char c, uint8_t* v) {
+  if (c >= '0' && c <= '9')
+    *v = static_cast<uint8_t>(c - '0');
+  else if (c >= 'a' && c <= 'f')
+    *v = static_cast<uint8_t>(c - 'a' + 10);
+  else if (c >= 'A' && c <= 'F')
+    *v = static_cast<uint8_t>(c - 'A' + 10);
+  else
+    return false;
+  return true;
+}
+
+bool parse_hex(std::string_view text, std::vector<uint8_t>* out) {
+  if (text.size() % 2 != 0) return false;
+  out->clear();
+  out->reserve(text.size() / 2);
+  for (size_t i = 0; i < text.size(); i += 2) {
+    uint8_t hi = 0;
+    uint8_t lo = 0;
+    if (!hex_value(text[i], &hi) || !hex_value(text[i + 1], &lo)) return false;
+    out->push_back(static_cast<uint8_t>(hi << 4 | lo));
+  }
+  return true;
+}
+
+std::string text_of(json_object* o) {
+  return std::string(json_object_get_string(o), static_cast<size_t>(json_object_get_string_len(o)));
+}
+
+// A partition file name stays inside the cartridge directory.
+bool safe_relative_name(const std::string& name) {
+  if (name.empty() || name.front() == '/' || name.find('\0') != std::string::npos) return false;
+  size_t start = 0;
+  while (start <= name.size()) {
+    const size_t end = std::min(name.find('/', start), name.size());
+    if (name.compare(start, end - start, "..") == 0 && end - start == 2) return false;
+    start = end + 1;
+  }
+  return true;
+}
+
+bool parse_partitions(Checker& c, json_object* root, Manifest* m) {
+  json_object* list = nullptr;
+  if (!c.member(root, "", "partitions", json_type_array, &list)) return false;
+  const size_t count = json_object_array_length(list);
+  if (count == 0 || count > kMaxPartitions) {
+    return c.fail("member \"partitions\" must name 1 to " + std::to_string(kMaxPartitions) +
+                  " partition files");
+  }
+  for (size_t i = 0; i < count; ++i) {
+    json_object* item = json_object_array_get_idx(list, i);
+    if (!json_object_is_type(item, json_type_string)) {
+      return c.fail("partition " + std::to_string(i) + " of \"partitions\" must be a file name");
+    }
+    std::string name = text_of(item);
+    if (!safe_relative_name(name)) {
+      return c.fail("partition file name \"" + name +
+                    "\" must be relative to the cartridge directory and stay inside it");
+    }
+    m->partitions.push_back(std::move(name));
+  }
+  return true;
+}
+
+bool parse_inquiry(Checker& c, json_object* root, Manifest* m) {
+  json_object* inquiry = nullptr;
+  if (!c.member(root, "", "inquiry", json_type_object, &inquiry, true)) return false;
+  if (inquiry == nullptr) return true;
+  struct Field {
+    const char* name;
+    size_t width;
+    std::string* target;
+  } fields[] = {
+      {"vendor", 8, &m->vendor}, {"product", 16, &m->product}, {"revision", 4, &m->revision}};
+  for (const Field& f : fields) {
+    json_object* value = nullptr;
+    if (!c.member(inquiry, " in \"inquiry\"", f.name, json_type_string, &value, true)) return false;
+    if (value == nullptr) continue;
+    std::string text = text_of(value);
+    if (text.size() > f.width) {
+      return c.fail(std::string("member \"") + f.name + "\" in \"inquiry\" is longer than " +
+                    std::to_string(f.width) + " characters");
+    }
+    text.resize(f.width, ' ');
+    *f.target = std::move(text);
+  }
+  return true;
+}
+
+bool parse_attributes(Checker& c, json_object* root, Manifest* m) {
+  json_object* list = nullptr;
+  if (!c.member(root, "", "attributes", json_type_array, &list)) return false;
+  const size_t count = json_object_array_length(list);
+  for (size_t i = 0; i < count; ++i) {
+    const std::string where_text = " in attribute " + std::to_string(i);
+    const char* where = where_text.c_str();
+    json_object* item = json_object_array_get_idx(list, i);
+    if (!json_object_is_type(item, json_type_object)) {
+      return c.fail("attribute " + std::to_string(i) + " must be an object");
+    }
+    int64_t partition = 0;
+    int64_t id = 0;
+    int64_t format = 0;
+    const int64_t last_partition = static_cast<int64_t>(m->partitions.size()) - 1;
+    if (!c.integer(item, where, "partition", 0, last_partition, &partition) ||
+        !c.integer(item, where, "id", 0, 0xFFFF, &id) ||
+        !c.integer(item, where, "format", 0, 3, &format)) {
+      return false;
+    }
+    json_object* read_only = nullptr;
+    json_object* hex = nullptr;
+    if (!c.member(item, where, "read_only", json_type_boolean, &read_only, true) ||
+        !c.member(item, where, "hex", json_type_string, &hex)) {
+      return false;
+    }
+    MamAttribute attribute;
+    attribute.flags = static_cast<uint8_t>(format);
+    if (read_only != nullptr && json_object_get_boolean(read_only)) attribute.flags |= 0x80;
+    if (!parse_hex(text_of(hex), &attribute.value)) {
+      return c.fail("member \"hex\"" + where_text +
+                    " must be hexadecimal digits, two per byte, without separators");
+    }
+    if (attribute.value.size() > kMaxAttributeLength) {
+      return c.fail("member \"hex\"" + where_text + " is longer than 65535 bytes");
+    }
+    const auto key = std::make_pair(static_cast<uint32_t>(partition), static_cast<uint16_t>(id));
+    if (!m->attributes.emplace(key, std::move(attribute)).second) {
+      char text[96];
+      std::snprintf(text, sizeof(text), "attribute %04Xh of partition %u is listed twice",
+                    key.second, key.first);
+      return c.fail(text);
+    }
+  }
+  return true;
+}
+
+bool parse_faults(Checker& c, json_object* root, Manifest* m) {
+  json_object* faults = nullptr;
+  if (!c.member(root, "", "faults", json_type_object, &faults, true)) return false;
+  if (faults == nullptr) return true;
+  const char* where = " in \"faults\"";
+  Faults& f = m->faults;
+  int64_t not_ready = 0;
+  if (!c.integer(faults, where, "not_ready", 0, std::numeric_limits<int64_t>::max(), &not_ready,
+                 true)) {
+    return false;
+  }
+  f.not_ready = static_cast<uint64_t>(not_ready);
+  json_object* list = nullptr;
+  if (!c.member(faults, where, "read_attribute", json_type_array, &list, true)) return false;
+  for (size_t i = 0; list != nullptr && i < json_object_array_length(list); ++i) {
+    json_object* item = json_object_array_get_idx(list, i);
+    if (!json_object_is_type(item, json_type_int) || json_object_get_int64(item) < 0 ||
+        json_object_get_int64(item) > std::numeric_limits<uint32_t>::max()) {
+      return c.fail("member \"read_attribute\" in \"faults\" must list partition numbers");
+    }
+    f.read_attribute.push_back(static_cast<uint32_t>(json_object_get_int64(item)));
+  }
+  json_object* flag = nullptr;
+  if (!c.member(faults, where, "device_attributes", json_type_boolean, &flag, true)) return false;
+  if (flag != nullptr) f.device_attributes = json_object_get_boolean(flag);
+  if (!c.member(faults, where, "log_sense", json_type_boolean, &flag, true)) return false;
+  if (flag != nullptr) f.log_sense = json_object_get_boolean(flag);
+  if (!c.member(faults, where, "status", json_type_array, &list, true)) return false;
+  for (size_t i = 0; list != nullptr && i < json_object_array_length(list); ++i) {
+    json_object* item = json_object_array_get_idx(list, i);
+    const std::string at = " in \"status\" entry " + std::to_string(i) + " of \"faults\"";
+    if (!json_object_is_type(item, json_type_object)) {
+      return c.fail("entry " + std::to_string(i) +
+                    " of \"status\" in \"faults\" must be an object");
+    }
+    int64_t opcode = 0;
+    int64_t after = 0;
+    int64_t value = 0;
+    if (!c.integer(item, at.c_str(), "opcode", 0, 0xFF, &opcode) ||
+        !c.integer(item, at.c_str(), "after", 0, std::numeric_limits<int64_t>::max(), &after) ||
+        !c.integer(item, at.c_str(), "value", 0, 0xFF, &value)) {
+      return false;
+    }
+    f.status.push_back(StatusFault{static_cast<uint8_t>(opcode), static_cast<uint64_t>(after),
+                                   static_cast<uint8_t>(value)});
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<Manifest> parse_manifest(std::string_view text, std::string* error) {
+  Checker c(error);
+  if (text.find('\0') != std::string_view::npos) {
+    c.fail("does not parse: it holds a zero byte");
+    return std::nullopt;
+  }
+  std::unique_ptr<json_tokener, decltype(&json_tokener_free)> tokener(json_tokener_new(),
+                                                                      json_tokener_free);
+  if (!tokener || text.size() > static_cast<size_t>(std::numeric_limits<int>::max())) {
+    c.fail("does not parse: it is too large");
+    return std::nullopt;
+  }
+  JsonPtr root(json_tokener_parse_ex(tokener.get(), text.data(), static_cast<int>(text.size())));
+  json_tokener_error status = json_tokener_get_error(tokener.get());
+  if (root == nullptr && status == json_tokener_continue) status = json_tokener_error_parse_eof;
+  if (root == nullptr || status != json_tokener_success) {
+    c.fail(std::string("does not parse: ") + json_tokener_error_desc(status));
+    return std::nullopt;
+  }
+  for (size_t i = json_tokener_get_parse_end(tokener.get()); i < text.size(); ++i) {
+    if (std::strchr(" \t\r\n", text[i]) == nullptr) {
+      c.fail("does not parse: text follows the JSON object");
+      return std::nullopt;
+    }
+  }
+  if (!json_object_is_type(root.get(), json_type_object)) {
+    c.fail("must hold a JSON object");
+    return std::nullopt;
+  }
+
+  Manifest m;
+  int64_t version = 0;
+  if (!c.integer(root.get(), "", "vtape", kFormatVersion, kFormatVersion, &version)) {
+    return std::nullopt;
+  }
+  if (!parse_partitions(c, root.get(), &m)) return std::nullopt;
+  json_object* personality = nullptr;
+  if (!c.member(root.get(), "", "volume_personality", json_type_string, &personality)) {
+    return std::nullopt;
+  }
+  m.volume_personality = text_of(personality);
+  if (m.volume_personality.size() > kMaxPersonalityLength) {
+    c.fail("member \"volume_personality\" is longer than 255 characters");
+    return std::nullopt;
+  }
+  if (!parse_inquiry(c, root.get(), &m) || !parse_attributes(c, root.get(), &m) ||
+      !parse_faults(c, root.get(), &m)) {
+    return std::nullopt;
+  }
+  return m;
+}
+
+}  // namespace vdrive

@@ -1,0 +1,225 @@
+// SIMH magtape partition files: checking, indexing and reading records.
+#include "vdrive/partition_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <bit>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
+namespace vdrive {
+
+namespace {
+
+constexpr uint32_t kTapeMark = 0x00000000u;
+constexpr uint32_t kEndOfMedium = 0xFFFFFFFFu;
+constexpr uint32_t kErrorFlag = 0x80000000u;
+constexpr uint32_t kLengthMask = 0x7FFFFFFFu;  // bits 30..24 must be zero: a length below 16 MiB
+constexpr size_t kWindowLength = 8192;
+
+uint64_t padded(uint32_t length) { return length + (length & 1u); }
+
+std::string format(const char* fmt, uint64_t a, uint64_t b = 0, uint64_t c = 0) {
+  char text[256];
+  std::snprintf(text, sizeof(text), fmt, a, b, c);
+  return text;
+}
+
+bool pread_all(int fd, uint8_t* out, size_t length, uint64_t offset, size_t* got) {
+  *got = 0;
+  while (*got < length) {
+    const ssize_t n = ::pread(fd, out + *got, length - *got, static_cast<off_t>(offset + *got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) break;
+    *got += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+std::unique_ptr<PartitionFile> PartitionFile::open(int dir_fd, const std::string& name,
+                                                   const std::string& path, std::string* error) {
+  std::unique_ptr<PartitionFile> file(new PartitionFile());
+  file->path_ = path;
+  file->fd_.reset(::openat(dir_fd, name.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!file->fd_.valid()) {
+    *error = std::string("cannot be opened: ") + std::strerror(errno);
+    return nullptr;
+  }
+  struct stat st {};
+  if (::fstat(file->fd_.get(), &st) != 0) {
+    *error = std::string("cannot be examined: ") + std::strerror(errno);
+    return nullptr;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    *error = "is not a regular file";
+    return nullptr;
+  }
+  file->file_size_ = static_cast<uint64_t>(st.st_size);
+  file->window_.resize(kWindowLength);
+  if (!file->scan(error)) return nullptr;
+  return file;
+}
+
+bool PartitionFile::word_at(uint64_t offset, uint32_t* word) {
+  if (offset > file_size_ || file_size_ - offset < 4) return false;
+  if (offset < window_offset_ || offset - window_offset_ + 4 > window_length_) {
+    size_t got = 0;
+    if (!pread_all(fd_.get(), window_.data(), window_.size(), offset, &got) || got < 4) {
+      window_length_ = 0;
+      return false;
+    }
+    window_offset_ = offset;
+    window_length_ = got;
+  }
+  const uint8_t* p = window_.data() + (offset - window_offset_);
+  *word = static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+          (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+  return true;
+}
+
+// Walks the length words once, checking every object, and builds the index.
+bool PartitionFile::scan(std::string* error) {
+  uint64_t offset = 0;
+  uint64_t object = 0;
+  for (;;) {
+    if (object % kStride == 0) {
+      block_offset_.push_back(offset);
+      block_filemarks_.push_back(filemark_total_);
+    }
+    if (offset == file_size_) break;  // the end of the file is the end of medium
+    uint32_t word = 0;
+    if (file_size_ - offset < 4) {
+      *error = format("ends inside the length word at byte offset %" PRIu64, offset);
+      return false;
+    }
+    if (!word_at(offset, &word)) {
+      *error = format("cannot be read at byte offset %" PRIu64, offset);
+      return false;
+    }
+    if (word == kEndOfMedium) break;
+    if (object / 64 >= filemark_bits_.size()) filemark_bits_.push_back(0);
+    if (word == kTapeMark) {
+      filemark_bits_[object / 64] |= uint64_t{1} << (object % 64);
+      ++filemark_total_;
+      offset += 4;
+      ++object;
+      continue;
+    }
+    const uint32_t length = word & kLengthMask;
+    if (length > kMaxRecordLength) {
+      *error = format("holds a record length of %" PRIu64
+                      " bytes (16 MiB or more) at byte offset %" PRIu64,
+                      length, offset);
+      return false;
+    }
+    if (length == 0) {
+      *error = format("holds a record of length 0 at byte offset %" PRIu64, offset);
+      return false;
+    }
+    const uint64_t trailer = offset + 4 + padded(length);
+    if (trailer > file_size_ || file_size_ - trailer < 4) {
+      *error = format("ends inside the record of %" PRIu64 " bytes at byte offset %" PRIu64, length,
+                      offset);
+      return false;
+    }
+    uint32_t trailing = 0;
+    if (!word_at(trailer, &trailing)) {
+      *error = format("cannot be read at byte offset %" PRIu64, trailer);
+      return false;
+    }
+    if (trailing != word) {
+      *error = format("has disagreeing lengths for the record at byte offset %" PRIu64
+                      ": %08" PRIX64 "h before it, %08" PRIX64 "h after it",
+                      offset, word, trailing);
+      return false;
+    }
+    offset = trailer + 4;
+    ++object;
+  }
+  object_count_ = object;
+  block_filemarks_.push_back(filemark_total_);  // sentinel: all filemarks
+  cursor_object_ = 0;
+  cursor_offset_ = 0;
+  return true;
+}
+
+bool PartitionFile::is_filemark(uint64_t object) const {
+  if (object >= object_count_) return false;
+  return (filemark_bits_[object / 64] >> (object % 64)) & 1u;
+}
+
+uint64_t PartitionFile::filemarks_before(uint64_t object) const {
+  object = std::min(object, object_count_);
+  const uint64_t block = object / kStride;
+  uint64_t count = block_filemarks_[block];
+  for (uint64_t o = block * kStride; o < object; o += 64) {
+    const uint64_t bits = filemark_bits_[o / 64];
+    const uint64_t take = std::min<uint64_t>(64, object - o);
+    count += static_cast<uint64_t>(
+        std::popcount(take == 64 ? bits : bits & ((uint64_t{1} << take) - 1)));
+  }
+  return count;
+}
+
+std::optional<uint64_t> PartitionFile::filemark_object(uint64_t index) const {
+  if (index >= filemark_total_) return std::nullopt;
+  // The last index block with fewer filemarks before it than `index + 1` holds it.
+  const auto it = std::upper_bound(block_filemarks_.begin(), block_filemarks_.end(), index);
+  const uint64_t block = static_cast<uint64_t>(it - block_filemarks_.begin()) - 1;
+  uint64_t remaining = index - block_filemarks_[block];
+  for (uint64_t word = block * kStride / 64; word < filemark_bits_.size(); ++word) {
+    uint64_t bits = filemark_bits_[word];
+    const uint64_t here = static_cast<uint64_t>(std::popcount(bits));
+    if (remaining >= here) {
+      remaining -= here;
+      continue;
+    }
+    for (; remaining > 0; --remaining) bits &= bits - 1;  // drop the lowest set bits
+    return word * 64 + static_cast<uint64_t>(std::countr_zero(bits));
+  }
+  return std::nullopt;
+}
+
+bool PartitionFile::record(uint64_t object, RecordInfo* info) {
+  if (object >= object_count_ || is_filemark(object)) return false;
+  const uint64_t block = object / kStride;
+  uint64_t at = block * kStride;
+  uint64_t offset = block_offset_[block];
+  if (cursor_object_ <= object && cursor_object_ >= at) {
+    at = cursor_object_;
+    offset = cursor_offset_;
+  }
+  uint32_t word = 0;
+  for (; at < object; ++at) {
+    if (is_filemark(at)) {
+      offset += 4;
+      continue;
+    }
+    if (!word_at(offset, &word)) return false;
+    offset += 8 + padded(word & kMaxRecordLength);
+  }
+  if (!word_at(offset, &word) || word == kTapeMark || word == kEndOfMedium) return false;
+  const uint32_t length = word & kLengthMask;
+  if (length == 0 || length > kMaxRecordLength) return false;
+  cursor_object_ = object;
+  cursor_offset_ = offset;
+  info->length = length;
+  info->unreadable = (word & kErrorFlag) != 0;
+  info->data_offset = offset + 4;
+  return true;
+}
+
+bool PartitionFile::read(uint64_t offset, std::span<uint8_t> out) const {
+  size_t got = 0;
+  return pread_all(fd_.get(), out.data(), out.size(), offset, &got) && got == out.size();
+}
+
+}  // namespace vdrive

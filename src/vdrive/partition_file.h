@@ -1,0 +1,78 @@
+// One partition of a virtual cartridge: a SIMH magtape file, opened read-only and checked once,
+// reading only its length words. What the drive needs to position without reading again is kept
+// in a compact index whatever the size of the file: one bit per logical object (filemark or not),
+// and every 256 objects the byte offset and the number of filemarks before. Record data is read
+// only when a READ asks for it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "vdrive/unique_fd.h"
+
+namespace vdrive {
+
+// Records are at most 16 MiB - 1 bytes (24-bit length field).
+inline constexpr uint32_t kMaxRecordLength = 0xFFFFFF;
+
+// A data record of the partition.
+struct RecordInfo {
+  uint32_t length = 0;
+  bool unreadable = false;   // the SIMH error flag
+  uint64_t data_offset = 0;  // byte offset of the data in the file
+};
+
+class PartitionFile {
+ public:
+  // Opens and checks `name` relative to the directory `dir_fd`; `path` names it in messages.
+  // On failure returns null and says what is wrong in `*error`.
+  static std::unique_ptr<PartitionFile> open(int dir_fd, const std::string& name,
+                                             const std::string& path, std::string* error);
+
+  const std::string& path() const { return path_; }
+
+  // Number of logical objects: the position of the end of data.
+  uint64_t end_of_data() const { return object_count_; }
+  uint64_t filemark_count() const { return filemark_total_; }
+  bool is_filemark(uint64_t object) const;
+  // Filemarks among the objects before `object` (object <= end_of_data()).
+  uint64_t filemarks_before(uint64_t object) const;
+  // Object number of the filemark with 0-based `index` in the partition, if there is one.
+  std::optional<uint64_t> filemark_object(uint64_t index) const;
+
+  // The record at `object` (a record, not a filemark, before the end of data). False when the
+  // file can no longer be read as it was checked.
+  bool record(uint64_t object, RecordInfo* info);
+  // Reads record data; false when the file cannot deliver all of it.
+  bool read(uint64_t offset, std::span<uint8_t> out) const;
+
+ private:
+  static constexpr uint64_t kStride = 256;  // objects per index block
+  PartitionFile() = default;
+  bool scan(std::string* error);
+  bool word_at(uint64_t offset, uint32_t* word);
+
+  UniqueFd fd_;
+  std::string path_;
+  uint64_t file_size_ = 0;
+  uint64_t object_count_ = 0;
+  uint64_t filemark_total_ = 0;
+  std::vector<uint64_t> block_offset_;     // byte offset of object k * kStride
+  std::vector<uint64_t> block_filemarks_;  // filemarks before object k * kStride; last: total
+  std::vector<uint64_t> filemark_bits_;    // bit per object: 1 for a filemark
+
+  // Where the last record lookup ended, so that sequential reads do not walk from an index block.
+  uint64_t cursor_object_ = 0;
+  uint64_t cursor_offset_ = 0;
+
+  // Read-ahead window over the length words.
+  std::vector<uint8_t> window_;
+  uint64_t window_offset_ = 0;
+  size_t window_length_ = 0;
+};
+
+}  // namespace vdrive

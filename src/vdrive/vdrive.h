@@ -1,0 +1,49 @@
+// What the virtual drives of this process tell about their work: counters of the commands served
+// (for benchmarks and tests: blocks read, positioning commands issued) and the last command
+// descriptor block each received (for tests of the exact bytes sent).
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace vdrive {
+
+struct Counters {
+  uint64_t commands = 0;  // every request answered, refused and faulted ones included
+  uint64_t test_unit_ready = 0;
+  uint64_t rewind = 0;
+  uint64_t inquiry = 0;
+  uint64_t locate = 0;
+  uint64_t space = 0;
+  uint64_t read = 0;            // READ commands
+  uint64_t blocks_read = 0;     // READs that transferred a record's data
+  uint64_t bytes_read = 0;      // data bytes transferred by READ
+  uint64_t filemarks_read = 0;  // READs that met a filemark
+  uint64_t read_position = 0;
+  uint64_t log_sense = 0;
+  uint64_t read_attribute = 0;
+  uint64_t refused = 0;          // operation codes the drive does not serve (writes among them)
+  uint64_t injected_status = 0;  // commands answered with an injected status
+
+  uint64_t positioning() const { return rewind + locate + space; }
+};
+
+struct LastCommand {
+  std::vector<uint8_t> cdb;  // the cmd_len bytes received
+  int dxfer_direction = 0;
+  unsigned int dxfer_len = 0;
+};
+
+// Counters of the virtual drive behind descriptor `fd`; false when `fd` is not a virtual cartridge
+// opened with tape_device_open.
+bool drive_counters(int fd, Counters* out);
+
+// Sum over every virtual drive of the process (closed ones included) since the start of the
+// process or the last reset.
+Counters total_counters();
+void reset_total_counters();
+
+// The last command the virtual drive behind `fd` received; false when there is none.
+bool last_command(int fd, LastCommand* out);
+
+}  // namespace vdrive

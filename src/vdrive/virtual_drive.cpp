@@ -1,0 +1,485 @@
+// The virtual drive's answers: data, status, sense and residue of every command it serves.
+#include "vdrive/virtual_drive.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace vdrive {
+
+namespace {
+
+// Operation codes served; every other one is refused as an invalid command.
+constexpr uint8_t kTestUnitReady = 0x00;
+constexpr uint8_t kRewind = 0x01;
+constexpr uint8_t kRead6 = 0x08;
+constexpr uint8_t kSpace6 = 0x11;
+constexpr uint8_t kInquiry = 0x12;
+constexpr uint8_t kLocate10 = 0x2B;
+constexpr uint8_t kReadPosition = 0x34;
+constexpr uint8_t kLogSense = 0x4D;
+constexpr uint8_t kReadAttribute = 0x8C;
+
+constexpr uint8_t kGood = 0x00;
+constexpr uint8_t kCheckCondition = 0x02;
+constexpr uint8_t kDriverSense = 0x08;
+
+constexpr uint8_t kVolumeStatisticsPage = 0x17;
+constexpr uint16_t kVolumePersonality = 0x0045;
+constexpr uint8_t kReadPositionLongForm = 0x06;
+constexpr size_t kLongFormLength = 32;
+constexpr size_t kInquiryLength = 36;
+constexpr uint16_t kFirstHostTypeAttribute = 0x0800;
+constexpr size_t kMaxManifestLength = 64u << 20;
+
+constexpr char kManifestName[] = "cartridge.json";
+
+Counters process_totals;
+
+uint64_t be(const std::array<uint8_t, 16>& cdb, size_t offset, size_t size) {
+  uint64_t value = 0;
+  for (size_t i = 0; i < size; ++i) value = (value << 8) | cdb[offset + i];
+  return value;
+}
+
+void put_be(std::vector<uint8_t>& out, size_t offset, size_t size, uint64_t value) {
+  for (size_t i = 0; i < size; ++i) {
+    out[offset + size - 1 - i] = static_cast<uint8_t>(value >> (8 * i));
+  }
+}
+
+// Copies what fits of `data` into the host buffer, within the allocation length.
+size_t deliver(const std::vector<uint8_t>& data, uint64_t allocation, std::span<uint8_t> out) {
+  const size_t n = static_cast<size_t>(
+      std::min<uint64_t>({data.size(), allocation, static_cast<uint64_t>(out.size())}));
+  std::copy_n(data.begin(), n, out.begin());
+  return n;
+}
+
+bool read_manifest(int dir_fd, std::string* text, std::string* error) {
+  UniqueFd fd(::openat(dir_fd, kManifestName, O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) {
+    *error = std::string("cannot be opened: ") + std::strerror(errno);
+    return false;
+  }
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    *error = "is not a regular file";
+    return false;
+  }
+  if (static_cast<uint64_t>(st.st_size) > kMaxManifestLength) {
+    *error = "is too large for a manifest";
+    return false;
+  }
+  text->clear();
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd.get(), buffer, sizeof(buffer));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      *error = std::string("cannot be read: ") + std::strerror(errno);
+      return false;
+    }
+    if (n == 0) break;
+    text->append(buffer, static_cast<size_t>(n));
+    if (text->size() > kMaxManifestLength) {
+      *error = "is too large for a manifest";
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+std::array<uint8_t, kSenseLength> sense_bytes(const Sense& sense) {
+  std::array<uint8_t, kSenseLength> b{};
+  b[0] = static_cast<uint8_t>(0x70 | (sense.info_valid ? 0x80 : 0));
+  b[2] = static_cast<uint8_t>((sense.filemark ? 0x80 : 0) | (sense.eom ? 0x40 : 0) |
+                              (sense.ili ? 0x20 : 0) | (sense.key & 0x0F));
+  for (size_t i = 0; i < 4; ++i) b[3 + i] = static_cast<uint8_t>(sense.information >> (24 - 8 * i));
+  b[7] = static_cast<uint8_t>(kSenseLength - 8);
+  b[12] = sense.asc;
+  b[13] = sense.ascq;
+  return b;
+}
+
+Counters total_counters() { return process_totals; }
+void reset_total_counters() { process_totals = Counters{}; }
+
+std::unique_ptr<VirtualDrive> VirtualDrive::load(int dir_fd, const std::string& dir,
+                                                 std::string* file, std::string* error) {
+  std::unique_ptr<VirtualDrive> drive(new VirtualDrive());
+  *file = dir + "/" + kManifestName;
+  std::string text;
+  if (!read_manifest(dir_fd, &text, error)) return nullptr;
+  std::optional<Manifest> manifest = parse_manifest(text, error);
+  if (!manifest) return nullptr;
+  drive->manifest_ = std::move(*manifest);
+  for (const std::string& name : drive->manifest_.partitions) {
+    *file = dir + "/" + name;
+    std::unique_ptr<PartitionFile> partition = PartitionFile::open(dir_fd, name, *file, error);
+    if (!partition) return nullptr;
+    drive->partitions_.push_back(std::move(partition));
+  }
+  file->clear();
+  return drive;
+}
+
+void VirtualDrive::count(uint64_t Counters::*field, uint64_t amount) {
+  counters_.*field += amount;
+  process_totals.*field += amount;
+}
+
+int VirtualDrive::submit(sg_io_hdr_t* hdr) {
+  if (hdr == nullptr) {
+    errno = EFAULT;
+    return -1;
+  }
+  if (hdr->interface_id != 'S') {
+    errno = EINVAL;
+    return -1;
+  }
+  if (hdr->cmdp == nullptr || (hdr->mx_sb_len > 0 && hdr->sbp == nullptr) ||
+      (hdr->dxfer_len > 0 && hdr->dxferp == nullptr && hdr->dxfer_direction != SG_DXFER_NONE)) {
+    errno = EFAULT;
+    return -1;
+  }
+  if (hdr->cmd_len < 6 || hdr->cmd_len > 16) {
+    errno = EINVAL;
+    return -1;
+  }
+  // Bytes the request does not carry read as zero.
+  Cdb cdb{};
+  std::copy_n(hdr->cmdp, hdr->cmd_len, cdb.begin());
+  last_.cdb.assign(hdr->cmdp, hdr->cmdp + hdr->cmd_len);
+  last_.dxfer_direction = hdr->dxfer_direction;
+  last_.dxfer_len = hdr->dxfer_len;
+  count(&Counters::commands);
+
+  // Data goes only into a buffer that the request opened for data from the device.
+  std::span<uint8_t> out;
+  if ((hdr->dxfer_direction == SG_DXFER_FROM_DEV || hdr->dxfer_direction == SG_DXFER_TO_FROM_DEV) &&
+      hdr->dxferp != nullptr) {
+    out = std::span<uint8_t>(static_cast<uint8_t*>(hdr->dxferp), hdr->dxfer_len);
+  }
+  const Reply reply = execute(cdb, out);
+
+  hdr->status = reply.status;
+  hdr->masked_status = static_cast<unsigned char>((reply.status >> 1) & 0x7F);
+  hdr->msg_status = 0;
+  hdr->host_status = 0;
+  hdr->driver_status = reply.has_sense ? kDriverSense : 0;
+  hdr->sb_len_wr = 0;
+  if (reply.has_sense) {
+    const auto bytes = sense_bytes(reply.sense);
+    const size_t n = std::min<size_t>(bytes.size(), hdr->mx_sb_len);
+    std::copy_n(bytes.begin(), n, hdr->sbp);
+    hdr->sb_len_wr = static_cast<unsigned char>(n);
+  }
+  hdr->resid = static_cast<int>(hdr->dxfer_len - reply.transferred);
+  hdr->duration = 0;
+  hdr->info = reply.status != kGood ? SG_INFO_CHECK : SG_INFO_OK;
+  return 0;
+}
+
+namespace {
+
+struct CheckCondition {
+  uint8_t key;
+  uint8_t asc;
+  uint8_t ascq;
+};
+constexpr CheckCondition kInvalidOpcode{0x5, 0x20, 0x00};
+constexpr CheckCondition kInvalidField{0x5, 0x24, 0x00};
+constexpr CheckCondition kMediumError{0x3, 0x11, 0x00};
+constexpr CheckCondition kEndOfData{0x8, 0x00, 0x05};
+constexpr CheckCondition kFilemark{0x0, 0x00, 0x01};
+constexpr CheckCondition kBeginning{0x0, 0x00, 0x04};
+constexpr CheckCondition kNoSense{0x0, 0x00, 0x00};
+constexpr CheckCondition kNotReady{0x2, 0x04, 0x01};
+
+}  // namespace
+
+namespace {
+// The reply of a command that ended in CHECK CONDITION.
+template <typename Reply>
+Reply check(CheckCondition cc, Sense sense = {}) {
+  Reply r;
+  r.status = kCheckCondition;
+  r.has_sense = true;
+  sense.key = cc.key;
+  sense.asc = cc.asc;
+  sense.ascq = cc.ascq;
+  r.sense = sense;
+  return r;
+}
+}  // namespace
+
+VirtualDrive::Reply VirtualDrive::execute(const Cdb& cdb, std::span<uint8_t> out) {
+  const uint8_t op = cdb[0];
+  const uint64_t seen = opcode_seen_[op]++;
+  for (const StatusFault& fault : manifest_.faults.status) {
+    if (fault.opcode == op && fault.after == seen) {
+      count(&Counters::injected_status);
+      Reply r;
+      r.status = fault.value;
+      return r;
+    }
+  }
+  switch (op) {
+    case kTestUnitReady:
+      count(&Counters::test_unit_ready);
+      return test_unit_ready();
+    case kRewind:
+      count(&Counters::rewind);
+      object_ = 0;
+      return Reply{};
+    case kInquiry:
+      count(&Counters::inquiry);
+      return inquiry(cdb, out);
+    case kLocate10:
+      count(&Counters::locate);
+      return locate(cdb);
+    case kSpace6:
+      count(&Counters::space);
+      return space(cdb);
+    case kRead6:
+      count(&Counters::read);
+      return read(cdb, out);
+    case kReadPosition:
+      count(&Counters::read_position);
+      return read_position(cdb, out);
+    case kLogSense:
+      count(&Counters::log_sense);
+      return log_sense(cdb, out);
+    case kReadAttribute:
+      count(&Counters::read_attribute);
+      return read_attribute(cdb, out);
+    default:
+      // Writes, erases, formats, attribute writes and everything else this drive does not know.
+      count(&Counters::refused);
+      return check<Reply>(kInvalidOpcode);
+  }
+}
+
+VirtualDrive::Reply VirtualDrive::test_unit_ready() {
+  if (not_ready_served_ < manifest_.faults.not_ready) {
+    ++not_ready_served_;
+    return check<Reply>(kNotReady);
+  }
+  return Reply{};
+}
+
+VirtualDrive::Reply VirtualDrive::inquiry(const Cdb& cdb, std::span<uint8_t> out) {
+  if (cdb[1] & 0x01) return check<Reply>(kInvalidField);  // EVPD: no vital product data pages
+  std::vector<uint8_t> data(kInquiryLength, 0);
+  data[0] = 0x01;  // sequential-access device
+  data[2] = 0x06;
+  data[3] = 0x02;
+  data[4] = kInquiryLength - 5;
+  std::copy_n(manifest_.vendor.begin(), 8, data.begin() + 8);
+  std::copy_n(manifest_.product.begin(), 16, data.begin() + 16);
+  std::copy_n(manifest_.revision.begin(), 4, data.begin() + 32);
+  Reply r;
+  r.transferred = deliver(data, be(cdb, 3, 2), out);
+  return r;
+}
+
+VirtualDrive::Reply VirtualDrive::locate(const Cdb& cdb) {
+  const bool change_partition = cdb[1] & 0x02;
+  const bool block_type = cdb[1] & 0x04;
+  // The request is checked whole before anything moves.
+  if (block_type) return check<Reply>(kInvalidField);
+  if (change_partition && cdb[8] >= partitions_.size()) return check<Reply>(kInvalidField);
+  if (change_partition) partition_ = cdb[8];
+  const uint64_t target = be(cdb, 3, 4);
+  const uint64_t end = partitions_[partition_]->end_of_data();
+  if (target > end) {
+    object_ = end;
+    return check<Reply>(kEndOfData);
+  }
+  object_ = target;
+  return Reply{};
+}
+
+VirtualDrive::Reply VirtualDrive::space(const Cdb& cdb) {
+  const uint8_t code = cdb[1] & 0x07;
+  int64_t count = static_cast<int64_t>(be(cdb, 2, 3));
+  if (count & 0x800000) count -= 0x1000000;  // signed 24-bit
+  PartitionFile& p = *partitions_[partition_];
+  const uint64_t end = p.end_of_data();
+  const auto residue = [](Sense s, uint64_t left) {
+    s.info_valid = true;
+    s.information = static_cast<uint32_t>(left);
+    return s;
+  };
+
+  if (code == 3) {  // end of data
+    object_ = end;
+    return Reply{};
+  }
+  if (code != 0 && code != 1) return check<Reply>(kInvalidField);
+  if (count == 0) return Reply{};
+  const uint64_t n = static_cast<uint64_t>(count > 0 ? count : -count);
+  const uint64_t before = p.filemarks_before(object_);
+
+  if (code == 0 && count > 0) {
+    const std::optional<uint64_t> mark = p.filemark_object(before);  // next filemark ahead
+    const uint64_t limit = mark ? *mark : end;
+    if (limit - object_ >= n) {
+      object_ += n;
+      return Reply{};
+    }
+    const uint64_t left = n - (limit - object_);
+    if (mark) {
+      object_ = *mark + 1;
+      return check<Reply>(kFilemark, residue(Sense{.filemark = true}, left));
+    }
+    object_ = end;
+    return check<Reply>(kEndOfData, residue(Sense{}, left));
+  }
+  if (code == 0) {
+    const std::optional<uint64_t> mark =
+        before > 0 ? p.filemark_object(before - 1) : std::nullopt;  // last filemark behind
+    const uint64_t limit = mark ? *mark + 1 : 0;
+    if (object_ - limit >= n) {
+      object_ -= n;
+      return Reply{};
+    }
+    const uint64_t left = n - (object_ - limit);
+    if (mark) {
+      object_ = *mark;  // on the beginning side of the filemark
+      return check<Reply>(kFilemark, residue(Sense{.filemark = true}, left));
+    }
+    object_ = 0;
+    return check<Reply>(kBeginning, residue(Sense{.eom = true}, left));
+  }
+  if (count > 0) {
+    const std::optional<uint64_t> mark = p.filemark_object(before + n - 1);
+    if (mark) {
+      object_ = *mark + 1;
+      return Reply{};
+    }
+    object_ = end;
+    return check<Reply>(kEndOfData, residue(Sense{}, n - (p.filemark_count() - before)));
+  }
+  if (n > before) {
+    object_ = 0;
+    return check<Reply>(kBeginning, residue(Sense{.eom = true}, n - before));
+  }
+  object_ = *p.filemark_object(before - n);  // on the beginning side of the last one crossed
+  return Reply{};
+}
+
+VirtualDrive::Reply VirtualDrive::read(const Cdb& cdb, std::span<uint8_t> out) {
+  if (cdb[1] & 0x01) return check<Reply>(kInvalidField);  // FIXED: only variable blocks
+  const bool sili = cdb[1] & 0x02;
+  const uint32_t length = static_cast<uint32_t>(be(cdb, 2, 3));
+  if (length == 0) return Reply{};  // nothing to transfer, nothing moves
+  PartitionFile& p = *partitions_[partition_];
+  const Sense residue{.info_valid = true, .information = length};
+  if (object_ >= p.end_of_data()) return check<Reply>(kEndOfData, residue);
+  if (p.is_filemark(object_)) {
+    ++object_;
+    count(&Counters::filemarks_read);
+    Sense s = residue;
+    s.filemark = true;
+    return check<Reply>(kFilemark, s);
+  }
+  RecordInfo record;
+  if (!p.record(object_, &record)) return check<Reply>(kMediumError);  // file changed under us
+  if (record.unreadable) {
+    ++object_;
+    return check<Reply>(kMediumError);
+  }
+  const size_t take = std::min<size_t>({record.length, length, out.size()});
+  if (!p.read(record.data_offset, out.first(take))) return check<Reply>(kMediumError);
+  ++object_;
+  count(&Counters::blocks_read);
+  count(&Counters::bytes_read, take);
+  Reply r;
+  r.transferred = take;
+  if (record.length == length || (record.length < length && sili)) return r;
+  // Incorrect length: INFORMATION is the requested minus the actual length, negative (two's
+  // complement) for a record longer than requested.
+  Reply ili = check<Reply>(
+      kNoSense, Sense{.ili = true, .info_valid = true, .information = length - record.length});
+  ili.transferred = take;
+  return ili;
+}
+
+VirtualDrive::Reply VirtualDrive::read_position(const Cdb& cdb, std::span<uint8_t> out) {
+  if ((cdb[1] & 0x1F) != kReadPositionLongForm) return check<Reply>(kInvalidField);
+  const PartitionFile& p = *partitions_[partition_];
+  std::vector<uint8_t> data(kLongFormLength, 0);
+  data[0] = object_ == 0 ? 0x80 : 0x00;  // BOP; never EOP, MPU or BPU
+  put_be(data, 4, 4, partition_);
+  put_be(data, 8, 8, object_);
+  put_be(data, 16, 8, p.filemarks_before(object_));
+  Reply r;
+  r.transferred = deliver(data, data.size(), out);
+  return r;
+}
+
+VirtualDrive::Reply VirtualDrive::log_sense(const Cdb& cdb, std::span<uint8_t> out) {
+  if (!manifest_.faults.log_sense || (cdb[2] & 0x3F) != kVolumeStatisticsPage) {
+    return check<Reply>(kInvalidField);
+  }
+  const uint64_t pointer = be(cdb, 5, 2);
+  std::vector<uint8_t> page(4, 0);
+  page[0] = kVolumeStatisticsPage;
+  if (pointer <= kVolumePersonality) {
+    const std::string& text = manifest_.volume_personality;
+    page.push_back(kVolumePersonality >> 8);
+    page.push_back(kVolumePersonality & 0xFF);
+    page.push_back(0x03);
+    page.push_back(static_cast<uint8_t>(text.size()));
+    page.insert(page.end(), text.begin(), text.end());
+  }
+  put_be(page, 2, 2, page.size() - 4);
+  Reply r;
+  r.transferred = deliver(page, be(cdb, 7, 2), out);
+  return r;
+}
+
+VirtualDrive::Reply VirtualDrive::read_attribute(const Cdb& cdb, std::span<uint8_t> out) {
+  const uint32_t partition = cdb[7];
+  const uint16_t first = static_cast<uint16_t>(be(cdb, 8, 2));
+  const Faults& faults = manifest_.faults;
+  if ((cdb[1] & 0x1F) != 0 || partition >= partitions_.size()) return check<Reply>(kInvalidField);
+  if (std::find(faults.read_attribute.begin(), faults.read_attribute.end(), partition) !=
+      faults.read_attribute.end()) {
+    return check<Reply>(kMediumError);
+  }
+  if (!faults.device_attributes && first < kFirstHostTypeAttribute) {
+    return check<Reply>(kInvalidField);
+  }
+  // AVAILABLE DATA counts every attribute asked for; only what the allocation length and the
+  // buffer take is built and sent.
+  const uint64_t limit = std::min<uint64_t>(be(cdb, 10, 4), out.size());
+  std::vector<uint8_t> data(4, 0);
+  uint64_t available = 0;
+  const auto begin = manifest_.attributes.lower_bound({partition, first});
+  for (auto it = begin; it != manifest_.attributes.end() && it->first.first == partition; ++it) {
+    const MamAttribute& a = it->second;
+    available += 5 + a.value.size();
+    if (data.size() >= limit) continue;
+    const uint16_t id = it->first.second;
+    const uint16_t length = static_cast<uint16_t>(a.value.size());
+    const uint8_t header[5] = {static_cast<uint8_t>(id >> 8), static_cast<uint8_t>(id), a.flags,
+                               static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length)};
+    data.insert(data.end(), header, header + 5);
+    data.insert(data.end(), a.value.begin(), a.value.end());
+  }
+  put_be(data, 0, 4, std::min<uint64_t>(available, 0xFFFFFFFFu));
+  Reply r;
+  r.transferred = deliver(data, limit, out);
+  return r;
+}
+
+}  // namespace vdrive

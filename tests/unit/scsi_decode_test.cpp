@@ -1,0 +1,281 @@
+// Decoders of what a drive returns, on byte arrays: sense data, READ POSITION data, attribute
+// lists (including cut lists and lengths that lie) and log pages. Every array is allocated with
+// exactly the bytes "received", so a read past them shows under AddressSanitizer.
+#include "scsi/scsi_decode.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <random>
+#include <vector>
+
+#include "spti_lib.h"
+
+namespace {
+
+std::vector<uint8_t> attribute(uint16_t id, std::vector<uint8_t> value, uint8_t flags = 0) {
+  std::vector<uint8_t> a = {static_cast<uint8_t>(id >> 8), static_cast<uint8_t>(id), flags,
+                            static_cast<uint8_t>(value.size() >> 8),
+                            static_cast<uint8_t>(value.size())};
+  for (uint8_t b : value) a.push_back(b);
+  return a;
+}
+
+// AVAILABLE DATA (the attributes' length unless `announced` says otherwise) and the attributes.
+std::vector<uint8_t> list(std::initializer_list<std::vector<uint8_t>> attributes,
+                          int64_t announced = -1) {
+  std::vector<uint8_t> data(4, 0);
+  for (const auto& a : attributes) data.insert(data.end(), a.begin(), a.end());
+  const uint32_t n =
+      announced >= 0 ? static_cast<uint32_t>(announced) : static_cast<uint32_t>(data.size() - 4);
+  for (int i = 0; i < 4; ++i) data[i] = static_cast<uint8_t>(n >> (24 - 8 * i));
+  return data;
+}
+
+// The first `received` bytes of `data`, in a heap block of exactly that size.
+struct Received {
+  Received(const std::vector<uint8_t>& data, size_t received)
+      : size(std::min(received, data.size())), bytes(new uint8_t[size == 0 ? 1 : size]) {
+    if (size > 0) std::memcpy(bytes.get(), data.data(), size);
+  }
+  std::span<const uint8_t> span() const { return {bytes.get(), size}; }
+  size_t size;
+  std::unique_ptr<uint8_t[]> bytes;
+};
+
+TEST(SenseDecoding, Byte2E3hSetsFilemarkEomIliAndMediumError) {
+  std::vector<uint8_t> raw(22, 0);
+  raw[0] = 0x70;
+  raw[2] = 0xE3;
+  ST_SPTI_REQUEST_SENSE_RESPONSE s{};
+  decode_sense_data(raw, &s);
+  EXPECT_EQ(s.filemark, 1);
+  EXPECT_EQ(s.eom, 1);
+  EXPECT_EQ(s.ili, 1);
+  EXPECT_EQ(s.sense_key, 3);
+  EXPECT_STREQ(sense_key_description(s.sense_key), "Medium Error");
+}
+
+TEST(SenseDecoding, EveryFieldFromItsBytes) {
+  const std::vector<uint8_t> raw = {0xF0, 0x00, 0x05, 0x12, 0x34, 0x56, 0x78, 0x0E,
+                                    0xA1, 0xA2, 0xA3, 0xA4, 0x24, 0x07, 0x42, 0xCD,
+                                    0x01, 0x02, 0x00, 0x00, 0x00, 0x08};
+  ST_SPTI_REQUEST_SENSE_RESPONSE s{};
+  s.valid = 9;  // decoding leaves the fields it does not fill alone
+  s.scsi_status = 7;
+  decode_sense_data(raw, &s);
+  EXPECT_EQ(s.infomation, 0x12345678u);
+  EXPECT_EQ(s.cmd_spec_info, 0xA1A2A3A4u);
+  EXPECT_EQ(s.field_pointer, 0x0102);
+  EXPECT_EQ(s.additional_sense_length, 0x0E);
+  EXPECT_EQ(s.sense_key, 5);
+  EXPECT_EQ(s.filemark + s.eom + s.ili, 0);
+  EXPECT_EQ(s.asc, 0x24);
+  EXPECT_EQ(s.ascq, 0x07);
+  EXPECT_EQ(s.field_rep_unit_code, 0x42);
+  EXPECT_EQ(s.sksv, 1);
+  EXPECT_EQ(s.c_d, 1);
+  EXPECT_EQ(s.bpv, 1);
+  EXPECT_EQ(s.bit_pointer, 5);
+  EXPECT_EQ(s.cln, 1);
+  EXPECT_EQ(s.valid, 9);
+  EXPECT_EQ(s.scsi_status, 7);
+}
+
+TEST(SenseDecoding, BytesNotReceivedCountAsZero) {
+  const Received raw({0x70, 0x00, 0x83, 0x00, 0x00, 0x00, 0x01, 0x0A, 0, 0, 0,
+                      0,    0x11, 0x22, 0x33, 0xFF, 0xFF, 0xFF, 0,    0, 0, 0xFF},
+                     13);
+  ST_SPTI_REQUEST_SENSE_RESPONSE s{};
+  decode_sense_data(raw.span(), &s);
+  EXPECT_EQ(s.sense_key, 3);
+  EXPECT_EQ(s.filemark, 1);
+  EXPECT_EQ(s.infomation, 1u);
+  EXPECT_EQ(s.asc, 0x11);
+  EXPECT_EQ(s.ascq, 0);
+  EXPECT_EQ(s.sksv, 0);
+  EXPECT_EQ(s.cln, 0);
+}
+
+TEST(SenseDecoding, KeyDescriptions) {
+  EXPECT_STREQ(sense_key_description(0), "No Sense");
+  EXPECT_STREQ(sense_key_description(2), "Not Ready");
+  EXPECT_STREQ(sense_key_description(5), "Illegal Request");
+  EXPECT_STREQ(sense_key_description(8), "Blank Check");
+  EXPECT_STREQ(sense_key_description(9), "");
+  EXPECT_STREQ(sense_key_description(11), "Aborted Command");
+  EXPECT_STREQ(sense_key_description(13), "Volume Overflow");
+  EXPECT_STREQ(sense_key_description(15), "");
+}
+
+TEST(Btoui, BigEndianOfAnySize) {
+  const unsigned char a[] = {0x01, 0x02};
+  const unsigned char b[] = {0x00, 0x00, 0x10, 0x00};
+  const unsigned char c[] = {0xFF, 0xEE, 1, 2, 3, 4, 5, 6, 7, 8};
+  EXPECT_EQ(btoui(a, 2), 258u);
+  EXPECT_EQ(btoui(b, 4), 4096u);
+  EXPECT_EQ(btoui(a, 0), 0u);
+  EXPECT_EQ(btoui(c, 10), 0x0102030405060708u);  // only the last 8 bytes count
+}
+
+TEST(PositionDecoding, FlagsPartitionObjectAndFile) {
+  std::vector<uint8_t> data(32, 0);
+  data[0] = 0x80;
+  data[7] = 0x01;
+  ST_SPTI_CMD_POSITIONDATA pos{};
+  decode_position_data(data, &pos);
+  EXPECT_EQ(pos.bop, 1);
+  EXPECT_EQ(pos.eop, 0);
+  EXPECT_EQ(pos.mpu, 0);
+  EXPECT_EQ(pos.bpu, 0);
+  EXPECT_EQ(pos.partitionNumber, 1u);
+
+  data = {0x4C, 0, 0, 0, 0, 0, 0, 3, 0x01, 0, 0, 0, 0, 0, 0, 0x02,
+          0,    0, 0, 0, 0, 0, 1, 0, 0,    0, 0, 0, 0, 0, 0, 0};
+  decode_position_data(data, &pos);
+  EXPECT_EQ(pos.bop, 0);
+  EXPECT_EQ(pos.eop, 1);
+  EXPECT_EQ(pos.mpu, 1);
+  EXPECT_EQ(pos.bpu, 1);
+  EXPECT_EQ(pos.partitionNumber, 3u);
+  EXPECT_EQ(pos.blockNumber, 0x0100000000000002u);
+  EXPECT_EQ(pos.fileNumber, 0x100u);
+}
+
+TEST(AttributeParsing, HostTypeListFillsOnlyItsFields) {
+  const std::vector<uint8_t> data = list({attribute(0x0800, std::vector<uint8_t>(8, 'V')),
+                                          attribute(0x0801, std::vector<uint8_t>(32, 'N')),
+                                          attribute(0x080C, std::vector<uint8_t>(52, 0x5A))});
+  const Received r(data, data.size());
+  ST_SPTI_HOST_TYPE_ATTRIBUTE a{};
+  set_drive_host_type_attribute(r.span(), &a);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(a.application_vendor), 8), "VVVVVVVV");
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(a.application_name), 32), std::string(32, 'N'));
+  EXPECT_EQ(a.volume_coherency_information[51], 0x5A);
+  EXPECT_EQ(a.volume_coherency_information[52], 0);
+  ST_SPTI_HOST_TYPE_ATTRIBUTE expected{};
+  std::memcpy(expected.application_vendor, a.application_vendor, 8);
+  std::memcpy(expected.application_name, a.application_name, 32);
+  std::memcpy(expected.volume_coherency_information, a.volume_coherency_information, 70);
+  EXPECT_EQ(std::memcmp(&a, &expected, sizeof(a)), 0);
+}
+
+TEST(AttributeParsing, NumbersAndSkippedIdentifiers) {
+  const std::vector<uint8_t> data = list(
+      {attribute(0x0007, {0x01, 0x02}), attribute(0x080B, {9, 9, 9}),
+       attribute(0x0009, {0, 0, 0x12, 0x34}), attribute(0x0220, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10})});
+  const Received r(data, data.size());
+  ST_SPTI_DEVICE_TYPE_ATTRIBUTE a{};
+  set_drive_attribute(r.span(), &a);
+  EXPECT_EQ(a.initialization_count, 258);
+  EXPECT_EQ(a.volume_change_reference, 0x1234u);
+  EXPECT_EQ(a.totalbytes_written_medium_life, 0x030405060708090Au);
+}
+
+TEST(AttributeParsing, NumbersKeepTheLowOrderBitsThatFit) {
+  const std::vector<uint8_t> data =
+      list({attribute(0x0006, {0x12, 0x34}), attribute(0x0007, {0xAB, 0xCD, 0xEF}),
+            attribute(0x0000, {})});
+  const Received r(data, data.size());
+  ST_SPTI_DEVICE_TYPE_ATTRIBUTE a{};
+  a.remaining_capacity = 99;
+  set_drive_attribute(r.span(), &a);
+  EXPECT_EQ(a.formatted_density_code, 0x34);
+  EXPECT_EQ(a.initialization_count, 0xCDEF);
+  EXPECT_EQ(a.remaining_capacity, 0u);
+}
+
+TEST(AttributeParsing, ZeroAvailableDataParsesNothing) {
+  const std::vector<uint8_t> data = list({attribute(0x0800, {'A'})}, 0);
+  const Received r(data, data.size());
+  ST_SPTI_HOST_TYPE_ATTRIBUTE a{};
+  set_drive_host_type_attribute(r.span(), &a);
+  EXPECT_EQ(a.application_vendor[0], 0);
+}
+
+TEST(AttributeParsing, ValueLongerThanItsFieldIsCutToTheField) {
+  const std::vector<uint8_t> data =
+      list({attribute(0x0800, std::vector<uint8_t>(300, 'X')), attribute(0x0802, {'1', '.', '0'})});
+  const Received r(data, data.size());
+  ST_SPTI_HOST_TYPE_ATTRIBUTE a{};
+  set_drive_host_type_attribute(r.span(), &a);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(a.application_vendor), 8), "XXXXXXXX");
+  EXPECT_EQ(a.application_name[0], 0);  // the neighbouring field is untouched
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(a.application_version)), "1.0");
+}
+
+TEST(AttributeParsing, CutListKeepsWholeAttributesOnly) {
+  // The drive announces the whole list but sends only what the allocation length took: the
+  // second attribute arrives with half its value and must not be used.
+  const std::vector<uint8_t> data =
+      list({attribute(0x0800, {'V', 'E', 'N'}), attribute(0x0806, std::vector<uint8_t>(32, 'B')),
+            attribute(0x0801, {'N'})});
+  const Received r(data, 4 + 8 + 5 + 16);
+  ST_SPTI_HOST_TYPE_ATTRIBUTE a{};
+  set_drive_host_type_attribute(r.span(), &a);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(a.application_vendor)), "VEN");
+  EXPECT_EQ(a.barcode[0], 0);
+  EXPECT_EQ(a.application_name[0], 0);
+}
+
+TEST(AttributeParsing, LengthsThatLieNeverLeadPastTheBytesReceived) {
+  std::vector<uint8_t> data = list({attribute(0x0800, {'A', 'B'})}, 0xFFFFFFFF);
+  data[7] = 0xFF;  // the attribute claims 65535 value bytes
+  data[8] = 0xFF;
+  ST_SPTI_HOST_TYPE_ATTRIBUTE a{};
+  for (size_t received = 0; received <= data.size(); ++received) {
+    const Received r(data, received);
+    set_drive_host_type_attribute(r.span(), &a);
+  }
+  EXPECT_EQ(a.application_vendor[0], 0);
+  // AVAILABLE DATA smaller than the attributes received limits the list.
+  const std::vector<uint8_t> small = list({attribute(0x0800, {'A'}), attribute(0x0801, {'B'})}, 6);
+  const Received r(small, small.size());
+  set_drive_host_type_attribute(r.span(), &a);
+  EXPECT_EQ(a.application_vendor[0], 'A');
+  EXPECT_EQ(a.application_name[0], 0);
+}
+
+TEST(AttributeParsing, RandomBytesNeverReadOrWriteOutOfBounds) {
+  std::mt19937 random(7);
+  for (int i = 0; i < 3000; ++i) {
+    std::vector<uint8_t> data(random() % 200);
+    for (uint8_t& b : data) b = static_cast<uint8_t>(random() % 4 == 0 ? random() : random() % 16);
+    const Received r(data, data.size());
+    ST_SPTI_HOST_TYPE_ATTRIBUTE host{};
+    ST_SPTI_DEVICE_TYPE_ATTRIBUTE device{};
+    set_drive_host_type_attribute(r.span(), &host);
+    set_drive_attribute(r.span(), &device);
+    size_t offset = 4;
+    MamAttributeView view;
+    while (next_attribute(r.span(), &offset, &view)) {
+      ASSERT_LE(offset, r.size);
+      ASSERT_EQ(view.value.size(), view.length);
+    }
+  }
+}
+
+TEST(LogPage, FindsAParameterByItsCode) {
+  const std::vector<uint8_t> page = {0x17, 0,    0,    17,   0x00, 0x40, 0x03, 0x02, 'x', 'y',
+                                     0x00, 0x45, 0x03, 0x05, 'L',  'T',  'O',  'M',  '8'};
+  const Received r(page, page.size());
+  const std::span<const uint8_t> value = find_log_parameter(r.span(), 0x0045);
+  EXPECT_EQ(std::string(value.begin(), value.end()), "LTOM8");
+  EXPECT_TRUE(find_log_parameter(r.span(), 0x0046).empty());
+  // Cut in the middle of the value: what arrived of it.
+  const Received cut(page, 16);
+  const std::span<const uint8_t> part = find_log_parameter(cut.span(), 0x0045);
+  EXPECT_EQ(std::string(part.begin(), part.end()), "LT");
+  const Received tiny(page, 3);
+  EXPECT_TRUE(find_log_parameter(tiny.span(), 0x0045).empty());
+}
+
+TEST(LogPage, PageLengthLimitsTheParameters) {
+  const std::vector<uint8_t> page = {0x17, 0,    0,    4,    0x00, 0x40, 0x03,
+                                     0x00, 0x00, 0x45, 0x03, 0x01, 'Z'};
+  const Received r(page, page.size());
+  EXPECT_TRUE(find_log_parameter(r.span(), 0x0045).empty());
+}
+
+}  // namespace

@@ -1,0 +1,890 @@
+// The virtual drive against hand-made cartridges: every command's data, status, sense and residue,
+// the injected faults, refused writes, and malformed cartridges. Answers are read with the same
+// decoders that read a real drive, and checked against the byte layouts the drive must produce.
+#include "vdrive/vdrive.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <random>
+
+#include "endian_utils.h"
+#include "scsi/scsi_decode.h"
+#include "unit/cartridge_fixture.h"
+
+namespace {
+
+using namespace cartridge_test;
+
+std::vector<uint8_t> locate_cdb(uint32_t object, int partition = -1) {
+  std::vector<uint8_t> cdb = {0x2B, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+  if (partition >= 0) {
+    cdb[1] = 0x02;
+    cdb[8] = static_cast<uint8_t>(partition);
+  }
+  for (int i = 0; i < 4; ++i) cdb[3 + i] = static_cast<uint8_t>(object >> (24 - 8 * i));
+  return cdb;
+}
+std::vector<uint8_t> space_cdb(uint8_t code, int32_t count) {
+  const uint32_t c = static_cast<uint32_t>(count);
+  return {0x11,
+          code,
+          static_cast<uint8_t>(c >> 16),
+          static_cast<uint8_t>(c >> 8),
+          static_cast<uint8_t>(c),
+          0};
+}
+std::vector<uint8_t> read_cdb(uint32_t length, bool sili = true) {
+  return {0x08,
+          static_cast<uint8_t>(sili ? 0x02 : 0x00),
+          static_cast<uint8_t>(length >> 16),
+          static_cast<uint8_t>(length >> 8),
+          static_cast<uint8_t>(length),
+          0};
+}
+std::vector<uint8_t> read_attribute_cdb(uint8_t partition, uint16_t first, uint32_t length) {
+  std::vector<uint8_t> cdb(16, 0);
+  cdb[0] = 0x8C;
+  cdb[7] = partition;
+  cdb[8] = static_cast<uint8_t>(first >> 8);
+  cdb[9] = static_cast<uint8_t>(first);
+  for (int i = 0; i < 4; ++i) cdb[10 + i] = static_cast<uint8_t>(length >> (24 - 8 * i));
+  return cdb;
+}
+std::vector<uint8_t> log_sense_cdb(uint8_t page, uint16_t pointer, uint16_t length) {
+  return {0x4D,
+          0,
+          static_cast<uint8_t>(0x40 | page),
+          0,
+          0,
+          static_cast<uint8_t>(pointer >> 8),
+          static_cast<uint8_t>(pointer),
+          static_cast<uint8_t>(length >> 8),
+          static_cast<uint8_t>(length),
+          0};
+}
+
+ST_SPTI_REQUEST_SENSE_RESPONSE decoded(const Response& r) {
+  ST_SPTI_REQUEST_SENSE_RESPONSE s{};
+  decode_sense_data(r.sense, &s);
+  return s;
+}
+
+// "check K/AA/QQ": CHECK CONDITION with the sense fields the drive must report.
+::testing::AssertionResult is_check(const Response& r, int key, int asc, int ascq) {
+  const ST_SPTI_REQUEST_SENSE_RESPONSE s = decoded(r);
+  if (r.rc != 0 || r.hdr.status != 0x02 || r.hdr.masked_status != 0x01 ||
+      r.hdr.driver_status != 0x08 || r.sense.size() < 22 || (r.sense[0] & 0x7F) != 0x70 ||
+      s.sense_key != key || s.asc != asc || s.ascq != ascq) {
+    return ::testing::AssertionFailure()
+           << "rc " << r.rc << " status " << int(r.hdr.status) << " sense " << int(s.sense_key)
+           << "/" << std::hex << int(s.asc) << "/" << int(s.ascq) << " length " << std::dec
+           << r.sense.size();
+  }
+  return ::testing::AssertionSuccess();
+}
+::testing::AssertionResult is_good(const Response& r) {
+  if (r.rc != 0 || r.hdr.status != 0 || r.hdr.masked_status != 0 || r.hdr.driver_status != 0 ||
+      r.hdr.sb_len_wr != 0) {
+    const ST_SPTI_REQUEST_SENSE_RESPONSE s = decoded(r);
+    return ::testing::AssertionFailure()
+           << "status " << int(r.hdr.status) << " sense " << int(s.sense_key) << "/" << std::hex
+           << int(s.asc) << "/" << int(s.ascq);
+  }
+  return ::testing::AssertionSuccess();
+}
+
+ST_SPTI_CMD_POSITIONDATA position(int fd) {
+  const Response r = send(fd, {0x34, 0x06, 0, 0, 0, 0, 0, 0, 0, 0}, 32);
+  EXPECT_TRUE(is_good(r));
+  EXPECT_EQ(r.data.size(), 32u);
+  ST_SPTI_CMD_POSITIONDATA pos{};
+  decode_position_data(r.data, &pos);
+  return pos;
+}
+
+#define EXPECT_POSITION(fd, part, object, file)                 \
+  do {                                                          \
+    const ST_SPTI_CMD_POSITIONDATA p_ = position(fd);           \
+    EXPECT_EQ(p_.partitionNumber, static_cast<uint32_t>(part)); \
+    EXPECT_EQ(p_.blockNumber, static_cast<uint64_t>(object));   \
+    EXPECT_EQ(p_.fileNumber, static_cast<uint64_t>(file));      \
+    EXPECT_EQ(p_.bop, (object) == 0 ? 1 : 0);                   \
+  } while (0)
+
+class VirtualDriveTest : public CartridgeTest {
+ protected:
+  // Partition 0: three files of records, the last closed by a filemark:
+  // 0 rec80 | 1 FM | 2 rec10 | 3 rec11 | 4 FM | 5 rec12 | 6 FM | end of data at 7.
+  void standard() {
+    make({rec(80, 1), fm(), rec(10, 2), rec(11, 3), fm(), rec(12, 4), fm()},
+         {rec(5, 9), fm(), rec(6, 8), fm()});
+  }
+};
+
+TEST_F(VirtualDriveTest, StartsReadyAtTheBeginningOfPartitionZero) {
+  standard();
+  const int fd = open_drive();
+  ASSERT_GE(fd, 0);
+  EXPECT_TRUE(is_good(send(fd, {0, 0, 0, 0, 0, 0})));
+  const Response r = send(fd, {0x34, 0x06, 0, 0, 0, 0, 0, 0, 0, 0}, 32);
+  ASSERT_TRUE(is_good(r));
+  std::vector<uint8_t> expected(32, 0);
+  expected[0] = 0x80;  // BOP
+  EXPECT_EQ(r.data, expected);
+}
+
+TEST_F(VirtualDriveTest, ReadOfExactLengthTransfersTheRecordAndMovesPastIt) {
+  standard();
+  const int fd = open_drive();
+  const Response r = send(fd, read_cdb(80), 80);
+  EXPECT_TRUE(is_good(r));
+  EXPECT_EQ(r.hdr.resid, 0);
+  EXPECT_EQ(r.data, pattern(80, 1));
+  EXPECT_POSITION(fd, 0, 1, 0);
+}
+
+TEST_F(VirtualDriveTest, ShorterRecordWithSiliIsGoodAndResidueIsTheRest) {
+  standard();
+  const int fd = open_drive();
+  const Response r = send(fd, read_cdb(4096), 4096);
+  EXPECT_TRUE(is_good(r));
+  EXPECT_EQ(r.hdr.resid, 4096 - 80);
+  EXPECT_EQ(r.data, pattern(80, 1));
+}
+
+TEST_F(VirtualDriveTest, ShorterRecordWithoutSiliReportsIncorrectLength) {
+  standard();
+  const int fd = open_drive();
+  const Response r = send(fd, read_cdb(100, false), 100);
+  ASSERT_TRUE(is_check(r, 0, 0, 0));
+  EXPECT_EQ(decoded(r).ili, 1);
+  EXPECT_EQ(decoded(r).infomation, 20u);
+  EXPECT_EQ(r.data, pattern(80, 1));
+  EXPECT_POSITION(fd, 0, 1, 0);
+}
+
+TEST_F(VirtualDriveTest, LongerRecordIsCutAndReportsNegativeResidue) {
+  standard();
+  const int fd = open_drive();
+  const Response r = send(fd, read_cdb(50), 50);
+  ASSERT_TRUE(is_check(r, 0, 0, 0));
+  EXPECT_EQ(decoded(r).ili, 1);
+  EXPECT_EQ(decoded(r).infomation, static_cast<uint32_t>(-30));
+  const std::vector<uint8_t> record = pattern(80, 1);
+  EXPECT_EQ(r.data, std::vector<uint8_t>(record.begin(), record.begin() + 50));
+  EXPECT_EQ(r.hdr.resid, 0);
+  EXPECT_POSITION(fd, 0, 1, 0);  // the rest of the record is skipped
+}
+
+TEST_F(VirtualDriveTest, ReadAtFilemarkMovesPastItWithoutData) {
+  standard();
+  const int fd = open_drive();
+  send(fd, read_cdb(4096), 4096);
+  const Response r = send(fd, read_cdb(4096), 4096);
+  ASSERT_TRUE(is_check(r, 0, 0, 1));
+  EXPECT_EQ(decoded(r).filemark, 1);
+  EXPECT_TRUE(r.data.empty());
+  EXPECT_EQ(r.hdr.resid, 4096);
+  EXPECT_POSITION(fd, 0, 2, 1);
+}
+
+TEST_F(VirtualDriveTest, ReadAtEndOfDataDoesNotMove) {
+  standard();
+  const int fd = open_drive();
+  ASSERT_TRUE(is_good(send(fd, locate_cdb(7))));
+  const Response r = send(fd, read_cdb(4096), 4096);
+  EXPECT_TRUE(is_check(r, 8, 0, 5));
+  EXPECT_TRUE(r.data.empty());
+  EXPECT_POSITION(fd, 0, 7, 3);
+}
+
+TEST_F(VirtualDriveTest, UnreadableRecordIsAMediumErrorAndIsPassed) {
+  make({rec(10), bad(20), rec(30, 5)});
+  const int fd = open_drive();
+  send(fd, read_cdb(4096), 4096);
+  const Response r = send(fd, read_cdb(4096), 4096);
+  EXPECT_TRUE(is_check(r, 3, 0x11, 0));
+  EXPECT_TRUE(r.data.empty());
+  const Response next = send(fd, read_cdb(4096), 4096);
+  EXPECT_TRUE(is_good(next));
+  EXPECT_EQ(next.data, pattern(30, 5));
+}
+
+TEST_F(VirtualDriveTest, FixedBlockReadIsRefusedAndZeroLengthReadDoesNothing) {
+  standard();
+  const int fd = open_drive();
+  std::vector<uint8_t> fixed = read_cdb(80);
+  fixed[1] = 0x01;
+  EXPECT_TRUE(is_check(send(fd, fixed, 80), 5, 0x24, 0));
+  EXPECT_TRUE(is_good(send(fd, read_cdb(0))));
+  EXPECT_POSITION(fd, 0, 0, 0);
+}
+
+TEST_F(VirtualDriveTest, ReadNeverWritesPastTheHostBuffer) {
+  standard();
+  const int fd = open_drive();
+  // The CDB asks for more than the request's buffer holds: only the buffer is filled.
+  const Response r = send(fd, read_cdb(4096), 16);
+  const std::vector<uint8_t> record = pattern(80, 1);
+  EXPECT_EQ(r.data, std::vector<uint8_t>(record.begin(), record.begin() + 16));
+}
+
+TEST_F(VirtualDriveTest, LocateWithinAndAcrossPartitions) {
+  standard();
+  const int fd = open_drive();
+  EXPECT_TRUE(is_good(send(fd, locate_cdb(5))));
+  EXPECT_POSITION(fd, 0, 5, 2);
+  EXPECT_TRUE(is_good(send(fd, locate_cdb(2, 1))));
+  EXPECT_POSITION(fd, 1, 2, 1);
+  const Response r = send(fd, read_cdb(100), 100);
+  EXPECT_EQ(r.data, pattern(6, 8));
+  EXPECT_TRUE(is_good(send(fd, locate_cdb(0, 0))));
+  EXPECT_POSITION(fd, 0, 0, 0);
+}
+
+TEST_F(VirtualDriveTest, LocateToEndOfDataIsGoodAndBeyondItStopsThere) {
+  standard();
+  const int fd = open_drive();
+  EXPECT_TRUE(is_good(send(fd, locate_cdb(7))));
+  EXPECT_POSITION(fd, 0, 7, 3);
+  EXPECT_TRUE(is_check(send(fd, locate_cdb(1000, 1)), 8, 0, 5));
+  EXPECT_POSITION(fd, 1, 4, 2);
+}
+
+TEST_F(VirtualDriveTest, LocateToMissingPartitionOrByBlockTypeChangesNothing) {
+  standard();
+  const int fd = open_drive();
+  ASSERT_TRUE(is_good(send(fd, locate_cdb(3))));
+  EXPECT_TRUE(is_check(send(fd, locate_cdb(0, 2)), 5, 0x24, 0));
+  std::vector<uint8_t> bt = locate_cdb(1, 1);
+  bt[1] |= 0x04;
+  EXPECT_TRUE(is_check(send(fd, bt), 5, 0x24, 0));
+  EXPECT_POSITION(fd, 0, 3, 1);
+}
+
+TEST_F(VirtualDriveTest, RewindReturnsToTheStartOfTheCurrentPartition) {
+  standard();
+  const int fd = open_drive();
+  send(fd, locate_cdb(3, 1));
+  EXPECT_TRUE(is_good(send(fd, {0x01, 0, 0, 0, 0, 0})));
+  EXPECT_POSITION(fd, 1, 0, 0);
+}
+
+TEST_F(VirtualDriveTest, SpaceFilemarksForward) {
+  standard();
+  const int fd = open_drive();
+  EXPECT_TRUE(is_good(send(fd, space_cdb(1, 1))));
+  EXPECT_POSITION(fd, 0, 2, 1);
+  EXPECT_TRUE(is_good(send(fd, space_cdb(1, 2))));
+  EXPECT_POSITION(fd, 0, 7, 3);
+  send(fd, locate_cdb(0));
+  EXPECT_TRUE(is_check(send(fd, space_cdb(1, 4)), 8, 0, 5));
+  EXPECT_POSITION(fd, 0, 7, 3);
+}
+
+TEST_F(VirtualDriveTest, BackTwoForwardOneFindsTheLastFileOfThePartition) {
+  standard();
+  const int fd = open_drive();
+  ASSERT_TRUE(is_good(send(fd, space_cdb(3, 0))));
+  EXPECT_POSITION(fd, 0, 7, 3);
+  ASSERT_TRUE(is_good(send(fd, space_cdb(1, -2))));
+  EXPECT_POSITION(fd, 0, 4, 1);  // on the beginning side of the second-last filemark
+  ASSERT_TRUE(is_good(send(fd, space_cdb(1, 1))));
+  EXPECT_POSITION(fd, 0, 5, 2);
+  EXPECT_EQ(send(fd, read_cdb(100), 100).data, pattern(12, 4));
+}
+
+TEST_F(VirtualDriveTest, SpaceFilemarksBackwardPastTheBeginning) {
+  standard();
+  const int fd = open_drive();
+  send(fd, locate_cdb(3));
+  const Response r = send(fd, space_cdb(1, -2));
+  EXPECT_TRUE(is_check(r, 0, 0, 4));
+  EXPECT_EQ(decoded(r).eom, 1);
+  EXPECT_POSITION(fd, 0, 0, 0);
+}
+
+TEST_F(VirtualDriveTest, SpaceBlocksStopsAtFilemarks) {
+  standard();
+  const int fd = open_drive();
+  send(fd, locate_cdb(2));
+  EXPECT_TRUE(is_good(send(fd, space_cdb(0, 2))));
+  EXPECT_POSITION(fd, 0, 4, 1);
+  Response r = send(fd, space_cdb(0, 3));  // meets the filemark at 4 first
+  EXPECT_TRUE(is_check(r, 0, 0, 1));
+  EXPECT_EQ(decoded(r).filemark, 1);
+  EXPECT_POSITION(fd, 0, 5, 2);
+  r = send(fd, space_cdb(0, -1));  // the filemark just behind stops the move before it
+  EXPECT_TRUE(is_check(r, 0, 0, 1));
+  EXPECT_POSITION(fd, 0, 4, 1);
+  send(fd, locate_cdb(4));
+  r = send(fd, space_cdb(0, -3));  // crosses 3 and 2, then meets the filemark at 1
+  EXPECT_TRUE(is_check(r, 0, 0, 1));
+  EXPECT_EQ(decoded(r).filemark, 1);
+  EXPECT_POSITION(fd, 0, 1, 0);
+}
+
+TEST_F(VirtualDriveTest, SpaceBlocksToTheEndsOfThePartition) {
+  make({rec(1), rec(2), rec(3)});
+  const int fd = open_drive();
+  EXPECT_TRUE(is_check(send(fd, space_cdb(0, 5)), 8, 0, 5));
+  EXPECT_POSITION(fd, 0, 3, 0);
+  const Response r = send(fd, space_cdb(0, -5));
+  EXPECT_TRUE(is_check(r, 0, 0, 4));
+  EXPECT_EQ(decoded(r).eom, 1);
+  EXPECT_POSITION(fd, 0, 0, 0);
+}
+
+TEST_F(VirtualDriveTest, SpaceCountZeroAndUnknownCodes) {
+  standard();
+  const int fd = open_drive();
+  send(fd, locate_cdb(3));
+  EXPECT_TRUE(is_good(send(fd, space_cdb(1, 0))));
+  EXPECT_TRUE(is_good(send(fd, space_cdb(0, 0))));
+  EXPECT_TRUE(is_check(send(fd, space_cdb(2, 1)), 5, 0x24, 0));
+  EXPECT_POSITION(fd, 0, 3, 1);
+}
+
+TEST_F(VirtualDriveTest, ReadPositionRefusesOtherForms) {
+  standard();
+  const int fd = open_drive();
+  EXPECT_TRUE(is_check(send(fd, {0x34, 0x00, 0, 0, 0, 0, 0, 0, 0, 0}, 20), 5, 0x24, 0));
+  const Response cut = send(fd, {0x34, 0x06, 0, 0, 0, 0, 0, 0, 0, 0}, 8);
+  EXPECT_TRUE(is_good(cut));
+  EXPECT_EQ(cut.data.size(), 8u);
+}
+
+TEST_F(VirtualDriveTest, InquiryReturnsStandardDataCutToTheAllocationLength) {
+  standard();
+  const int fd = open_drive();
+  Response r = send(fd, {0x12, 0, 0, 0, 0xFF, 0}, 4096);
+  ASSERT_TRUE(is_good(r));
+  ASSERT_EQ(r.data.size(), 36u);
+  EXPECT_EQ(r.data[0], 0x01);
+  EXPECT_EQ(r.data[2], 0x06);
+  EXPECT_EQ(r.data[3], 0x02);
+  EXPECT_EQ(r.data[4], 31);
+  EXPECT_EQ(std::string(r.data.begin() + 8, r.data.end()), "VIRTUAL VIRTUAL LTO     0001");
+  r = send(fd, {0x12, 0, 0, 0, 10, 0}, 4096);
+  EXPECT_EQ(r.data.size(), 10u);
+  EXPECT_TRUE(is_check(send(fd, {0x12, 1, 0x80, 0, 0xFF, 0}, 255), 5, 0x24, 0));
+}
+
+TEST_F(VirtualDriveTest, InquiryTextsComeFromTheManifestBlankPadded) {
+  manifest.inquiry = vtape::Inquiry{"ACME", "TAPE", "7"};
+  standard();
+  const int fd = open_drive();
+  const Response r = send(fd, {0x12, 0, 0, 0, 0xFF, 0}, 255);
+  EXPECT_EQ(std::string(r.data.begin() + 8, r.data.end()), "ACME    TAPE            7   ");
+}
+
+TEST_F(VirtualDriveTest, LogSenseReturnsTheVolumePersonality) {
+  manifest.volume_personality = "Ultrium-8";
+  standard();
+  const int fd = open_drive();
+  Response r = send(fd, log_sense_cdb(0x17, 0x45, 0x8000), 0x8000);
+  ASSERT_TRUE(is_good(r));
+  const std::vector<uint8_t> expected = {0x17, 0x00, 0x00, 0x0D, 0x00, 0x45, 0x03, 0x09, 'U',
+                                         'l',  't',  'r',  'i',  'u',  'm',  '-',  '8'};
+  EXPECT_EQ(r.data, expected);
+  r = send(fd, log_sense_cdb(0x17, 0x46, 0x8000), 0x8000);
+  EXPECT_EQ(r.data, (std::vector<uint8_t>{0x17, 0, 0, 0}));
+  r = send(fd, log_sense_cdb(0x17, 0, 6), 0x8000);
+  EXPECT_EQ(r.data.size(), 6u);
+  EXPECT_TRUE(is_check(send(fd, log_sense_cdb(0x0C, 0, 100), 100), 5, 0x24, 0));
+}
+
+class ReadAttributeTest : public VirtualDriveTest {
+ protected:
+  void SetUp() override {
+    VirtualDriveTest::SetUp();
+    manifest.set_attribute(0, 0x0009, 0, {0, 0, 0, 7});
+    manifest.set_attribute_text(0, 0x0800, "VENDOR", 8);
+    manifest.set_attribute(0, 0x080C, 0, std::vector<uint8_t>(52, 0x11));
+    manifest.set_attribute(1, 0x080C, 0, std::vector<uint8_t>(52, 0x22));
+    manifest.find_attribute(0, 0x0800)->read_only = true;
+    standard();
+  }
+};
+
+TEST_F(ReadAttributeTest, ListsThePartitionsAttributesFromTheFirstIdentifier) {
+  const int fd = open_drive();
+  const Response r = send(fd, read_attribute_cdb(0, 0x0800, 4096), 4096);
+  ASSERT_TRUE(is_good(r));
+  std::vector<uint8_t> expected = {0, 0, 0, 13 + 57, 0x08, 0x00, 0x81, 0, 8};
+  for (char c : std::string("VENDOR  ")) expected.push_back(static_cast<uint8_t>(c));
+  for (uint8_t b : {0x08, 0x0C, 0x00, 0x00, 52}) expected.push_back(b);
+  expected.insert(expected.end(), 52, 0x11);
+  EXPECT_EQ(r.data, expected);
+}
+
+TEST_F(ReadAttributeTest, TruncatedListStillAnnouncesAllAvailableData) {
+  const int fd = open_drive();
+  const Response r = send(fd, read_attribute_cdb(0, 0, 20), 4096);
+  ASSERT_TRUE(is_good(r));
+  ASSERT_EQ(r.data.size(), 20u);
+  EXPECT_EQ(be32(r.data.data()), 9u + 13u + 57u);
+  EXPECT_EQ(r.hdr.resid, 4096 - 20);
+  // The 61-byte read of the volume coherency information of partition 1.
+  const Response vci = send(fd, read_attribute_cdb(1, 0x080C, 61), 61);
+  ASSERT_EQ(vci.data.size(), 61u);
+  EXPECT_EQ(vci.data[60], 0x22);
+}
+
+TEST_F(ReadAttributeTest, PartitionWithoutAttributesAndMissingPartition) {
+  const int fd = open_drive();
+  const Response r = send(fd, read_attribute_cdb(1, 0x0900, 100), 100);
+  EXPECT_TRUE(is_good(r));
+  EXPECT_EQ(r.data, (std::vector<uint8_t>{0, 0, 0, 0}));
+  EXPECT_TRUE(is_check(send(fd, read_attribute_cdb(2, 0, 100), 100), 5, 0x24, 0));
+  std::vector<uint8_t> other_action = read_attribute_cdb(0, 0, 100);
+  other_action[1] = 0x01;
+  EXPECT_TRUE(is_check(send(fd, other_action, 100), 5, 0x24, 0));
+}
+
+TEST_F(VirtualDriveTest, WriteCommandsAreRefusedAndTheCartridgeIsUnchanged) {
+  standard();
+  const std::vector<uint8_t> before = testutil::read_bytes(file("p0.tap"));
+  const int fd = open_drive();
+  std::vector<uint8_t> payload(512, 0x55);
+  const std::vector<std::vector<uint8_t>> writes = {
+      {0x0A, 0, 0, 2, 0, 0},                                // WRITE(6)
+      {0x10, 0, 0, 0, 1, 0},                                // WRITE FILEMARKS(6)
+      {0x19, 0, 0, 0, 0, 0},                                // ERASE(6)
+      {0x04, 0, 0, 0, 0, 0},                                // FORMAT MEDIUM
+      {0x8D, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2, 0, 0, 0},  // WRITE ATTRIBUTE
+      {0x15, 0x10, 0, 0, 12, 0},                            // MODE SELECT(6)
+      {0x91, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0},  // SPACE(16), not served
+  };
+  for (const auto& cdb : writes) {
+    sg_io_hdr_t hdr{};
+    std::vector<uint8_t> command = cdb;
+    uint8_t sense[64] = {};
+    hdr.interface_id = 'S';
+    hdr.dxfer_direction = SG_DXFER_TO_DEV;
+    hdr.cmd_len = static_cast<unsigned char>(command.size());
+    hdr.cmdp = command.data();
+    hdr.dxfer_len = static_cast<unsigned>(payload.size());
+    hdr.dxferp = payload.data();
+    hdr.mx_sb_len = sizeof(sense);
+    hdr.sbp = sense;
+    ASSERT_EQ(tape_device_sg_io(fd, &hdr), 0);
+    EXPECT_EQ(hdr.status, 0x02) << std::hex << int(cdb[0]);
+    EXPECT_EQ(sense[2] & 0x0F, 5);
+    EXPECT_EQ(sense[12], 0x20);
+    EXPECT_EQ(sense[13], 0x00);
+  }
+  vdrive::Counters counters;
+  ASSERT_TRUE(vdrive::drive_counters(fd, &counters));
+  EXPECT_EQ(counters.refused, writes.size());
+  EXPECT_POSITION(fd, 0, 0, 0);
+  EXPECT_EQ(testutil::read_bytes(file("p0.tap")), before);
+}
+
+TEST_F(VirtualDriveTest, RequestsTheKernelWouldRefuseFailTheCall) {
+  standard();
+  const int fd = open_drive();
+  std::vector<uint8_t> cdb = {0, 0, 0, 0, 0, 0};
+  sg_io_hdr_t hdr{};
+  hdr.interface_id = 'Q';
+  hdr.cmd_len = 6;
+  hdr.cmdp = cdb.data();
+  errno = 0;
+  EXPECT_EQ(tape_device_sg_io(fd, &hdr), -1);
+  EXPECT_EQ(errno, EINVAL);
+  hdr.interface_id = 'S';
+  hdr.cmdp = nullptr;
+  EXPECT_EQ(tape_device_sg_io(fd, &hdr), -1);
+  EXPECT_EQ(errno, EFAULT);
+}
+
+TEST_F(VirtualDriveTest, SenseIsCutToTheRequestsSenseLength) {
+  standard();
+  const int fd = open_drive();
+  const Response r = send(fd, space_cdb(2, 1), 0, SG_DXFER_NONE, 14);
+  EXPECT_EQ(r.hdr.sb_len_wr, 14);
+  EXPECT_EQ(r.sense[2] & 0x0F, 5);
+  EXPECT_EQ(r.sense[12], 0x24);
+  EXPECT_EQ(r.sense[7], 14);  // the drive's own sense is 22 bytes
+}
+
+TEST_F(VirtualDriveTest, DataBehindTheEndOfMediumWordIsIgnored) {
+  write_partition(file("p0.tap"), {rec(4), fm()});
+  std::vector<uint8_t> bytes = testutil::read_bytes(file("p0.tap"));
+  bytes.insert(bytes.end(), {1, 2, 3});  // garbage after the end-of-medium word
+  testutil::write_bytes(file("p0.tap"), bytes);
+  manifest.partitions = {"p0.tap"};
+  manifest.write(path());
+  const int fd = open_drive();
+  ASSERT_GE(fd, 0);
+  EXPECT_TRUE(is_good(send(fd, space_cdb(3, 0))));
+  EXPECT_POSITION(fd, 0, 2, 1);
+}
+
+TEST_F(VirtualDriveTest, CartridgeWithoutEndOfMediumWordEndsAtTheEndOfTheFile) {
+  write_partition(file("p0.tap"), {rec(4), fm(), rec(3)});
+  std::vector<uint8_t> bytes = testutil::read_bytes(file("p0.tap"));
+  bytes.resize(bytes.size() - 4);
+  testutil::write_bytes(file("p0.tap"), bytes);
+  manifest.partitions = {"p0.tap"};
+  manifest.write(path());
+  const int fd = open_drive();
+  ASSERT_GE(fd, 0);
+  EXPECT_TRUE(is_check(send(fd, locate_cdb(9)), 8, 0, 5));
+  EXPECT_POSITION(fd, 0, 3, 1);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Injected faults.
+
+TEST_F(VirtualDriveTest, NotReadyForTheFirstTestUnitReadies) {
+  manifest.faults.not_ready = 2;
+  standard();
+  const int fd = open_drive();
+  EXPECT_TRUE(is_check(send(fd, {0, 0, 0, 0, 0, 0}), 2, 4, 1));
+  EXPECT_TRUE(is_good(send(fd, read_cdb(80), 80)));  // only TEST UNIT READY is affected
+  EXPECT_TRUE(is_check(send(fd, {0, 0, 0, 0, 0, 0}), 2, 4, 1));
+  EXPECT_TRUE(is_good(send(fd, {0, 0, 0, 0, 0, 0})));
+}
+
+TEST_F(VirtualDriveTest, AttributeFaults) {
+  manifest.set_attribute(1, 0x080C, 0, std::vector<uint8_t>(52, 1));
+  manifest.set_attribute(0, 0x0009, 0, {0, 0, 0, 1});
+  manifest.faults.read_attribute = {1};
+  manifest.faults.device_attributes = false;
+  standard();
+  const int fd = open_drive();
+  EXPECT_TRUE(is_check(send(fd, read_attribute_cdb(1, 0x080C, 61), 61), 3, 0x11, 0));
+  EXPECT_TRUE(is_check(send(fd, read_attribute_cdb(0, 0x0000, 4096), 4096), 5, 0x24, 0));
+  EXPECT_TRUE(is_good(send(fd, read_attribute_cdb(0, 0x0800, 4096), 4096)));
+}
+
+TEST_F(VirtualDriveTest, LogSenseFault) {
+  manifest.faults.log_sense = false;
+  standard();
+  const int fd = open_drive();
+  EXPECT_TRUE(is_check(send(fd, log_sense_cdb(0x17, 0x45, 100), 100), 5, 0x24, 0));
+}
+
+TEST_F(VirtualDriveTest, StatusFaultAnswersOneCommandWithoutDoingAnything) {
+  manifest.faults.status = {{0x08, 1, 0x08}, {0x2B, 0, 0x18}};
+  standard();
+  const int fd = open_drive();
+  EXPECT_TRUE(is_good(send(fd, read_cdb(80), 80)));
+  const Response busy = send(fd, read_cdb(80), 80);
+  EXPECT_EQ(busy.rc, 0);
+  EXPECT_EQ(busy.hdr.status, 0x08);
+  EXPECT_EQ(busy.hdr.sb_len_wr, 0);
+  EXPECT_TRUE(busy.data.empty());
+  EXPECT_POSITION(fd, 0, 1, 0);
+  EXPECT_TRUE(is_check(send(fd, read_cdb(80), 80), 0, 0, 1));  // the third READ works again
+  EXPECT_EQ(send(fd, locate_cdb(0)).hdr.status, 0x18);
+  EXPECT_POSITION(fd, 0, 2, 1);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Sharing, counters, the last command.
+
+TEST_F(VirtualDriveTest, DescriptorsOnOneCartridgeShareTheDriveAndItsPosition) {
+  standard();
+  const int first = open_drive();
+  const int second = open_drive();
+  ASSERT_NE(first, second);
+  send(first, locate_cdb(5));
+  EXPECT_POSITION(second, 0, 5, 2);
+  close_drive(first);
+  EXPECT_POSITION(second, 0, 5, 2);
+}
+
+TEST_F(VirtualDriveTest, CountersTellBlocksReadAndPositioningCommands) {
+  standard();
+  vdrive::reset_total_counters();
+  const int fd = open_drive();
+  send(fd, read_cdb(4096), 4096);
+  send(fd, read_cdb(4096), 4096);
+  send(fd, locate_cdb(2));
+  send(fd, space_cdb(1, 1));
+  send(fd, {0x01, 0, 0, 0, 0, 0});
+  vdrive::Counters c;
+  ASSERT_TRUE(vdrive::drive_counters(fd, &c));
+  EXPECT_EQ(c.read, 2u);
+  EXPECT_EQ(c.blocks_read, 1u);
+  EXPECT_EQ(c.bytes_read, 80u);
+  EXPECT_EQ(c.filemarks_read, 1u);
+  EXPECT_EQ(c.positioning(), 3u);
+  EXPECT_EQ(c.commands, 5u);
+  close_drive(fd);
+  EXPECT_EQ(vdrive::total_counters().blocks_read, 1u);
+  EXPECT_FALSE(vdrive::drive_counters(fd, &c));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Positioning over many objects, compared with a plain object-by-object model of the medium.
+
+struct Model {
+  std::vector<bool> filemark;
+  uint64_t pos = 0;
+  uint64_t files_before(uint64_t at) const {
+    uint64_t n = 0;
+    for (uint64_t i = 0; i < at; ++i) n += filemark[i];
+    return n;
+  }
+  // Returns the sense "key/asc/ascq" the drive must report, or "good".
+  std::string space(int code, int64_t count) {
+    const uint64_t end = filemark.size();
+    if (code == 0) {
+      for (int64_t i = 0; i < std::abs(count); ++i) {
+        if (count > 0) {
+          if (pos == end) return "8/0/5";
+          if (filemark[pos++]) return "0/0/1";
+        } else {
+          if (pos == 0) return "0/0/4";
+          if (filemark[pos - 1]) {
+            --pos;
+            return "0/0/1";
+          }
+          --pos;
+        }
+      }
+      return "good";
+    }
+    int64_t left = std::abs(count);
+    while (left > 0) {
+      if (count > 0) {
+        if (pos == end) return "8/0/5";
+        if (filemark[pos++]) --left;
+      } else {
+        if (pos == 0) return "0/0/4";
+        if (filemark[--pos]) --left;
+      }
+    }
+    return "good";
+  }
+};
+
+std::string outcome(const Response& r) {
+  if (r.hdr.status == 0) return "good";
+  const ST_SPTI_REQUEST_SENSE_RESPONSE s = decoded(r);
+  return std::to_string(s.sense_key) + "/" + std::to_string(s.asc) + "/" + std::to_string(s.ascq);
+}
+
+TEST_F(VirtualDriveTest, PositioningAcrossIndexBlocksMatchesAnObjectByObjectModel) {
+  std::mt19937 random(12345);
+  std::vector<Obj> objects;
+  Model model;
+  for (int i = 0; i < 3000; ++i) {
+    // Long stretches without filemarks as well as dense ones.
+    const bool dense = (i / 400) % 2 == 1;
+    const bool mark = random() % (dense ? 3 : 60) == 0;
+    objects.push_back(mark ? fm() : rec(1 + random() % 40, static_cast<uint8_t>(i)));
+    model.filemark.push_back(mark);
+  }
+  make(objects);
+  const int fd = open_drive();
+  ASSERT_GE(fd, 0);
+  for (int step = 0; step < 600; ++step) {
+    const int what = static_cast<int>(random() % 4);
+    std::string expected;
+    Response r;
+    if (what == 0) {
+      const uint64_t target = random() % (objects.size() + 5);
+      model.pos = std::min<uint64_t>(target, objects.size());
+      expected = target > objects.size() ? "8/0/5" : "good";
+      r = send(fd, locate_cdb(static_cast<uint32_t>(target)));
+    } else if (what == 1 || what == 2) {
+      const int code = what == 1 ? 0 : 1;
+      const int64_t count = static_cast<int64_t>(random() % 601) - 300;
+      expected = count == 0 ? "good" : model.space(code, count);
+      r = send(fd, space_cdb(static_cast<uint8_t>(code), static_cast<int32_t>(count)));
+    } else {
+      r = send(fd, read_cdb(4096), 4096);
+      if (model.pos == objects.size()) {
+        expected = "8/0/5";
+      } else if (model.filemark[model.pos++]) {
+        expected = "0/0/1";
+      } else {
+        expected = "good";
+        const Obj& o = objects[model.pos - 1];
+        EXPECT_EQ(r.data, pattern(o.size, o.tag)) << "step " << step;
+      }
+    }
+    ASSERT_EQ(outcome(r), expected) << "step " << step;
+    const ST_SPTI_CMD_POSITIONDATA p = position(fd);
+    ASSERT_EQ(p.blockNumber, model.pos) << "step " << step;
+    ASSERT_EQ(p.fileNumber, model.files_before(model.pos)) << "step " << step;
+  }
+}
+
+TEST_F(VirtualDriveTest, RecordsBeyondFourGibibytesArePositionedAndRead) {
+  // A sparse partition file of 300 records of 16 MiB - 1 bytes (about 5 GiB on paper): only the
+  // length words and the last record's first bytes are written.
+  constexpr uint32_t kLength = 0xFFFFFF;
+  constexpr int kRecords = 300;
+  const int out = ::open(file("p0.tap").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  ASSERT_GE(out, 0);
+  const uint8_t word[4] = {0xFF, 0xFF, 0xFF, 0x00};
+  uint64_t offset = 0;
+  for (int i = 0; i < kRecords; ++i) {
+    ASSERT_EQ(::pwrite(out, word, 4, static_cast<off_t>(offset)), 4);
+    if (i == kRecords - 1) {
+      ASSERT_EQ(::pwrite(out, "LAST", 4, static_cast<off_t>(offset + 4)), 4);
+    }
+    offset += 4 + kLength + 1;
+    ASSERT_EQ(::pwrite(out, word, 4, static_cast<off_t>(offset)), 4);
+    offset += 4;
+  }
+  ::close(out);
+  manifest.partitions = {"p0.tap"};
+  manifest.write(path());
+  const int fd = open_drive();
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(is_good(send(fd, locate_cdb(kRecords - 1))));
+  const Response r = send(fd, read_cdb(4), 4);
+  EXPECT_TRUE(is_check(r, 0, 0, 0));  // a longer record than asked for
+  EXPECT_EQ(std::string(r.data.begin(), r.data.end()), "LAST");
+  EXPECT_POSITION(fd, 0, kRecords, 0);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Malformed cartridges: a clear error naming the file, the usual failure path, never a crash.
+
+class MalformedCartridgeTest : public CartridgeTest {
+ protected:
+  // Opens the cartridge expecting the failure; returns the error output.
+  std::string rejected() {
+    testing::internal::CaptureStderr();
+    errno = 0;
+    const int fd = open_drive();
+    const int error = errno;
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(fd, -1);
+    EXPECT_EQ(error, EINVAL);
+    EXPECT_EQ(testutil::count(err, "[ERROR  ] "), 1u) << err;
+    return err;
+  }
+  void good_partitions() {
+    write_partition(file("p0.tap"), {rec(10), fm()});
+    write_partition(file("p1.tap"), {rec(10), fm()});
+  }
+  void manifest_text(const std::string& text) {
+    good_partitions();
+    testutil::write_file(file("cartridge.json"), text);
+  }
+};
+
+TEST_F(MalformedCartridgeTest, ManifestProblemsNameTheManifest) {
+  const std::string manifest_path = file("cartridge.json");
+  const struct {
+    const char* text;
+    const char* says;
+  } cases[] = {
+      {"{\"vtape\": 1, ", "does not parse"},
+      {"[1, 2]", "must hold a JSON object"},
+      {"{} trailing", "does not parse"},
+      {R"({"partitions": ["p0.tap"], "volume_personality": "x", "attributes": []})",
+       "member \"vtape\" is missing"},
+      {R"({"vtape": 2, "partitions": ["p0.tap"], "volume_personality": "x", "attributes": []})",
+       "member \"vtape\" is out of range"},
+      {R"({"vtape": 1, "partitions": "p0.tap", "volume_personality": "x", "attributes": []})",
+       "member \"partitions\" must be an array"},
+      {R"({"vtape": 1, "partitions": [], "volume_personality": "x", "attributes": []})",
+       "must name 1 to 256 partition files"},
+      {R"({"vtape": 1, "partitions": ["../p0.tap"], "volume_personality": "x",
+           "attributes": []})",
+       "stay inside it"},
+      {R"({"vtape": 1, "partitions": ["/etc/passwd"], "volume_personality": "x",
+           "attributes": []})",
+       "stay inside it"},
+      {R"({"vtape": 1, "partitions": ["p0.tap"], "attributes": []})",
+       "member \"volume_personality\" is missing"},
+      {R"({"vtape": 1, "partitions": ["p0.tap"], "volume_personality": 8, "attributes": []})",
+       "member \"volume_personality\" must be a text"},
+      {R"({"vtape": 1, "partitions": ["p0.tap"], "volume_personality": "x"})",
+       "member \"attributes\" is missing"},
+      {R"({"vtape": 1, "partitions": ["p0.tap"], "volume_personality": "x",
+           "attributes": [{"partition": 0, "id": 2048, "format": 1, "hex": "ABC"}]})",
+       "must be hexadecimal digits"},
+      {R"({"vtape": 1, "partitions": ["p0.tap"], "volume_personality": "x",
+           "attributes": [{"partition": 0, "id": 70000, "format": 1, "hex": ""}]})",
+       "member \"id\" in attribute 0 is out of range"},
+      {R"({"vtape": 1, "partitions": ["p0.tap"], "volume_personality": "x",
+           "attributes": [{"partition": 1, "id": 1, "format": 1, "hex": ""}]})",
+       "member \"partition\" in attribute 0 is out of range"},
+      {R"({"vtape": 1, "partitions": ["p0.tap"], "volume_personality": "x",
+           "attributes": [{"partition": 0, "id": 1, "format": 0, "hex": "00"},
+                          {"partition": 0, "id": 1, "format": 0, "hex": "01"}]})",
+       "attribute 0001h of partition 0 is listed twice"},
+      {R"({"vtape": 1, "partitions": ["p0.tap"], "volume_personality": "x",
+           "attributes": [{"partition": 0, "id": 1, "format": 0}]})",
+       "member \"hex\" is missing in attribute 0"},
+      {R"({"vtape": 1, "partitions": ["p0.tap"], "volume_personality": "x", "attributes": [],
+           "faults": {"status": [{"opcode": 8, "after": -1, "value": 8}]}})",
+       "member \"after\" in \"status\" entry 0 of \"faults\" is out of range"},
+      {R"({"vtape": 1, "partitions": ["p0.tap"], "volume_personality": "x", "attributes": [],
+           "inquiry": {"vendor": "TOO LONG VENDOR"}})",
+       "member \"vendor\" in \"inquiry\" is longer than 8 characters"},
+  };
+  for (const auto& c : cases) {
+    manifest_text(c.text);
+    const std::string err = rejected();
+    EXPECT_NE(err.find("Virtual cartridge file " + manifest_path + ": "), std::string::npos) << err;
+    EXPECT_NE(err.find(c.says), std::string::npos) << c.text << "\n" << err;
+  }
+}
+
+TEST_F(MalformedCartridgeTest, MissingPartitionFile) {
+  write_partition(file("p0.tap"), {rec(10)});
+  manifest.write(path());
+  const std::string err = rejected();
+  EXPECT_NE(err.find(file("p1.tap") + ": cannot be opened: No such file or directory"),
+            std::string::npos)
+      << err;
+}
+
+TEST_F(MalformedCartridgeTest, PartitionFileProblemsNameTheFileAndTheOffset) {
+  const auto word = [](uint32_t w) {
+    return std::vector<uint8_t>{static_cast<uint8_t>(w), static_cast<uint8_t>(w >> 8),
+                                static_cast<uint8_t>(w >> 16), static_cast<uint8_t>(w >> 24)};
+  };
+  const auto join = [](std::initializer_list<std::vector<uint8_t>> parts) {
+    std::vector<uint8_t> all;
+    for (const auto& p : parts) all.insert(all.end(), p.begin(), p.end());
+    return all;
+  };
+  const std::vector<uint8_t> good_record = join({word(2), {'o', 'k'}, word(2)});
+  const struct {
+    std::vector<uint8_t> bytes;
+    const char* says;
+  } cases[] = {
+      {join({good_record, word(5), {1, 2, 3}}),
+       "ends inside the record of 5 bytes at byte offset 10"},
+      {join({word(3), {1, 2, 3, 0}, word(4)}),
+       "has disagreeing lengths for the record at byte offset 0"},
+      {join({word(0x01000000), std::vector<uint8_t>(16, 0)}),
+       "holds a record length of 16777216 bytes (16 MiB or more) at byte offset 0"},
+      {join({good_record, word(0x80000000)}), "holds a record of length 0 at byte offset 10"},
+      {join({good_record, {0, 0}}), "ends inside the length word at byte offset 10"},
+  };
+  manifest.partitions = {"p0.tap"};
+  manifest.write(path());
+  for (const auto& c : cases) {
+    testutil::write_bytes(file("p0.tap"), c.bytes);
+    const std::string err = rejected();
+    EXPECT_NE(err.find("Virtual cartridge file " + file("p0.tap") + ": " + c.says),
+              std::string::npos)
+        << err;
+  }
+}
+
+TEST_F(MalformedCartridgeTest, DirectoryWithoutManifestIsNotACartridge) {
+  EXPECT_FALSE(is_virtual_cartridge(path().c_str()));
+  EXPECT_FALSE(is_virtual_cartridge(file("nothing").c_str()));
+  manifest.write(path());
+  EXPECT_TRUE(is_virtual_cartridge(path().c_str()));
+  EXPECT_FALSE(is_virtual_cartridge(file("cartridge.json").c_str()));
+}
+
+}  // namespace

@@ -1,0 +1,216 @@
+// tape_selftest: runs the self-test entry points of the SCSI command layer on a tape drive or a
+// virtual cartridge, one after the other. It is how an operator checks a drive, and how the
+// command layer is tested from outside.
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "output_level.h"
+#include "spti_lib.h"
+#include "tape_device.h"
+
+namespace {
+
+constexpr int kExitGood = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+void print_usage(FILE* stream, const char* program) {
+  std::fprintf(stream,
+               "Usage: %s [-v LEVEL] DEVICE COMMAND [ARGS] [COMMAND [ARGS]]...\n"
+               "Sends SCSI commands to a tape drive (its SCSI generic node, such as /dev/sg1) or\n"
+               "to a virtual cartridge directory, and prints what the drive returns.\n"
+               "\n"
+               "Commands:\n"
+               "  test_unit_ready                 TEST UNIT READY\n"
+               "  rewind                          REWIND to the beginning of the partition\n"
+               "  locate BLOCK [PARTITION]        LOCATE to logical object BLOCK (of PARTITION)\n"
+               "  space CODE COUNT                SPACE: CODE 0 blocks, 1 filemarks, 3 end of\n"
+               "                                  data; a negative COUNT moves backwards\n"
+               "  read                            READ one block (at most 524288 bytes)\n"
+               "  read_position                   READ POSITION\n"
+               "  inquiry                         INQUIRY: vendor, product, revision\n"
+               "  read_attribute                  READ ATTRIBUTE 080Ch of partition 0\n"
+               "  read_drive_attribute            device-type cartridge memory attributes\n"
+               "  read_drive_host_type_attribute  host-type cartridge memory attributes\n"
+               "\n"
+               "Numbers are decimal, or hexadecimal with 0x. Several commands run in order on\n"
+               "the same drive, which keeps its position between them.\n"
+               "\n"
+               "Options:\n"
+               "  -v LEVEL   show diagnostics up to LEVEL, v to vvvvvv (vvvvvv: command traces\n"
+               "             and sense data)\n"
+               "  -h         show this help\n"
+               "\n"
+               "Exit status: 0 when every command returned GOOD status, 1 otherwise, 2 for a\n"
+               "usage error.\n",
+               program);
+}
+
+bool parse_number(const char* text, int64_t min, int64_t max, int64_t* out) {
+  if (text == nullptr || *text == '\0') return false;
+  errno = 0;
+  char* end = nullptr;
+  const long long value = std::strtoll(text, &end, 0);
+  if (errno != 0 || end == text || *end != '\0' || value < min || value > max) return false;
+  *out = value;
+  return true;
+}
+
+bool is_number(const char* text) {
+  int64_t ignored = 0;
+  return parse_number(text, INT64_MIN, INT64_MAX, &ignored);
+}
+
+struct Step {
+  std::string name;
+  std::vector<int64_t> args;
+};
+
+// The commands with the number of arguments each takes (minimum, maximum) and their ranges.
+struct CommandSpec {
+  const char* name;
+  size_t min_args;
+  size_t max_args;
+  int64_t min_value[2];
+  int64_t max_value[2];
+};
+constexpr CommandSpec kCommands[] = {
+    {"test_unit_ready", 0, 0, {}, {}},
+    {"rewind", 0, 0, {}, {}},
+    {"locate", 1, 2, {0, 0}, {0xFFFFFFFF, 0xFF}},
+    {"space", 2, 2, {0, -0x800000}, {7, 0x7FFFFF}},
+    {"read", 0, 0, {}, {}},
+    {"read_position", 0, 0, {}, {}},
+    {"inquiry", 0, 0, {}, {}},
+    {"read_attribute", 0, 0, {}, {}},
+    {"read_drive_attribute", 0, 0, {}, {}},
+    {"read_drive_host_type_attribute", 0, 0, {}, {}},
+};
+
+const CommandSpec* find_command(std::string_view name) {
+  for (const CommandSpec& c : kCommands) {
+    if (name == c.name) return &c;
+  }
+  return nullptr;
+}
+
+// Parses COMMAND [ARGS] ... into steps; false with a message on a usage error.
+bool parse_steps(int argc, char** argv, int first, std::vector<Step>* steps) {
+  for (int i = first; i < argc;) {
+    const CommandSpec* spec = find_command(argv[i]);
+    if (spec == nullptr) {
+      std::fprintf(stderr, "Unknown command '%s'.\n", argv[i]);
+      return false;
+    }
+    Step step{spec->name, {}};
+    ++i;
+    while (i < argc && step.args.size() < spec->max_args && is_number(argv[i])) {
+      const size_t n = step.args.size();
+      int64_t value = 0;
+      if (!parse_number(argv[i], spec->min_value[n], spec->max_value[n], &value)) {
+        std::fprintf(stderr, "Argument '%s' of %s is out of range.\n", argv[i], spec->name);
+        return false;
+      }
+      step.args.push_back(value);
+      ++i;
+    }
+    if (step.args.size() < spec->min_args) {
+      std::fprintf(stderr, "Command %s needs %zu argument%s.\n", spec->name, spec->min_args,
+                   spec->min_args == 1 ? "" : "s");
+      return false;
+    }
+    if (i < argc && is_number(argv[i])) {
+      std::fprintf(stderr, "Command %s takes at most %zu argument%s.\n", spec->name, spec->max_args,
+                   spec->max_args == 1 ? "" : "s");
+      return false;
+    }
+    steps->push_back(std::move(step));
+  }
+  return true;
+}
+
+BOOL run_step(const char* device, const Step& step) {
+  const std::string& n = step.name;
+  if (n == "test_unit_ready") return test_test_unit_ready(device);
+  if (n == "rewind") return test_rewind(device);
+  if (n == "locate") {
+    const bool change = step.args.size() == 2;
+    return test_locate(device, static_cast<uint32_t>(step.args[0]), change ? 1 : 0,
+                       change ? static_cast<uint32_t>(step.args[1]) : 0);
+  }
+  if (n == "space") {
+    return test_space(device, static_cast<uint8_t>(step.args[0]),
+                      static_cast<uint32_t>(step.args[1]));
+  }
+  if (n == "read") return test_read_data(device);
+  if (n == "read_position") return test_read_position(device);
+  if (n == "inquiry") return test_inquiry(device);
+  if (n == "read_attribute") return test_read_attribute(device);
+  if (n == "read_drive_attribute") return test_read_drive_attribute(device);
+  return test_read_drive_host_type_attribute(device);
+}
+
+// The self-tests whose success line carries no line end of its own.
+bool ends_without_newline(const std::string& name) {
+  return name == "test_unit_ready" || name == "rewind" || name == "space" ||
+         name == "read_drive_attribute";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  static char verbosity[64] = "";
+  static char continue_mode[] = "cont";
+  set_vl(verbosity);
+  set_c_mode(continue_mode);
+  const char* program = argc > 0 ? argv[0] : "tape_selftest";
+
+  int i = 1;
+  if (i < argc && (std::strcmp(argv[i], "-h") == 0 || std::strcmp(argv[i], "--help") == 0)) {
+    print_usage(stdout, program);
+    return kExitGood;
+  }
+  if (i < argc && std::strcmp(argv[i], "-v") == 0) {
+    if (i + 1 >= argc || std::strlen(argv[i + 1]) >= sizeof(verbosity)) {
+      print_usage(stderr, program);
+      return kExitUsage;
+    }
+    std::snprintf(verbosity, sizeof(verbosity), "%s", argv[i + 1]);
+    i += 2;
+  }
+  if (argc - i < 2) {
+    print_usage(stderr, program);
+    return kExitUsage;
+  }
+  const char* device = argv[i];
+  std::vector<Step> steps;
+  if (!parse_steps(argc, argv, i + 1, &steps)) {
+    print_usage(stderr, program);
+    return kExitUsage;
+  }
+
+  // Held open for the whole run: a virtual drive keeps its cartridge and position while a
+  // descriptor is open on it, and a device that cannot be opened is reported once, here.
+  const int held = tape_device_open(device);
+  if (held < 0) {
+    const int error = errno;
+    output_accdg_to_vl(LV_ERROR, VL_COMMON, "Can't open device %s: %s.\n", device,
+                       std::strerror(error));
+    return kExitFailed;
+  }
+  int status = kExitGood;
+  for (const Step& step : steps) {
+    const BOOL good = run_step(device, step);
+    if (good && ends_without_newline(step.name)) std::printf("\n");
+    std::fflush(stdout);
+    if (!good) status = kExitFailed;
+  }
+  tape_device_close(held);
+  return status;
+}
