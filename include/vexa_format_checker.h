@@ -340,7 +340,7 @@ int check_part_of_pr_integrity(MARKER_TYPE m_type, uint64_t block_number, uint64
 
 // The tape identifier: the VOL1 label's volume identifier and the two generation characters
 // (9 bytes with the terminator). The walk names list files and history sections with it.
-int get_tape_identifier(char* tape_id);
+int get_tape_identifier(int fd, char* tape_id);
 
 // Modes: "full_dump", "resume_dump", "output_list", "output_objects_in_object_list" (the last
 // takes the object chain and the bucket name).

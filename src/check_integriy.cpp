@@ -1492,9 +1492,10 @@ int check_part_of_pr_integrity(MARKER_TYPE m_type, uint64_t block_number, uint64
 // Integrity walk driver
 // =============================================================================================
 
-int get_tape_identifier(char* tape_id) {
+int get_tape_identifier(int fd, char* tape_id) {
   char gen[2] = {};
-  const int ret = get_tape_generation(&scparam, gen);
+  SCSI_DEVICE_PARAM device{fd};
+  const int ret = get_tape_generation(&device, gen);
   char volume[7] = {};
   read_marker_file(6, 4, cache_file("VOL1Label").c_str(), volume);
   std::memset(tape_id, 0, 9);
@@ -1596,7 +1597,7 @@ int check_integrity(const MamVci* mamvci, const MamHta* mamhta, const char* mode
       ret |= output_accdg_to_vl(LV_ERROR, VL_MISC, "Total number of filemarks is not correct.\n");
     }
   }
-  ret |= get_tape_identifier(barcode_id);
+  ret |= get_tape_identifier(scparam.fd_scsidevice, barcode_id);
 
   uint64_t pr_cnt = 1;
   uint64_t ocm_cnt = 1;

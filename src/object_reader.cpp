@@ -610,7 +610,7 @@ int object_reader_main(int argc, char** argv) {
 
   // List files are written, completed, deleted and read under the identifier the walk names them
   // with: the VOL1 volume identifier and the tape generation.
-  get_tape_identifier(run.tape_id);
+  get_tape_identifier(run.fd_tape, run.tape_id);
   int ret = 0;
   if (settings.is_output_list) {
     ret = make_lists();
