@@ -252,12 +252,27 @@ int write_markers_to_file(const char* filepath, int write_flg) {
   if (file == nullptr) output_accdg_to_vl(LV_SYS_ERR, VL_MISC, "Failed to open file.\n");
   std::vector<uint8_t> block;
   uint32_t count = 0;
+  const uint64_t start = tape_position();
+  uint64_t records = 0;
   while (cursor_read(block, &count) == 0) {
+    ++records;
     if (write_flg == 1 && count > 0 && std::fwrite(block.data(), 1, count, file) != count) {
       output_accdg_to_vl(LV_SYS_ERR, VL_MISC, "Failed to write marker file(%s).\n", filepath);
     }
   }
-  if (check_fm_next_to_marker(1, 1) != 0) {
+  // A read that meets a filemark leaves the tape past it. One that left the tape where it was met
+  // the end of data: no filemark ends this marker, and the object in front of the tape, which the
+  // filemark check would look at, belongs to the marker before.
+  ST_SPTI_CMD_POSITIONDATA after{};
+  cursor_read_position(&after);
+  int missing_filemark = 0;
+  if (after.blockNumber == start + records) {
+    missing_filemark =
+        output_accdg_to_vl(LV_ERROR, VL_DEFAULT, "There is no file mark next to the marker.\n");
+  } else {
+    missing_filemark = check_fm_next_to_marker(1, 1);
+  }
+  if (missing_filemark != 0) {
     output_accdg_to_vl(LV_SYS_ERR, VL_MISC, "Failed to read the reference partition.\n");
   }
   if (std::fclose(file) != 0) output_accdg_to_vl(LV_SYS_ERR, VL_MISC, "Failed to close file.\n");

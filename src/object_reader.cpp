@@ -2,6 +2,7 @@
 // the dispatch of the one job the user asked for.
 #include "object_reader.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <getopt.h>
 #include <sys/file.h>
@@ -16,6 +17,7 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "endian_utils.h"
@@ -308,12 +310,45 @@ constexpr char kLockFile[] = "object_reader.lock";
 // The working marker cache and the progress history live in the working directory: two runs
 // there at once would mix them. The lock is released when the process ends, however it ends.
 void lock_working_directory() {
-  const int fd = open(kLockFile, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
-  if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0) return;  // kept open for the whole run
   char cwd[4097] = ".";
   if (getcwd(cwd, sizeof(cwd)) == nullptr) std::strcpy(cwd, ".");
+  // A link in place of the lock file is not followed.
+  const int fd = open(kLockFile, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    const int error = errno;
+    output_accdg_to_vl(LV_SYS_ERR, VL_COMMON, "The lock file (%s/%s) could not be opened: %s\n",
+                       cwd, kLockFile, std::strerror(error));
+  }
+  if (flock(fd, LOCK_EX | LOCK_NB) == 0) return;  // kept open for the whole run
   output_accdg_to_vl(LV_SYS_ERR, VL_COMMON,
                      "The working directory (%s) is in use by another run of the program.\n", cwd);
+}
+
+// Empties the temporary directory, creating it for this user when it is missing. It lies in a
+// directory shared by all users: it is used only when it is a real directory of the running user
+// (delete_files_in_directory refuses anything else), and it is created readable by its owner
+// only, so nobody else can place files or links in it.
+void prepare_temporary_directory() {
+  std::string dir(OBJECT_READER_TMP_DIR);
+  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+  const bool created = mkdir(dir.c_str(), 0700) == 0;
+  if ((!created && errno != EEXIST) ||
+      delete_files_in_directory(OBJECT_READER_TMP_DIR, nullptr) != 0) {
+    output_accdg_to_vl(LV_SYS_ERR, VL_COMMON, "Temporary files could not be deleted at %s.\n",
+                       OBJECT_READER_TMP_DIR);
+  }
+}
+
+// The barcode identifier names a directory under the save path. The cartridge memory is not
+// trusted to keep it there: a '/' becomes '_', and "." or ".." become "_" or "__".
+void set_barcode_identifier(const char* barcode, char (&barcode_id)[9]) {
+  if (barcode[0] == ' ') return;  // stays "null"
+  std::snprintf(barcode_id, sizeof(barcode_id), "%.8s", barcode);
+  const std::string_view id(barcode_id);
+  const bool dots_only = id == "." || id == "..";
+  for (char& c : barcode_id) {
+    if (c == '/' || (dots_only && c == '.')) c = '_';
+  }
 }
 
 struct RunState {
@@ -327,7 +362,6 @@ struct RunState {
   MamHta mamhta{};
   uint64_t total_fm_num_in_rp = 0;
   uint64_t total_pr_num_in_rp = 0;
-  bool saved_cache_rejected = false;
 };
 RunState run;
 
@@ -358,10 +392,22 @@ std::string read_marker_from_tape(size_t limit) {
 }
 
 // A saved cache is used only when it was made from this very tape: its VOL1 label and last
-// reference commit marker must be the bytes on this tape's reference partition.
+// reference commit marker must be the bytes on this tape's reference partition. It must also be
+// whole: a save that was cut short leaves files missing.
 bool saved_cache_matches_tape(const std::string& dir) {
   const std::string vol1 = read_whole_file(dir + "VOL1Label");
   const std::string rcm = read_whole_file(dir + "RCM_1");
+  if (vol1.empty() || rcm.size() < 64) return false;
+  struct stat status {};
+  for (const char* name : {"QRTLabel", "RCM_0"}) {
+    if (stat((dir + name).c_str(), &status) != 0) return false;
+  }
+  // The number of partial references of the last reference commit marker; a count beyond the
+  // files present stops at the first one missing.
+  const uint64_t prs = be64(reinterpret_cast<const uint8_t*>(rcm.data()) + 56);
+  for (uint64_t n = 0; n < prs; ++n) {
+    if (stat((dir + "PR_" + std::to_string(n)).c_str(), &status) != 0) return false;
+  }
   set_tape_head(0);
   const std::string tape_vol1 = read_marker_from_tape(vol1.size() + 1);
   set_tape_head(0);
@@ -369,15 +415,12 @@ bool saved_cache_matches_tape(const std::string& dir) {
   move_on_tape(SPACE_FILEMARKS, static_cast<uint32_t>(-2));
   move_on_tape(SPACE_FILEMARKS, 1);
   const std::string tape_rcm = read_marker_from_tape(rcm.size() + 1);
-  return !vol1.empty() && vol1 == tape_vol1 && rcm == tape_rcm;
+  return vol1 == tape_vol1 && rcm == tape_rcm;
 }
 
 void prepare_run() {
   lock_working_directory();
-  if (delete_files_in_directory(OBJECT_READER_TMP_DIR, nullptr) != 0) {
-    output_accdg_to_vl(LV_SYS_ERR, VL_COMMON, "Temporary files could not be deleted at %s.\n",
-                       OBJECT_READER_TMP_DIR);
-  }
+  prepare_temporary_directory();
   set_force_flag(settings.is_force_enabled);
   if (check_disk_space(settings.save_path, 0) != 0) {
     output_accdg_to_vl(LV_SYS_ERR, VL_COMMON, "Failed to check the disk space.\n");
@@ -386,9 +429,7 @@ void prepare_run() {
                  run.mamvci, &run.mamhta) != 0) {
     output_accdg_to_vl(LV_SYS_ERR, VL_COMMON, "Tape Drive is not accessible.\n");
   }
-  if (run.mamhta.Data.barcode[0] != ' ') {
-    std::snprintf(run.barcode_id, sizeof(run.barcode_id), "%.8s", run.mamhta.Data.barcode);
-  }
+  set_barcode_identifier(run.mamhta.Data.barcode, run.barcode_id);
   // Restore the saved marker cache of this tape.
   const std::string saved = saved_cache_dir();
   struct stat status {};
@@ -396,7 +437,6 @@ void prepare_run() {
     if (saved_cache_matches_tape(saved)) {
       set_marker_file_flg(1);
     } else {
-      run.saved_cache_rejected = true;
       output_accdg_to_vl(LV_WARNING, VL_COMMON,
                          "The saved reference partition (%s) does not match this tape. It is not "
                          "used.\n",
@@ -405,6 +445,11 @@ void prepare_run() {
   }
   if (get_marker_file_flg() != 0) {
     mk_a_dir("reference_partition");
+    // Files of another tape left in the working cache must not stand beside the restored ones.
+    if (delete_files_in_directory(MARKER_CACHE_DIR, nullptr) != 0) {
+      output_accdg_to_vl(LV_SYS_ERR, VL_MISC, "Marker files could not be deleted at %s.\n",
+                         MARKER_CACHE_DIR);
+    }
     cp_dir((saved + "*").c_str(), MARKER_CACHE_DIR);
   }
   if (check_reference_partition_lable(run.mamvci, &run.mamhta, &run.total_fm_num_in_rp) != 0) {
@@ -423,15 +468,28 @@ void prepare_run() {
   }
 }
 
-// Saves the working marker cache under the save path for later runs on this tape.
+// Saves the working marker cache under the save path for later runs on this tape. Whatever stood
+// there is not a cache of this tape (it would have been restored): it is emptied first. The
+// format label, by which a later run recognises a saved cache, is copied last, so that a save cut
+// short is not taken for a whole one.
 int save_marker_cache() {
   if (get_marker_file_flg() != 0) return 0;
   int ret = 0;
   const std::string saved = saved_cache_dir();
   ret |= mk_deep_dir(saved.c_str());
-  // A cache of another tape saved under the same identifier is replaced, not mixed in.
-  if (run.saved_cache_rejected) ret |= delete_files_in_directory(saved.c_str(), nullptr);
-  ret |= cp_dir((std::string(MARKER_CACHE_DIR) + "*").c_str(), saved.c_str());
+  ret |= delete_files_in_directory(saved.c_str(), nullptr);
+  std::vector<std::string> names;
+  if (DIR* dir = opendir(MARKER_CACHE_DIR)) {
+    for (const dirent* entry = readdir(dir); entry != nullptr; entry = readdir(dir)) {
+      const std::string name(entry->d_name);
+      if (name != "." && name != ".." && name != "QRTLabel") names.push_back(name);
+    }
+    closedir(dir);
+  }
+  names.push_back("QRTLabel");
+  for (const std::string& name : names) {
+    ret |= cp_dir((std::string(MARKER_CACHE_DIR) + name).c_str(), saved.c_str());
+  }
   return ret;
 }
 
