@@ -458,18 +458,35 @@ TEST_F(ReferencePartition, StaleWorkingCacheIsNotMixedIntoARestoredOne) {
   expect_temporary_prs(sound_->layout, true);
 }
 
-TEST_F(ReferencePartition, BarcodeCannotLeadTheSavedCacheOutOfTheSavePath) {
-  std::vector<uint8_t> barcode(32, 0);
-  barcode[0] = barcode[1] = '.';
-  vtape::Deviations dev;
-  dev.attributes.push_back(e2e::attribute_value(0, 0x0806, barcode));
-  const auto tape = tape_with(dev);
-  const RunResult r = e2e::dump(ws_, tape->path());
-  EXPECT_EQ(r.status, 0);
-  // Nothing next to the save path: the identifier ".." names a directory "__" in it.
-  EXPECT_EQ(file_names(fs::path(ws_.save()).parent_path()),
-            (std::vector<std::string>{"save", "work"}));
-  expect_cache_of(saved_cache(ws_, "__"), tape->layout);
+TEST_F(ReferencePartition, BarcodeNamesTheSavedCacheDirectory) {
+  struct Case {
+    std::string barcode;  // the attribute's 32 bytes, zero-filled behind
+    std::string directory;
+  };
+  const std::vector<Case> cases = {
+      {"QT0001L8EXTRA", "QT0001L8"},  // its first 8 characters
+      {"  QT0001", "null"},           // a leading blank
+      {"", ""},                       // never filled: directly under the save path
+      {"AB1", "AB1"},
+      {"..", "__"},  // never a directory outside the save path
+      {"a/../..", "a_.._.."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE("barcode '" + c.barcode + "'");
+    std::vector<uint8_t> barcode(32, 0);
+    std::copy(c.barcode.begin(), c.barcode.end(), barcode.begin());
+    vtape::Deviations dev;
+    dev.attributes.push_back(e2e::attribute_value(0, 0x0806, barcode));
+    const auto tape = tape_with(dev);
+    const Workspace ws;
+    const RunResult r = e2e::dump(ws, tape->path());
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    // Nothing next to the save path.
+    EXPECT_EQ(file_names(fs::path(ws.save()).parent_path()),
+              (std::vector<std::string>{"save", "work"}));
+    expect_cache_of(saved_cache(ws, c.directory), tape->layout);
+  }
 }
 
 // Moves the real temporary directory aside for a test and puts it back afterwards.
