@@ -77,11 +77,12 @@ std::unique_ptr<PartitionFile> PartitionFile::open(int dir_fd, const std::string
   return file;
 }
 
-bool PartitionFile::word_at(uint64_t offset, uint32_t* word) {
+bool PartitionFile::word_at(uint64_t offset, uint32_t* word, bool sparse) {
   if (offset > file_size_ || file_size_ - offset < 4) return false;
   if (offset < window_offset_ || offset - window_offset_ + 4 > window_length_) {
-    // The rest of the page that holds the word (at least the word and the one behind it).
-    const size_t length = std::max<size_t>(8, kPageLength - offset % kPageLength);
+    // The rest of the page that holds the word (at least the word and the one behind it); behind
+    // a large record only those two, the next word being a page or more away.
+    const size_t length = sparse ? 8 : std::max<size_t>(8, kPageLength - offset % kPageLength);
     size_t got = 0;
     if (!pread_all(fd_.get(), window_.data(), length, offset, &got) || got < 4) {
       window_length_ = 0;
@@ -143,7 +144,7 @@ bool PartitionFile::scan(uint64_t object_limit, uint64_t filemark_limit, std::st
         return false;
       }
       uint32_t trailing = 0;
-      if (!word_at(trailer, &trailing)) {
+      if (!word_at(trailer, &trailing, length >= kPageLength)) {
         *error = format("cannot be read at byte offset %" PRIu64, trailer);
         return false;
       }

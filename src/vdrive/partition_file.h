@@ -68,7 +68,7 @@ class PartitionFile {
   // Checks objects until `limit` objects are known or the file ends; false at a malformed part.
   bool scan(uint64_t object_limit, uint64_t filemark_limit, std::string* error);
   bool scan_more(uint64_t object_limit, uint64_t filemark_limit);
-  bool word_at(uint64_t offset, uint32_t* word);
+  bool word_at(uint64_t offset, uint32_t* word, bool sparse = false);
 
   UniqueFd fd_;
   std::string path_;
