@@ -203,9 +203,6 @@ constexpr CheckCondition kBeginning{0x0, 0x00, 0x04};
 constexpr CheckCondition kNoSense{0x0, 0x00, 0x00};
 constexpr CheckCondition kNotReady{0x2, 0x04, 0x01};
 
-}  // namespace
-
-namespace {
 // The reply of a command that ended in CHECK CONDITION.
 template <typename Reply>
 Reply check(CheckCondition cc, Sense sense = {}) {
