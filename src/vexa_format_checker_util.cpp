@@ -909,8 +909,6 @@ void free_bucket_info_4_obj_reader(BucketInfo4ObjReader** bucket_info) {
 // Tape generation
 // =============================================================================================
 
-
-
 // The drive names the cartridge's volume personality in the volume statistics log page; the tape
 // identifier carries the generation derived from it. (Included here so that this section stands
 // on its own.)
@@ -938,8 +936,8 @@ int get_tape_generation(void* scparam, char* tape_gen) {
   ST_SPTI_REQUEST_SENSE_RESPONSE sense{};
   ST_SYSTEM_ERRORINFO syserr{};
   uint32_t received = 0;
-  if (!spti_log_sense(scparam, kVolumeStatisticsPage, kVolumePersonalityParameter,
-                      kLogSenseLength, buffer.data(), &received, &sense, &syserr)) {
+  if (!spti_log_sense(scparam, kVolumeStatisticsPage, kVolumePersonalityParameter, kLogSenseLength,
+                      buffer.data(), &received, &sense, &syserr)) {
     ret |= output_accdg_to_vl(LV_TRACE, VL_MISC, "spti_log_sense error.\n");
     received = 0;
   }

@@ -199,9 +199,12 @@ int main(int argc, char** argv) {
   // descriptor is open on it, and a device that cannot be opened is reported once, here.
   const int held = tape_device_open(device);
   if (held < 0) {
+    // A malformed cartridge has been reported with what is wrong; anything else is reported here.
     const int error = errno;
-    output_accdg_to_vl(LV_ERROR, VL_COMMON, "Can't open device %s: %s.\n", device,
-                       std::strerror(error));
+    if (!is_virtual_cartridge(device) || error != EINVAL) {
+      output_accdg_to_vl(LV_ERROR, VL_COMMON, "Can't open device %s: %s.\n", device,
+                         std::strerror(error));
+    }
     return kExitFailed;
   }
   int status = kExitGood;

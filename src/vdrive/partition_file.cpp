@@ -12,6 +12,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "output_level.h"
+#include "vdrive/vdrive.h"
+
 namespace vdrive {
 
 namespace {
@@ -20,7 +23,9 @@ constexpr uint32_t kTapeMark = 0x00000000u;
 constexpr uint32_t kEndOfMedium = 0xFFFFFFFFu;
 constexpr uint32_t kErrorFlag = 0x80000000u;
 constexpr uint32_t kLengthMask = 0x7FFFFFFFu;  // bits 30..24 must be zero: a length below 16 MiB
-constexpr size_t kWindowLength = 8192;
+constexpr size_t kPageLength = 4096;
+
+uint64_t objects_checked_at_open = kObjectsCheckedAtOpen;
 
 uint64_t padded(uint32_t length) { return length + (length & 1u); }
 
@@ -44,6 +49,8 @@ bool pread_all(int fd, uint8_t* out, size_t length, uint64_t offset, size_t* got
 
 }  // namespace
 
+void set_objects_checked_at_open(uint64_t objects) { objects_checked_at_open = objects; }
+
 std::unique_ptr<PartitionFile> PartitionFile::open(int dir_fd, const std::string& name,
                                                    const std::string& path, std::string* error) {
   std::unique_ptr<PartitionFile> file(new PartitionFile());
@@ -63,16 +70,21 @@ std::unique_ptr<PartitionFile> PartitionFile::open(int dir_fd, const std::string
     return nullptr;
   }
   file->file_size_ = static_cast<uint64_t>(st.st_size);
-  file->window_.resize(kWindowLength);
-  if (!file->scan(error)) return nullptr;
+  file->window_.resize(kPageLength + 8);
+  file->block_offset_.push_back(0);
+  file->block_filemarks_.push_back(0);
+  if (!file->scan(objects_checked_at_open, UINT64_MAX, error)) return nullptr;
   return file;
 }
 
-bool PartitionFile::word_at(uint64_t offset, uint32_t* word) {
+bool PartitionFile::word_at(uint64_t offset, uint32_t* word, bool sparse) {
   if (offset > file_size_ || file_size_ - offset < 4) return false;
   if (offset < window_offset_ || offset - window_offset_ + 4 > window_length_) {
+    // The rest of the page that holds the word (at least the word and the one behind it); behind
+    // a large record only those two, the next word being a page or more away.
+    const size_t length = sparse ? 8 : std::max<size_t>(8, kPageLength - offset % kPageLength);
     size_t got = 0;
-    if (!pread_all(fd_.get(), window_.data(), window_.size(), offset, &got) || got < 4) {
+    if (!pread_all(fd_.get(), window_.data(), length, offset, &got) || got < 4) {
       window_length_ = 0;
       return false;
     }
@@ -85,16 +97,15 @@ bool PartitionFile::word_at(uint64_t offset, uint32_t* word) {
   return true;
 }
 
-// Walks the length words once, checking every object, and builds the index.
-bool PartitionFile::scan(std::string* error) {
-  uint64_t offset = 0;
-  uint64_t object = 0;
-  for (;;) {
-    if (object % kStride == 0) {
-      block_offset_.push_back(offset);
-      block_filemarks_.push_back(filemark_total_);
+// Checks further objects, extending the index, until `object_limit` objects are known, the
+// filemarks known reach `filemark_limit`, or the file ends.
+bool PartitionFile::scan(uint64_t object_limit, uint64_t filemark_limit, std::string* error) {
+  while (!complete_ && object_count_ < object_limit && filemark_total_ < filemark_limit) {
+    const uint64_t offset = scan_offset_;
+    if (offset == file_size_) {  // the end of the file is the end of medium
+      complete_ = true;
+      break;
     }
-    if (offset == file_size_) break;  // the end of the file is the end of medium
     uint32_t word = 0;
     if (file_size_ - offset < 4) {
       *error = format("ends inside the length word at byte offset %" PRIu64, offset);
@@ -104,51 +115,76 @@ bool PartitionFile::scan(std::string* error) {
       *error = format("cannot be read at byte offset %" PRIu64, offset);
       return false;
     }
-    if (word == kEndOfMedium) break;
+    if (word == kEndOfMedium) {
+      complete_ = true;
+      break;
+    }
+    const uint64_t object = object_count_;
     if (object / 64 >= filemark_bits_.size()) filemark_bits_.push_back(0);
     if (word == kTapeMark) {
       filemark_bits_[object / 64] |= uint64_t{1} << (object % 64);
       ++filemark_total_;
-      offset += 4;
-      ++object;
-      continue;
+      scan_offset_ = offset + 4;
+    } else {
+      const uint32_t length = word & kLengthMask;
+      if (length > kMaxRecordLength) {
+        *error = format("holds a record length of %" PRIu64
+                        " bytes (16 MiB or more) at byte offset %" PRIu64,
+                        length, offset);
+        return false;
+      }
+      if (length == 0) {
+        *error = format("holds a record of length 0 at byte offset %" PRIu64, offset);
+        return false;
+      }
+      const uint64_t trailer = offset + 4 + padded(length);
+      if (trailer > file_size_ || file_size_ - trailer < 4) {
+        *error = format("ends inside the record of %" PRIu64 " bytes at byte offset %" PRIu64,
+                        length, offset);
+        return false;
+      }
+      uint32_t trailing = 0;
+      if (!word_at(trailer, &trailing, length >= kPageLength)) {
+        *error = format("cannot be read at byte offset %" PRIu64, trailer);
+        return false;
+      }
+      if (trailing != word) {
+        *error = format("has disagreeing lengths for the record at byte offset %" PRIu64
+                        ": %08" PRIX64 "h before it, %08" PRIX64 "h after it",
+                        offset, word, trailing);
+        return false;
+      }
+      scan_offset_ = trailer + 4;
     }
-    const uint32_t length = word & kLengthMask;
-    if (length > kMaxRecordLength) {
-      *error = format("holds a record length of %" PRIu64
-                      " bytes (16 MiB or more) at byte offset %" PRIu64,
-                      length, offset);
-      return false;
+    ++object_count_;
+    if (object_count_ % kStride == 0) {
+      block_offset_.push_back(scan_offset_);
+      block_filemarks_.push_back(filemark_total_);
     }
-    if (length == 0) {
-      *error = format("holds a record of length 0 at byte offset %" PRIu64, offset);
-      return false;
-    }
-    const uint64_t trailer = offset + 4 + padded(length);
-    if (trailer > file_size_ || file_size_ - trailer < 4) {
-      *error = format("ends inside the record of %" PRIu64 " bytes at byte offset %" PRIu64, length,
-                      offset);
-      return false;
-    }
-    uint32_t trailing = 0;
-    if (!word_at(trailer, &trailing)) {
-      *error = format("cannot be read at byte offset %" PRIu64, trailer);
-      return false;
-    }
-    if (trailing != word) {
-      *error = format("has disagreeing lengths for the record at byte offset %" PRIu64
-                      ": %08" PRIX64 "h before it, %08" PRIX64 "h after it",
-                      offset, word, trailing);
-      return false;
-    }
-    offset = trailer + 4;
-    ++object;
   }
-  object_count_ = object;
-  block_filemarks_.push_back(filemark_total_);  // sentinel: all filemarks
-  cursor_object_ = 0;
-  cursor_offset_ = 0;
   return true;
+}
+
+// Checking beyond what the open checked: a malformed part found now ends the partition there.
+bool PartitionFile::scan_more(uint64_t object_limit, uint64_t filemark_limit) {
+  if (complete_) return true;
+  std::string error;
+  if (scan(object_limit, filemark_limit, &error)) return true;
+  complete_ = true;
+  damaged_ = true;
+  output_accdg_to_vl(LV_ERROR, VL_MISC, "Virtual cartridge file %s: %s.\n", path_.c_str(),
+                     error.c_str());
+  return false;
+}
+
+bool PartitionFile::reach(uint64_t object) {
+  if (object > object_count_) scan_more(object, UINT64_MAX);
+  return object <= object_count_;
+}
+
+uint64_t PartitionFile::end_of_data() {
+  scan_more(UINT64_MAX, UINT64_MAX);
+  return object_count_;
 }
 
 bool PartitionFile::is_filemark(uint64_t object) const {
@@ -169,9 +205,10 @@ uint64_t PartitionFile::filemarks_before(uint64_t object) const {
   return count;
 }
 
-std::optional<uint64_t> PartitionFile::filemark_object(uint64_t index) const {
+std::optional<uint64_t> PartitionFile::filemark_object(uint64_t index, uint64_t limit) {
+  if (index >= filemark_total_) scan_more(limit, index + 1);
   if (index >= filemark_total_) return std::nullopt;
-  // The last index block with fewer filemarks before it than `index + 1` holds it.
+  // The last index block with no more than `index` filemarks before it holds the filemark.
   const auto it = std::upper_bound(block_filemarks_.begin(), block_filemarks_.end(), index);
   const uint64_t block = static_cast<uint64_t>(it - block_filemarks_.begin()) - 1;
   uint64_t remaining = index - block_filemarks_[block];

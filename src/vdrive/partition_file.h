@@ -1,6 +1,8 @@
-// One partition of a virtual cartridge: a SIMH magtape file, opened read-only and checked once,
-// reading only its length words. What the drive needs to position without reading again is kept
-// in a compact index whatever the size of the file: one bit per logical object (filemark or not),
+// One partition of a virtual cartridge: a SIMH magtape file, opened read-only, checked and indexed
+// by reading only its length words. Opening checks the first objects (a whole partition of a test
+// or reference size); the rest is checked as the drive first moves over it, so a cartridge of a
+// terabyte is usable at once. What the drive needs to position without reading again is kept in
+// a compact index whatever the size of the file: one bit per logical object (filemark or not),
 // and every 256 objects the byte offset and the number of filemarks before. Record data is read
 // only when a READ asks for it.
 #pragma once
@@ -13,6 +15,7 @@
 #include <vector>
 
 #include "vdrive/unique_fd.h"
+#include "vdrive/vdrive.h"
 
 namespace vdrive {
 
@@ -28,24 +31,33 @@ struct RecordInfo {
 
 class PartitionFile {
  public:
-  // Opens and checks `name` relative to the directory `dir_fd`; `path` names it in messages.
-  // On failure returns null and says what is wrong in `*error`.
+  // Opens `name` relative to the directory `dir_fd` and checks its first objects; `path` names it
+  // in messages. On failure returns null and says what is wrong in `*error`.
   static std::unique_ptr<PartitionFile> open(int dir_fd, const std::string& name,
                                              const std::string& path, std::string* error);
 
   const std::string& path() const { return path_; }
 
-  // Number of logical objects: the position of the end of data.
-  uint64_t end_of_data() const { return object_count_; }
-  uint64_t filemark_count() const { return filemark_total_; }
-  bool is_filemark(uint64_t object) const;
-  // Filemarks among the objects before `object` (object <= end_of_data()).
-  uint64_t filemarks_before(uint64_t object) const;
-  // Object number of the filemark with 0-based `index` in the partition, if there is one.
-  std::optional<uint64_t> filemark_object(uint64_t index) const;
+  // Checks the file up to `object` (or its end). True when the partition holds the position
+  // `object`, that is object <= end of data.
+  bool reach(uint64_t object);
+  // Objects checked so far; once the whole file is checked, the end of data.
+  uint64_t checked() const { return object_count_; }
+  // The position of the end of data (checks the whole file).
+  uint64_t end_of_data();
+  // True when checking stopped at a malformed part of the file (reported as an ERROR when met
+  // after the open): the objects before it stay usable, nothing lies beyond.
+  bool damaged() const { return damaged_; }
 
-  // The record at `object` (a record, not a filemark, before the end of data). False when the
-  // file can no longer be read as it was checked.
+  bool is_filemark(uint64_t object) const;
+  // Filemarks among the objects before `object` (object <= checked()).
+  uint64_t filemarks_before(uint64_t object) const;
+  // Object number of the filemark with 0-based `index` in the partition; checks the file further
+  // as needed, but not beyond the object `limit`.
+  std::optional<uint64_t> filemark_object(uint64_t index, uint64_t limit = UINT64_MAX);
+
+  // The record at `object` (a checked record, not a filemark). False when the file can no longer
+  // be read as it was checked.
   bool record(uint64_t object, RecordInfo* info);
   // Reads record data; false when the file cannot deliver all of it.
   bool read(uint64_t offset, std::span<uint8_t> out) const;
@@ -53,23 +65,29 @@ class PartitionFile {
  private:
   static constexpr uint64_t kStride = 256;  // objects per index block
   PartitionFile() = default;
-  bool scan(std::string* error);
-  bool word_at(uint64_t offset, uint32_t* word);
+  // Checks objects until `limit` objects are known or the file ends; false at a malformed part.
+  bool scan(uint64_t object_limit, uint64_t filemark_limit, std::string* error);
+  bool scan_more(uint64_t object_limit, uint64_t filemark_limit);
+  bool word_at(uint64_t offset, uint32_t* word, bool sparse = false);
 
   UniqueFd fd_;
   std::string path_;
   uint64_t file_size_ = 0;
-  uint64_t object_count_ = 0;
-  uint64_t filemark_total_ = 0;
+  uint64_t object_count_ = 0;    // objects checked
+  uint64_t scan_offset_ = 0;     // byte offset of the first object not checked
+  uint64_t filemark_total_ = 0;  // filemarks among the objects checked
+  bool complete_ = false;
+  bool damaged_ = false;
   std::vector<uint64_t> block_offset_;     // byte offset of object k * kStride
-  std::vector<uint64_t> block_filemarks_;  // filemarks before object k * kStride; last: total
+  std::vector<uint64_t> block_filemarks_;  // filemarks before object k * kStride
   std::vector<uint64_t> filemark_bits_;    // bit per object: 1 for a filemark
 
   // Where the last record lookup ended, so that sequential reads do not walk from an index block.
   uint64_t cursor_object_ = 0;
   uint64_t cursor_offset_ = 0;
 
-  // Read-ahead window over the length words.
+  // Read-ahead over the length words: at most the rest of one page, so that a partition of large
+  // records costs one page per record.
   std::vector<uint8_t> window_;
   uint64_t window_offset_ = 0;
   size_t window_length_ = 0;

@@ -46,4 +46,10 @@ void reset_total_counters();
 // The last command the virtual drive behind `fd` received; false when there is none.
 bool last_command(int fd, LastCommand* out);
 
+// How many objects of each partition file are checked when a cartridge is opened (a fault among
+// them makes the open fail); the rest is checked as the drive first moves over it. Settable for
+// tests of both ways.
+inline constexpr uint64_t kObjectsCheckedAtOpen = 65536;
+void set_objects_checked_at_open(uint64_t objects);
+
 }  // namespace vdrive

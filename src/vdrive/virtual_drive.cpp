@@ -203,9 +203,6 @@ constexpr CheckCondition kBeginning{0x0, 0x00, 0x04};
 constexpr CheckCondition kNoSense{0x0, 0x00, 0x00};
 constexpr CheckCondition kNotReady{0x2, 0x04, 0x01};
 
-}  // namespace
-
-namespace {
 // The reply of a command that ended in CHECK CONDITION.
 template <typename Reply>
 Reply check(CheckCondition cc, Sense sense = {}) {
@@ -275,6 +272,12 @@ VirtualDrive::Reply VirtualDrive::test_unit_ready() {
   return Reply{};
 }
 
+// Meeting the end of data; in a partition file found malformed there, a medium error instead.
+VirtualDrive::Reply VirtualDrive::end_of_data(const PartitionFile& p, Sense sense) {
+  if (p.damaged()) return check<Reply>(kMediumError);
+  return check<Reply>(kEndOfData, sense);
+}
+
 VirtualDrive::Reply VirtualDrive::inquiry(const Cdb& cdb, std::span<uint8_t> out) {
   if (cdb[1] & 0x01) return check<Reply>(kInvalidField);  // EVPD: no vital product data pages
   std::vector<uint8_t> data(kInquiryLength, 0);
@@ -297,11 +300,11 @@ VirtualDrive::Reply VirtualDrive::locate(const Cdb& cdb) {
   if (block_type) return check<Reply>(kInvalidField);
   if (change_partition && cdb[8] >= partitions_.size()) return check<Reply>(kInvalidField);
   if (change_partition) partition_ = cdb[8];
+  PartitionFile& p = *partitions_[partition_];
   const uint64_t target = be(cdb, 3, 4);
-  const uint64_t end = partitions_[partition_]->end_of_data();
-  if (target > end) {
-    object_ = end;
-    return check<Reply>(kEndOfData);
+  if (!p.reach(target)) {
+    object_ = p.checked();
+    return end_of_data(p);
   }
   object_ = target;
   return Reply{};
@@ -312,16 +315,16 @@ VirtualDrive::Reply VirtualDrive::space(const Cdb& cdb) {
   int64_t count = static_cast<int64_t>(be(cdb, 2, 3));
   if (count & 0x800000) count -= 0x1000000;  // signed 24-bit
   PartitionFile& p = *partitions_[partition_];
-  const uint64_t end = p.end_of_data();
+  // INFORMATION of a move that stopped early: the part of the count not done.
   const auto residue = [](Sense s, uint64_t left) {
     s.info_valid = true;
     s.information = static_cast<uint32_t>(left);
     return s;
   };
 
-  if (code == 3) {  // end of data
-    object_ = end;
-    return Reply{};
+  if (code == 3) {
+    object_ = p.end_of_data();
+    return p.damaged() ? check<Reply>(kMediumError) : Reply{};
   }
   if (code != 0 && code != 1) return check<Reply>(kInvalidField);
   if (count == 0) return Reply{};
@@ -329,23 +332,24 @@ VirtualDrive::Reply VirtualDrive::space(const Cdb& cdb) {
   const uint64_t before = p.filemarks_before(object_);
 
   if (code == 0 && count > 0) {
-    const std::optional<uint64_t> mark = p.filemark_object(before);  // next filemark ahead
-    const uint64_t limit = mark ? *mark : end;
-    if (limit - object_ >= n) {
-      object_ += n;
-      return Reply{};
-    }
-    const uint64_t left = n - (limit - object_);
-    if (mark) {
+    // The next filemark, if one lies among the n objects ahead.
+    const std::optional<uint64_t> mark = p.filemark_object(before, object_ + n);
+    if (mark && *mark < object_ + n) {
+      const uint64_t left = n - (*mark - object_);
       object_ = *mark + 1;
       return check<Reply>(kFilemark, residue(Sense{.filemark = true}, left));
     }
-    object_ = end;
-    return check<Reply>(kEndOfData, residue(Sense{}, left));
+    if (p.reach(object_ + n)) {
+      object_ += n;
+      return Reply{};
+    }
+    const uint64_t left = n - (p.checked() - object_);
+    object_ = p.checked();
+    return end_of_data(p, residue(Sense{}, left));
   }
   if (code == 0) {
     const std::optional<uint64_t> mark =
-        before > 0 ? p.filemark_object(before - 1) : std::nullopt;  // last filemark behind
+        before > 0 ? p.filemark_object(before - 1) : std::nullopt;  // the last filemark behind
     const uint64_t limit = mark ? *mark + 1 : 0;
     if (object_ - limit >= n) {
       object_ -= n;
@@ -365,8 +369,8 @@ VirtualDrive::Reply VirtualDrive::space(const Cdb& cdb) {
       object_ = *mark + 1;
       return Reply{};
     }
-    object_ = end;
-    return check<Reply>(kEndOfData, residue(Sense{}, n - (p.filemark_count() - before)));
+    object_ = p.end_of_data();
+    return end_of_data(p, residue(Sense{}, n - (p.filemarks_before(object_) - before)));
   }
   if (n > before) {
     object_ = 0;
@@ -383,7 +387,7 @@ VirtualDrive::Reply VirtualDrive::read(const Cdb& cdb, std::span<uint8_t> out) {
   if (length == 0) return Reply{};  // nothing to transfer, nothing moves
   PartitionFile& p = *partitions_[partition_];
   const Sense residue{.info_valid = true, .information = length};
-  if (object_ >= p.end_of_data()) return check<Reply>(kEndOfData, residue);
+  if (!p.reach(object_ + 1)) return end_of_data(p, residue);
   if (p.is_filemark(object_)) {
     ++object_;
     count(&Counters::filemarks_read);

@@ -65,6 +65,7 @@ class VirtualDrive {
   Reply read_position(const Cdb& cdb, std::span<uint8_t> out);
   Reply log_sense(const Cdb& cdb, std::span<uint8_t> out);
   Reply read_attribute(const Cdb& cdb, std::span<uint8_t> out);
+  Reply end_of_data(const PartitionFile& p, Sense sense = {});
   void count(uint64_t Counters::*field, uint64_t amount = 1);
 
   Manifest manifest_;

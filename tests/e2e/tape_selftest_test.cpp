@@ -153,6 +153,7 @@ TEST_F(TapeSelftestTest, MalformedCartridgeIsReportedAndFails) {
   EXPECT_EQ(r.status, 1);
   EXPECT_TRUE(r.out.empty());
   const std::string err = testutil::strip_headers(r.err);
+  EXPECT_EQ(testutil::count(err, "[ERROR  ]"), 1u) << err;
   EXPECT_NE(err.find("[ERROR  ] [MISC  ] Virtual cartridge file " + (dir_ / "p1.tap") +
                      ": ends inside the record of 5 bytes at byte offset 0.\n"),
             std::string::npos)

@@ -671,7 +671,24 @@ std::string outcome(const Response& r) {
   return std::to_string(s.sense_key) + "/" + std::to_string(s.asc) + "/" + std::to_string(s.ascq);
 }
 
-TEST_F(VirtualDriveTest, PositioningAcrossIndexBlocksMatchesAnObjectByObjectModel) {
+// Run with the whole partition checked at open, with none of it, and with a part of it.
+class PositioningModelTest : public VirtualDriveTest,
+                             public ::testing::WithParamInterface<uint64_t> {
+ protected:
+  void SetUp() override {
+    VirtualDriveTest::SetUp();
+    vdrive::set_objects_checked_at_open(GetParam());
+  }
+  void TearDown() override {
+    VirtualDriveTest::TearDown();
+    vdrive::set_objects_checked_at_open(vdrive::kObjectsCheckedAtOpen);
+  }
+};
+
+INSTANTIATE_TEST_SUITE_P(CheckedAtOpen, PositioningModelTest,
+                         ::testing::Values(vdrive::kObjectsCheckedAtOpen, 0, 700));
+
+TEST_P(PositioningModelTest, PositioningAcrossIndexBlocksMatchesAnObjectByObjectModel) {
   std::mt19937 random(12345);
   std::vector<Obj> objects;
   Model model;
@@ -746,6 +763,33 @@ TEST_F(VirtualDriveTest, RecordsBeyondFourGibibytesArePositionedAndRead) {
   EXPECT_TRUE(is_check(r, 0, 0, 0));  // a longer record than asked for
   EXPECT_EQ(std::string(r.data.begin(), r.data.end()), "LAST");
   EXPECT_POSITION(fd, 0, kRecords, 0);
+}
+
+TEST_F(VirtualDriveTest, MalformedPartBeyondTheOpenCheckIsReportedWhenMet) {
+  vdrive::set_objects_checked_at_open(2);
+  write_partition(file("p0.tap"), {rec(3, 1), fm(), rec(4, 2), fm()});
+  std::vector<uint8_t> bytes = testutil::read_bytes(file("p0.tap"));
+  bytes.resize(bytes.size() - 4);                    // drop the end-of-medium word
+  bytes.insert(bytes.end(), {9, 0, 0, 0, 1, 2, 3});  // a record cut short
+  testutil::write_bytes(file("p0.tap"), bytes);
+  manifest.partitions = {"p0.tap"};
+  manifest.write(path());
+  const int fd = open_drive();
+  vdrive::set_objects_checked_at_open(vdrive::kObjectsCheckedAtOpen);
+  ASSERT_GE(fd, 0);
+  EXPECT_TRUE(is_good(send(fd, space_cdb(1, 1))));
+  EXPECT_EQ(send(fd, read_cdb(10), 10).data, pattern(4, 2));
+  testing::internal::CaptureStderr();
+  EXPECT_TRUE(is_check(send(fd, locate_cdb(9)), 3, 0x11, 0));
+  const std::string err = testutil::strip_headers(testing::internal::GetCapturedStderr());
+  EXPECT_EQ(err, "[ERROR  ] [MISC  ] Virtual cartridge file " + file("p0.tap") +
+                     ": ends inside the record of 9 bytes at byte offset 32.\n");
+  EXPECT_POSITION(fd, 0, 4, 2);  // the objects before the fault stay usable
+  testing::internal::CaptureStderr();
+  EXPECT_TRUE(is_check(send(fd, read_cdb(10), 10), 3, 0x11, 0));
+  EXPECT_TRUE(is_check(send(fd, space_cdb(3, 0)), 3, 0x11, 0));
+  EXPECT_TRUE(testing::internal::GetCapturedStderr().empty());  // reported once
+  EXPECT_TRUE(is_good(send(fd, locate_cdb(2))));
 }
 
 // ---------------------------------------------------------------------------------------------
