@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Installs what object_reader needs on a Debian machine (when it is missing) and builds it.
-#   scripts/setup.sh [--sanitize]
+#   scripts/setup.sh [--sanitize] [TARGET...]
 # Plain build: build/ (the program is build/object_reader).
 # Sanitizer build (AddressSanitizer + UndefinedBehaviorSanitizer): build-asan/.
+# TARGETs (for example object_reader make_cartridge) build only those; default: everything.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(g++ cmake make pkg-config libgtest-dev libjson-c-dev uuid-dev libssl-dev)
+# time: /usr/bin/time, for the peak memory figure of scripts/benchmark.sh.
+packages=(g++ cmake make pkg-config libgtest-dev libjson-c-dev uuid-dev libssl-dev time)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -26,6 +28,9 @@ cmake_args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo)
 if [ "${1:-}" = "--sanitize" ]; then
   build_dir=build-asan
   cmake_args=(-DCMAKE_BUILD_TYPE=Debug -DOR_SANITIZE=ON)
+  shift
 fi
+targets=()
+[ "$#" -gt 0 ] && targets=(--target "$@")
 cmake -S . -B "$build_dir" "${cmake_args[@]}" >/dev/null
-cmake --build "$build_dir" -j"$(nproc)"
+cmake --build "$build_dir" -j"$(nproc)" "${targets[@]}"

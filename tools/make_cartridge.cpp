@@ -3,6 +3,7 @@
 // names the buckets; every regular file below a bucket is an object whose key is its path below
 // the bucket. The output is deterministic: identifiers come from a seed, times from the files'
 // modification times or from one fixed time. It writes into the cartridge directory only.
+// With --versions, files named "<name>@v<N>" are the versions of the key "<name>".
 #include <getopt.h>
 #include <sys/stat.h>
 
@@ -12,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <string>
 #include <system_error>
@@ -53,6 +55,10 @@ void print_usage() {
       "                          time; the format time is the newest of them)\n"
       "  -g, --pool-group NAME   pool group name of the bucket list (default pool-group)\n"
       "  -P, --personality TEXT  volume personality (default Ultrium-8)\n"
+      "      --versions          files named NAME@vN (N = 1, 2, ...: a positive decimal\n"
+      "                          without leading zeros) are the versions of the key NAME,\n"
+      "                          written in increasing N with the \"Version\" vN; with\n"
+      "                          --time, version N is N seconds after that time\n"
       "  -h, --help              show this text\n"
       "\n"
       "The same input and options give identical files. Exit status: 0 written, 1 failure.\n",
@@ -95,14 +101,35 @@ bool valid_pool_group_name(const std::string& name) {
 
 struct FoundFile {
   std::string key;
+  uint64_t version = 0;  // N of a "<name>@v<N>" file under --versions; 0: not a version
   std::string path;
   uint64_t size = 0;
   int64_t mtime_seconds = 0;
   uint32_t mtime_microseconds = 0;
 };
 
-// The regular files below one bucket directory, sorted by key.
-std::vector<FoundFile> bucket_files(const fs::path& bucket) {
+// Under --versions: the N of a file name "<name>@v<N>" (0 when the name has no such ending).
+// A number with a leading zero, 0 itself or one too large is refused, so that every version
+// number names exactly one file.
+uint64_t version_of(const std::string& file_name, const fs::path& path) {
+  const size_t at = file_name.rfind("@v");
+  if (at == std::string::npos || at + 2 == file_name.size()) return 0;
+  const std::string_view digits = std::string_view(file_name).substr(at + 2);
+  if (!std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    return 0;
+  }
+  uint64_t n = 0;
+  const auto [ptr, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), n);
+  if (at == 0 || digits.front() == '0' || ec != std::errc() || ptr != digits.end()) {
+    fail(path.string() +
+         ": a version file is named NAME@vN, NAME not empty and N a positive decimal "
+         "without leading zeros");
+  }
+  return n;
+}
+
+// The regular files below one bucket directory, sorted by key (and versions of one key by N).
+std::vector<FoundFile> bucket_files(const fs::path& bucket, bool versions) {
   std::vector<FoundFile> files;
   std::error_code ec;
   fs::recursive_directory_iterator it(bucket, ec);
@@ -122,6 +149,11 @@ std::vector<FoundFile> bucket_files(const fs::path& bucket) {
     }
     FoundFile f;
     f.key = path.lexically_relative(bucket).generic_string();
+    if (versions) {
+      const std::string name = path.filename().string();
+      f.version = version_of(name, path);
+      if (f.version != 0) f.key.resize(f.key.size() - (name.size() - name.rfind("@v")));
+    }
     if (f.key.size() > 1024) fail("object key longer than 1024 bytes: " + path.string());
     f.path = path.string();
     f.size = static_cast<uint64_t>(st.st_size);
@@ -129,17 +161,64 @@ std::vector<FoundFile> bucket_files(const fs::path& bucket) {
     f.mtime_microseconds = static_cast<uint32_t>(st.st_mtim.tv_nsec / 1000);
     files.push_back(std::move(f));
   }
-  std::sort(files.begin(), files.end(),
-            [](const FoundFile& a, const FoundFile& b) { return a.key < b.key; });
+  std::sort(files.begin(), files.end(), [](const FoundFile& a, const FoundFile& b) {
+    return a.key != b.key ? a.key < b.key : a.version < b.version;
+  });
+  // A key is either one plain file or a set of versions.
+  for (size_t i = 1; i < files.size(); ++i) {
+    if (files[i].key == files[i - 1].key && files[i - 1].version == 0) {
+      fail(files[i - 1].path + " and " + files[i].path +
+           " give the same key: with --versions every file of a key is named NAME@vN");
+    }
+  }
   return files;
+}
+
+// True when `a` was modified after `b`.
+bool newer(const FoundFile& a, const FoundFile& b) {
+  return a.mtime_seconds != b.mtime_seconds ? a.mtime_seconds > b.mtime_seconds
+                                            : a.mtime_microseconds > b.mtime_microseconds;
+}
+
+// The time `seconds_later` seconds after the UTC text `fixed` (already of the right form), so
+// that the versions of a key built with one fixed time follow each other in time.
+std::string fixed_time_plus(const std::string& fixed, uint64_t seconds_later,
+                            const std::string& path) {
+  tm utc{};
+  unsigned microseconds = 0;
+  if (std::sscanf(fixed.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d.%6uZ", &utc.tm_year, &utc.tm_mon,
+                  &utc.tm_mday, &utc.tm_hour, &utc.tm_min, &utc.tm_sec, &microseconds) != 7) {
+    usage_error("--time \"" + fixed + "\" is not a time");
+  }
+  utc.tm_year -= 1900;
+  utc.tm_mon -= 1;
+  const int64_t base = timegm(&utc);
+  try {
+    // Only a time that reads back the same is a real one (no 31 April, no hour 24).
+    if (vtape::utc_text(base, microseconds) != fixed) throw std::invalid_argument(fixed);
+  } catch (const std::invalid_argument&) {
+    usage_error("--time \"" + fixed + "\" is not a valid time");
+  }
+  // Up to year 9999 from year 0 is less than 2^39 seconds: larger numbers are out of range anyway.
+  constexpr uint64_t kMaxSecondsLater = uint64_t{1} << 40;
+  try {
+    if (seconds_later > kMaxSecondsLater) throw std::invalid_argument(path);
+    return vtape::utc_text(base + static_cast<int64_t>(seconds_later), microseconds);
+  } catch (const std::invalid_argument&) {
+    fail(path + ": --time plus " + std::to_string(seconds_later) +
+         " seconds lies beyond the year 9999");
+  }
 }
 
 struct Options {
   vtape::Description description;
+  bool versions = false;
   std::string fixed_time;
   std::string objects_dir;
   std::string cartridge_dir;
 };
+
+constexpr int kVersionsOption = 1000;  // long option without a short form
 
 Options parse_options(int argc, char** argv) {
   Options o;
@@ -156,6 +235,7 @@ Options parse_options(int argc, char** argv) {
       {"time", required_argument, nullptr, 't'},
       {"pool-group", required_argument, nullptr, 'g'},
       {"personality", required_argument, nullptr, 'P'},
+      {"versions", no_argument, nullptr, kVersionsOption},
       {"help", no_argument, nullptr, 'h'},
       {nullptr, 0, nullptr, 0},
   };
@@ -213,6 +293,9 @@ Options parse_options(int argc, char** argv) {
         }
         d.personality = optarg;
         break;
+      case kVersionsOption:
+        o.versions = true;
+        break;
       case 'h':
         print_usage();
         std::exit(0);
@@ -258,10 +341,24 @@ void collect_objects(Options& o) {
            "alphanumeric at both ends, no \"..\", \".-\" or \"-.\", not an IPv4 address)");
     }
     d.buckets.push_back({name, {}});
-    for (FoundFile& f : bucket_files(bucket)) {
+    std::vector<FoundFile> files = bucket_files(bucket, o.versions);
+    // Versions of one key follow each other, sorted by number: each is checked against the one
+    // before it (before the keys and paths are moved into the description below).
+    for (size_t i = 1; i < files.size(); ++i) {
+      const FoundFile& f = files[i];
+      const FoundFile& before = files[i - 1];
+      if (o.fixed_time.empty() && f.version != 0 && before.key == f.key && !newer(f, before)) {
+        output_accdg_to_vl(LV_WARNING, VL_COMMON,
+                           "%s: %s is not newer than %s: the latest version of \"%s\" is the one "
+                           "modified last, not the one of the highest number\n",
+                           kProgram, f.path.c_str(), before.path.c_str(), f.key.c_str());
+      }
+    }
+    for (FoundFile& f : files) {
       vtape::ObjectEntry entry;
       entry.bucket = d.buckets.size() - 1;
       entry.key = std::move(f.key);
+      if (f.version != 0) entry.version = "v" + std::to_string(f.version);
       entry.data = vtape::ObjectData::file(std::move(f.path), f.size);
       if (o.fixed_time.empty()) {
         try {
@@ -274,6 +371,8 @@ void collect_objects(Options& o) {
           newest = f.mtime_seconds;
           newest_us = f.mtime_microseconds;
         }
+      } else if (f.version != 0) {
+        entry.last_modified = fixed_time_plus(o.fixed_time, f.version, entry.data.path());
       } else {
         entry.last_modified = o.fixed_time;
       }

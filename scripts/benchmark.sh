@@ -1,0 +1,218 @@
+#!/usr/bin/env bash
+# Benchmark of object_reader on virtual cartridges (not a test: it prints figures).
+#
+#   scripts/benchmark.sh [WORK_DIR]        (default: bench-work/ in the repository)
+#
+# Builds two cartridges with make_cartridge:
+#   (a) about 2 GiB of objects of mixed sizes (5 buckets, from empty to 350 MiB), 1 MiB blocks;
+#   (b) 200,000 objects of 100 bytes in one bucket.
+# Then times a full dump and a list run of (a) and a list run of (b), each beside `cat` of the
+# same data partition file to /dev/null and beside GNU tar extracting the same objects from a tar
+# file (only the extraction is timed), and prints the ratios, the program's peak memory, and per
+# job the SCSI commands it sent: READ (blocks and filemarks read), LOCATE and SPACE (positioning;
+# on a real drive each costs seconds), READ POSITION and all commands together. The commands are counted in one more run of each job with
+# -v vvvvvv (not timed).
+#
+# All files are read from the page cache where it holds them: `cat` of the partition file runs
+# first and warms it. It needs about 7 GiB of free disk space in WORK_DIR at the peak and about
+# 450,000 free inodes; it checks both first. WORK_DIR is emptied at the start and at the end.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root="$PWD"
+work="${1:-$root/bench-work}"
+reader="$root/build/object_reader"
+maker="$root/build/make_cartridge"
+fixed_time=2024-06-01T12:00:00.000000Z
+
+need_kib=$((7 * 1024 * 1024))
+need_inodes=450000
+
+echo "== Building (scripts/setup.sh) =="
+scripts/setup.sh object_reader make_cartridge >/dev/null
+
+mkdir -p "$work"
+work="$(cd "$work" && pwd)"
+rm -rf "${work:?}"/*
+free_kib="$(df -Pk "$work" | awk 'NR == 2 {print $4}')"
+free_inodes="$(df -Pi "$work" | awk 'NR == 2 {print $4}')"
+if [ "$free_kib" -lt "$need_kib" ]; then
+  echo "Not enough free disk space in $work: $((free_kib / 1048576)) GiB free, the benchmark" \
+    "needs about $((need_kib / 1048576)) GiB. Give another WORK_DIR: scripts/benchmark.sh DIR" >&2
+  exit 1
+fi
+if [ "$free_inodes" != "-" ] && [ "$free_inodes" -lt "$need_inodes" ]; then
+  echo "Not enough free inodes in $work: $free_inodes free, the benchmark needs about" \
+    "$need_inodes." >&2
+  exit 1
+fi
+if ! tar --version 2>/dev/null | head -n 1 | grep -q GNU; then
+  echo "GNU tar is needed for the comparison." >&2
+  exit 1
+fi
+echo "Work directory: $work ($((free_kib / 1048576)) GiB free)"
+echo "CPU: $(nproc) x $(awk -F': ' '/model name/ {print $2; exit}' /proc/cpuinfo 2>/dev/null)"
+
+# ------------------------------------------------------------------------------------------------
+# Measuring
+
+# measure DIR COMMAND...: runs COMMAND in DIR; sets secs (wall-clock seconds) and peak_kib (peak
+# resident memory in KiB, from /usr/bin/time, or else VmHWM read while it runs).
+measure() {
+  local dir="$1" start end status=0
+  shift
+  start="$(date +%s%N)"
+  if [ -x /usr/bin/time ]; then
+    (cd "$dir" && exec /usr/bin/time -f %M -o "$work/.rss" "$@") >"$work/.out" 2>&1 || status=$?
+    peak_kib="$(tail -n 1 "$work/.rss")"
+  else
+    (cd "$dir" && exec "$@") >"$work/.out" 2>&1 &
+    local pid=$! hwm
+    peak_kib=0
+    while kill -0 "$pid" 2>/dev/null; do
+      hwm="$(awk '/^VmHWM:/ {print $2}' "/proc/$pid/status" 2>/dev/null || true)"
+      if [ -n "$hwm" ] && [ "$hwm" -gt "$peak_kib" ]; then peak_kib="$hwm"; fi
+      sleep 0.02
+    done
+    wait "$pid" || status=$?
+  fi
+  end="$(date +%s%N)"
+  secs="$(awk -v ns=$((end - start)) 'BEGIN {printf "%.3f", ns / 1e9}')"
+  if [ "$status" -ne 0 ]; then
+    echo "FAILED (status $status): $*" >&2
+    tail -n 20 "$work/.out" >&2
+    exit 1
+  fi
+}
+
+# commands DIR COMMAND...: runs COMMAND (an object_reader job given -v vvvvvv) in DIR and sets
+# reads, locates, spaces, positions (READ POSITION) and all_commands from its command trace.
+commands() {
+  local dir="$1" counts
+  shift
+  counts="$(cd "$dir" && "$@" 2>&1 | awk '
+    /start SCSI_COMMAND:\(/ {all++}
+    /start SCSI_COMMAND:\(8\)$/ {r++}
+    /start SCSI_COMMAND:\(2b\)$/ {l++}
+    /start SCSI_COMMAND:\(11\)$/ {s++}
+    /start SCSI_COMMAND:\(34\)$/ {p++}
+    END {printf "%d %d %d %d %d", r, l, s, p, all}')"
+  read -r reads locates spaces positions all_commands <<<"$counts"
+}
+
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN {if (b > 0) printf "%.2f", a / b; else print "-"}'; }
+mib_per_s() { awk -v bytes="$1" -v s="$2" 'BEGIN {if (s > 0) printf "%.0f", bytes / 1048576 / s; else print "-"}'; }
+bytes_of() { find "$@" -type f -printf '%s\n' | awk '{t += $1} END {printf "%d", t}'; }
+
+# A fresh working directory and save path for each run, as for a first run on a tape.
+fresh() {
+  rm -rf "$work/run" "$work/save"
+  mkdir -p "$work/run" "$work/save"
+}
+
+report_header() {
+  printf '\n%-30s %8s %7s %7s %8s %7s %7s %7s %8s %8s\n' "job" "seconds" "x cat" "x tar" \
+    "peak MiB" "READ" "LOCATE" "SPACE" "READPOS" "all"
+}
+
+# job LABEL CARTRIDGE TAR_SECONDS CAT_SECONDS OPTIONS...: times one object_reader job, counts its
+# commands in a second run, and prints one line.
+job() {
+  local label="$1" cartridge="$2" tar_secs="$3" cat_secs="$4"
+  shift 4
+  fresh
+  measure "$work/run" "$reader" -d "$cartridge" "$@" -F -s "$work/save"
+  local job_secs="$secs" job_peak="$peak_kib"
+  grep -q "complete" "$work/.out" || { echo "no completion message: $label" >&2; exit 1; }
+  job_check="$(find "$work/save" -name '*.data' | wc -l) .data files, $(bytes_of "$work/save" -name '*.data') bytes; $(find "$work/save" -name '*.lst' | wc -l) list files"
+  fresh
+  commands "$work/run" "$reader" -d "$cartridge" "$@" -F -s "$work/save" -v vvvvvv
+  fresh
+  printf '%-30s %8s %7s %7s %8s %7s %7s %7s %8s %8s\n' "$label" "$job_secs" \
+    "$(ratio "$job_secs" "$cat_secs")" "$(ratio "$job_secs" "$tar_secs")" \
+    "$(awk -v k="$job_peak" 'BEGIN {printf "%.1f", k / 1024}')" "$reads" "$locates" "$spaces" \
+    "$positions" "$all_commands"
+  printf '%-30s %s\n' "" "(written: $job_check)"
+}
+
+# baselines NAME OBJECTS_DIR CARTRIDGE: times cat of the data partition file and the extraction of
+# OBJECTS_DIR's tar file; sets cat_secs and tar_secs. Removes OBJECTS_DIR after making the tar.
+baselines() {
+  local name="$1" objects="$2" cartridge="$3"
+  tar -cf "$work/$name.tar" -C "$objects" .
+  rm -rf "$objects"
+  cat "$cartridge/p1.tap" >/dev/null # warms the page cache
+  measure "$work" sh -c "cat '$cartridge/p1.tap' >/dev/null"
+  cat_secs="$secs"
+  rm -rf "$work/extract" && mkdir -p "$work/extract"
+  cat "$work/$name.tar" >/dev/null
+  measure "$work" tar -xf "$work/$name.tar" -C "$work/extract"
+  tar_secs="$secs"
+  rm -rf "$work/extract" "$work/$name.tar"
+  local size
+  size="$(stat -c %s "$cartridge/p1.tap")"
+  echo "  data partition file p1.tap: $size bytes ($((size / 1048576)) MiB)"
+  echo "  cat p1.tap > /dev/null:     $cat_secs s ($(mib_per_s "$size" "$cat_secs") MiB/s)"
+  echo "  tar -xf of the objects:     $tar_secs s"
+}
+
+# ------------------------------------------------------------------------------------------------
+# (a) about 2 GiB of objects of mixed sizes
+
+echo
+echo "== (a) Generating about 2 GiB of objects of mixed sizes =="
+a="$work/objects-a"
+mkdir -p "$a/bench-big" "$a/bench-large" "$a/bench-medium/part" "$a/bench-small/x/y" \
+  "$a/bench-tiny"
+for i in 1 2 3; do
+  head -c $((350 * 1048576 + 12345 * i)) /dev/urandom >"$a/bench-big/big-$i.bin"
+done
+head -c 480000000 /dev/urandom | split -b 20000000 -a 2 - "$a/bench-large/large-"
+head -c 400001200 /dev/urandom | split -b 1000003 -a 3 - "$a/bench-medium/part/medium-"
+head -c 131074000 /dev/urandom | split -b 65537 -a 3 - "$a/bench-small/x/y/small-"
+head -c 12000000 /dev/urandom | split -b 1500 -a 3 - "$a/bench-tiny/tiny-"
+: >"$a/bench-tiny/empty"
+a_objects="$(find "$a" -type f | wc -l)"
+a_bytes="$(bytes_of "$a")"
+echo "  $a_objects objects, $a_bytes bytes ($((a_bytes / 1048576)) MiB)"
+
+echo "== (a) Building the cartridge =="
+measure "$work" "$maker" -t "$fixed_time" -p 256 "$a" "$work/cartridge-a"
+sed 's/^.*make_cartridge: /  /' "$work/.out"
+echo "  make_cartridge: $secs s"
+baselines a "$a" "$work/cartridge-a"
+a_cat="$cat_secs"
+a_tar="$tar_secs"
+
+# ------------------------------------------------------------------------------------------------
+# (b) 200,000 small objects
+
+echo
+echo "== (b) Generating 200,000 objects of 100 bytes =="
+b="$work/objects-b"
+mkdir -p "$b/small-objects"
+head -c 20000000 /dev/urandom | split -b 100 -a 4 - "$b/small-objects/obj-"
+echo "  $(find "$b" -type f | wc -l) objects, $(bytes_of "$b") bytes"
+echo "== (b) Building the cartridge =="
+measure "$work" "$maker" -t "$fixed_time" -p 1000 -o 10 -r 10 "$b" "$work/cartridge-b"
+sed 's/^.*make_cartridge: /  /' "$work/.out"
+echo "  make_cartridge: $secs s"
+baselines b "$b" "$work/cartridge-b"
+b_cat="$cat_secs"
+b_tar="$tar_secs"
+
+# ------------------------------------------------------------------------------------------------
+# The jobs
+
+echo
+echo "== object_reader jobs =="
+echo "x cat, x tar: the job's time divided by that of cat of the same p1.tap, and of tar"
+echo "extracting the same objects. READ (blocks and filemarks read), LOCATE, SPACE, READPOS"
+echo "(READ POSITION), all: SCSI commands the job sent, counted in a second run."
+report_header
+job "(a) full dump, 2 GiB mixed" "$work/cartridge-a" "$a_tar" "$a_cat" -f
+job "(a) list run, 2 GiB mixed" "$work/cartridge-a" "$a_tar" "$a_cat" -l
+job "(b) list run, 200,000 small" "$work/cartridge-b" "$b_tar" "$b_cat" -l
+
+rm -rf "${work:?}"/*
+echo
+echo "Done; $work emptied."
