@@ -1,0 +1,508 @@
+// The walk over the data partition run by the real program on builder cartridges: full dumps
+// byte for byte, list files byte for byte, resumes from the progress history, the reports of
+// every data-partition deviation, hostile keys and metadata, and the tape motion of a dump.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "e2e/reader_fixture.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using e2e::has_line;
+using e2e::ReaderTest;
+using testutil::RunResult;
+
+class WalkTest : public ReaderTest {
+ protected:
+  // Indexes of the objects whose metadata runs past the end of its first block.
+  std::vector<size_t> straddling_metadata() const {
+    std::vector<size_t> found;
+    for (size_t i = 0; i < layout_.objects.size(); ++i) {
+      const vtape::ObjectLayout& o = layout_.objects[i];
+      if (o.meta_block_offset + (o.data_offset - o.meta_offset) > layout_.block_size) {
+        found.push_back(i);
+      }
+    }
+    return found;
+  }
+
+  // Adds user metadata to object `i` so that its metadata, from its first byte in its block,
+  // reaches `reach` bytes past the start of that block.
+  static void pad_metadata(vtape::Description& d, size_t i, uint64_t reach) {
+    d.objects[i].members.push_back({"UserMetadata", "{\"note\":\"\"}"});
+    const vtape::ObjectLayout o = vtape::plan_cartridge(d).objects[i];
+    const uint64_t now = o.meta_block_offset + (o.data_offset - o.meta_offset);
+    ASSERT_LT(now, reach);
+    d.objects[i].members.back().second =
+        "{\"note\":\"" + std::string(static_cast<size_t>(reach - now), 'n') + "\"}";
+  }
+
+  void expect_full_dump() {
+    const RunResult r = reader({"-f"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_NE(r.out.find("Full dump is complete."), std::string::npos);
+    e2e::expect_same_files(saved(), e2e::expected_dump(desc_, layout_));
+  }
+};
+
+// The sample tape: two buckets, objects of 0 bytes, one byte, one block, many blocks, several
+// objects per packed object, several packed objects per commit marker, several partial
+// references, at block size 4096.
+TEST_F(WalkTest, FullDumpWritesEveryObjectByteForByte) {
+  vtape::Description d = vtape::sample_description();
+  // User metadata sized so that the metadata of object 4 runs 100 bytes into the next block, and
+  // that of object 7 spans three blocks.
+  pad_metadata(d, 4, d.block_size + 100);
+  pad_metadata(d, 7, 2 * d.block_size + 500);
+  build(d);
+  ASSERT_GE(layout_.prs.size(), 2u);
+  ASSERT_GE(layout_.bucket_names.size(), 2u);
+  ASSERT_FALSE(straddling_metadata().empty());
+  expect_full_dump();
+}
+
+// At 1 MiB: an object of several blocks, an object ending exactly at the end of its block, and
+// metadata that crosses a block boundary.
+TEST_F(WalkTest, FullDumpAtOneMebibyteBlocks) {
+  constexpr uint64_t kMiB = 1048576;
+  vtape::Description d;
+  d.block_size = kMiB;
+  d.buckets = {{"alpha", {}}, {"beta.two", {}}};
+  d.grouping = {3, 2, 1};
+  const uint64_t sizes[] = {0, 1, 2 * kMiB + 5, kMiB - 700, 300, 12345};
+  for (int i = 0; i < 6; ++i) {
+    vtape::ObjectEntry o;
+    o.bucket = static_cast<size_t>(i / 3);
+    o.key = "k/" + std::to_string(i);
+    o.data = vtape::ObjectData::pattern(sizes[i], 77 + static_cast<uint64_t>(i));
+    o.last_modified = vtape::utc_text(1700000000 + i, 5);
+    d.objects.push_back(std::move(o));
+  }
+  // The third object's data ends exactly at the end of a block (nothing to check for padding);
+  // the fourth object's data ends 40 bytes before the end of the first block of the next packed
+  // object, so the metadata of the fifth crosses the boundary.
+  vtape::Layout plan = vtape::plan_cartridge(d);
+  d.objects[2].data = vtape::ObjectData::pattern(3 * kMiB - 32 - plan.objects[2].data_offset, 79);
+  const uint64_t end_of_fourth = 32 + plan.objects[3].data_offset + sizes[3];
+  ASSERT_LT(end_of_fourth, kMiB);
+  d.objects[3].data = vtape::ObjectData::pattern(sizes[3] + (kMiB - end_of_fourth) - 40, 80);
+  plan = vtape::plan_cartridge(d);
+  ASSERT_EQ(plan.pos[0].place.length, 3 * kMiB);
+  build(d);
+  ASSERT_FALSE(straddling_metadata().empty());
+  expect_full_dump();
+}
+
+TEST_F(WalkTest, SoundTapeGivesNoReportAtAnyVerbosity) {
+  build(vtape::sample_description());
+  const std::string levels[] = {"", "v", "vv", "vvv", "vvvv", "vvvvv", "vvvvvv"};
+  for (const std::string& v : levels) {
+    for (const char* job : {"-f", "-l"}) {
+      const std::string save = tmp_ / ("save_" + std::string(job + 1) + v);
+      fs::create_directories(save);
+      std::vector<std::string> argv = {
+          testutil::bin("object_reader"), "-d", cart(), "-F", "-s", save, job};
+      if (!v.empty()) argv.insert(argv.end(), {"-v", v});
+      const RunResult r = testutil::run(argv, work());
+      EXPECT_EQ(r.status, 0) << job << " -v " << v << "\n" << r.err;
+      EXPECT_EQ(r.err, "") << job << " -v " << v;
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// List files
+
+// The objects of each bucket in tape order, as the list run lists them.
+std::map<std::string, std::vector<size_t>> objects_per_bucket(const vtape::Layout& layout) {
+  std::map<std::string, std::vector<size_t>> per_bucket;
+  for (size_t i = 0; i < layout.objects.size(); ++i) {
+    per_bucket[layout.objects[i].bucket_name].push_back(i);
+  }
+  return per_bucket;
+}
+
+TEST_F(WalkTest, ListFilesMatchTheLayoutByteForByte) {
+  vtape::Description d = vtape::sample_description();
+  d.objects[3].key = "John's notes.txt";  // an apostrophe in a key is listed as it stands
+  d.objects[5].members.push_back({"ContentType", "\"text/plain; charset='utf-8'\""});
+  pad_metadata(d, 8, d.block_size + 100);
+  build(d);
+  fs::create_directories(save());
+  const RunResult r = reader({"-l"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_NE(r.out.find("Making and output the list file is complete."), std::string::npos);
+
+  std::map<std::string, std::string> expected;
+  for (const auto& [bucket, objects] : objects_per_bucket(layout_)) {
+    expected[bucket + "_0001.lst"] = e2e::list_file(layout_, objects);
+  }
+  std::map<std::string, std::string> lists;
+  for (const auto& [path, content] : e2e::files_below(tape_dir(), "reference_partition")) {
+    lists[path] = content;
+  }
+  EXPECT_EQ(lists, expected);
+  EXPECT_TRUE(saved().empty()) << "a list run writes no object files";
+
+  // A second list run replaces the lists instead of adding to them.
+  const RunResult again = reader({"-l"});
+  EXPECT_EQ(again.status, 0) << again.err;
+  for (const auto& [name, content] : expected) {
+    EXPECT_EQ(testutil::read_file(tape_dir() + "/" + name), content) << name;
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Progress history and resume
+
+std::string history_section(const std::string& tape, uint64_t pr, uint64_t ocm, uint64_t po,
+                            uint64_t object) {
+  return "[" + tape + "]\nPR=" + std::to_string(pr) + "\nOCM=" + std::to_string(ocm) +
+         "\nPO=" + std::to_string(po) + "\nObject number=" + std::to_string(object) + "\n";
+}
+
+// The counters of the walk while it checks packed object `m` (0-based): partial references and
+// object commit markers already passed, and the numbers of that packed object and its first
+// object.
+std::string history_at(const vtape::Layout& layout, const std::string& tape, size_t m) {
+  const vtape::PoLayout& po = layout.pos[m];
+  const vtape::OcmLayout& ocm = layout.ocms[po.ocm];
+  return history_section(tape, ocm.pr + 1, po.ocm + 1, m + 1, po.first_object + 1);
+}
+
+// Object files named without their directory numbers: what a dump and a resumed dump must agree
+// on, whatever sub-directories the resume opened.
+std::map<std::string, std::string> without_numbers(const std::map<std::string, std::string>& in) {
+  std::map<std::string, std::string> out;
+  for (const auto& [path, content] : in) {
+    const size_t first = path.find('/');
+    out[path.substr(0, first) + path.substr(first + 10)] = content;  // drops "/NNNN/NNNN"
+  }
+  return out;
+}
+
+TEST_F(WalkTest, FullDumpLeavesTheLastPackedObjectInTheHistory) {
+  build(vtape::sample_description());
+  const RunResult r = reader({"-f"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(testutil::read_file(work() + "/history.log"),
+            history_at(layout_, tape_id_, layout_.pos.size() - 1));
+}
+
+// An interrupted dump wrote the objects before packed object m; the resume from the history
+// written while m was checked completes the save path to what a full dump writes.
+TEST_F(WalkTest, ResumeCompletesAnInterruptedDump) {
+  const vtape::Description d = vtape::sample_description();
+  build(d);
+  const RunResult full = reader({"-f"});
+  ASSERT_EQ(full.status, 0) << full.err;
+  const std::map<std::string, std::string> full_files = saved();
+
+  // Packed objects in the middle of an object commit marker, and first in one.
+  for (const size_t m : {size_t{4}, size_t{5}, size_t{7}}) {
+    SCOPED_TRACE("resume at packed object " + std::to_string(m));
+    const std::string resumed = tmp_ / ("resumed" + std::to_string(m));
+    const size_t first = layout_.pos[m].first_object;
+    for (const auto& [path, content] : e2e::expected_dump(d, layout_, 0, first)) {
+      fs::create_directories(fs::path(resumed + "/" + path).parent_path());
+      testutil::write_file(resumed + "/" + path, content);
+    }
+    testutil::write_file(work() + "/history.log", history_section("OTHER1L8", 9, 9, 9, 9) +
+                                                      history_at(layout_, tape_id_, m));
+    const RunResult r = testutil::run(
+        {testutil::bin("object_reader"), "-d", cart(), "-F", "-s", resumed, "-r", "-v", "vvvvvv"},
+        work());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_NE(r.out.find("Resume dump is complete."), std::string::npos);
+    e2e::expect_same_files(without_numbers(e2e::files_below(resumed, tape_id_)),
+                           without_numbers(full_files));
+    // Nothing before packed object m is visited again: the walk starts there with a locate.
+    const std::string trace = testutil::strip_headers(r.out);
+    EXPECT_EQ(testutil::count(trace, "[TRACE  ] [MISC  ] po:"), layout_.pos.size() - m);
+    const size_t first_po = trace.find("[TRACE  ] [MISC  ] po:");
+    ASSERT_NE(first_po, std::string::npos);
+    EXPECT_EQ(trace.substr(first_po + 22, trace.find(',', first_po) - first_po - 22),
+              std::to_string(layout_.pos[m].place.block));
+    // The other tape's section is kept; this tape's now holds the last packed object.
+    EXPECT_EQ(testutil::read_file(work() + "/history.log"),
+              history_section("OTHER1L8", 9, 9, 9, 9) +
+                  history_at(layout_, tape_id_, layout_.pos.size() - 1));
+  }
+}
+
+TEST_F(WalkTest, ResumeWithoutHistoryOfTheTapeTellsToDumpInFull) {
+  build(vtape::sample_description());
+  const std::string message = std::string("[SYS_ERR] [COMMON] There is no history file.\n") +
+                              std::string(19, ' ') + "Try full dump.\n";
+  // No history file at all.
+  RunResult r = reader({"-r"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(testutil::strip_headers(r.err), message);
+  // A history of other tapes only.
+  testutil::write_file(work() + "/history.log", history_section("QT0002L8", 1, 2, 3, 4));
+  r = reader({"-r"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(testutil::strip_headers(r.err), message);
+  EXPECT_TRUE(saved().empty());
+  EXPECT_EQ(testutil::read_file(work() + "/history.log"), history_section("QT0002L8", 1, 2, 3, 4));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Deviations of the data partition
+
+// The sample tape has, among others: packed object 2 (objects 5, 6, 7 of bucket "logs.2024",
+// of 4097, 12305 and 9000 bytes) and packed object 3 (objects 8 and 9) under object commit
+// marker 1, in partial reference 0.
+class DeviationTest : public WalkTest {
+ protected:
+  void SetUp() override {
+    d_ = vtape::sample_description();
+    plan_ = vtape::plan_cartridge(d_);
+    ASSERT_EQ(plan_.pos[2].first_object, 5u);
+    ASSERT_EQ(plan_.pos[2].object_count, 3u);
+    ASSERT_EQ(plan_.pos[3].ocm, 1u);
+    ASSERT_EQ(plan_.ocms[1].pr, 0u);
+  }
+
+  // Builds with the deviations, runs a full dump and checks what every such run must give.
+  RunResult dump(const vtape::Deviations& deviations, int status) {
+    build(d_, deviations);
+    const RunResult r = reader({"-f"});
+    EXPECT_EQ(r.status, status) << r.err;
+    if (status == 0) {
+      EXPECT_NE(r.out.find("Full dump is complete."), std::string::npos);
+    }
+    for (const auto& [path, content] : e2e::files_below(save())) {
+      EXPECT_EQ(path.find(".tmp"), std::string::npos) << path << " left behind";
+    }
+    std::set<std::string> top;
+    for (const auto& e : fs::directory_iterator(tmp_.path())) top.insert(e.path().filename());
+    EXPECT_EQ(top, (std::set<std::string>{"cart", "save", "work"}));
+    return r;
+  }
+
+  std::map<std::string, std::string> expected(size_t from = 0, size_t to = SIZE_MAX) const {
+    return e2e::expected_dump(d_, layout_, from, to);
+  }
+
+  static constexpr char kInconsistent[] = "The data partition is inconsistent with marker file(";
+
+  vtape::Description d_;
+  vtape::Layout plan_;
+};
+
+TEST_F(DeviationTest, MarkerDifferentInTheDataPartitionOnly) {
+  struct Case {
+    vtape::BytePatch patch;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {{{vtape::MarkerKind::ocm, 1}, vtape::kDataCopy, 60, {0xFF}}, "4:reference_partition/PR_0)."},
+      {{{vtape::MarkerKind::po, 2}, vtape::kDataCopy, 56, {0xFF}}, "5:reference_partition/PR_0)."},
+      {{{vtape::MarkerKind::pr, 1}, vtape::kDataCopy, 60, {0xFF}}, "3:reference_partition/PR_1)."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message);
+    vtape::Deviations deviations;
+    deviations.patches.push_back(c.patch);
+    const RunResult r = dump(deviations, 0);
+    EXPECT_TRUE(has_line(r.err, std::string(kInconsistent) + c.message)) << r.err;
+    EXPECT_TRUE(has_line(r.err, "Some error has occurred at check_integrity.")) << r.err;
+    // Only the marker differs: every object is still written whole.
+    e2e::expect_same_files(saved(), expected());
+    fs::remove_all(save());
+    fs::remove_all(cart());
+  }
+}
+
+TEST_F(DeviationTest, MetadataDifferentOnTapeIsReportedAndWrittenAsTheTapeHoldsIt) {
+  const std::string& meta = plan_.objects[5].metadata;
+  const size_t at = meta.find("\"ObjectId\":\"") + 12;
+  vtape::Deviations deviations;
+  deviations.patches.push_back(
+      vtape::text_patch({vtape::MarkerKind::meta, 5}, vtape::kDataCopy, at, "f"));
+  const RunResult r = dump(deviations, 0);
+  EXPECT_TRUE(has_line(r.err, std::string(kInconsistent) + "6:reference_partition/PR_0)."))
+      << r.err;
+  std::map<std::string, std::string> files = saved();
+  std::map<std::string, std::string> want = expected();
+  const std::string dir = "logs.2024/0001/0001/" + plan_.objects[5].key + "/";
+  want.erase(dir + plan_.objects[5].list_id + ".meta");
+  want.erase(dir + plan_.objects[5].list_id + ".data");
+  std::string patched = meta;
+  patched[at] = 'f';
+  size_t found = 0;
+  for (auto it = files.begin(); it != files.end();) {
+    if (it->first.rfind(dir, 0) == 0) {
+      if (it->first.ends_with(".meta")) {
+        EXPECT_EQ(it->second, patched);
+      }
+      ++found;
+      it = files.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  EXPECT_EQ(found, 2u);
+  e2e::expect_same_files(files, want);
+}
+
+TEST_F(DeviationTest, CommitMarkerLongerOnTapeThanItsDirectoryLength) {
+  vtape::Deviations deviations;
+  deviations.resizes.push_back(
+      {{vtape::MarkerKind::ocm, 1}, vtape::kDataCopy, plan_.ocms[1].place.length + 8});
+  const RunResult r = dump(deviations, 0);
+  EXPECT_TRUE(has_line(r.err, std::string(kInconsistent) + "4:reference_partition/PR_0)."))
+      << r.err;
+  e2e::expect_same_files(saved(), expected());
+}
+
+TEST_F(DeviationTest, MissingFilemarks) {
+  using Side = vtape::FilemarkEdit::Side;
+  using Action = vtape::FilemarkEdit::Action;
+  struct Case {
+    vtape::FilemarkEdit edit;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {{1, {vtape::MarkerKind::ocm, 1}, Side::before, Action::drop, 1},
+       "[ERROR  ] [PR    ] There is no file mark just before the object commit marker."},
+      {{1, {vtape::MarkerKind::ocm, 1}, Side::after, Action::drop, 1},
+       "[ERROR  ] [RCM   ] There is no file mark at the end of the object commit marker."},
+      // The partial reference is read on to the next filemark, behind the packed objects of
+      // the next commit marker.
+      {{1, {vtape::MarkerKind::pr, 0}, Side::after, Action::drop, 1},
+       "The size is different between the marker on the data partition and the marker "
+       "file(reference_partition/PR_0)."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message);
+    vtape::Deviations deviations;
+    deviations.filemarks.push_back(c.edit);
+    const RunResult r = dump(deviations, 0);
+    EXPECT_TRUE(has_line(r.err, c.message)) << r.err;
+    // One filemark fewer moves the last commit marker, from which every position is reckoned.
+    EXPECT_TRUE(has_line(r.err, "[ERROR  ] [MISC  ] Total number of filemarks is not correct."));
+    fs::remove_all(save());
+    fs::remove_all(cart());
+  }
+}
+
+TEST_F(DeviationTest, ExtraFilemarkBeforeThePackedObjects) {
+  vtape::Deviations deviations;
+  deviations.filemarks.push_back({1,
+                                  {vtape::MarkerKind::first_rcm, 0},
+                                  vtape::FilemarkEdit::Side::after,
+                                  vtape::FilemarkEdit::Action::add,
+                                  1});
+  const RunResult r = dump(deviations, 0);
+  const std::string err = testutil::strip_headers(r.err);
+  // Reported by the count and again by the walk.
+  EXPECT_EQ(testutil::count(err, "[ERROR  ] [MISC  ] Total number of filemarks is not correct.\n"),
+            2u)
+      << err;
+  EXPECT_TRUE(has_line(r.err, "The actual position " + std::to_string(plan_.pos[0].place.block) +
+                                  " of the po on the data partition is different from expected "
+                                  "value " +
+                                  std::to_string(plan_.pos[0].place.block + 1) + "."))
+      << err;
+  // Every position is reckoned back from the last commit marker: every object is still found,
+  // in its own bucket although the header of the first packed object was not read.
+  e2e::expect_same_files(saved(), expected());
+}
+
+TEST_F(DeviationTest, NonZeroPaddingAfterThePackedObjectsEndsTheDump) {
+  vtape::Deviations deviations;
+  deviations.patches.push_back(
+      {{vtape::MarkerKind::po, 3}, vtape::kDataCopy, plan_.pos[3].place.length + 10, {0x01}});
+  const RunResult r = dump(deviations, 1);
+  EXPECT_EQ(e2e::report_lines(r.err),
+            std::vector<std::string>{
+                "[SYS_ERR] [UNKNOWN] The end of the packed objects must be zero-padded."});
+  // Everything up to the last object of that packed object was written.
+  e2e::expect_same_files(saved(),
+                         expected(0, plan_.pos[3].first_object + plan_.pos[3].object_count));
+
+  // A resume does not check the padding.
+  testutil::write_file(work() + "/history.log", history_at(layout_, tape_id_, 3));
+  fs::remove_all(save());
+  const RunResult resumed = reader({"-r"});
+  EXPECT_EQ(resumed.status, 0) << resumed.err;
+  EXPECT_EQ(resumed.err, "");
+  e2e::expect_same_files(saved(), expected(plan_.pos[3].first_object));
+}
+
+TEST_F(DeviationTest, UnreadableBlockInsideAnObjectEndsTheDumpWithoutAPartObject) {
+  const vtape::ObjectLayout& o = plan_.objects[6];
+  const uint64_t last_block = o.po_block + (32 + o.data_offset + o.data_size) / plan_.block_size;
+  ASSERT_LT(o.meta_block + 1, last_block);
+  vtape::Deviations deviations;
+  deviations.unreadable.push_back({1, o.meta_block + 1});
+  const RunResult r = dump(deviations, 1);
+  EXPECT_TRUE(has_line(r.err, "[SYS_ERR] [UNKNOWN] Failed to read data from tape.")) << r.err;
+  e2e::expect_same_files(saved(), expected(0, 6));
+}
+
+TEST_F(DeviationTest, ObjectsCutShortByAFilemarkAreNotWritten) {
+  // Objects 7 and 9 end their packed objects (2 and 3, the last two of commit marker 1) 10 bytes
+  // before the end of a block. Each then says, in every copy of its metadata and in the end of
+  // the data area that the partial references give, that it is many blocks longer: the reading
+  // of object 7 runs through packed object 3 to the filemark, that of object 9 to the filemark.
+  const uint64_t bs = d_.block_size;
+  for (const size_t i : {size_t{7}, size_t{9}}) {
+    for (int pass = 0; pass < 2; ++pass) {  // the metadata grows with the digits of the size
+      const vtape::PoLayout& po = plan_.pos[plan_.objects[i].po];
+      const uint64_t size = d_.objects[i].data.size() + po.place.records * bs - po.place.length;
+      d_.objects[i].data = vtape::ObjectData::pattern(size - 10, 500 + i);
+      plan_ = vtape::plan_cartridge(d_);
+    }
+  }
+  vtape::Deviations deviations;
+  for (const size_t i : {size_t{7}, size_t{9}}) {
+    const vtape::ObjectLayout& o = plan_.objects[i];
+    const std::string size = std::to_string(o.data_size);
+    ASSERT_NE(size[0], '9');
+    const uint64_t more = (9 - static_cast<uint64_t>(size[0] - '0')) *
+                          static_cast<uint64_t>(std::pow(10, size.size() - 1));
+    ASSERT_GT(more, bs);
+    const size_t at = o.metadata.find("\"Size\":" + size + ",");
+    ASSERT_NE(at, std::string::npos);
+    deviations.patches.push_back(
+        vtape::text_patch({vtape::MarkerKind::meta, i}, vtape::kAllCopies, at + 7, "9"));
+    const vtape::PoLayout& po = plan_.pos[o.po];
+    const uint64_t closing = 32 + vtape::kPoHeaderSize + vtape::kPoEntrySize * po.object_count;
+    for (const uint64_t field : {closing + 16, closing + 24}) {
+      deviations.patches.push_back(vtape::u64_patch({vtape::MarkerKind::po, o.po},
+                                                    vtape::kReferenceCopy | vtape::kDataPrCopy,
+                                                    field, po.last_data_offset + more));
+    }
+  }
+  const RunResult r = dump(deviations, 0);
+  for (const size_t i : {size_t{7}, size_t{9}}) {
+    EXPECT_TRUE(has_line(r.err, "The object (" + plan_.objects[i].key +
+                                    ") is cut short by a filemark. The object is not written."))
+        << r.err;
+  }
+  std::map<std::string, std::string> want = expected();
+  for (const size_t i : {size_t{7}, size_t{9}}) {
+    for (const auto& [path, content] : expected(i, i + 1)) want.erase(path);
+  }
+  // Packed object 3 is reached again after object 7, and the walk goes on after object 9
+  // without a false report about the commit marker.
+  e2e::expect_same_files(saved(), want);
+  EXPECT_FALSE(has_line(r.err, "The actual position")) << r.err;
+  EXPECT_FALSE(has_line(r.err, "file mark just before the object commit marker")) << r.err;
+}
+
+}  // namespace
