@@ -1717,7 +1717,11 @@ int check_integrity(const MamVci* mamvci, const MamHta* mamhta, const char* mode
     if (m_type == OCM) {
       ocm_cnt += 1;
     } else if (m_type == PO) {
-      ret |= output_history(barcode_id, pr_cnt, ocm_cnt, po_cnt, meta_cnt);
+      // Only dumps record where they stand: the history is where a resumed dump starts, and a
+      // list run in between must not move it past objects that were never written.
+      if (!mode_is("output_list")) {
+        ret |= output_history(barcode_id, pr_cnt, ocm_cnt, po_cnt, meta_cnt);
+      }
       po_cnt += 1;
     } else {
       meta_cnt += 1;

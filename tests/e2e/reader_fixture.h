@@ -133,6 +133,17 @@ inline bool has_line(const std::string& err, const std::string& text) {
   return false;
 }
 
+// Adds user metadata to object `i` so that its metadata, from its first byte in its block,
+// reaches `reach` bytes past the start of that block.
+inline void pad_metadata(vtape::Description& d, size_t i, uint64_t reach) {
+  d.objects[i].members.push_back({"UserMetadata", "{\"note\":\"\"}"});
+  const vtape::ObjectLayout o = vtape::plan_cartridge(d).objects[i];
+  const uint64_t now = o.meta_block_offset + (o.data_offset - o.meta_offset);
+  ASSERT_LT(now, reach);
+  d.objects[i].members.back().second =
+      "{\"note\":\"" + std::string(static_cast<size_t>(reach - now), 'n') + "\"}";
+}
+
 // A cartridge in a fresh directory, and the program run on it.
 class ReaderTest : public ::testing::Test {
  protected:

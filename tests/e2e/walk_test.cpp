@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <map>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using e2e::has_line;
+using e2e::pad_metadata;
 using e2e::ReaderTest;
 using testutil::RunResult;
 
@@ -32,17 +34,6 @@ class WalkTest : public ReaderTest {
       }
     }
     return found;
-  }
-
-  // Adds user metadata to object `i` so that its metadata, from its first byte in its block,
-  // reaches `reach` bytes past the start of that block.
-  static void pad_metadata(vtape::Description& d, size_t i, uint64_t reach) {
-    d.objects[i].members.push_back({"UserMetadata", "{\"note\":\"\"}"});
-    const vtape::ObjectLayout o = vtape::plan_cartridge(d).objects[i];
-    const uint64_t now = o.meta_block_offset + (o.data_offset - o.meta_offset);
-    ASSERT_LT(now, reach);
-    d.objects[i].members.back().second =
-        "{\"note\":\"" + std::string(static_cast<size_t>(reach - now), 'n') + "\"}";
   }
 
   void expect_full_dump() {
@@ -239,6 +230,21 @@ TEST_F(WalkTest, ResumeCompletesAnInterruptedDump) {
               history_section("OTHER1L8", 9, 9, 9, 9) +
                   history_at(layout_, tape_id_, layout_.pos.size() - 1));
   }
+}
+
+// The history says where an interrupted dump resumes; a list run in between must not move it,
+// or the resume would skip the objects between and report the dump complete.
+TEST_F(WalkTest, ListRunLeavesTheHistoryOfAnInterruptedDump) {
+  build(vtape::sample_description());
+  const std::string history = history_at(layout_, tape_id_, 4);
+  testutil::write_file(work() + "/history.log", history);
+  fs::create_directories(save());
+  const RunResult r = reader({"-l"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(testutil::read_file(work() + "/history.log"), history);
+  const RunResult resumed = reader({"-r"});
+  EXPECT_EQ(resumed.status, 0) << resumed.err;
+  e2e::expect_same_files(saved(), e2e::expected_dump(desc_, layout_, layout_.pos[4].first_object));
 }
 
 TEST_F(WalkTest, ResumeWithoutHistoryOfTheTapeTellsToDumpInFull) {
@@ -503,6 +509,225 @@ TEST_F(DeviationTest, ObjectsCutShortByAFilemarkAreNotWritten) {
   e2e::expect_same_files(saved(), want);
   EXPECT_FALSE(has_line(r.err, "The actual position")) << r.err;
   EXPECT_FALSE(has_line(r.err, "file mark just before the object commit marker")) << r.err;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Keys, bucket names and metadata from the tape
+
+TEST_F(WalkTest, HostileKeysAndMetadataAreReportedAndTheNextObjectsWritten) {
+  const std::string unique = fs::path(tmp_.path()).filename().string();
+  vtape::Description d = vtape::sample_description();
+  std::map<size_t, std::string> refused = {
+      {1, "../../../../../" + unique + "-escape"},  // would land in /tmp
+      {2, "/" + unique + "-absolute/key"},
+      {3, "a/../../b"},
+      {7, "../sideways"},  // the last, multi-block object of packed object 2
+  };
+  for (const auto& [i, key] : refused) d.objects[i].key = key;
+  d.objects[4].key = "John's notes.txt";
+  d.objects[6].metadata = "{\"MetadataVersion\":1,\"Key\":\"broken\",";
+  {
+    // Object 9 (1 byte, the last of packed object 3) says it is 9 bytes long.
+    const vtape::Layout plan = vtape::plan_cartridge(d);
+    std::string m = plan.objects[9].metadata;
+    const size_t at = m.find("\"Size\":1,");
+    ASSERT_NE(at, std::string::npos);
+    m[at + 7] = '9';
+    d.objects[9].metadata = m;
+  }
+  // Objects 13 and 14 have the same metadata, so the same files: the second is not written.
+  const vtape::Layout plan = vtape::plan_cartridge(d);
+  d.objects[14].metadata = plan.objects[13].metadata;
+  build(d);
+
+  const RunResult r = reader({"-f"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("Full dump is complete."), std::string::npos);
+  for (const auto& [i, key] : refused) {
+    EXPECT_TRUE(has_line(r.err, "[ERROR  ] [UNKNOWN] The object key (" + key + ") of bucket (" +
+                                    layout_.objects[i].bucket_name +
+                                    ") would be written outside the save path. The object is not "
+                                    "written."))
+        << key;
+  }
+  EXPECT_TRUE(has_line(r.err,
+                       "[ERROR  ] [UNKNOWN] The metadata of an object on the data partition could "
+                       "not be parsed. The object is skipped."));
+  EXPECT_TRUE(has_line(r.err,
+                       "[ERROR  ] [UNKNOWN] The size 9 of the object (dir0/file-9) does not fit in "
+                       "its packed object. The object is not written."));
+  const std::string twin = save() + "/photos/0001/0001/" + layout_.objects[13].key + "/" +
+                           layout_.objects[13].list_id + ".meta";
+  EXPECT_TRUE(has_line(r.err, "[WARNING] [UNKNOWN] The object file (" + twin +
+                                  ") already exists. The object is not written."))
+      << r.err;
+
+  std::map<std::string, std::string> want = e2e::expected_dump(d, layout_);
+  for (const size_t i : {1, 2, 3, 6, 7, 9, 14}) {
+    for (const auto& [path, content] : e2e::expected_dump(d, layout_, i, i + 1)) want.erase(path);
+  }
+  e2e::expect_same_files(saved(), want);
+  EXPECT_FALSE(fs::exists("/tmp/" + unique + "-escape"));
+  EXPECT_FALSE(fs::exists("/" + unique + "-absolute"));
+  std::set<std::string> top;
+  for (const auto& e : fs::directory_iterator(tmp_.path())) top.insert(e.path().filename());
+  EXPECT_EQ(top, (std::set<std::string>{"cart", "save", "work"}));
+  std::set<std::string> buckets;
+  for (const auto& e : fs::directory_iterator(save())) buckets.insert(e.path().filename());
+  EXPECT_EQ(buckets, (std::set<std::string>{"logs.2024", "photos", tape_id_}));
+}
+
+// The walk takes the bucket names from the last commit marker of the data partition: there
+// they may differ from the checked copy of the reference partition.
+TEST_F(WalkTest, BucketNamesThatAreNotADirectoryNameAreNotWrittenTo) {
+  vtape::Description d;
+  d.block_size = 4096;
+  d.buckets = {{"abc", {}}, {"xyz", {}}, {"good", {}}};
+  for (size_t i = 0; i < 3; ++i) {
+    vtape::ObjectEntry o;
+    o.bucket = i;
+    o.key = "k" + std::to_string(i);
+    o.data = vtape::ObjectData::text("data " + std::to_string(i));
+    d.objects.push_back(std::move(o));
+  }
+  const std::vector<uint8_t> rcm = vtape::rcm_bytes(vtape::plan_cartridge(d), true);
+  const std::string text(rcm.begin(), rcm.end());
+  vtape::Deviations deviations;
+  deviations.patches.push_back(vtape::text_patch({vtape::MarkerKind::last_rcm, 0}, vtape::kDataCopy,
+                                                 text.find("\"abc\"") + 1, "..\" "));
+  deviations.patches.push_back(vtape::text_patch({vtape::MarkerKind::last_rcm, 0}, vtape::kDataCopy,
+                                                 text.find("\"xyz\"") + 1, "a/b"));
+  build(d, deviations);
+  fs::create_directories(save());
+  const RunResult r = reader({"-f"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(has_line(r.err,
+                       "The data partition is inconsistent with marker "
+                       "file(reference_partition/RCM_1)."))
+      << r.err;
+  EXPECT_TRUE(has_line(r.err,
+                       "The object key (k0) of bucket (..) would be written outside the "
+                       "save path."))
+      << r.err;
+  // The name comes out of the bucket list as the JSON serialiser writes it.
+  EXPECT_TRUE(has_line(r.err,
+                       "The object key (k1) of bucket (a\\/b) would be written outside "
+                       "the save path."))
+      << r.err;
+  e2e::expect_same_files(saved(), e2e::expected_dump(d, layout_, 2, 3));
+  std::set<std::string> top;
+  for (const auto& e : fs::directory_iterator(tmp_.path())) top.insert(e.path().filename());
+  EXPECT_EQ(top, (std::set<std::string>{"cart", "save", "work"}));
+
+  // Nor do they name list files.
+  const RunResult list = reader({"-l"});
+  EXPECT_EQ(list.status, 0) << list.err;
+  EXPECT_TRUE(has_line(list.err, "The bucket name (..) cannot name a list file."));
+  EXPECT_TRUE(has_line(list.err, "The bucket name (a\\/b) cannot name a list file."));
+  std::set<std::string> lists;
+  for (const auto& e : fs::directory_iterator(tape_dir())) lists.insert(e.path().filename());
+  EXPECT_EQ(lists, (std::set<std::string>{"good_0001.lst", "reference_partition"}));
+}
+
+TEST_F(WalkTest, MetadataLargerThanItsBufferIsReportedAndTheObjectSkipped) {
+  vtape::Description d;
+  d.block_size = 4096;
+  d.buckets = {{"big-meta", {}}};
+  d.grouping = {3, 1, 1};
+  for (size_t i = 0; i < 3; ++i) {
+    vtape::ObjectEntry o;
+    o.key = "k" + std::to_string(i);
+    o.data = vtape::ObjectData::pattern(5000 + i, 60 + i);
+    d.objects.push_back(std::move(o));
+  }
+  d.objects[1].members.push_back(
+      {"UserMetadata", "{\"note\":\"" + std::string(2097152, 'x') + "\"}"});
+  build(d);
+  const uint64_t length = layout_.objects[1].data_offset - layout_.objects[1].meta_offset;
+  const RunResult r = reader({"-f"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(has_line(r.err, "The metadata of the object is " + std::to_string(length) +
+                                  " bytes long, more than 2097152 bytes. The object is skipped."))
+      << r.err;
+  std::map<std::string, std::string> want = e2e::expected_dump(d, layout_, 0, 1);
+  for (const auto& [path, content] : e2e::expected_dump(d, layout_, 2, 3)) {
+    want["big-meta/0001/0001/" + path.substr(path.find("k2"))] = content;
+  }
+  e2e::expect_same_files(saved(), want);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Tape motion
+
+struct Segment {
+  std::string kind;  // "po", "meta", "ocm", "pr"
+  size_t reads = 0;
+  size_t locates = 0;
+};
+
+// The walk over the data partition, from the first packed object to its end, cut into the
+// checks of its markers, with the READ and LOCATE commands each issued.
+std::vector<Segment> walk_segments(const std::string& trace) {
+  std::vector<Segment> segments;
+  std::istringstream in(trace);
+  std::string line;
+  bool started = false;
+  while (std::getline(in, line)) {
+    if (line.find("start:check_part_of_pr_integrity") != std::string::npos ||
+        (started && line.find("start:check_pr_integrity: 1") != std::string::npos)) {
+      started = true;
+      segments.push_back({line.find("check_pr_integrity") != std::string::npos ? "pr" : ""});
+      continue;
+    }
+    if (!started) continue;
+    if (line.find("end  :check_integrity") != std::string::npos) break;
+    Segment& s = segments.back();
+    for (const char* kind : {"po", "meta", "ocm"}) {
+      if (s.kind.empty() && line.rfind("[TRACE  ] [MISC  ] " + std::string(kind) + ":", 0) == 0) {
+        s.kind = kind;
+      }
+    }
+    if (line.find("start SCSI_COMMAND:(8)") != std::string::npos) ++s.reads;
+    if (line.find("start SCSI_COMMAND:(2b)") != std::string::npos) ++s.locates;
+  }
+  return segments;
+}
+
+// A full dump reads every block of the data partition once and positions the tape only around
+// the filemarks that end the partial references; within the run of packed objects, objects and
+// commit markers it never locates.
+TEST_F(WalkTest, FullDumpReadsEachBlockOnceAndLocatesOnlyAtPartialReferences) {
+  vtape::Description d = vtape::sample_description();
+  pad_metadata(d, 4, d.block_size + 100);
+  pad_metadata(d, 7, 2 * d.block_size + 500);
+  build(d);
+  const RunResult r = reader({"-f", "-v", "vvvvvv"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::vector<Segment> segments = walk_segments(testutil::strip_headers(r.out));
+  size_t reads = 0;
+  size_t locates = 0;
+  std::map<std::string, size_t> per_kind;
+  for (const Segment& s : segments) {
+    ++per_kind[s.kind];
+    reads += s.reads;
+    locates += s.locates;
+    if (s.kind != "pr") {
+      EXPECT_EQ(s.locates, 0u) << s.kind;
+    }
+  }
+  EXPECT_EQ(per_kind["po"], layout_.pos.size());
+  EXPECT_EQ(per_kind["meta"], layout_.objects.size());
+  EXPECT_EQ(per_kind["ocm"], layout_.ocms.size());
+  EXPECT_EQ(per_kind["pr"], layout_.prs.size());
+  // Every block once; a partial reference is read on to the filemark behind it.
+  size_t blocks = 0;
+  for (const vtape::PoLayout& po : layout_.pos) blocks += po.place.records;
+  for (const vtape::OcmLayout& ocm : layout_.ocms) blocks += ocm.place.records;
+  for (const vtape::Place& pr : layout_.partitions[1].prs) blocks += pr.records + 1;
+  EXPECT_EQ(reads, blocks);
+  // Two steps back over the filemark of each partial reference, and one to the start of the
+  // partition to find the last commit marker after the last of them.
+  EXPECT_EQ(locates, 2 * layout_.prs.size() + 1);
 }
 
 }  // namespace
