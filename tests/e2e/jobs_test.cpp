@@ -371,4 +371,20 @@ TEST_F(JobsTest, UnreadablePackedObjectLeavesNoPartOfAPackFile) {
   e2e::expect_same_files(files, retrieved({5}));
 }
 
+// List files go under the tape identifier the walk names them with (volume identifier and
+// generation) even when the barcode says otherwise; the saved marker cache stays under the
+// barcode.
+TEST_F(JobsTest, ListsFollowTheVolumeIdentifierWhenTheBarcodeDiffers) {
+  vtape::Description d = vtape::sample_description();
+  d.barcode = "BARCODE9";
+  build_listed(d);
+  EXPECT_TRUE(fs::exists(list_path("logs.2024", 1)));
+  EXPECT_FALSE(fs::exists(save() + "/BARCODE9/logs.2024_0001.lst"));
+  const RunResult r = reader({"-b", "logs.2024", "-o", "versioned.txt"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  e2e::expect_same_files(saved_objects(), retrieved({versions("versioned.txt").back()}));
+  ASSERT_EQ(reader({"-f"}).status, 0);
+  EXPECT_TRUE(fs::exists(save() + "/BARCODE9/reference_partition/QRTLabel"));
+}
+
 }  // namespace

@@ -98,6 +98,7 @@ TEST_F(WalkTest, SoundTapeGivesNoReportAtAnyVerbosity) {
   const std::string levels[] = {"", "v", "vv", "vvv", "vvvv", "vvvvv", "vvvvvv"};
   for (const std::string& v : levels) {
     for (const char* job : {"-f", "-l"}) {
+      if (job[1] == 'l' && v != "" && v != "vvvvvv") continue;
       const std::string save = tmp_ / ("save_" + std::string(job + 1) + v);
       fs::create_directories(save);
       std::vector<std::string> argv = {
@@ -108,6 +109,34 @@ TEST_F(WalkTest, SoundTapeGivesNoReportAtAnyVerbosity) {
       EXPECT_EQ(r.err, "") << job << " -v " << v;
     }
   }
+}
+
+// A second dump into the same save path takes the marker cache saved by the first, locates
+// the first packed object directly, and writes into new sub-directories.
+TEST_F(WalkTest, SecondDumpUsesTheSavedCacheAndNewSubDirectories) {
+  build(vtape::sample_description());
+  expect_full_dump();
+  const std::string cache = tape_dir() + "/reference_partition/";
+  EXPECT_EQ(testutil::read_bytes(cache + "RCM_1"), vtape::rcm_bytes(layout_, true));
+  EXPECT_EQ(testutil::read_bytes(cache + "RCM_0"), vtape::rcm_bytes(layout_, false));
+  for (size_t k = 0; k < layout_.prs.size(); ++k) {
+    EXPECT_EQ(testutil::read_bytes(cache + "PR_" + std::to_string(k)), vtape::pr_bytes(layout_, k));
+  }
+  EXPECT_EQ(testutil::read_file(cache + "VOL1Label"), layout_.vol1);
+  EXPECT_EQ(testutil::read_file(cache + "QRTLabel"), layout_.format_label);
+
+  const RunResult r = reader({"-f", "-v", "vvvvvv"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  std::map<std::string, std::string> want = e2e::expected_dump(desc_, layout_);
+  for (const auto& [path, content] : e2e::expected_dump(desc_, layout_, 0, SIZE_MAX, 2)) {
+    want[path] = content;
+  }
+  e2e::expect_same_files(saved(), want);
+  const std::string trace = testutil::strip_headers(r.out);
+  EXPECT_NE(trace.find("start:spti_locate_partition: partition=FFFFFFFF, block=" +
+                       std::to_string(layout_.pos[0].place.block) + "("),
+            std::string::npos);
 }
 
 // ---------------------------------------------------------------------------------------------
