@@ -457,6 +457,34 @@ TEST_F(DeviationTest, ExtraFilemarkBeforeThePackedObjects) {
   e2e::expect_same_files(saved(), expected());
 }
 
+// Object 7, the last of packed object 2, says in every copy of its metadata that it is 1000
+// bytes long, not 9000: it is written with 1000 bytes, and the rest of its place is not taken
+// for the padding after the packed object.
+TEST_F(DeviationTest, ObjectShorterThanItsPlaceIsNotTakenForPadding) {
+  const std::string& meta = plan_.objects[7].metadata;
+  const size_t at = meta.find("\"Size\":9000,");
+  ASSERT_NE(at, std::string::npos);
+  vtape::Deviations deviations;
+  deviations.patches.push_back(
+      vtape::text_patch({vtape::MarkerKind::meta, 7}, vtape::kAllCopies, at + 7, "1"));
+  // The commit marker on the data partition holds a copy of the metadata too.
+  const vtape::OcmLayout& ocm = plan_.ocms[plan_.objects[7].ocm];
+  deviations.patches.push_back(
+      vtape::text_patch({vtape::MarkerKind::ocm, plan_.objects[7].ocm}, vtape::kDataCopy,
+                        32 + plan_.objects[7].meta_info_offset - ocm.info_offset + at + 7, "1"));
+  const RunResult r = dump(deviations, 0);
+  EXPECT_EQ(r.err, "");
+  std::map<std::string, std::string> want = expected();
+  for (const auto& [path, content] : expected(7, 8)) want.erase(path);
+  std::string patched = meta;
+  patched[at + 7] = '1';
+  const std::string base =
+      "logs.2024/0001/0001/" + plan_.objects[7].key + "/" + vtape::list_object_id(patched);
+  want[base + ".meta"] = patched;
+  want[base + ".data"] = expected(7, 8).begin()->second.substr(0, 1000);  // ".data" sorts first
+  e2e::expect_same_files(saved(), want);
+}
+
 TEST_F(DeviationTest, NonZeroPaddingAfterThePackedObjectsEndsTheDump) {
   vtape::Deviations deviations;
   deviations.patches.push_back(
@@ -604,6 +632,23 @@ TEST_F(WalkTest, HostileKeysAndMetadataAreReportedAndTheNextObjectsWritten) {
   std::set<std::string> buckets;
   for (const auto& e : fs::directory_iterator(save())) buckets.insert(e.path().filename());
   EXPECT_EQ(buckets, (std::set<std::string>{"logs.2024", "photos", tape_id_}));
+
+  // The list run lists every object but the one whose metadata does not parse and the one that
+  // does not fit (a retrieval through the list would copy what follows it as its data).
+  const RunResult list = reader({"-l"});
+  EXPECT_EQ(list.status, 0) << list.err;
+  EXPECT_TRUE(has_line(list.err, "does not fit in its packed object")) << list.err;
+  vtape::Layout listed = layout_;  // the second twin is listed as its metadata says
+  listed.objects[14].key = layout_.objects[13].key;
+  listed.objects[14].data_size = layout_.objects[13].data_size;
+  listed.objects[14].last_modified = layout_.objects[13].last_modified;
+  listed.objects[14].list_id = layout_.objects[13].list_id;
+  for (auto& [bucket, objects] : objects_per_bucket(layout_)) {
+    std::erase_if(objects, [](size_t i) { return i == 6 || i == 9; });
+    EXPECT_EQ(testutil::read_file(tape_dir() + "/" + bucket + "_0001.lst"),
+              e2e::list_file(listed, objects))
+        << bucket;
+  }
 }
 
 // The walk takes the bucket names from the last commit marker of the data partition: there
