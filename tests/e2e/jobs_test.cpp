@@ -93,6 +93,14 @@ TEST_F(JobsTest, EachJobEndsWithItsMessageAndStatus) {
   std::map<std::string, std::string> want;
   for (const auto& [path, content] : retrieved({latest})) want[path.substr(15)] = content;
   e2e::expect_same_files(e2e::files_below(save() + "/logs.2024/0000"), want);
+
+  // A dump creates its save path, one level.
+  const std::string deep = tmp_ / "missing/save";
+  const RunResult failed =
+      testutil::run({testutil::bin("object_reader"), "-d", cart(), "-F", "-s", deep, "-f"}, work());
+  EXPECT_EQ(failed.status, 1);
+  EXPECT_EQ(testutil::strip_headers(failed.err), "[SYS_ERR] [MISC  ] Failed to make directory.\n");
+  EXPECT_FALSE(fs::exists(tmp_ / "missing"));
 }
 
 TEST_F(JobsTest, RetrievesTheLatestAllOrOneVersion) {

@@ -802,6 +802,27 @@ TEST_F(WalkTest, FullDumpReadsEachBlockOnceAndLocatesOnlyAtPartialReferences) {
   // Two steps back over the filemark of each partial reference, and one to the start of the
   // partition to find the last commit marker after the last of them.
   EXPECT_EQ(locates, 2 * layout_.prs.size() + 1);
+
+  // Over the whole run, labels and commit markers included, every record of the data partition
+  // is read once, and the filemark behind each marker that is read to its end.
+  std::istringstream in(testutil::strip_headers(r.out));
+  std::string line;
+  std::string partition = "0";
+  size_t data_partition_reads = 0;
+  while (std::getline(in, line)) {
+    const std::string tag = "start:spti_locate_partition: partition=";
+    const size_t at = line.find(tag);
+    if (at != std::string::npos) {
+      const std::string p = line.substr(at + tag.size(), line.find(',', at) - at - tag.size());
+      if (p != "FFFFFFFF") partition = p;
+    }
+    if (partition == "1" && line.find("start SCSI_COMMAND:(8)") != std::string::npos) {
+      ++data_partition_reads;
+    }
+  }
+  const vtape::PartitionLayout& p1 = layout_.partitions[1];
+  EXPECT_EQ(data_partition_reads, blocks + p1.vol1.records + p1.label.records +
+                                      p1.first_rcm.records + p1.last_rcm.records + 4);
 }
 
 }  // namespace
