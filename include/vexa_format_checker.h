@@ -333,6 +333,11 @@ int get_next_marker(uint64_t pr_num, uint64_t ocm_num, uint64_t po_num, uint64_t
                     MARKER_TYPE* m_type);
 int get_last_data_offset(const char* filepath, uint64_t pr_file_offset, uint64_t marker_len);
 
+// A file being written under a temporary name: removed if the run ends (by a fatal report)
+// before it is complete and taken off the list.
+void add_unfinished_file(const char* path);
+void remove_from_unfinished_files(const char* path);
+
 int check_diff_btwn_file_and_tape(MARKER_TYPE m_type, const char* filepath, uint64_t read_size,
                                   uint64_t offset, uint64_t pr_file_offset);
 int check_part_of_pr_integrity(MARKER_TYPE m_type, uint64_t block_number, uint64_t offset,

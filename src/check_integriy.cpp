@@ -987,6 +987,35 @@ bool safe_path_part(std::string_view text, bool allow_slash) {
   return true;
 }
 
+// Files being written under a temporary name. A run that a fatal report ends before they are
+// complete removes them on its way out, so that no part of an object is left behind.
+std::vector<std::string>& unfinished_files() {
+  static std::vector<std::string> files;
+  return files;
+}
+
+void remove_unfinished_files() {
+  for (const std::string& path : unfinished_files()) unlink(path.c_str());
+  unfinished_files().clear();
+}
+
+}  // namespace
+
+void add_unfinished_file(const char* path) {
+  std::vector<std::string>& files = unfinished_files();  // constructed before the exit handler
+  static const bool handler_registered = std::atexit(remove_unfinished_files) == 0;
+  (void)handler_registered;
+  files.emplace_back(path);
+}
+
+void remove_from_unfinished_files(const char* path) {
+  std::vector<std::string>& files = unfinished_files();
+  const auto it = std::find(files.begin(), files.end(), std::string_view(path));
+  if (it != files.end()) files.erase(it);
+}
+
+namespace {
+
 // An object file written under a temporary name and renamed when the object is complete.
 class ObjectFile {
  public:
@@ -1003,6 +1032,7 @@ class ObjectFile {
     if (file_ == nullptr) {
       output_accdg_to_vl(LV_SYS_ERR, VL_DEFAULT, "Can't open file: %s\n", temp_path_.c_str());
     }
+    add_unfinished_file(temp_path_.c_str());
   }
   bool is_open() const { return file_ != nullptr; }
   void write(const uint8_t* data, size_t length) {
@@ -1015,12 +1045,14 @@ class ObjectFile {
     file_ = nullptr;
     if (rc != 0) fail();
     if (std::rename(temp_path_.c_str(), final_path_.c_str()) != 0) fail();
+    remove_from_unfinished_files(temp_path_.c_str());
   }
   void discard() {
     if (file_ == nullptr) return;
     std::fclose(file_);
     file_ = nullptr;
     unlink(temp_path_.c_str());
+    remove_from_unfinished_files(temp_path_.c_str());
   }
 
  private:
@@ -1074,18 +1106,21 @@ void take_bucket_list(const std::string& rcm) {
   bucket_list_for_obj_r.resize(std::strlen(bucket_list_for_obj_r.c_str()));
 }
 
-// The bucket of a packed object: its bucket ID (byte 72 of its first block) looked up in the
-// bucket list. A bucket that the list does not name keeps its objects apart under the ID text.
-void take_bucket_of_packed_object(const std::vector<uint8_t>& block) {
-  uuid_unparse(block.data() + 72, bucket_id_for_obj_r);
+// The bucket of a packed object: its bucket ID (16 bytes, byte 72 of its first block on tape)
+// looked up in the bucket list. A bucket that the list does not name keeps its objects apart
+// under the ID text; `report` says whether that is reported.
+void take_bucket_of_packed_object(const uint8_t* bucket_id, bool report) {
+  uuid_unparse(bucket_id, bucket_id_for_obj_r);
   std::string buckets;
   extract_json_element(bucket_list_for_obj_r.c_str(), "BucketList", buckets);
   std::string name;
   get_bucket_name(buckets.c_str(), bucket_id_for_obj_r, name);
   if (name.empty()) {
-    output_accdg_to_vl(LV_ERROR, VL_POINFO,
-                       "The bucket (%s) of the packed object is not in the bucket list.\n",
-                       bucket_id_for_obj_r);
+    if (report) {
+      output_accdg_to_vl(LV_ERROR, VL_POINFO,
+                         "The bucket (%s) of the packed object is not in the bucket list.\n",
+                         bucket_id_for_obj_r);
+    }
     name = bucket_id_for_obj_r;
   }
   if (name.size() > 63) name.resize(63);
@@ -1185,6 +1220,9 @@ int process_object(const char* filepath, uint64_t pr_file_offset, std::vector<ui
   }
   if (!size_fits) {
     po_tail_unread = true;
+    // Nor is it listed: a retrieval through the list would copy whatever follows the packed
+    // object as the object's data.
+    object_meta_for_json.clear();
     return ret | output_accdg_to_vl(LV_ERROR, VL_DEFAULT,
                                     "The size %" PRIu64
                                     " of the object (%s) does not fit in its "
@@ -1197,6 +1235,7 @@ int process_object(const char* filepath, uint64_t pr_file_offset, std::vector<ui
   ObjectFile data_file;
   if (dump_mode()) {
     if (!safe_path_part(object_key, true) || !safe_path_part(bucket_name_for_obj_r, false) ||
+        bucket_name_for_obj_r.empty() ||
         object_key.size() + std::strlen(obj_reader_saveroot) + bucket_name_for_obj_r.size() +
                 object_id.size() + 32 >
             4095) {
@@ -1225,6 +1264,7 @@ int process_object(const char* filepath, uint64_t pr_file_offset, std::vector<ui
     }
   }
 
+  const uint64_t declared_size = object_size;
   // The data: first the rest of the block that holds the end of the metadata, then whole blocks.
   uint64_t remained = end_in_block <= block_size ? block_size - end_in_block : 0;
   uint64_t take = std::min(object_size, remained);
@@ -1252,14 +1292,22 @@ int process_object(const char* filepath, uint64_t pr_file_offset, std::vector<ui
   po_tail_unread = false;
   (void)data_end;
 
-  // Zero padding after the last object of a packed object.
-  if (num_of_meta_cnt == num_of_meta && skip_0_padding_check_flag == 0) {
-    const uint64_t e = (o + last_data_offset - last_meta_data_offset) % block_size;
-    if (e != 0) {
-      for (uint64_t i = e; i < block_size; ++i) {
-        if (block[static_cast<size_t>(i)] != 0) {
-          output_accdg_to_vl(LV_SYS_ERR, VL_DEFAULT,
-                             "The end of the packed objects must be zero-padded.\n");
+  if (num_of_meta_cnt == num_of_meta) {
+    // The block read last holds the end of the packed object only when the data read ends where
+    // its data area ends. An object shorter than its place there leaves the tape short of the
+    // end: the padding cannot be checked in this block, and the next marker is located.
+    const bool at_end = !meta_offset_known || data_start + declared_size == last_data_offset;
+    if (!at_end) {
+      po_tail_unread = true;
+    } else if (skip_0_padding_check_flag == 0) {
+      // Zero padding after the last object of a packed object.
+      const uint64_t e = (o + last_data_offset - last_meta_data_offset) % block_size;
+      if (e != 0) {
+        for (uint64_t i = e; i < block_size; ++i) {
+          if (block[static_cast<size_t>(i)] != 0) {
+            output_accdg_to_vl(LV_SYS_ERR, VL_DEFAULT,
+                               "The end of the packed objects must be zero-padded.\n");
+          }
         }
       }
     }
@@ -1350,7 +1398,7 @@ int check_diff_btwn_file_and_tape(MARKER_TYPE m_type, const char* filepath, uint
                                                 : "The packed object identifier on the data "
                                                   "partition is not correct.\n");
       }
-      if (m_type == PO) take_bucket_of_packed_object(block);
+      if (m_type == PO && count >= 88) take_bucket_of_packed_object(block.data() + 72, true);
       const uint64_t id_size = std::min<uint64_t>(MARKER_IDENTIFIER_SIZE, count);
       readed_size -= id_size;
       count -= static_cast<uint32_t>(id_size);
@@ -1451,6 +1499,12 @@ int check_part_of_pr_integrity(MARKER_TYPE m_type, uint64_t block_number, uint64
                                 "The position of the meta on the data partition is not correct.\n");
     }
   } else {
+    if (m_type == PO && po_tail_unread) {
+      // The data of the last object was not read to its end: the tape does not stand at the end
+      // of the packed object before this one.
+      if (tape_position() != block_number) cursor_locate(block_number);
+      po_tail_unread = false;
+    }
     if (m_type == OCM) {
       if (po_tail_unread && block_number > 0) {
         // The data of the last object was not read to its end: stand at the end of the packed
@@ -1481,6 +1535,12 @@ int check_part_of_pr_integrity(MARKER_TYPE m_type, uint64_t block_number, uint64
   if (m_type == PO) {
     get_last_data_offset(file, pr_file_offset, marker_len);
     num_of_meta_cnt = 0;
+    // The bucket as the cached copy of the header names it, in case the header on tape cannot
+    // be read: its objects are then still written under their own bucket, never under the
+    // bucket of the packed object before.
+    char bucket_id[16] = {};
+    read_marker_file(sizeof(bucket_id), pr_file_offset + 40, file, bucket_id);
+    take_bucket_of_packed_object(reinterpret_cast<const uint8_t*>(bucket_id), false);
   }
   if (m_type == META) {
     num_of_meta_cnt += 1;
@@ -1684,7 +1744,11 @@ int check_integrity(const MamVci* mamvci, const MamHta* mamhta, const char* mode
     if (m_type == OCM) {
       ocm_cnt += 1;
     } else if (m_type == PO) {
-      ret |= output_history(barcode_id, pr_cnt, ocm_cnt, po_cnt, meta_cnt);
+      // Only dumps record where they stand: the history is where a resumed dump starts, and a
+      // list run in between must not move it past objects that were never written.
+      if (!mode_is("output_list")) {
+        ret |= output_history(barcode_id, pr_cnt, ocm_cnt, po_cnt, meta_cnt);
+      }
       po_cnt += 1;
     } else {
       meta_cnt += 1;

@@ -587,6 +587,7 @@ int extract_packed_object(uint64_t block_address) {
   // Written under a temporary name and renamed once whole.
   const std::string temp_path = po_path + ".tmp";
   unlink(temp_path.c_str());
+  add_unfinished_file(temp_path.c_str());
   int64_t remained_po_size = static_cast<int64_t>(std::min<uint64_t>(po_size, INT64_MAX));
   while (remained_po_size > 0) {
     read_block();
@@ -599,6 +600,7 @@ int extract_packed_object(uint64_t block_address) {
                        "Failed to output %s.Disk space is likely to insufficient.\n",
                        po_path.c_str());
   }
+  remove_from_unfinished_files(temp_path.c_str());
   return ret;
 }
 
