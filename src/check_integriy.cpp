@@ -1138,6 +1138,21 @@ bool read_following_block(std::vector<uint8_t>& block, uint32_t* count) {
   return false;
 }
 
+// Findings about an object itself (as opposed to differences between the tape and the cache)
+// count in the walk's result, not in the comparison's.
+int object_errors = 0;
+
+__attribute__((format(printf, 3, 4))) int note_object_error(const char* level, const char* verbose,
+                                                            const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  char text[8192];
+  std::vsnprintf(text, sizeof(text), format, args);
+  va_end(args);
+  object_errors |= output_accdg_to_vl(level, verbose, "%s", text);
+  return 0;
+}
+
 // Processes the object whose metadata starts at byte `o` of `first` (a block of the data
 // partition) and is `length` bytes long.
 int process_object(const char* filepath, uint64_t pr_file_offset, std::vector<uint8_t>& block,
@@ -1145,10 +1160,10 @@ int process_object(const char* filepath, uint64_t pr_file_offset, std::vector<ui
   int ret = 0;
   if (length > kMetadataBufferSize) {
     po_tail_unread = true;
-    return output_accdg_to_vl(LV_ERROR, VL_DEFAULT,
-                              "The metadata of the object is %" PRIu64
-                              " bytes long, more than %zu bytes. The object is skipped.\n",
-                              length, kMetadataBufferSize);
+    return note_object_error(LV_ERROR, VL_COMMON,
+                             "The metadata of the object is %" PRIu64
+                             " bytes long, more than %zu bytes. The object is skipped.\n",
+                             length, kMetadataBufferSize);
   }
   // The metadata, completed from the following blocks when it runs past this one.
   std::string meta_data;
@@ -1161,8 +1176,8 @@ int process_object(const char* filepath, uint64_t pr_file_offset, std::vector<ui
     while (meta_data.size() < length) {
       if (!read_following_block(block, &count)) {
         po_tail_unread = true;
-        return output_accdg_to_vl(LV_ERROR, VL_DEFAULT,
-                                  "The metadata of the object is cut short by a filemark.\n");
+        return note_object_error(LV_ERROR, VL_COMMON,
+                                 "The metadata of the object is cut short by a filemark.\n");
       }
       const uint64_t more = std::min<uint64_t>(length - meta_data.size(), block_size);
       meta_data.append(reinterpret_cast<const char*>(block.data()), static_cast<size_t>(more));
@@ -1191,9 +1206,9 @@ int process_object(const char* filepath, uint64_t pr_file_offset, std::vector<ui
   if (get_element_from_metadata(meta_text.c_str(), &object_size, &object_key, &object_id,
                                 &last_modified, &version_id, &content_md5) != 0) {
     po_tail_unread = true;
-    return ret | output_accdg_to_vl(LV_ERROR, VL_DEFAULT,
-                                    "The metadata of an object on the data partition could not "
-                                    "be parsed. The object is skipped.\n");
+    return ret | note_object_error(LV_ERROR, VL_COMMON,
+                                   "The metadata of an object on the data partition could not "
+                                   "be parsed. The object is skipped.\n");
   }
   if (mode_is("output_list")) {
     make_key_str_value_pairs(object_meta_for_json, "object_key", object_key.c_str());
@@ -1207,8 +1222,8 @@ int process_object(const char* filepath, uint64_t pr_file_offset, std::vector<ui
     output_accdg_to_vl(LV_SYS_ERR, VL_COMMON, "Failed to check the disk space.\n");
   }
   if (!mode_is("output_objects_in_object_list")) {
-    ret |= get_bucket_info_4_obj_reader(&bucket_infos, bucket_name_for_obj_r.c_str(),
-                                        &savepath_dir_number, &savepath_sub_dir_number);
+    object_errors |= get_bucket_info_4_obj_reader(&bucket_infos, bucket_name_for_obj_r.c_str(),
+                                                  &savepath_dir_number, &savepath_sub_dir_number);
   }
   const bool dir_max_limit_flag = savepath_dir_number > kMaxDirNumber;
 
@@ -1223,11 +1238,11 @@ int process_object(const char* filepath, uint64_t pr_file_offset, std::vector<ui
     // Nor is it listed: a retrieval through the list would copy whatever follows the packed
     // object as the object's data.
     object_meta_for_json.clear();
-    return ret | output_accdg_to_vl(LV_ERROR, VL_DEFAULT,
-                                    "The size %" PRIu64
-                                    " of the object (%s) does not fit in its "
-                                    "packed object. The object is not written.\n",
-                                    object_size, object_key.c_str());
+    return ret | note_object_error(LV_ERROR, VL_COMMON,
+                                   "The size %" PRIu64
+                                   " of the object (%s) does not fit in its "
+                                   "packed object. The object is not written.\n",
+                                   object_size, object_key.c_str());
   }
 
   const bool writing = dump_mode() && !dir_max_limit_flag;
@@ -1240,20 +1255,20 @@ int process_object(const char* filepath, uint64_t pr_file_offset, std::vector<ui
                 object_id.size() + 32 >
             4095) {
       po_tail_unread = true;
-      return ret | output_accdg_to_vl(LV_ERROR, VL_DEFAULT,
-                                      "The object key (%s) of bucket (%s) would be written "
-                                      "outside the save path. The object is not written.\n",
-                                      object_key.c_str(), bucket_name_for_obj_r.c_str());
+      return ret | note_object_error(LV_ERROR, VL_COMMON,
+                                     "The object key (%s) of bucket (%s) would be written "
+                                     "outside the save path. The object is not written.\n",
+                                     object_key.c_str(), bucket_name_for_obj_r.c_str());
     }
     const std::string meta_path = object_path(object_key, object_id, ".meta");
     const std::string data_path = object_path(object_key, object_id, ".data");
     for (const std::string& path : {meta_path, data_path}) {
       if (file_exists(path)) {
         po_tail_unread = true;
-        return ret | output_accdg_to_vl(LV_WARNING, VL_DEFAULT,
-                                        "The object file (%s) already exists. The object is not "
-                                        "written.\n",
-                                        path.c_str());
+        return ret | note_object_error(LV_WARNING, VL_COMMON,
+                                       "The object file (%s) already exists. The object is not "
+                                       "written.\n",
+                                       path.c_str());
       }
     }
     if (writing) {
@@ -1275,10 +1290,10 @@ int process_object(const char* filepath, uint64_t pr_file_offset, std::vector<ui
     uint32_t got = 0;
     if (!read_following_block(block, &got)) {
       po_tail_unread = true;
-      return ret | output_accdg_to_vl(LV_ERROR, VL_DEFAULT,
-                                      "The object (%s) is cut short by a filemark. The object is "
-                                      "not written.\n",
-                                      object_key.c_str());
+      return ret | note_object_error(LV_ERROR, VL_COMMON,
+                                     "The object (%s) is cut short by a filemark. The object is "
+                                     "not written.\n",
+                                     object_key.c_str());
     }
     take = std::min<uint64_t>(object_size, block_size);
     if (writing) data_file.write(block.data(), static_cast<size_t>(take));
@@ -1301,14 +1316,12 @@ int process_object(const char* filepath, uint64_t pr_file_offset, std::vector<ui
       po_tail_unread = true;
     } else if (skip_0_padding_check_flag == 0) {
       // Zero padding after the last object of a packed object.
+      // A format deviation like any other: it is reported once and the walk goes on, so that
+      // one stray byte does not end the recovery of the rest of the tape.
       const uint64_t e = (o + last_data_offset - last_meta_data_offset) % block_size;
-      if (e != 0) {
-        for (uint64_t i = e; i < block_size; ++i) {
-          if (block[static_cast<size_t>(i)] != 0) {
-            output_accdg_to_vl(LV_SYS_ERR, VL_DEFAULT,
-                               "The end of the packed objects must be zero-padded.\n");
-          }
-        }
+      if (e != 0 && !is_null_filled(block.data() + e, static_cast<size_t>(block_size - e))) {
+        note_object_error(LV_ERROR, VL_DEFAULT,
+                          "The end of the packed objects must be zero-padded.\n");
       }
     }
   }
@@ -1593,6 +1606,7 @@ int check_integrity(const MamVci* mamvci, const MamHta* mamhta, const char* mode
   output_accdg_to_vl(LV_TRACE, VL_MISC, "start:check_integrity\n");
   int ret = 0;
   skip_0_padding_check_flag = 0;
+  object_errors = 0;
   int first_locate_flag = get_marker_file_flg() != 0 ? 1 : 0;
   std::snprintf(obj_r_mode, sizeof(obj_r_mode), "%s", mode);
   scparam.fd_scsidevice = fd;
@@ -1621,7 +1635,7 @@ int check_integrity(const MamVci* mamvci, const MamHta* mamhta, const char* mode
           check_part_of_pr_integrity(META, record->block_address + record->meta_offset / block_size,
                                      record->meta_offset % block_size, 0, 0, record->metadata_size);
     }
-    return ret;
+    return ret | object_errors;
   }
 
   read_marker_file_flag = 1;
@@ -1759,5 +1773,5 @@ int check_integrity(const MamVci* mamvci, const MamHta* mamhta, const char* mode
     fp_list = nullptr;
   }
   output_accdg_to_vl(LV_TRACE, VL_MISC, "end  :check_integrity\n");
-  return ret;
+  return ret | object_errors;
 }

@@ -497,11 +497,16 @@ int save_marker_cache() {
 // Mode dispatch and single-object retrieval
 // =============================================================================================
 
-[[noreturn]] void run_dump() {
+// Creates the save path when it does not exist yet (one level).
+void make_save_path() {
   struct stat status {};
   if (stat(settings.save_path, &status) != 0 && mkdir(settings.save_path, 0777) != 0) {
     output_accdg_to_vl(LV_SYS_ERR, VL_MISC, "Failed to make directory.\n");
   }
+}
+
+[[noreturn]] void run_dump() {
+  make_save_path();
   const bool resume = settings.is_resume_dump_required == True;
   if (check_integrity(run.mamvci, &run.mamhta, resume ? "resume_dump" : "full_dump", run.fd_tape,
                       settings.save_path, run.barcode_id) != 0) {
@@ -516,6 +521,8 @@ int save_marker_cache() {
 std::string list_dir() { return std::string(settings.save_path) + "/" + run.tape_id + "/"; }
 
 int make_lists() {
+  // The list files are written below the save path, which a list run creates as a dump does.
+  make_save_path();
   const std::string dir = list_dir();
   if (delete_files_in_directory(dir.c_str(), ".lst") != 0) {
     output_accdg_to_vl(LV_SYS_ERR, VL_COMMON, "Existing list files could not be deleted at %s.\n",

@@ -220,14 +220,14 @@ TEST_F(JobsTest, RetrievalOfFilesAlreadyThereWarnsAndWritesNeither) {
   RunResult r = reader(args);
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(e2e::report_lines(r.err),
-            std::vector<std::string>{"[WARNING] [UNKNOWN] The object file (" + base +
+            std::vector<std::string>{"[WARNING] [COMMON] The object file (" + base +
                                      ".meta) already exists. The object is not written."});
   EXPECT_EQ(testutil::read_file(base + ".data"), "kept");
   // With only the data file there, no metadata file appears either.
   fs::remove(base + ".meta");
   r = reader(args);
   EXPECT_EQ(e2e::report_lines(r.err),
-            std::vector<std::string>{"[WARNING] [UNKNOWN] The object file (" + base +
+            std::vector<std::string>{"[WARNING] [COMMON] The object file (" + base +
                                      ".data) already exists. The object is not written."});
   EXPECT_FALSE(fs::exists(base + ".meta"));
   EXPECT_EQ(testutil::read_file(base + ".data"), "kept");
