@@ -103,31 +103,31 @@ const CommandSpec* find_command(std::string_view name) {
 // Parses COMMAND [ARGS] ... into steps; false with a message on a usage error.
 bool parse_steps(int argc, char** argv, int first, std::vector<Step>* steps) {
   for (int i = first; i < argc;) {
-    const CommandSpec* spec = find_command(argv[i]);
-    if (spec == nullptr) {
+    const CommandSpec* command = find_command(argv[i]);
+    if (command == nullptr) {
       std::fprintf(stderr, "Unknown command '%s'.\n", argv[i]);
       return false;
     }
-    Step step{spec->name, {}};
+    Step step{command->name, {}};
     ++i;
-    while (i < argc && step.args.size() < spec->max_args && is_number(argv[i])) {
+    while (i < argc && step.args.size() < command->max_args && is_number(argv[i])) {
       const size_t n = step.args.size();
       int64_t value = 0;
-      if (!parse_number(argv[i], spec->min_value[n], spec->max_value[n], &value)) {
-        std::fprintf(stderr, "Argument '%s' of %s is out of range.\n", argv[i], spec->name);
+      if (!parse_number(argv[i], command->min_value[n], command->max_value[n], &value)) {
+        std::fprintf(stderr, "Argument '%s' of %s is out of range.\n", argv[i], command->name);
         return false;
       }
       step.args.push_back(value);
       ++i;
     }
-    if (step.args.size() < spec->min_args) {
-      std::fprintf(stderr, "Command %s needs %zu argument%s.\n", spec->name, spec->min_args,
-                   spec->min_args == 1 ? "" : "s");
+    if (step.args.size() < command->min_args) {
+      std::fprintf(stderr, "Command %s needs %zu argument%s.\n", command->name, command->min_args,
+                   command->min_args == 1 ? "" : "s");
       return false;
     }
     if (i < argc && is_number(argv[i])) {
-      std::fprintf(stderr, "Command %s takes at most %zu argument%s.\n", spec->name, spec->max_args,
-                   spec->max_args == 1 ? "" : "s");
+      std::fprintf(stderr, "Command %s takes at most %zu argument%s.\n", command->name, command->max_args,
+                   command->max_args == 1 ? "" : "s");
       return false;
     }
     steps->push_back(std::move(step));
