@@ -81,9 +81,9 @@ bool dump_mode() {
 struct TapeCursor {
   bool position_known = false;
   uint64_t position = 0;
-  bool last_valid = false;
+  bool last_valid = false;  // `block` holds the block numbered `last_number`
   uint64_t last_number = 0;
-  std::vector<uint8_t> last_block;
+  std::vector<uint8_t> block;  // the one block buffer of the walk: the block read last
   uint32_t last_count = 0;
 };
 TapeCursor cursor;
@@ -129,19 +129,22 @@ void cursor_read_position(ST_SPTI_CMD_POSITIONDATA* pos) {
   cursor.position_known = true;
 }
 
-// Reads one block of `block_size` bytes into `buffer` (resized to block_size and zero-filled).
-// Returns what read_data returns: 0 block read, 1 filemark or read error.
-int cursor_read(std::vector<uint8_t>& buffer, uint32_t* count) {
-  buffer.assign(block_size, 0);
+// Reads one block of `block_size` bytes into the walk's block buffer (`cursor.block`); the bytes
+// beyond those received read as zero. Returns what read_data returns: 0 block read, 1 filemark
+// or read error (the buffer then holds nothing of use).
+int cursor_read(uint32_t* count) {
+  std::vector<uint8_t>& buffer = cursor.block;
+  if (buffer.size() != block_size) buffer.assign(block_size, 0);
   const bool known = cursor.position_known;
   const uint64_t number = cursor.position;
   *count = 0;
+  cursor.last_valid = false;
   const int ret = read_data(block_size, buffer.data(), count);
   if (*count > block_size) *count = block_size;
+  std::fill(buffer.begin() + *count, buffer.end(), 0);
   if (ret == 0) {
     cursor.last_valid = known;
     cursor.last_number = number;
-    cursor.last_block.assign(buffer.begin(), buffer.end());
     cursor.last_count = *count;
     cursor.position = number + 1;
   } else {
@@ -250,13 +253,12 @@ int write_markers_to_file(const char* filepath, int write_flg) {
   make_parent_dir(filepath);
   FILE* file = std::fopen(filepath, "ab");
   if (file == nullptr) output_accdg_to_vl(LV_SYS_ERR, VL_MISC, "Failed to open file.\n");
-  std::vector<uint8_t> block;
   uint32_t count = 0;
   const uint64_t start = tape_position();
   uint64_t records = 0;
-  while (cursor_read(block, &count) == 0) {
+  while (cursor_read(&count) == 0) {
     ++records;
-    if (write_flg == 1 && count > 0 && std::fwrite(block.data(), 1, count, file) != count) {
+    if (write_flg == 1 && count > 0 && std::fwrite(cursor.block.data(), 1, count, file) != count) {
       output_accdg_to_vl(LV_SYS_ERR, VL_MISC, "Failed to write marker file(%s).\n", filepath);
     }
   }
@@ -1131,7 +1133,8 @@ void take_bucket_of_packed_object(const uint8_t* bucket_id, bool report) {
 // Reads the block after the current one for an object or its metadata. A read that does not
 // stop at a filemark ends the run; at a confirmed filemark it returns false.
 bool read_following_block(std::vector<uint8_t>& block, uint32_t* count) {
-  if (cursor_read(block, count) == 0) return true;
+  (void)block;  // the walk's block buffer, which cursor_read fills
+  if (cursor_read(count) == 0) return true;
   if (check_fm_next_to_marker(1, 1) != 0) {
     output_accdg_to_vl(LV_SYS_ERR, VL_DEFAULT, "Failed to read data from tape.\n");
   }
@@ -1350,16 +1353,15 @@ int check_diff_btwn_file_and_tape(MARKER_TYPE m_type, const char* filepath, uint
   uint64_t readed_size = 0;
   bool identifier_flg = true;
   bool top_flg = true;
-  std::vector<uint8_t> block;
+  std::vector<uint8_t>& block = cursor.block;
   std::vector<uint8_t> file_bytes;
   while (true) {
     uint32_t count = 0;
     if (m_type == META && top_flg && use_block_in_memory) {
       // The metadata starts in the block read last: it is taken from memory, not read again.
       use_block_in_memory = false;
-      block = cursor.last_block;
       count = cursor.last_count;
-    } else if (cursor_read(block, &count) != 0) {
+    } else if (cursor_read(&count) != 0) {
       if (check_fm_next_to_marker(1, 1) != 0) {
         output_accdg_to_vl(LV_SYS_ERR, VL_DEFAULT, "Failed to read data from tape.\n");
       }
@@ -1497,17 +1499,17 @@ int check_part_of_pr_integrity(MARKER_TYPE m_type, uint64_t block_number, uint64
       get_marker_name(m_type), block_number, offset, pr_file_num, pr_file_offset, marker_len);
   int ret = 0;
   uint64_t actual = 0;
+  // The walk follows the tape's position itself (every read, locate and space), so it asks the
+  // drive only when it does not know: one round trip fewer for every marker.
   if (m_type == META) {
-    ST_SPTI_CMD_POSITIONDATA p{};
-    cursor_read_position(&p);
-    if (cursor.last_valid && cursor.last_number == block_number &&
-        p.blockNumber == block_number + 1) {
+    const uint64_t p = tape_position();
+    if (cursor.last_valid && cursor.last_number == block_number && p == block_number + 1) {
       use_block_in_memory = true;
-    } else if (p.blockNumber != block_number) {
+    } else if (p != block_number) {
       cursor_locate(block_number);
     }
     actual = block_number;
-    if (sequential_read_flag == 1 && actual + 1 < p.blockNumber) {
+    if (sequential_read_flag == 1 && actual + 1 < p) {
       ret |= output_accdg_to_vl(LV_ERROR, VL_PR,
                                 "The position of the meta on the data partition is not correct.\n");
     }
@@ -1531,9 +1533,7 @@ int check_part_of_pr_integrity(MARKER_TYPE m_type, uint64_t block_number, uint64
       }
       num_of_meta_cnt = 0;
     }
-    ST_SPTI_CMD_POSITIONDATA p{};
-    cursor_read_position(&p);
-    actual = p.blockNumber;
+    actual = tape_position();
   }
   if (actual != block_number) {
     ret |= output_accdg_to_vl(LV_ERROR, VL_PR,
