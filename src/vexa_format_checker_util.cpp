@@ -1,18 +1,26 @@
 // Support library of the format checks: identifier and time validation, list-file writer and JSON
 // helpers, progress history, save-path layout and local file helpers, tape generation.
 #include <dirent.h>
+#include <json-c/json.h>
+#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <uuid/uuid.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "output_level.h"
+#include "scsi/scsi_decode.h"
 #include "vexa_format_checker.h"
 
 // =============================================================================================
@@ -180,12 +188,6 @@ int is_null_filled(const void* buffer, size_t length) {
 // =============================================================================================
 // Object list-file writer and JSON helpers
 // =============================================================================================
-
-#include <json-c/json.h>
-#include <openssl/evp.h>
-
-#include <algorithm>
-#include <memory>
 
 namespace {
 
@@ -403,9 +405,6 @@ int get_hash(std::string_view meta_data, char* hash) {
 // =============================================================================================
 // Progress history
 // =============================================================================================
-
-#include <charconv>
-#include <fstream>
 
 namespace {
 
@@ -910,13 +909,7 @@ void free_bucket_info_4_obj_reader(BucketInfo4ObjReader** bucket_info) {
 // =============================================================================================
 
 // The drive names the cartridge's volume personality in the volume statistics log page; the tape
-// identifier carries the generation derived from it. (Included here so that this section stands
-// on its own.)
-#include <algorithm>
-#include <vector>
-
-#include "scsi/scsi_decode.h"
-
+// identifier carries the generation derived from it.
 namespace {
 
 constexpr uint32_t kVolumeStatisticsPage = 0x17;
