@@ -1132,8 +1132,8 @@ void take_bucket_of_packed_object(const uint8_t* bucket_id, bool report) {
 
 // Reads the block after the current one for an object or its metadata. A read that does not
 // stop at a filemark ends the run; at a confirmed filemark it returns false.
-bool read_following_block(std::vector<uint8_t>& block, uint32_t* count) {
-  (void)block;  // the walk's block buffer, which cursor_read fills
+// The block lands in the walk's block buffer, `cursor.block`.
+bool read_following_block(uint32_t* count) {
   if (cursor_read(count) == 0) return true;
   if (check_fm_next_to_marker(1, 1) != 0) {
     output_accdg_to_vl(LV_SYS_ERR, VL_DEFAULT, "Failed to read data from tape.\n");
@@ -1177,7 +1177,7 @@ int process_object(const char* filepath, uint64_t pr_file_offset, std::vector<ui
     meta_data.append(reinterpret_cast<const char*>(block.data() + o), static_cast<size_t>(here));
     end_in_block = o + here;
     while (meta_data.size() < length) {
-      if (!read_following_block(block, &count)) {
+      if (!read_following_block(&count)) {
         po_tail_unread = true;
         return note_object_error(LV_ERROR, VL_COMMON,
                                  "The metadata of the object is cut short by a filemark.\n");
@@ -1187,7 +1187,6 @@ int process_object(const char* filepath, uint64_t pr_file_offset, std::vector<ui
       end_in_block = more;
     }
   }
-  (void)count;
   if (read_marker_file_flag == 1 && length > 0) {
     std::string copy(static_cast<size_t>(length), '\0');
     read_marker_file(length, pr_file_offset, filepath, copy.data());
@@ -1288,10 +1287,9 @@ int process_object(const char* filepath, uint64_t pr_file_offset, std::vector<ui
   uint64_t take = std::min(object_size, remained);
   if (writing) data_file.write(block.data() + end_in_block, static_cast<size_t>(take));
   object_size -= take;
-  uint64_t data_end = end_in_block + take;  // position in `block` just past what was read
   while (object_size > 0) {
     uint32_t got = 0;
-    if (!read_following_block(block, &got)) {
+    if (!read_following_block(&got)) {
       po_tail_unread = true;
       return ret | note_object_error(LV_ERROR, VL_COMMON,
                                      "The object (%s) is cut short by a filemark. The object is "
@@ -1301,14 +1299,12 @@ int process_object(const char* filepath, uint64_t pr_file_offset, std::vector<ui
     take = std::min<uint64_t>(object_size, block_size);
     if (writing) data_file.write(block.data(), static_cast<size_t>(take));
     object_size -= take;
-    data_end = take;
   }
   if (writing) {
     data_file.commit();
     meta_file.commit();
   }
   po_tail_unread = false;
-  (void)data_end;
 
   if (num_of_meta_cnt == num_of_meta) {
     // The block read last holds the end of the packed object only when the data read ends where
