@@ -41,5 +41,11 @@ int get_verbose_rank(const char* verbose);
 void print_header(FILE* stream, const char* log_level, const char* verbose);
 
 // Formats and routes one message. Returns 1 only when an ERROR was printed in continue mode.
+// A "[SYS_ERR] " message ends the process as output_fatal does.
 int output_accdg_to_vl(const char* log_level, const char* verbose, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
+
+// Prints a "[SYS_ERR] " message to standard error and ends the process with status 1: the one
+// way a system failure stops the run, so that readers and the compiler see control stop here.
+[[noreturn]] void output_fatal(const char* verbose, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));

@@ -227,8 +227,7 @@ int delete_files_in_directory(const char* directory_path, const char* ext) {
     if (!S_ISREG(status.st_mode)) continue;  // only plain files are removed
     if (unlinkat(dir_fd, entry->d_name, 0) != 0) {
       closedir(dir);
-      output_accdg_to_vl(LV_SYS_ERR, VL_MISC, "Failed to remove file(%s%s).\n", directory_path,
-                         entry->d_name);
+      output_fatal(VL_MISC, "Failed to remove file(%s%s).\n", directory_path, entry->d_name);
     }
   }
   closedir(dir);
@@ -240,8 +239,7 @@ int initialize_marker_files() {
   output_accdg_to_vl(LV_TRACE, VL_MISC, "start:initialize_marker_files\n");
   if (get_marker_file_flg() == 0 && delete_files_in_directory(MARKER_CACHE_DIR, nullptr) != 0) {
     // Stale cache files would be appended to and compared against: the walk cannot go on.
-    output_accdg_to_vl(LV_SYS_ERR, VL_MISC, "Marker files could not be deleted at %s.\n",
-                       MARKER_CACHE_DIR);
+    output_fatal(VL_MISC, "Marker files could not be deleted at %s.\n", MARKER_CACHE_DIR);
   }
   output_accdg_to_vl(LV_TRACE, VL_MISC, "end  :initialize_marker_files\n");
   return 0;
@@ -252,14 +250,14 @@ int write_markers_to_file(const char* filepath, int write_flg) {
   if (marker_file_flg == 1) write_flg = 0;
   make_parent_dir(filepath);
   FILE* file = std::fopen(filepath, "ab");
-  if (file == nullptr) output_accdg_to_vl(LV_SYS_ERR, VL_MISC, "Failed to open file.\n");
+  if (file == nullptr) output_fatal(VL_MISC, "Failed to open file.\n");
   uint32_t count = 0;
   const uint64_t start = tape_position();
   uint64_t records = 0;
   while (cursor_read(&count) == 0) {
     ++records;
     if (write_flg == 1 && count > 0 && std::fwrite(cursor.block.data(), 1, count, file) != count) {
-      output_accdg_to_vl(LV_SYS_ERR, VL_MISC, "Failed to write marker file(%s).\n", filepath);
+      output_fatal(VL_MISC, "Failed to write marker file(%s).\n", filepath);
     }
   }
   // A read that meets a filemark leaves the tape past it. One that left the tape where it was met
@@ -275,9 +273,9 @@ int write_markers_to_file(const char* filepath, int write_flg) {
     missing_filemark = check_fm_next_to_marker(1, 1);
   }
   if (missing_filemark != 0) {
-    output_accdg_to_vl(LV_SYS_ERR, VL_MISC, "Failed to read the reference partition.\n");
+    output_fatal(VL_MISC, "Failed to read the reference partition.\n");
   }
-  if (std::fclose(file) != 0) output_accdg_to_vl(LV_SYS_ERR, VL_MISC, "Failed to close file.\n");
+  if (std::fclose(file) != 0) output_fatal(VL_MISC, "Failed to close file.\n");
   output_accdg_to_vl(LV_TRACE, VL_MISC, "end  :write_markers_to_file(%s)\n", filepath);
   return 0;
 }
@@ -289,8 +287,7 @@ int read_marker_file(uint64_t str_size, uint64_t str_offset, const char* filepat
   FILE* file = clf_open_alt_file(filepath, "rb");
   if (str_offset > static_cast<uint64_t>(INT64_MAX) ||
       fseeko(file, static_cast<off_t>(str_offset), SEEK_SET) != 0) {
-    output_accdg_to_vl(LV_SYS_ERR, VL_MISC, "Failed at fseek() while reading file(%s).\n",
-                       filepath);
+    output_fatal(VL_MISC, "Failed at fseek() while reading file(%s).\n", filepath);
   }
   if (str_size > 0) clf_read_file(str, 1, str_size, file);
   output_accdg_to_vl(LV_TRACE, VL_MISC, "end  :read_marker_file(%s)\n", filepath);
@@ -374,9 +371,9 @@ int compare_on_data_partition(MARKER_TYPE m_type, const std::string& file, uint6
                               bool inconsistency_is_fatal) {
   int ret = 0;
   if (check_diff_btwn_file_and_tape(m_type, file.c_str(), read_size, 0, 0) != 0) {
-    ret |= output_accdg_to_vl(inconsistency_is_fatal ? LV_SYS_ERR : LV_ERROR, verbose,
-                              "The data partition is inconsistent with marker file(%s).\n",
-                              file.c_str());
+    constexpr char kInconsistent[] = "The data partition is inconsistent with marker file(%s).\n";
+    if (inconsistency_is_fatal) output_fatal(verbose, kInconsistent, file.c_str());
+    ret |= output_accdg_to_vl(LV_ERROR, verbose, kInconsistent, file.c_str());
   }
   if (check_fm_next_to_marker(1, 0) != 0) {
     ret |= output_accdg_to_vl(LV_ERROR, verbose, "%s", missing_filemark);
@@ -496,7 +493,7 @@ int check_pr_integrity(int which_partition, const MamVci* mamvci, int target_pr_
   } else {
     struct stat status {};
     if (stat(file.c_str(), &status) != 0) {
-      output_accdg_to_vl(LV_SYS_ERR, VL_PR, "Failed to get the file(%s) size.\n", file.c_str());
+      output_fatal(VL_PR, "Failed to get the file(%s) size.\n", file.c_str());
     }
     ret |= compare_on_data_partition(PR, file, static_cast<uint64_t>(status.st_size), VL_PR,
                                      "There is no file mark at the end of partial reference.\n",
@@ -575,8 +572,8 @@ class CacheFile {
   explicit CacheFile(const std::string& path) : path_(path) {
     fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd_ < 0) {
-      output_accdg_to_vl(LV_SYS_ERR, VL_MISC, "Failed to open file. path=%s, mode=%s, error=%s\n",
-                         path.c_str(), "rb", std::strerror(errno));
+      output_fatal(VL_MISC, "Failed to open file. path=%s, mode=%s, error=%s\n", path.c_str(), "rb",
+                   std::strerror(errno));
     }
     struct stat status {};
     if (fstat(fd_, &status) == 0) size_ = static_cast<uint64_t>(status.st_size);
@@ -805,9 +802,9 @@ int get_ocm_po_meta_num(int pr_count, uint64_t* ocm_total, uint64_t* po_total,
 int get_address_of_pr(int pr_number, uint64_t* block_number, uint64_t* offset) {
   output_accdg_to_vl(LV_TRACE, VL_PR, "start:get_address_of_pr\n");
   if (dp_rcm_block_number == 0) {
-    output_accdg_to_vl(LV_SYS_ERR, VL_MISC,
-                       "Failed to get block number of the last reference commit marker of data "
-                       "partition.\n");
+    output_fatal(VL_MISC,
+                 "Failed to get block number of the last reference commit marker of data "
+                 "partition.\n");
   }
   uint64_t b = 0;
   if (pr_number >= 1 && static_cast<uint64_t>(pr_number) <= pr_block_offsets.size()) {
@@ -1032,7 +1029,7 @@ class ObjectFile {
     unlink(temp_path_.c_str());  // a leftover of an interrupted run
     file_ = std::fopen(temp_path_.c_str(), "wb");
     if (file_ == nullptr) {
-      output_accdg_to_vl(LV_SYS_ERR, VL_DEFAULT, "Can't open file: %s\n", temp_path_.c_str());
+      output_fatal(VL_DEFAULT, "Can't open file: %s\n", temp_path_.c_str());
     }
     add_unfinished_file(temp_path_.c_str());
   }
@@ -1059,9 +1056,8 @@ class ObjectFile {
 
  private:
   void fail() {
-    output_accdg_to_vl(LV_SYS_ERR, VL_MISC,
-                       "Failed to output %s.Disk space is likely to insufficient.\n",
-                       final_path_.c_str());
+    output_fatal(VL_MISC, "Failed to output %s.Disk space is likely to insufficient.\n",
+                 final_path_.c_str());
   }
   FILE* file_ = nullptr;
   std::string final_path_;
@@ -1136,7 +1132,7 @@ void take_bucket_of_packed_object(const uint8_t* bucket_id, bool report) {
 bool read_following_block(uint32_t* count) {
   if (cursor_read(count) == 0) return true;
   if (check_fm_next_to_marker(1, 1) != 0) {
-    output_accdg_to_vl(LV_SYS_ERR, VL_DEFAULT, "Failed to read data from tape.\n");
+    output_fatal(VL_DEFAULT, "Failed to read data from tape.\n");
   }
   return false;
 }
@@ -1221,7 +1217,7 @@ int process_object(const char* filepath, uint64_t pr_file_offset, std::vector<ui
     make_key_str_value_pairs(object_meta_for_json, "object_id", object_id.c_str());
   }
   if (object_size >= kLargeObject && check_disk_space(obj_reader_saveroot, object_size) != 0) {
-    output_accdg_to_vl(LV_SYS_ERR, VL_COMMON, "Failed to check the disk space.\n");
+    output_fatal(VL_COMMON, "Failed to check the disk space.\n");
   }
   if (!mode_is("output_objects_in_object_list")) {
     object_errors |= get_bucket_info_4_obj_reader(&bucket_infos, bucket_name_for_obj_r.c_str(),
@@ -1339,7 +1335,7 @@ int check_diff_btwn_file_and_tape(MARKER_TYPE m_type, const char* filepath, uint
     if (stat(filepath, &status) == 0) {
       file_size = static_cast<uint64_t>(status.st_size);
     } else if (read_marker_file_flag == 1) {
-      output_accdg_to_vl(LV_SYS_ERR, VL_DEFAULT, "Failed to get the file(%s) size.\n", filepath);
+      output_fatal(VL_DEFAULT, "Failed to get the file(%s) size.\n", filepath);
     }
   }
   const bool whole_marker =
@@ -1359,7 +1355,7 @@ int check_diff_btwn_file_and_tape(MARKER_TYPE m_type, const char* filepath, uint
       count = cursor.last_count;
     } else if (cursor_read(&count) != 0) {
       if (check_fm_next_to_marker(1, 1) != 0) {
-        output_accdg_to_vl(LV_SYS_ERR, VL_DEFAULT, "Failed to read data from tape.\n");
+        output_fatal(VL_DEFAULT, "Failed to read data from tape.\n");
       }
       ST_SPTI_CMD_POSITIONDATA pos{};
       cursor_read_position(&pos);
@@ -1470,7 +1466,7 @@ int write_list_entry(uint64_t block_number, uint64_t offset, uint64_t marker_len
     if (savepath_dir_number <= kMaxDirNumber) {
       fp_list = std::fopen(list_path, "a");
       if (fp_list == nullptr) {
-        output_accdg_to_vl(LV_SYS_ERR, VL_DEFAULT, "Can't open file: %s\n", list_path);
+        output_fatal(VL_DEFAULT, "Can't open file: %s\n", list_path);
       }
     }
   }
@@ -1690,8 +1686,7 @@ int check_integrity(const MamVci* mamvci, const MamHta* mamhta, const char* mode
   uint64_t meta_cnt = 1;
   if (mode_is("resume_dump")) {
     if (get_history(barcode_id, &pr_cnt, &ocm_cnt, &po_cnt, &meta_cnt) != 0) {
-      output_accdg_to_vl(LV_SYS_ERR, VL_COMMON, "There is no history file.\n%sTry full dump.\n",
-                         INDENT);
+      output_fatal(VL_COMMON, "There is no history file.\n%sTry full dump.\n", INDENT);
     }
     if (pr_cnt != 1 || ocm_cnt != 1 || po_cnt != 1 || meta_cnt != 1) first_locate_flag = 1;
   }

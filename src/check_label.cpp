@@ -330,7 +330,7 @@ int check_block_size(const char* str_block_size, uint32_t* block_size) {
 int clf_vexa_label(const MamVci* mamvci, const MamHta* mamhta, uint32_t* block_size) {
   output_accdg_to_vl(LV_TRACE, VL_LABEL, "start:clf_vexa_label\n");
   if (mamvci == nullptr || mamhta == nullptr) {
-    output_accdg_to_vl(LV_SYS_ERR, VL_LABEL, "Null pointer is detected at clf_vexa_label");
+    output_fatal(VL_LABEL, "Null pointer is detected at clf_vexa_label");
   }
   FILE* fp = fmtcheck::open_from_start(kFormatLabelFile);
   auto text = fmtcheck::allocate_array<char>(kFormatLabelMaxBytes + 1, "Quorrant label");

@@ -185,13 +185,12 @@ int clf_header(const char* identifier, std::span<const uint8_t> buffer, const Ma
   // An empty span may have no data pointer: it is a buffer of no bytes, not a null buffer.
   if (identifier == nullptr || (buffer.data() == nullptr && !buffer.empty()) ||
       current_position == nullptr || num_of_marker == nullptr || data_length == nullptr) {
-    output_accdg_to_vl(LV_SYS_ERR, VL_DEFAULT,
-                       "Invalid arguments at clf_header: identifier = %p, buffer = %p,mamhta = %p, "
-                       "current_position = %p, num_of_marker = %p, data_length = %p\n",
-                       static_cast<const void*>(identifier),
-                       static_cast<const void*>(buffer.data()), static_cast<const void*>(mamhta),
-                       static_cast<void*>(current_position), static_cast<void*>(num_of_marker),
-                       static_cast<void*>(data_length));
+    output_fatal(VL_DEFAULT,
+                 "Invalid arguments at clf_header: identifier = %p, buffer = %p,mamhta = %p, "
+                 "current_position = %p, num_of_marker = %p, data_length = %p\n",
+                 static_cast<const void*>(identifier), static_cast<const void*>(buffer.data()),
+                 static_cast<const void*>(mamhta), static_cast<void*>(current_position),
+                 static_cast<void*>(num_of_marker), static_cast<void*>(data_length));
   }
   int ret = 0;
   const bool info = info_flag != 0;
@@ -315,7 +314,7 @@ int clf_directory(const char* identifier, std::span<const uint8_t> buffer,
       same_identifier(identifier, LEVEL2_IDENTIFIER)) {
     has_length = true;
   } else if (!same_identifier(identifier, LEVEL4_IDENTIFIER)) {
-    output_accdg_to_vl(LV_SYS_ERR, VL_DEFAULT, "Unknown identifier.\n");
+    output_fatal(VL_DEFAULT, "Unknown identifier.\n");
   }
   const uint64_t entry_size = has_length ? kLevel32EntrySize : kLevel4EntrySize;
   const uint64_t present =
@@ -324,11 +323,10 @@ int clf_directory(const char* identifier, std::span<const uint8_t> buffer,
           : 0;
   if (current_position == nullptr || block_offset.size() < present ||
       (has_length && length.size() < present)) {
-    output_accdg_to_vl(LV_SYS_ERR, VL_DEFAULT,
-                       "Invalid arguments at clf_directory: current_position = %p, room for %zu "
-                       "lengths and %zu block offsets, %lu entries to read\n",
-                       static_cast<void*>(current_position), length.size(), block_offset.size(),
-                       present);
+    output_fatal(VL_DEFAULT,
+                 "Invalid arguments at clf_directory: current_position = %p, room for %zu "
+                 "lengths and %zu block offsets, %lu entries to read\n",
+                 static_cast<void*>(current_position), length.size(), block_offset.size(), present);
   }
 
   int ret = 0;

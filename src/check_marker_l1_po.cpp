@@ -161,7 +161,7 @@ int cpof_po_header(std::span<const uint8_t> data_buf, uint64_t* current_position
                    uint64_t* out_num_of_obj, uint64_t* po_header_length) {
   output_accdg_to_vl(LV_TRACE, VL_POINFO, "start:cpof_po_header\n");
   if (current_position == nullptr || out_num_of_obj == nullptr || po_header_length == nullptr) {
-    output_accdg_to_vl(LV_SYS_ERR, VL_MISC, "Null pointer is detected at cpof_po_header");
+    output_fatal(VL_MISC, "Null pointer is detected at cpof_po_header");
   }
   uint8_t raw[kPoHeaderSize];
   const size_t present = fmtcheck::copy_bytes(data_buf, *current_position, raw, sizeof(raw));
@@ -251,10 +251,10 @@ int cpof_object_directory(std::span<const uint8_t> data_buf, uint64_t* current_p
           ? po_directory_entries_present(data_buf, *current_position, num_of_obj)
           : 0;
   if (current_position == nullptr || objects.size() < present) {
-    output_accdg_to_vl(LV_SYS_ERR, VL_MISC,
-                       "Invalid arguments at cpof_object_directory: current_position = %p, room "
-                       "for %zu entries, %lu entries to read\n",
-                       static_cast<void*>(current_position), objects.size(), present);
+    output_fatal(VL_MISC,
+                 "Invalid arguments at cpof_object_directory: current_position = %p, room "
+                 "for %zu entries, %lu entries to read\n",
+                 static_cast<void*>(current_position), objects.size(), present);
   }
   int ret = 0;
   if (present < declared) {
@@ -355,7 +355,7 @@ int cpof_only_meta(std::span<const uint8_t> data_buf, uint64_t* current_position
                    uint64_t num_of_obj, std::span<const VEXAObject> objects) {
   output_accdg_to_vl(LV_TRACE, VL_DEFAULT, "start:cpof_only_meta\n");
   if (current_position == nullptr) {
-    output_accdg_to_vl(LV_SYS_ERR, VL_MISC, "Null pointer is detected at cpof_only_meta");
+    output_fatal(VL_MISC, "Null pointer is detected at cpof_only_meta");
   }
   int ret = 0;
   ret |= output_accdg_to_vl(LV_INFO, VL_DEFAULT, "LEVEL 0\n");
@@ -425,7 +425,7 @@ int clf_packed_objects_info(const char* unpackedobjpath, std::span<const uint8_t
   output_accdg_to_vl(LV_TRACE, VL_DEFAULT, "start:clf_packed_objects_info\n");
   if (unpackedobjpath == nullptr || (data_buf.data() == nullptr && !data_buf.empty()) ||
       current_position == nullptr) {
-    output_accdg_to_vl(LV_SYS_ERR, VL_MISC, "Null pointer is detected at clf_packed_objects_info");
+    output_fatal(VL_MISC, "Null pointer is detected at clf_packed_objects_info");
   }
   int ret = 0;
   ret |= output_accdg_to_vl(LV_INFO, VL_DEFAULT, "LEVEL 2\n");

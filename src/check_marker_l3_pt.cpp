@@ -31,7 +31,7 @@ int check_ocm_info(std::span<const uint8_t> buffer, uint64_t* current_position, 
                    int ocm_info_num) {
   output_accdg_to_vl(LV_TRACE, VL_PR, "start:check_ocm_info: OCM Info %d\n", ocm_info_num);
   if (current_position == nullptr) {
-    output_accdg_to_vl(LV_SYS_ERR, VL_MISC, "Null pointer is detected at check_ocm_info");
+    output_fatal(VL_MISC, "Null pointer is detected at check_ocm_info");
   }
   int ret = 0;
   const uint64_t start = *current_position;
@@ -75,7 +75,7 @@ int check_partial_reference(const char* filename) {
                      filename != nullptr ? filename : "");
   set_top_verbose(VL_PR);
   if (filename == nullptr) {
-    output_accdg_to_vl(LV_SYS_ERR, VL_MISC, "Null pointer is detected at check_partial_reference");
+    output_fatal(VL_MISC, "Null pointer is detected at check_partial_reference");
   }
   FILE* fp = fmtcheck::open_from_start(filename);
   int ret = 0;

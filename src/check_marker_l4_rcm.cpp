@@ -189,10 +189,10 @@ const char* get_rcm_name(int rcm) {
 
 int check_num_of_pr(int which_rcm, const uint64_t* rcm_number_of_partial_reference) {
   if ((which_rcm != 0 && which_rcm != 1) || rcm_number_of_partial_reference == nullptr) {
-    output_accdg_to_vl(LV_SYS_ERR, VL_DEFAULT,
-                       "Invalid arguments at check_num_of_pr: which_rcm = %d, "
-                       "rcm_number_of_partial_reference = %p\n",
-                       which_rcm, static_cast<const void*>(rcm_number_of_partial_reference));
+    output_fatal(VL_DEFAULT,
+                 "Invalid arguments at check_num_of_pr: which_rcm = %d, "
+                 "rcm_number_of_partial_reference = %p\n",
+                 which_rcm, static_cast<const void*>(rcm_number_of_partial_reference));
   }
   if (which_rcm != 0 || *rcm_number_of_partial_reference == 0) return 0;
   return output_accdg_to_vl(LV_ERROR, VL_DEFAULT,
@@ -204,9 +204,9 @@ int check_num_of_pr(int which_rcm, const uint64_t* rcm_number_of_partial_referen
 int check_data_length_of_bucket_list(int which_rcm, uint64_t rcm_data_length,
                                      const uint64_t* current_position, uint64_t dat_size) {
   if ((which_rcm != 0 && which_rcm != 1) || current_position == nullptr) {
-    output_accdg_to_vl(LV_SYS_ERR, VL_DEFAULT,
-                       "Invalid arguments at check_data_length_of_bucket_list: which_rcm = %d\n",
-                       which_rcm);
+    output_fatal(VL_DEFAULT,
+                 "Invalid arguments at check_data_length_of_bucket_list: which_rcm = %d\n",
+                 which_rcm);
   }
   // Both sides as signed values: a directory that claims more than the file holds leaves a
   // negative size for the bucket list.
@@ -268,8 +268,7 @@ int clf_reference_commit_marker(int which_rcm, const MamVci* mamvci, const MamHt
                      get_rcm_name(which_rcm));
   set_top_verbose(VL_RCM);
   if (mamvci == nullptr || mamhta == nullptr) {
-    output_accdg_to_vl(LV_SYS_ERR, VL_MISC,
-                       "Null pointer is detected at clf_reference_commit_marker");
+    output_fatal(VL_MISC, "Null pointer is detected at clf_reference_commit_marker");
   }
   const std::string filename = "reference_partition/RCM_" + std::to_string(which_rcm);
   FILE* fp = fmtcheck::open_from_start(filename.c_str());

@@ -66,8 +66,7 @@ const char* clf_get_partition_name(const int part) {
 
 int clf_check_vci_acsi_length(const uint8_t* acsil) {
   if (acsil == nullptr) {
-    output_accdg_to_vl(LV_SYS_ERR, VL_MISC,
-                       "Invalid arguments at clf_check_vci_acsi_length: acsil = 0x%X\n", 0u);
+    output_fatal(VL_MISC, "Invalid arguments at clf_check_vci_acsi_length: acsil = 0x%X\n", 0u);
   }
   const uint16_t length = be16(acsil);
   if (length == kAcsiLength) return 0;
@@ -79,9 +78,8 @@ int clf_check_vci_acsi_length(const uint8_t* acsil) {
 
 int clf_check_vci_acsi(const uint8_t* acsi, MamVci* coh) {
   if (acsi == nullptr || coh == nullptr) {
-    output_accdg_to_vl(LV_SYS_ERR, VL_MISC,
-                       "Invalid arguments at clf_check_vci_acsi: acsi = 0x%X, coh = 0x%X\n",
-                       ptr_bits(acsi), ptr_bits(coh));
+    output_fatal(VL_MISC, "Invalid arguments at clf_check_vci_acsi: acsi = 0x%X, coh = 0x%X\n",
+                 ptr_bits(acsi), ptr_bits(coh));
   }
   int ret = 0;
   if (std::memcmp(acsi, kAcsiIdentifier, 8) != 0) {
@@ -106,10 +104,10 @@ int clf_check_vci_acsi(const uint8_t* acsi, MamVci* coh) {
 
 int clf_check_mam_part(const SCSI_DEVICE_PARAM* scparam, const uint32_t part, MamVci* coh) {
   if (scparam == nullptr || coh == nullptr || part > 1) {
-    output_accdg_to_vl(LV_SYS_ERR, VL_MISC,
-                       "Invalid arguments at clf_check_mam_part: scparam = 0x%X, part = %u, coh = "
-                       "0x%X\n",
-                       ptr_bits(scparam), part, ptr_bits(coh));
+    output_fatal(VL_MISC,
+                 "Invalid arguments at clf_check_mam_part: scparam = 0x%X, part = %u, coh = "
+                 "0x%X\n",
+                 ptr_bits(scparam), part, ptr_bits(coh));
   }
   coh->is_valid = 0;
   uint8_t buffer[kVciBufferLength] = {};
@@ -155,9 +153,8 @@ int clf_check_mam_part(const SCSI_DEVICE_PARAM* scparam, const uint32_t part, Ma
 
 int clf_check_mam_vcr(const SCSI_DEVICE_PARAM* scparam, const MamVci* mamvci) {
   if (scparam == nullptr || mamvci == nullptr) {
-    output_accdg_to_vl(LV_SYS_ERR, VL_MISC,
-                       "Invalid arguments at clf_check_mam_vcr: scparam = 0x%X, mamvci = 0x%X\n",
-                       ptr_bits(scparam), ptr_bits(mamvci));
+    output_fatal(VL_MISC, "Invalid arguments at clf_check_mam_vcr: scparam = 0x%X, mamvci = 0x%X\n",
+                 ptr_bits(scparam), ptr_bits(mamvci));
   }
   ST_SPTI_DEVICE_TYPE_ATTRIBUTE attributes{};
   ST_SPTI_REQUEST_SENSE_RESPONSE sense{};
@@ -182,8 +179,7 @@ int clf_check_mam_vcr(const SCSI_DEVICE_PARAM* scparam, const MamVci* mamvci) {
 
 int check_application_name(const MamHta* mamhta) {
   if (mamhta == nullptr) {
-    output_accdg_to_vl(LV_SYS_ERR, VL_MISC,
-                       "Invalid arguments at check_application_name: mamhta = 0x%X\n", 0u);
+    output_fatal(VL_MISC, "Invalid arguments at check_application_name: mamhta = 0x%X\n", 0u);
   }
   if (!mamhta->is_valid) return 0;
   int ret = 0;
@@ -208,10 +204,10 @@ int check_application_name(const MamHta* mamhta) {
 
 int clf_check_mam_hta(const SCSI_DEVICE_PARAM* scparam, const MamVci* mamvci, MamHta* mamhta) {
   if (scparam == nullptr || mamvci == nullptr || mamhta == nullptr) {
-    output_accdg_to_vl(LV_SYS_ERR, VL_MISC,
-                       "Invalid arguments at clf_check_mam_hta: scparam = 0x%X, mamvci = 0x%X, "
-                       "mamhta = 0x%X\n",
-                       ptr_bits(scparam), ptr_bits(mamvci), ptr_bits(mamhta));
+    output_fatal(VL_MISC,
+                 "Invalid arguments at clf_check_mam_hta: scparam = 0x%X, mamvci = 0x%X, "
+                 "mamhta = 0x%X\n",
+                 ptr_bits(scparam), ptr_bits(mamvci), ptr_bits(mamhta));
   }
   ST_SPTI_HOST_TYPE_ATTRIBUTE attributes{};
   ST_SPTI_REQUEST_SENSE_RESPONSE sense{};
@@ -255,10 +251,10 @@ int clf_check_mam_coherency(const SCSI_DEVICE_PARAM* scparam, MamVci* mamvci, Ma
   set_top_verbose(VL_MISC);
   output_accdg_to_vl(LV_TRACE, VL_MISC, "start:clf_check_mam_coherency\n");
   if (scparam == nullptr || mamvci == nullptr || mamhta == nullptr) {
-    output_accdg_to_vl(LV_SYS_ERR, VL_MISC,
-                       "Invalid arguments at clf_check_mam_coherency: scparam = 0x%X, mamvci = "
-                       "0x%X, mamhta = 0x%X\n",
-                       ptr_bits(scparam), ptr_bits(mamvci), ptr_bits(mamhta));
+    output_fatal(VL_MISC,
+                 "Invalid arguments at clf_check_mam_coherency: scparam = 0x%X, mamvci = "
+                 "0x%X, mamhta = 0x%X\n",
+                 ptr_bits(scparam), ptr_bits(mamvci), ptr_bits(mamhta));
   }
   int ret = 0;
   ret |= clf_check_mam_part(scparam, 0, &mamvci[0]);

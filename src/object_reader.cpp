@@ -85,11 +85,10 @@ void parse_options(int argc, char** argv) {
       case 'b':
         copy_field(settings.bucket_name, optarg);
         if (std::strlen(settings.bucket_name) < static_cast<size_t>(kBucketNameMin)) {
-          output_accdg_to_vl(LV_SYS_ERR, VL_COMMON, "Bucket name length must be %d or longer.\n",
-                             kBucketNameMin);
+          output_fatal(VL_COMMON, "Bucket name length must be %d or longer.\n", kBucketNameMin);
         }
         if (check_bucket_name(settings.bucket_name) != 0) {
-          output_accdg_to_vl(LV_SYS_ERR, VL_COMMON, "Bucket name is invalid.\n");
+          output_fatal(VL_COMMON, "Bucket name is invalid.\n");
         }
         settings.is_output_object = True;
         break;
@@ -114,8 +113,7 @@ void parse_options(int argc, char** argv) {
         unsigned int level = 0;
         if (std::sscanf(optarg, "%u", &level) == 1) settings.structure_level = level;
         if (settings.structure_level > 1) {
-          output_accdg_to_vl(LV_SYS_ERR, VL_COMMON,
-                             "Only 0 or 1 is allowed to be option of \"Level\".\n");
+          output_fatal(VL_COMMON, "Only 0 or 1 is allowed to be option of \"Level\".\n");
         }
         settings.is_output_object = True;
         break;
@@ -195,30 +193,27 @@ void print_usage(const char* appname) {
 }
 
 int check_interval(const char* str_interval, uint32_t* interval) {
-  int ret = 0;
   for (const char* c = str_interval; *c != '\0'; ++c) {
     if (*c < '0' || *c > '9') {
-      ret |= output_accdg_to_vl(LV_SYS_ERR, VL_LABEL, "Interval must be digit(s).\n");
+      output_fatal(VL_LABEL, "Interval must be digit(s).\n");
     }
   }
   *interval = static_cast<uint32_t>(std::strtoul(str_interval, nullptr, 10));
   if (*interval < kIntervalMin) {
-    ret |= output_accdg_to_vl(LV_SYS_ERR, VL_LABEL, "Interval must be greater than %d seconds.\n",
-                              static_cast<int>(kIntervalMin));
+    output_fatal(VL_LABEL, "Interval must be greater than %d seconds.\n",
+                 static_cast<int>(kIntervalMin));
   }
   if (*interval > kIntervalMax) {
-    ret |= output_accdg_to_vl(LV_SYS_ERR, VL_LABEL, "Interval must be %d seconds or less.\n",
-                              static_cast<int>(kIntervalMax));
+    output_fatal(VL_LABEL, "Interval must be %d seconds or less.\n",
+                 static_cast<int>(kIntervalMax));
   }
-  return ret;
+  return 0;
 }
 
 int check_arguments(int is_drive_specified, int is_output_list, int is_resume_dump_required,
                     int is_full_dump_required, int is_output_object, const char* bucket_name,
                     const char* object_key, const char* object_id, uint32_t structure_level) {
-  auto fail = [](const char* message) {
-    return output_accdg_to_vl(LV_SYS_ERR, VL_COMMON, "%s", message);
-  };
+  auto fail = [](const char* message) -> int { output_fatal(VL_COMMON, "%s", message); };
   if (!is_drive_specified) return fail("Please specify --drive option.\n");
   if (!is_output_list && !is_resume_dump_required && !is_full_dump_required && !is_output_object) {
     return fail(
@@ -229,11 +224,10 @@ int check_arguments(int is_drive_specified, int is_output_list, int is_resume_du
     return fail("Please specify both --bucket and --object.\n");
   }
   if (structure_level == 1 && std::strncmp(object_id, "all", 3) == 0) {
-    return output_accdg_to_vl(
-        LV_SYS_ERR, VL_COMMON,
-        "You cannot specify \"-O all -L 1\".\n%sIf you want to get packed "
-        "objects, please specify \"-O latest\" or \"-O {specific object id}\"",
-        INDENT);
+    output_fatal(VL_COMMON,
+                 "You cannot specify \"-O all -L 1\".\n%sIf you want to get packed "
+                 "objects, please specify \"-O latest\" or \"-O {specific object id}\"",
+                 INDENT);
   }
   if (is_output_list && is_resume_dump_required && is_full_dump_required) {
     return fail("Please specify either --full-dump, --resume-dump, or --list option.\n");
@@ -270,14 +264,14 @@ int open_drive(const char* device_name, int* fd, SCSI_DEVICE_PARAM* scparam,
                MamVci* mamvci, MamHta* mamhta) {
   output_accdg_to_vl(LV_TRACE, VL_MISC, "start:open_drive\n");
   if (!is_virtual_cartridge(device_name) && !is_tape_device_node(device_name)) {
-    output_accdg_to_vl(LV_SYS_ERR, VL_MISC, "Can't find tape device(%s).\n%sCheck option '-d'.\n",
-                       device_name, INDENT);
+    output_fatal(VL_MISC, "Can't find tape device(%s).\n%sCheck option '-d'.\n", device_name,
+                 INDENT);
   }
   *fd = tape_device_open(device_name);
   if (*fd < 0) {
     const int error = errno;
-    output_accdg_to_vl(LV_SYS_ERR, VL_MISC, "Can't open file: %s\n%sfd = %d, errno = %d: %s\n",
-                       device_name, INDENT, *fd, error, std::strerror(error));
+    output_fatal(VL_MISC, "Can't open file: %s\n%sfd = %d, errno = %d: %s\n", device_name, INDENT,
+                 *fd, error, std::strerror(error));
   }
   scparam->fd_scsidevice = *fd;
   constexpr int kAttempts = 4;
@@ -289,7 +283,7 @@ int open_drive(const char* device_name, int* fd, SCSI_DEVICE_PARAM* scparam,
       sleep(1);
     }
   }
-  if (!ready) output_accdg_to_vl(LV_SYS_ERR, VL_MISC, "Failed to open the device you specified.\n");
+  if (!ready) output_fatal(VL_MISC, "Failed to open the device you specified.\n");
   int ret = 0;
   if (clf_check_mam_coherency(scparam, mamvci, mamhta) != 0) {
     ret |= output_accdg_to_vl(LV_ERROR, VL_MISC, "MAM Check Error\n");
@@ -316,12 +310,12 @@ void lock_working_directory() {
   const int fd = open(kLockFile, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (fd < 0) {
     const int error = errno;
-    output_accdg_to_vl(LV_SYS_ERR, VL_COMMON, "The lock file (%s/%s) could not be opened: %s\n",
-                       cwd, kLockFile, std::strerror(error));
+    output_fatal(VL_COMMON, "The lock file (%s/%s) could not be opened: %s\n", cwd, kLockFile,
+                 std::strerror(error));
   }
   if (flock(fd, LOCK_EX | LOCK_NB) == 0) return;  // kept open for the whole run
-  output_accdg_to_vl(LV_SYS_ERR, VL_COMMON,
-                     "The working directory (%s) is in use by another run of the program.\n", cwd);
+  output_fatal(VL_COMMON, "The working directory (%s) is in use by another run of the program.\n",
+               cwd);
 }
 
 // Empties the temporary directory, creating it for this user when it is missing. It lies in a
@@ -334,8 +328,7 @@ void prepare_temporary_directory() {
   const bool created = mkdir(dir.c_str(), 0700) == 0;
   if ((!created && errno != EEXIST) ||
       delete_files_in_directory(OBJECT_READER_TMP_DIR, nullptr) != 0) {
-    output_accdg_to_vl(LV_SYS_ERR, VL_COMMON, "Temporary files could not be deleted at %s.\n",
-                       OBJECT_READER_TMP_DIR);
+    output_fatal(VL_COMMON, "Temporary files could not be deleted at %s.\n", OBJECT_READER_TMP_DIR);
   }
 }
 
@@ -423,11 +416,11 @@ void prepare_run() {
   prepare_temporary_directory();
   set_force_flag(settings.is_force_enabled);
   if (check_disk_space(settings.save_path, 0) != 0) {
-    output_accdg_to_vl(LV_SYS_ERR, VL_COMMON, "Failed to check the disk space.\n");
+    output_fatal(VL_COMMON, "Failed to check the disk space.\n");
   }
   if (open_drive(settings.drive_name, &run.fd_tape, &run.scparam, &run.sense_data, &run.syserr,
                  run.mamvci, &run.mamhta) != 0) {
-    output_accdg_to_vl(LV_SYS_ERR, VL_COMMON, "Tape Drive is not accessible.\n");
+    output_fatal(VL_COMMON, "Tape Drive is not accessible.\n");
   }
   set_barcode_identifier(run.mamhta.Data.barcode, run.barcode_id);
   // Restore the saved marker cache of this tape.
@@ -447,23 +440,22 @@ void prepare_run() {
     mk_a_dir("reference_partition");
     // Files of another tape left in the working cache must not stand beside the restored ones.
     if (delete_files_in_directory(MARKER_CACHE_DIR, nullptr) != 0) {
-      output_accdg_to_vl(LV_SYS_ERR, VL_MISC, "Marker files could not be deleted at %s.\n",
-                         MARKER_CACHE_DIR);
+      output_fatal(VL_MISC, "Marker files could not be deleted at %s.\n", MARKER_CACHE_DIR);
     }
     cp_dir((saved + "*").c_str(), MARKER_CACHE_DIR);
   }
   if (check_reference_partition_lable(run.mamvci, &run.mamhta, &run.total_fm_num_in_rp) != 0) {
-    output_accdg_to_vl(LV_SYS_ERR, VL_COMMON, "This tape is not formatted in Quorrant.\n");
+    output_fatal(VL_COMMON, "This tape is not formatted in Quorrant.\n");
   }
   if (get_pr_num(&run.total_pr_num_in_rp) != 0) {
-    output_accdg_to_vl(LV_SYS_ERR, VL_PR, "Failed to get the number of Partial References.\n");
+    output_fatal(VL_PR, "Failed to get the number of Partial References.\n");
   }
   output_accdg_to_vl(LV_DEBUG, VL_PR, "main: pr_num=%" PRIu64 "\n", run.total_pr_num_in_rp);
   for (uint64_t i = 0; i < run.total_pr_num_in_rp; ++i) {
     char path[256];
     std::snprintf(path, sizeof(path), "%sPR_%" PRIu64, OBJECT_READER_TMP_DIR, i);
     if (write_markers_to_file(path, 1) != 0) {
-      output_accdg_to_vl(LV_SYS_ERR, VL_PR, "Failed to write partial reference to file.\n");
+      output_fatal(VL_PR, "Failed to write partial reference to file.\n");
     }
   }
 }
@@ -501,7 +493,7 @@ int save_marker_cache() {
 void make_save_path() {
   struct stat status {};
   if (stat(settings.save_path, &status) != 0 && mkdir(settings.save_path, 0777) != 0) {
-    output_accdg_to_vl(LV_SYS_ERR, VL_MISC, "Failed to make directory.\n");
+    output_fatal(VL_MISC, "Failed to make directory.\n");
   }
 }
 
@@ -525,8 +517,7 @@ int make_lists() {
   make_save_path();
   const std::string dir = list_dir();
   if (delete_files_in_directory(dir.c_str(), ".lst") != 0) {
-    output_accdg_to_vl(LV_SYS_ERR, VL_COMMON, "Existing list files could not be deleted at %s.\n",
-                       dir.c_str());
+    output_fatal(VL_COMMON, "Existing list files could not be deleted at %s.\n", dir.c_str());
   }
   int ret = 0;
   if (check_integrity(run.mamvci, &run.mamhta, "output_list", run.fd_tape, settings.save_path,
@@ -550,7 +541,7 @@ int extract_packed_object(uint64_t block_address) {
   auto read_block = [&]() {
     std::fill(tape_data.begin(), tape_data.end(), 0);
     if (read_data(bs, tape_data.data(), &count) != 0) {
-      output_accdg_to_vl(LV_SYS_ERR, VL_DEFAULT, "Failed to read data from tape.\n");
+      output_fatal(VL_DEFAULT, "Failed to read data from tape.\n");
     }
   };
   ret |= locate_to_tape(static_cast<uint32_t>(block_address));
@@ -589,7 +580,7 @@ int extract_packed_object(uint64_t block_address) {
     return ret;
   }
   if (po_size >= 1073741824ULL && check_disk_space(settings.save_path, po_size) != 0) {
-    output_accdg_to_vl(LV_SYS_ERR, VL_COMMON, "Failed to check the disk space.\n");
+    output_fatal(VL_COMMON, "Failed to check the disk space.\n");
   }
   // Written under a temporary name and renamed once whole.
   const std::string temp_path = po_path + ".tmp";
@@ -603,9 +594,8 @@ int extract_packed_object(uint64_t block_address) {
     remained_po_size -= bs;
   }
   if (std::rename(temp_path.c_str(), po_path.c_str()) != 0) {
-    output_accdg_to_vl(LV_SYS_ERR, VL_MISC,
-                       "Failed to output %s.Disk space is likely to insufficient.\n",
-                       po_path.c_str());
+    output_fatal(VL_MISC, "Failed to output %s.Disk space is likely to insufficient.\n",
+                 po_path.c_str());
   }
   remove_from_unfinished_files(temp_path.c_str());
   return ret;
@@ -622,10 +612,10 @@ int retrieve_object() {
                   settings.bucket_name, n);
     if (check_file(path) != 0) {
       if (!list_read) {
-        output_accdg_to_vl(LV_SYS_ERR, VL_COMMON,
-                           "Specify \"--list\" option if you did not make a list before.\n%sIf "
-                           "already done it, the bucket you specified is not found.\n",
-                           INDENT);
+        output_fatal(VL_COMMON,
+                     "Specify \"--list\" option if you did not make a list before.\n%sIf "
+                     "already done it, the bucket you specified is not found.\n",
+                     INDENT);
       }
       break;
     }
@@ -634,8 +624,7 @@ int retrieve_object() {
     list_read = true;
   }
   if (objects == nullptr) {
-    output_accdg_to_vl(LV_SYS_ERR, VL_MISC,
-                       "The object you specified was not found in the list(%s).\n", list_path);
+    output_fatal(VL_MISC, "The object you specified was not found in the list(%s).\n", list_path);
   }
   if (check_integrity(run.mamvci, &run.mamhta, "output_objects_in_object_list", run.fd_tape,
                       settings.save_path, run.barcode_id, objects, settings.bucket_name) != 0) {
@@ -661,9 +650,9 @@ int object_reader_main(int argc, char** argv) {
   set_vl(settings.verbose_level);
   if (settings.save_path[0] == '\0') {
     if (getcwd(settings.save_path, sizeof(settings.save_path)) == nullptr) {
-      output_accdg_to_vl(LV_SYS_ERR, VL_COMMON,
-                         "Failed to get the application path. Specify a valid path with "
-                         "--save-path option.\n");
+      output_fatal(VL_COMMON,
+                   "Failed to get the application path. Specify a valid path with "
+                   "--save-path option.\n");
     }
   }
   set_obj_save_path(settings.save_path);

@@ -167,16 +167,16 @@ int get_object_info_in_list(const char* object_key, const char* object_id, const
   output_accdg_to_vl(LV_TRACE, VL_MISC, "start:get_object_info_in_list\n");
   if (object_key == nullptr || object_id == nullptr || list_path == nullptr || objects == nullptr) {
     auto shown = [](const char* text) { return text != nullptr ? text : "(null)"; };
-    output_accdg_to_vl(LV_SYS_ERR, VL_MISC,
-                       "Invalid argument at get_object_key_in_list. object_key %s or object_id %s "
-                       "or list_path %s is NULL.\n",
-                       shown(object_key), shown(object_id), shown(list_path));
+    output_fatal(VL_MISC,
+                 "Invalid argument at get_object_key_in_list. object_key %s or object_id %s "
+                 "or list_path %s is NULL.\n",
+                 shown(object_key), shown(object_id), shown(list_path));
     return 1;
   }
   std::ifstream list(list_path);
   if (!list.is_open()) {
-    output_accdg_to_vl(LV_SYS_ERR, VL_MISC, "Failed to open file. path=%s, error=%s\n", list_path,
-                       std::strerror(errno));
+    output_fatal(VL_MISC, "Failed to open file. path=%s, error=%s\n", list_path,
+                 std::strerror(errno));
     return 1;
   }
   const std::string_view wanted_id(object_id);
@@ -250,8 +250,7 @@ void free_object_list(object_list* objects) {
 
 int check_file(const char* filename) {
   if (filename == nullptr) {
-    output_accdg_to_vl(LV_SYS_ERR, VL_MISC,
-                       "Invalid argument at check_file. filename %d is NULL.\n", 0);
+    output_fatal(VL_MISC, "Invalid argument at check_file. filename %d is NULL.\n", 0);
     return 1;
   }
   FILE* file = std::fopen(filename, "r");
@@ -273,7 +272,7 @@ int comlete_list_files(const char* list_dir) {
   const std::unique_ptr<DIR, CloseDir> dir(opendir(list_dir));
   if (dir == nullptr) {
     if (errno == ENOENT) return 0;
-    output_accdg_to_vl(LV_SYS_ERR, VL_MISC, "Failed to open directory(%s).\n", list_dir);
+    output_fatal(VL_MISC, "Failed to open directory(%s).\n", list_dir);
     return 1;
   }
   std::string prefix(list_dir);

@@ -51,20 +51,42 @@ void print_header(FILE* stream, const char* log_level, const char* verbose) {
   std::fputs(verbose_tag(verbose), stream);
 }
 
+namespace {
+
+// The verbose string a message is printed with: "default" stands for the structure being
+// checked, and a missing one prints as unknown.
+const char* resolve_verbose(const char* verbose) {
+  if (verbose == nullptr) return "UNKNOWN";
+  if (same(verbose, VL_DEFAULT)) return top_verbose == nullptr ? "UNKNOWN" : top_verbose;
+  return verbose;
+}
+
+void print_to_stderr(const char* log_level, const char* verbose, const char* format, va_list args) {
+  std::fflush(stdout);
+  print_header(stderr, log_level, verbose);
+  std::vfprintf(stderr, format, args);
+  std::fflush(stderr);
+}
+
+}  // namespace
+
+void output_fatal(const char* verbose, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  print_to_stderr(LV_SYS_ERR, resolve_verbose(verbose), format, args);
+  va_end(args);
+  std::exit(1);
+}
+
 int output_accdg_to_vl(const char* log_level, const char* verbose, const char* format, ...) {
   if (log_level == nullptr || format == nullptr) return 0;
-  if (verbose == nullptr) verbose = "UNKNOWN";
-  if (top_verbose == nullptr && same(verbose, VL_DEFAULT)) verbose = "UNKNOWN";
-  if (same(verbose, VL_DEFAULT)) verbose = top_verbose;
+  verbose = resolve_verbose(verbose);
 
   va_list args;
   va_start(args, format);
   int result = 0;
   if (same(log_level, LV_ERROR) || same(log_level, LV_WARNING) || same(log_level, LV_SYS_ERR)) {
-    std::fflush(stdout);
-    print_header(stderr, log_level, verbose);
-    std::vfprintf(stderr, format, args);
-    std::fflush(stderr);
+    print_to_stderr(log_level, verbose, format, args);
     va_end(args);
     if (same(log_level, LV_SYS_ERR)) std::exit(1);
     if (same(log_level, LV_ERROR)) {

@@ -20,7 +20,7 @@ bool registered() { return scsi_param != nullptr && sense_data != nullptr && err
 void set_device_pram(SCSI_DEVICE_PARAM* scsiparam, ST_SPTI_REQUEST_SENSE_RESPONSE* sensedata,
                      ST_SYSTEM_ERRORINFO* errinfo) {
   if (scsiparam == nullptr || sensedata == nullptr || errinfo == nullptr) {
-    output_accdg_to_vl(LV_SYS_ERR, VL_MISC, "Null pointer is detected at set_device_pram");
+    output_fatal(VL_MISC, "Null pointer is detected at set_device_pram");
     return;
   }
   scsi_param = scsiparam;
@@ -30,7 +30,7 @@ void set_device_pram(SCSI_DEVICE_PARAM* scsiparam, ST_SPTI_REQUEST_SENSE_RESPONS
 
 int read_data(const uint32_t data_trans_len, void* data_pointer, uint32_t* residual_count) {
   if (data_pointer == nullptr || residual_count == nullptr || !registered()) {
-    output_accdg_to_vl(LV_SYS_ERR, VL_MISC, "Null pointer is detected at read_data");
+    output_fatal(VL_MISC, "Null pointer is detected at read_data");
     return 1;
   }
   if (spti_read_data(scsi_param, data_trans_len, data_pointer, residual_count, sense_data,
@@ -47,7 +47,7 @@ int read_data(const uint32_t data_trans_len, void* data_pointer, uint32_t* resid
 
 int move_on_tape(const uint8_t code, const uint32_t block_address) {
   if (!registered() || !spti_space(scsi_param, code, block_address, sense_data, err_info)) {
-    output_accdg_to_vl(LV_SYS_ERR, VL_MISC, "Failed to move on tape.\n");
+    output_fatal(VL_MISC, "Failed to move on tape.\n");
     return 1;
   }
   return 0;
@@ -55,11 +55,11 @@ int move_on_tape(const uint8_t code, const uint32_t block_address) {
 
 int read_position_on_tape(ST_SPTI_CMD_POSITIONDATA* pos) {
   if (pos == nullptr || !registered()) {
-    output_accdg_to_vl(LV_SYS_ERR, VL_MISC, "Null pointer is detected at read_position_on_tape");
+    output_fatal(VL_MISC, "Null pointer is detected at read_position_on_tape");
     return 1;
   }
   if (!spti_read_position(scsi_param, pos, sense_data, err_info)) {
-    output_accdg_to_vl(LV_SYS_ERR, VL_MISC, "Failed to read position on tape.\n");
+    output_fatal(VL_MISC, "Failed to read position on tape.\n");
     return 1;
   }
   return 0;
@@ -69,7 +69,7 @@ int set_tape_head(const int which_partition) {
   if (!registered() || which_partition < 0 ||
       !spti_locate_partition(scsi_param, static_cast<uint32_t>(which_partition), 0, sense_data,
                              err_info)) {
-    output_accdg_to_vl(LV_SYS_ERR, VL_MISC, "Failed to locate partition %d.\n", which_partition);
+    output_fatal(VL_MISC, "Failed to locate partition %d.\n", which_partition);
     return 1;
   }
   return 0;
@@ -77,8 +77,8 @@ int set_tape_head(const int which_partition) {
 
 int locate_to_tape(const uint32_t block_addres) {
   if (!registered() || !spti_locate(scsi_param, block_addres, sense_data, err_info)) {
-    output_accdg_to_vl(LV_SYS_ERR, VL_MISC, "Failed to locate to Block address: %d.\n",
-                       static_cast<int>(block_addres));
+    output_fatal(VL_MISC, "Failed to locate to Block address: %d.\n",
+                 static_cast<int>(block_addres));
     return 1;
   }
   return 0;

@@ -291,9 +291,9 @@ int add_key_value_pairs_to_array_in_json_file(int new_list_flag, FILE* fp_list,
                                               const std::string& key_value_pairs) {
   output_accdg_to_vl(LV_TRACE, VL_MISC, "start:add_key_value_pairs_to_array_in_json_file\n");
   if (fp_list == nullptr || json_path == nullptr) {
-    output_accdg_to_vl(LV_SYS_ERR, VL_MISC,
-                       "Invalid argument at add_key_value_pairs_to_array_in_json_file. fp_list or "
-                       "json_path is NULL.\n");
+    output_fatal(VL_MISC,
+                 "Invalid argument at add_key_value_pairs_to_array_in_json_file. fp_list or "
+                 "json_path is NULL.\n");
     return 1;
   }
   make_parent_dir(json_path);
@@ -304,8 +304,7 @@ int add_key_value_pairs_to_array_in_json_file(int new_list_flag, FILE* fp_list,
   const bool written =
       std::fwrite(text.data(), 1, text.size(), fp_list) == text.size() && std::fflush(fp_list) == 0;
   if (!written) {
-    output_accdg_to_vl(LV_SYS_ERR, VL_MISC,
-                       "Failed to output %s.Disk space is likely to insufficient.\n", json_path);
+    output_fatal(VL_MISC, "Failed to output %s.Disk space is likely to insufficient.\n", json_path);
   }
   return 0;
 }
@@ -565,7 +564,7 @@ int output_history(const char* tape_id, uint64_t pr_cnt, uint64_t ocm_cnt, uint6
     ret |= read_or_write_ini(1, kHistoryPath, tape_id, kHistoryKeys[i], value);
   }
   // Written because the disk is filling up: stop here, the history is where -r resumes.
-  if (!time_is_up) output_accdg_to_vl(LV_SYS_ERR, VL_COMMON, "No disk space(%s).\n", obj_save_path);
+  if (!time_is_up) output_fatal(VL_COMMON, "No disk space(%s).\n", obj_save_path);
   return ret;
 }
 
@@ -595,7 +594,7 @@ int read_or_write_ini(int rw, const char* ini_path, const char* section, const c
                       char* value) {
   output_accdg_to_vl(LV_TRACE, VL_MISC, "start:read_or_write_ini\n");
   if (ini_path == nullptr || section == nullptr || key == nullptr || value == nullptr) {
-    output_accdg_to_vl(LV_SYS_ERR, VL_MISC, "Invalid argument at read_or_write_ini.\n");
+    output_fatal(VL_MISC, "Invalid argument at read_or_write_ini.\n");
     return 1;
   }
   return rw == 1 ? write_ini_key(ini_path, section, key, value)
@@ -619,13 +618,11 @@ FileSlot file_slots[2];
 
 FILE* open_file(const char* filename, const char* mode, int index) {
   if (filename == nullptr || mode == nullptr) {
-    output_accdg_to_vl(LV_SYS_ERR, VL_MISC,
-                       "Invalid argument at open_file. filename %d and/or mode %d is NULL.\n",
-                       filename == nullptr ? 0 : 1, mode == nullptr ? 0 : 1);
+    output_fatal(VL_MISC, "Invalid argument at open_file. filename %d and/or mode %d is NULL.\n",
+                 filename == nullptr ? 0 : 1, mode == nullptr ? 0 : 1);
   }
   if (index != 0 && index != 1) {
-    output_accdg_to_vl(LV_SYS_ERR, VL_MISC,
-                       "Invalid argument at open_file. index %d should be 0 or 1.\n", index);
+    output_fatal(VL_MISC, "Invalid argument at open_file. index %d should be 0 or 1.\n", index);
   }
   FileSlot& slot = file_slots[index];
   if (slot.stream != nullptr && slot.name == filename) {
@@ -641,8 +638,7 @@ FILE* open_file(const char* filename, const char* mode, int index) {
   if (slot.stream != nullptr) {
     if (std::fclose(slot.stream) != 0) {
       slot.stream = nullptr;
-      output_accdg_to_vl(LV_SYS_ERR, VL_MISC, "Failed to close file. error=%s\n",
-                         std::strerror(errno));
+      output_fatal(VL_MISC, "Failed to close file. error=%s\n", std::strerror(errno));
     }
     slot.stream = nullptr;
   }
@@ -651,8 +647,8 @@ FILE* open_file(const char* filename, const char* mode, int index) {
   if (slot.stream == nullptr) {
     const int error = errno;
     slot.name.clear();
-    output_accdg_to_vl(LV_SYS_ERR, VL_MISC, "Failed to open file. path=%s, mode=%s, error=%s\n",
-                       filename, mode, std::strerror(error));
+    output_fatal(VL_MISC, "Failed to open file. path=%s, mode=%s, error=%s\n", filename, mode,
+                 std::strerror(error));
   }
   return slot.stream;
 }
@@ -670,8 +666,7 @@ size_t clf_read_file(void* buffer, size_t size, size_t count, FILE* fp) {
   if (std::feof(fp)) {
     std::clearerr(fp);
   } else if (std::ferror(fp)) {
-    output_accdg_to_vl(LV_SYS_ERR, VL_MISC, "Failed to read file. error=%s\n",
-                       std::strerror(errno));
+    output_fatal(VL_MISC, "Failed to read file. error=%s\n", std::strerror(errno));
   }
   return read_count;
 }
@@ -679,14 +674,13 @@ size_t clf_read_file(void* buffer, size_t size, size_t count, FILE* fp) {
 int clf_check_read_data(size_t read_count, size_t expected_count, const char* what,
                         const char* filename) {
   if (read_count >= expected_count) return 0;
-  return output_accdg_to_vl(LV_SYS_ERR, VL_MISC, "Failed to read %s from file %s.\n", what,
-                            filename);
+  output_fatal(VL_MISC, "Failed to read %s from file %s.\n", what, filename);
 }
 
 void* clf_allocate_memory(size_t size, const char* what) {
   void* memory = std::calloc(size == 0 ? 1 : size, 1);
   if (memory == nullptr) {
-    output_accdg_to_vl(LV_SYS_ERR, VL_MISC, "Failed to allocate %zu bytes for %s.\n", size, what);
+    output_fatal(VL_MISC, "Failed to allocate %zu bytes for %s.\n", size, what);
   }
   return memory;
 }
@@ -704,7 +698,7 @@ int mk_a_dir(const char* path) {
   struct stat status {};
   if (stat(path, &status) == 0) return 0;
   if (mkdir(path, 0777) != 0 && errno != EEXIST) {
-    output_accdg_to_vl(LV_SYS_ERR, VL_MISC, "Failed to make directory.\n");
+    output_fatal(VL_MISC, "Failed to make directory.\n");
   }
   return 0;
 }
@@ -745,7 +739,7 @@ int write_object_and_meta_to_file(const char* path, const void* data, uint64_t s
   output_accdg_to_vl(LV_TRACE, VL_MISC, "start:write_object_and_meta_to_file(%s)\n", path);
   make_parent_dir(path);
   FILE* file = std::fopen(path, "ab");
-  if (file == nullptr) output_accdg_to_vl(LV_SYS_ERR, VL_DEFAULT, "Can't open file: %s\n", path);
+  if (file == nullptr) output_fatal(VL_DEFAULT, "Can't open file: %s\n", path);
   bool written = true;
   if (object_size != 0) {
     written =
@@ -754,8 +748,7 @@ int write_object_and_meta_to_file(const char* path, const void* data, uint64_t s
   // A failed close loses buffered bytes just as a failed write does.
   written = (std::fclose(file) == 0) && written;
   if (!written) {
-    output_accdg_to_vl(LV_SYS_ERR, VL_MISC,
-                       "Failed to output %s.Disk space is likely to insufficient.\n", path);
+    output_fatal(VL_MISC, "Failed to output %s.Disk space is likely to insufficient.\n", path);
   }
   return 0;
 }
@@ -783,7 +776,7 @@ int cp_dir(const char* from, const char* to) {
     fs::copy(from, target, options, ec);
   }
   if (ec) {
-    output_accdg_to_vl(LV_SYS_ERR, VL_MISC, "Failed to copy (%s) to (%s).\n", from, to);
+    output_fatal(VL_MISC, "Failed to copy (%s) to (%s).\n", from, to);
   }
   return 0;
 }
@@ -922,7 +915,7 @@ constexpr size_t kPersonalityLength = 9;
 int get_tape_generation(void* scparam, char* tape_gen) {
   int ret = output_accdg_to_vl(LV_TRACE, VL_MISC, "start:get_tape_generation\n");
   if (tape_gen == nullptr) {
-    output_accdg_to_vl(LV_SYS_ERR, VL_MISC, "Null pointer is detected at get_tape_generation");
+    output_fatal(VL_MISC, "Null pointer is detected at get_tape_generation");
     return 1;
   }
   std::vector<uint8_t> buffer(kLogSenseLength, 0);
@@ -950,8 +943,7 @@ int get_tape_generation(void* scparam, char* tape_gen) {
     tape_gen[0] = personality[3];
     tape_gen[1] = personality[3] == '\0' ? '\0' : personality[4];
   } else {
-    output_accdg_to_vl(LV_SYS_ERR, VL_MISC, "Volume personality is not correct.(%s)\n",
-                       personality);
+    output_fatal(VL_MISC, "Volume personality is not correct.(%s)\n", personality);
     return 1;
   }
   ret |= output_accdg_to_vl(LV_TRACE, VL_MISC, "end  :get_tape_generation\n");

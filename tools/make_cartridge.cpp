@@ -67,8 +67,7 @@ void print_usage() {
 
 // Reports a failure and ends the program with status 1.
 [[noreturn]] void fail(const std::string& message) {
-  output_accdg_to_vl(LV_SYS_ERR, VL_COMMON, "%s: %s\n", kProgram, message.c_str());
-  std::exit(1);  // not reached: the system error ends the process
+  output_fatal(VL_COMMON, "%s: %s\n", kProgram, message.c_str());
 }
 
 [[noreturn]] void usage_error(const std::string& message) {

@@ -67,7 +67,7 @@ BOOL spti_inquiry(void* scparam, uint32_t page_code, uint32_t dxfer_len, void* d
 BOOL test_inquiry(const char* path) {
   std::unique_ptr<unsigned char[]> data(new (std::nothrow) unsigned char[kSelfTestBufferLength]());
   if (!data) {
-    output_accdg_to_vl(LV_SYS_ERR, VL_MISC, "Failed to allocate memory for test_inquiry.\n");
+    output_fatal(VL_MISC, "Failed to allocate memory for test_inquiry.\n");
     return 0;
   }
   SelfTestDevice device(path);

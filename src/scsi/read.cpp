@@ -28,7 +28,7 @@ BOOL spti_read_data(void* scparam, uint32_t dxfer_len, void* dxferp, uint32_t* r
 BOOL test_read_data(const char* path) {
   std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[kSelfTestReadLength]());
   if (!buffer) {
-    output_accdg_to_vl(LV_SYS_ERR, VL_MISC, "Failed to allocate memory for test_read_data.\n");
+    output_fatal(VL_MISC, "Failed to allocate memory for test_read_data.\n");
     return 0;
   }
   SelfTestDevice device(path);

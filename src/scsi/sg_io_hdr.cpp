@@ -128,7 +128,7 @@ void show_sense_data(const ST_SPTI_REQUEST_SENSE_RESPONSE* sbp, uint8_t operatio
 
 BOOL run_scsi_command(const void* scparam, sg_io_hdr_t* hdr, uint32_t* resid) {
   if (scparam == nullptr || hdr == nullptr || resid == nullptr) {
-    output_accdg_to_vl(LV_SYS_ERR, VL_MISC, "Invalid argument @ run_scsi_command\n");
+    output_fatal(VL_MISC, "Invalid argument @ run_scsi_command\n");
     return 0;
   }
   const int fd = static_cast<const SCSI_DEVICE_PARAM*>(scparam)->fd_scsidevice;
@@ -160,7 +160,7 @@ BOOL run_scsi_command(const void* scparam, sg_io_hdr_t* hdr, uint32_t* resid) {
   }
 
   if (rc < 0) {
-    output_accdg_to_vl(LV_SYS_ERR, VL_MISC, "Sending SCSI Command failed.\n");
+    output_fatal(VL_MISC, "Sending SCSI Command failed.\n");
     return 0;
   }
 
@@ -179,13 +179,13 @@ BOOL run_scsi_command(const void* scparam, sg_io_hdr_t* hdr, uint32_t* resid) {
                          "BUSY: The drive is unable to accept the command at this time.\n");
       break;
     case kStatusReservationConflict:
-      output_accdg_to_vl(LV_SYS_ERR, VL_MISC, "RESERVATION CONFLICT: The drive is reserved.\n");
+      output_fatal(VL_MISC, "RESERVATION CONFLICT: The drive is reserved.\n");
       break;
     case kStatusTaskSetFull:
       output_accdg_to_vl(LV_WARNING, VL_MISC, "QUEUE FULL\n");
       break;
     default:
-      output_accdg_to_vl(LV_SYS_ERR, VL_MISC, "Undefined status: 0x%x\n", status);
+      output_fatal(VL_MISC, "Undefined status: 0x%x\n", status);
       break;
   }
   output_accdg_to_vl(LV_TRACE, VL_MISC, "end SCSI_COMMAND:(%x)\n", operation_code);
