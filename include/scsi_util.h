@@ -14,3 +14,7 @@ int move_on_tape(const uint8_t code, const uint32_t block_address);
 int read_position_on_tape(ST_SPTI_CMD_POSITIONDATA* pos);
 int set_tape_head(const int which_partition);
 int locate_to_tape(const uint32_t block_addres);
+
+// The tape generation from the drive's volume personality: two characters (no terminator written
+// beyond the two). A personality of neither the "Ultrium-" nor the "LTO" form ends the run.
+int get_tape_generation(void* scparam, char* tape_gen);

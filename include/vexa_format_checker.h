@@ -112,8 +112,6 @@ int clf_check_mam_hta(const SCSI_DEVICE_PARAM* scparam, const MamVci* mamvci, Ma
 int check_application_name(const MamHta* mamhta);
 const char* clf_get_partition_name(const int part);
 
-// Volume personality -> two-character generation (no terminator written beyond the two).
-int get_tape_generation(void* scparam, char* tape_gen);
 
 // ---------------------------------------------------------------------------------------------
 // Format checks of labels and markers. Entry points used by the walk; each returns 0 or 1.

@@ -20,7 +20,6 @@
 #include <vector>
 
 #include "output_level.h"
-#include "scsi/scsi_decode.h"
 #include "vexa_format_checker.h"
 
 // =============================================================================================
@@ -897,55 +896,3 @@ void free_bucket_info_4_obj_reader(BucketInfo4ObjReader** bucket_info) {
   }
 }
 
-// =============================================================================================
-// Tape generation
-// =============================================================================================
-
-// The drive names the cartridge's volume personality in the volume statistics log page; the tape
-// identifier carries the generation derived from it.
-namespace {
-
-constexpr uint32_t kVolumeStatisticsPage = 0x17;
-constexpr uint16_t kVolumePersonalityParameter = 0x0045;
-constexpr uint32_t kLogSenseLength = 32768;
-constexpr size_t kPersonalityLength = 9;
-
-}  // namespace
-
-int get_tape_generation(void* scparam, char* tape_gen) {
-  int ret = output_accdg_to_vl(LV_TRACE, VL_MISC, "start:get_tape_generation\n");
-  if (tape_gen == nullptr) {
-    output_fatal(VL_MISC, "Null pointer is detected at get_tape_generation");
-    return 1;
-  }
-  std::vector<uint8_t> buffer(kLogSenseLength, 0);
-  ST_SPTI_REQUEST_SENSE_RESPONSE sense{};
-  ST_SYSTEM_ERRORINFO syserr{};
-  uint32_t received = 0;
-  if (!spti_log_sense(scparam, kVolumeStatisticsPage, kVolumePersonalityParameter, kLogSenseLength,
-                      buffer.data(), &received, &sense, &syserr)) {
-    ret |= output_accdg_to_vl(LV_TRACE, VL_MISC, "spti_log_sense error.\n");
-    received = 0;
-  }
-  // The personality is looked up by its parameter code within the bytes received, so that a
-  // drive that returns another parameter first is not misread; missing, it stays empty.
-  char personality[kPersonalityLength + 1] = {};
-  const std::span<const uint8_t> value = find_log_parameter(
-      std::span<const uint8_t>(buffer.data(), std::min<size_t>(received, buffer.size())),
-      kVolumePersonalityParameter);
-  std::copy_n(value.begin(), std::min(value.size(), kPersonalityLength), personality);
-
-  if (std::memcmp(personality, "Ultrium-", 8) == 0) {
-    tape_gen[0] = 'L';
-    tape_gen[1] = personality[8];
-  } else if (std::memcmp(personality, "LTO", 3) == 0) {
-    // Two characters behind "LTO"; a zero byte ends them and zero-fills the rest.
-    tape_gen[0] = personality[3];
-    tape_gen[1] = personality[3] == '\0' ? '\0' : personality[4];
-  } else {
-    output_fatal(VL_MISC, "Volume personality is not correct.(%s)\n", personality);
-    return 1;
-  }
-  ret |= output_accdg_to_vl(LV_TRACE, VL_MISC, "end  :get_tape_generation\n");
-  return ret;
-}
