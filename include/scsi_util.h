@@ -1,9 +1,14 @@
 // Tape access facade: the calls through which the walk and the run driver read and position the
 // tape, without passing the drive handle around. Results: 0 success; read_data 1 at a filemark or
 // on a read error. Positioning failures end the run.
+//
+// The facade is the one owner of the tape position: every call below keeps the record of where
+// the tape stands up to date, so that no caller needs to know what another one did to the tape.
 #pragma once
 
 #include <cstdint>
+#include <span>
+#include <vector>
 
 #include "spti_lib.h"
 
@@ -18,3 +23,54 @@ int locate_to_tape(const uint32_t block_addres);
 // The tape generation from the drive's volume personality: two characters (no terminator written
 // beyond the two). A personality of neither the "Ultrium-" nor the "LTO" form ends the run.
 int get_tape_generation(void* scparam, char* tape_gen);
+
+// Where the tape stands, as far as the program knows it, and the block read last. Reading the
+// position costs no tape motion, but a round trip to the drive; a LOCATE may stop the tape. So a
+// caller asks for the position only through position(), which asks the drive only when the
+// position is unknown, and locates only when the tape is not already where it must be.
+//
+// The facade calls above keep this record: a read moves it one block on, a locate or a change of
+// partition sets it, a space or a failed read makes it unknown. A reader that wants a block it
+// has just read again takes it from block() when holds_block() says the tape stands just past it.
+class TapeCursor {
+ public:
+  // The block number where the tape stands (READ POSITION only when it is unknown).
+  uint64_t position();
+  bool position_known() const { return known_; }
+  // After anything that may have moved the tape without the facade seeing where to.
+  void forget();
+
+  void locate(uint64_t block);
+  void head(int partition);
+  void space(uint8_t code, uint32_t count);
+  void read_position(ST_SPTI_CMD_POSITIONDATA* pos);
+
+  // Reads one block of `block_size` bytes into the cursor's buffer; the bytes beyond those
+  // received read as zero. Returns what read_data returns: 0 block read (its length in `*count`),
+  // 1 filemark or read error (the buffer then holds nothing of use).
+  int read(uint32_t block_size, uint32_t* count);
+  // The buffer of the last read: block_size bytes, zero beyond the bytes received.
+  std::span<const uint8_t> block() const { return block_; }
+  uint32_t last_count() const { return last_count_; }
+  // Whether block `number` is the block read last and the tape stands just past it.
+  bool holds_block(uint64_t number);
+
+ private:
+  // The facade calls keep the record.
+  friend int read_data(const uint32_t, void*, uint32_t*);
+  friend int move_on_tape(const uint8_t, const uint32_t);
+  friend int read_position_on_tape(ST_SPTI_CMD_POSITIONDATA*);
+  friend int set_tape_head(const int);
+  friend int locate_to_tape(const uint32_t);
+  void moved_to(uint64_t block);
+
+  bool known_ = false;
+  uint64_t position_ = 0;
+  bool last_valid_ = false;  // block_ holds the block numbered last_number_
+  uint64_t last_number_ = 0;
+  uint32_t last_count_ = 0;
+  std::vector<uint8_t> block_;
+};
+
+// The one cursor of the program's drive.
+TapeCursor& tape_cursor();

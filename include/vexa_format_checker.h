@@ -58,7 +58,9 @@ typedef enum {
   META = 6
 } MARKER_TYPE;
 
-// Per-bucket save-path numbering.
+// Per-bucket save-path numbering: at most MAX_DIR_NUMBER directories of MAX_DIR_NUMBER
+// sub-directories per bucket.
+inline constexpr int MAX_DIR_NUMBER = 1000;
 typedef struct bucket_info_4_obj_reader {
   char bucket_name[64];
   int savepath_dir_number;
@@ -111,7 +113,6 @@ int clf_check_mam_vcr(const SCSI_DEVICE_PARAM* scparam, const MamVci* mamvci);
 int clf_check_mam_hta(const SCSI_DEVICE_PARAM* scparam, const MamVci* mamvci, MamHta* mamhta);
 int check_application_name(const MamHta* mamhta);
 const char* clf_get_partition_name(const int part);
-
 
 // ---------------------------------------------------------------------------------------------
 // Format checks of labels and markers. Entry points used by the walk; each returns 0 or 1.
@@ -283,8 +284,27 @@ int str_replace(const char* src, const char* target, const char* replace, char* 
 // ---------------------------------------------------------------------------------------------
 // Tape walk: reference partition and marker file cache.
 
-// Directory of the working marker cache, relative to the working directory.
+// Directory of the working marker cache, relative to the working directory, and the names of its
+// files: the labels, the first and last reference commit markers, and "PR_" with the number of
+// each partial reference.
 inline constexpr char MARKER_CACHE_DIR[] = "reference_partition/";
+inline constexpr char CACHE_VOL1_LABEL[] = "VOL1Label";
+inline constexpr char CACHE_FORMAT_LABEL[] = "QRTLabel";
+inline constexpr char CACHE_FIRST_RCM[] = "RCM_0";
+inline constexpr char CACHE_LAST_RCM[] = "RCM_1";
+inline constexpr char CACHE_PR_PREFIX[] = "PR_";
+// The path of cache file `name`.
+inline std::string marker_cache_file(std::string_view name) {
+  return std::string(MARKER_CACHE_DIR).append(name);
+}
+// The path of the cache file of reference commit marker `which` (0 first, 1 last) and of
+// partial reference `number`.
+inline std::string rcm_cache_file(int which) {
+  return marker_cache_file(which == 0 ? CACHE_FIRST_RCM : CACHE_LAST_RCM);
+}
+inline std::string pr_cache_file(uint64_t number) {
+  return marker_cache_file(CACHE_PR_PREFIX) + std::to_string(number);
+}
 // Temporary directory of the run's partial-reference copies.
 inline constexpr char OBJECT_READER_TMP_DIR[] = "/tmp/object_reader/";
 
@@ -330,11 +350,6 @@ int get_next_marker(uint64_t pr_num, uint64_t ocm_num, uint64_t po_num, uint64_t
                     uint64_t pr_max, uint64_t ocm_max, uint64_t po_max, uint64_t meta_max,
                     MARKER_TYPE* m_type);
 int get_last_data_offset(const char* filepath, uint64_t pr_file_offset, uint64_t marker_len);
-
-// A file being written under a temporary name: removed if the run ends (by a fatal report)
-// before it is complete and taken off the list.
-void add_unfinished_file(const char* path);
-void remove_from_unfinished_files(const char* path);
 
 int check_diff_btwn_file_and_tape(MARKER_TYPE m_type, const char* filepath, uint64_t read_size,
                                   uint64_t offset, uint64_t pr_file_offset);

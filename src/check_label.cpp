@@ -18,7 +18,7 @@
 
 namespace {
 
-constexpr char kVol1LabelFile[] = "reference_partition/VOL1Label";
+const std::string kVol1LabelFile = marker_cache_file(CACHE_VOL1_LABEL);
 constexpr size_t kVol1LabelSize = 80;
 
 // Field positions and lengths of the 80-byte VOL1 label.
@@ -62,10 +62,10 @@ int check_vol1_field(const char* label, Vol1Field field, std::string_view expect
 
 int clf_vol1_label() {
   output_accdg_to_vl(LV_TRACE, VL_LABEL, "start:clf_vol1_label\n");
-  FILE* fp = fmtcheck::open_from_start(kVol1LabelFile);
+  FILE* fp = fmtcheck::open_from_start(kVol1LabelFile.c_str());
   uint8_t raw[kVol1LabelSize] = {};
   const size_t read_count = clf_read_file(raw, 1, kVol1LabelSize, fp);
-  clf_check_read_data(read_count, kVol1LabelSize, "Vol1 Label", kVol1LabelFile);
+  clf_check_read_data(read_count, kVol1LabelSize, "Vol1 Label", kVol1LabelFile.c_str());
 
   char label[kVol1LabelSize + 1] = {};
   std::memcpy(label, raw, kVol1LabelSize);
@@ -116,7 +116,7 @@ int clf_vol1_label() {
 
 namespace {
 
-constexpr char kFormatLabelFile[] = "reference_partition/QRTLabel";
+const std::string kFormatLabelFile = marker_cache_file(CACHE_FORMAT_LABEL);
 constexpr size_t kFormatLabelMaxBytes = 1048576;
 constexpr char kFormatVersion[] = "2.0.0";
 constexpr size_t kCreatorMaxBytes = 1024;
@@ -332,7 +332,7 @@ int clf_vexa_label(const MamVci* mamvci, const MamHta* mamhta, uint32_t* block_s
   if (mamvci == nullptr || mamhta == nullptr) {
     output_fatal(VL_LABEL, "Null pointer is detected at clf_vexa_label");
   }
-  FILE* fp = fmtcheck::open_from_start(kFormatLabelFile);
+  FILE* fp = fmtcheck::open_from_start(kFormatLabelFile.c_str());
   auto text = fmtcheck::allocate_array<char>(kFormatLabelMaxBytes + 1, "Quorrant label");
   const size_t read_count = clf_read_file(text.get(), 1, kFormatLabelMaxBytes, fp);
   text[read_count] = '\0';

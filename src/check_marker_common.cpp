@@ -8,6 +8,7 @@
 #include <string>
 
 #include "format_check_helpers.h"
+#include "marker_layout.h"
 #include "output_level.h"
 #include "vexa_format_checker.h"
 
@@ -18,13 +19,13 @@ using fmtcheck::read_be64;
 
 namespace {
 
-// Level4 header fields after the identifier, as named positions (from the identifier's end).
-constexpr uint64_t kLevel4HeaderSize = 80;  // directory offset of a Level4 marker
-constexpr uint64_t kLevel32HeaderSize = 24;
-constexpr uint64_t kLevel4EntrySize = 8;
-constexpr uint64_t kLevel32EntrySize = 16;
-constexpr uint64_t kUuidSize = 16;
-constexpr uint64_t kBlockBytes = 1048576;  // every block counts as 1 MiB for the overlap rule
+// Header sizes as the directory offsets count them (from the identifier's end).
+constexpr uint64_t kLevel4HeaderSize = marker_layout::kRcmDirectoryOffset;
+constexpr uint64_t kLevel32HeaderSize = marker_layout::kLevel32DirectoryOffset;
+constexpr uint64_t kLevel4EntrySize = marker_layout::kRcmEntrySize;
+constexpr uint64_t kLevel32EntrySize = marker_layout::kLevel32EntrySize;
+constexpr uint64_t kUuidSize = marker_layout::kUuidSize;
+constexpr uint64_t kBlockBytes = marker_layout::kOverlapBlockBytes;
 
 bool same_identifier(const char* identifier, const char* known) {
   return identifier != nullptr && std::memcmp(identifier, known, MARKER_IDENTIFIER_SIZE) == 0;

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "format_check_helpers.h"
+#include "marker_layout.h"
 #include "output_level.h"
 #include "vexa_format_checker.h"
 
@@ -18,8 +19,8 @@ using fmtcheck::read_be64;
 
 namespace {
 
-constexpr uint64_t kPoHeaderSize = 72;
-constexpr uint64_t kObjectEntrySize = 32;
+using marker_layout::kObjectEntrySize;
+constexpr uint64_t kPoHeaderSize = marker_layout::kPoInfoHeaderSize;
 constexpr uint64_t kMaxPackedObjectSize = 5497558138880;  // 5 TiB
 constexpr size_t kMaxKeyBytes = 1024;
 constexpr char kUuidV4Expected[] =
@@ -168,14 +169,14 @@ int cpof_po_header(std::span<const uint8_t> data_buf, uint64_t* current_position
   *current_position = add_sat(*current_position, kPoHeaderSize);
   const std::span<const uint8_t> header(raw, sizeof(raw));
   const uint64_t directory_offset = read_be64(header, 0);
-  const uint64_t data_offset = read_be64(header, 8);
-  const uint64_t num_of_obj = read_be64(header, 16);
+  const uint64_t data_offset = read_be64(header, marker_layout::kPoInfoDataOffset);
+  const uint64_t num_of_obj = read_be64(header, marker_layout::kPoInfoObjectCount);
   char pack_id[37];
   char bucket_id[37];
   char system_id[37];
-  fmtcheck::unparse_uuid_at(header, 24, pack_id);
-  fmtcheck::unparse_uuid_at(header, 40, bucket_id);
-  fmtcheck::unparse_uuid_at(header, 56, system_id);
+  fmtcheck::unparse_uuid_at(header, marker_layout::kPoInfoPackId, pack_id);
+  fmtcheck::unparse_uuid_at(header, marker_layout::kPoInfoBucketId, bucket_id);
+  fmtcheck::unparse_uuid_at(header, marker_layout::kPoInfoSystemId, system_id);
   const uint64_t expected_data_offset =
       add_sat(kPoHeaderSize, mul_sat(declared_entries(num_of_obj), kObjectEntrySize));
 
@@ -267,8 +268,10 @@ int cpof_object_directory(std::span<const uint8_t> data_buf, uint64_t* current_p
   for (uint64_t i = 0; i < present; ++i) {
     const uint64_t entry = *current_position + i * kObjectEntrySize;
     fmtcheck::unparse_uuid_at(data_buf, entry, objects[i].object_id);
-    objects[i].meta_data_offset = read_be64(data_buf, entry + 16);
-    objects[i].object_data_offset = read_be64(data_buf, entry + 24);
+    objects[i].meta_data_offset =
+        read_be64(data_buf, entry + marker_layout::kObjectEntryMetaOffset);
+    objects[i].object_data_offset =
+        read_be64(data_buf, entry + marker_layout::kObjectEntryDataOffset);
   }
   *current_position = add_sat(*current_position, directory_bytes);
 

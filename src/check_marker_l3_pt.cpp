@@ -5,13 +5,14 @@
 #include <cstdio>
 
 #include "format_check_helpers.h"
+#include "marker_layout.h"
 #include "output_level.h"
 #include "vexa_format_checker.h"
 
 namespace {
 
-constexpr size_t kPartialReferenceHeaderSize = 56;
-constexpr uint64_t kOcmDirectoryEntrySize = 16;
+constexpr size_t kPartialReferenceHeaderSize = marker_layout::kPrHeaderSize;
+constexpr uint64_t kOcmDirectoryEntrySize = marker_layout::kLevel32EntrySize;
 
 // Reads `count` bytes of the partial reference into a new block. Bytes that the file does not
 // hold end the run with the read-failure report before anything is allocated for them.

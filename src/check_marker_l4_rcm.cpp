@@ -270,7 +270,7 @@ int clf_reference_commit_marker(int which_rcm, const MamVci* mamvci, const MamHt
   if (mamvci == nullptr || mamhta == nullptr) {
     output_fatal(VL_MISC, "Null pointer is detected at clf_reference_commit_marker");
   }
-  const std::string filename = "reference_partition/RCM_" + std::to_string(which_rcm);
+  const std::string filename = rcm_cache_file(which_rcm);
   FILE* fp = fmtcheck::open_from_start(filename.c_str());
   auto buffer = fmtcheck::allocate_array<uint8_t>(kRcmMaxBytes, "reference commit marker");
   const size_t data_size = clf_read_file(buffer.get(), 1, kRcmMaxBytes, fp);

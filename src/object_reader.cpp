@@ -16,16 +16,21 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "endian_utils.h"
+#include "marker_layout.h"
 #include "output_level.h"
 #include "scsi_util.h"
+#include "support/atomic_file.h"
 #include "support/tape_presence.h"
 #include "tape_device.h"
 #include "vexa_format_checker.h"
+#include "walk/save_layout.h"
 
 namespace {
 
@@ -369,17 +374,42 @@ std::string read_whole_file(const std::string& path) {
   return bytes;
 }
 
+// The names of the plain files in `dir`.
+std::vector<std::string> plain_files_in(const std::string& dir) {
+  std::vector<std::string> names;
+  if (DIR* stream = opendir(dir.c_str())) {
+    for (const dirent* entry = readdir(stream); entry != nullptr; entry = readdir(stream)) {
+      struct stat status {};
+      if (fstatat(dirfd(stream), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+          S_ISREG(status.st_mode)) {
+        names.emplace_back(entry->d_name);
+      }
+    }
+    closedir(stream);
+  }
+  return names;
+}
+
+// Copies cache file `name` from directory `from` into directory `to`; a failure ends the run.
+void copy_cache_file(const std::string& from, const std::string& to, const std::string& name) {
+  if (!copy_file_atomically(from + name, to + name)) {
+    output_fatal(VL_MISC, "Failed to copy (%s) to (%s).\n", (from + name).c_str(), to.c_str());
+  }
+}
+
 std::string saved_cache_dir() {
-  return std::string(settings.save_path) + "/" + run.barcode_id + "/reference_partition/";
+  return std::string(settings.save_path) + "/" + run.barcode_id + "/" + MARKER_CACHE_DIR;
 }
 
 // The marker at the current tape position, up to its filemark (at most `limit` bytes kept).
 std::string read_marker_from_tape(size_t limit) {
   std::string bytes;
-  std::vector<uint8_t> block(get_block_size());
+  TapeCursor& cursor = tape_cursor();
   uint32_t count = 0;
-  while (read_data(get_block_size(), block.data(), &count) == 0) {
-    if (bytes.size() < limit) bytes.append(reinterpret_cast<const char*>(block.data()), count);
+  while (cursor.read(get_block_size(), &count) == 0) {
+    if (bytes.size() < limit) {
+      bytes.append(reinterpret_cast<const char*>(cursor.block().data()), count);
+    }
   }
   return bytes;
 }
@@ -388,18 +418,21 @@ std::string read_marker_from_tape(size_t limit) {
 // reference commit marker must be the bytes on this tape's reference partition. It must also be
 // whole: a save that was cut short leaves files missing.
 bool saved_cache_matches_tape(const std::string& dir) {
-  const std::string vol1 = read_whole_file(dir + "VOL1Label");
-  const std::string rcm = read_whole_file(dir + "RCM_1");
-  if (vol1.empty() || rcm.size() < 64) return false;
+  const std::string vol1 = read_whole_file(dir + CACHE_VOL1_LABEL);
+  const std::string rcm = read_whole_file(dir + CACHE_LAST_RCM);
+  if (vol1.empty() || rcm.size() < marker_layout::kRcmMarkerCount + marker_layout::kFieldSize) {
+    return false;
+  }
   struct stat status {};
-  for (const char* name : {"QRTLabel", "RCM_0"}) {
+  for (const char* name : {CACHE_FORMAT_LABEL, CACHE_FIRST_RCM}) {
     if (stat((dir + name).c_str(), &status) != 0) return false;
   }
   // The number of partial references of the last reference commit marker; a count beyond the
   // files present stops at the first one missing.
-  const uint64_t prs = be64(reinterpret_cast<const uint8_t*>(rcm.data()) + 56);
+  const uint64_t prs =
+      be64(reinterpret_cast<const uint8_t*>(rcm.data()) + marker_layout::kRcmMarkerCount);
   for (uint64_t n = 0; n < prs; ++n) {
-    if (stat((dir + "PR_" + std::to_string(n)).c_str(), &status) != 0) return false;
+    if (stat((dir + CACHE_PR_PREFIX + std::to_string(n)).c_str(), &status) != 0) return false;
   }
   set_tape_head(0);
   const std::string tape_vol1 = read_marker_from_tape(vol1.size() + 1);
@@ -426,7 +459,7 @@ void prepare_run() {
   // Restore the saved marker cache of this tape.
   const std::string saved = saved_cache_dir();
   struct stat status {};
-  if (stat((saved + "QRTLabel").c_str(), &status) == 0) {
+  if (stat((saved + CACHE_FORMAT_LABEL).c_str(), &status) == 0) {
     if (saved_cache_matches_tape(saved)) {
       set_marker_file_flg(1);
     } else {
@@ -437,12 +470,14 @@ void prepare_run() {
     }
   }
   if (get_marker_file_flg() != 0) {
-    mk_a_dir("reference_partition");
+    mk_a_dir(std::string(MARKER_CACHE_DIR).substr(0, std::strlen(MARKER_CACHE_DIR) - 1).c_str());
     // Files of another tape left in the working cache must not stand beside the restored ones.
     if (delete_files_in_directory(MARKER_CACHE_DIR, nullptr) != 0) {
       output_fatal(VL_MISC, "Marker files could not be deleted at %s.\n", MARKER_CACHE_DIR);
     }
-    cp_dir((saved + "*").c_str(), MARKER_CACHE_DIR);
+    for (const std::string& name : plain_files_in(saved)) {
+      copy_cache_file(saved, MARKER_CACHE_DIR, name);
+    }
   }
   if (check_reference_partition_lable(run.mamvci, &run.mamhta, &run.total_fm_num_in_rp) != 0) {
     output_fatal(VL_COMMON, "This tape is not formatted in Quorrant.\n");
@@ -453,7 +488,7 @@ void prepare_run() {
   output_accdg_to_vl(LV_DEBUG, VL_PR, "main: pr_num=%" PRIu64 "\n", run.total_pr_num_in_rp);
   for (uint64_t i = 0; i < run.total_pr_num_in_rp; ++i) {
     char path[256];
-    std::snprintf(path, sizeof(path), "%sPR_%" PRIu64, OBJECT_READER_TMP_DIR, i);
+    std::snprintf(path, sizeof(path), "%s%s%" PRIu64, OBJECT_READER_TMP_DIR, CACHE_PR_PREFIX, i);
     if (write_markers_to_file(path, 1) != 0) {
       output_fatal(VL_PR, "Failed to write partial reference to file.\n");
     }
@@ -470,18 +505,10 @@ int save_marker_cache() {
   const std::string saved = saved_cache_dir();
   ret |= mk_deep_dir(saved.c_str());
   ret |= delete_files_in_directory(saved.c_str(), nullptr);
-  std::vector<std::string> names;
-  if (DIR* dir = opendir(MARKER_CACHE_DIR)) {
-    for (const dirent* entry = readdir(dir); entry != nullptr; entry = readdir(dir)) {
-      const std::string name(entry->d_name);
-      if (name != "." && name != ".." && name != "QRTLabel") names.push_back(name);
-    }
-    closedir(dir);
-  }
-  names.push_back("QRTLabel");
-  for (const std::string& name : names) {
-    ret |= cp_dir((std::string(MARKER_CACHE_DIR) + name).c_str(), saved.c_str());
-  }
+  std::vector<std::string> names = plain_files_in(MARKER_CACHE_DIR);
+  std::erase(names, CACHE_FORMAT_LABEL);
+  names.push_back(CACHE_FORMAT_LABEL);
+  for (const std::string& name : names) copy_cache_file(MARKER_CACHE_DIR, saved, name);
   return ret;
 }
 
@@ -500,7 +527,8 @@ void make_save_path() {
 [[noreturn]] void run_dump() {
   make_save_path();
   const bool resume = settings.is_resume_dump_required == True;
-  if (check_integrity(run.mamvci, &run.mamhta, resume ? "resume_dump" : "full_dump", run.fd_tape,
+  const walk::Mode mode = resume ? walk::Mode::resume_dump : walk::Mode::full_dump;
+  if (check_integrity(run.mamvci, &run.mamhta, walk::mode_name(mode), run.fd_tape,
                       settings.save_path, run.barcode_id) != 0) {
     output_accdg_to_vl(LV_ERROR, VL_MISC, "Some error has occurred at check_integrity.\n");
   }
@@ -520,8 +548,8 @@ int make_lists() {
     output_fatal(VL_COMMON, "Existing list files could not be deleted at %s.\n", dir.c_str());
   }
   int ret = 0;
-  if (check_integrity(run.mamvci, &run.mamhta, "output_list", run.fd_tape, settings.save_path,
-                      run.barcode_id) != 0) {
+  if (check_integrity(run.mamvci, &run.mamhta, walk::mode_name(walk::Mode::output_list),
+                      run.fd_tape, settings.save_path, run.barcode_id) != 0) {
     ret |= output_accdg_to_vl(LV_ERROR, VL_MISC, "Some error has occurred at check_integrity.\n");
   }
   ret |= comlete_list_files(dir.c_str());
@@ -532,73 +560,81 @@ int make_lists() {
   return output_accdg_to_vl(LV_INFO, VL_COMMON, "Making and output the list file is complete.\n");
 }
 
+namespace ml = marker_layout;
+
+// Reads the block at `block_number` into the cursor's buffer; a block that cannot be read ends the
+// run.
+std::span<const uint8_t> read_block_at(uint64_t block_number) {
+  TapeCursor& cursor = tape_cursor();
+  if (cursor.position() != block_number) cursor.locate(block_number);
+  uint32_t count = 0;
+  if (cursor.read(get_block_size(), &count) != 0) {
+    output_fatal(VL_DEFAULT, "Failed to read data from tape.\n");
+  }
+  return cursor.block();
+}
+
+// The length of the packed object that starts at `block_address`, identifier included, from the
+// data offset of the closing entry of its object directory; its pack ID into `pack_id`. Nothing
+// when its number of objects cannot be right (reported, and folded into `*ret`).
+std::optional<uint64_t> packed_object_size(uint64_t block_address, char (&pack_id)[37], int* ret) {
+  const uint64_t bs = get_block_size();
+  std::span<const uint8_t> block = read_block_at(block_address);
+  const uint64_t info = ml::kIdentifierSize;  // the PO info follows the identifier
+  const uint64_t num_of_obj = be64(block.data() + info + ml::kPoInfoObjectCount);
+  uuid_unparse(block.data() + info + ml::kPoInfoPackId, pack_id);
+  constexpr uint64_t kMaxObjects =
+      (UINT64_MAX - info - ml::kPoInfoHeaderSize - ml::kObjectEntrySize) / ml::kObjectEntrySize;
+  if (num_of_obj > kMaxObjects) {
+    *ret |= output_accdg_to_vl(
+        LV_ERROR, VL_POINFO,
+        "Number of Objects of the packed object is not correct: %" PRIu64 ".\n", num_of_obj);
+    return std::nullopt;
+  }
+  // The closing entry's data offset may lie across a block boundary.
+  const uint64_t at =
+      info + ml::kPoInfoHeaderSize + ml::kObjectEntrySize * num_of_obj + ml::kObjectEntryDataOffset;
+  uint8_t field[ml::kFieldSize] = {};
+  for (uint64_t i = 0; i < ml::kFieldSize; ++i) {
+    const uint64_t byte = at + i;
+    if (i == 0 || byte % bs == 0) block = read_block_at(block_address + byte / bs);
+    field[i] = block[byte % bs];
+  }
+  return be64(field) + ml::kIdentifierSize;
+}
+
 // Copies the whole packed object that starts at `block_address` into "<save path>/<pack id>.pack".
 int extract_packed_object(uint64_t block_address) {
-  const uint32_t bs = get_block_size();
-  std::vector<uint8_t> tape_data(bs);
-  uint32_t count = 0;
-  int ret = 0;
-  auto read_block = [&]() {
-    std::fill(tape_data.begin(), tape_data.end(), 0);
-    if (read_data(bs, tape_data.data(), &count) != 0) {
-      output_fatal(VL_DEFAULT, "Failed to read data from tape.\n");
-    }
-  };
-  ret |= locate_to_tape(static_cast<uint32_t>(block_address));
-  read_block();
-  const uint64_t num_of_obj = be64(tape_data.data() + 48);
   char pack_id[37] = {};
-  uuid_unparse(tape_data.data() + 56, pack_id);
-  constexpr uint64_t kMaxObjects = (UINT64_MAX - 136) / 32;
-  if (num_of_obj > kMaxObjects) {
-    return ret | output_accdg_to_vl(
-                     LV_ERROR, VL_POINFO,
-                     "Number of Objects of the packed object is not correct: %" PRIu64 ".\n",
-                     num_of_obj);
-  }
-  const uint64_t last_obj_dir_from = 32 * num_of_obj + 104;
-  const uint64_t last_obj_dir_to = 32 * num_of_obj + 136;
-  const uint64_t from_block = block_address + last_obj_dir_from / bs;
-  const uint64_t to_block = block_address + last_obj_dir_to / bs;
-  ret |= locate_to_tape(static_cast<uint32_t>(from_block));
-  read_block();
-  std::vector<uint8_t> entry(tape_data.begin() + static_cast<long>(last_obj_dir_from % bs),
-                             tape_data.end());
-  locate_to_tape(static_cast<uint32_t>(to_block));
-  read_block();
-  entry.insert(entry.end(), tape_data.begin(), tape_data.begin() + 32);
-  const uint64_t last_data_offset = be64(entry.data() + 24);
-  const uint64_t po_size = last_data_offset + 32;
-
+  int ret = 0;
+  const std::optional<uint64_t> po_size = packed_object_size(block_address, pack_id, &ret);
+  if (!po_size) return ret;
   const std::string po_path = std::string(settings.save_path) + "/" + pack_id + ".pack";
-  ret |= locate_to_tape(static_cast<uint32_t>(block_address));
   struct stat status {};
   if (stat(po_path.c_str(), &status) == 0) {
     output_accdg_to_vl(LV_WARNING, VL_COMMON,
                        "The packed object file (%s) already exists. It is not written.\n",
                        po_path.c_str());
-    return ret;
+    return 0;
   }
-  if (po_size >= 1073741824ULL && check_disk_space(settings.save_path, po_size) != 0) {
+  if (*po_size >= 1073741824ULL && check_disk_space(settings.save_path, *po_size) != 0) {
     output_fatal(VL_COMMON, "Failed to check the disk space.\n");
   }
-  // Written under a temporary name and renamed once whole.
-  const std::string temp_path = po_path + ".tmp";
-  unlink(temp_path.c_str());
-  add_unfinished_file(temp_path.c_str());
-  int64_t remained_po_size = static_cast<int64_t>(std::min<uint64_t>(po_size, INT64_MAX));
-  while (remained_po_size > 0) {
-    read_block();
-    const uint64_t take = std::min<uint64_t>(static_cast<uint64_t>(remained_po_size), bs);
-    write_object_and_meta_to_file(temp_path.c_str(), tape_data.data(), 0, take);
-    remained_po_size -= bs;
+  // Written under a temporary name, kept open until whole, and renamed.
+  AtomicFile pack;
+  if (!pack.open(po_path)) {
+    output_fatal(VL_DEFAULT, "Can't open file: %s\n", temporary_name_prefix(po_path).c_str());
   }
-  if (std::rename(temp_path.c_str(), po_path.c_str()) != 0) {
-    output_fatal(VL_MISC, "Failed to output %s.Disk space is likely to insufficient.\n",
-                 po_path.c_str());
+  const uint64_t bs = get_block_size();
+  for (uint64_t done = 0; done < *po_size; done += bs) {
+    const std::span<const uint8_t> block = read_block_at(block_address + done / bs);
+    if (!pack.write(block.first(static_cast<size_t>(std::min(bs, *po_size - done)))) ||
+        (done + bs >= *po_size && !pack.commit())) {
+      output_fatal(VL_MISC, "Failed to output %s.Disk space is likely to insufficient.\n",
+                   po_path.c_str());
+    }
   }
-  remove_from_unfinished_files(temp_path.c_str());
-  return ret;
+  return 0;
 }
 
 int retrieve_object() {
@@ -607,10 +643,9 @@ int retrieve_object() {
   char list_path[4097 + 200] = "";
   bool list_read = false;
   for (int n = 1; n <= 1000; ++n) {
-    char path[sizeof(list_path)];
-    std::snprintf(path, sizeof(path), "%s/%s/%s_%04d.lst", settings.save_path, run.tape_id,
-                  settings.bucket_name, n);
-    if (check_file(path) != 0) {
+    const std::string path =
+        walk::list_file_path(settings.save_path, run.tape_id, settings.bucket_name, n);
+    if (check_file(path.c_str()) != 0) {
       if (!list_read) {
         output_fatal(VL_COMMON,
                      "Specify \"--list\" option if you did not make a list before.\n%sIf "
@@ -619,14 +654,15 @@ int retrieve_object() {
       }
       break;
     }
-    std::snprintf(list_path, sizeof(list_path), "%s", path);
+    std::snprintf(list_path, sizeof(list_path), "%s", path.c_str());
     get_object_info_in_list(settings.object_key, settings.object_id, list_path, &objects);
     list_read = true;
   }
   if (objects == nullptr) {
     output_fatal(VL_MISC, "The object you specified was not found in the list(%s).\n", list_path);
   }
-  if (check_integrity(run.mamvci, &run.mamhta, "output_objects_in_object_list", run.fd_tape,
+  if (check_integrity(run.mamvci, &run.mamhta,
+                      walk::mode_name(walk::Mode::output_objects_in_object_list), run.fd_tape,
                       settings.save_path, run.barcode_id, objects, settings.bucket_name) != 0) {
     ret |= output_accdg_to_vl(LV_ERROR, VL_MISC, "Some error has occurred at check_integrity.\n");
   }

@@ -786,7 +786,7 @@ int cp_dir(const char* from, const char* to) {
 namespace {
 
 constexpr int kObjectsPerSubDir = 1000;
-constexpr int kMaxDirNumber = 1000;
+constexpr int kMaxDirNumber = MAX_DIR_NUMBER;
 
 bool path_exists(const std::string& path) {
   struct stat status {};

@@ -1,0 +1,46 @@
+// Reading the marker file cache: ranges of a cached marker file, read with pread, bytes beyond the
+// end of the file reading as zero. The walk, the marker index and read_marker_file all read the
+// cache through this one reader.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "vdrive/unique_fd.h"
+
+namespace walk {
+
+class CacheFile {
+ public:
+  // A file that cannot be opened ends the run.
+  explicit CacheFile(const std::string& path);
+
+  const std::string& path() const { return path_; }
+  uint64_t size() const { return size_; }
+  bool holds(uint64_t offset, uint64_t length) const {
+    return offset <= size_ && length <= size_ - offset;
+  }
+  // Reads up to out.size() bytes at `offset` into `out`; returns how many the file held there and
+  // leaves the rest of `out` as it was.
+  size_t read_some(uint64_t offset, std::span<uint8_t> out) const;
+  // Reads `length` bytes at `offset`; what the file does not hold reads as zero.
+  void read(uint64_t offset, void* out, size_t length) const;
+  // The big-endian 64-bit value at `offset` (0 where the file does not hold it).
+  uint64_t u64(uint64_t offset) const;
+  // Whether the file at `path()` is still the one open here (not removed and written again).
+  bool is_current() const;
+
+ private:
+  std::string path_;
+  vdrive::UniqueFd fd_;
+  uint64_t size_ = 0;
+  uint64_t device_ = 0;
+  uint64_t inode_ = 0;
+};
+
+// The cache file at `path`, kept open for the reads that follow. A name whose file was removed and
+// written again is opened afresh.
+const CacheFile& open_cache_file(const std::string& path);
+
+}  // namespace walk
