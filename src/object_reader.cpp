@@ -67,6 +67,75 @@ void copy_field(char (&field)[N], const char* src) {
   field[N - 1] = '\0';
 }
 
+// Applies one option that getopt_long returned.
+void apply_option(int opt, const char* appname) {
+  switch (opt) {
+    case 'b':
+      copy_field(settings.bucket_name, optarg);
+      if (std::strlen(settings.bucket_name) < static_cast<size_t>(kBucketNameMin)) {
+        output_fatal(VL_COMMON, "Bucket name length must be %d or longer.\n", kBucketNameMin);
+      }
+      if (check_bucket_name(settings.bucket_name) != 0) {
+        output_fatal(VL_COMMON, "Bucket name is invalid.\n");
+      }
+      settings.is_output_object = True;
+      break;
+    case 'd':
+      copy_field(settings.drive_name, optarg);
+      settings.is_drive_specified = True;
+      break;
+    case 'F':
+      settings.is_force_enabled = True;
+      break;
+    case 'f':
+      settings.is_full_dump_required = True;
+      break;
+    case 'h':
+      print_usage(appname);
+      std::exit(0);
+    case 'i':
+      check_interval(optarg, &settings.history_interval);
+      set_history_interval(settings.history_interval);
+      break;
+    case 'L': {
+      unsigned int level = 0;
+      if (std::sscanf(optarg, "%u", &level) == 1) settings.structure_level = level;
+      if (settings.structure_level > 1) {
+        output_fatal(VL_COMMON, "Only 0 or 1 is allowed to be option of \"Level\".\n");
+      }
+      settings.is_output_object = True;
+      break;
+    }
+    case 'l':
+      settings.is_output_list = True;
+      break;
+    case 'o':
+      copy_field(settings.object_key, optarg);
+      settings.is_output_object = True;
+      break;
+    case 'O':
+      copy_field(settings.object_id, optarg);
+      if (std::strcmp(settings.object_id, "latest") != 0 &&
+          std::strcmp(settings.object_id, "all") != 0) {
+        settings.is_output_object = True;
+      }
+      break;
+    case 'r':
+      settings.is_resume_dump_required = True;
+      break;
+    case 's':
+      copy_field(settings.save_path, optarg);
+      set_obj_save_path(settings.save_path);
+      break;
+    case 'v':
+      copy_field(settings.verbose_level, optarg);
+      break;
+    default:
+      // getopt has printed its own diagnostic; the option is passed over.
+      break;
+  }
+}
+
 void parse_options(int argc, char** argv) {
   static const option kLongOptions[] = {
       {"bucket", required_argument, nullptr, 'b'},
@@ -86,71 +155,7 @@ void parse_options(int argc, char** argv) {
   };
   int opt = 0;
   while ((opt = getopt_long(argc, argv, "b:d:Ffhi:L:lo:O:rs:v:", kLongOptions, nullptr)) != -1) {
-    switch (opt) {
-      case 'b':
-        copy_field(settings.bucket_name, optarg);
-        if (std::strlen(settings.bucket_name) < static_cast<size_t>(kBucketNameMin)) {
-          output_fatal(VL_COMMON, "Bucket name length must be %d or longer.\n", kBucketNameMin);
-        }
-        if (check_bucket_name(settings.bucket_name) != 0) {
-          output_fatal(VL_COMMON, "Bucket name is invalid.\n");
-        }
-        settings.is_output_object = True;
-        break;
-      case 'd':
-        copy_field(settings.drive_name, optarg);
-        settings.is_drive_specified = True;
-        break;
-      case 'F':
-        settings.is_force_enabled = True;
-        break;
-      case 'f':
-        settings.is_full_dump_required = True;
-        break;
-      case 'h':
-        print_usage(argv[0]);
-        std::exit(0);
-      case 'i':
-        check_interval(optarg, &settings.history_interval);
-        set_history_interval(settings.history_interval);
-        break;
-      case 'L': {
-        unsigned int level = 0;
-        if (std::sscanf(optarg, "%u", &level) == 1) settings.structure_level = level;
-        if (settings.structure_level > 1) {
-          output_fatal(VL_COMMON, "Only 0 or 1 is allowed to be option of \"Level\".\n");
-        }
-        settings.is_output_object = True;
-        break;
-      }
-      case 'l':
-        settings.is_output_list = True;
-        break;
-      case 'o':
-        copy_field(settings.object_key, optarg);
-        settings.is_output_object = True;
-        break;
-      case 'O':
-        copy_field(settings.object_id, optarg);
-        if (std::strcmp(settings.object_id, "latest") != 0 &&
-            std::strcmp(settings.object_id, "all") != 0) {
-          settings.is_output_object = True;
-        }
-        break;
-      case 'r':
-        settings.is_resume_dump_required = True;
-        break;
-      case 's':
-        copy_field(settings.save_path, optarg);
-        set_obj_save_path(settings.save_path);
-        break;
-      case 'v':
-        copy_field(settings.verbose_level, optarg);
-        break;
-      default:
-        // getopt has printed its own diagnostic; the option is passed over.
-        break;
-    }
+    apply_option(opt, argv[0]);
   }
 }
 
@@ -470,7 +475,7 @@ void prepare_run() {
     }
   }
   if (get_marker_file_flg() != 0) {
-    mk_a_dir(std::string(MARKER_CACHE_DIR).substr(0, std::strlen(MARKER_CACHE_DIR) - 1).c_str());
+    mk_a_dir(MARKER_CACHE_DIR);
     // Files of another tape left in the working cache must not stand beside the restored ones.
     if (delete_files_in_directory(MARKER_CACHE_DIR, nullptr) != 0) {
       output_fatal(VL_MISC, "Marker files could not be deleted at %s.\n", MARKER_CACHE_DIR);
