@@ -53,6 +53,9 @@ inline constexpr uint64_t kObjectEntryId = 0;
 inline constexpr uint64_t kObjectEntryMetaOffset = 16;
 inline constexpr uint64_t kObjectEntryDataOffset = 24;
 
+// A reference commit marker is read, and its bucket list parsed, up to this many bytes.
+inline constexpr uint64_t kMaxRcmBytes = 1048576;
+
 // For the overlap rule of directory entries every block counts as 1 MiB.
 inline constexpr uint64_t kOverlapBlockBytes = 1048576;
 

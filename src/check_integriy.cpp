@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -25,8 +26,12 @@
 #include "output_level.h"
 #include "scsi_util.h"
 #include "support/atomic_file.h"
+#include "support/printable.h"
+#include "support/safe_dir.h"
 #include "vexa_format_checker.h"
+#include "walk/bucket_names.h"
 #include "walk/cache_file.h"
+#include "walk/list_writer.h"
 #include "walk/marker_index.h"
 #include "walk/save_layout.h"
 
@@ -61,7 +66,7 @@ uint64_t num_of_meta_cnt = 0;
 uint64_t po_block_address = 0;
 int marker_file_flg = 0;
 int skip_0_padding_check_flag = 0;
-FILE* fp_list = nullptr;
+[[maybe_unused]] FILE* fp_list = nullptr;  // list files now go through walk_state.lists
 int pre_savepath_dir_number = 0;
 std::string pre_bucket_name_for_obj_r;
 char obj_r_mode[30] = "";
@@ -91,6 +96,14 @@ struct WalkState {
   // count in the walk's result, not in the comparison's.
   int object_errors = 0;
   uint64_t chosen_count[7] = {};  // markers chosen so far per kind, for the trace
+  // The save path, and the numbered directory of the current bucket that objects go to.
+  SafeDir save_root;
+  std::string numbered_name;
+  SafeDir numbered;
+  walk::ListWriter lists;
+  // The bucket names of the bucket list, and the list entry a retrieval is reading.
+  walk::BucketNames buckets;
+  const object_list* expected = nullptr;
 };
 WalkState walk_state;
 
@@ -742,9 +755,9 @@ int get_last_data_offset(const char* filepath, uint64_t pr_file_offset, uint64_t
 
 namespace {
 
-constexpr size_t kMetadataBufferSize = 2097152;  // 2 MiB
-constexpr uint64_t kLargeObject = 1073741824;    // 1 GiB: check the free space first
-constexpr size_t kMaxRcmKept = 64u << 20;        // bytes of a commit marker kept for its list
+constexpr size_t kMetadataBufferSize = 2097152;   // 2 MiB
+constexpr uint64_t kLargeObject = 1073741824;     // 1 GiB: check the free space first
+constexpr size_t kMaxRcmKept = ml::kMaxRcmBytes;  // bytes of a commit marker kept for its list
 constexpr size_t kMaxBucketName = 63;
 constexpr size_t kMaxPath = 4095;
 // Room a path needs beyond the save root, bucket, key and identifier: separators, directory
@@ -774,6 +787,7 @@ void take_bucket_list(const std::string& rcm) {
   }
   // The list is text: it ends at its first zero byte.
   bucket_list_for_obj_r.resize(std::strlen(bucket_list_for_obj_r.c_str()));
+  walk_state.buckets.take(bucket_list_for_obj_r);
 }
 
 // The bucket of a packed object: its bucket ID (16 bytes) looked up in the bucket list. A bucket
@@ -781,12 +795,10 @@ void take_bucket_list(const std::string& rcm) {
 // that is reported.
 void take_bucket_of_packed_object(const uint8_t* bucket_id, bool report) {
   uuid_unparse(bucket_id, bucket_id_for_obj_r);
-  std::string buckets;
-  extract_json_element(bucket_list_for_obj_r.c_str(), "BucketList", buckets);
-  std::string name;
-  get_bucket_name(buckets.c_str(), bucket_id_for_obj_r, name);
+  const walk::BucketNames& buckets = walk_state.buckets;
+  std::string name = buckets.name_of(bucket_id_for_obj_r).value_or("");
   if (name.empty()) {
-    if (report) {
+    if (report && !buckets.refused(bucket_id_for_obj_r)) {
       output_accdg_to_vl(LV_ERROR, VL_POINFO,
                          "The bucket (%s) of the packed object is not in the bucket list.\n",
                          bucket_id_for_obj_r);
@@ -890,11 +902,6 @@ bool data_fits(uint64_t data_start, uint64_t size) {
   return data_start <= last_data_offset && size <= last_data_offset - data_start;
 }
 
-bool file_exists(const std::string& path) {
-  struct stat status {};
-  return lstat(path.c_str(), &status) == 0;
-}
-
 // The two files of an object being written, under temporary names until the object is whole.
 struct ObjectFiles {
   AtomicFile meta;
@@ -906,9 +913,10 @@ struct ObjectFiles {
                final_path.c_str());
 }
 
-void open_object_file(AtomicFile& file, const std::string& path) {
-  if (!file.open(path)) {
-    output_fatal(VL_DEFAULT, "Can't open file: %s\n", temporary_name_prefix(path).c_str());
+void open_object_file(AtomicFile& file, const SafeDir& dir, const std::string& name) {
+  if (!file.open(dir, name)) {
+    output_fatal(VL_DEFAULT, "Can't open file: %s\n",
+                 temporary_name_prefix(dir.path() + name).c_str());
   }
 }
 
@@ -916,41 +924,97 @@ void write_object_file(AtomicFile& file, std::span<const uint8_t> bytes) {
   if (!file.write(bytes)) output_failed(file.final_path());
 }
 
+// Why a key cannot name the directory of its object's files, or null when it can. Keys come from
+// the tape: each one must stay below its numbered directory, and name a directory of its own.
+const char* key_refusal(const std::string& key) {
+  if (key.find('\0') != std::string::npos) return "holds a zero byte";
+  if (!walk::safe_path_part(key, true)) return "would be written outside the save path";
+  if (key.find_first_not_of("./") == std::string::npos) return "names no directory of its own";
+  return nullptr;
+}
+
+// The numbered directory of the current bucket, entered (and made) once for all its objects.
+const SafeDir& numbered_directory(bool create) {
+  char numbers[32];
+  std::snprintf(numbers, sizeof(numbers), "/%04d/%04d", savepath_dir_number,
+                savepath_sub_dir_number);
+  const std::string name = bucket_name_for_obj_r + numbers;
+  if (name != walk_state.numbered_name || (create && !walk_state.numbered.valid())) {
+    walk_state.numbered = walk_state.save_root.enter(name, create);
+    walk_state.numbered_name = name;
+  }
+  return walk_state.numbered;
+}
+
+// The directory of the object's files, made when `create`. Nothing (and the object refused, with
+// an ERROR) when the key's path runs into a file of another object; a link or a directory of
+// another user there ends the run.
+std::optional<SafeDir> key_directory(const ObjectFields& f, bool create, bool* missing) {
+  *missing = false;
+  const SafeDir& numbered = numbered_directory(create);
+  if (!numbered.valid()) {
+    *missing = true;
+    return SafeDir();
+  }
+  SafeDir::Refusal why = SafeDir::Refusal::none;
+  std::string failed_at;
+  SafeDir dir = numbered.try_enter(f.key, create, &why, &failed_at);
+  if (why == SafeDir::Refusal::none) return dir;
+  if (why == SafeDir::Refusal::missing) {
+    *missing = true;
+    return dir;
+  }
+  if (why == SafeDir::Refusal::link || why == SafeDir::Refusal::foreign) {
+    refuse_directory(why, failed_at);
+  }
+  note_object_error(LV_ERROR, VL_COMMON,
+                    "The object key (%s) of bucket (%s) runs into the file (%s) of another "
+                    "object. The object is not written.\n",
+                    printable(f.key).c_str(), printable(bucket_name_for_obj_r).c_str(),
+                    printable(failed_at).c_str());
+  return std::nullopt;
+}
+
 // Decides whether the object may be written and opens its files when it is to be. Returns false
 // when the object is refused (an unsafe key or bucket, or a file that exists: reported).
 bool open_object_files(const ObjectFields& f, const std::string& meta_text, bool writing,
                        ObjectFiles* files) {
-  if (!walk::safe_path_part(f.key, true) || !walk::safe_path_part(bucket_name_for_obj_r, false) ||
-      bucket_name_for_obj_r.empty() ||
-      f.key.size() + std::strlen(obj_reader_saveroot) + bucket_name_for_obj_r.size() + f.id.size() +
-              kPathOverhead >
-          kMaxPath) {
+  const char* refusal = key_refusal(f.key);
+  if (refusal == nullptr &&
+      (!walk::safe_path_part(bucket_name_for_obj_r, false) || bucket_name_for_obj_r.empty() ||
+       f.key.size() + std::strlen(obj_reader_saveroot) + bucket_name_for_obj_r.size() +
+               f.id.size() + kPathOverhead >
+           kMaxPath)) {
+    refusal = "would be written outside the save path";
+  }
+  if (refusal != nullptr) {
     note_object_error(LV_ERROR, VL_COMMON,
-                      "The object key (%s) of bucket (%s) would be written outside the save "
-                      "path. The object is not written.\n",
-                      f.key.c_str(), bucket_name_for_obj_r.c_str());
+                      "The object key (%s) of bucket (%s) %s. The object is not written.\n",
+                      printable(f.key).c_str(), printable(bucket_name_for_obj_r).c_str(), refusal);
     return false;
   }
-  auto path = [&](const char* suffix) {
-    return walk::object_path(obj_reader_saveroot, bucket_name_for_obj_r, savepath_dir_number,
-                             savepath_sub_dir_number, f.key, f.id, suffix);
-  };
-  const std::string meta_path = path(".meta");
-  const std::string data_path = path(".data");
-  for (const std::string& p : {meta_path, data_path}) {
-    if (file_exists(p)) {
+  bool missing = false;
+  const std::optional<SafeDir> dir = key_directory(f, writing, &missing);
+  if (!dir) return false;
+  const std::string meta_name = f.id + ".meta";
+  const std::string data_name = f.id + ".data";
+  for (const std::string& name : {meta_name, data_name}) {
+    struct stat status {};
+    if (!missing && fstatat(dir->fd(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0) {
+      const std::string path =
+          walk::object_path(obj_reader_saveroot, bucket_name_for_obj_r, savepath_dir_number,
+                            savepath_sub_dir_number, f.key, f.id, name.c_str() + f.id.size());
       note_object_error(LV_WARNING, VL_COMMON,
                         "The object file (%s) already exists. The object is not written.\n",
-                        p.c_str());
+                        printable(path).c_str());
       return false;
     }
   }
   if (writing) {
-    mk_deep_dir(meta_path.c_str());
-    open_object_file(files->meta, meta_path);
+    open_object_file(files->meta, *dir, meta_name);
     write_object_file(files->meta, std::span(reinterpret_cast<const uint8_t*>(meta_text.data()),
                                              meta_text.size()));
-    open_object_file(files->data, data_path);
+    open_object_file(files->data, *dir, data_name);
   }
   return true;
 }
@@ -975,7 +1039,7 @@ bool copy_object_data(uint64_t end_in_block, uint64_t size, const std::string& k
       note_object_error(LV_ERROR, VL_COMMON,
                         "The object (%s) is cut short by a filemark. The object is not "
                         "written.\n",
-                        key.c_str());
+                        printable(key).c_str());
       return false;
     }
     take = std::min<uint64_t>(size, block_size);
@@ -1031,6 +1095,20 @@ bool take_metadata(const char* filepath, uint64_t pr_file_offset, uint64_t o, ui
   return true;
 }
 
+// A retrieval reads the metadata at the place its list entry gives: it must be the metadata of the
+// object the entry names, or the list file does not describe this tape.
+bool is_the_object_asked_for(const ObjectFields& f) {
+  const object_list* entry = walk_state.expected;
+  if (entry == nullptr || (f.key == entry->key && f.id == entry->id)) return true;
+  note_object_error(LV_ERROR, VL_COMMON,
+                    "The object at the place that the list file gives is not the one it names: "
+                    "found key (%s) and object id (%s), expected key (%s) and object id (%s). "
+                    "Nothing is written.\n",
+                    printable(f.key).c_str(), printable(f.id).c_str(),
+                    printable(entry->key).c_str(), printable(entry->id).c_str());
+  return false;
+}
+
 // Processes the object whose metadata starts at byte `o` of the block read last and is `length`
 // bytes long: its list entry, or its two files. `*read_to_end` tells whether the tape stands at
 // the end of the object's data (and, after the last object, at the end of its packed object).
@@ -1041,7 +1119,17 @@ int process_object(const char* filepath, uint64_t pr_file_offset, uint64_t o, ui
   Metadata meta;
   ObjectFields fields;
   if (!take_metadata(filepath, pr_file_offset, o, length, &meta, &fields, &ret)) return ret;
-  if (mode_is(walk::Mode::output_list)) add_list_members(fields);
+  if (!is_the_object_asked_for(fields)) return ret;
+  if (mode_is(walk::Mode::output_list)) {
+    if (fields.key.find('\0') != std::string::npos) {
+      note_object_error(LV_ERROR, VL_COMMON,
+                        "The object key (%s) of bucket (%s) holds a zero byte. The object is not "
+                        "listed.\n",
+                        printable(fields.key).c_str(), printable(bucket_name_for_obj_r).c_str());
+      return ret;
+    }
+    add_list_members(fields);
+  }
   if (fields.size >= kLargeObject && check_disk_space(obj_reader_saveroot, fields.size) != 0) {
     output_fatal(VL_COMMON, "Failed to check the disk space.\n");
   }
@@ -1059,7 +1147,7 @@ int process_object(const char* filepath, uint64_t pr_file_offset, uint64_t o, ui
                       "The size %" PRIu64
                       " of the object (%s) does not fit in its packed object. The object is not "
                       "written.\n",
-                      fields.size, fields.key.c_str());
+                      fields.size, printable(fields.key).c_str());
     return ret;
   }
   const bool dumping = walk::writes_objects(walk_state.mode);
@@ -1147,7 +1235,8 @@ int compare_whole_marker_block(MarkerComparison& c, std::span<const uint8_t> blo
     ret |= report_inconsistency(c);
   }
   if (c.last_rcm && c.rcm_bytes.size() < kMaxRcmKept) {
-    c.rcm_bytes.append(reinterpret_cast<const char*>(block.data()), count);
+    c.rcm_bytes.append(reinterpret_cast<const char*>(block.data()),
+                       std::min<size_t>(count, kMaxRcmKept - c.rcm_bytes.size()));
   }
   c.top = false;
   return ret;
@@ -1267,31 +1356,17 @@ int write_list_entry(uint64_t block_number, uint64_t offset, uint64_t marker_len
     return output_accdg_to_vl(LV_ERROR, VL_DEFAULT,
                               "The bucket name (%s) cannot name a list file. The object is not "
                               "listed.\n",
-                              bucket_name_for_obj_r.c_str());
+                              printable(bucket_name_for_obj_r).c_str());
   }
   ret |= make_key_ulong_int_value_pairs(object_meta_for_json, "block_address", po_block_address);
   ret |= make_key_ulong_int_value_pairs(object_meta_for_json, "offset",
                                         (block_number - po_block_address) * block_size + offset);
   ret |= make_key_ulong_int_value_pairs(object_meta_for_json, "meta_size", marker_len);
-  const std::string list_path = walk::list_file_path(obj_reader_saveroot, barcode_id,
-                                                     bucket_name_for_obj_r, savepath_dir_number);
-  int new_list_flag = 0;
-  if (!walk_state.has_pre_list_entry || pre_bucket_name_for_obj_r != bucket_name_for_obj_r ||
-      pre_savepath_dir_number != savepath_dir_number) {
-    make_parent_dir(list_path.c_str());
-    if (fp_list != nullptr) {
-      std::fclose(fp_list);
-      fp_list = nullptr;
-    }
-    new_list_flag = file_exists(list_path) ? 0 : 1;
-    if (savepath_dir_number <= MAX_DIR_NUMBER) {
-      fp_list = std::fopen(list_path.c_str(), "a");
-      if (fp_list == nullptr) output_fatal(VL_DEFAULT, "Can't open file: %s\n", list_path.c_str());
-    }
-  }
-  if (savepath_dir_number <= MAX_DIR_NUMBER && fp_list != nullptr) {
-    ret |= add_key_value_pairs_to_array_in_json_file(new_list_flag, fp_list, list_path.c_str(),
-                                                     object_meta_for_json);
+  // The list files are written under temporary names and renamed when the walk ends.
+  if (savepath_dir_number <= MAX_DIR_NUMBER) {
+    const std::string list_path = walk::list_file_path(obj_reader_saveroot, barcode_id,
+                                                       bucket_name_for_obj_r, savepath_dir_number);
+    walk_state.lists.append(list_path.substr(list_path.rfind('/') + 1), object_meta_for_json);
   }
   pre_bucket_name_for_obj_r = bucket_name_for_obj_r;
   pre_savepath_dir_number = savepath_dir_number;
@@ -1426,6 +1501,7 @@ namespace {
 void begin_walk(walk::Mode mode, int fd, const char* save_path, object_list* object_chain,
                 const char* bucket_name) {
   reset_walk_state(mode);
+  walk_state.save_root = SafeDir::root(save_path);
   skip_0_padding_check_flag = 0;
   std::snprintf(obj_r_mode, sizeof(obj_r_mode), "%s", walk::mode_name(mode));
   scparam.fd_scsidevice = fd;
@@ -1451,10 +1527,12 @@ int retrieve_listed_objects() {
   walk_state.meta_offset_known = false;
   cursor().head(1);
   for (const object_list* record = objects; record != nullptr; record = record->next) {
+    walk_state.expected = record;
     ret |=
         check_part_of_pr_integrity(META, record->block_address + record->meta_offset / block_size,
                                    record->meta_offset % block_size, 0, 0, record->metadata_size);
   }
+  walk_state.expected = nullptr;
   return ret;
 }
 
@@ -1529,12 +1607,30 @@ struct WalkCounters {
   bool left() const { return pr <= pr_num || ocm <= ocm_num || po <= po_num || meta <= meta_num; }
 };
 
+// A marker whose computed place lies at or beyond the last reference commit marker of the data
+// partition cannot be there: damaged offsets put it there. It is reported and skipped, and the
+// walk goes on with the next one.
+bool lies_beyond_data_partition(const char* what, uint64_t number, uint64_t block_number) {
+  if (block_number < dp_rcm_block_number) return false;
+  note_object_error(LV_ERROR, VL_PR,
+                    "The %s #%" PRIu64 " would lie at block %" PRIu64
+                    " of the data partition, not before its last reference commit marker (block "
+                    "%" PRIu64 "). It is skipped.\n",
+                    what, number, block_number, dp_rcm_block_number);
+  walk_state.po_tail_unread = true;
+  return true;
+}
+
 // The partial reference next on the data partition.
 int visit_partial_reference(const MamVci* mamvci, WalkCounters& n) {
   int ret = 0;
   uint64_t block_number = 0;
   uint64_t offset = 0;
   get_address_of_pr(static_cast<int>(n.pr), &block_number, &offset);
+  if (lies_beyond_data_partition("partial reference", n.pr, block_number)) {
+    n.pr += 1;
+    return ret;
+  }
   if (n.locate_first) {
     cursor().locate(block_number);
     n.locate_first = false;
@@ -1562,8 +1658,12 @@ int visit_marker(MARKER_TYPE m_type, WalkCounters& n) {
   uint64_t file_num = 0;
   uint64_t file_offset = 0;
   uint64_t length = 0;
-  const uint64_t number = m_type == OCM ? n.ocm : m_type == PO ? n.po : n.meta;
+  uint64_t& number = m_type == OCM ? n.ocm : m_type == PO ? n.po : n.meta;
   get_address_of_marker(m_type, number, &block_number, &offset, &file_num, &file_offset, &length);
+  if (lies_beyond_data_partition(get_marker_name(m_type), number, block_number)) {
+    number += 1;
+    return ret;
+  }
   if (n.locate_first) {
     if (m_type != META) cursor().locate(block_number);
     n.locate_first = false;
@@ -1597,6 +1697,18 @@ int visit_marker(MARKER_TYPE m_type, WalkCounters& n) {
   return ret;
 }
 
+// Whether the counters a resume starts from are a place where a dump of this tape records its
+// progress: packed object `po` about to be checked, with the object commit marker, partial
+// reference and first object that it belongs to. Counters written by another tape, edited, or cut
+// short would start the walk somewhere else and skip objects without a word.
+bool history_fits_tape(const WalkCounters& n) {
+  const walk::MarkerIndex& index = walk_state.index;
+  if (n.po < 1 || n.po > index.pos().size()) return false;
+  const walk::PoEntry& po = index.pos()[n.po - 1];
+  const walk::OcmEntry& ocm = index.ocms()[po.ocm];
+  return n.meta == po.first_meta + 1 && n.ocm == po.ocm + 1 && n.pr == ocm.pr + 1;
+}
+
 // Every partial reference, object commit marker, packed object and object of the data partition
 // in tape order, from the start or from where the history says a resumed dump stands.
 int walk_data_partition(const MamVci* mamvci, bool locate_first) {
@@ -1607,10 +1719,20 @@ int walk_data_partition(const MamVci* mamvci, bool locate_first) {
     if (get_history(barcode_id, &n.pr, &n.ocm, &n.po, &n.meta) != 0) {
       output_fatal(VL_COMMON, "There is no history file.\n%sTry full dump.\n", INDENT);
     }
+    if (!history_fits_tape(n)) {
+      output_fatal(VL_COMMON,
+                   "The history of the tape %s in history.log does not fit this tape (PR=%" PRIu64
+                   ", OCM=%" PRIu64 ", PO=%" PRIu64 ", Object number=%" PRIu64
+                   "). It is not resumed from.\n%sTry full dump.\n",
+                   barcode_id, n.pr, n.ocm, n.po, n.meta, INDENT);
+    }
     if (n.pr != 1 || n.ocm != 1 || n.po != 1 || n.meta != 1) n.locate_first = true;
   }
   walk_state.has_pre_list_entry = false;
   walk_state.po_tail_unread = false;
+  if (mode_is(walk::Mode::output_list)) {
+    walk_state.lists.begin(walk_state.save_root.enter(barcode_id, true));
+  }
   while (n.left()) {
     output_accdg_to_vl(LV_TRACE, VL_MISC,
                        "pr:%" PRIu64 ",%" PRIu64 " ocm:%" PRIu64 ",%" PRIu64 " po:%" PRIu64
@@ -1620,10 +1742,7 @@ int walk_data_partition(const MamVci* mamvci, bool locate_first) {
     get_next_marker(n.pr, n.ocm, n.po, n.meta, pr_num, ocm_num, po_num, meta_num, &m_type);
     ret |= m_type == PR ? visit_partial_reference(mamvci, n) : visit_marker(m_type, n);
   }
-  if (fp_list != nullptr) {
-    std::fclose(fp_list);
-    fp_list = nullptr;
-  }
+  if (walk_state.lists.active()) walk_state.lists.finish();
   return ret;
 }
 

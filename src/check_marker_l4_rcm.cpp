@@ -6,7 +6,9 @@
 #include <vector>
 
 #include "format_check_helpers.h"
+#include "marker_layout.h"
 #include "output_level.h"
+#include "support/printable.h"
 #include "vexa_format_checker.h"
 
 // =============================================================================================
@@ -17,6 +19,9 @@ namespace {
 
 constexpr int kNameMin = 3;
 constexpr int kNameMax = 63;
+
+// One character of a name as a message shows it.
+std::string shown(char c) { return c == '\0' ? std::string() : printable(std::string_view(&c, 1)); }
 
 bool is_lower(char c) { return c >= 'a' && c <= 'z'; }
 bool is_upper(char c) { return c >= 'A' && c <= 'Z'; }
@@ -63,40 +68,40 @@ int check_bucket_name(const char* bucket_name) {
   if (!is_lower(first) && !is_digit(first)) {
     ret |= output_accdg_to_vl(LV_ERROR, VL_RCM,
                               "Bucket name format is not correct.\n%sBucket name must start with "
-                              "lowercase alphanumeric.\n%sActual value  :%c\n",
-                              INDENT, INDENT, first);
+                              "lowercase alphanumeric.\n%sActual value  :%s\n",
+                              INDENT, INDENT, shown(first).c_str());
   }
   if (!name.empty() && !is_lower(name.back()) && !is_digit(name.back())) {
     ret |= output_accdg_to_vl(LV_ERROR, VL_RCM,
                               "Bucket name format is not correct.\n%sBucket name must end with "
-                              "lowercase alphanumeric.\n%sActual value  :%c\n",
-                              INDENT, INDENT, name.back());
+                              "lowercase alphanumeric.\n%sActual value  :%s\n",
+                              INDENT, INDENT, shown(name.back()).c_str());
   }
   if (name.find("..") != std::string_view::npos) {
     ret |= output_accdg_to_vl(LV_ERROR, VL_RCM,
                               "Bucket name format is not correct.\n%sBucket name cannot have "
                               "consecutive periods.\n%sActual name   :%s\n",
-                              INDENT, INDENT, bucket_name);
+                              INDENT, INDENT, printable(name).c_str());
   }
   if (name.find(".-") != std::string_view::npos || name.find("-.") != std::string_view::npos) {
     ret |= output_accdg_to_vl(LV_ERROR, VL_RCM,
                               "Bucket name format is not correct.\n%sBucket name cannot use dashes "
                               "adjacent to periods.\n%sActual name   :%s\n",
-                              INDENT, INDENT, bucket_name);
+                              INDENT, INDENT, printable(name).c_str());
   }
   for (char c : name) {
     if (is_lower(c) || is_digit(c) || c == '-' || c == '.') continue;
     ret |= output_accdg_to_vl(LV_ERROR, VL_RCM,
                               "Bucket name format is not correct.\n%sBucket name must consist of "
-                              "lowercase alphanumeric, hyphen or dot.\n%sYou can not use '%c'.\n",
-                              INDENT, INDENT, c);
+                              "lowercase alphanumeric, hyphen or dot.\n%sYou can not use '%s'.\n",
+                              INDENT, INDENT, shown(c).c_str());
   }
   if (is_ip_address_format(bucket_name)) {
     ret |=
         output_accdg_to_vl(LV_ERROR, VL_RCM,
                            "Bucket name format is not correct.\n%sBucket name cannot be formatted "
                            "as an IP address.\n%sActual name   :%s\n",
-                           INDENT, INDENT, bucket_name);
+                           INDENT, INDENT, printable(name).c_str());
   }
   return ret;
 }
@@ -145,7 +150,7 @@ int check_pool_group_name(const char* pool_group_name) {
 
 namespace {
 
-constexpr size_t kRcmMaxBytes = 1048576;
+constexpr size_t kRcmMaxBytes = marker_layout::kMaxRcmBytes;
 
 // Flags of one bucket element, reset for every element.
 int check_bucket_element(json_object* element) {

@@ -557,7 +557,7 @@ int make_lists() {
                       run.fd_tape, settings.save_path, run.barcode_id) != 0) {
     ret |= output_accdg_to_vl(LV_ERROR, VL_MISC, "Some error has occurred at check_integrity.\n");
   }
-  ret |= comlete_list_files(dir.c_str());
+  // The walk completes its list files before it renames them into place.
   if (delete_files_in_directory(OBJECT_READER_TMP_DIR, nullptr) != 0) {
     output_accdg_to_vl(LV_ERROR, VL_COMMON, "Temporary files could not be deleted at %s.\n",
                        OBJECT_READER_TMP_DIR);

@@ -74,12 +74,14 @@ int check_disk_space(const char* path, uint64_t data_size) {
 // =============================================================================================
 
 #include <dirent.h>
+#include <json-c/json.h>
 
 #include <charconv>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
 #include <string_view>
+#include <utility>
 
 namespace {
 
@@ -94,9 +96,40 @@ struct ListEntry {
   std::string block_address;
   std::string offset;
   std::string meta_size;
-  bool key_matches = false;
-  bool id_matches = false;
+  std::string text;  // the entry's member lines, for reading it as JSON
 };
+
+// Reads the entry's members as JSON, unescaping its texts. An entry that does not parse (one
+// written by an earlier version, whose keys were not escaped) keeps the values of its lines.
+void read_entry_as_json(ListEntry& entry) {
+  struct JsonPut {
+    void operator()(json_object* object) const { json_object_put(object); }
+  };
+  const std::string document = "{" + entry.text + "}";
+  std::unique_ptr<json_object, JsonPut> parsed(json_tokener_parse(document.c_str()));
+  if (parsed == nullptr || !json_object_is_type(parsed.get(), json_type_object)) return;
+  static constexpr std::pair<const char*, std::string ListEntry::*> kMembers[] = {
+      {"object_key", &ListEntry::key},
+      {"size", &ListEntry::size},
+      {"last_modified", &ListEntry::last_modified},
+      {"version_id", &ListEntry::version_id},
+      {"content_md5", &ListEntry::content_md5},
+      {"object_id", &ListEntry::object_id},
+      {"block_address", &ListEntry::block_address},
+      {"offset", &ListEntry::offset},
+      {"meta_size", &ListEntry::meta_size},
+  };
+  for (const auto& [name, field] : kMembers) {
+    json_object* member = nullptr;
+    if (!json_object_object_get_ex(parsed.get(), name, &member)) continue;
+    if (json_object_is_type(member, json_type_string)) {
+      entry.*field = std::string(json_object_get_string(member),
+                                 static_cast<size_t>(json_object_get_string_len(member)));
+    } else {
+      entry.*field = json_object_to_json_string_ext(member, JSON_C_TO_STRING_PLAIN);
+    }
+  }
+}
 
 // The value of a member line: the text after the member's prefix (and, for strings, after the
 // opening quote), without the trailing comma and, for strings, the closing quote.
@@ -219,7 +252,10 @@ int get_object_info_in_list(const char* object_key, const char* object_id, const
       break;
     }
     if (line.starts_with("}")) {
-      if (entry.key_matches && entry.id_matches) {
+      read_entry_as_json(entry);
+      const bool key_matches = entry.key == object_key;
+      const bool id_matches = any_id || entry.object_id == wanted_id;
+      if (key_matches && id_matches) {
         *tail = make_record(entry);
         tail = &(*tail)->next;
         if (!any_id) break;  // a specific identifier: its first occurrence in this file
@@ -227,13 +263,10 @@ int get_object_info_in_list(const char* object_key, const char* object_id, const
       entry = ListEntry();
       continue;
     }
+    if (line != "{") entry.text.append(line).append("\n");
     for (const Member& member : kMembers) {
       if (!line.starts_with(member.prefix)) continue;
       entry.*member.value = member_value(line, member.prefix, member.is_string);
-      if (member.value == &ListEntry::key) entry.key_matches = entry.key == object_key;
-      if (member.value == &ListEntry::object_id) {
-        entry.id_matches = any_id || entry.object_id == wanted_id;
-      }
       break;
     }
   }

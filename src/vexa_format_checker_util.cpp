@@ -1,9 +1,11 @@
 // Support library of the format checks: identifier and time validation, list-file writer and JSON
 // helpers, progress history, save-path layout and local file helpers, tape generation.
 #include <dirent.h>
+#include <fcntl.h>
 #include <json-c/json.h>
 #include <openssl/evp.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <uuid/uuid.h>
 
 #include <algorithm>
@@ -15,11 +17,15 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "output_level.h"
+#include "support/atomic_file.h"
+#include "support/safe_dir.h"
+#include "support/unique_fd.h"
 #include "vexa_format_checker.h"
 
 // =============================================================================================
@@ -268,8 +274,13 @@ int make_key_str_value_pairs(std::string& json_obj, const char* key, const char*
   if (entry_has_member(json_obj, key)) {
     ret |= output_accdg_to_vl(LV_ERROR, VL_DEFAULT, "The key(%s) is duplicated.\n", key);
   }
+  // The value is a JSON string: quotes, backslashes and control characters are escaped, so that
+  // no text from a tape can end the entry or the line early.
+  const JsonRef text(json_object_new_string(value != nullptr ? value : ""));
   append_member(json_obj,
-                std::string("\"") + key + "\":\"" + (value != nullptr ? value : "") + "\"");
+                std::string("\"") + key + "\":" +
+                    json_object_to_json_string_ext(
+                        text.get(), JSON_C_TO_STRING_PLAIN | JSON_C_TO_STRING_NOSLASHESCAPE));
   return ret;
 }
 
@@ -362,7 +373,14 @@ int get_element_from_metadata(const char* meta_data, uint64_t* object_size, std:
       if (object_size != nullptr)
         *object_size = static_cast<uint64_t>(json_object_get_int64(member));
     } else if (key == "Key") {
-      if (object_key != nullptr) *object_key = json_object_get_string(member);
+      // A key keeps every byte, a zero byte included, so that such a key can be refused rather
+      // than taken for the text before the zero.
+      if (object_key != nullptr) {
+        *object_key = json_object_is_type(member, json_type_string)
+                          ? std::string(json_object_get_string(member),
+                                        static_cast<size_t>(json_object_get_string_len(member)))
+                          : json_object_get_string(member);
+      }
     } else if (key == "VendorHalveronMetadata") {
       if (object_id != nullptr) {
         char hash[33] = "";
@@ -416,14 +434,15 @@ constexpr char kHistoryPath[] = "./history.log";
 constexpr const char* kHistoryKeys[] = {"PR", "OCM", "PO", "Object number"};
 constexpr size_t kIniValueSize = 256;
 
-// A line that opens a section: "[" and the name, then "]". The name is compared over the length
-// of the wanted section only, so a wanted name that is a prefix of the line's name matches.
+// A line that opens a section: "[" and the name, then "]". The name must be the wanted one
+// exactly: a tape whose identifier is the beginning of another tape's must not take that tape's
+// section (the identifier is six characters when the drive reports no generation).
 bool is_wanted_section(const std::string& line, const char* section) {
   if (line.empty() || line[0] != '[') return false;
   std::string_view name(line);
   name.remove_prefix(1);
   if (name.ends_with(']')) name.remove_suffix(1);
-  return name.starts_with(section);
+  return name == section;
 }
 
 bool is_key_line(const std::string& line, const char* key) {
@@ -434,23 +453,36 @@ int ini_open_error(const std::string& path) {
   return output_accdg_to_vl(LV_ERROR, VL_DEFAULT, "fopen error(%s).\n", path.c_str());
 }
 
-// Write mode of read_or_write_ini: the file is copied to "<path>_temp" with the key set in the
-// section, and the copy then replaces the file in one rename, so an interruption never leaves a
-// half-written history behind.
-int write_ini_key(const char* ini_path, const char* section, const char* key, const char* value) {
-  const std::string temp_path = std::string(ini_path) + "_temp";
-  // A history that does not exist yet reads as empty.
-  std::error_code ec;
-  std::ifstream in(ini_path);
-  if (!in.is_open() && std::filesystem::exists(ini_path, ec)) return ini_open_error(ini_path);
-  std::ofstream out(temp_path, std::ios::trunc);
-  if (!out.is_open()) return ini_open_error(temp_path);
+// The whole text of the history file, read without following a link: a link in its place is
+// refused (the program never writes through one). False when the file does not exist or cannot be
+// read (errno set).
+bool read_history_text(const char* ini_path, std::string* text) {
+  text->clear();
+  support::UniqueFd fd(open(ini_path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd.valid()) {
+    if (errno == ELOOP) refuse_directory(SafeDir::Refusal::link, ini_path);
+    return false;
+  }
+  char buffer[65536];
+  ssize_t n = 0;
+  while ((n = read(fd.get(), buffer, sizeof(buffer))) > 0) text->append(buffer, n);
+  return n == 0;
+}
 
+// Write mode of read_or_write_ini: the file's text with the key set in the section is written
+// under a temporary name beside it and then replaces it in one rename, so an interruption never
+// leaves a half-written history behind.
+int write_ini_key(const char* ini_path, const char* section, const char* key, const char* value) {
+  std::string old_text;
+  // A history that does not exist yet reads as empty.
+  if (!read_history_text(ini_path, &old_text) && errno != ENOENT) return ini_open_error(ini_path);
+  std::istringstream in(old_text);
+  std::ostringstream out;
   const std::string key_line = std::string(key) + "=" + value + "\n";
   enum class Place { kBefore, kInSection, kAfter } place = Place::kBefore;
   bool key_written = false;
   std::string line;
-  while (in.is_open() && std::getline(in, line)) {
+  while (std::getline(in, line)) {
     if (line.empty()) continue;  // empty lines are dropped
     switch (place) {
       case Place::kBefore:
@@ -477,15 +509,12 @@ int write_ini_key(const char* ini_path, const char* section, const char* key, co
   }
   if (place == Place::kBefore) out << '[' << section << "]\n" << key_line;
   if (place == Place::kInSection && !key_written) out << key_line;
-  const bool read_failed = in.is_open() && in.bad();
-  out.close();
-  if (read_failed || out.fail()) {
-    std::remove(temp_path.c_str());
-    return ini_open_error(read_failed ? ini_path : temp_path);
-  }
-  if (std::rename(temp_path.c_str(), ini_path) != 0) {
-    std::remove(temp_path.c_str());
-    return ini_open_error(ini_path);
+  const std::string new_text = out.str();
+  AtomicFile file;
+  if (!file.open(ini_path)) return ini_open_error(ini_path);
+  if (!file.write(std::span(reinterpret_cast<const uint8_t*>(new_text.data()), new_text.size())) ||
+      !file.commit()) {
+    return ini_open_error(file.temp_path());
   }
   return 0;
 }
@@ -493,8 +522,9 @@ int write_ini_key(const char* ini_path, const char* section, const char* key, co
 // Read mode of read_or_write_ini: the rest of the key line after "=", with its line feed, cut to
 // the caller's 256-byte buffer. Nothing is written.
 int read_ini_key(const char* ini_path, const char* section, const char* key, char* value) {
-  std::ifstream in(ini_path);
-  if (!in.is_open()) return ini_open_error(ini_path);
+  std::string text;
+  if (!read_history_text(ini_path, &text)) return ini_open_error(ini_path);
+  std::istringstream in(text);
   bool in_section = false;
   std::string line;
   while (std::getline(in, line)) {
@@ -522,11 +552,13 @@ int read_ini_key(const char* ini_path, const char* section, const char* key, cha
   return 0;
 }
 
-// The leading decimal digits of a history value; false when there are none or they overflow.
+// A history value: decimal digits only, up to the end of its line; false for anything else (no
+// digits, other characters behind them, a value that overflows).
 bool parse_counter(const char* text, uint64_t* counter) {
   const char* end = text + std::strlen(text);
+  if (end != text && end[-1] == '\n') --end;
   const auto [stop, error] = std::from_chars(text, end, *counter);
-  return error == std::errc() && stop != text;
+  return error == std::errc() && stop != text && stop == end;
 }
 
 }  // namespace
@@ -574,8 +606,8 @@ int output_history(const char* tape_id, uint64_t pr_cnt, uint64_t ocm_cnt, uint6
 int get_history(const char* tape_id, uint64_t* pr_cnt, uint64_t* ocm_cnt, uint64_t* po_cnt,
                 uint64_t* obj_cnt) {
   output_accdg_to_vl(LV_TRACE, VL_MISC, "start:get_history\n");
-  std::error_code ec;
-  if (!std::filesystem::exists(kHistoryPath, ec)) return 1;
+  struct stat status {};
+  if (lstat(kHistoryPath, &status) != 0) return 1;
   uint64_t counters[std::size(kHistoryKeys)] = {};
   for (size_t i = 0; i < std::size(kHistoryKeys); ++i) {
     char value[kIniValueSize] = {};
@@ -895,4 +927,3 @@ void free_bucket_info_4_obj_reader(BucketInfo4ObjReader** bucket_info) {
     *bucket_info = next;
   }
 }
-

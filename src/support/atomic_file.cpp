@@ -9,58 +9,77 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <string_view>
 #include <vector>
 
 namespace {
 
-std::vector<std::string>& unfinished_files() {
-  static std::vector<std::string> files;
+// Files under a temporary name: removed on the way out of a run that ends before they are whole.
+struct Unfinished {
+  SafeDir dir;
+  std::string name;
+};
+
+std::vector<Unfinished>& unfinished_files() {
+  static std::vector<Unfinished> files;
   return files;
 }
 
 void remove_unfinished_files() {
-  for (const std::string& path : unfinished_files()) unlink(path.c_str());
+  for (const Unfinished& file : unfinished_files()) unlinkat(file.dir.fd(), file.name.c_str(), 0);
   unfinished_files().clear();
+}
+
+void add_unfinished(const SafeDir& dir, const std::string& name) {
+  std::vector<Unfinished>& files = unfinished_files();  // constructed before the exit handler
+  static const bool handler_registered = std::atexit(remove_unfinished_files) == 0;
+  (void)handler_registered;
+  files.push_back({dir, name});
+}
+
+void remove_from_unfinished(const SafeDir& dir, const std::string& name) {
+  std::vector<Unfinished>& files = unfinished_files();
+  const auto it = std::find_if(files.begin(), files.end(), [&](const Unfinished& f) {
+    return f.dir.fd() == dir.fd() && f.name == name;
+  });
+  if (it != files.end()) files.erase(it);
 }
 
 }  // namespace
 
-void add_unfinished_file(const char* path) {
-  std::vector<std::string>& files = unfinished_files();  // constructed before the exit handler
-  static const bool handler_registered = std::atexit(remove_unfinished_files) == 0;
-  (void)handler_registered;
-  files.emplace_back(path);
-}
+std::string temporary_name_prefix(const std::string& final_name) { return final_name + ".tmp."; }
 
-void remove_from_unfinished_files(const char* path) {
-  std::vector<std::string>& files = unfinished_files();
-  const auto it = std::find(files.begin(), files.end(), std::string_view(path));
-  if (it != files.end()) files.erase(it);
-}
-
-std::string temporary_name_prefix(const std::string& final_path) { return final_path + ".tmp."; }
-
-bool AtomicFile::open(const std::string& final_path) {
+bool AtomicFile::open(const SafeDir& dir, const std::string& name) {
   discard();
-  final_path_ = final_path;
+  dir_ = dir;
+  name_ = name;
+  final_path_ = dir.path() + name;
   // The process identifier keeps concurrent runs apart; the counter keeps the files of one run
   // apart. A name left by an earlier process of the same number is passed over.
   static uint64_t counter = 0;
-  const std::string prefix = temporary_name_prefix(final_path) + std::to_string(getpid()) + ".";
+  const std::string prefix = temporary_name_prefix(name) + std::to_string(getpid()) + ".";
   for (int attempt = 0; attempt < 1000; ++attempt) {
-    temp_path_ = prefix + std::to_string(counter++);
-    const int fd =
-        ::open(temp_path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    temp_name_ = prefix + std::to_string(counter++);
+    const int fd = openat(dir.fd(), temp_name_.c_str(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd >= 0) {
       fd_.reset(fd);
-      add_unfinished_file(temp_path_.c_str());
+      struct stat status {};
+      fstat(fd, &status);
+      device_ = status.st_dev;
+      inode_ = status.st_ino;
+      add_unfinished(dir_, temp_name_);
       return true;
     }
     if (errno != EEXIST) break;
   }
-  temp_path_.clear();
+  temp_name_.clear();
   return false;
+}
+
+bool AtomicFile::open(const std::string& final_path) {
+  const size_t slash = final_path.rfind('/');
+  return open(SafeDir::parent_of(final_path),
+              slash == std::string::npos ? final_path : final_path.substr(slash + 1));
 }
 
 bool AtomicFile::write(std::span<const uint8_t> bytes) {
@@ -76,28 +95,45 @@ bool AtomicFile::write(std::span<const uint8_t> bytes) {
   return true;
 }
 
+bool AtomicFile::suspend() { return fd_.close() == 0; }
+
+bool AtomicFile::resume() {
+  if (fd_.valid()) return true;
+  support::UniqueFd fd(
+      openat(dir_.fd(), temp_name_.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC));
+  struct stat status {};
+  if (!fd.valid() || fstat(fd.get(), &status) != 0) return false;
+  if (status.st_dev != device_ || status.st_ino != inode_) {
+    errno = ESTALE;
+    return false;
+  }
+  fd_ = std::move(fd);
+  return true;
+}
+
 bool AtomicFile::commit() {
+  if (suspended() && !resume()) return false;
   if (!fd_.valid()) return false;
-  const int closed = ::close(fd_.release());
-  const bool done = closed == 0 && std::rename(temp_path_.c_str(), final_path_.c_str()) == 0;
+  const bool done =
+      fd_.close() == 0 && renameat(dir_.fd(), temp_name_.c_str(), dir_.fd(), name_.c_str()) == 0;
   const int error = errno;
-  if (!done) unlink(temp_path_.c_str());
-  remove_from_unfinished_files(temp_path_.c_str());
-  temp_path_.clear();
+  if (!done) unlinkat(dir_.fd(), temp_name_.c_str(), 0);
+  remove_from_unfinished(dir_, temp_name_);
+  temp_name_.clear();
   errno = error;
   return done;
 }
 
 void AtomicFile::discard() {
-  if (!fd_.valid()) return;
+  if (temp_name_.empty()) return;
   fd_.reset();
-  unlink(temp_path_.c_str());
-  remove_from_unfinished_files(temp_path_.c_str());
-  temp_path_.clear();
+  unlinkat(dir_.fd(), temp_name_.c_str(), 0);
+  remove_from_unfinished(dir_, temp_name_);
+  temp_name_.clear();
 }
 
 bool copy_file_atomically(const std::string& from, const std::string& to) {
-  vdrive::UniqueFd source(::open(from.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  support::UniqueFd source(::open(from.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
   struct stat status {};
   if (!source.valid() || fstat(source.get(), &status) != 0) return false;
   if (!S_ISREG(status.st_mode)) {

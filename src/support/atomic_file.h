@@ -1,15 +1,17 @@
 // A file that appears under its final name only when it is whole. It is written under a unique
 // temporary name in the directory of its final name (so that two runs into one directory never
-// share a temporary file), kept open until it is complete, and renamed into place by commit().
-// A file neither committed nor discarded when the run ends (a fatal report calls exit) is removed
-// by the clean-up list, so that no part of a file is left behind.
+// share a temporary file), created with O_CREAT|O_EXCL|O_NOFOLLOW from the directory's descriptor
+// (so that a planted link is never written through), kept open until it is complete, and renamed
+// into place by commit(). A file neither committed nor discarded when the run ends (a fatal report
+// calls exit) is removed by the clean-up list, so that no part of a file is left behind.
 #pragma once
 
 #include <cstdint>
 #include <span>
 #include <string>
 
-#include "vdrive/unique_fd.h"
+#include "support/safe_dir.h"
+#include "support/unique_fd.h"
 
 class AtomicFile {
  public:
@@ -18,8 +20,10 @@ class AtomicFile {
   AtomicFile(const AtomicFile&) = delete;
   AtomicFile& operator=(const AtomicFile&) = delete;
 
-  // Creates the temporary file for `final_path` (exclusively, never through a link). Returns
-  // false with errno set when it cannot be created.
+  // Creates the temporary file for the file `name` of `dir`. Returns false with errno set when it
+  // cannot be created.
+  bool open(const SafeDir& dir, const std::string& name);
+  // The same for a path: its directory is entered as SafeDir::parent_of does.
   bool open(const std::string& final_path);
   bool is_open() const { return fd_.valid(); }
   // Appends `bytes`; false with errno set when they could not all be written.
@@ -27,26 +31,35 @@ class AtomicFile {
   // Closes the file and renames it to its final name; false with errno set on failure (the
   // temporary file is then removed).
   bool commit();
-  // Closes and removes the temporary file, if one is open.
+  // Closes and removes the temporary file, if one is open or suspended.
   void discard();
+  // Closes the descriptor but keeps the temporary file, so that many files can be written in turn
+  // without as many descriptors; false (errno set) when the close failed.
+  bool suspend();
+  // Opens the suspended temporary file again, for appending; false (errno set) when the file at
+  // its name is no longer the one made here (removed, or replaced by another).
+  bool resume();
+  bool suspended() const { return !fd_.valid() && !temp_name_.empty(); }
 
+  // The final path and the temporary one, as messages name them.
   const std::string& final_path() const { return final_path_; }
-  const std::string& temp_path() const { return temp_path_; }
+  std::string temp_path() const { return dir_.path() + temp_name_; }
+  int fd() const { return fd_.get(); }
 
  private:
-  vdrive::UniqueFd fd_;
+  SafeDir dir_;
+  support::UniqueFd fd_;
+  std::string name_;
+  std::string temp_name_;
   std::string final_path_;
-  std::string temp_path_;
+  uint64_t device_ = 0;  // of the temporary file, to know it again on resume()
+  uint64_t inode_ = 0;
 };
 
-// The temporary name of files written for `final_path` begins with this text.
-std::string temporary_name_prefix(const std::string& final_path);
-
-// Files being written under a temporary name. A run that a fatal report ends before they are
-// complete removes them on its way out.
-void add_unfinished_file(const char* path);
-void remove_from_unfinished_files(const char* path);
+// The temporary names of files written for `final_name` begin with this text.
+std::string temporary_name_prefix(const std::string& final_name);
 
 // Copies the plain file `from` to `to` through an atomic file. Returns false with errno set when
-// `from` is not a plain file or cannot be read, or when the copy cannot be written.
+// `from` is not a plain file (a link included) or cannot be read, or when the copy cannot be
+// written.
 bool copy_file_atomically(const std::string& from, const std::string& to);

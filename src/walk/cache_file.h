@@ -7,7 +7,7 @@
 #include <span>
 #include <string>
 
-#include "vdrive/unique_fd.h"
+#include "support/unique_fd.h"
 
 namespace walk {
 
@@ -33,7 +33,7 @@ class CacheFile {
 
  private:
   std::string path_;
-  vdrive::UniqueFd fd_;
+  support::UniqueFd fd_;
   uint64_t size_ = 0;
   uint64_t device_ = 0;
   uint64_t inode_ = 0;

@@ -36,6 +36,20 @@ uint64_t objects_present(const CacheFile& pr, uint64_t q) {
   return (pr.size() - q - ml::kPoInfoHeaderSize) / ml::kObjectEntrySize - 1;
 }
 
+// An info of `length` bytes at `start` must hold at least its header and end within `end`, so
+// that infos never overlap and their number stays within the bytes of the file. Reports one that
+// does not.
+bool info_fits(const char* what, uint64_t number, uint64_t start, uint64_t length, uint64_t header,
+               uint64_t end, const std::string& file) {
+  if (length >= header && start <= end && length <= end - start) return true;
+  output_accdg_to_vl(LV_ERROR, VL_PR,
+                     "The %s info #%" PRIu64 " of the partial reference file(%s) is %" PRIu64
+                     " bytes long, which does not fit between its header size (%" PRIu64
+                     ") and the bytes that hold it. It and the infos after it are not read.\n",
+                     what, number, file.c_str(), length, header);
+  return false;
+}
+
 PoEntry read_po_entry(const CacheFile& pr, uint64_t directory, uint64_t m, uint64_t q) {
   PoEntry po;
   po.pos_in_ocm = m;
@@ -45,7 +59,11 @@ PoEntry read_po_entry(const CacheFile& pr, uint64_t directory, uint64_t m, uint6
   po.block_offset = pr.u64(entry + ml::kEntryBlockOffset);
   po.data_offset = pr.u64(q + ml::kPoInfoDataOffset);
   const uint64_t announced = pr.u64(q + ml::kPoInfoObjectCount);
-  const uint64_t room = objects_present(pr, q);
+  // The entries must lie in the file and in the info's own length (an info too short for its
+  // header is refused by the caller).
+  if (po.length < ml::kPoInfoHeaderSize + ml::kObjectEntrySize) return po;
+  const uint64_t room = std::min(objects_present(pr, q),
+                                 (po.length - ml::kPoInfoHeaderSize) / ml::kObjectEntrySize - 1);
   po.object_count = announced;
   if (announced > room) {
     output_accdg_to_vl(LV_ERROR, VL_PR,
@@ -94,6 +112,11 @@ void MarkerIndex::build(uint64_t pr_count) {
       const uint64_t directory_entry = ml::kPrHeaderSize + ml::kLevel32EntrySize * j;
       ocm.length = pr.u64(directory_entry + ml::kEntryLength);
       ocm.block_offset = pr.u64(directory_entry + ml::kEntryBlockOffset);
+      if (!info_fits("object commit marker", j, o, ocm.length, ml::kOcmInfoHeaderSize, pr.size(),
+                     pr.path())) {
+        entry.ocm_count = j;
+        break;
+      }
       const uint64_t ocm_data_offset = pr.u64(o + ml::kOcmInfoDataOffset);
       ocm.po_count =
           pr.holds(o, ml::kOcmInfoHeaderSize)
@@ -104,6 +127,11 @@ void MarkerIndex::build(uint64_t pr_count) {
       uint64_t q = o + ocm_data_offset;
       for (uint64_t m = 0; m < ocm.po_count; ++m) {
         PoEntry po = read_po_entry(pr, o + ml::kOcmInfoHeaderSize, m, q);
+        if (!info_fits("packed object", m, q, po.length,
+                       ml::kPoInfoHeaderSize + ml::kObjectEntrySize, o + ocm.length, pr.path())) {
+          ocm.po_count = m;
+          break;
+        }
         po.ocm = ocms_.size();
         po.first_meta = meta_total;
         meta_total += po.object_count;

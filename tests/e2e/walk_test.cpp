@@ -679,28 +679,40 @@ TEST_F(WalkTest, BucketNamesThatAreNotADirectoryNameAreNotWrittenTo) {
                        "The data partition is inconsistent with marker "
                        "file(reference_partition/RCM_1)."))
       << r.err;
-  EXPECT_TRUE(has_line(r.err,
-                       "The object key (k0) of bucket (..) would be written outside the "
-                       "save path."))
+  // The names are refused once, where the list is read; their objects go under the bucket ID.
+  EXPECT_TRUE(has_line(r.err, "The bucket name (..) of the bucket (" +
+                                  vtape::uuid_text(layout_.bucket_ids[0]) +
+                                  ") cannot name a directory."))
       << r.err;
-  // The name comes out of the bucket list as the JSON serialiser writes it.
-  EXPECT_TRUE(has_line(r.err,
-                       "The object key (k1) of bucket (a\\/b) would be written outside "
-                       "the save path."))
+  EXPECT_TRUE(has_line(r.err, "The bucket name (a/b) of the bucket (" +
+                                  vtape::uuid_text(layout_.bucket_ids[1]) +
+                                  ") cannot name a directory."))
       << r.err;
-  e2e::expect_same_files(saved(), e2e::expected_dump(d, layout_, 2, 3));
+  std::map<std::string, std::string> expected = e2e::expected_dump(d, layout_);
+  for (size_t i = 0; i < 2; ++i) {
+    const vtape::ObjectLayout& o = layout_.objects[i];
+    const std::string base = o.bucket_name + "/0001/0001/" + o.key + "/" + o.list_id;
+    const std::string moved = vtape::uuid_text(layout_.bucket_ids[i]) + "/0001/0001/" + o.key +
+                              "/" + o.list_id;
+    for (const char* suffix : {".meta", ".data"}) {
+      expected[moved + suffix] = expected[base + suffix];
+      expected.erase(base + suffix);
+    }
+  }
+  e2e::expect_same_files(saved(), expected);
   std::set<std::string> top;
   for (const auto& e : fs::directory_iterator(tmp_.path())) top.insert(e.path().filename());
   EXPECT_EQ(top, (std::set<std::string>{"cart", "save", "work"}));
 
-  // Nor do they name list files.
+  // Nor do they name list files: the lists go under the bucket ID too.
   const RunResult list = reader({"-l"});
   EXPECT_EQ(list.status, 0) << list.err;
-  EXPECT_TRUE(has_line(list.err, "The bucket name (..) cannot name a list file."));
-  EXPECT_TRUE(has_line(list.err, "The bucket name (a\\/b) cannot name a list file."));
+  EXPECT_FALSE(has_line(list.err, "cannot name a list file."));
   std::set<std::string> lists;
   for (const auto& e : fs::directory_iterator(tape_dir())) lists.insert(e.path().filename());
-  EXPECT_EQ(lists, (std::set<std::string>{"good_0001.lst", "reference_partition"}));
+  EXPECT_EQ(lists, (std::set<std::string>{vtape::uuid_text(layout_.bucket_ids[0]) + "_0001.lst",
+                                          vtape::uuid_text(layout_.bucket_ids[1]) + "_0001.lst",
+                                          "good_0001.lst", "reference_partition"}));
 }
 
 TEST_F(WalkTest, MetadataLargerThanItsBufferIsReportedAndTheObjectSkipped) {

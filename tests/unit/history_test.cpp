@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <ctime>
+#include <filesystem>
 #include <string>
 
 #include "common/test_util.h"
@@ -78,10 +79,12 @@ TEST_F(HistoryTest, EmptyLinesDisappearAndKeyPrefixesDoNotMatch) {
   EXPECT_EQ(history(), "[TAPE01L8]\nPR=4\nPRX=9\n[OTHER001]\nPR=1\n");
 }
 
-TEST_F(HistoryTest, SectionNameIsComparedOverTheWantedLength) {
-  testutil::write_file(kHistory, "[TAPE01L8X]\nPR=3\n");
-  EXPECT_EQ(write_key("TAPE01L8", "PR", "4"), 0);
-  EXPECT_EQ(history(), "[TAPE01L8X]\nPR=4\n");
+// A tape whose identifier begins another tape's (six characters when the drive gives no
+// generation) has a section of its own.
+TEST_F(HistoryTest, SectionNamesMatchExactly) {
+  testutil::write_file(kHistory, "[TAPE01L8]\nPR=3\n");
+  EXPECT_EQ(write_key("TAPE01", "PR", "4"), 0);
+  EXPECT_EQ(history(), "[TAPE01L8]\nPR=3\n[TAPE01]\nPR=4\n");
 }
 
 TEST_F(HistoryTest, ReadTakesTheRestOfTheLineAndChangesNothing) {
@@ -104,14 +107,24 @@ TEST_F(HistoryTest, LongLinesAreCutToTheValueBuffer) {
   EXPECT_EQ(std::string(value), std::string(255, '7'));
 }
 
-TEST_F(HistoryTest, UnwritableTemporaryFileKeepsTheHistory) {
+// The history is rewritten under a temporary name of its own: whatever stands at the old fixed
+// name, a link to a victim file included, is neither written nor in the way.
+TEST_F(HistoryTest, PlantedTemporaryNamesAreNotWrittenThrough) {
   testutil::write_file(kHistory, kOneTape);
-  mk_a_dir("./history.log_temp");
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(write_key("TAPE01L8", "PR", "4"), 1);
-  EXPECT_NE(testing::internal::GetCapturedStderr().find("fopen error(./history.log_temp).\n"),
-            std::string::npos);
-  EXPECT_EQ(history(), kOneTape);
+  testutil::write_file("victim", "untouched");
+  std::filesystem::create_symlink("victim", "./history.log_temp");
+  mk_a_dir("./history.log.tmp");
+  EXPECT_EQ(write_key("TAPE01L8", "PR", "4"), 0);
+  EXPECT_EQ(testutil::read_file("victim"), "untouched");
+  EXPECT_EQ(history().substr(0, 16), "[TAPE01L8]\nPR=4\n");
+}
+
+TEST_F(HistoryTest, AHistoryThatIsALinkIsRefused) {
+  testutil::write_file("victim", kOneTape);
+  std::filesystem::create_symlink("victim", kHistory);
+  EXPECT_EXIT(write_key("TAPE01L8", "PR", "4"), ::testing::ExitedWithCode(1),
+              "is a symbolic link");
+  EXPECT_EQ(testutil::read_file("victim"), kOneTape);
 }
 
 TEST_F(HistoryTest, CountersAreReadBack) {
@@ -135,6 +148,8 @@ TEST_F(HistoryTest, NoHistoryToResumeFrom) {
       "[TAPE01L8]\nPR=3\nOCM=x\nPO=250\nObject number=9000\n",   // no number
       "[TAPE01L8]\nPR=3\nOCM=-4\nPO=250\nObject number=9000\n",
       "[TAPE01L8]\nPR=3\nOCM=10\nPO=99999999999999999999999\nObject number=9000\n",
+      "[TAPE01L8]\nPR=1junk\nOCM=10\nPO=250\nObject number=9000\n",  // digits only
+      "[TAPE01L8X]\nPR=3\nOCM=10\nPO=250\nObject number=9000\n",     // another tape's
   };
   for (const std::string& text : incomplete) {
     testutil::write_file(kHistory, text);

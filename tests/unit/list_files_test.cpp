@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -131,7 +132,35 @@ TEST_F(ListFilesTest, DuplicateMemberIsReportedAndWrittenAnyway) {
   EXPECT_EQ(make_key_ulong_int_value_pairs(text, "size", 2), 1);
   EXPECT_NE(testing::internal::GetCapturedStderr().find("The key(size) is duplicated.\n"),
             std::string::npos);
-  EXPECT_EQ(text, "\"object_key\":\"\"size\":\",\n\"size\":1,\n\"size\":2");
+  // Text values are JSON strings: a key cannot end its entry or line early.
+  EXPECT_EQ(text, "\"object_key\":\"\\\"size\\\":\",\n\"size\":1,\n\"size\":2");
+}
+
+// Keys that held quotes, line feeds, brackets and backslashes broke the list files or forged
+// entries: they are escaped when written and read back as they were, beside an entry written by
+// the earlier version with its key as plain text.
+TEST_F(ListFilesTest, EscapedKeysReadBackAndPlainOldEntriesStillRead) {
+  const std::string hostile = "a\"\n]}\\x/b\x1b[2J";
+  std::string entry;
+  make_key_str_value_pairs(entry, "object_key", hostile.c_str());
+  make_key_str_value_pairs(entry, "object_id", "id1");
+  make_key_ulong_int_value_pairs(entry, "block_address", 7);
+  const std::string old_entry =
+      "\"object_key\":\"old\"key\",\n\"object_id\":\"id2\",\n\"block_address\":9";
+  testutil::write_file("l.lst", "{\n\"ObjectList\":[\n{\n" + entry + "\n}\n,\n{\n" + old_entry +
+                                    "\n}\n]\n}");
+  EXPECT_EQ(std::count(entry.begin(), entry.end(), '\n'), 2);  // one member per line
+  object_list* found = nullptr;
+  get_object_info_in_list(hostile.c_str(), "all", "l.lst", &found);
+  ASSERT_NE(found, nullptr);
+  EXPECT_EQ(found->block_address, 7u);
+  EXPECT_EQ(found->next, nullptr);
+  free_object_list(found);
+  found = nullptr;
+  get_object_info_in_list("old\"key", "id2", "l.lst", &found);
+  ASSERT_NE(found, nullptr);
+  EXPECT_EQ(found->block_address, 9u);
+  free_object_list(found);
 }
 
 TEST_F(ListFilesTest, CompletionClosesEveryListFileOnly) {

@@ -1,0 +1,9 @@
+// Texts from a tape (keys, bucket names, label fields) as messages show them: every control
+// character and every byte that is not part of valid UTF-8 is written as \xNN, so that a terminal
+// shows what is on the tape and nothing else (no escape sequence, no line of its own).
+#pragma once
+
+#include <string>
+#include <string_view>
+
+std::string printable(std::string_view text);

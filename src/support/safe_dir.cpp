@@ -1,0 +1,120 @@
+// Entering directories below a chosen root without following links.
+#include "support/safe_dir.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "output_level.h"
+
+namespace {
+
+constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+std::string with_slash(std::string path) {
+  if (path.empty() || path.back() != '/') path += '/';
+  return path;
+}
+
+// Why `name` of `parent` could not be opened as a directory, after openat failed with `error`.
+SafeDir::Refusal refusal_of(int parent, const char* name, int error) {
+  if (error == ENOENT) return SafeDir::Refusal::missing;
+  struct stat status {};
+  if (fstatat(parent, name, &status, AT_SYMLINK_NOFOLLOW) == 0) {
+    if (S_ISLNK(status.st_mode)) return SafeDir::Refusal::link;
+    if (!S_ISDIR(status.st_mode)) return SafeDir::Refusal::not_directory;
+  }
+  return error == ELOOP ? SafeDir::Refusal::link : SafeDir::Refusal::failed;
+}
+
+}  // namespace
+
+void refuse_directory(SafeDir::Refusal why, const std::string& path) {
+  switch (why) {
+    case SafeDir::Refusal::link:
+      output_fatal(VL_COMMON,
+                   "The path (%s) is a symbolic link. The program does not write or delete "
+                   "through links.\n",
+                   path.c_str());
+    case SafeDir::Refusal::foreign:
+      output_fatal(VL_COMMON,
+                   "The directory (%s) belongs to another user. The program does not write or "
+                   "delete in it.\n",
+                   path.c_str());
+    case SafeDir::Refusal::not_directory:
+      output_fatal(VL_COMMON, "The path (%s) is not a directory.\n", path.c_str());
+    default:
+      output_fatal(VL_COMMON, "The directory (%s) could not be opened: %s\n", path.c_str(),
+                   std::strerror(errno));
+  }
+}
+
+SafeDir::SafeDir(support::UniqueFd fd, std::string path)
+    : fd_(std::make_shared<support::UniqueFd>(std::move(fd))), path_(with_slash(std::move(path))) {}
+
+SafeDir SafeDir::root(const std::string& path) {
+  support::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd.valid()) {
+    refuse_directory(errno == ENOTDIR ? Refusal::not_directory : Refusal::failed, path);
+  }
+  return SafeDir(std::move(fd), path);
+}
+
+SafeDir SafeDir::parent_of(const std::string& file_path) {
+  const size_t slash = file_path.rfind('/');
+  if (slash == std::string::npos) return root(".");
+  if (file_path[0] == '/') return root(slash == 0 ? "/" : file_path.substr(0, slash));
+  return root(".").enter(std::string_view(file_path).substr(0, slash), true);
+}
+
+SafeDir SafeDir::enter(std::string_view relative, bool create) const {
+  Refusal why = Refusal::none;
+  std::string failed_at;
+  SafeDir dir = try_enter(relative, create, &why, &failed_at);
+  if (why != Refusal::none && why != Refusal::missing) refuse_directory(why, failed_at);
+  return dir;
+}
+
+SafeDir SafeDir::try_enter(std::string_view relative, bool create, Refusal* why,
+                           std::string* failed_at) const {
+  *why = Refusal::none;
+  SafeDir current = *this;
+  size_t start = 0;
+  while (start < relative.size()) {
+    size_t end = relative.find('/', start);
+    if (end == std::string_view::npos) end = relative.size();
+    const std::string name(relative.substr(start, end - start));
+    start = end + 1;
+    if (name.empty() || name == ".") continue;
+    if (name == "..") {  // never above the root
+      errno = EINVAL;
+      *why = Refusal::failed;
+      *failed_at = current.path_ + name;
+      return SafeDir();
+    }
+    const std::string path = current.path_ + name;
+    // A directory made here just now is the running user's own.
+    const bool made = create && mkdirat(current.fd(), name.c_str(), 0777) == 0;
+    support::UniqueFd fd(openat(current.fd(), name.c_str(), kDirectoryFlags));
+    if (!fd.valid()) {
+      *why = refusal_of(current.fd(), name.c_str(), errno);
+      *failed_at = path;
+      return SafeDir();
+    }
+    struct stat status {};
+    if (!made && (fstat(fd.get(), &status) != 0 || status.st_uid != geteuid())) {
+      *why = Refusal::foreign;
+      *failed_at = path;
+      return SafeDir();
+    }
+    current = SafeDir(std::move(fd), path);
+  }
+  return current;
+}
+
+int open_file_in(const SafeDir& dir, const std::string& name) {
+  return openat(dir.fd(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+}

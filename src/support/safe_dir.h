@@ -1,0 +1,51 @@
+// Directories below a root that the user chose (the save path, the working directory, the
+// temporary directory), entered and created one name at a time from a directory descriptor with
+// O_NOFOLLOW|O_DIRECTORY, and used only when they belong to the running user. A link planted below
+// the root, or a directory that somebody else owns, is never written or deleted through.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "support/unique_fd.h"
+
+class SafeDir {
+ public:
+  // Why a directory below the root was not entered.
+  enum class Refusal { none, missing, link, foreign, not_directory, failed };
+
+  SafeDir() = default;
+  // The root itself, which may be a link: the user chose it. Ends the run when it cannot be
+  // opened as a directory.
+  static SafeDir root(const std::string& path);
+  // The directory that holds the file `file_path`: relative paths below the working directory
+  // (entered as below, created when missing), absolute ones as a root.
+  static SafeDir parent_of(const std::string& file_path);
+
+  // Enters the directories `relative` (names separated by "/") below this one, creating missing
+  // ones (mode 0777 before the umask) when `create`. A refusal ends the run with a message that
+  // names the path and says why; a missing directory without `create` gives an invalid SafeDir.
+  SafeDir enter(std::string_view relative, bool create) const;
+  // The same, but a refusal is returned in `*why` (with an invalid SafeDir) for the caller to
+  // decide; `*failed_at` names the path refused.
+  SafeDir try_enter(std::string_view relative, bool create, Refusal* why,
+                    std::string* failed_at) const;
+
+  bool valid() const { return fd_ != nullptr && fd_->valid(); }
+  int fd() const { return fd_ == nullptr ? -1 : fd_->get(); }
+  // The path as the program names it in messages, ending with "/".
+  const std::string& path() const { return path_; }
+
+ private:
+  SafeDir(support::UniqueFd fd, std::string path);
+  std::shared_ptr<support::UniqueFd> fd_;
+  std::string path_;
+};
+
+// Ends the run for a refusal of `path` with the message that says why.
+[[noreturn]] void refuse_directory(SafeDir::Refusal why, const std::string& path);
+
+// Opens the file `name` of `dir` for reading, never through a link. Returns -1 with errno set
+// (ELOOP for a link) when it cannot.
+int open_file_in(const SafeDir& dir, const std::string& name);
