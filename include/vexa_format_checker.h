@@ -12,6 +12,8 @@
 #include "object_reader.h"
 #include "spti_lib.h"
 
+class SafeDir;
+
 // Flags of the run driver and the format checks.
 enum Bool { False = 0, True = 1 };
 
@@ -315,7 +317,13 @@ int initialize_marker_files();
 // (every plain file when `ext` is null). A missing directory is not an error. A directory that is
 // a symbolic link or not owned by the running user is refused (result 1, reported).
 int delete_files_in_directory(const char* directory_path, const char* ext);
+// With a restored marker cache (get_marker_file_flg() 1), a cache file is compared with the tape
+// instead of written; one that differs takes the tape's bytes, and
+// restored_marker_cache_differs() then tells.
 int write_markers_to_file(const char* filepath, int write_flg);
+bool restored_marker_cache_differs();
+// A cache directory that holds anything but plain files ends the run.
+void require_plain_cache(const SafeDir& dir);
 int read_marker_file(uint64_t str_size, uint64_t str_offset, const char* filepath, char* str);
 int check_fm_next_to_marker(int pos, int own_flag);
 int move_to_last_rcm(const MamVci* mamvci, int which_partition, uint64_t* fileNumber);

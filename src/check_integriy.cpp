@@ -197,12 +197,25 @@ int delete_files_in_directory(const char* directory_path, const char* ext) {
   return 0;
 }
 
+// A cache directory that holds anything but plain files (a link planted there, a directory) is
+// not used: the run ends.
+void require_plain_cache(const SafeDir& dir) {
+  std::string other;
+  if (!holds_only_plain_files(dir, &other)) {
+    output_fatal(VL_COMMON,
+                 "The marker cache directory (%s) holds something that is not a plain file (%s). "
+                 "It is not used.\n",
+                 dir.path().c_str(), printable(other).c_str());
+  }
+}
+
 int initialize_marker_files() {
   output_accdg_to_vl(LV_TRACE, VL_MISC, "start:initialize_marker_files\n");
   if (get_marker_file_flg() == 0 && delete_files_in_directory(MARKER_CACHE_DIR, nullptr) != 0) {
     // Stale cache files would be compared against: the walk cannot go on.
     output_fatal(VL_MISC, "Marker files could not be deleted at %s.\n", MARKER_CACHE_DIR);
   }
+  require_plain_cache(SafeDir::root(".").enter(MARKER_CACHE_DIR, true));
   output_accdg_to_vl(LV_TRACE, VL_MISC, "end  :initialize_marker_files\n");
   return 0;
 }
@@ -240,10 +253,42 @@ bool path_exists(const char* path) {
   return lstat(path, &status) == 0;
 }
 
+// Whether a marker read from the tape differed from the restored cache file it was compared with.
+bool restored_cache_differs = false;
+
+// With a restored cache, a cache file is not written but compared with the tape: a cache saved by
+// an earlier run is trusted only where it holds the tape's own bytes. A file that differs (or is
+// missing) takes the tape's bytes, and the difference is remembered.
+void compare_with_restored_file(const char* filepath) {
+  std::string tape_bytes;
+  read_marker_to_filemark([&](std::span<const uint8_t> bytes) {
+    tape_bytes.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  });
+  const SafeDir dir = SafeDir::parent_of(filepath);
+  const std::string name = std::string(filepath).substr(std::string(filepath).rfind('/') + 1);
+  std::string cached;
+  if (read_plain_file(dir, name, &cached) && cached == tape_bytes) return;
+  restored_cache_differs = true;
+  AtomicFile file;
+  if (!file.open(dir, name)) output_fatal(VL_MISC, "Failed to open file.\n");
+  if (!file.write(
+          std::span(reinterpret_cast<const uint8_t*>(tape_bytes.data()), tape_bytes.size()))) {
+    output_fatal(VL_MISC, "Failed to write marker file(%s).\n", filepath);
+  }
+  if (!file.commit()) output_fatal(VL_MISC, "Failed to close file.\n");
+}
+
 }  // namespace
+
+bool restored_marker_cache_differs() { return restored_cache_differs; }
 
 int write_markers_to_file(const char* filepath, int write_flg) {
   output_accdg_to_vl(LV_TRACE, VL_MISC, "start:write_markers_to_file(%s)\n", filepath);
+  if (marker_file_flg == 1 && std::string_view(filepath).starts_with(MARKER_CACHE_DIR)) {
+    compare_with_restored_file(filepath);
+    output_accdg_to_vl(LV_TRACE, VL_MISC, "end  :write_markers_to_file(%s)\n", filepath);
+    return 0;
+  }
   if (marker_file_flg == 1) write_flg = 0;
   make_parent_dir(filepath);
   // The copy is written whole under a temporary name and takes the cache file's name only once

@@ -27,6 +27,8 @@
 #include "output_level.h"
 #include "scsi_util.h"
 #include "support/atomic_file.h"
+#include "support/printable.h"
+#include "support/safe_dir.h"
 #include "support/tape_presence.h"
 #include "tape_device.h"
 #include "vexa_format_checker.h"
@@ -368,42 +370,38 @@ struct RunState {
 };
 RunState run;
 
-std::string read_whole_file(const std::string& path) {
-  std::string bytes;
-  FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) return bytes;
-  char buffer[65536];
-  size_t n = 0;
-  while ((n = std::fread(buffer, 1, sizeof(buffer), file)) > 0) bytes.append(buffer, n);
-  std::fclose(file);
-  return bytes;
+// The saved marker cache of this tape under the save path: "<barcode>/reference_partition/",
+// entered without following a link (the barcode comes from the tape's cartridge memory). Invalid
+// when it does not exist and `create` is false.
+SafeDir saved_cache_directory(bool create) {
+  const SafeDir root =
+      create ? SafeDir::root(settings.save_path) : SafeDir::existing_root(settings.save_path);
+  if (!root.valid()) return root;
+  return root.enter(std::string(run.barcode_id) + "/" + MARKER_CACHE_DIR, create);
 }
 
-// The names of the plain files in `dir`.
-std::vector<std::string> plain_files_in(const std::string& dir) {
-  std::vector<std::string> names;
-  if (DIR* stream = opendir(dir.c_str())) {
-    for (const dirent* entry = readdir(stream); entry != nullptr; entry = readdir(stream)) {
-      struct stat status {};
-      if (fstatat(dirfd(stream), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
-          S_ISREG(status.st_mode)) {
-        names.emplace_back(entry->d_name);
-      }
-    }
-    closedir(stream);
-  }
+// The names of the cache files of a tape with `prs` partial references.
+std::vector<std::string> cache_file_names(uint64_t prs) {
+  std::vector<std::string> names = {CACHE_VOL1_LABEL, CACHE_FIRST_RCM, CACHE_LAST_RCM};
+  for (uint64_t n = 0; n < prs; ++n) names.push_back(CACHE_PR_PREFIX + std::to_string(n));
+  names.push_back(CACHE_FORMAT_LABEL);  // the presence mark of a saved cache: last
   return names;
 }
 
-// Copies cache file `name` from directory `from` into directory `to`; a failure ends the run.
-void copy_cache_file(const std::string& from, const std::string& to, const std::string& name) {
-  if (!copy_file_atomically(from + name, to + name)) {
-    output_fatal(VL_MISC, "Failed to copy (%s) to (%s).\n", (from + name).c_str(), to.c_str());
+// Copies the plain file `name` from `from` into `to`; a failure ends the run. A file that `from`
+// does not hold is passed over when it is `optional`.
+void copy_cache_file(const SafeDir& from, const SafeDir& to, const std::string& name,
+                     bool optional = false) {
+  struct stat status {};
+  if (optional && fstatat(from.fd(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) return;
+  std::string bytes;
+  AtomicFile copy;
+  if (!read_plain_file(from, name, &bytes) || !copy.open(to, name) ||
+      !copy.write(std::span(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size())) ||
+      !copy.commit()) {
+    output_fatal(VL_MISC, "Failed to copy (%s) to (%s).\n", (from.path() + name).c_str(),
+                 to.path().c_str());
   }
-}
-
-std::string saved_cache_dir() {
-  return std::string(settings.save_path) + "/" + run.barcode_id + "/" + MARKER_CACHE_DIR;
 }
 
 // The marker at the current tape position, up to its filemark (at most `limit` bytes kept).
@@ -419,25 +417,29 @@ std::string read_marker_from_tape(size_t limit) {
   return bytes;
 }
 
-// A saved cache is used only when it was made from this very tape: its VOL1 label and last
-// reference commit marker must be the bytes on this tape's reference partition. It must also be
-// whole: a save that was cut short leaves files missing.
-bool saved_cache_matches_tape(const std::string& dir) {
-  const std::string vol1 = read_whole_file(dir + CACHE_VOL1_LABEL);
-  const std::string rcm = read_whole_file(dir + CACHE_LAST_RCM);
-  if (vol1.empty() || rcm.size() < marker_layout::kRcmMarkerCount + marker_layout::kFieldSize) {
-    return false;
-  }
-  struct stat status {};
-  for (const char* name : {CACHE_FORMAT_LABEL, CACHE_FIRST_RCM}) {
-    if (stat((dir + name).c_str(), &status) != 0) return false;
+// A saved cache is a candidate only when its VOL1 label and last reference commit marker are the
+// bytes on this tape's reference partition, and every file it must hold is a plain file. The rest
+// of it is compared with the tape as the run reads the reference partition (see
+// write_markers_to_file). Returns the number of partial references, or nothing.
+std::optional<uint64_t> saved_cache_matches_tape(const SafeDir& dir) {
+  std::string vol1;
+  std::string rcm;
+  if (!read_plain_file(dir, CACHE_VOL1_LABEL, &vol1) ||
+      !read_plain_file(dir, CACHE_LAST_RCM, &rcm) || vol1.empty() ||
+      rcm.size() < marker_layout::kRcmMarkerCount + marker_layout::kFieldSize) {
+    return std::nullopt;
   }
   // The number of partial references of the last reference commit marker; a count beyond the
   // files present stops at the first one missing.
   const uint64_t prs =
       be64(reinterpret_cast<const uint8_t*>(rcm.data()) + marker_layout::kRcmMarkerCount);
-  for (uint64_t n = 0; n < prs; ++n) {
-    if (stat((dir + CACHE_PR_PREFIX + std::to_string(n)).c_str(), &status) != 0) return false;
+  for (uint64_t n = 0; n <= prs; ++n) {
+    const std::string name = n < prs ? CACHE_PR_PREFIX + std::to_string(n) : CACHE_FIRST_RCM;
+    struct stat status {};
+    if (fstatat(dir.fd(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(status.st_mode)) {
+      return std::nullopt;
+    }
   }
   set_tape_head(0);
   const std::string tape_vol1 = read_marker_from_tape(vol1.size() + 1);
@@ -446,7 +448,61 @@ bool saved_cache_matches_tape(const std::string& dir) {
   move_on_tape(SPACE_FILEMARKS, static_cast<uint32_t>(-2));
   move_on_tape(SPACE_FILEMARKS, 1);
   const std::string tape_rcm = read_marker_from_tape(rcm.size() + 1);
-  return vol1 == tape_vol1 && rcm == tape_rcm;
+  if (vol1 != tape_vol1 || rcm != tape_rcm) return std::nullopt;
+  return prs;
+}
+
+void report_unused_cache(const SafeDir& saved) {
+  output_accdg_to_vl(LV_WARNING, VL_COMMON,
+                     "The saved reference partition (%s) does not match this tape. It is not "
+                     "used.\n",
+                     saved.path().c_str());
+}
+
+// Restores the saved marker cache of this tape into the working cache, when there is one that
+// may be this tape's: only the files of its names, and only plain files.
+void restore_marker_cache() {
+  const SafeDir saved = saved_cache_directory(false);
+  struct stat status {};
+  if (!saved.valid() || fstatat(saved.fd(), CACHE_FORMAT_LABEL, &status, 0) != 0) return;
+  require_plain_cache(saved);
+  const std::optional<uint64_t> prs = saved_cache_matches_tape(saved);
+  if (!prs) {
+    report_unused_cache(saved);
+    return;
+  }
+  set_marker_file_flg(1);
+  const SafeDir working = SafeDir::root(".").enter(MARKER_CACHE_DIR, true);
+  // Files of another tape left in the working cache must not stand beside the restored ones.
+  std::string other;
+  if (!remove_plain_files(working, &other)) {
+    output_fatal(VL_MISC, "Marker files could not be deleted at %s.\n", MARKER_CACHE_DIR);
+  }
+  for (const std::string& name : cache_file_names(*prs)) copy_cache_file(saved, working, name);
+}
+
+// Reads the partial references of the reference partition: into the temporary directory, or, with
+// a restored cache, compared with the cached copies. A restored cache that differs from the tape
+// anywhere is not used: the run goes on as a first run, which copies the tape afresh.
+void read_partial_references() {
+  const bool restored = get_marker_file_flg() != 0;
+  for (uint64_t i = 0; i < run.total_pr_num_in_rp; ++i) {
+    char path[256];
+    std::snprintf(path, sizeof(path), "%s%s%" PRIu64, OBJECT_READER_TMP_DIR, CACHE_PR_PREFIX, i);
+    const std::string file = restored ? pr_cache_file(i) : path;
+    if (write_markers_to_file(file.c_str(), 1) != 0) {
+      output_fatal(VL_PR, "Failed to write partial reference to file.\n");
+    }
+    // The temporary copy of a restored run stays empty, as a copy that is not written.
+    AtomicFile empty;
+    if (restored && (!empty.open(path) || !empty.commit())) {
+      output_fatal(VL_MISC, "Failed to open file.\n");
+    }
+  }
+  if (restored && restored_marker_cache_differs()) {
+    report_unused_cache(saved_cache_directory(false));
+    set_marker_file_flg(0);
+  }
 }
 
 void prepare_run() {
@@ -461,29 +517,7 @@ void prepare_run() {
     output_fatal(VL_COMMON, "Tape Drive is not accessible.\n");
   }
   set_barcode_identifier(run.mamhta.Data.barcode, run.barcode_id);
-  // Restore the saved marker cache of this tape.
-  const std::string saved = saved_cache_dir();
-  struct stat status {};
-  if (stat((saved + CACHE_FORMAT_LABEL).c_str(), &status) == 0) {
-    if (saved_cache_matches_tape(saved)) {
-      set_marker_file_flg(1);
-    } else {
-      output_accdg_to_vl(LV_WARNING, VL_COMMON,
-                         "The saved reference partition (%s) does not match this tape. It is not "
-                         "used.\n",
-                         saved.c_str());
-    }
-  }
-  if (get_marker_file_flg() != 0) {
-    mk_a_dir(MARKER_CACHE_DIR);
-    // Files of another tape left in the working cache must not stand beside the restored ones.
-    if (delete_files_in_directory(MARKER_CACHE_DIR, nullptr) != 0) {
-      output_fatal(VL_MISC, "Marker files could not be deleted at %s.\n", MARKER_CACHE_DIR);
-    }
-    for (const std::string& name : plain_files_in(saved)) {
-      copy_cache_file(saved, MARKER_CACHE_DIR, name);
-    }
-  }
+  restore_marker_cache();
   if (check_reference_partition_lable(run.mamvci, &run.mamhta, &run.total_fm_num_in_rp) != 0) {
     output_fatal(VL_COMMON, "This tape is not formatted in Quorrant.\n");
   }
@@ -491,13 +525,7 @@ void prepare_run() {
     output_fatal(VL_PR, "Failed to get the number of Partial References.\n");
   }
   output_accdg_to_vl(LV_DEBUG, VL_PR, "main: pr_num=%" PRIu64 "\n", run.total_pr_num_in_rp);
-  for (uint64_t i = 0; i < run.total_pr_num_in_rp; ++i) {
-    char path[256];
-    std::snprintf(path, sizeof(path), "%s%s%" PRIu64, OBJECT_READER_TMP_DIR, CACHE_PR_PREFIX, i);
-    if (write_markers_to_file(path, 1) != 0) {
-      output_fatal(VL_PR, "Failed to write partial reference to file.\n");
-    }
-  }
+  read_partial_references();
 }
 
 // Saves the working marker cache under the save path for later runs on this tape. Whatever stood
@@ -506,15 +534,21 @@ void prepare_run() {
 // short is not taken for a whole one.
 int save_marker_cache() {
   if (get_marker_file_flg() != 0) return 0;
-  int ret = 0;
-  const std::string saved = saved_cache_dir();
-  ret |= mk_deep_dir(saved.c_str());
-  ret |= delete_files_in_directory(saved.c_str(), nullptr);
-  std::vector<std::string> names = plain_files_in(MARKER_CACHE_DIR);
-  std::erase(names, CACHE_FORMAT_LABEL);
-  names.push_back(CACHE_FORMAT_LABEL);
-  for (const std::string& name : names) copy_cache_file(MARKER_CACHE_DIR, saved, name);
-  return ret;
+  const SafeDir saved = saved_cache_directory(true);
+  std::string other;
+  if (!remove_plain_files(saved, &other)) {
+    output_fatal(VL_COMMON,
+                 "The saved reference partition (%s) could not be emptied (%s). The marker cache "
+                 "is not saved there.\n",
+                 saved.path().c_str(), printable(other).c_str());
+  }
+  uint64_t prs = 0;
+  get_pr_num(&prs);
+  const SafeDir working = SafeDir::root(".").enter(MARKER_CACHE_DIR, true);
+  for (const std::string& name : cache_file_names(prs)) {
+    copy_cache_file(working, saved, name, true);
+  }
+  return 0;
 }
 
 // =============================================================================================
@@ -614,9 +648,11 @@ int extract_packed_object(uint64_t block_address) {
   int ret = 0;
   const std::optional<uint64_t> po_size = packed_object_size(block_address, pack_id, &ret);
   if (!po_size) return ret;
-  const std::string po_path = std::string(settings.save_path) + "/" + pack_id + ".pack";
+  const std::string po_name = std::string(pack_id) + ".pack";
+  const std::string po_path = std::string(settings.save_path) + "/" + po_name;
+  const SafeDir root = SafeDir::root(settings.save_path);
   struct stat status {};
-  if (stat(po_path.c_str(), &status) == 0) {
+  if (fstatat(root.fd(), po_name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0) {
     output_accdg_to_vl(LV_WARNING, VL_COMMON,
                        "The packed object file (%s) already exists. It is not written.\n",
                        po_path.c_str());
@@ -627,7 +663,7 @@ int extract_packed_object(uint64_t block_address) {
   }
   // Written under a temporary name, kept open until whole, and renamed.
   AtomicFile pack;
-  if (!pack.open(po_path)) {
+  if (!pack.open(root, po_name)) {
     output_fatal(VL_DEFAULT, "Can't open file: %s\n", temporary_name_prefix(po_path).c_str());
   }
   const uint64_t bs = get_block_size();

@@ -1,6 +1,7 @@
 // Entering directories below a chosen root without following links.
 #include "support/safe_dir.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -63,6 +64,12 @@ SafeDir SafeDir::root(const std::string& path) {
   return SafeDir(std::move(fd), path);
 }
 
+SafeDir SafeDir::existing_root(const std::string& path) {
+  struct stat status {};
+  if (stat(path.c_str(), &status) != 0 && errno == ENOENT) return SafeDir();
+  return root(path);
+}
+
 SafeDir SafeDir::parent_of(const std::string& file_path) {
   const size_t slash = file_path.rfind('/');
   if (slash == std::string::npos) return root(".");
@@ -117,4 +124,67 @@ SafeDir SafeDir::try_enter(std::string_view relative, bool create, Refusal* why,
 
 int open_file_in(const SafeDir& dir, const std::string& name) {
   return openat(dir.fd(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+namespace {
+
+// Calls `visit(name, is_plain)` for every entry of `dir` but "." and ".."; stops when it returns
+// false. False when the directory cannot be read.
+template <typename Visit>
+bool for_each_entry(const SafeDir& dir, Visit visit) {
+  const int fd = openat(dir.fd(), ".", kDirectoryFlags);
+  if (fd < 0) return false;
+  DIR* stream = fdopendir(fd);
+  if (stream == nullptr) {
+    close(fd);
+    return false;
+  }
+  bool go_on = true;
+  for (const dirent* entry = readdir(stream); go_on && entry != nullptr; entry = readdir(stream)) {
+    const std::string name(entry->d_name);
+    if (name == "." || name == "..") continue;
+    struct stat status {};
+    const bool plain = fstatat(dirfd(stream), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+                       S_ISREG(status.st_mode);
+    go_on = visit(name, plain);
+  }
+  closedir(stream);
+  return true;
+}
+
+}  // namespace
+
+bool remove_plain_files(const SafeDir& dir, std::string* other) {
+  bool clean = true;
+  const bool read = for_each_entry(dir, [&](const std::string& name, bool plain) {
+    if (!plain || unlinkat(dir.fd(), name.c_str(), 0) != 0) {
+      if (clean) *other = name;
+      clean = false;
+    }
+    return true;
+  });
+  return read && clean;
+}
+
+bool holds_only_plain_files(const SafeDir& dir, std::string* other) {
+  bool clean = true;
+  const bool read = for_each_entry(dir, [&](const std::string& name, bool plain) {
+    if (!plain) {
+      *other = name;
+      clean = false;
+    }
+    return clean;
+  });
+  return read && clean;
+}
+
+bool read_plain_file(const SafeDir& dir, const std::string& name, std::string* bytes) {
+  bytes->clear();
+  support::UniqueFd fd(open_file_in(dir, name));
+  struct stat status {};
+  if (!fd.valid() || fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) return false;
+  char buffer[65536];
+  ssize_t n = 0;
+  while ((n = read(fd.get(), buffer, sizeof(buffer))) > 0) bytes->append(buffer, n);
+  return n == 0;
 }

@@ -19,6 +19,8 @@ class SafeDir {
   // The root itself, which may be a link: the user chose it. Ends the run when it cannot be
   // opened as a directory.
   static SafeDir root(const std::string& path);
+  // The same, but a root that does not exist gives an invalid SafeDir.
+  static SafeDir existing_root(const std::string& path);
   // The directory that holds the file `file_path`: relative paths below the working directory
   // (entered as below, created when missing), absolute ones as a root.
   static SafeDir parent_of(const std::string& file_path);
@@ -49,3 +51,12 @@ class SafeDir {
 // Opens the file `name` of `dir` for reading, never through a link. Returns -1 with errno set
 // (ELOOP for a link) when it cannot.
 int open_file_in(const SafeDir& dir, const std::string& name);
+
+// Removes the plain files of `dir`. Anything else in it (a link, a directory, a device) is left,
+// and its name goes to `*other` with a false result; a failed removal also gives false.
+bool remove_plain_files(const SafeDir& dir, std::string* other);
+// Whether `dir` holds nothing but plain files; the first other entry's name goes to `*other`.
+bool holds_only_plain_files(const SafeDir& dir, std::string* other);
+// Reads the whole plain file `name` of `dir` (never through a link) into `*bytes`. False when it
+// is missing, not a plain file, or cannot be read.
+bool read_plain_file(const SafeDir& dir, const std::string& name, std::string* bytes);
