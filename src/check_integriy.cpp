@@ -716,6 +716,49 @@ int get_address_of_marker(MARKER_TYPE m_type, uint64_t marker_num, uint64_t* blo
   return 0;
 }
 
+namespace {
+
+// Whether marker `number` (1-based) of `kind` is the next one in the order the partial references
+// list the markers, given the counters of the markers visited so far: a packed object after the
+// objects before it and after the commit markers and partial references that come before it, an
+// object after its packed object, a commit marker after its packed objects and their objects, a
+// partial reference after its commit markers.
+bool is_next_in_list_order(MARKER_TYPE kind, uint64_t number, uint64_t pr_cnt, uint64_t ocm_cnt,
+                           uint64_t po_cnt, uint64_t meta_cnt) {
+  const walk::MarkerIndex& index = walk_state.index;
+  const uint64_t n = number - 1;
+  const uint64_t prs_done = pr_cnt - 1;
+  const uint64_t ocms_done = ocm_cnt - 1;
+  const uint64_t pos_done = po_cnt - 1;
+  const uint64_t metas_done = meta_cnt - 1;
+  // The objects before packed object `p`.
+  auto objects_before = [&](uint64_t p) {
+    return p < index.pos().size() ? index.pos()[p].first_meta : index.object_count();
+  };
+  switch (kind) {
+    case PO: {
+      const walk::PoEntry& po = index.pos()[n];
+      return metas_done >= po.first_meta && ocms_done >= po.ocm &&
+             prs_done >= index.ocms()[po.ocm].pr;
+    }
+    case META:
+      return pos_done > index.po_of_meta(n);
+    case OCM: {
+      const walk::OcmEntry& ocm = index.ocms()[n];
+      const uint64_t pos_end = ocm.first_po + ocm.po_count;
+      return pos_done >= pos_end && metas_done >= objects_before(pos_end) && prs_done >= ocm.pr;
+    }
+    case PR: {
+      const walk::PrEntry& pr = index.prs()[n];
+      return ocms_done >= pr.first_ocm + pr.ocm_count;
+    }
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
 int get_next_marker(uint64_t pr_cnt, uint64_t ocm_cnt, uint64_t po_cnt, uint64_t meta_cnt,
                     uint64_t pr_max, uint64_t ocm_max, uint64_t po_max, uint64_t meta_max,
                     MARKER_TYPE* m_type) {
@@ -761,6 +804,18 @@ int get_next_marker(uint64_t pr_cnt, uint64_t ocm_cnt, uint64_t po_cnt, uint64_t
         choice = kind;
         break;
       }
+    }
+  }
+  // A marker placed at or beyond the last reference commit marker cannot be there. It is chosen
+  // where the partial references list it, to be reported and skipped, so that the markers around
+  // it keep their order.
+  const uint64_t block_of[7] = {0, 0, 0, npr, nocm, npo, nmeta};
+  const uint64_t counter_of[7] = {0, 0, 0, pr_cnt, ocm_cnt, po_cnt, meta_cnt};
+  for (MARKER_TYPE kind : {PR, OCM, PO, META}) {
+    if (left[kind] && block_of[kind] >= dp_rcm_block_number &&
+        is_next_in_list_order(kind, counter_of[kind], pr_cnt, ocm_cnt, po_cnt, meta_cnt)) {
+      choice = kind;
+      break;
     }
   }
   *m_type = choice;

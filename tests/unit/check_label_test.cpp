@@ -167,9 +167,10 @@ TEST_F(FormatLabelTest, SoundLabelPassesAndLeavesBlockSizeAlone) {
 
 // A creator with an apostrophe once made a sound label unreadable after the quote replacement.
 TEST_F(FormatLabelTest, ApostropheInAValueStillParses) {
-  const auto out = check(format_label(
-      "\"Version\": \"2.0.0\", \"FormatTime\": \"2021-02-03T04:05:06.123456Z\", "
-      "\"VolumeUuid\": \"3f2504e0-4f89-41d3-9a0c-0305e82c3301\", \"Creator\": \"ACMEsoft O'Brien\""));
+  const auto out =
+      check(format_label("\"Version\": \"2.0.0\", \"FormatTime\": \"2021-02-03T04:05:06.123456Z\", "
+                         "\"VolumeUuid\": \"3f2504e0-4f89-41d3-9a0c-0305e82c3301\", \"Creator\": "
+                         "\"ACMEsoft O'Brien\""));
   EXPECT_EQ(out.ret, 0) << out.text;
   EXPECT_EQ(out.text.find("[ERROR"), std::string::npos) << out.text;
 }

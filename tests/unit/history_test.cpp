@@ -122,8 +122,7 @@ TEST_F(HistoryTest, PlantedTemporaryNamesAreNotWrittenThrough) {
 TEST_F(HistoryTest, AHistoryThatIsALinkIsRefused) {
   testutil::write_file("victim", kOneTape);
   std::filesystem::create_symlink("victim", kHistory);
-  EXPECT_EXIT(write_key("TAPE01L8", "PR", "4"), ::testing::ExitedWithCode(1),
-              "is a symbolic link");
+  EXPECT_EXIT(write_key("TAPE01L8", "PR", "4"), ::testing::ExitedWithCode(1), "is a symbolic link");
   EXPECT_EQ(testutil::read_file("victim"), kOneTape);
 }
 

@@ -147,8 +147,8 @@ TEST_F(ListFilesTest, EscapedKeysReadBackAndPlainOldEntriesStillRead) {
   make_key_ulong_int_value_pairs(entry, "block_address", 7);
   const std::string old_entry =
       "\"object_key\":\"old\"key\",\n\"object_id\":\"id2\",\n\"block_address\":9";
-  testutil::write_file("l.lst", "{\n\"ObjectList\":[\n{\n" + entry + "\n}\n,\n{\n" + old_entry +
-                                    "\n}\n]\n}");
+  testutil::write_file(
+      "l.lst", "{\n\"ObjectList\":[\n{\n" + entry + "\n}\n,\n{\n" + old_entry + "\n}\n]\n}");
   EXPECT_EQ(std::count(entry.begin(), entry.end(), '\n'), 2);  // one member per line
   object_list* found = nullptr;
   get_object_info_in_list(hostile.c_str(), "all", "l.lst", &found);
