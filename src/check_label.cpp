@@ -10,6 +10,7 @@
 
 #include "format_check_helpers.h"
 #include "output_level.h"
+#include "support/printable.h"
 #include "vexa_format_checker.h"
 
 // =============================================================================================
@@ -49,11 +50,12 @@ int check_vol1_field(const char* label, Vol1Field field, std::string_view expect
   char* actual =
       str_substring(label, static_cast<int>(field.offset), static_cast<int>(field.length));
   const std::string expected_text(expected);
-  const int ret = output_accdg_to_vl(LV_ERROR, VL_LABEL,
-                                     "%s format is not correct.\n%sActual format  :%s\n%sExpected "
-                                     "format:%s\n",
-                                     what, INDENT, actual != nullptr ? actual : "", INDENT,
-                                     expected_text.c_str());
+  const int ret =
+      output_accdg_to_vl(LV_ERROR, VL_LABEL,
+                         "%s format is not correct.\n%sActual format  :%s\n%sExpected "
+                         "format:%s\n",
+                         what, INDENT, printable(actual != nullptr ? actual : "").c_str(), INDENT,
+                         expected_text.c_str());
   free_safely(&actual);
   return ret;
 }
@@ -80,8 +82,8 @@ int clf_vol1_label() {
     if (!is_upper_or_digit(static_cast<unsigned char>(c))) {
       ret |= output_accdg_to_vl(LV_ERROR, VL_LABEL,
                                 "Volume identifier format is not correct.\n%sYou can not use "
-                                "character '%c'.\n",
-                                INDENT, c);
+                                "character '%s'.\n",
+                                INDENT, printable(std::string_view(&c, 1)).c_str());
     }
     if (ret == 1) break;
   }
@@ -96,8 +98,8 @@ int clf_vol1_label() {
     if (!is_printable(static_cast<unsigned char>(c))) {
       ret |= output_accdg_to_vl(LV_ERROR, VL_LABEL,
                                 "Owner identifier format is not correct.\n%sYou can not use "
-                                "character '%c'.\n",
-                                INDENT, c);
+                                "character '%s'.\n",
+                                INDENT, printable(std::string_view(&c, 1)).c_str());
     }
     if (ret == 1) break;
   }
@@ -105,7 +107,7 @@ int clf_vol1_label() {
   ret |= check_vol1_field(label, kLabelStandardVersion, "4", "Label standard version");
 
   clf_close_file(fp);
-  ret |= output_accdg_to_vl(LV_INFO, VL_LABEL, "%s\n", label);
+  ret |= output_accdg_to_vl(LV_INFO, VL_LABEL, "%s\n", printable(label).c_str());
   output_accdg_to_vl(LV_TRACE, VL_LABEL, "end  :clf_vol1_label\n");
   return ret;
 }
@@ -141,7 +143,7 @@ int check_label_version(const char* value, const MamHta* mamhta) {
     ret |= output_accdg_to_vl(LV_ERROR, VL_LABEL,
                               "Version format is not correct.\n%sActual format  :%s\n%sExpected "
                               "format:%s\n",
-                              INDENT, value, INDENT, kFormatVersion);
+                              INDENT, printable(value).c_str(), INDENT, kFormatVersion);
   }
   if (mamhta->is_valid == 0) return ret;
   const char* field = mamhta->Data.application_version;
@@ -150,12 +152,12 @@ int check_label_version(const char* value, const MamHta* mamhta) {
   const size_t length = std::strlen(value);
   const size_t n = std::min(length, kMamTextCompare);
   if (std::strncmp(value, application_version.c_str(), n) != 0) {
-    ret |=
-        output_accdg_to_vl(LV_WARNING, VL_LABEL,
-                           "Version in Quorrant Label is different from Application version in "
-                           "MAM Host-type Attributes.\n%sVersion in the Label:  %s\n%sApplication "
-                           "version in MAM HTA: %s\n",
-                           INDENT, value, INDENT, application_version.c_str());
+    ret |= output_accdg_to_vl(
+        LV_WARNING, VL_LABEL,
+        "Version in Quorrant Label is different from Application version in "
+        "MAM Host-type Attributes.\n%sVersion in the Label:  %s\n%sApplication "
+        "version in MAM HTA: %s\n",
+        INDENT, printable(value).c_str(), INDENT, printable(application_version).c_str());
   }
   // The rest of the cartridge memory's 8-byte field must be blank padding.
   for (size_t pos = length; pos < kMamTextCompare; ++pos) {
@@ -163,7 +165,7 @@ int check_label_version(const char* value, const MamHta* mamhta) {
       ret |= output_accdg_to_vl(LV_WARNING, VL_LABEL,
                                 "Application version \"%s\" should be padded by space from offset "
                                 "%d and later.\n",
-                                application_version.c_str(), static_cast<int>(length));
+                                printable(application_version).c_str(), static_cast<int>(length));
       break;
     }
   }
@@ -177,7 +179,7 @@ int check_label_creator(const char* value, const MamHta* mamhta) {
     ret |= output_accdg_to_vl(LV_ERROR, VL_LABEL,
                               "Creator of Quorrant Label whose length is longer than 1024 "
                               "bytes.\n%sCreator of Quorrant Label: %s\n",
-                              INDENT, value);
+                              INDENT, printable(value).c_str());
   }
   if (mamhta->is_valid == 0) return ret;
   const std::string vendor = fmtcheck::field_text(mamhta->Data.application_vendor,
@@ -188,7 +190,7 @@ int check_label_creator(const char* value, const MamHta* mamhta) {
                            "Creator of Quorrant Label is different from APPLICATION VENDOR in MAM "
                            "Host-type Attributes.\n%sCreator of Quorrant Label: %s\n%sAPPLICATION "
                            "VENDOR in MAM: %s\n",
-                           INDENT, value, INDENT, vendor.c_str());
+                           INDENT, printable(value).c_str(), INDENT, printable(vendor).c_str());
   }
   return ret;
 }
@@ -210,7 +212,7 @@ int check_label_member(const char* key, json_object* value, const MamVci* mamvci
       ret |= output_accdg_to_vl(LV_ERROR, VL_LABEL,
                                 "UTC format is not correct.\n%sActual format  :%s\n%sExpected "
                                 "format:YYYY-MM-DDThh:mm:ss.mmmmmmZ\n",
-                                INDENT, label->format_time, INDENT);
+                                INDENT, printable(label->format_time).c_str(), INDENT);
     }
     label->exists_format_time = True;
   } else if (std::strcmp(key, "VolumeUuid") == 0) {
@@ -220,7 +222,7 @@ int check_label_member(const char* key, json_object* value, const MamVci* mamvci
       ret |=
           output_accdg_to_vl(LV_ERROR, VL_LABEL,
                              "VolumeUuid of Quorrant Label is not correct.\n%sActual format  :%s\n",
-                             INDENT, label->volume_uuid);
+                             INDENT, printable(label->volume_uuid).c_str());
     }
     if (mamvci->is_valid != 0) {
       const std::string mam_uuid =
@@ -230,7 +232,7 @@ int check_label_member(const char* key, json_object* value, const MamVci* mamvci
             LV_WARNING, VL_LABEL,
             "VolumeUuid of Quorrant Label is not same as the MAM data.\n%sActual "
             "format(Label) :%s\n%sActual format(MAM)   :%s\n",
-            INDENT, label->volume_uuid, INDENT, mam_uuid.c_str());
+            INDENT, printable(label->volume_uuid).c_str(), INDENT, mam_uuid.c_str());
       }
     }
     label->exists_volume_uuid = True;
@@ -253,8 +255,8 @@ int check_label_member(const char* key, json_object* value, const MamVci* mamvci
   } else if (std::strncmp(key, "Vendor", 6) == 0) {
     ret |= output_accdg_to_vl(
         LV_INFO, VL_LABEL,
-        "Vendor defined KEY and VALUE are found.\n%sKEY    : %s\n%sVALUE  : %s\n", INDENT, key,
-        INDENT, text);
+        "Vendor defined KEY and VALUE are found.\n%sKEY    : %s\n%sVALUE  : %s\n", INDENT,
+        printable(key).c_str(), INDENT, printable(text).c_str());
     for (const char* p = key; *p != '\0'; ++p) {
       const auto c = static_cast<unsigned char>(*p);
       if (!is_alnum(c)) {
@@ -269,7 +271,7 @@ int check_label_member(const char* key, json_object* value, const MamVci* mamvci
   } else {
     ret |= output_accdg_to_vl(LV_ERROR, VL_LABEL,
                               "Undefined KEY and VALUE are found.\n%sKEY    : %s\n%sVALUE  : %s\n",
-                              INDENT, key, INDENT, text);
+                              INDENT, printable(key).c_str(), INDENT, printable(text).c_str());
   }
   return ret;
 }
@@ -318,10 +320,11 @@ int check_block_size(const char* str_block_size, uint32_t* block_size) {
     if (block_size != nullptr) *block_size = static_cast<uint32_t>(value);
   } else {
     const std::string shown(text);
-    ret |= output_accdg_to_vl(LV_ERROR, VL_LABEL,
-                              "BlockSize of Quorrant Label is not correct.\n%sActual format  : "
-                              "%s\n%sExpected format: %s\n",
-                              INDENT, shown.c_str(), INDENT, "Integer (4096 or greater)");
+    ret |=
+        output_accdg_to_vl(LV_ERROR, VL_LABEL,
+                           "BlockSize of Quorrant Label is not correct.\n%sActual format  : "
+                           "%s\n%sExpected format: %s\n",
+                           INDENT, printable(shown).c_str(), INDENT, "Integer (4096 or greater)");
   }
   output_accdg_to_vl(LV_TRACE, VL_LABEL, "end  :check_block_size\n");
   return ret;
@@ -355,17 +358,18 @@ int clf_vexa_label(const MamVci* mamvci, const MamHta* mamhta, uint32_t* block_s
                               "Quorrant Label is not complying with JSON format.\n");
   } else {
     json_object_object_foreach(parsed.get(), key, value) {
-      ret |= output_accdg_to_vl(LV_INFO, VL_LABEL, "%s\n", key);
+      ret |= output_accdg_to_vl(LV_INFO, VL_LABEL, "%s\n", printable(key).c_str());
       if (std::strcmp(key, "QuorrantLabel") != 0) {
         ret |= output_accdg_to_vl(LV_ERROR, VL_LABEL,
                                   "First layer key of Quorrant Label is invalid.\n%sActual format  "
                                   ":%s\n%sExpected format:%s\n",
-                                  INDENT, key, INDENT, "QuorrantLabel");
+                                  INDENT, printable(key).c_str(), INDENT, "QuorrantLabel");
       }
       ret |= output_accdg_to_vl(LV_INFO, VL_LABEL, "%s\n", json_object_to_json_string(value));
       if (!json_object_is_type(value, json_type_object)) {
         ret |= output_accdg_to_vl(LV_ERROR, VL_LABEL,
-                                  "Value of \"%s\" in Quorrant Label is not a JSON object.\n", key);
+                                  "Value of \"%s\" in Quorrant Label is not a JSON object.\n",
+                                  printable(key).c_str());
         continue;
       }
       json_object_object_foreach(value, member_key, member_value) {

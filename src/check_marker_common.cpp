@@ -10,6 +10,7 @@
 #include "format_check_helpers.h"
 #include "marker_layout.h"
 #include "output_level.h"
+#include "support/printable.h"
 #include "vexa_format_checker.h"
 
 using fmtcheck::add_sat;
@@ -201,12 +202,13 @@ int clf_header(const char* identifier, std::span<const uint8_t> buffer, const Ma
   // The identifier.
   if (info || begins_with_identifier(marker, identifier)) {
     ret |= output_accdg_to_vl(LV_INFO, VL_DEFAULT, "%s\n",
-                              info ? "" : leading_identifier(marker).c_str());
+                              info ? "" : printable(leading_identifier(marker)).c_str());
   } else {
     ret |= output_accdg_to_vl(LV_ERROR, VL_DEFAULT,
                               "Identifier format is not correct.\n%sActual format  :%s\n%sExpected "
                               "format:%s\n",
-                              INDENT, leading_identifier(marker).c_str(), INDENT, identifier);
+                              INDENT, printable(leading_identifier(marker)).c_str(), INDENT,
+                              identifier);
   }
 
   // The layout follows the identifier actually present; an OCM info has the Level2 layout.

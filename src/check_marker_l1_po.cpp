@@ -10,6 +10,7 @@
 #include "format_check_helpers.h"
 #include "marker_layout.h"
 #include "output_level.h"
+#include "support/printable.h"
 #include "vexa_format_checker.h"
 
 using fmtcheck::add_sat;
@@ -136,21 +137,23 @@ int check_metadata_members(json_object* metadata, int number) {
       }
       json_object_object_foreach(value, user_key, user_value) {
         if (!json_object_is_type(user_value, json_type_string)) {
-          ret |=
-              output_accdg_to_vl(LV_ERROR, VL_DEFAULT,
-                                 "\"%s\" is not a string(Number %d Object).\n", user_key, number);
+          ret |= output_accdg_to_vl(LV_ERROR, VL_DEFAULT,
+                                    "\"%s\" is not a string(Number %d Object).\n",
+                                    printable(user_key).c_str(), number);
         }
       }
     } else if (is_text_key(key)) {
       if (!json_object_is_type(value, json_type_string)) {
-        ret |= output_accdg_to_vl(LV_ERROR, VL_DEFAULT,
-                                  "\"%s\" is not a string(Number %d Object).\n", key, number);
+        ret |=
+            output_accdg_to_vl(LV_ERROR, VL_DEFAULT, "\"%s\" is not a string(Number %d Object).\n",
+                               printable(key).c_str(), number);
       }
     } else if (is_required_key(key) || std::strncmp(key, "Vendor", 6) == 0) {
       // Checked above, or free for the vendor.
     } else {
       ret |= output_accdg_to_vl(LV_ERROR, VL_DEFAULT,
-                                "The key(\"%s\") is unusable(Number %d Object).\n", key, number);
+                                "The key(\"%s\") is unusable(Number %d Object).\n",
+                                printable(key).c_str(), number);
     }
   }
   return ret;

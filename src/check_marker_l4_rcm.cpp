@@ -159,8 +159,8 @@ int check_bucket_element(json_object* element) {
   if (json_object_is_type(element, json_type_object)) {
     json_object_object_foreach(element, key, value) {
       const char* text = fmtcheck::json_text(value);
-      ret |=
-          output_accdg_to_vl(LV_INFO, VL_RCM, "%s: %s\n", key, json_object_to_json_string(value));
+      ret |= output_accdg_to_vl(LV_INFO, VL_RCM, "%s: %s\n", printable(key).c_str(),
+                                json_object_to_json_string(value));
       if (std::strcmp(key, "BucketID") == 0) {
         flags.bucket_id_flag = 1;
         ret |= check_uuid_format(text, "Bucket", "Reference Commit Marker Bucket List");
@@ -253,7 +253,8 @@ int clf_rcm_bucket_list(std::span<const uint8_t> reference_commit_marker_buffer,
 
   int ret = 0;
   json_object_object_foreach(parsed.get(), key, value) {
-    ret |= output_accdg_to_vl(LV_INFO, VL_RCM, "%s: %s\n", key, json_object_to_json_string(value));
+    ret |= output_accdg_to_vl(LV_INFO, VL_RCM, "%s: %s\n", printable(key).c_str(),
+                              json_object_to_json_string(value));
     if (std::strcmp(key, "PoolGroupName") == 0) {
       ret |= check_pool_group_name(fmtcheck::json_text(value));
     }

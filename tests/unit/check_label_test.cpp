@@ -71,12 +71,13 @@ TEST_F(Vol1LabelTest, Hdr1ReportsIdentifierAndScansOnlyFirstVolumeCharacter) {
 
 // The second check reads the same file name again after it was rewritten: it must see the new
 // bytes, not what the file slot buffered for the first check.
+// The character is shown escaped: a label is text from the tape.
 TEST_F(Vol1LabelTest, TabInOwnerIsReportedTildeIsNot) {
   EXPECT_EQ(check(vol1("ABC123", "owner~name")).ret, 0);
   const auto out = check(vol1("ABC123", "own\ter"));
   EXPECT_EQ(out.ret, 1);
   EXPECT_NE(out.text.find("Owner identifier format is not correct.\n" + std::string(INDENT) +
-                          "You can not use character '\t'.\n"),
+                          "You can not use character '\\x09'.\n"),
             std::string::npos);
 }
 
