@@ -133,30 +133,62 @@ void apply_option(int opt, const char* appname) {
       copy_field(settings.verbose_level, optarg);
       break;
     default:
-      // getopt has printed its own diagnostic; the option is passed over.
-      break;
+      break;  // refused by check_command_line before any option took effect
   }
 }
 
-void parse_options(int argc, char** argv) {
-  static const option kLongOptions[] = {
-      {"bucket", required_argument, nullptr, 'b'},
-      {"drive", required_argument, nullptr, 'd'},
-      {"Force", no_argument, nullptr, 'F'},
-      {"full-dump", no_argument, nullptr, 'f'},
-      {"help", no_argument, nullptr, 'h'},
-      {"interval", required_argument, nullptr, 'i'},
-      {"Level", required_argument, nullptr, 'L'},
-      {"list", no_argument, nullptr, 'l'},
-      {"object-key", required_argument, nullptr, 'o'},
-      {"Object-id", required_argument, nullptr, 'O'},
-      {"resume-dump", no_argument, nullptr, 'r'},
-      {"save-path", required_argument, nullptr, 's'},
-      {"verbose", required_argument, nullptr, 'v'},
-      {nullptr, 0, nullptr, 0},
-  };
+constexpr char kShortOptions[] = ":b:d:Ffhi:L:lo:O:rs:v:";
+const option kLongOptions[] = {
+    {"bucket", required_argument, nullptr, 'b'},
+    {"drive", required_argument, nullptr, 'd'},
+    {"Force", no_argument, nullptr, 'F'},
+    {"full-dump", no_argument, nullptr, 'f'},
+    {"help", no_argument, nullptr, 'h'},
+    {"interval", required_argument, nullptr, 'i'},
+    {"Level", required_argument, nullptr, 'L'},
+    {"list", no_argument, nullptr, 'l'},
+    {"object-key", required_argument, nullptr, 'o'},
+    {"Object-id", required_argument, nullptr, 'O'},
+    {"resume-dump", no_argument, nullptr, 'r'},
+    {"save-path", required_argument, nullptr, 's'},
+    {"verbose", required_argument, nullptr, 'v'},
+    {nullptr, 0, nullptr, 0},
+};
+
+// The option getopt_long just refused, as the user wrote it.
+std::string refused_option(char** argv) {
+  if (optopt != 0) return std::string("-") + static_cast<char>(optopt);
+  return argv[optind - 1];
+}
+
+// The whole command line is checked before any option takes effect: an unknown option, an option
+// without its value, or a word that is no option's value ends the run, naming it. Passing them
+// over would run a job the user did not ask for (a mistyped -s dumps into the working
+// directory).
+void check_command_line(int argc, char** argv) {
+  opterr = 0;
+  optind = 0;
   int opt = 0;
-  while ((opt = getopt_long(argc, argv, "b:d:Ffhi:L:lo:O:rs:v:", kLongOptions, nullptr)) != -1) {
+  while ((opt = getopt_long(argc, argv, kShortOptions, kLongOptions, nullptr)) != -1) {
+    if (opt == '?') {
+      output_fatal(VL_COMMON, "The option (%s) is not known. See --help.\n",
+                   refused_option(argv).c_str());
+    }
+    if (opt == ':') {
+      output_fatal(VL_COMMON, "The option (%s) needs a value. See --help.\n", argv[optind - 1]);
+    }
+  }
+  if (optind < argc) {
+    output_fatal(VL_COMMON, "The word (%s) is not the value of an option. See --help.\n",
+                 argv[optind]);
+  }
+  optind = 0;
+}
+
+void parse_options(int argc, char** argv) {
+  check_command_line(argc, argv);
+  int opt = 0;
+  while ((opt = getopt_long(argc, argv, kShortOptions, kLongOptions, nullptr)) != -1) {
     apply_option(opt, argv[0]);
   }
 }
