@@ -307,8 +307,10 @@ inline std::string rcm_cache_file(int which) {
 inline std::string pr_cache_file(uint64_t number) {
   return marker_cache_file(CACHE_PR_PREFIX) + std::to_string(number);
 }
-// Temporary directory of the run's partial-reference copies.
-inline constexpr char OBJECT_READER_TMP_DIR[] = "/tmp/object_reader/";
+// Temporary directory of the run's partial-reference copies, one per user so that runs of
+// different users never share it: "object_reader-<uid>/" under $TMPDIR (an absolute path), or
+// under "/tmp" when TMPDIR is unset. Ends with "/".
+std::string temporary_directory();
 
 void set_marker_file_flg(int mf_flg);
 int get_marker_file_flg();

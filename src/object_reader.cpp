@@ -363,16 +363,34 @@ void lock_working_directory() {
 }
 
 // Empties the temporary directory, creating it for this user when it is missing. It lies in a
-// directory shared by all users: it is used only when it is a real directory of the running user
-// (delete_files_in_directory refuses anything else), and it is created readable by its owner
-// only, so nobody else can place files or links in it.
+// directory shared by all users: it is used only when it is a real directory of the running user,
+// and it is made readable by its owner only, so nobody else can place files or links in it.
 void prepare_temporary_directory() {
-  std::string dir(OBJECT_READER_TMP_DIR);
-  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-  const bool created = mkdir(dir.c_str(), 0700) == 0;
-  if ((!created && errno != EEXIST) ||
-      delete_files_in_directory(OBJECT_READER_TMP_DIR, nullptr) != 0) {
-    output_fatal(VL_COMMON, "Temporary files could not be deleted at %s.\n", OBJECT_READER_TMP_DIR);
+  const std::string dir = temporary_directory();
+  const std::string name = dir.substr(0, dir.size() - 1);
+  if (mkdir(name.c_str(), 0700) != 0 && errno != EEXIST) {
+    output_fatal(VL_COMMON, "The temporary directory (%s) could not be made: %s\n", dir.c_str(),
+                 std::strerror(errno));
+  }
+  struct stat status {};
+  const char* problem = nullptr;
+  if (lstat(name.c_str(), &status) != 0) {
+    problem = "could not be examined";
+  } else if (S_ISLNK(status.st_mode)) {
+    problem = "is a symbolic link";
+  } else if (!S_ISDIR(status.st_mode)) {
+    problem = "is not a directory";
+  } else if (status.st_uid != geteuid()) {
+    problem = "belongs to another user";
+  } else if ((status.st_mode & 077) != 0 && chmod(name.c_str(), 0700) != 0) {
+    problem = "could not be made private (mode 0700)";
+  }
+  if (problem != nullptr) {
+    output_fatal(VL_COMMON, "The temporary directory (%s) %s. It is not used.\n", dir.c_str(),
+                 problem);
+  }
+  if (delete_files_in_directory(dir.c_str(), nullptr) != 0) {
+    output_fatal(VL_COMMON, "Temporary files could not be deleted at %s.\n", dir.c_str());
   }
 }
 
@@ -520,7 +538,8 @@ void read_partial_references() {
   const bool restored = get_marker_file_flg() != 0;
   for (uint64_t i = 0; i < run.total_pr_num_in_rp; ++i) {
     char path[256];
-    std::snprintf(path, sizeof(path), "%s%s%" PRIu64, OBJECT_READER_TMP_DIR, CACHE_PR_PREFIX, i);
+    std::snprintf(path, sizeof(path), "%s%s%" PRIu64, temporary_directory().c_str(),
+                  CACHE_PR_PREFIX, i);
     const std::string file = restored ? pr_cache_file(i) : path;
     if (write_markers_to_file(file.c_str(), 1) != 0) {
       output_fatal(VL_PR, "Failed to write partial reference to file.\n");
@@ -624,9 +643,9 @@ int make_lists() {
     ret |= output_accdg_to_vl(LV_ERROR, VL_MISC, "Some error has occurred at check_integrity.\n");
   }
   // The walk completes its list files before it renames them into place.
-  if (delete_files_in_directory(OBJECT_READER_TMP_DIR, nullptr) != 0) {
+  if (delete_files_in_directory(temporary_directory().c_str(), nullptr) != 0) {
     output_accdg_to_vl(LV_ERROR, VL_COMMON, "Temporary files could not be deleted at %s.\n",
-                       OBJECT_READER_TMP_DIR);
+                       temporary_directory().c_str());
   }
   return output_accdg_to_vl(LV_INFO, VL_COMMON, "Making and output the list file is complete.\n");
 }

@@ -762,6 +762,14 @@ int make_parent_dir(const char* filepath) {
   return mk_a_dir(std::string(path.substr(0, slash)).c_str());
 }
 
+std::string temporary_directory() {
+  const char* base = std::getenv("TMPDIR");
+  std::string dir = base != nullptr && base[0] == '/' ? base : "/tmp";
+  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+  if (dir != "/") dir += '/';
+  return dir + "object_reader-" + std::to_string(geteuid()) + "/";
+}
+
 // ---------------------------------------------------------------------------------------------
 // Appending writer for object data and metadata
 
