@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "support/unique_fd.h"
+
 namespace vdrive {
 
 namespace {
@@ -61,7 +63,7 @@ size_t deliver(const std::vector<uint8_t>& data, uint64_t allocation, std::span<
 }
 
 bool read_manifest(int dir_fd, std::string* text, std::string* error) {
-  UniqueFd fd(::openat(dir_fd, kManifestName, O_RDONLY | O_CLOEXEC));
+  support::UniqueFd fd(::openat(dir_fd, kManifestName, O_RDONLY | O_CLOEXEC));
   if (!fd.valid()) {
     *error = std::string("cannot be opened: ") + std::strerror(errno);
     return false;

@@ -14,6 +14,7 @@
 #include <stdexcept>
 #include <tuple>
 
+#include "support/unique_fd.h"
 #include "vexa_format_checker.h"
 
 namespace vtape {
@@ -531,21 +532,21 @@ void apply_attribute_edits(Manifest& manifest, const Deviations& deviations) {
 
 // Creates `path`, which must not exist yet, with `text`.
 void write_new_file(const std::string& path, const std::string& text) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-  if (fd < 0) throw io_failure("cannot create", path);
+  support::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+  if (!fd.valid()) throw io_failure("cannot create", path);
   size_t done = 0;
   while (done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    const ssize_t n = ::write(fd.get(), text.data() + done, text.size() - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       const int saved = errno;
-      ::close(fd);
+      fd.reset();
       errno = saved;
       throw io_failure("cannot write", path);
     }
     done += static_cast<size_t>(n);
   }
-  if (::close(fd) != 0) throw io_failure("cannot close", path);
+  if (fd.close() != 0) throw io_failure("cannot close", path);
 }
 
 }  // namespace

@@ -1,11 +1,12 @@
-// A move-only owner of a file descriptor, closed when it goes away.
+// A move-only owner of a file descriptor, closed when it goes away. A reader lets the destructor
+// close it; a writer calls close() to learn whether the data reached the file.
 #pragma once
 
 #include <unistd.h>
 
 #include <utility>
 
-namespace vdrive {
+namespace support {
 
 class UniqueFd {
  public:
@@ -22,14 +23,22 @@ class UniqueFd {
 
   int get() const { return fd_; }
   bool valid() const { return fd_ >= 0; }
+  // Gives up ownership: the caller closes the descriptor.
   int release() { return std::exchange(fd_, -1); }
+  // Closes the descriptor held (ignoring the result) and takes `fd`.
   void reset(int fd = -1) {
     if (fd_ >= 0) ::close(fd_);
     fd_ = fd;
+  }
+  // Closes the descriptor held and returns what ::close returned (errno set on -1); 0 when none
+  // is held. The descriptor is given up either way.
+  int close() {
+    const int fd = release();
+    return fd >= 0 ? ::close(fd) : 0;
   }
 
  private:
   int fd_ = -1;
 };
 
-}  // namespace vdrive
+}  // namespace support
