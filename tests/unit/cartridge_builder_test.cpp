@@ -483,7 +483,7 @@ TEST(CartridgeMemory, AttributesMatchTheTape) {
       std::equal(L.pool_group_uuid.begin(), L.pool_group_uuid.end(), pool->value.begin() + 16));
   EXPECT_EQ(m.volume_personality, "Ultrium-8");
   // The manifest on disk is what the result holds.
-  EXPECT_EQ(testutil::read_file(dir / "cartridge.json"), m.to_json());
+  EXPECT_EQ(testutil::read_file(dir / "cartridge.json"), vtape::to_json(m));
   // The label names the same volume as the cartridge memory.
   EXPECT_NE(L.format_label.find("\"VolumeUuid\":\"" + vtape::uuid_text(L.volume_uuid) + "\""),
             std::string::npos);

@@ -1012,7 +1012,7 @@ BuildResult build_cartridge(const Description& d, const std::string& dir,
                   std::to_string(where.first));
       }
     }
-    write_new_file(temps[2], manifest.to_json());
+    write_new_file(temps[2], to_json(manifest));
     for (int i = 0; i < 3; ++i) fs::rename(temps[i], dir + "/" + names[i]);
   } catch (...) {
     std::error_code ec;
