@@ -33,8 +33,8 @@ struct StatusFault {
 struct Faults {
   uint64_t not_ready = 0;                // TEST UNIT READY commands answered NOT READY first
   std::vector<uint32_t> read_attribute;  // partitions whose READ ATTRIBUTE fails
-  bool device_attributes = true;  // false: READ ATTRIBUTE from below 0800h is refused
-  bool log_sense = true;          // false: LOG SENSE is refused
+  bool device_attributes = true;         // false: READ ATTRIBUTE from below 0800h is refused
+  bool log_sense = true;                 // false: LOG SENSE is refused
   std::vector<StatusFault> status;
   bool empty() const {
     return not_ready == 0 && read_attribute.empty() && device_attributes && log_sense &&

@@ -830,8 +830,11 @@ TEST(ManifestTest, WrittenManifestParsesToTheSameRecords) {
   written.set_attribute_text(0, 0x0800, "VENDOR", 8);
   written.set_attribute(0, 0x0801, 2, {'t', 'e', 'x', 't'});
   written.set_attribute(1, 0x1607, 3, {});
-  written.faults = {uint64_t{1} << 33, {1, 2}, false, false,
-                    {{0x08, uint64_t{1} << 40, 0x08}, {0x2B, 0, 0x18}}};
+  written.faults.not_ready = uint64_t{1} << 33;
+  written.faults.read_attribute = {1, 2};
+  written.faults.device_attributes = false;
+  written.faults.log_sense = false;
+  written.faults.status = {{0x08, uint64_t{1} << 40, 0x08}, {0x2B, 0, 0x18}};
   std::string error;
   const std::optional<vdrive::Manifest> parsed =
       vdrive::parse_manifest(vtape::to_json(written), &error);
