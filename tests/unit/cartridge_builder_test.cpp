@@ -553,7 +553,7 @@ TEST(CartridgeStreaming, ManySmallObjects) {
   d.grouping = {50, 10, 4};
   for (int i = 0; i < 20000; ++i) {
     ObjectEntry o;
-    o.key = "k" + std::to_string(i);
+    o.key = std::string("k").append(std::to_string(i));
     o.data = ObjectData::text(std::to_string(i));
     d.objects.push_back(std::move(o));
   }
@@ -588,7 +588,7 @@ class CartridgeDeviation : public ::testing::Test {
     return vtape::build_cartridge(description_, dir_.path(), dev);
   }
   simh::Partition partition(int p) {
-    return simh::read_partition(dir_ / ("p" + std::to_string(p) + ".tap"));
+    return simh::read_partition(dir_ / std::string("p").append(std::to_string(p)).append(".tap"));
   }
 
   Description description_ = vtape::sample_description();

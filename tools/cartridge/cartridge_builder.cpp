@@ -616,7 +616,9 @@ std::string object_metadata(const ObjectEntry& object, const std::string& last_m
                   ",\"Size\":" + std::to_string(object.data.size()) +
                   ",\"LastModifiedTime\":" + json_string(last_modified);
   if (object.version) m += ",\"Version\":" + json_string(*object.version);
-  for (const auto& [key, value] : object.members) m += "," + json_string(key) + ":" + value;
+  for (const auto& [key, value] : object.members) {
+    m.append(",").append(json_string(key)).append(":").append(value);
+  }
   if (object.vendor_member) {
     m += ",\"VendorHalveronMetadata\":{\"ObjectId\":\"" + uuid_text(object_uuid) + "\"}";
   }
