@@ -324,7 +324,7 @@ TEST_F(JobsTest, PackFileWhoseClosingDirectoryEntryCrossesABlock) {
   for (int i = 0; i < 124; ++i) {
     vtape::ObjectEntry o;
     o.key = std::string("o").append(std::to_string(i));
-    o.data = vtape::ObjectData::pattern(static_cast<uint64_t>(i * 7), 100 + i);
+    o.data = vtape::ObjectData::pattern(static_cast<uint64_t>(i) * 7, 100 + i);
     d.objects.push_back(std::move(o));
   }
   build_listed(d);
