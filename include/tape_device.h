@@ -5,6 +5,8 @@
 
 #include <scsi/sg.h>
 
+#include "vdrive/vdrive.h"
+
 // True when `path` is a directory holding a "cartridge.json" manifest.
 bool is_virtual_cartridge(const char* path);
 
@@ -19,3 +21,14 @@ int tape_device_close(int fd);
 // Issues one SG_IO request: the virtual drive for a cartridge descriptor, ioctl otherwise.
 // Returns what ioctl would: 0, or -1 with errno set.
 int tape_device_sg_io(int fd, sg_io_hdr_t* hdr);
+
+namespace vdrive {
+
+// Counters of the virtual drive behind descriptor `fd`; false when `fd` is not a virtual cartridge
+// opened with tape_device_open.
+bool drive_counters(int fd, Counters* out);
+
+// The last command the virtual drive behind `fd` received; false when there is none.
+bool last_command(int fd, LastCommand* out);
+
+}  // namespace vdrive

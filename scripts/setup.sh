@@ -4,6 +4,7 @@
 # Plain build: build/ (the program is build/object_reader).
 # Sanitizer build (AddressSanitizer + UndefinedBehaviorSanitizer): build-asan/.
 # TARGETs (for example object_reader make_cartridge) build only those; default: everything.
+# OR_WERROR=ON in the environment makes every compiler warning an error (CI sets it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -30,6 +31,7 @@ if [ "${1:-}" = "--sanitize" ]; then
   cmake_args=(-DCMAKE_BUILD_TYPE=Debug -DOR_SANITIZE=ON)
   shift
 fi
+cmake_args+=(-DOR_WERROR="${OR_WERROR:-OFF}")
 targets=()
 [ "$#" -gt 0 ] && targets=(--target "$@")
 cmake -S . -B "$build_dir" "${cmake_args[@]}" >/dev/null

@@ -37,11 +37,11 @@ namespace {
 constexpr size_t kUuidLength = 36;
 constexpr int kHyphenPositions[] = {8, 13, 18, 23};
 
-// Deviations read from the cartridge memory are warnings; on tape they are errors.
+// Deviations read from the cartridge memory are warnings; on tape they are errors. Every caller
+// names the location, which the messages print.
 const char* uuid_severity(const char* location) {
   static constexpr char kMam[] = "Medium Auxiliary Memory";
-  return location != nullptr && std::strncmp(location, kMam, sizeof(kMam) - 1) == 0 ? LV_WARNING
-                                                                                    : LV_ERROR;
+  return std::strncmp(location, kMam, sizeof(kMam) - 1) == 0 ? LV_WARNING : LV_ERROR;
 }
 
 // The character at `pos`, or the terminator when the text ends before it.

@@ -357,7 +357,7 @@ void collect_objects(Options& o) {
       vtape::ObjectEntry entry;
       entry.bucket = d.buckets.size() - 1;
       entry.key = std::move(f.key);
-      if (f.version != 0) entry.version = "v" + std::to_string(f.version);
+      if (f.version != 0) entry.version = std::string("v").append(std::to_string(f.version));
       entry.data = vtape::ObjectData::file(std::move(f.path), f.size);
       if (o.fixed_time.empty()) {
         try {

@@ -1,11 +1,15 @@
-// Parsing and checking "cartridge.json".
+// Parsing and checking "cartridge.json"; editing a manifest's attributes.
 #include "vdrive/manifest.h"
 
 #include <json-c/json.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <set>
+#include <utility>
 
 namespace vdrive {
 
@@ -121,6 +125,7 @@ bool safe_relative_name(const std::string& name) {
 }
 
 bool parse_partitions(Checker& c, json_object* root, Manifest* m) {
+  m->partitions.clear();
   json_object* list = nullptr;
   if (!c.member(root, "", "partitions", json_type_array, &list)) return false;
   const size_t count = json_object_array_length(list);
@@ -147,12 +152,14 @@ bool parse_inquiry(Checker& c, json_object* root, Manifest* m) {
   json_object* inquiry = nullptr;
   if (!c.member(root, "", "inquiry", json_type_object, &inquiry, true)) return false;
   if (inquiry == nullptr) return true;
+  Inquiry& identity = m->inquiry.emplace();
   struct Field {
     const char* name;
     size_t width;
     std::string* target;
-  } fields[] = {
-      {"vendor", 8, &m->vendor}, {"product", 16, &m->product}, {"revision", 4, &m->revision}};
+  } fields[] = {{"vendor", 8, &identity.vendor},
+                {"product", 16, &identity.product},
+                {"revision", 4, &identity.revision}};
   for (const Field& f : fields) {
     json_object* value = nullptr;
     if (!c.member(inquiry, " in \"inquiry\"", f.name, json_type_string, &value, true)) return false;
@@ -162,7 +169,6 @@ bool parse_inquiry(Checker& c, json_object* root, Manifest* m) {
       return c.fail(std::string("member \"") + f.name + "\" in \"inquiry\" is longer than " +
                     std::to_string(f.width) + " characters");
     }
-    text.resize(f.width, ' ');
     *f.target = std::move(text);
   }
   return true;
@@ -172,6 +178,7 @@ bool parse_attributes(Checker& c, json_object* root, Manifest* m) {
   json_object* list = nullptr;
   if (!c.member(root, "", "attributes", json_type_array, &list)) return false;
   const size_t count = json_object_array_length(list);
+  std::set<std::pair<uint32_t, uint16_t>> listed;
   for (size_t i = 0; i < count; ++i) {
     const std::string where_text = " in attribute " + std::to_string(i);
     const char* where = where_text.c_str();
@@ -194,9 +201,11 @@ bool parse_attributes(Checker& c, json_object* root, Manifest* m) {
         !c.member(item, where, "hex", json_type_string, &hex)) {
       return false;
     }
-    MamAttribute attribute;
-    attribute.flags = static_cast<uint8_t>(format);
-    if (read_only != nullptr && json_object_get_boolean(read_only)) attribute.flags |= 0x80;
+    Attribute attribute;
+    attribute.partition = static_cast<uint32_t>(partition);
+    attribute.id = static_cast<uint16_t>(id);
+    attribute.format = static_cast<uint8_t>(format);
+    attribute.read_only = read_only != nullptr && json_object_get_boolean(read_only);
     if (!parse_hex(text_of(hex), &attribute.value)) {
       return c.fail("member \"hex\"" + where_text +
                     " must be hexadecimal digits, two per byte, without separators");
@@ -204,13 +213,13 @@ bool parse_attributes(Checker& c, json_object* root, Manifest* m) {
     if (attribute.value.size() > kMaxAttributeLength) {
       return c.fail("member \"hex\"" + where_text + " is longer than 65535 bytes");
     }
-    const auto key = std::make_pair(static_cast<uint32_t>(partition), static_cast<uint16_t>(id));
-    if (!m->attributes.emplace(key, std::move(attribute)).second) {
+    if (!listed.emplace(attribute.partition, attribute.id).second) {
       char text[96];
       std::snprintf(text, sizeof(text), "attribute %04Xh of partition %u is listed twice",
-                    key.second, key.first);
+                    attribute.id, attribute.partition);
       return c.fail(text);
     }
+    m->attributes.push_back(std::move(attribute));
   }
   return true;
 }
@@ -265,6 +274,42 @@ bool parse_faults(Checker& c, json_object* root, Manifest* m) {
 }
 
 }  // namespace
+
+Attribute* Manifest::find_attribute(uint32_t partition, uint16_t id) {
+  for (Attribute& a : attributes) {
+    if (a.partition == partition && a.id == id) return &a;
+  }
+  return nullptr;
+}
+
+const Attribute* Manifest::find_attribute(uint32_t partition, uint16_t id) const {
+  for (const Attribute& a : attributes) {
+    if (a.partition == partition && a.id == id) return &a;
+  }
+  return nullptr;
+}
+
+void Manifest::set_attribute(uint32_t partition, uint16_t id, uint8_t format,
+                             std::vector<uint8_t> value) {
+  if (Attribute* a = find_attribute(partition, id)) {
+    a->format = format;
+    a->value = std::move(value);
+    return;
+  }
+  attributes.push_back(Attribute{partition, id, format, false, std::move(value)});
+}
+
+void Manifest::set_attribute_text(uint32_t partition, uint16_t id, const std::string& text,
+                                  size_t width) {
+  std::vector<uint8_t> value(width, ' ');
+  std::copy_n(text.begin(), std::min(width, text.size()), value.begin());
+  set_attribute(partition, id, 1, std::move(value));
+}
+
+void Manifest::drop_attribute(uint32_t partition, uint16_t id) {
+  std::erase_if(attributes,
+                [&](const Attribute& a) { return a.partition == partition && a.id == id; });
+}
 
 std::optional<Manifest> parse_manifest(std::string_view text, std::string* error) {
   Checker c(error);

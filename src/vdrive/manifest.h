@@ -1,45 +1,75 @@
 // The manifest "cartridge.json" of a virtual cartridge: partition files, volume personality,
-// inquiry data, cartridge memory attributes and injected faults, checked member by member.
+// inquiry data, cartridge memory attributes and injected faults. These records are the one
+// description of a cartridge: the virtual drive parses the text into them (checked member by
+// member) and the cartridge writer (tools/cartridge) writes them out.
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 namespace vdrive {
 
-struct MamAttribute {
-  uint8_t flags = 0;  // bit 7 READ ONLY, bits 1..0 FORMAT
+// One cartridge memory attribute of one partition.
+struct Attribute {
+  uint32_t partition = 0;
+  uint16_t id = 0;
+  uint8_t format = 0;  // 0 binary, 1 ASCII, 2 text (the two FORMAT bits)
+  bool read_only = false;
   std::vector<uint8_t> value;
+  bool operator==(const Attribute&) const = default;
 };
 
+// A command answered with a status of its own instead of being served.
 struct StatusFault {
   uint8_t opcode = 0;
-  uint64_t after = 0;
-  uint8_t value = 0;
+  uint64_t after = 0;  // commands of this operation code served first
+  uint8_t value = 0;   // the status byte returned
+  bool operator==(const StatusFault&) const = default;
 };
 
 struct Faults {
-  uint64_t not_ready = 0;
+  uint64_t not_ready = 0;                // TEST UNIT READY commands answered NOT READY first
   std::vector<uint32_t> read_attribute;  // partitions whose READ ATTRIBUTE fails
-  bool device_attributes = true;
-  bool log_sense = true;
+  bool device_attributes = true;         // false: READ ATTRIBUTE from below 0800h is refused
+  bool log_sense = true;                 // false: LOG SENSE is refused
   std::vector<StatusFault> status;
+  bool empty() const {
+    return not_ready == 0 && read_attribute.empty() && device_attributes && log_sense &&
+           status.empty();
+  }
+  bool operator==(const Faults&) const = default;
 };
 
+// The drive's identity in INQUIRY data; texts shorter than their field are blank padded.
+struct Inquiry {
+  std::string vendor = "VIRTUAL ";           // up to 8 characters
+  std::string product = "VIRTUAL LTO     ";  // up to 16
+  std::string revision = "0001";             // up to 4
+  bool operator==(const Inquiry&) const = default;
+};
+
+// A new manifest describes a cartridge of two partitions, "p0.tap" and "p1.tap".
 struct Manifest {
-  std::vector<std::string> partitions;
-  std::string volume_personality;
-  std::string vendor = "VIRTUAL ";
-  std::string product = "VIRTUAL LTO     ";
-  std::string revision = "0001";
-  // Keyed by (partition, identifier), so that a partition's attributes come in ascending order.
-  std::map<std::pair<uint32_t, uint16_t>, MamAttribute> attributes;
+  std::vector<std::string> partitions{"p0.tap", "p1.tap"};
+  std::string volume_personality = "Ultrium-8";
+  std::optional<Inquiry> inquiry;     // none: the drive answers with Inquiry{}
+  std::vector<Attribute> attributes;  // in manifest order; one per (partition, id)
   Faults faults;
+
+  // The attribute of (partition, id), or null.
+  Attribute* find_attribute(uint32_t partition, uint16_t id);
+  const Attribute* find_attribute(uint32_t partition, uint16_t id) const;
+  // Sets the format and value of the attribute of (partition, id), adding it when missing.
+  void set_attribute(uint32_t partition, uint16_t id, uint8_t format, std::vector<uint8_t> value);
+  // An ASCII attribute of `width` bytes: `text` cut or blank padded to the width.
+  void set_attribute_text(uint32_t partition, uint16_t id, const std::string& text, size_t width);
+  // Removes the attribute of (partition, id) when present.
+  void drop_attribute(uint32_t partition, uint16_t id);
+
+  bool operator==(const Manifest&) const = default;
 };
 
 // Parses the manifest text. On failure returns nothing and says what is wrong in `*error`.

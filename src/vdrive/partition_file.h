@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "vdrive/unique_fd.h"
+#include "support/unique_fd.h"
 #include "vdrive/vdrive.h"
 
 namespace vdrive {
@@ -70,7 +70,7 @@ class PartitionFile {
   bool scan_more(uint64_t object_limit, uint64_t filemark_limit);
   bool word_at(uint64_t offset, uint32_t* word, bool sparse = false);
 
-  UniqueFd fd_;
+  support::UniqueFd fd_;
   std::string path_;
   uint64_t file_size_ = 0;
   uint64_t object_count_ = 0;    // objects checked

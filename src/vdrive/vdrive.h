@@ -1,6 +1,7 @@
 // What the virtual drives of this process tell about their work: counters of the commands served
 // (for benchmarks and tests: blocks read, positioning commands issued) and the last command
-// descriptor block each received (for tests of the exact bytes sent).
+// descriptor block each received (for tests of the exact bytes sent). The drive behind one
+// descriptor is asked through tape_device.h, which keeps the table of descriptors.
 #pragma once
 
 #include <cstdint>
@@ -34,17 +35,10 @@ struct LastCommand {
   unsigned int dxfer_len = 0;
 };
 
-// Counters of the virtual drive behind descriptor `fd`; false when `fd` is not a virtual cartridge
-// opened with tape_device_open.
-bool drive_counters(int fd, Counters* out);
-
 // Sum over every virtual drive of the process (closed ones included) since the start of the
 // process or the last reset.
 Counters total_counters();
 void reset_total_counters();
-
-// The last command the virtual drive behind `fd` received; false when there is none.
-bool last_command(int fd, LastCommand* out);
 
 // How many objects of each partition file are checked when a cartridge is opened (a fault among
 // them makes the open fail); the rest is checked as the drive first moves over it. Settable for

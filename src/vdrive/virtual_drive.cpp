@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "support/unique_fd.h"
+
 namespace vdrive {
 
 namespace {
@@ -61,7 +63,7 @@ size_t deliver(const std::vector<uint8_t>& data, uint64_t allocation, std::span<
 }
 
 bool read_manifest(int dir_fd, std::string* text, std::string* error) {
-  UniqueFd fd(::openat(dir_fd, kManifestName, O_RDONLY | O_CLOEXEC));
+  support::UniqueFd fd(::openat(dir_fd, kManifestName, O_RDONLY | O_CLOEXEC));
   if (!fd.valid()) {
     *error = std::string("cannot be opened: ") + std::strerror(errno);
     return false;
@@ -120,6 +122,14 @@ std::unique_ptr<VirtualDrive> VirtualDrive::load(int dir_fd, const std::string& 
   std::optional<Manifest> manifest = parse_manifest(text, error);
   if (!manifest) return nullptr;
   drive->manifest_ = std::move(*manifest);
+  drive->inquiry_ = drive->manifest_.inquiry.value_or(Inquiry{});
+  drive->inquiry_.vendor.resize(8, ' ');
+  drive->inquiry_.product.resize(16, ' ');
+  drive->inquiry_.revision.resize(4, ' ');
+  for (size_t i = 0; i < drive->manifest_.attributes.size(); ++i) {
+    const Attribute& a = drive->manifest_.attributes[i];
+    drive->attribute_index_.emplace(std::make_pair(a.partition, a.id), i);
+  }
   for (const std::string& name : drive->manifest_.partitions) {
     *file = dir + "/" + name;
     std::unique_ptr<PartitionFile> partition = PartitionFile::open(dir_fd, name, *file, error);
@@ -285,9 +295,9 @@ VirtualDrive::Reply VirtualDrive::inquiry(const Cdb& cdb, std::span<uint8_t> out
   data[2] = 0x06;
   data[3] = 0x02;
   data[4] = kInquiryLength - 5;
-  std::copy_n(manifest_.vendor.begin(), 8, data.begin() + 8);
-  std::copy_n(manifest_.product.begin(), 16, data.begin() + 16);
-  std::copy_n(manifest_.revision.begin(), 4, data.begin() + 32);
+  std::copy_n(inquiry_.vendor.begin(), 8, data.begin() + 8);
+  std::copy_n(inquiry_.product.begin(), 16, data.begin() + 16);
+  std::copy_n(inquiry_.revision.begin(), 4, data.begin() + 32);
   Reply r;
   r.transferred = deliver(data, be(cdb, 3, 2), out);
   return r;
@@ -468,14 +478,14 @@ VirtualDrive::Reply VirtualDrive::read_attribute(const Cdb& cdb, std::span<uint8
   const uint64_t limit = std::min<uint64_t>(be(cdb, 10, 4), out.size());
   std::vector<uint8_t> data(4, 0);
   uint64_t available = 0;
-  const auto begin = manifest_.attributes.lower_bound({partition, first});
-  for (auto it = begin; it != manifest_.attributes.end() && it->first.first == partition; ++it) {
-    const MamAttribute& a = it->second;
+  const auto begin = attribute_index_.lower_bound({partition, first});
+  for (auto it = begin; it != attribute_index_.end() && it->first.first == partition; ++it) {
+    const Attribute& a = manifest_.attributes[it->second];
     available += 5 + a.value.size();
     if (data.size() >= limit) continue;
-    const uint16_t id = it->first.second;
     const uint16_t length = static_cast<uint16_t>(a.value.size());
-    const uint8_t header[5] = {static_cast<uint8_t>(id >> 8), static_cast<uint8_t>(id), a.flags,
+    const uint8_t flags = static_cast<uint8_t>((a.read_only ? 0x80 : 0x00) | (a.format & 0x03));
+    const uint8_t header[5] = {static_cast<uint8_t>(a.id >> 8), static_cast<uint8_t>(a.id), flags,
                                static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length)};
     data.insert(data.end(), header, header + 5);
     data.insert(data.end(), a.value.begin(), a.value.end());

@@ -7,9 +7,11 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "vdrive/manifest.h"
@@ -69,6 +71,10 @@ class VirtualDrive {
   void count(uint64_t Counters::*field, uint64_t amount = 1);
 
   Manifest manifest_;
+  Inquiry inquiry_;  // texts blank padded to their fields
+  // Index into manifest_.attributes by (partition, identifier): a partition's attributes in
+  // ascending order.
+  std::map<std::pair<uint32_t, uint16_t>, size_t> attribute_index_;
   std::vector<std::unique_ptr<PartitionFile>> partitions_;
   uint32_t partition_ = 0;
   uint64_t object_ = 0;

@@ -11,6 +11,8 @@
 #include <map>
 #include <stdexcept>
 
+#include "vdrive/manifest.h"
+
 namespace simh {
 
 namespace {
@@ -56,42 +58,13 @@ std::string readable(const std::vector<uint8_t>& value) {
   return std::string(value.begin(), value.end());
 }
 
-// The attributes of "cartridge.json" as (partition, id) -> value, and the partition file names.
-struct Manifest {
-  std::vector<std::string> partitions;
-  std::map<std::pair<int, int>, std::vector<uint8_t>> attributes;
-};
-
-Manifest read_manifest(const std::string& dir) {
+vdrive::Manifest read_manifest(const std::string& dir) {
   std::ifstream in(dir + "/cartridge.json", std::ios::binary);
   const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  json_object* root = json_tokener_parse(text.c_str());
-  if (root == nullptr) throw std::runtime_error("cartridge.json does not parse");
-  Manifest m;
-  json_object* parts = nullptr;
-  if (json_object_object_get_ex(root, "partitions", &parts)) {
-    for (size_t i = 0; i < json_object_array_length(parts); ++i) {
-      m.partitions.push_back(json_object_get_string(json_object_array_get_idx(parts, i)));
-    }
-  }
-  json_object* attrs = nullptr;
-  if (json_object_object_get_ex(root, "attributes", &attrs)) {
-    for (size_t i = 0; i < json_object_array_length(attrs); ++i) {
-      json_object* a = json_object_array_get_idx(attrs, i);
-      json_object *p = nullptr, *id = nullptr, *hex = nullptr;
-      json_object_object_get_ex(a, "partition", &p);
-      json_object_object_get_ex(a, "id", &id);
-      json_object_object_get_ex(a, "hex", &hex);
-      const std::string h = json_object_get_string(hex);
-      std::vector<uint8_t> value;
-      for (size_t k = 0; k + 1 < h.size(); k += 2) {
-        value.push_back(static_cast<uint8_t>(std::stoi(h.substr(k, 2), nullptr, 16)));
-      }
-      m.attributes[{json_object_get_int(p), json_object_get_int(id)}] = value;
-    }
-  }
-  json_object_put(root);
-  return m;
+  std::string error;
+  std::optional<vdrive::Manifest> m = vdrive::parse_manifest(text, &error);
+  if (!m) throw std::runtime_error("cartridge.json " + error);
+  return std::move(*m);
 }
 
 // Reads `n` bytes at byte `at` of the packed object that starts at `block`: the object spans
@@ -236,7 +209,7 @@ std::optional<uint64_t> last_rcm_block(const Partition& partition) {
 Walk walk_cartridge(const std::string& dir) {
   Walk w;
   auto problem = [&](const std::string& text) { w.problems.push_back(text); };
-  const Manifest manifest = read_manifest(dir);
+  const vdrive::Manifest manifest = read_manifest(dir);
   if (manifest.partitions.size() != 2) {
     problem("manifest names " + std::to_string(manifest.partitions.size()) + " partitions");
     return w;
@@ -473,9 +446,9 @@ Walk walk_cartridge(const std::string& dir) {
   if (w.filemarks[1] != pr_count + 2 * ocm_total + 4) problem("data partition: filemark count");
 
   // Cartridge memory against the tape.
-  auto attr = [&](int part, int id) -> const std::vector<uint8_t>* {
-    auto it = manifest.attributes.find({part, id});
-    return it == manifest.attributes.end() ? nullptr : &it->second;
+  auto attr = [&](uint32_t part, uint16_t id) -> const std::vector<uint8_t>* {
+    const vdrive::Attribute* a = manifest.find_attribute(part, id);
+    return a == nullptr ? nullptr : &a->value;
   };
   const std::vector<uint8_t>* vcr = attr(0, 0x0009);
   const std::vector<uint8_t>* ids = attr(0, 0x0820);

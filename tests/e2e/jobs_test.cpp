@@ -323,8 +323,8 @@ TEST_F(JobsTest, PackFileWhoseClosingDirectoryEntryCrossesABlock) {
   d.grouping = {124, 1, 1};
   for (int i = 0; i < 124; ++i) {
     vtape::ObjectEntry o;
-    o.key = "o" + std::to_string(i);
-    o.data = vtape::ObjectData::pattern(static_cast<uint64_t>(i * 7), 100 + i);
+    o.key = std::string("o").append(std::to_string(i));
+    o.data = vtape::ObjectData::pattern(static_cast<uint64_t>(i) * 7, 100 + i);
     d.objects.push_back(std::move(o));
   }
   build_listed(d);

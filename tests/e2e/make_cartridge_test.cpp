@@ -33,9 +33,10 @@ std::vector<TreeFile> make_tree(const std::string& root) {
   for (int i = 0; i < 300; ++i) {
     TreeFile f;
     f.bucket = i % 3 == 0 ? "logs.2024" : "photos";
-    f.key = "d" + std::to_string(i % 7) + "/s" + std::to_string(i % 4) + "/f" + std::to_string(i) +
-            (i % 2 ? ".bin" : ".txt");
-    if (i % 50 == 0) f.key = "top-" + std::to_string(i);
+    f.key = std::string("d").append(std::to_string(i % 7)).append("/s");
+    f.key.append(std::to_string(i % 4)).append("/f").append(std::to_string(i));
+    f.key.append(i % 2 ? ".bin" : ".txt");
+    if (i % 50 == 0) f.key = std::string("top-").append(std::to_string(i));
     f.content.resize(i % 13 == 0 ? 0 : (i * 977) % 12000 + 1);
     vtape::fill_pattern(i, 0, f.content);
     f.mtime = 1600000000 + i * 61;

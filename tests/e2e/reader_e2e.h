@@ -22,7 +22,7 @@ struct Tape {
   vtape::Manifest manifest;
   const std::string& path() const { return dir.path(); }
   // Writes the manifest again after a test changed it.
-  void rewrite_manifest() const { manifest.write(dir.path()); }
+  void rewrite_manifest() const { vtape::write_manifest(manifest, dir.path()); }
 };
 
 inline std::unique_ptr<Tape> build_tape(const vtape::Description& description,

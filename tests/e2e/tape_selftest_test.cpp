@@ -29,7 +29,7 @@ class TapeSelftestTest : public ::testing::Test {
     manifest_.set_attribute_text(0, 0x0800, "VENDOR", 8);
     manifest_.set_attribute_text(0, 0x0806, "QRT001L8", 32);
     manifest_.set_attribute(0, 0x080C, 0, {0, 8, 0, 0, 0, 0, 0, 0, 0, 7, 1, 2, 3});
-    manifest_.write(dir_.path());
+    vtape::write_manifest(manifest_, dir_.path());
   }
   static std::vector<uint8_t> bytes(const std::string& text) {
     return std::vector<uint8_t>(text.begin(), text.end());

@@ -339,18 +339,19 @@ class DeviationTest : public WalkTest {
 
 TEST_F(DeviationTest, MarkerDifferentInTheDataPartitionOnly) {
   struct Case {
-    vtape::BytePatch patch;
+    vtape::MarkerRef marker;
+    uint64_t offset;
     std::string message;
   };
   const std::vector<Case> cases = {
-      {{{vtape::MarkerKind::ocm, 1}, vtape::kDataCopy, 60, {0xFF}}, "4:reference_partition/PR_0)."},
-      {{{vtape::MarkerKind::po, 2}, vtape::kDataCopy, 56, {0xFF}}, "5:reference_partition/PR_0)."},
-      {{{vtape::MarkerKind::pr, 1}, vtape::kDataCopy, 60, {0xFF}}, "3:reference_partition/PR_1)."},
+      {{vtape::MarkerKind::ocm, 1}, 60, "4:reference_partition/PR_0)."},
+      {{vtape::MarkerKind::po, 2}, 56, "5:reference_partition/PR_0)."},
+      {{vtape::MarkerKind::pr, 1}, 60, "3:reference_partition/PR_1)."},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.message);
     vtape::Deviations deviations;
-    deviations.patches.push_back(c.patch);
+    deviations.patches.push_back({c.marker, vtape::kDataCopy, c.offset, {0xFF}});
     const RunResult r = dump(deviations, 0);
     EXPECT_TRUE(has_line(r.err, std::string(kInconsistent) + c.message)) << r.err;
     EXPECT_TRUE(has_line(r.err, "Some error has occurred at check_integrity.")) << r.err;

@@ -483,7 +483,7 @@ TEST(CartridgeMemory, AttributesMatchTheTape) {
       std::equal(L.pool_group_uuid.begin(), L.pool_group_uuid.end(), pool->value.begin() + 16));
   EXPECT_EQ(m.volume_personality, "Ultrium-8");
   // The manifest on disk is what the result holds.
-  EXPECT_EQ(testutil::read_file(dir / "cartridge.json"), m.to_json());
+  EXPECT_EQ(testutil::read_file(dir / "cartridge.json"), vtape::to_json(m));
   // The label names the same volume as the cartridge memory.
   EXPECT_NE(L.format_label.find("\"VolumeUuid\":\"" + vtape::uuid_text(L.volume_uuid) + "\""),
             std::string::npos);
@@ -553,7 +553,7 @@ TEST(CartridgeStreaming, ManySmallObjects) {
   d.grouping = {50, 10, 4};
   for (int i = 0; i < 20000; ++i) {
     ObjectEntry o;
-    o.key = "k" + std::to_string(i);
+    o.key = std::string("k").append(std::to_string(i));
     o.data = ObjectData::text(std::to_string(i));
     d.objects.push_back(std::move(o));
   }
@@ -588,7 +588,7 @@ class CartridgeDeviation : public ::testing::Test {
     return vtape::build_cartridge(description_, dir_.path(), dev);
   }
   simh::Partition partition(int p) {
-    return simh::read_partition(dir_ / ("p" + std::to_string(p) + ".tap"));
+    return simh::read_partition(dir_ / std::string("p").append(std::to_string(p)).append(".tap"));
   }
 
   Description description_ = vtape::sample_description();

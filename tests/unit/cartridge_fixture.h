@@ -100,7 +100,7 @@ class CartridgeTest : public ::testing::Test {
   void make(const std::vector<Obj>& p0, const std::vector<Obj>& p1 = {}) {
     write_partition(file("p0.tap"), p0);
     write_partition(file("p1.tap"), p1);
-    manifest.write(path());
+    vtape::write_manifest(manifest, path());
   }
   int open_drive() {
     const int fd = tape_device_open(path().c_str());

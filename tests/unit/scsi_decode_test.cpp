@@ -14,7 +14,7 @@
 
 namespace {
 
-std::vector<uint8_t> attribute(uint16_t id, std::vector<uint8_t> value, uint8_t flags = 0) {
+std::vector<uint8_t> attribute(uint16_t id, const std::vector<uint8_t>& value, uint8_t flags = 0) {
   std::vector<uint8_t> a = {static_cast<uint8_t>(id >> 8), static_cast<uint8_t>(id), flags,
                             static_cast<uint8_t>(value.size() >> 8),
                             static_cast<uint8_t>(value.size())};

@@ -517,7 +517,7 @@ TEST_F(VirtualDriveTest, DataBehindTheEndOfMediumWordIsIgnored) {
   bytes.insert(bytes.end(), {1, 2, 3});  // garbage after the end-of-medium word
   testutil::write_bytes(file("p0.tap"), bytes);
   manifest.partitions = {"p0.tap"};
-  manifest.write(path());
+  vtape::write_manifest(manifest, path());
   const int fd = open_drive();
   ASSERT_GE(fd, 0);
   EXPECT_TRUE(is_good(send(fd, space_cdb(3, 0))));
@@ -530,7 +530,7 @@ TEST_F(VirtualDriveTest, CartridgeWithoutEndOfMediumWordEndsAtTheEndOfTheFile) {
   bytes.resize(bytes.size() - 4);
   testutil::write_bytes(file("p0.tap"), bytes);
   manifest.partitions = {"p0.tap"};
-  manifest.write(path());
+  vtape::write_manifest(manifest, path());
   const int fd = open_drive();
   ASSERT_GE(fd, 0);
   EXPECT_TRUE(is_check(send(fd, locate_cdb(9)), 8, 0, 5));
@@ -755,7 +755,7 @@ TEST_F(VirtualDriveTest, RecordsBeyondFourGibibytesArePositionedAndRead) {
   }
   ::close(out);
   manifest.partitions = {"p0.tap"};
-  manifest.write(path());
+  vtape::write_manifest(manifest, path());
   const int fd = open_drive();
   ASSERT_GE(fd, 0);
   ASSERT_TRUE(is_good(send(fd, locate_cdb(kRecords - 1))));
@@ -773,7 +773,7 @@ TEST_F(VirtualDriveTest, MalformedPartBeyondTheOpenCheckIsReportedWhenMet) {
   bytes.insert(bytes.end(), {9, 0, 0, 0, 1, 2, 3});  // a record cut short
   testutil::write_bytes(file("p0.tap"), bytes);
   manifest.partitions = {"p0.tap"};
-  manifest.write(path());
+  vtape::write_manifest(manifest, path());
   const int fd = open_drive();
   vdrive::set_objects_checked_at_open(vdrive::kObjectsCheckedAtOpen);
   ASSERT_GE(fd, 0);
@@ -818,6 +818,29 @@ class MalformedCartridgeTest : public CartridgeTest {
     testutil::write_file(file("cartridge.json"), text);
   }
 };
+
+// What the cartridge writer writes, the drive's parser reads back member for member.
+TEST(ManifestTest, WrittenManifestParsesToTheSameRecords) {
+  vtape::Manifest written;
+  written.partitions = {"p0.tap", "sub/p1.tap", "p2.tap"};
+  written.volume_personality = "Ultrium-9";
+  written.inquiry = vtape::Inquiry{"VENDOR", "PRODUCT", "0002"};
+  written.set_attribute(2, 0x0009, 0, {0, 0, 0, 7});
+  written.find_attribute(2, 0x0009)->read_only = true;
+  written.set_attribute_text(0, 0x0800, "VENDOR", 8);
+  written.set_attribute(0, 0x0801, 2, {'t', 'e', 'x', 't'});
+  written.set_attribute(1, 0x1607, 3, {});
+  written.faults.not_ready = uint64_t{1} << 33;
+  written.faults.read_attribute = {1, 2};
+  written.faults.device_attributes = false;
+  written.faults.log_sense = false;
+  written.faults.status = {{0x08, uint64_t{1} << 40, 0x08}, {0x2B, 0, 0x18}};
+  std::string error;
+  const std::optional<vdrive::Manifest> parsed =
+      vdrive::parse_manifest(vtape::to_json(written), &error);
+  ASSERT_TRUE(parsed) << error;
+  EXPECT_TRUE(*parsed == written) << vtape::to_json(*parsed);
+}
 
 TEST_F(MalformedCartridgeTest, ManifestProblemsNameTheManifest) {
   const std::string manifest_path = file("cartridge.json");
@@ -881,7 +904,7 @@ TEST_F(MalformedCartridgeTest, ManifestProblemsNameTheManifest) {
 
 TEST_F(MalformedCartridgeTest, MissingPartitionFile) {
   write_partition(file("p0.tap"), {rec(10)});
-  manifest.write(path());
+  vtape::write_manifest(manifest, path());
   const std::string err = rejected();
   EXPECT_NE(err.find(file("p1.tap") + ": cannot be opened: No such file or directory"),
             std::string::npos)
@@ -913,7 +936,7 @@ TEST_F(MalformedCartridgeTest, PartitionFileProblemsNameTheFileAndTheOffset) {
       {join({good_record, {0, 0}}), "ends inside the length word at byte offset 10"},
   };
   manifest.partitions = {"p0.tap"};
-  manifest.write(path());
+  vtape::write_manifest(manifest, path());
   for (const auto& c : cases) {
     testutil::write_bytes(file("p0.tap"), c.bytes);
     const std::string err = rejected();
@@ -926,7 +949,7 @@ TEST_F(MalformedCartridgeTest, PartitionFileProblemsNameTheFileAndTheOffset) {
 TEST_F(MalformedCartridgeTest, DirectoryWithoutManifestIsNotACartridge) {
   EXPECT_FALSE(is_virtual_cartridge(path().c_str()));
   EXPECT_FALSE(is_virtual_cartridge(file("nothing").c_str()));
-  manifest.write(path());
+  vtape::write_manifest(manifest, path());
   EXPECT_TRUE(is_virtual_cartridge(path().c_str()));
   EXPECT_FALSE(is_virtual_cartridge(file("cartridge.json").c_str()));
 }

@@ -14,6 +14,7 @@
 #include <stdexcept>
 #include <tuple>
 
+#include "support/unique_fd.h"
 #include "vexa_format_checker.h"
 
 namespace vtape {
@@ -531,21 +532,21 @@ void apply_attribute_edits(Manifest& manifest, const Deviations& deviations) {
 
 // Creates `path`, which must not exist yet, with `text`.
 void write_new_file(const std::string& path, const std::string& text) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-  if (fd < 0) throw io_failure("cannot create", path);
+  support::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+  if (!fd.valid()) throw io_failure("cannot create", path);
   size_t done = 0;
   while (done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    const ssize_t n = ::write(fd.get(), text.data() + done, text.size() - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       const int saved = errno;
-      ::close(fd);
+      fd.reset();
       errno = saved;
       throw io_failure("cannot write", path);
     }
     done += static_cast<size_t>(n);
   }
-  if (::close(fd) != 0) throw io_failure("cannot close", path);
+  if (fd.close() != 0) throw io_failure("cannot close", path);
 }
 
 }  // namespace
@@ -615,7 +616,9 @@ std::string object_metadata(const ObjectEntry& object, const std::string& last_m
                   ",\"Size\":" + std::to_string(object.data.size()) +
                   ",\"LastModifiedTime\":" + json_string(last_modified);
   if (object.version) m += ",\"Version\":" + json_string(*object.version);
-  for (const auto& [key, value] : object.members) m += "," + json_string(key) + ":" + value;
+  for (const auto& [key, value] : object.members) {
+    m.append(",").append(json_string(key)).append(":").append(value);
+  }
   if (object.vendor_member) {
     m += ",\"VendorHalveronMetadata\":{\"ObjectId\":\"" + uuid_text(object_uuid) + "\"}";
   }
@@ -1011,7 +1014,7 @@ BuildResult build_cartridge(const Description& d, const std::string& dir,
                   std::to_string(where.first));
       }
     }
-    write_new_file(temps[2], manifest.to_json());
+    write_new_file(temps[2], to_json(manifest));
     for (int i = 0; i < 3; ++i) fs::rename(temps[i], dir + "/" + names[i]);
   } catch (...) {
     std::error_code ec;

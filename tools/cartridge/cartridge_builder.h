@@ -320,7 +320,7 @@ struct Deviations {
 
 struct BuildResult {
   Layout layout;
-  Manifest manifest;  // as written; a test may change it and call manifest.write(dir) again
+  Manifest manifest;  // as written; a test may change it and write it again (write_manifest)
 };
 
 // Computes the layout without writing anything. Throws std::invalid_argument for a description

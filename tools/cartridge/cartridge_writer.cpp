@@ -3,7 +3,6 @@
 
 #include <json-c/json.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -82,54 +81,27 @@ std::string to_hex(std::span<const uint8_t> bytes) {
   return text;
 }
 
-Attribute* Manifest::find_attribute(int partition, uint16_t id) {
-  for (Attribute& a : attributes) {
-    if (a.partition == partition && a.id == id) return &a;
-  }
-  return nullptr;
-}
-
-void Manifest::set_attribute(int partition, uint16_t id, int format, std::vector<uint8_t> value) {
-  if (Attribute* a = find_attribute(partition, id)) {
-    a->format = format;
-    a->value = std::move(value);
-    return;
-  }
-  attributes.push_back(Attribute{partition, id, format, false, std::move(value)});
-}
-
-void Manifest::set_attribute_text(int partition, uint16_t id, const std::string& text,
-                                  size_t width) {
-  std::vector<uint8_t> value(width, ' ');
-  std::copy_n(text.begin(), std::min(width, text.size()), value.begin());
-  set_attribute(partition, id, 1, std::move(value));
-}
-
-void Manifest::drop_attribute(int partition, uint16_t id) {
-  std::erase_if(attributes,
-                [&](const Attribute& a) { return a.partition == partition && a.id == id; });
-}
-
-std::string Manifest::to_json() const {
+std::string to_json(const Manifest& manifest) {
   json_object* root = json_object_new_object();
   json_object_object_add(root, "vtape", json_object_new_int(1));
   json_object* parts = json_object_new_array();
-  for (const std::string& p : partitions)
+  for (const std::string& p : manifest.partitions)
     json_object_array_add(parts, json_object_new_string(p.c_str()));
   json_object_object_add(root, "partitions", parts);
   json_object_object_add(root, "volume_personality",
-                         json_object_new_string(volume_personality.c_str()));
-  if (inquiry) {
+                         json_object_new_string(manifest.volume_personality.c_str()));
+  if (manifest.inquiry) {
+    const Inquiry& inquiry = *manifest.inquiry;
     json_object* inq = json_object_new_object();
-    json_object_object_add(inq, "vendor", json_object_new_string(inquiry->vendor.c_str()));
-    json_object_object_add(inq, "product", json_object_new_string(inquiry->product.c_str()));
-    json_object_object_add(inq, "revision", json_object_new_string(inquiry->revision.c_str()));
+    json_object_object_add(inq, "vendor", json_object_new_string(inquiry.vendor.c_str()));
+    json_object_object_add(inq, "product", json_object_new_string(inquiry.product.c_str()));
+    json_object_object_add(inq, "revision", json_object_new_string(inquiry.revision.c_str()));
     json_object_object_add(root, "inquiry", inq);
   }
   json_object* attrs = json_object_new_array();
-  for (const Attribute& a : attributes) {
+  for (const Attribute& a : manifest.attributes) {
     json_object* o = json_object_new_object();
-    json_object_object_add(o, "partition", json_object_new_int(a.partition));
+    json_object_object_add(o, "partition", json_object_new_int64(a.partition));
     json_object_object_add(o, "id", json_object_new_int(a.id));
     json_object_object_add(o, "format", json_object_new_int(a.format));
     json_object_object_add(o, "read_only", json_object_new_boolean(a.read_only));
@@ -137,13 +109,15 @@ std::string Manifest::to_json() const {
     json_object_array_add(attrs, o);
   }
   json_object_object_add(root, "attributes", attrs);
-  if (!faults.empty()) {
+  if (const Faults& faults = manifest.faults; !faults.empty()) {
     json_object* f = json_object_new_object();
     if (faults.not_ready != 0)
-      json_object_object_add(f, "not_ready", json_object_new_int(faults.not_ready));
+      json_object_object_add(f, "not_ready", json_object_new_uint64(faults.not_ready));
     if (!faults.read_attribute.empty()) {
       json_object* list = json_object_new_array();
-      for (int p : faults.read_attribute) json_object_array_add(list, json_object_new_int(p));
+      for (uint32_t p : faults.read_attribute) {
+        json_object_array_add(list, json_object_new_int64(p));
+      }
       json_object_object_add(f, "read_attribute", list);
     }
     if (!faults.device_attributes)
@@ -154,7 +128,7 @@ std::string Manifest::to_json() const {
       for (const StatusFault& s : faults.status) {
         json_object* o = json_object_new_object();
         json_object_object_add(o, "opcode", json_object_new_int(s.opcode));
-        json_object_object_add(o, "after", json_object_new_int(s.after));
+        json_object_object_add(o, "after", json_object_new_uint64(s.after));
         json_object_object_add(o, "value", json_object_new_int(s.value));
         json_object_array_add(list, o);
       }
@@ -167,11 +141,11 @@ std::string Manifest::to_json() const {
   return text + "\n";
 }
 
-void Manifest::write(const std::string& dir) const {
+void write_manifest(const Manifest& manifest, const std::string& dir) {
   const std::string path = dir + "/cartridge.json";
   FILE* f = std::fopen(path.c_str(), "wb");
   if (f == nullptr) throw io_error("cannot create", path);
-  const std::string text = to_json();
+  const std::string text = to_json(manifest);
   const bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
   if (std::fclose(f) != 0 || !ok) throw io_error("cannot write", path);
 }

@@ -5,10 +5,11 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <optional>
 #include <span>
 #include <string>
 #include <vector>
+
+#include "vdrive/manifest.h"
 
 namespace vtape {
 
@@ -44,56 +45,17 @@ class PartitionWriter {
   bool ended_ = false;
 };
 
-struct Attribute {
-  int partition = 0;
-  uint16_t id = 0;
-  int format = 0;  // 0 binary, 1 ASCII, 2 text
-  bool read_only = false;
-  std::vector<uint8_t> value;
-};
+// The manifest is described by the virtual drive's records, which read it back.
+using vdrive::Attribute;
+using vdrive::Faults;
+using vdrive::Inquiry;
+using vdrive::Manifest;
+using vdrive::StatusFault;
 
-struct StatusFault {
-  int opcode = 0;
-  int after = 0;
-  int value = 0;
-};
-
-struct Faults {
-  int not_ready = 0;
-  std::vector<int> read_attribute;
-  bool device_attributes = true;
-  bool log_sense = true;
-  std::vector<StatusFault> status;
-  bool empty() const {
-    return not_ready == 0 && read_attribute.empty() && device_attributes && log_sense &&
-           status.empty();
-  }
-};
-
-struct Inquiry {
-  std::string vendor = "VIRTUAL ";
-  std::string product = "VIRTUAL LTO     ";
-  std::string revision = "0001";
-};
-
-struct Manifest {
-  std::vector<std::string> partitions{"p0.tap", "p1.tap"};
-  std::string volume_personality = "Ultrium-8";
-  std::optional<Inquiry> inquiry;
-  std::vector<Attribute> attributes;
-  Faults faults;
-
-  // Sets (or replaces) the attribute of (partition, id).
-  void set_attribute(int partition, uint16_t id, int format, std::vector<uint8_t> value);
-  void set_attribute_text(int partition, uint16_t id, const std::string& text, size_t width);
-  // Removes the attribute of (partition, id) when present.
-  void drop_attribute(int partition, uint16_t id);
-  Attribute* find_attribute(int partition, uint16_t id);
-
-  // Writes "<dir>/cartridge.json". Throws std::runtime_error on failure.
-  void write(const std::string& dir) const;
-  std::string to_json() const;
-};
+// The text of "cartridge.json" for `manifest`.
+std::string to_json(const Manifest& manifest);
+// Writes "<dir>/cartridge.json". Throws std::runtime_error on failure.
+void write_manifest(const Manifest& manifest, const std::string& dir);
 
 std::string to_hex(std::span<const uint8_t> bytes);
 

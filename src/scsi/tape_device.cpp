@@ -15,7 +15,7 @@
 #include <string>
 
 #include "output_level.h"
-#include "vdrive/unique_fd.h"
+#include "support/unique_fd.h"
 #include "vdrive/vdrive.h"
 #include "vdrive/virtual_drive.h"
 
@@ -55,7 +55,7 @@ int tape_device_open(const char* path) {
   }
   if (!is_virtual_cartridge(path)) return ::open(path, O_RDWR);
 
-  vdrive::UniqueFd dir(::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  support::UniqueFd dir(::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!dir.valid()) return -1;
   struct stat st {};
   if (::fstat(dir.get(), &st) != 0) return -1;
