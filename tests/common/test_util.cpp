@@ -30,10 +30,26 @@ TempDir::~TempDir() {
   fs::remove_all(path_, ec);
 }
 
+namespace {
+
+// The TMPDIR of the programs a test process runs: a directory of its own, so that test processes
+// running side by side never share the programs' temporary directory.
+const std::string& tmpdir_of_programs() {
+  static const TempDir dir;
+  return dir.path();
+}
+
+}  // namespace
+
+std::string program_temporary_directory() {
+  return tmpdir_of_programs() + "/object_reader-" + std::to_string(geteuid());
+}
+
 RunResult run(const std::vector<std::string>& argv, const std::string& cwd) {
   int out_pipe[2];
   int err_pipe[2];
   if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) throw std::runtime_error("pipe failed");
+  tmpdir_of_programs();  // made before the child needs it
   const pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
@@ -44,6 +60,7 @@ RunResult run(const std::vector<std::string>& argv, const std::string& cwd) {
     close(err_pipe[0]);
     close(err_pipe[1]);
     if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
+    setenv("TMPDIR", tmpdir_of_programs().c_str(), 1);
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);

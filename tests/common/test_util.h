@@ -32,6 +32,10 @@ struct RunResult {
 // captures its standard output and standard error.
 RunResult run(const std::vector<std::string>& argv, const std::string& cwd = "");
 
+// The temporary directory the programs run by run() use (their TMPDIR is private to the test
+// process), without its final "/".
+std::string program_temporary_directory();
+
 // Paths of the built programs.
 std::string bin(const std::string& name);
 

@@ -27,7 +27,7 @@ using e2e::Workspace;
 using testutil::RunResult;
 using testutil::strip_headers;
 
-constexpr char kTmpDir[] = "/tmp/object_reader";
+const std::string kTmpDir = testutil::program_temporary_directory();
 constexpr char kNotQuorrant[] = "[SYS_ERR] [COMMON] This tape is not formatted in Quorrant.\n";
 constexpr char kRcmBlockWarning[] =
     "[WARNING] [RCM   ] The position of the last reference commit marker in the reference "
@@ -75,7 +75,7 @@ void expect_temporary_prs(const vtape::Layout& layout, bool restored) {
   for (size_t k = 0; k < layout.prs.size(); ++k) {
     const std::string name = "PR_" + std::to_string(k);
     names.push_back(name);
-    const std::string bytes = testutil::read_file(std::string(kTmpDir) + "/" + name);
+    const std::string bytes = testutil::read_file(kTmpDir + "/" + name);
     EXPECT_EQ(bytes, restored ? "" : text_of(vtape::pr_bytes(layout, k))) << name;
   }
   std::sort(names.begin(), names.end());
@@ -148,23 +148,22 @@ TEST_F(ReferencePartition, SoundTapeFillsTheCacheWithoutAnError) {
     EXPECT_EQ(r.err, "");
     const std::string out = strip_headers(r.out);
     if (verbose == "vvvvvv") {
-      expect_in_order(out, {
-                               "[TRACE  ] [MISC  ] start:check_reference_partition_lable\n",
-                               "[TRACE  ] [MISC  ] start:write_markers_to_file(reference_partition/"
-                               "QRTLabel)\n",
-                               "[TRACE  ] [MISC  ] start:write_markers_to_file(reference_partition/"
-                               "RCM_1)\n",
-                               "[TRACE  ] [MISC  ] start:write_markers_to_file(reference_partition/"
-                               "VOL1Label)\n",
-                               "[TRACE  ] [MISC  ] start:write_markers_to_file(reference_partition/"
-                               "RCM_0)\n",
-                               "[TRACE  ] [MISC  ] end  :check_reference_partition_lable\n",
-                               "[DEBUG  ] [PR    ] main: pr_num=3\n",
-                               "[TRACE  ] [MISC  ] start:write_markers_to_file(/tmp/object_reader/"
-                               "PR_0)\n",
-                               "[TRACE  ] [MISC  ] start:write_markers_to_file(/tmp/object_reader/"
-                               "PR_2)\n",
-                           });
+      expect_in_order(out,
+                      {
+                          "[TRACE  ] [MISC  ] start:check_reference_partition_lable\n",
+                          "[TRACE  ] [MISC  ] start:write_markers_to_file(reference_partition/"
+                          "QRTLabel)\n",
+                          "[TRACE  ] [MISC  ] start:write_markers_to_file(reference_partition/"
+                          "RCM_1)\n",
+                          "[TRACE  ] [MISC  ] start:write_markers_to_file(reference_partition/"
+                          "VOL1Label)\n",
+                          "[TRACE  ] [MISC  ] start:write_markers_to_file(reference_partition/"
+                          "RCM_0)\n",
+                          "[TRACE  ] [MISC  ] end  :check_reference_partition_lable\n",
+                          "[DEBUG  ] [PR    ] main: pr_num=3\n",
+                          "[TRACE  ] [MISC  ] start:write_markers_to_file(" + kTmpDir + "/PR_0)\n",
+                          "[TRACE  ] [MISC  ] start:write_markers_to_file(" + kTmpDir + "/PR_2)\n",
+                      });
     } else {
       EXPECT_EQ(out.find("[MISC  ]"), std::string::npos);
     }
@@ -489,30 +488,25 @@ TEST_F(ReferencePartition, BarcodeNamesTheSavedCacheDirectory) {
   }
 }
 
-// Moves the real temporary directory aside for a test and puts it back afterwards.
+// Removes the programs' temporary directory before and after a test that plants something there.
 class TemporaryDirectoryGuard {
  public:
-  TemporaryDirectoryGuard() {
-    if (fs::symlink_status(kTmpDir).type() != fs::file_type::not_found) {
-      aside_ = std::string(kTmpDir) + ".e2e-aside-" + std::to_string(getpid());
-      fs::rename(kTmpDir, aside_);
-    }
-  }
-  ~TemporaryDirectoryGuard() {
-    std::error_code ec;
-    fs::remove_all(kTmpDir, ec);  // a link is removed, not followed
-    if (!aside_.empty()) fs::rename(aside_, kTmpDir, ec);
-  }
+  TemporaryDirectoryGuard() { clear(); }
+  ~TemporaryDirectoryGuard() { clear(); }
   TemporaryDirectoryGuard(const TemporaryDirectoryGuard&) = delete;
   TemporaryDirectoryGuard& operator=(const TemporaryDirectoryGuard&) = delete;
 
  private:
-  std::string aside_;
+  static void clear() {
+    std::error_code ec;
+    fs::remove_all(kTmpDir, ec);  // a link is removed, not followed
+  }
 };
 
-const std::string kTmpNotCleared =
-    "[ERROR  ] [MISC  ] Failed to open directory(/tmp/object_reader/).\n"
-    "[SYS_ERR] [COMMON] Temporary files could not be deleted at /tmp/object_reader/.\n";
+std::string temporary_directory_refused(const std::string& why) {
+  return "[SYS_ERR] [COMMON] The temporary directory (" + kTmpDir + "/) " + why +
+         ". It is not used.\n";
+}
 
 TEST_F(ReferencePartition, TemporaryDirectoryBehindALinkIsLeftAlone) {
   const TemporaryDirectoryGuard guard;
@@ -521,7 +515,7 @@ TEST_F(ReferencePartition, TemporaryDirectoryBehindALinkIsLeftAlone) {
   fs::create_directory_symlink(target.path(), kTmpDir);
   const RunResult r = e2e::dump(ws_, sound_->path());
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(strip_headers(r.err), kTmpNotCleared);
+  EXPECT_EQ(strip_headers(r.err), temporary_directory_refused("is a symbolic link"));
   EXPECT_EQ(testutil::read_file(target / "PR_0"), "somebody's file");
   EXPECT_EQ(file_names(target.path()), std::vector<std::string>{"PR_0"});
   EXPECT_TRUE(fs::is_symlink(kTmpDir));
@@ -532,16 +526,16 @@ TEST_F(ReferencePartition, OnlyPlainFilesOfTheTemporaryDirectoryAreRemoved) {
   testutil::TempDir outside;
   testutil::write_file(outside / "kept", "outside");
   fs::create_directory(kTmpDir);
-  testutil::write_file(std::string(kTmpDir) + "/PR_7", "stale");
-  fs::create_directory(std::string(kTmpDir) + "/subdir");
-  testutil::write_file(std::string(kTmpDir) + "/subdir/inner", "inner");
-  fs::create_symlink(outside / "kept", std::string(kTmpDir) + "/link");
+  testutil::write_file(kTmpDir + "/PR_7", "stale");
+  fs::create_directory(kTmpDir + "/subdir");
+  testutil::write_file(kTmpDir + "/subdir/inner", "inner");
+  fs::create_symlink(outside / "kept", kTmpDir + "/link");
   const RunResult r = e2e::dump(ws_, sound_->path());
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "");
-  EXPECT_FALSE(testutil::exists(std::string(kTmpDir) + "/PR_7"));
-  EXPECT_EQ(testutil::read_file(std::string(kTmpDir) + "/subdir/inner"), "inner");
-  EXPECT_TRUE(fs::is_symlink(std::string(kTmpDir) + "/link"));
+  EXPECT_FALSE(testutil::exists(kTmpDir + "/PR_7"));
+  EXPECT_EQ(testutil::read_file(kTmpDir + "/subdir/inner"), "inner");
+  EXPECT_TRUE(fs::is_symlink(kTmpDir + "/link"));
   EXPECT_EQ(testutil::read_file(outside / "kept"), "outside");
 }
 
@@ -549,18 +543,18 @@ TEST_F(ReferencePartition, TemporaryDirectoryOfAnotherUserIsLeftAlone) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to give the directory away";
   const TemporaryDirectoryGuard guard;
   fs::create_directory(kTmpDir);
-  testutil::write_file(std::string(kTmpDir) + "/PR_0", "theirs");
-  ASSERT_EQ(chown(kTmpDir, 65534, 65534), 0);
+  testutil::write_file(kTmpDir + "/PR_0", "theirs");
+  ASSERT_EQ(chown(kTmpDir.c_str(), 65534, 65534), 0);
   const RunResult r = e2e::dump(ws_, sound_->path());
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(strip_headers(r.err), kTmpNotCleared);
-  EXPECT_EQ(testutil::read_file(std::string(kTmpDir) + "/PR_0"), "theirs");
+  EXPECT_EQ(strip_headers(r.err), temporary_directory_refused("belongs to another user"));
+  EXPECT_EQ(testutil::read_file(kTmpDir + "/PR_0"), "theirs");
 }
 
 TEST_F(ReferencePartition, SecondRunInTheSameWorkingDirectoryEndsAtOnce) {
   const TemporaryDirectoryGuard guard;
   fs::create_directory(kTmpDir);
-  testutil::write_file(std::string(kTmpDir) + "/PR_0", "of the first run");
+  testutil::write_file(kTmpDir + "/PR_0", "of the first run");
   // The first run holds the lock of the working directory.
   const std::string lock_path = ws_.cwd() + "/object_reader.lock";
   const int fd = open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
@@ -573,7 +567,7 @@ TEST_F(ReferencePartition, SecondRunInTheSameWorkingDirectoryEndsAtOnce) {
                                       ") is in use by another run of the program.\n");
   EXPECT_EQ(r.out, "");
   // Nothing of the first run was touched.
-  EXPECT_EQ(testutil::read_file(std::string(kTmpDir) + "/PR_0"), "of the first run");
+  EXPECT_EQ(testutil::read_file(kTmpDir + "/PR_0"), "of the first run");
   EXPECT_FALSE(testutil::exists(ws_.cache()));
 
   // Another working directory is free, and so is this one once the first run ends.
