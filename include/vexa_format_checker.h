@@ -8,6 +8,8 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "object_reader.h"
 #include "spti_lib.h"
@@ -236,8 +238,16 @@ void set_obj_save_path(const char* save_path);
 void set_lap_start(time_t lap_s);
 void set_history_interval(uint32_t history_i);
 int get_interval(long* interval);
+// Keys and values of a tape's section of the history, in order.
+using HistoryKeys = std::vector<std::pair<std::string, std::string>>;
+
+// With `more`, the tape's section is written whole in one rewrite: the four counters, then `more`.
 int output_history(const char* tape_id, uint64_t pr_cnt, uint64_t ocm_cnt, uint64_t po_cnt,
-                   uint64_t obj_cnt);
+                   uint64_t obj_cnt, const HistoryKeys* more = nullptr);
+// Replaces the section of `tape_id` (or appends it) with `keys`, in one rewrite of the file.
+int write_history_section(const char* tape_id, const HistoryKeys& keys);
+// The keys of the section of `tape_id`; false when there is no history or no such section.
+bool read_history_section(const char* tape_id, HistoryKeys* keys);
 int get_history(const char* tape_id, uint64_t* pr_cnt, uint64_t* ocm_cnt, uint64_t* po_cnt,
                 uint64_t* obj_cnt);
 int read_or_write_ini(int rw, const char* ini_path, const char* section, const char* key,

@@ -10,10 +10,12 @@
 
 #include <algorithm>
 #include <cinttypes>
+#include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <optional>
 #include <span>
 #include <string>
@@ -28,11 +30,13 @@
 #include "support/atomic_file.h"
 #include "support/printable.h"
 #include "support/safe_dir.h"
+#include "support/stop_signal.h"
 #include "vexa_format_checker.h"
 #include "walk/bucket_names.h"
 #include "walk/cache_file.h"
 #include "walk/list_writer.h"
 #include "walk/marker_index.h"
+#include "walk/progress.h"
 #include "walk/save_layout.h"
 
 namespace ml = marker_layout;
@@ -104,6 +108,12 @@ struct WalkState {
   // The bucket names of the bucket list, and the list entry a retrieval is reading.
   walk::BucketNames buckets;
   const object_list* expected = nullptr;
+  // A dump's save path as the history records it, and the place it recorded last (the counters
+  // of a packed object about to be checked, and the numbering of the buckets then), for a stop.
+  std::string save_path;
+  bool recorded = false;
+  uint64_t recorded_counters[4] = {};
+  HistoryKeys recorded_numbering;
 };
 WalkState walk_state;
 
@@ -1075,6 +1085,23 @@ std::optional<SafeDir> key_directory(const ObjectFields& f, bool create, bool* m
   return std::nullopt;
 }
 
+// A resume passes again over the objects from its recorded place to where the dump was interrupted.
+// There an object's two files may stand already, each whole (a file takes its final name only when
+// it is whole): the object is done. Files that a killed run left under temporary names are removed.
+bool written_before(const SafeDir& dir, const std::string& meta_name,
+                    const std::string& data_name) {
+  remove_stale_temporaries(dir, meta_name);
+  remove_stale_temporaries(dir, data_name);
+  struct stat status {};
+  const bool meta = fstatat(dir.fd(), meta_name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0;
+  const bool data = fstatat(dir.fd(), data_name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0;
+  if (meta && data) return true;
+  // One file without the other is the half of an object: it is written again, whole.
+  if (meta) unlinkat(dir.fd(), meta_name.c_str(), 0);
+  if (data) unlinkat(dir.fd(), data_name.c_str(), 0);
+  return false;
+}
+
 // Decides whether the object may be written and opens its files when it is to be. Returns false
 // when the object is refused (an unsafe key or bucket, or a file that exists: reported).
 bool open_object_files(const ObjectFields& f, const std::string& meta_text, bool writing,
@@ -1098,6 +1125,9 @@ bool open_object_files(const ObjectFields& f, const std::string& meta_text, bool
   if (!dir) return false;
   const std::string meta_name = f.id + ".meta";
   const std::string data_name = f.id + ".data";
+  if (!missing && mode_is(walk::Mode::resume_dump) && written_before(*dir, meta_name, data_name)) {
+    return false;
+  }
   for (const std::string& name : {meta_name, data_name}) {
     struct stat status {};
     if (!missing && fstatat(dir->fd(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0) {
@@ -1602,6 +1632,8 @@ void begin_walk(walk::Mode mode, int fd, const char* save_path, object_list* obj
                 const char* bucket_name) {
   reset_walk_state(mode);
   walk_state.save_root = SafeDir::root(save_path);
+  char canonical[PATH_MAX];
+  walk_state.save_path = realpath(save_path, canonical) != nullptr ? canonical : save_path;
   skip_0_padding_check_flag = 0;
   std::snprintf(obj_r_mode, sizeof(obj_r_mode), "%s", walk::mode_name(mode));
   scparam.fd_scsidevice = fd;
@@ -1707,6 +1739,111 @@ struct WalkCounters {
   bool left() const { return pr <= pr_num || ocm <= ocm_num || po <= po_num || meta <= meta_num; }
 };
 
+// Whether the counters a resume starts from are a place where a dump of this tape records its
+// progress: packed object `po` about to be checked, with the object commit marker, partial
+// reference and first object that it belongs to. Counters written by another tape, edited, or cut
+// short would start the walk somewhere else and skip objects without a word.
+bool history_fits_tape(const WalkCounters& n) {
+  const walk::MarkerIndex& index = walk_state.index;
+  if (n.po < 1 || n.po > index.pos().size()) return false;
+  const walk::PoEntry& po = index.pos()[n.po - 1];
+  const walk::OcmEntry& ocm = index.ocms()[po.ocm];
+  return n.meta == po.first_meta + 1 && n.ocm == po.ocm + 1 && n.pr == ocm.pr + 1;
+}
+
+// Records where a dump stands as packed object `n.po` is about to be checked: its counters and the
+// numbering of the buckets, from which a resume continues (at most once per interval of -i).
+int record_progress(const WalkCounters& n) {
+  walk_state.recorded = true;
+  walk_state.recorded_counters[0] = n.pr;
+  walk_state.recorded_counters[1] = n.ocm;
+  walk_state.recorded_counters[2] = n.po;
+  walk_state.recorded_counters[3] = n.meta;
+  walk_state.recorded_numbering = walk::numbering_keys(bucket_infos);
+  const HistoryKeys more =
+      walk::progress_keys(walk_state.save_path, false, walk_state.recorded_numbering);
+  return output_history(barcode_id, n.pr, n.ocm, n.po, n.meta, &more);
+}
+
+// Writes the tape's history section at once: the recorded place (or the start), and whether the
+// dump is complete.
+int write_progress(bool complete) {
+  const uint64_t* c = walk_state.recorded_counters;
+  const bool at_start = !walk_state.recorded;
+  HistoryKeys keys = {{"PR", std::to_string(at_start ? 1 : c[0])},
+                      {"OCM", std::to_string(at_start ? 1 : c[1])},
+                      {"PO", std::to_string(at_start ? 1 : c[2])},
+                      {"Object number", std::to_string(at_start ? 1 : c[3])}};
+  // The numbering where the walk stands (at the start, or at the end of a complete dump), else
+  // the one recorded with the counters.
+  const HistoryKeys numbering = at_start || complete ? walk::numbering_keys(bucket_infos)
+                                                     : walk_state.recorded_numbering;
+  const HistoryKeys more = walk::progress_keys(walk_state.save_path, complete, numbering);
+  keys.insert(keys.end(), more.begin(), more.end());
+  return write_history_section(barcode_id, keys);
+}
+
+// A full dump into a save path that already holds objects of the tape's buckets writes them again
+// under new directories: one warning says where the new ones begin.
+void warn_of_repeated_dump() {
+  std::map<std::string, std::string> from;  // by bucket, in name order
+  for (const BucketInfo4ObjReader* b = bucket_infos; b != nullptr; b = b->next) {
+    if (!walk_state.buckets.knows(b->bucket_name)) continue;
+    char first[32];
+    const bool next_dir = b->savepath_sub_dir_number >= MAX_DIR_NUMBER;
+    std::snprintf(first, sizeof(first), "%04d/%04d", b->savepath_dir_number + (next_dir ? 1 : 0),
+                  next_dir ? 1 : b->savepath_sub_dir_number + 1);
+    from[b->bucket_name] = first;
+  }
+  std::string repeated;
+  for (const auto& [bucket, first] : from) {
+    repeated += "\n" + std::string(INDENT) + printable(bucket) + ": from " + first;
+  }
+  if (repeated.empty()) return;
+  output_accdg_to_vl(LV_WARNING, VL_COMMON,
+                     "The save path already holds objects of this tape's buckets. This dump writes "
+                     "them again, in new directories:%s\n",
+                     repeated.c_str());
+}
+
+// A resume continues from the counters of the history, with the numbering it recorded, so that the
+// objects written before the interruption are found where they were written.
+void resume_from_history(WalkCounters& n) {
+  if (get_history(barcode_id, &n.pr, &n.ocm, &n.po, &n.meta) != 0) {
+    output_fatal(VL_COMMON, "There is no history file.\n%sTry full dump.\n", INDENT);
+  }
+  if (!history_fits_tape(n)) {
+    output_fatal(VL_COMMON,
+                 "The history of the tape %s in history.log does not fit this tape (PR=%" PRIu64
+                 ", OCM=%" PRIu64 ", PO=%" PRIu64 ", Object number=%" PRIu64
+                 "). It is not resumed from.\n%sTry full dump.\n",
+                 barcode_id, n.pr, n.ocm, n.po, n.meta, INDENT);
+  }
+  HistoryKeys keys;
+  read_history_section(barcode_id, &keys);
+  walk::restore_numbering(keys, &bucket_infos);
+  if (n.pr != 1 || n.ocm != 1 || n.po != 1 || n.meta != 1) n.locate_first = true;
+}
+
+// A stop asked for by a signal, between two objects: a dump records the place it recorded last, so
+// that a resume continues there, and the run ends with the status that reports the signal.
+[[noreturn]] void stop_walk(int signal_number) {
+  const bool dumping = mode_is(walk::Mode::full_dump) || mode_is(walk::Mode::resume_dump);
+  if (dumping && walk_state.recorded) write_progress(false);
+  char cwd[PATH_MAX] = ".";
+  if (getcwd(cwd, sizeof(cwd)) == nullptr) std::strcpy(cwd, ".");
+  if (dumping) {
+    output_accdg_to_vl(LV_WARNING, VL_COMMON,
+                       "Interrupted by %s. The objects written so far are whole; to continue, run "
+                       "again with -r from the working directory %s and with -s %s.\n",
+                       stop_signal_name(signal_number), cwd, walk_state.save_path.c_str());
+  } else {
+    output_accdg_to_vl(LV_WARNING, VL_COMMON, "Interrupted by %s. Run the job again to finish it.\n",
+                       stop_signal_name(signal_number));
+  }
+  std::exit(stop_exit_status(signal_number));
+}
+
 // A marker whose computed place lies at or beyond the last reference commit marker of the data
 // partition cannot be there: damaged offsets put it there. It is reported and skipped, and the
 // walk goes on with the next one.
@@ -1787,9 +1924,7 @@ int visit_marker(MARKER_TYPE m_type, WalkCounters& n) {
   } else if (m_type == PO) {
     // Only dumps record where they stand: the history is where a resumed dump starts, and a
     // list run in between must not move it past objects that were never written.
-    if (!mode_is(walk::Mode::output_list)) {
-      ret |= output_history(barcode_id, n.pr, n.ocm, n.po, n.meta);
-    }
+    if (!mode_is(walk::Mode::output_list)) ret |= record_progress(n);
     n.po += 1;
   } else {
     n.meta += 1;
@@ -1797,17 +1932,6 @@ int visit_marker(MARKER_TYPE m_type, WalkCounters& n) {
   return ret;
 }
 
-// Whether the counters a resume starts from are a place where a dump of this tape records its
-// progress: packed object `po` about to be checked, with the object commit marker, partial
-// reference and first object that it belongs to. Counters written by another tape, edited, or cut
-// short would start the walk somewhere else and skip objects without a word.
-bool history_fits_tape(const WalkCounters& n) {
-  const walk::MarkerIndex& index = walk_state.index;
-  if (n.po < 1 || n.po > index.pos().size()) return false;
-  const walk::PoEntry& po = index.pos()[n.po - 1];
-  const walk::OcmEntry& ocm = index.ocms()[po.ocm];
-  return n.meta == po.first_meta + 1 && n.ocm == po.ocm + 1 && n.pr == ocm.pr + 1;
-}
 
 // Every partial reference, object commit marker, packed object and object of the data partition
 // in tape order, from the start or from where the history says a resumed dump stands.
@@ -1815,18 +1939,10 @@ int walk_data_partition(const MamVci* mamvci, bool locate_first) {
   int ret = 0;
   WalkCounters n;
   n.locate_first = locate_first;
-  if (mode_is(walk::Mode::resume_dump)) {
-    if (get_history(barcode_id, &n.pr, &n.ocm, &n.po, &n.meta) != 0) {
-      output_fatal(VL_COMMON, "There is no history file.\n%sTry full dump.\n", INDENT);
-    }
-    if (!history_fits_tape(n)) {
-      output_fatal(VL_COMMON,
-                   "The history of the tape %s in history.log does not fit this tape (PR=%" PRIu64
-                   ", OCM=%" PRIu64 ", PO=%" PRIu64 ", Object number=%" PRIu64
-                   "). It is not resumed from.\n%sTry full dump.\n",
-                   barcode_id, n.pr, n.ocm, n.po, n.meta, INDENT);
-    }
-    if (n.pr != 1 || n.ocm != 1 || n.po != 1 || n.meta != 1) n.locate_first = true;
+  if (mode_is(walk::Mode::resume_dump)) resume_from_history(n);
+  if (mode_is(walk::Mode::full_dump)) {
+    warn_of_repeated_dump();
+    ret |= write_progress(false);
   }
   walk_state.has_pre_list_entry = false;
   walk_state.po_tail_unread = false;
@@ -1834,6 +1950,7 @@ int walk_data_partition(const MamVci* mamvci, bool locate_first) {
     walk_state.lists.begin(walk_state.save_root.enter(barcode_id, true));
   }
   while (n.left()) {
+    if (stop_requested() != 0) stop_walk(stop_requested());
     output_accdg_to_vl(LV_TRACE, VL_MISC,
                        "pr:%" PRIu64 ",%" PRIu64 " ocm:%" PRIu64 ",%" PRIu64 " po:%" PRIu64
                        ",%" PRIu64 " meta:%" PRIu64 ",%" PRIu64 "\n",
@@ -1843,6 +1960,9 @@ int walk_data_partition(const MamVci* mamvci, bool locate_first) {
     ret |= m_type == PR ? visit_partial_reference(mamvci, n) : visit_marker(m_type, n);
   }
   if (walk_state.lists.active()) walk_state.lists.finish();
+  if (mode_is(walk::Mode::full_dump) || mode_is(walk::Mode::resume_dump)) {
+    ret |= write_progress(true);
+  }
   return ret;
 }
 

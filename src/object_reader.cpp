@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <cinttypes>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -29,9 +30,11 @@
 #include "support/atomic_file.h"
 #include "support/printable.h"
 #include "support/safe_dir.h"
+#include "support/stop_signal.h"
 #include "support/tape_presence.h"
 #include "tape_device.h"
 #include "vexa_format_checker.h"
+#include "walk/progress.h"
 #include "walk/save_layout.h"
 
 namespace {
@@ -614,9 +617,36 @@ void make_save_path() {
   }
 }
 
+// Before a resume reads the tape: its dump must have been made into this save path, and a dump
+// that completed has nothing to resume.
+void check_resume() {
+  char tape_id[9] = {};
+  get_tape_identifier(run.fd_tape, tape_id);
+  HistoryKeys keys;
+  if (!read_history_section(tape_id, &keys)) return;  // the walk reports the missing history
+  char canonical[PATH_MAX];
+  const std::string save_path =
+      realpath(settings.save_path, canonical) != nullptr ? canonical : settings.save_path;
+  const std::optional<std::string> recorded = walk::history_value(keys, walk::kSavePathKey);
+  if (recorded && *recorded != save_path) {
+    output_fatal(VL_COMMON,
+                 "The dump of the tape %s was made into %s. Resume it with -s %s, from this "
+                 "working directory.\n",
+                 tape_id, printable(*recorded).c_str(), printable(*recorded).c_str());
+  }
+  if (walk::history_value(keys, walk::kCompleteKey) == "1") {
+    output_accdg_to_vl(LV_INFO, VL_COMMON,
+                       "The dump of the tape %s into %s is complete: there is nothing to resume.\n",
+                       tape_id, printable(save_path).c_str());
+    output_accdg_to_vl(LV_INFO, VL_COMMON, "Resume dump is complete.\n");
+    std::exit(0);
+  }
+}
+
 [[noreturn]] void run_dump() {
   make_save_path();
   const bool resume = settings.is_resume_dump_required == True;
+  if (resume) check_resume();
   const walk::Mode mode = resume ? walk::Mode::resume_dump : walk::Mode::full_dump;
   if (check_integrity(run.mamvci, &run.mamhta, walk::mode_name(mode), run.fd_tape,
                       settings.save_path, run.barcode_id) != 0) {
@@ -789,7 +819,13 @@ int object_reader_main(int argc, char** argv) {
                   settings.is_output_object, settings.bucket_name, settings.object_key,
                   settings.object_id, settings.structure_level);
 
+  install_stop_handlers();
   prepare_run();
+  if (stop_requested() != 0) {
+    output_accdg_to_vl(LV_WARNING, VL_COMMON, "Interrupted by %s before the job began.\n",
+                       stop_signal_name(stop_requested()));
+    std::exit(stop_exit_status(stop_requested()));
+  }
   if (settings.is_full_dump_required || settings.is_resume_dump_required) run_dump();
 
   // List files are written, completed, deleted and read under the identifier the walk names them

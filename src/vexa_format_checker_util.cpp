@@ -469,6 +469,8 @@ bool read_history_text(const char* ini_path, std::string* text) {
   return n == 0;
 }
 
+int write_history_text(const char* ini_path, const std::string& text);
+
 // Write mode of read_or_write_ini: the file's text with the key set in the section is written
 // under a temporary name beside it and then replaces it in one rename, so an interruption never
 // leaves a half-written history behind.
@@ -509,14 +511,7 @@ int write_ini_key(const char* ini_path, const char* section, const char* key, co
   }
   if (place == Place::kBefore) out << '[' << section << "]\n" << key_line;
   if (place == Place::kInSection && !key_written) out << key_line;
-  const std::string new_text = out.str();
-  AtomicFile file;
-  if (!file.open(ini_path)) return ini_open_error(ini_path);
-  if (!file.write(std::span(reinterpret_cast<const uint8_t*>(new_text.data()), new_text.size())) ||
-      !file.commit()) {
-    return ini_open_error(file.temp_path());
-  }
-  return 0;
+  return write_history_text(ini_path, out.str());
 }
 
 // Read mode of read_or_write_ini: the rest of the key line after "=", with its line feed, cut to
@@ -552,6 +547,17 @@ int read_ini_key(const char* ini_path, const char* section, const char* key, cha
   return 0;
 }
 
+// Writes `text` as the new history file: under a temporary name beside it, then renamed.
+int write_history_text(const char* ini_path, const std::string& text) {
+  AtomicFile file;
+  if (!file.open(ini_path)) return ini_open_error(ini_path);
+  if (!file.write(std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size())) ||
+      !file.commit()) {
+    return ini_open_error(file.temp_path());
+  }
+  return 0;
+}
+
 // A history value: decimal digits only, up to the end of its line; false for anything else (no
 // digits, other characters behind them, a value that overflows).
 bool parse_counter(const char* text, uint64_t* counter) {
@@ -581,7 +587,7 @@ int get_interval(long* interval) {
 }
 
 int output_history(const char* tape_id, uint64_t pr_cnt, uint64_t ocm_cnt, uint64_t po_cnt,
-                   uint64_t obj_cnt) {
+                   uint64_t obj_cnt, const HistoryKeys* more) {
   long interval = 0;
   int ret = get_interval(&interval);
   const bool time_is_up = interval >= static_cast<long>(history_interval);
@@ -589,7 +595,16 @@ int output_history(const char* tape_id, uint64_t pr_cnt, uint64_t ocm_cnt, uint6
 
   output_accdg_to_vl(LV_TRACE, VL_MISC, "start:output_history\n");
   const uint64_t counters[] = {pr_cnt, ocm_cnt, po_cnt, obj_cnt};
-  for (size_t i = 0; i < std::size(kHistoryKeys); ++i) {
+  if (more != nullptr) {
+    // The whole section in one rewrite: the counters, then the further keys.
+    HistoryKeys keys;
+    for (size_t i = 0; i < std::size(kHistoryKeys); ++i) {
+      keys.emplace_back(kHistoryKeys[i], std::to_string(counters[i]));
+    }
+    keys.insert(keys.end(), more->begin(), more->end());
+    ret |= write_history_section(tape_id, keys);
+  }
+  for (size_t i = 0; more == nullptr && i < std::size(kHistoryKeys); ++i) {
     char value[kIniValueSize];
     std::snprintf(value, sizeof(value), "%lu", static_cast<unsigned long>(counters[i]));
     ret |= read_or_write_ini(1, kHistoryPath, tape_id, kHistoryKeys[i], value);
@@ -619,6 +634,48 @@ int get_history(const char* tape_id, uint64_t* pr_cnt, uint64_t* ocm_cnt, uint64
   *po_cnt = counters[2];
   *obj_cnt = counters[3];
   return 0;
+}
+
+int write_history_section(const char* tape_id, const HistoryKeys& keys) {
+  std::string old_text;
+  if (!read_history_text(kHistoryPath, &old_text) && errno != ENOENT) {
+    return ini_open_error(kHistoryPath);
+  }
+  std::istringstream in(old_text);
+  std::ostringstream out;
+  bool in_section = false;
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.empty()) continue;
+    if (line[0] == '[') in_section = is_wanted_section(line, tape_id);
+    if (!in_section) out << line << '\n';
+  }
+  out << '[' << tape_id << "]\n";
+  for (const auto& [key, value] : keys) out << key << '=' << value << '\n';
+  return write_history_text(kHistoryPath, out.str());
+}
+
+bool read_history_section(const char* tape_id, HistoryKeys* keys) {
+  keys->clear();
+  std::string text;
+  if (!read_history_text(kHistoryPath, &text)) return false;
+  std::istringstream in(text);
+  bool in_section = false;
+  bool found = false;
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.empty()) continue;
+    if (line[0] == '[') {
+      in_section = is_wanted_section(line, tape_id);
+      found = found || in_section;
+      continue;
+    }
+    const size_t equals = line.find('=');
+    if (in_section && equals != std::string::npos) {
+      keys->emplace_back(line.substr(0, equals), line.substr(equals + 1));
+    }
+  }
+  return found;
 }
 
 int read_or_write_ini(int rw, const char* ini_path, const char* section, const char* key,

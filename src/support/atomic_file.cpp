@@ -1,6 +1,7 @@
 // Atomic files and the clean-up list of files still under a temporary name.
 #include "support/atomic_file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -130,6 +132,22 @@ void AtomicFile::discard() {
   unlinkat(dir_.fd(), temp_name_.c_str(), 0);
   remove_from_unfinished(dir_, temp_name_);
   temp_name_.clear();
+}
+
+void remove_stale_temporaries(const SafeDir& dir, const std::string& final_name) {
+  const std::string prefix = temporary_name_prefix(final_name);
+  const int fd = openat(dir.fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR* stream = fd < 0 ? nullptr : fdopendir(fd);
+  if (stream == nullptr) {
+    if (fd >= 0) close(fd);
+    return;
+  }
+  for (const dirent* entry = readdir(stream); entry != nullptr; entry = readdir(stream)) {
+    if (std::string_view(entry->d_name).starts_with(prefix)) {
+      unlinkat(dirfd(stream), entry->d_name, 0);
+    }
+  }
+  closedir(stream);
 }
 
 bool copy_file_atomically(const std::string& from, const std::string& to) {

@@ -60,6 +60,14 @@ void BucketNames::take(std::string_view bucket_list) {
   }
 }
 
+bool BucketNames::knows(const std::string& directory) const {
+  if (names_.count(directory) != 0 || refused_.count(directory) != 0) return true;
+  for (const auto& [id, name] : names_) {
+    if (name == directory) return true;
+  }
+  return false;
+}
+
 std::optional<std::string> BucketNames::name_of(const std::string& id) const {
   const auto it = names_.find(id);
   if (it == names_.end()) return std::nullopt;

@@ -22,6 +22,9 @@ class BucketNames {
   }
   // The name of the bucket with the identifier `id` (UUID text), when the list gives a good one.
   std::optional<std::string> name_of(const std::string& id) const;
+  // Whether `directory` names one of the list's buckets: by its name, or by the identifier its
+  // objects go under when its name was refused.
+  bool knows(const std::string& directory) const;
   // Whether the list names the bucket `id` with a name that was refused (and reported).
   bool refused(const std::string& id) const { return refused_.count(id) != 0; }
   size_t size() const { return names_.size(); }

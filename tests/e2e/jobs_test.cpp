@@ -77,7 +77,14 @@ TEST_F(JobsTest, EachJobEndsWithItsMessageAndStatus) {
     EXPECT_EQ(testutil::strip_headers(r.out), "[INFO   ] [COMMON] " + message + "\n");
   };
   only_info(reader({"-f"}), "Full dump is complete.");
-  only_info(reader({"-r"}), "Resume dump is complete.");  // from the history of the dump
+  // A resume of a dump that completed says so and writes nothing.
+  RunResult resumed = reader({"-r"});
+  EXPECT_EQ(resumed.status, 0) << resumed.err;
+  EXPECT_EQ(testutil::strip_headers(resumed.out),
+            "[INFO   ] [COMMON] The dump of the tape " + tape_id_ + " into " +
+                fs::canonical(save()).string() +
+                " is complete: there is nothing to resume.\n[INFO   ] [COMMON] Resume dump is "
+                "complete.\n");
   only_info(reader({"-l"}), "Making and output the list file is complete.");
   only_info(reader({"-b", "logs.2024", "-o", "versioned.txt"}),
             "All of the processes are complete.");

@@ -88,9 +88,16 @@ class Workspace {
   testutil::TempDir root_;
 };
 
-// A full dump with -F at the verbosity `verbose` ("" for none).
+// A full dump with -F at the verbosity `verbose` ("" for none), into a save path without the
+// objects of earlier dumps (their saved marker caches stay), so that it is a first dump.
 inline testutil::RunResult dump(const Workspace& ws, const std::string& cartridge,
                                 const std::string& verbose = "") {
+  std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator(ws.save(), ec)) {
+    if (!std::filesystem::exists(e.path() / "reference_partition")) {
+      std::filesystem::remove_all(e.path(), ec);
+    }
+  }
   std::vector<std::string> args = {"-f", "-F"};
   if (!verbose.empty()) args.insert(args.end(), {"-v", verbose});
   return ws.run(cartridge, args);

@@ -127,7 +127,12 @@ TEST_F(WalkTest, SecondDumpUsesTheSavedCacheAndNewSubDirectories) {
 
   const RunResult r = reader({"-f", "-v", "vvvvvv"});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.err, "");
+  // A repeated dump writes the objects again, and says from which directories on.
+  EXPECT_EQ(testutil::strip_headers(r.err),
+            "[WARNING] [COMMON] The save path already holds objects of this tape's buckets. This "
+            "dump writes them again, in new directories:\n" +
+                std::string(19, ' ') + "logs.2024: from 0001/0002\n" + std::string(19, ' ') +
+                "photos: from 0001/0002\n");
   std::map<std::string, std::string> want = e2e::expected_dump(desc_, layout_);
   for (const auto& [path, content] : e2e::expected_dump(desc_, layout_, 0, SIZE_MAX, 2)) {
     want[path] = content;
@@ -215,8 +220,11 @@ TEST_F(WalkTest, FullDumpLeavesTheLastPackedObjectInTheHistory) {
   build(vtape::sample_description());
   const RunResult r = reader({"-f"});
   ASSERT_EQ(r.status, 0) << r.err;
+  // The counters of the last packed object, then the save path, completion and numbering.
   EXPECT_EQ(testutil::read_file(work() + "/history.log"),
-            history_at(layout_, tape_id_, layout_.pos.size() - 1));
+            history_at(layout_, tape_id_, layout_.pos.size() - 1) + "Save path=" +
+                fs::canonical(save()).string() +
+                "\nComplete=1\nNumbering photos=1 1 14\nNumbering logs.2024=1 1 13\n");
 }
 
 // An interrupted dump wrote the objects before packed object m; the resume from the history
@@ -255,9 +263,11 @@ TEST_F(WalkTest, ResumeCompletesAnInterruptedDump) {
     EXPECT_EQ(trace.substr(first_po + 22, trace.find(',', first_po) - first_po - 22),
               std::to_string(layout_.pos[m].place.block));
     // The other tape's section is kept; this tape's now holds the last packed object.
-    EXPECT_EQ(testutil::read_file(work() + "/history.log"),
+    const std::string history = testutil::read_file(work() + "/history.log");
+    EXPECT_EQ(history.substr(0, history.find("Save path=")),
               history_section("OTHER1L8", 9, 9, 9, 9) +
                   history_at(layout_, tape_id_, layout_.pos.size() - 1));
+    EXPECT_NE(history.find("\nComplete=1\n"), std::string::npos);
   }
 }
 

@@ -1,0 +1,62 @@
+// The numbering and the other keys a dump's history records.
+#include "walk/progress.h"
+
+#include <cstdio>
+
+namespace walk {
+
+namespace {
+
+constexpr char kNumberingPrefix[] = "Numbering ";
+
+}  // namespace
+
+HistoryKeys numbering_keys(const BucketInfo4ObjReader* buckets) {
+  HistoryKeys keys;
+  for (; buckets != nullptr; buckets = buckets->next) {
+    char value[64];
+    std::snprintf(value, sizeof(value), "%d %d %d", buckets->savepath_dir_number,
+                  buckets->savepath_sub_dir_number, buckets->obj_reader_saved_counter);
+    keys.emplace_back(kNumberingPrefix + std::string(buckets->bucket_name), value);
+  }
+  return keys;
+}
+
+bool restore_numbering(const HistoryKeys& keys, BucketInfo4ObjReader** buckets) {
+  BucketInfo4ObjReader* restored = nullptr;
+  bool found = false;
+  for (const auto& [key, value] : keys) {
+    if (!key.starts_with(kNumberingPrefix)) continue;
+    int dir = 0;
+    int sub = 0;
+    int counter = 0;
+    char rest = 0;
+    if (std::sscanf(value.c_str(), "%d %d %d%c", &dir, &sub, &counter, &rest) != 3 || dir < 1 ||
+        sub < 1 || counter < 0) {
+      continue;
+    }
+    const std::string bucket = key.substr(sizeof(kNumberingPrefix) - 1);
+    add_bucket_info_4_obj_reader(&restored, bucket.c_str(), counter, dir, sub);
+    found = true;
+  }
+  if (!found) return false;
+  free_bucket_info_4_obj_reader(buckets);
+  *buckets = restored;
+  return true;
+}
+
+HistoryKeys progress_keys(const std::string& save_path, bool complete,
+                          const HistoryKeys& numbering) {
+  HistoryKeys keys = {{kSavePathKey, save_path}, {kCompleteKey, complete ? "1" : "0"}};
+  keys.insert(keys.end(), numbering.begin(), numbering.end());
+  return keys;
+}
+
+std::optional<std::string> history_value(const HistoryKeys& keys, const std::string& key) {
+  for (const auto& [name, value] : keys) {
+    if (name == key) return value;
+  }
+  return std::nullopt;
+}
+
+}  // namespace walk

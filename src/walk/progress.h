@@ -1,0 +1,27 @@
+// What the history records of a dump beyond its four counters, so that a resume continues exactly
+// where the dump stood: the save path it writes into, whether it is complete, and the numbering of
+// every bucket's directories at the recorded place. With the numbering, a resume gives every
+// object the directory the interrupted dump gave it, and finds the objects already written there.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "vexa_format_checker.h"
+
+namespace walk {
+
+inline constexpr char kSavePathKey[] = "Save path";
+inline constexpr char kCompleteKey[] = "Complete";
+
+// The numbering of every bucket in `buckets`, as history keys.
+HistoryKeys numbering_keys(const BucketInfo4ObjReader* buckets);
+// Replaces `*buckets` with the numbering that `keys` record. False (and `*buckets` untouched) when
+// the keys hold no numbering, as in a history of an earlier version.
+bool restore_numbering(const HistoryKeys& keys, BucketInfo4ObjReader** buckets);
+// The keys recorded beside the counters.
+HistoryKeys progress_keys(const std::string& save_path, bool complete, const HistoryKeys& numbering);
+// The value of `key` in `keys`.
+std::optional<std::string> history_value(const HistoryKeys& keys, const std::string& key);
+
+}  // namespace walk
