@@ -226,6 +226,7 @@ int initialize_marker_files() {
     output_fatal(VL_MISC, "Marker files could not be deleted at %s.\n", MARKER_CACHE_DIR);
   }
   require_plain_cache(SafeDir::root(".").enter(MARKER_CACHE_DIR, true));
+  walk::marker_cache_changed();
   output_accdg_to_vl(LV_TRACE, VL_MISC, "end  :initialize_marker_files\n");
   return 0;
 }
@@ -286,6 +287,7 @@ void compare_with_restored_file(const char* filepath) {
     output_fatal(VL_MISC, "Failed to write marker file(%s).\n", filepath);
   }
   if (!file.commit()) output_fatal(VL_MISC, "Failed to close file.\n");
+  walk::marker_cache_changed();
 }
 
 }  // namespace
@@ -312,6 +314,7 @@ int write_markers_to_file(const char* filepath, int write_flg) {
     }
   });
   if (copy && !file.commit()) output_fatal(VL_MISC, "Failed to close file.\n");
+  walk::marker_cache_changed();
   output_accdg_to_vl(LV_TRACE, VL_MISC, "end  :write_markers_to_file(%s)\n", filepath);
   return 0;
 }
@@ -1059,19 +1062,22 @@ const SafeDir& numbered_directory(bool create) {
 // The directory of the object's files, made when `create`. Nothing (and the object refused, with
 // an ERROR) when the key's path runs into a file of another object; a link or a directory of
 // another user there ends the run.
-std::optional<SafeDir> key_directory(const ObjectFields& f, bool create, bool* missing) {
-  *missing = false;
+std::optional<SafeDir> key_directory(const ObjectFields& f, bool create, bool* empty) {
+  *empty = false;
   const SafeDir& numbered = numbered_directory(create);
   if (!numbered.valid()) {
-    *missing = true;
+    *empty = true;
     return SafeDir();
   }
   SafeDir::Refusal why = SafeDir::Refusal::none;
   std::string failed_at;
   SafeDir dir = numbered.try_enter(f.key, create, &why, &failed_at);
-  if (why == SafeDir::Refusal::none) return dir;
+  if (why == SafeDir::Refusal::none) {
+    *empty = dir.made();  // a directory made just now holds no file yet
+    return dir;
+  }
   if (why == SafeDir::Refusal::missing) {
-    *missing = true;
+    *empty = true;
     return dir;
   }
   if (why == SafeDir::Refusal::link || why == SafeDir::Refusal::foreign) {
@@ -1120,17 +1126,17 @@ bool open_object_files(const ObjectFields& f, const std::string& meta_text, bool
                       printable(f.key).c_str(), printable(bucket_name_for_obj_r).c_str(), refusal);
     return false;
   }
-  bool missing = false;
-  const std::optional<SafeDir> dir = key_directory(f, writing, &missing);
+  bool empty = false;  // the key's directory holds no file: missing, or made just now
+  const std::optional<SafeDir> dir = key_directory(f, writing, &empty);
   if (!dir) return false;
   const std::string meta_name = f.id + ".meta";
   const std::string data_name = f.id + ".data";
-  if (!missing && mode_is(walk::Mode::resume_dump) && written_before(*dir, meta_name, data_name)) {
+  if (!empty && mode_is(walk::Mode::resume_dump) && written_before(*dir, meta_name, data_name)) {
     return false;
   }
   for (const std::string& name : {meta_name, data_name}) {
     struct stat status {};
-    if (!missing && fstatat(dir->fd(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0) {
+    if (!empty && fstatat(dir->fd(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0) {
       const std::string path =
           walk::object_path(obj_reader_saveroot, bucket_name_for_obj_r, savepath_dir_number,
                             savepath_sub_dir_number, f.key, f.id, name.c_str() + f.id.size());
@@ -1315,12 +1321,16 @@ struct MarkerComparison {
 
 // The size of the cache file; a missing one ends the run when the cache is being compared.
 uint64_t cache_file_size(const char* filepath) {
-  struct stat status {};
-  if (stat(filepath, &status) == 0) return static_cast<uint64_t>(status.st_size);
   if (read_marker_file_flag == 1) {
-    output_fatal(VL_DEFAULT, "Failed to get the file(%s) size.\n", filepath);
+    if (const walk::CacheFile* open = walk::cache_file_open(filepath)) return open->size();
+    struct stat status {};
+    if (stat(filepath, &status) != 0) {
+      output_fatal(VL_DEFAULT, "Failed to get the file(%s) size.\n", filepath);
+    }
+    return walk::open_cache_file(filepath).size();
   }
-  return 0;
+  struct stat status {};
+  return stat(filepath, &status) == 0 ? static_cast<uint64_t>(status.st_size) : 0;
 }
 
 // A read met the end of the marker: it must be a filemark. The tape is put back in front of it,

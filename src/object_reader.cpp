@@ -34,6 +34,7 @@
 #include "support/tape_presence.h"
 #include "tape_device.h"
 #include "vexa_format_checker.h"
+#include "walk/cache_file.h"
 #include "walk/progress.h"
 #include "walk/save_layout.h"
 
@@ -532,6 +533,7 @@ void restore_marker_cache() {
     output_fatal(VL_MISC, "Marker files could not be deleted at %s.\n", MARKER_CACHE_DIR);
   }
   for (const std::string& name : cache_file_names(*prs)) copy_cache_file(saved, working, name);
+  walk::marker_cache_changed();
 }
 
 // Reads the partial references of the reference partition: into the temporary directory, or, with
