@@ -243,16 +243,16 @@ void print_usage(const char* appname) {
 int check_interval(const char* str_interval, uint32_t* interval) {
   for (const char* c = str_interval; *c != '\0'; ++c) {
     if (*c < '0' || *c > '9') {
-      output_fatal(VL_LABEL, "Interval must be digit(s).\n");
+      output_fatal(VL_COMMON, "Interval must be digit(s).\n");
     }
   }
   *interval = static_cast<uint32_t>(std::strtoul(str_interval, nullptr, 10));
   if (*interval < kIntervalMin) {
-    output_fatal(VL_LABEL, "Interval must be greater than %d seconds.\n",
+    output_fatal(VL_COMMON, "Interval must be greater than %d seconds.\n",
                  static_cast<int>(kIntervalMin));
   }
   if (*interval > kIntervalMax) {
-    output_fatal(VL_LABEL, "Interval must be %d seconds or less.\n",
+    output_fatal(VL_COMMON, "Interval must be %d seconds or less.\n",
                  static_cast<int>(kIntervalMax));
   }
   return 0;
@@ -274,7 +274,7 @@ int check_arguments(int is_drive_specified, int is_output_list, int is_resume_du
   if (structure_level == 1 && std::strncmp(object_id, "all", 3) == 0) {
     output_fatal(VL_COMMON,
                  "You cannot specify \"-O all -L 1\".\n%sIf you want to get packed "
-                 "objects, please specify \"-O latest\" or \"-O {specific object id}\"",
+                 "objects, please specify \"-O latest\" or \"-O {specific object id}\"\n",
                  INDENT);
   }
   if (is_output_list && is_resume_dump_required && is_full_dump_required) {
