@@ -29,7 +29,9 @@
 #include "scsi_util.h"
 #include "support/atomic_file.h"
 #include "support/printable.h"
+#include "support/run_record.h"
 #include "support/safe_dir.h"
+#include "support/status_line.h"
 #include "support/stop_signal.h"
 #include "vexa_format_checker.h"
 #include "walk/bucket_names.h"
@@ -108,6 +110,13 @@ struct WalkState {
   // The bucket names of the bucket list, and the list entry a retrieval is reading.
   walk::BucketNames buckets;
   const object_list* expected = nullptr;
+  // The object being processed (its metadata's block and offset), and the progress of the walk.
+  uint64_t object_block = 0;
+  uint64_t object_offset = 0;
+  uint64_t objects_met = 0;
+  uint64_t objects_total = 0;
+  uint64_t bytes_met = 0;
+  uint64_t bytes_total = 0;
   // A dump's save path as the history records it, and the place it recorded last (the counters
   // of a packed object about to be checked, and the numbering of the buckets then), for a stop.
   std::string save_path;
@@ -1108,10 +1117,13 @@ bool written_before(const SafeDir& dir, const std::string& meta_name,
   return false;
 }
 
-// Decides whether the object may be written and opens its files when it is to be. Returns false
-// when the object is refused (an unsafe key or bucket, or a file that exists: reported).
-bool open_object_files(const ObjectFields& f, const std::string& meta_text, bool writing,
-                       ObjectFiles* files) {
+// Decides whether the object may be written and opens its files when it is to be. Returns what
+// became of an object that is not to be written (an unsafe key or bucket is refused, a file that
+// exists is kept: reported), or nothing.
+std::optional<run_record::Outcome> open_object_files(const ObjectFields& f,
+                                                     const std::string& meta_text, bool writing,
+                                                     ObjectFiles* files) {
+  using run_record::Outcome;
   const char* refusal = key_refusal(f.key);
   if (refusal == nullptr &&
       (!walk::safe_path_part(bucket_name_for_obj_r, false) || bucket_name_for_obj_r.empty() ||
@@ -1124,15 +1136,15 @@ bool open_object_files(const ObjectFields& f, const std::string& meta_text, bool
     note_object_error(LV_ERROR, VL_COMMON,
                       "The object key (%s) of bucket (%s) %s. The object is not written.\n",
                       printable(f.key).c_str(), printable(bucket_name_for_obj_r).c_str(), refusal);
-    return false;
+    return Outcome::refused;
   }
   bool empty = false;  // the key's directory holds no file: missing, or made just now
   const std::optional<SafeDir> dir = key_directory(f, writing, &empty);
-  if (!dir) return false;
+  if (!dir) return Outcome::refused;
   const std::string meta_name = f.id + ".meta";
   const std::string data_name = f.id + ".data";
   if (!empty && mode_is(walk::Mode::resume_dump) && written_before(*dir, meta_name, data_name)) {
-    return false;
+    return Outcome::exists;
   }
   for (const std::string& name : {meta_name, data_name}) {
     struct stat status {};
@@ -1143,7 +1155,7 @@ bool open_object_files(const ObjectFields& f, const std::string& meta_text, bool
       note_object_error(LV_WARNING, VL_COMMON,
                         "The object file (%s) already exists. The object is not written.\n",
                         printable(path).c_str());
-      return false;
+      return Outcome::exists;
     }
   }
   if (writing) {
@@ -1152,7 +1164,7 @@ bool open_object_files(const ObjectFields& f, const std::string& meta_text, bool
                                              meta_text.size()));
     open_object_file(files->data, *dir, data_name);
   }
-  return true;
+  return std::nullopt;
 }
 
 // Copies the object's `size` bytes of data: first the rest of the block that holds the end of the
@@ -1245,28 +1257,52 @@ bool is_the_object_asked_for(const ObjectFields& f) {
   return false;
 }
 
+// What the walk knows of the object being processed, for the run's record.
+void record_object(const ObjectFields& f, run_record::Outcome outcome,
+                   std::vector<std::string> paths) {
+  run_record::Object object;
+  object.bucket = bucket_name_for_obj_r;
+  object.key = f.key;
+  object.version = f.version_id;
+  object.object_id = f.id;
+  object.size = f.size;
+  object.block = walk_state.object_block;
+  object.offset = walk_state.object_offset;
+  object.outcome = outcome;
+  object.paths = std::move(paths);
+  run_record::note_object(object);
+  walk_state.objects_met += 1;
+  walk_state.bytes_met += f.size;
+  status_line::update({walk_state.objects_met, walk_state.objects_total, walk_state.bytes_met,
+                       walk_state.bytes_total, printable(bucket_name_for_obj_r + "/" + f.key)});
+}
+
 // Processes the object whose metadata starts at byte `o` of the block read last and is `length`
 // bytes long: its list entry, or its two files. `*read_to_end` tells whether the tape stands at
 // the end of the object's data (and, after the last object, at the end of its packed object).
-int process_object(const char* filepath, uint64_t pr_file_offset, uint64_t o, uint64_t length,
-                   bool* read_to_end) {
+// What became of the object goes to `*outcome`, the files written to `*paths`.
+int handle_object(const char* filepath, uint64_t pr_file_offset, uint64_t o, uint64_t length,
+                  bool* read_to_end, ObjectFields* f, run_record::Outcome* outcome,
+                  std::vector<std::string>* paths) {
+  using run_record::Outcome;
   int ret = 0;
   *read_to_end = false;
+  *outcome = Outcome::unreadable;
   Metadata meta;
-  ObjectFields fields;
-  if (!take_metadata(filepath, pr_file_offset, o, length, &meta, &fields, &ret)) return ret;
-  if (!is_the_object_asked_for(fields)) return ret;
+  if (!take_metadata(filepath, pr_file_offset, o, length, &meta, f, &ret)) return ret;
+  *outcome = Outcome::refused;
+  if (!is_the_object_asked_for(*f)) return ret;
   if (mode_is(walk::Mode::output_list)) {
-    if (fields.key.find('\0') != std::string::npos) {
+    if (f->key.find('\0') != std::string::npos) {
       note_object_error(LV_ERROR, VL_COMMON,
                         "The object key (%s) of bucket (%s) holds a zero byte. The object is not "
                         "listed.\n",
-                        printable(fields.key).c_str(), printable(bucket_name_for_obj_r).c_str());
+                        printable(f->key).c_str(), printable(bucket_name_for_obj_r).c_str());
       return ret;
     }
-    add_list_members(fields);
+    add_list_members(*f);
   }
-  if (fields.size >= kLargeObject && check_disk_space(obj_reader_saveroot, fields.size) != 0) {
+  if (f->size >= kLargeObject && check_disk_space(obj_reader_saveroot, f->size) != 0) {
     output_fatal(VL_COMMON, "Failed to check the disk space.\n");
   }
   if (!mode_is(walk::Mode::output_objects_in_object_list)) {
@@ -1275,7 +1311,8 @@ int process_object(const char* filepath, uint64_t pr_file_offset, uint64_t o, ui
                                      &savepath_dir_number, &savepath_sub_dir_number);
   }
   const uint64_t data_start = walk_state.current_meta_offset + length;
-  if (!data_fits(data_start, fields.size)) {
+  *outcome = Outcome::unreadable;
+  if (!data_fits(data_start, f->size)) {
     // Nor is it listed: a retrieval through the list would copy whatever follows the packed
     // object as the object's data.
     object_meta_for_json.clear();
@@ -1283,19 +1320,37 @@ int process_object(const char* filepath, uint64_t pr_file_offset, uint64_t o, ui
                       "The size %" PRIu64
                       " of the object (%s) does not fit in its packed object. The object is not "
                       "written.\n",
-                      fields.size, printable(fields.key).c_str());
+                      f->size, printable(f->key).c_str());
     return ret;
   }
   const bool dumping = walk::writes_objects(walk_state.mode);
   const bool writing = dumping && savepath_dir_number <= MAX_DIR_NUMBER;
   ObjectFiles files;
-  if (dumping && !open_object_files(fields, meta.bytes, writing, &files)) return ret;
-  if (!copy_object_data(meta.end_in_block, fields.size, fields.key, &files.data)) return ret;
+  if (dumping) {
+    if (const std::optional<Outcome> kept = open_object_files(*f, meta.bytes, writing, &files)) {
+      *outcome = *kept;
+      return ret;
+    }
+  }
+  if (!copy_object_data(meta.end_in_block, f->size, f->key, &files.data)) return ret;
+  *outcome = writing ? Outcome::written : dumping ? Outcome::refused : Outcome::listed;
   if (writing) {
     if (!files.data.commit()) output_failed(files.data.final_path());
     if (!files.meta.commit()) output_failed(files.meta.final_path());
+    *paths = {files.meta.final_path(), files.data.final_path()};
   }
-  *read_to_end = num_of_meta_cnt != num_of_meta || check_padding(o, data_start + fields.size);
+  *read_to_end = num_of_meta_cnt != num_of_meta || check_padding(o, data_start + f->size);
+  return ret;
+}
+
+int process_object(const char* filepath, uint64_t pr_file_offset, uint64_t o, uint64_t length,
+                   bool* read_to_end) {
+  ObjectFields fields;
+  run_record::Outcome outcome = run_record::Outcome::unreadable;
+  std::vector<std::string> paths;
+  const int ret =
+      handle_object(filepath, pr_file_offset, o, length, read_to_end, &fields, &outcome, &paths);
+  record_object(fields, outcome, std::move(paths));
   return ret;
 }
 
@@ -1589,6 +1644,8 @@ int check_part_of_pr_integrity(MARKER_TYPE m_type, uint64_t block_number, uint64
   const std::string file = pr_cache_file(pr_file_num);
   if (m_type == PO) begin_packed_object(file, pr_file_offset, marker_len);
   if (m_type == META) {
+    walk_state.object_block = block_number;
+    walk_state.object_offset = offset;
     num_of_meta_cnt += 1;
     if (mode_is(walk::Mode::output_list)) object_meta_for_json.clear();
   }
@@ -1700,6 +1757,21 @@ int recheck_reference_partition(const MamVci* mamvci, const MamHta* mamhta) {
   return ret;
 }
 
+// The objects and their bytes over the tape, for the progress: the bytes of a packed object's data
+// are its length (the closing entry's data offset) less its info (header, directory, metadata).
+void count_totals() {
+  const walk::MarkerIndex& index = walk_state.index;
+  walk_state.objects_total = index.object_count();
+  walk_state.bytes_total = 0;
+  for (const walk::PoEntry& po : index.pos()) {
+    const walk::CacheFile& pr = walk::open_cache_file(pr_cache_file(index.ocms()[po.ocm].pr));
+    const uint64_t closing = po.info_offset + ml::kPoInfoHeaderSize +
+                             ml::kObjectEntrySize * po.object_count + ml::kObjectEntryDataOffset;
+    const uint64_t length = pr.u64(closing);
+    if (length > po.length) walk_state.bytes_total += length - po.length;
+  }
+}
+
 // The totals of partial references, object commit markers, packed objects and objects.
 void count_markers() {
   get_pr_num(&pr_num);
@@ -1711,6 +1783,7 @@ void count_markers() {
                      "check_integrity: pr_num=%" PRIu64 " ocm_num=%" PRIu64 " po_num=%" PRIu64
                      " meta_num=%" PRIu64 "\n",
                      pr_num, ocm_num, po_num, meta_num);
+  count_totals();
 }
 
 // The labels and commit markers of the data partition against the cache, and its filemarks.
@@ -1786,8 +1859,8 @@ int write_progress(bool complete) {
                       {"Object number", std::to_string(at_start ? 1 : c[3])}};
   // The numbering where the walk stands (at the start, or at the end of a complete dump), else
   // the one recorded with the counters.
-  const HistoryKeys numbering = at_start || complete ? walk::numbering_keys(bucket_infos)
-                                                     : walk_state.recorded_numbering;
+  const HistoryKeys numbering =
+      at_start || complete ? walk::numbering_keys(bucket_infos) : walk_state.recorded_numbering;
   const HistoryKeys more = walk::progress_keys(walk_state.save_path, complete, numbering);
   keys.insert(keys.end(), more.begin(), more.end());
   return write_history_section(barcode_id, keys);
@@ -1848,9 +1921,11 @@ void resume_from_history(WalkCounters& n) {
                        "again with -r from the working directory %s and with -s %s.\n",
                        stop_signal_name(signal_number), cwd, walk_state.save_path.c_str());
   } else {
-    output_accdg_to_vl(LV_WARNING, VL_COMMON, "Interrupted by %s. Run the job again to finish it.\n",
+    output_accdg_to_vl(LV_WARNING, VL_COMMON,
+                       "Interrupted by %s. Run the job again to finish it.\n",
                        stop_signal_name(signal_number));
   }
+  run_record::set_exit_status(stop_exit_status(signal_number));
   std::exit(stop_exit_status(signal_number));
 }
 
@@ -1859,6 +1934,11 @@ void resume_from_history(WalkCounters& n) {
 // walk goes on with the next one.
 bool lies_beyond_data_partition(const char* what, uint64_t number, uint64_t block_number) {
   if (block_number < dp_rcm_block_number) return false;
+  if (std::string_view(what) == get_marker_name(META)) {
+    walk_state.object_block = block_number;
+    walk_state.object_offset = 0;
+    record_object(ObjectFields{}, run_record::Outcome::unreadable, {});
+  }
   note_object_error(LV_ERROR, VL_PR,
                     "The %s #%" PRIu64 " would lie at block %" PRIu64
                     " of the data partition, not before its last reference commit marker (block "
@@ -1941,7 +2021,6 @@ int visit_marker(MARKER_TYPE m_type, WalkCounters& n) {
   }
   return ret;
 }
-
 
 // Every partial reference, object commit marker, packed object and object of the data partition
 // in tape order, from the start or from where the history says a resumed dump stands.

@@ -104,9 +104,10 @@ int output_accdg_to_vl(const char* log_level, const char* verbose, const char* f
   verbose = resolve_verbose(verbose);
   const bool to_stderr =
       same(log_level, LV_ERROR) || same(log_level, LV_WARNING) || same(log_level, LV_SYS_ERR);
-  const bool to_stdout = !to_stderr && (same(log_level, LV_INFO) || same(log_level, LV_DEBUG) ||
-                                        same(log_level, LV_TRACE)) &&
-                         get_verbose_rank(verbose_level) >= get_verbose_rank(verbose);
+  const bool to_stdout =
+      !to_stderr &&
+      (same(log_level, LV_INFO) || same(log_level, LV_DEBUG) || same(log_level, LV_TRACE)) &&
+      get_verbose_rank(verbose_level) >= get_verbose_rank(verbose);
   if (!to_stderr && !to_stdout) return 0;
   va_list args;
   va_start(args, format);

@@ -9,6 +9,7 @@
 #include <ctime>
 #include <memory>
 #include <span>
+#include <string_view>
 
 #include "support/atomic_file.h"
 
@@ -35,6 +36,7 @@ struct Run {
   size_t other_messages = 0;
   uint64_t messages_left_out = 0;
   std::unique_ptr<AtomicFile> report;
+  std::vector<std::string> written_files;
   bool first_object = true;
   bool finished = false;
   int exit_status = 1;
@@ -61,6 +63,13 @@ const char* outcome_name(Outcome outcome) {
   return "";
 }
 
+// "[INFO   ] " as "INFO".
+std::string bare(std::string_view tag) {
+  const size_t first = tag.find_first_not_of("[ ");
+  const size_t last = tag.find_last_not_of("] ");
+  return first == std::string_view::npos ? "" : std::string(tag.substr(first, last - first + 1));
+}
+
 std::string now_text() {
   timeval tv{};
   gettimeofday(&tv, nullptr);
@@ -80,8 +89,7 @@ void add_string(json_object* object, const char* name, const std::string& value)
 
 void write_text(const std::string& text) {
   if (run().report != nullptr) {
-    run().report->write(
-        std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
+    run().report->write(std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
   }
 }
 
@@ -121,7 +129,8 @@ void begin(const std::string& version, int argc, char** argv) {
   add_string(r.header.get(), "program", "object_reader");
   add_string(r.header.get(), "version", version);
   json_object* command_line = json_object_new_array();
-  for (int i = 0; i < argc; ++i) json_object_array_add(command_line, json_object_new_string(argv[i]));
+  for (int i = 0; i < argc; ++i)
+    json_object_array_add(command_line, json_object_new_string(argv[i]));
   json_object_object_add(r.header.get(), "command_line", command_line);
   add_string(r.header.get(), "started", now_text());
 }
@@ -152,8 +161,8 @@ void note_message(const char* level, const char* tag, const std::string& text) {
   const std::string_view l(level);
   if (l.starts_with("[ERROR") || l.starts_with("[SYS_ERR")) ++r.totals.errors;
   if (l.starts_with("[WARNING")) ++r.totals.warnings;
-  const bool other = !l.starts_with("[ERROR") && !l.starts_with("[SYS_ERR") &&
-                     !l.starts_with("[WARNING");
+  const bool other =
+      !l.starts_with("[ERROR") && !l.starts_with("[SYS_ERR") && !l.starts_with("[WARNING");
   if (r.report == nullptr) return;
   if (other && r.other_messages >= kMaxOtherMessages) {
     ++r.messages_left_out;
@@ -161,8 +170,8 @@ void note_message(const char* level, const char* tag, const std::string& text) {
   }
   if (other) ++r.other_messages;
   json_object* message = json_object_new_object();
-  add_string(message, "level", level);
-  add_string(message, "tag", tag);
+  add_string(message, "level", bare(level));
+  add_string(message, "tag", bare(tag));
   add_string(message, "text", text);
   add_string(message, "time", now_text());
   json_object_array_add(r.messages.get(), message);
@@ -171,6 +180,10 @@ void note_message(const char* level, const char* tag, const std::string& text) {
 void note_object(const Object& object) {
   count(object.outcome, object.size);
   Run& r = run();
+  constexpr size_t kMaxWrittenKept = 2000;
+  if (r.written_files.size() < kMaxWrittenKept) {
+    r.written_files.insert(r.written_files.end(), object.paths.begin(), object.paths.end());
+  }
   if (r.report == nullptr) return;
   const Json entry(json_object_new_object());
   add_string(entry.get(), "bucket", object.bucket);
@@ -192,6 +205,8 @@ void note_object(const Object& object) {
 
 const Totals& totals() { return run().totals; }
 
+const std::vector<std::string>& written_files() { return run().written_files; }
+
 double elapsed_seconds() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - run().start).count();
 }
@@ -203,10 +218,15 @@ void finish() {
   r.finished = true;
   const Totals& t = r.totals;
   const Json totals(json_object_new_object());
-  for (const auto& [name, value] :
-       {std::pair{"written", t.written}, {"listed", t.listed}, {"skipped_exists", t.exists},
-        {"refused", t.refused}, {"not_readable", t.unreadable}, {"bytes", t.bytes},
-        {"errors", t.errors}, {"warnings", t.warnings}, {"messages_left_out", r.messages_left_out}}) {
+  for (const auto& [name, value] : {std::pair{"written", t.written},
+                                    {"listed", t.listed},
+                                    {"skipped_exists", t.exists},
+                                    {"refused", t.refused},
+                                    {"not_readable", t.unreadable},
+                                    {"bytes", t.bytes},
+                                    {"errors", t.errors},
+                                    {"warnings", t.warnings},
+                                    {"messages_left_out", r.messages_left_out}}) {
     json_object_object_add(totals.get(), name, json_object_new_uint64(value));
   }
   json_object_object_add(totals.get(), "seconds", json_object_new_double(elapsed_seconds()));

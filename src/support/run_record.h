@@ -49,6 +49,8 @@ void note_message(const char* level, const char* tag, const std::string& text);
 void note_object(const Object& object);
 
 const Totals& totals();
+// The files written for objects, in order (kept for the first thousand objects written).
+const std::vector<std::string>& written_files();
 double elapsed_seconds();
 
 // The status the run will exit with (1 until a job says otherwise: a run that ends any other way

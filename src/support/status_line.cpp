@@ -46,8 +46,8 @@ std::string describe(const Progress& p, double seconds) {
   if (rate > 0 && p.bytes_total > p.bytes_done) {
     const auto s = static_cast<uint64_t>(static_cast<double>(p.bytes_total - p.bytes_done) / rate);
     char text[32];
-    std::snprintf(text, sizeof(text), "%" PRIu64 ":%02" PRIu64 ":%02" PRIu64, s / 3600,
-                  s / 60 % 60, s % 60);
+    std::snprintf(text, sizeof(text), "%" PRIu64 ":%02" PRIu64 ":%02" PRIu64, s / 3600, s / 60 % 60,
+                  s % 60);
     left = text;
   }
   char text[256];
