@@ -2049,6 +2049,7 @@ int walk_data_partition(const MamVci* mamvci, bool locate_first) {
     ret |= m_type == PR ? visit_partial_reference(mamvci, n) : visit_marker(m_type, n);
   }
   if (walk_state.lists.active()) walk_state.lists.finish();
+  status_line::finish();  // the job's own messages follow
   if (mode_is(walk::Mode::full_dump) || mode_is(walk::Mode::resume_dump)) {
     ret |= write_progress(true);
   }
