@@ -8,8 +8,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# time: /usr/bin/time, for the peak memory figure of scripts/benchmark.sh.
-packages=(g++ cmake make pkg-config libgtest-dev libjson-c-dev uuid-dev libssl-dev time)
+# time: /usr/bin/time, for the peak memory figure of scripts/benchmark.sh; groff-base and
+# dpkg-dev: the man page check and the Debian package (scripts/check_package.sh).
+packages=(g++ cmake make pkg-config libgtest-dev libjson-c-dev uuid-dev libssl-dev time groff-base
+          dpkg-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
