@@ -49,6 +49,13 @@ typedef struct st_spti_cmd_positiondata {
   uint32_t partitionNumber;
 } ST_SPTI_CMD_POSITIONDATA;
 
+// Decoded READ BLOCK LIMITS data: the block lengths the drive reads in one command.
+typedef struct st_spti_block_limits {
+  uint32_t max_block_length;  // bytes 1..3
+  uint16_t min_block_length;  // bytes 4..5
+  uint8_t granularity;        // byte 0 bits 4..0
+} ST_SPTI_BLOCK_LIMITS;
+
 // Device-type attributes of the cartridge memory.
 typedef struct st_spti_device_type_attribute {
   uint64_t remaining_capacity;              // 0000h
