@@ -199,8 +199,8 @@ int CursorAccess::read(uint32_t length, void* data, uint32_t* count) {
       output_fatal(VL_MISC, "Failed to read block %" PRIu64 ": %s.\n", start, what.c_str());
     }
     output_accdg_to_vl(LV_WARNING, VL_MISC,
-                       "The READ of block %" PRIu64 " met %s; the tape stands at %s. It is "
-                       "located back and the block is read again.\n",
+                       "The READ of block %" PRIu64 " was not completed (%s); the tape stands at "
+                       "%s. It is located back and the block is read again.\n",
                        start, what.c_str(), where(ask_position()).c_str());
     locate_or_end(c.partition_, start);
   }
@@ -223,7 +223,8 @@ int CursorAccess::space(uint8_t code, uint32_t count) {
       return 0;
     }
     output_accdg_to_vl(LV_WARNING, VL_MISC,
-                       "The SPACE met %s; the tape stands at %s. The move is made again%s.\n",
+                       "The SPACE was not completed (%s); the tape stands at %s. The move is made "
+                       "again%s.\n",
                        scsi::describe(report.outcome).c_str(), where(ask_position()).c_str(),
                        relative ? " from where it started" : "");
     if (relative) locate_or_end(partition, start);

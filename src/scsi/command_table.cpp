@@ -75,7 +75,7 @@ constexpr AscWords kAsc[] = {
     {0x04, 0x01, "becoming ready"},
     {0x04, 0x02, "the cartridge is not loaded"},
     {0x04, 0x03, "manual intervention required"},
-    {0x0C, 0x00, "write error of an earlier command"},
+    {0x0C, 0x00, "write error"},
     {0x11, 0x00, "unrecovered read error"},
     {0x14, 0x00, "recorded entity not found"},
     {0x15, 0x01, "mechanical positioning error"},

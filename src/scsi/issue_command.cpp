@@ -32,8 +32,8 @@ void report_retry(const scsi::CommandInfo& info, const scsi::Outcome& o,
       break;
     case scsi::Why::deferred:
       output_accdg_to_vl(LV_ERROR, VL_MISC,
-                         "%s reported a %s, an error of an earlier command. %s was not executed "
-                         "and is sent again.\n",
+                         "%s reported a %s, the error of an earlier command. %s was not "
+                         "executed and is sent again.\n",
                          info.name, what.c_str(), info.name);
       break;
     case scsi::Why::transport:
