@@ -70,11 +70,13 @@ class TapeCursor {
  private:
   // The facade calls keep the record.
   friend struct CursorAccess;
-  bool valid() const;
+  bool valid() const;            // position_ holds where the tape stands
+  bool partition_valid() const;  // partition_ does (a move by SPACE keeps the partition)
   void moved_to(uint32_t partition, uint64_t block);
 
   bool known_ = false;
-  uint64_t epoch_ = 0;  // the command count (scsi::position_epoch) at which it was known
+  bool partition_known_ = false;
+  uint64_t epoch_ = 0;  // the command count (scsi::position_epoch) at which they were known
   uint32_t partition_ = 0;
   uint64_t position_ = 0;
   bool last_valid_ = false;  // block_ holds the block numbered last_number_

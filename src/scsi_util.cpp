@@ -72,25 +72,33 @@ struct CursorAccess {
   }
 
   // Locates (within the current partition for INVALID_PARTITION_NUMBER). A locate that failed on
-  // its way to the drive is sent once more, after the position is read. False when the drive
-  // refused it.
+  // its way to the drive, or met a unit attention (a reset may have moved the tape, even to the
+  // other partition), is checked by READ POSITION and sent once more, naming the partition when
+  // it is known. False when it cannot be done.
   static bool locate_object(uint32_t partition, uint64_t block) {
     TapeCursor& c = cursor();
-    const uint32_t target_partition =
-        partition == INVALID_PARTITION_NUMBER && c.valid() ? c.partition_ : partition;
+    const uint32_t target = partition == INVALID_PARTITION_NUMBER && c.partition_valid()
+                                ? c.partition_
+                                : partition;
     c.forget();
     for (int attempt = 0;; ++attempt) {
-      const BOOL ok = send_locate(partition, block);
-      if (!scsi::last_command_report().transport_failed) {
-        if (!ok) return false;
-        if (target_partition != INVALID_PARTITION_NUMBER) c.moved_to(target_partition, block);
+      const BOOL ok = send_locate(attempt == 0 ? partition : target, block);
+      const scsi::CommandReport& report = scsi::last_command_report();
+      if (!report.transport_failed && !report.unit_attention) {
+        if (ok && target != INVALID_PARTITION_NUMBER) c.moved_to(target, block);
+        return ok != 0;
+      }
+      const std::optional<ST_SPTI_CMD_POSITIONDATA> pos = ask_position();
+      if (ok && pos && pos->blockNumber == block &&
+          (target == INVALID_PARTITION_NUMBER || pos->partitionNumber == target)) {
+        c.moved_to(pos->partitionNumber, block);
         return true;
       }
       if (attempt > 0) return false;
       output_accdg_to_vl(LV_WARNING, VL_MISC,
-                         "The locate to block %" PRIu64 " did not complete; the tape stands at "
-                         "%s. It is sent again.\n",
-                         block, where(ask_position()).c_str());
+                         "The locate to block %" PRIu64 " was not completed (%s); the tape stands "
+                         "at %s. It is sent again.\n",
+                         block, scsi::describe(report.trouble).c_str(), where(pos).c_str());
     }
   }
 
@@ -194,7 +202,7 @@ int CursorAccess::read(uint32_t length, void* data, uint32_t* count) {
                       (report.unit_attention && !read_where_expected(r, start));
     if (!redo) return finish_read(r, requested, start, count);
     *count = 0;  // the data of a READ that did not complete is never used
-    const std::string what = scsi::describe(report.outcome);
+    const std::string what = scsi::describe(report.trouble);
     if (attempt > 0) {
       output_fatal(VL_MISC, "Failed to read block %" PRIu64 ": %s.\n", start, what.c_str());
     }
@@ -217,15 +225,16 @@ int CursorAccess::space(uint8_t code, uint32_t count) {
     const BOOL ok = spti_space(scsi_param, code, count, sense_data, err_info);
     const scsi::CommandReport& report = scsi::last_command_report();
     const bool redo = report.transport_failed || report.unit_attention;
-    if (!redo || attempt > 0) {
-      if (!ok) output_fatal(VL_MISC, "Failed to move on tape.\n");
+    // Made again and again not done as asked: where it took the tape is not known.
+    if (redo ? attempt > 0 : !ok) output_fatal(VL_MISC, "Failed to move on tape.\n");
+    if (!redo) {
       c.forget();
       return 0;
     }
     output_accdg_to_vl(LV_WARNING, VL_MISC,
                        "The SPACE was not completed (%s); the tape stands at %s. The move is made "
                        "again%s.\n",
-                       scsi::describe(report.outcome).c_str(), where(ask_position()).c_str(),
+                       scsi::describe(report.trouble).c_str(), where(ask_position()).c_str(),
                        relative ? " from where it started" : "");
     if (relative) locate_or_end(partition, start);
   }
@@ -302,10 +311,15 @@ int locate_to_tape(const uint32_t block_addres) {
 
 bool TapeCursor::valid() const { return known_ && epoch_ == scsi::position_epoch(); }
 
+bool TapeCursor::partition_valid() const {
+  return partition_known_ && epoch_ == scsi::position_epoch();
+}
+
 bool TapeCursor::position_known() const { return valid(); }
 
 void TapeCursor::moved_to(uint32_t partition, uint64_t block) {
   known_ = true;
+  partition_known_ = true;
   epoch_ = scsi::position_epoch();
   partition_ = partition;
   position_ = block;

@@ -8,6 +8,8 @@
 
 namespace {
 
+constexpr uint8_t kKeyUnitAttention = 0x6;
+
 scsi::CommandReport report;
 uint64_t epoch = 0;
 
@@ -89,7 +91,12 @@ BOOL issue_scsi_command(void* scparam, std::span<unsigned char> cdb, int dxfer_d
     report.outcome = o;
     report.transport_failed =
         o.ending == scsi::Ending::transport || o.ending == scsi::Ending::ioctl_failed;
-    if (o.ending == scsi::Ending::check_condition && o.sense.key == 0x6) report.unit_attention = true;
+    if (o.ending == scsi::Ending::check_condition && o.sense.key == kKeyUnitAttention &&
+        !o.sense.deferred) {
+      report.unit_attention = true;
+      report.trouble = o;
+    }
+    if (report.transport_failed) report.trouble = o;
     if (o.ending != scsi::Ending::good) ++epoch;
 
     const scsi::Decision d = policy.decide(o);

@@ -47,6 +47,7 @@ struct CommandReport {
   Outcome outcome;                // of the last attempt
   bool unit_attention = false;    // one came on the way: a reset may have moved the tape
   bool transport_failed = false;  // the last attempt failed in transport: no data, tape unknown
+  Outcome trouble;                // the last unit attention or transport failure met
 };
 const CommandReport& last_command_report();
 

@@ -166,6 +166,29 @@ TEST_F(DriveFaultsTest, RecoverableFaultsLeaveEveryFileAsASoundDriveGivesIt) {
   }
 }
 
+// Sense in descriptor format, on a tape with an unreadable block in an object's data: every line
+// printed (the sense reports at the highest verbosity included) and every file is the same as
+// with fixed-format sense.
+TEST_F(DriveFaultsTest, DescriptorSenseGivesExactlyTheResultOfFixedSense) {
+  const vtape::Description d = big_description();
+  vtape::Deviations deviations;
+  deviations.unreadable = {{1, vtape::plan_cartridge(d).objects[kBig].meta_block + 9}};
+  std::map<std::string, std::string> files[2];
+  RunResult runs[2];
+  for (const bool descriptor : {false, true}) {
+    deviations.faults.descriptor_sense = descriptor;
+    build(d, deviations);
+    const std::string name = descriptor ? "descriptor" : "fixed";
+    runs[descriptor] = run_in(name, {"-f", "-v", "vvvvvv"});
+    files[descriptor] = e2e::files_below(tmp_ / name + "/save", tape_id_);
+  }
+  EXPECT_NE(runs[0].err.find("Failed to Read data: 3/11/00."), std::string::npos);
+  EXPECT_EQ(runs[1].status, runs[0].status);
+  EXPECT_EQ(testutil::strip_headers(runs[1].err), testutil::strip_headers(runs[0].err));
+  EXPECT_EQ(testutil::strip_headers(runs[1].out), testutil::strip_headers(runs[0].out));
+  e2e::expect_same_files(files[1], files[0]);
+}
+
 TEST_F(DriveFaultsTest, UnrecoverableFaultsEndTheRunWithOneReportAndWholeFiles) {
   vtape::Description small_blocks = big_description();
   vtape::Description large_blocks = big_description();

@@ -3,6 +3,7 @@
 // received, the facade's results and the tape generation.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <functional>
@@ -298,6 +299,23 @@ TEST(Transport, FailedRequestEndsTheRun) {
               "Sending SCSI Command failed.\n +TEST UNIT READY: errno = 25: Inappropriate ioctl "
               "for device\n");
   ::close(param.fd_scsidevice);
+}
+
+TEST(Transport, ANodeIsOpenedForReadingAndWritingAndThenBlocks) {
+  // A FIFO stands for a device node: its open does not wait, and what is left is a descriptor
+  // that reads and writes, blocks on its requests and is not inherited.
+  testutil::TempDir dir;
+  const std::string node = dir / "node";
+  ASSERT_EQ(::mkfifo(node.c_str(), 0600), 0);
+  for (const TapeAccess access : {TapeAccess::shared, TapeAccess::exclusive}) {
+    const int fd = tape_device_open(node.c_str(), access);
+    ASSERT_GE(fd, 0);
+    const int flags = ::fcntl(fd, F_GETFL);
+    EXPECT_EQ(flags & O_ACCMODE, O_RDWR);
+    EXPECT_EQ(flags & O_NONBLOCK, 0);
+    EXPECT_EQ(::fcntl(fd, F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
+    tape_device_close(fd);
+  }
 }
 
 TEST_F(CommandTest, FailedReadPositionLeavesThePositionAndStillTraces) {
