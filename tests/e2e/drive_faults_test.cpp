@@ -113,7 +113,7 @@ TEST_F(DriveFaultsTest, RecoverableFaultsLeaveEveryFileAsASoundDriveGivesIt) {
     build(d);
     list_first(job, "sound");
     const Sound sound = sound_run("sound", job);
-    ASSERT_GE(sound.locates, 3u);
+    ASSERT_GE(sound.locates, 4u);
 
     vtape::Deviations faults;
     vtape::Faults& f = faults.faults;
@@ -121,7 +121,8 @@ TEST_F(DriveFaultsTest, RecoverableFaultsLeaveEveryFileAsASoundDriveGivesIt) {
     f.unit_attention = {{0x28, 0x00}, {0x29, 0x00}};          // met at opening
     f.transport = {{kRead, 0, 0x08},                 // the first READ: a bus reset
                    {kRead, sound.reads / 2, 0x03},  // one in the middle: timed out
-                   {kSpace, 1, 0x03}};              // a SPACE timed out, the tape rewound
+                   {kSpace, 1, 0x03},               // a SPACE timed out, the tape rewound
+                   {kLocate, 3, 0x08}};             // a LOCATE reset
     f.recovered = {{kRead, sound.reads / 2 + 5}};
     f.status = {{kLocate, 1, 0x08}};  // BUSY
     f.deferred = {{kLocate, 2}};
@@ -146,6 +147,8 @@ TEST_F(DriveFaultsTest, RecoverableFaultsLeaveEveryFileAsASoundDriveGivesIt) {
              std::string("[WARNING] [MISC  ] SPACE(6) failed: timed out (host status 03h).\n"),
              std::string("; the tape stands at block 0 of partition 0. The move is made again "
                          "from where it started.\n"),
+             std::string("[WARNING] [MISC  ] LOCATE(10) failed: reset (host status 08h).\n"),
+             std::string("[WARNING] [MISC  ] The locate to block "),
              std::string("[WARNING] [MISC  ] READ(6): the drive recovered an error by its own "
                          "retries (1/17/01 (recovered data with retries))"),
              std::string("[WARNING] [MISC  ] LOCATE(10): the drive answered BUSY. It is sent "
