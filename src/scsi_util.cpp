@@ -102,13 +102,17 @@ struct CursorAccess {
     }
   }
 
-  static void locate_or_end(uint32_t partition, uint64_t block) {
-    if (!registered() || !locate_object(partition, block)) {
-      if (partition != INVALID_PARTITION_NUMBER && block == 0) {
-        output_fatal(VL_MISC, "Failed to locate partition %d.\n", static_cast<int>(partition));
-      }
-      output_fatal(VL_MISC, "Failed to locate to Block address: %" PRIu64 ".\n", block);
+  [[noreturn]] static void locate_failed(int64_t partition, uint64_t block) {
+    if (partition != INVALID_PARTITION_NUMBER && block == 0) {
+      output_fatal(VL_MISC, "Failed to locate partition %d.\n", static_cast<int>(partition));
     }
+    output_fatal(VL_MISC, "Failed to locate to Block address: %" PRIu64 ".\n", block);
+  }
+
+  [[noreturn]] static void move_failed() { output_fatal(VL_MISC, "Failed to move on tape.\n"); }
+
+  static void locate_or_end(uint32_t partition, uint64_t block) {
+    if (!registered() || !locate_object(partition, block)) locate_failed(partition, block);
   }
 
   // The length a READ asks for: never more than one command may transfer.
@@ -226,7 +230,7 @@ int CursorAccess::space(uint8_t code, uint32_t count) {
     const scsi::CommandReport& report = scsi::last_command_report();
     const bool redo = report.transport_failed || report.unit_attention;
     // Made again and again not done as asked: where it took the tape is not known.
-    if (redo ? attempt > 0 : !ok) output_fatal(VL_MISC, "Failed to move on tape.\n");
+    if (redo ? attempt > 0 : !ok) move_failed();
     if (!redo) {
       c.forget();
       return 0;
@@ -255,8 +259,8 @@ void set_device_pram(SCSI_DEVICE_PARAM* scsiparam, ST_SPTI_REQUEST_SENSE_RESPONS
 void learn_transfer_limits() {
   if (!registered()) return;
   limits = scsi::query_transfer_limits(scsi_param);
-  output_accdg_to_vl(LV_INFO, VL_MISC, "Transfer limits: %s; drive blocks up to %u bytes.\n",
-                     scsi::describe_adapter(limits).c_str(), limits.drive_max_block);
+  output_accdg_to_vl(LV_INFO, VL_MISC, "Transfer limits: %s.\n",
+                     scsi::describe_limits(limits).c_str());
 }
 
 void require_block_reads(uint32_t block_size) {
@@ -272,7 +276,7 @@ int read_data(const uint32_t data_trans_len, void* data_pointer, uint32_t* resid
 }
 
 int move_on_tape(const uint8_t code, const uint32_t block_address) {
-  if (!registered()) output_fatal(VL_MISC, "Failed to move on tape.\n");
+  if (!registered()) CursorAccess::move_failed();
   return CursorAccess::space(code, block_address);
 }
 
@@ -294,9 +298,7 @@ int read_position_on_tape(ST_SPTI_CMD_POSITIONDATA* pos) {
 }
 
 int set_tape_head(const int which_partition) {
-  if (which_partition < 0) {
-    output_fatal(VL_MISC, "Failed to locate partition %d.\n", which_partition);
-  }
+  if (which_partition < 0) CursorAccess::locate_failed(which_partition, 0);
   CursorAccess::locate_or_end(static_cast<uint32_t>(which_partition), 0);
   return 0;
 }

@@ -59,13 +59,19 @@ std::string describe_adapter(const TransferLimits& limits) {
   return "largest transfer " + transfer + ", reserved buffer " + reserved;
 }
 
+std::string describe_limits(const TransferLimits& limits) {
+  return describe_adapter(limits) + ", longest block the drive reads " +
+         (limits.drive_max_block != 0 ? std::to_string(limits.drive_max_block) + " bytes"
+                                      : std::string("not known"));
+}
+
 void prepare_block_reads(void* scparam, TransferLimits* limits, uint32_t block_size) {
   if (limits->adapter_bytes != 0 && block_size > limits->adapter_bytes) {
     output_fatal(VL_MISC,
                  "The tape's block size of %u bytes is more than the host adapter transfers in "
                  "one command (%" PRIu64 " bytes).\n%sAn administrator can raise the adapter's "
-                 "limit (max_sectors_kb of the drive's SCSI device in sysfs, or an option of the "
-                 "adapter's driver) or connect the drive to another adapter.\n",
+                 "transfer limit (an option of its driver, such as max_sectors) or connect the "
+                 "drive to another adapter.\n",
                  block_size, limits->adapter_bytes, INDENT);
   }
   if (limits->drive_max_block != 0 && block_size > limits->drive_max_block) {
@@ -86,7 +92,7 @@ void prepare_block_reads(void* scparam, TransferLimits* limits, uint32_t block_s
     output_fatal(VL_MISC,
                  "The SCSI generic driver keeps only %d bytes for one command of the drive, less "
                  "than the tape's block size of %u bytes.\n%sAn administrator can raise the "
-                 "adapter's limit (max_sectors_kb of the drive's SCSI device in sysfs) or make "
+                 "adapter's transfer limit (an option of its driver, such as max_sectors) or make "
                  "more memory free for the driver.\n",
                  value, block_size, INDENT);
   }

@@ -24,8 +24,10 @@ struct TransferLimits {
 TransferLimits query_adapter_limits(void* scparam);
 TransferLimits query_transfer_limits(void* scparam);
 
-// "largest transfer 16777216 bytes, reserved buffer 32768 bytes" (what is known of them).
+// "largest transfer 16777216 bytes, reserved buffer 32768 bytes" (what is known of them), and
+// with ", longest block the drive reads 8388608 bytes".
 std::string describe_adapter(const TransferLimits& limits);
+std::string describe_limits(const TransferLimits& limits);
 
 // Makes ready to read blocks of `block_size` bytes: a block size beyond what the adapter or the
 // drive transfers in one command ends the run, naming both sizes and what an administrator can
