@@ -43,7 +43,7 @@ uint32_t bytes_received(const sg_io_hdr_t& hdr, const scsi::Outcome& outcome) {
   return hdr.dxfer_len - static_cast<unsigned int>(hdr.resid);
 }
 
-// The reports of Part-style statuses; a CHECK CONDITION that the caller reports in its own words
+// The report of each status byte; a CHECK CONDITION that the caller reports in its own words
 // is shown only at the highest verbosity.
 void report_status(uint8_t status, const ST_SPTI_REQUEST_SENSE_RESPONSE* decoded,
                    uint8_t operation_code, bool report_check_condition) {
