@@ -474,6 +474,9 @@ int check_qrt_label_integrity(int which_partition, const MamVci* mamvci, const M
           LV_ERROR, VL_LABEL, "BlockSize of Quorrant Label is too large to be read: %u.\n", found);
     } else {
       block_size = found;
+      // Before anything is read in blocks of this size: a drive that cannot transfer them ends
+      // the run here.
+      require_block_reads(block_size);
     }
   } else {
     ret |= compare_on_data_partition(QRT_LABEL, file, kUnbounded, VL_LABEL,

@@ -26,6 +26,7 @@
 #include "endian_utils.h"
 #include "marker_layout.h"
 #include "output_level.h"
+#include "scsi/readiness.h"
 #include "scsi_util.h"
 #include "support/atomic_file.h"
 #include "support/printable.h"
@@ -372,32 +373,27 @@ int open_drive(const char* device_name, int* fd, SCSI_DEVICE_PARAM* scparam,
                ST_SPTI_REQUEST_SENSE_RESPONSE* sense_data, ST_SYSTEM_ERRORINFO* syserr,
                MamVci* mamvci, MamHta* mamhta) {
   output_accdg_to_vl(LV_TRACE, VL_MISC, "start:open_drive\n");
-  if (!is_virtual_cartridge(device_name) && !is_tape_device_node(device_name)) {
-    output_fatal(VL_MISC, "Can't find tape device(%s).\n%sCheck option '-d'.\n", device_name,
-                 INDENT);
-  }
-  *fd = tape_device_open(device_name);
+  // An st or nst node is replaced by its drive's sg node; a name that is no tape ends the run.
+  const std::string node =
+      is_virtual_cartridge(device_name) ? std::string(device_name) : tape_node_to_open(device_name);
+  *fd = tape_device_open(node.c_str(), TapeAccess::exclusive);
   if (*fd < 0) {
     const int error = errno;
-    output_fatal(VL_MISC, "Can't open file: %s\n%sfd = %d, errno = %d: %s\n", device_name, INDENT,
-                 *fd, error, std::strerror(error));
+    if (error == EBUSY) {
+      output_fatal(VL_MISC, "The drive %s is in use by another program (%s).\n", node.c_str(),
+                   std::strerror(error));
+    }
+    output_fatal(VL_MISC, "Can't open file: %s\n%sfd = %d, errno = %d: %s\n", node.c_str(),
+                 INDENT, *fd, error, std::strerror(error));
   }
   scparam->fd_scsidevice = *fd;
-  constexpr int kAttempts = 4;
-  bool ready = false;
-  for (int attempt = 0; attempt < kAttempts && !ready; ++attempt) {
-    ready = spti_test_unit_ready(scparam, sense_data, syserr) != 0;
-    if (!ready) {
-      output_accdg_to_vl(LV_WARNING, VL_MISC, "Failed to test unit ready.\n");
-      sleep(1);
-    }
-  }
-  if (!ready) output_fatal(VL_MISC, "Failed to open the device you specified.\n");
+  scsi::wait_until_ready(scparam, sense_data, node.c_str());
   int ret = 0;
   if (clf_check_mam_coherency(scparam, mamvci, mamhta) != 0) {
     ret |= output_accdg_to_vl(LV_ERROR, VL_MISC, "MAM Check Error\n");
   }
   set_device_pram(scparam, sense_data, syserr);
+  learn_transfer_limits();
   output_accdg_to_vl(LV_INFO, VL_MISC, "Device: %s is opened.\n", device_name);
   return ret;
 }
