@@ -61,6 +61,15 @@ class TapeCursor {
   // received read as zero. Returns what read_data returns: 0 block read (its length in `*count`),
   // 1 filemark or read error (the buffer then holds nothing of use).
   int read(uint32_t block_size, uint32_t* count);
+  // What the last read met.
+  enum class Read { block, filemark, end_of_data, unreadable, failed };
+  Read last_read() const { return last_read_; }
+  // While the caller handles unreadable blocks itself (it retries and reports them once), reads
+  // that meet one report nothing.
+  void caller_reports_unreadable(bool on) { quiet_unreadable_ = on; }
+  // While on, a read's CHECK CONDITION is shown only at the highest verbosity (the tries after the
+  // first of an unreadable block say nothing new).
+  void quiet_sense(bool on);
   // The buffer of the last read: block_size bytes, zero beyond the bytes received.
   std::span<const uint8_t> block() const { return block_; }
   uint32_t last_count() const { return last_count_; }
@@ -82,6 +91,8 @@ class TapeCursor {
   bool last_valid_ = false;  // block_ holds the block numbered last_number_
   uint64_t last_number_ = 0;
   uint32_t last_count_ = 0;
+  Read last_read_ = Read::failed;
+  bool quiet_unreadable_ = false;
   std::vector<uint8_t> block_;
 };
 

@@ -334,6 +334,9 @@ int delete_files_in_directory(const char* directory_path, const char* ext);
 // restored_marker_cache_differs() then tells.
 int write_markers_to_file(const char* filepath, int write_flg);
 bool restored_marker_cache_differs();
+// How many times an unreadable block of the data partition is read again (located between tries)
+// before it is taken as damage.
+void set_read_retries(int retries);
 // A cache directory that holds anything but plain files ends the run.
 void require_plain_cache(const SafeDir& dir);
 int read_marker_file(uint64_t str_size, uint64_t str_offset, const char* filepath, char* str);

@@ -9,6 +9,7 @@
 #include <uuid/uuid.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cinttypes>
 #include <climits>
 #include <cstdarg>
@@ -36,6 +37,7 @@
 #include "vexa_format_checker.h"
 #include "walk/bucket_names.h"
 #include "walk/cache_file.h"
+#include "walk/damage.h"
 #include "walk/list_writer.h"
 #include "walk/marker_index.h"
 #include "walk/progress.h"
@@ -117,6 +119,13 @@ struct WalkState {
   uint64_t objects_total = 0;
   uint64_t bytes_met = 0;
   uint64_t bytes_total = 0;
+  // Damage on the data partition: the blocks that could not be read, where the packed objects lie
+  // (for naming what a damaged block cost), and whether the marker being compared met damage.
+  walk::DamageMap damage;
+  std::vector<walk::PackedObjectPlace> places;
+  bool marker_damaged = false;
+  bool object_damaged = false;         // the object being processed met damage
+  uint64_t current_meta = UINT64_MAX;  // the object being visited, 0-based over the tape
   // A dump's save path as the history records it, and the place it recorded last (the counters
   // of a packed object about to be checked, and the numbering of the buckets then), for a stop.
   std::string save_path;
@@ -125,6 +134,7 @@ struct WalkState {
   HistoryKeys recorded_numbering;
 };
 WalkState walk_state;
+int read_retries = 2;  // tries of an unreadable block after the first (set_read_retries)
 
 void reset_walk_state(walk::Mode mode) {
   walk_state = WalkState{};
@@ -242,14 +252,73 @@ int initialize_marker_files() {
 
 namespace {
 
-// Reads the marker at the current tape position up to its filemark, passing every block to
-// `keep`, and checks that a filemark ended it; a marker without one ends the run.
+// What a read at the tape position met. A filemark stands also for whatever else ended the
+// reading of a marker (end of data, a failed READ), which its filemark check then reports.
+enum class Got { block, filemark, damage };
+
+// Reads the block at the tape position of `partition` into the cursor's buffer, reading an
+// unreadable block again (located between tries) up to the bound of --read-retries; a block read
+// on a later try is said in a WARNING. A block that stays unreadable leaves the tape just past
+// it, with the tries made in `*tries`.
+Got read_with_retries(int partition, uint32_t* count, int* tries) {
+  const uint64_t at = cursor().position();
+  cursor().caller_reports_unreadable(true);
+  Got got = Got::damage;
+  // The sense data of a medium error are shown with -v only: the caller reports the block.
+  for (*tries = 1;; ++*tries) {
+    cursor().quiet_sense(true);
+    const int ret = cursor().read(block_size, count);
+    cursor().quiet_sense(false);
+    if (ret == 0 || cursor().last_read() != TapeCursor::Read::unreadable) {
+      got = ret == 0 ? Got::block : Got::filemark;
+      break;
+    }
+    if (*tries > read_retries) break;
+    cursor().locate(at);
+  }
+  cursor().caller_reports_unreadable(false);
+  if (got == Got::block && *tries > 1) {
+    output_accdg_to_vl(LV_WARNING, VL_COMMON, "Block %" PRIu64 " of the %s was read on try %d.\n",
+                       at, get_partition_name(partition), *tries);
+  }
+  if (got == Got::damage) cursor().locate(at + 1);
+  return got;
+}
+
+// Blocks of the reference partition found unreadable: a second reading of the partition goes
+// straight to the copies on the data partition, without trying them again.
+walk::DamageMap reference_damage;
+
+std::string capitalized(std::string text) {
+  if (!text.empty() && text[0] >= 'a' && text[0] <= 'z')
+    text[0] = static_cast<char>(text[0] - 'a' + 'A');
+  return text;
+}
+
+// A block of a marker that could not be read, and the tries made (0: known unreadable, not read).
+struct Unreadable {
+  uint64_t block = 0;
+  int tries = 0;
+};
+
+// Reads the marker at the current tape position of `partition` up to its filemark, passing every
+// block to `keep`, and checks that a filemark ended it; a marker without one ends the run. A
+// block that cannot be read ends the reading: it is returned, and the marker is incomplete.
 template <typename Keep>
-void read_marker_to_filemark(Keep keep) {
+std::optional<Unreadable> read_marker_to_filemark(int partition, Keep keep) {
   uint32_t count = 0;
   const uint64_t start = cursor().position();
   uint64_t records = 0;
-  while (cursor().read(block_size, &count) == 0) {
+  for (;;) {
+    const uint64_t at = cursor().position();
+    if (partition == 0 && reference_damage.contains(at)) return Unreadable{at, 0};
+    int tries = 0;
+    const Got got = read_with_retries(partition, &count, &tries);
+    if (got == Got::damage) {
+      if (partition == 0) reference_damage.add(at);
+      return Unreadable{at, tries};
+    }
+    if (got != Got::block) break;
     ++records;
     keep(cursor().block().first(count));
   }
@@ -266,6 +335,124 @@ void read_marker_to_filemark(Keep keep) {
     missing_filemark = check_fm_next_to_marker(1, 1);
   }
   if (missing_filemark != 0) output_fatal(VL_MISC, "Failed to read the reference partition.\n");
+  return std::nullopt;
+}
+
+// A marker of the reference partition, known by the name of its cache file.
+struct ReferenceMarker {
+  enum class Kind { vol1, label, first_rcm, last_rcm, partial_reference, other } kind;
+  uint64_t number = 0;  // of a partial reference
+};
+
+ReferenceMarker reference_marker(const std::string& filepath) {
+  using Kind = ReferenceMarker::Kind;
+  const std::string name = filepath.substr(filepath.rfind('/') + 1);
+  if (name == CACHE_VOL1_LABEL) return {Kind::vol1};
+  if (name == CACHE_FORMAT_LABEL) return {Kind::label};
+  if (name == CACHE_FIRST_RCM) return {Kind::first_rcm};
+  if (name == CACHE_LAST_RCM) return {Kind::last_rcm};
+  const std::string_view digits = std::string_view(name).substr(std::strlen(CACHE_PR_PREFIX));
+  uint64_t k = 0;
+  if (name.starts_with(CACHE_PR_PREFIX) && !digits.empty() &&
+      std::from_chars(digits.data(), digits.data() + digits.size(), k).ptr ==
+          digits.data() + digits.size()) {
+    return {Kind::partial_reference, k};
+  }
+  return {Kind::other};
+}
+
+// How messages name the marker whose cache file is `filepath`.
+std::string marker_description(const std::string& filepath) {
+  using Kind = ReferenceMarker::Kind;
+  const ReferenceMarker marker = reference_marker(filepath);
+  switch (marker.kind) {
+    case Kind::vol1:
+      return "the VOL1 label";
+    case Kind::label:
+      return "the format label";
+    case Kind::first_rcm:
+      return "the first reference commit marker";
+    case Kind::last_rcm:
+      return "the last reference commit marker";
+    case Kind::partial_reference:
+      return "partial reference " + std::to_string(marker.number);
+    case Kind::other:
+      break;
+  }
+  return "the marker (" + filepath + ")";
+}
+
+// Places the tape at the copy on the data partition of the marker whose cache file is `filepath`
+// (the labels and the first reference commit marker open the partition after 0, 1 and 2
+// filemarks, the last one ends it, and the last one's directory places the partial references).
+// False when the marker has no copy there.
+bool locate_data_partition_copy(const std::string& filepath) {
+  using Kind = ReferenceMarker::Kind;
+  const ReferenceMarker marker = reference_marker(filepath);
+  switch (marker.kind) {
+    case Kind::vol1:
+    case Kind::label:
+    case Kind::first_rcm:
+      cursor().head(1);
+      if (marker.kind != Kind::vol1) {
+        cursor().space(SPACE_FILEMARKS, marker.kind == Kind::label ? 1 : 2);
+      }
+      return true;
+    case Kind::last_rcm:
+      move_to_last_rcm(nullptr, 1, nullptr);
+      return true;
+    case Kind::partial_reference:
+      break;
+    case Kind::other:
+      return false;
+  }
+  char offset[ml::kFieldSize] = {};
+  read_marker_file(sizeof(offset), ml::kRcmHeaderSize + ml::kRcmEntrySize * marker.number,
+                   rcm_cache_file(1).c_str(), offset);
+  if (dp_rcm_block_number == 0) move_to_last_rcm(nullptr, 1, nullptr);
+  const uint64_t back = be64(reinterpret_cast<const uint8_t*>(offset));
+  if (back == 0 || back > dp_rcm_block_number) return false;
+  cursor().head(1);
+  cursor().locate(dp_rcm_block_number - back);
+  return true;
+}
+
+// Reads the marker at the tape position of the reference partition, whose cache file is
+// `filepath`: `begin` starts the copy, `keep` takes every block. When a block of it cannot be
+// read, its copy on the data partition is read instead (said in a WARNING; `begin` starts the
+// copy again), and the tape is left past the marker's filemark on the reference partition, where
+// the next marker starts. A marker that neither partition gives whole ends the run.
+template <typename Begin, typename Keep>
+void read_reference_marker(const std::string& filepath, Begin begin, Keep keep) {
+  begin();
+  const std::optional<Unreadable> damaged = read_marker_to_filemark(0, keep);
+  if (!damaged) return;
+  const std::string marker = marker_description(filepath);
+  if (!locate_data_partition_copy(filepath)) {
+    output_accdg_to_vl(LV_ERROR, VL_COMMON,
+                       "Block %" PRIu64
+                       " of the reference partition cannot be read (%d tries), "
+                       "and %s has no copy on the data partition.\n",
+                       damaged->block, damaged->tries, marker.c_str());
+    output_fatal(VL_MISC, "Failed to read the reference partition.\n");
+  }
+  if (damaged->tries > 0) {  // else said when the block was first met
+    output_accdg_to_vl(LV_WARNING, VL_COMMON,
+                       "Block %" PRIu64
+                       " of the reference partition cannot be read (%d tries): "
+                       "the copy of %s on the data partition is used.\n",
+                       damaged->block, damaged->tries, marker.c_str());
+  }
+  begin();
+  if (const std::optional<Unreadable> again = read_marker_to_filemark(1, keep)) {
+    output_fatal(VL_COMMON,
+                 "%s cannot be read on either partition: block %" PRIu64
+                 " of the data partition cannot be read (%d tries).\n",
+                 capitalized(marker).c_str(), again->block, again->tries);
+  }
+  cursor().head(0);
+  cursor().locate(damaged->block + 1);
+  cursor().space(SPACE_FILEMARKS, 1);
 }
 
 bool path_exists(const char* path) {
@@ -281,9 +468,11 @@ bool restored_cache_differs = false;
 // missing) takes the tape's bytes, and the difference is remembered.
 void compare_with_restored_file(const char* filepath) {
   std::string tape_bytes;
-  read_marker_to_filemark([&](std::span<const uint8_t> bytes) {
-    tape_bytes.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-  });
+  read_reference_marker(
+      filepath, [&] { tape_bytes.clear(); },
+      [&](std::span<const uint8_t> bytes) {
+        tape_bytes.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+      });
   const SafeDir dir = SafeDir::parent_of(filepath);
   const std::string name = std::string(filepath).substr(std::string(filepath).rfind('/') + 1);
   std::string cached;
@@ -303,6 +492,8 @@ void compare_with_restored_file(const char* filepath) {
 
 bool restored_marker_cache_differs() { return restored_cache_differs; }
 
+void set_read_retries(int retries) { read_retries = retries; }
+
 int write_markers_to_file(const char* filepath, int write_flg) {
   output_accdg_to_vl(LV_TRACE, VL_MISC, "start:write_markers_to_file(%s)\n", filepath);
   if (marker_file_flg == 1 && std::string_view(filepath).starts_with(MARKER_CACHE_DIR)) {
@@ -316,8 +507,11 @@ int write_markers_to_file(const char* filepath, int write_flg) {
   // the marker's filemark has been seen. Without writing, the file is only created when missing.
   AtomicFile file;
   const bool copy = write_flg == 1 || !path_exists(filepath);
-  if (copy && !file.open(filepath)) output_fatal(VL_MISC, "Failed to open file.\n");
-  read_marker_to_filemark([&](std::span<const uint8_t> bytes) {
+  const auto begin = [&] {
+    file.discard();
+    if (copy && !file.open(filepath)) output_fatal(VL_MISC, "Failed to open file.\n");
+  };
+  read_reference_marker(filepath, begin, [&](std::span<const uint8_t> bytes) {
     if (write_flg == 1 && !file.write(bytes)) {
       output_fatal(VL_MISC, "Failed to write marker file(%s).\n", filepath);
     }
@@ -419,12 +613,14 @@ int compare_on_data_partition(MARKER_TYPE m_type, const std::string& file, uint6
                               const char* verbose, const char* missing_filemark,
                               bool inconsistency_is_fatal) {
   int ret = 0;
+  walk_state.marker_damaged = false;
   if (check_diff_btwn_file_and_tape(m_type, file.c_str(), read_size, 0, 0) != 0) {
     constexpr char kInconsistent[] = "The data partition is inconsistent with marker file(%s).\n";
     if (inconsistency_is_fatal) output_fatal(verbose, kInconsistent, file.c_str());
     ret |= output_accdg_to_vl(LV_ERROR, verbose, kInconsistent, file.c_str());
   }
-  if (check_fm_next_to_marker(1, 0) != 0) {
+  // Damage in the marker makes its filemark impossible to check: the next marker is located.
+  if (!walk_state.marker_damaged && check_fm_next_to_marker(1, 0) != 0) {
     ret |= output_accdg_to_vl(LV_ERROR, verbose, "%s", missing_filemark);
   }
   return ret;
@@ -551,7 +747,8 @@ int check_pr_integrity(int which_partition, const MamVci* mamvci, int target_pr_
                                      "There is no file mark at the end of partial reference.\n",
                                      false);
   }
-  if (last_flag == 1) {
+  // Damage in the last partial reference of the data partition leaves no place to compare.
+  if (last_flag == 1 && !(which_partition == 1 && walk_state.marker_damaged)) {
     ST_SPTI_CMD_POSITIONDATA after_pr{};
     cursor().read_position(&after_pr);
     ret |= move_to_last_rcm(mamvci, which_partition, nullptr);
@@ -935,14 +1132,48 @@ void take_bucket_of_packed_object(const uint8_t* bucket_id, bool report) {
   add_bucket_info_4_obj_reader(&bucket_infos, bucket_name_for_obj_r.c_str(), 0, 1, 1);
 }
 
+// The places of the packed objects on the data partition, for naming what a damaged block cost
+// (known once the last reference commit marker of the data partition has been found).
+const std::vector<walk::PackedObjectPlace>& packed_object_places();
+
+// Block `block` could not be read: it is reported once, naming the objects with bytes in it.
+void report_damage(uint64_t block, int tries) {
+  walk_state.damage.add(block);
+  const std::vector<walk::LostObject> lost = walk::objects_in_block(
+      walk_state.index, packed_object_places(), walk_state.buckets, block_size, block);
+  std::string names;
+  for (const walk::LostObject& object : lost) names += "\n" + std::string(INDENT) + object.text;
+  output_accdg_to_vl(
+      LV_ERROR, VL_COMMON,
+      "Block %" PRIu64 " of the data partition cannot be read (%d tries).%s%s\n", block, tries,
+      lost.empty() ? "" : " The objects with bytes in it are not written:", names.c_str());
+}
+
+// Reads the block at the tape position of the data partition into the cursor's buffer, with the
+// tries of --read-retries. A block that stays unreadable is reported once as damage (a block
+// already known as such is not read again), and the tape stands just past it.
+Got walk_read(uint32_t* count) {
+  const uint64_t at = cursor().position();
+  if (walk_state.damage.contains(at)) {
+    cursor().locate(at + 1);
+    return Got::damage;
+  }
+  int tries = 0;
+  const Got got = read_with_retries(1, count, &tries);
+  if (got == Got::damage) report_damage(at, tries);
+  return got;
+}
+
 // Reads the block after the current one for an object or its metadata into the cursor's buffer.
-// A read that does not stop at a filemark ends the run; at a confirmed filemark it returns false.
-bool read_following_block(uint32_t* count) {
-  if (cursor().read(block_size, count) == 0) return true;
+// A read that stops neither at a block nor at a confirmed filemark ends the run; damage is
+// returned for the caller to give up the object.
+Got read_following_block(uint32_t* count) {
+  const Got got = walk_read(count);
+  if (got != Got::filemark) return got;
   if (check_fm_next_to_marker(1, 1) != 0) {
     output_fatal(VL_DEFAULT, "Failed to read data from tape.\n");
   }
-  return false;
+  return Got::filemark;
 }
 
 __attribute__((format(printf, 3, 4))) int note_object_error(const char* level, const char* verbose,
@@ -974,7 +1205,12 @@ bool read_metadata(uint64_t o, uint64_t length, Metadata* meta) {
   meta->end_in_block = o + here;
   while (meta->bytes.size() < length) {
     uint32_t count = 0;
-    if (!read_following_block(&count)) {
+    const Got got = read_following_block(&count);
+    if (got == Got::damage) {
+      walk_state.object_damaged = true;  // reported with the block
+      return false;
+    }
+    if (got == Got::filemark) {
       note_object_error(LV_ERROR, VL_COMMON,
                         "The metadata of the object is cut short by a filemark.\n");
       return false;
@@ -1185,8 +1421,13 @@ bool copy_object_data(uint64_t end_in_block, uint64_t size, const std::string& k
   write(end_in_block, take);
   size -= take;
   while (size > 0) {
-    uint32_t got = 0;
-    if (!read_following_block(&got)) {
+    uint32_t count = 0;
+    const Got got = read_following_block(&count);
+    if (got == Got::damage) {
+      walk_state.object_damaged = true;  // reported with the block
+      return false;
+    }
+    if (got == Got::filemark) {
       note_object_error(LV_ERROR, VL_COMMON,
                         "The object (%s) is cut short by a filemark. The object is not "
                         "written.\n",
@@ -1351,8 +1592,13 @@ int process_object(const char* filepath, uint64_t pr_file_offset, uint64_t o, ui
   ObjectFields fields;
   run_record::Outcome outcome = run_record::Outcome::unreadable;
   std::vector<std::string> paths;
+  walk_state.object_damaged = false;
   const int ret =
       handle_object(filepath, pr_file_offset, o, length, read_to_end, &fields, &outcome, &paths);
+  if (walk_state.object_damaged) {
+    outcome = run_record::Outcome::lost;
+    object_meta_for_json.clear();  // nor is it listed
+  }
   record_object(fields, outcome, std::move(paths));
   return ret;
 }
@@ -1479,6 +1725,48 @@ int compare_info_block(MarkerComparison& c, std::span<const uint8_t> block, uint
   return ret;
 }
 
+// The object being visited cannot be read: its block was found damaged (and reported, naming it).
+void record_lost_object() {
+  ObjectFields f;
+  if (walk_state.current_meta < walk_state.index.object_count()) {
+    const walk::ObjectName name =
+        walk::name_object(walk_state.index, walk_state.buckets, walk_state.current_meta);
+    f.key = name.key;
+    f.id = name.object_id;
+    f.version_id = name.version;
+  }
+  record_object(f, run_record::Outcome::lost, {});
+}
+
+// A marker of the data partition that meets damage cannot be compared with its copy: said once,
+// and the checks of its filemarks, which the damage makes impossible, are passed over.
+void report_marker_damage(MARKER_TYPE m_type, const char* filepath) {
+  walk_state.marker_damaged = true;
+  walk_state.po_tail_unread = true;  // the tape does not stand where the marker ends
+  static constexpr const char* kNames[] = {"VOL1 label",
+                                           "format label",
+                                           "reference commit marker",
+                                           "partial reference",
+                                           "object commit marker",
+                                           "packed object",
+                                           "object"};
+  output_accdg_to_vl(LV_WARNING, VL_COMMON,
+                     "The %s on the data partition cannot be compared with its copy (%s): a block "
+                     "of it cannot be read.\n",
+                     kNames[m_type], filepath);
+}
+
+// The last reference commit marker as the reference partition holds it (its cached copy).
+std::string cached_last_rcm() {
+  const walk::CacheFile& rcm = walk::open_cache_file(rcm_cache_file(1));
+  std::string bytes(static_cast<size_t>(std::min<uint64_t>(rcm.size(), kMaxRcmKept)), '\0');
+  rcm.read(0, bytes.data(), bytes.size());
+  output_accdg_to_vl(LV_WARNING, VL_COMMON,
+                     "The bucket list is taken from the last reference commit marker of the "
+                     "reference partition.\n");
+  return bytes;
+}
+
 // Reads the object whose metadata starts at byte `offset` of the block at the tape position (or of
 // the block read last, when `block_in_memory`), then processes it. The tape's standing at the end
 // of the object is recorded for the next marker.
@@ -1490,7 +1778,15 @@ int check_object(const char* filepath, uint64_t read_size, uint64_t offset, uint
   c.file_size = cache_file_size(filepath);
   uint32_t count = 0;
   // The metadata that starts in the block read last is taken from memory, not read again.
-  if (!block_in_memory && cursor().read(block_size, &count) != 0) return end_of_marker(c);
+  if (!block_in_memory) {
+    const Got got = walk_read(&count);
+    if (got == Got::filemark) return end_of_marker(c);
+    if (got == Got::damage) {
+      record_lost_object();
+      walk_state.po_tail_unread = true;
+      return 0;
+    }
+  }
   bool read_to_end = false;
   const int ret = process_object(filepath, pr_file_offset, offset, read_size, &read_to_end);
   walk_state.po_tail_unread = !read_to_end;
@@ -1520,7 +1816,12 @@ int compare_with_copy(MARKER_TYPE m_type, const char* filepath, uint64_t read_si
       m_type == VOL1_LABEL || m_type == QRT_LABEL || m_type == RCM || m_type == PR;
   for (bool done = false; !done;) {
     uint32_t count = 0;
-    if (cursor().read(block_size, &count) != 0) {
+    const Got got = walk_read(&count);
+    if (got == Got::damage) {
+      report_marker_damage(m_type, filepath);
+      break;
+    }
+    if (got == Got::filemark) {
       ret |= end_of_marker(c);
       break;
     }
@@ -1532,7 +1833,7 @@ int compare_with_copy(MARKER_TYPE m_type, const char* filepath, uint64_t read_si
       ret |= compare_info_block(c, cursor().block(), count, &done);
     }
   }
-  if (c.last_rcm) take_bucket_list(c.rcm_bytes);
+  if (c.last_rcm) take_bucket_list(walk_state.marker_damaged ? cached_last_rcm() : c.rcm_bytes);
   output_accdg_to_vl(LV_TRACE, VL_MISC, "end  :check_diff_btwn_file_and_tape(%s)\n", filepath);
   return ret;
 }
@@ -1632,6 +1933,7 @@ int check_part_of_pr_integrity(MARKER_TYPE m_type, uint64_t block_number, uint64
       LV_TRACE, VL_MISC, "%s:%" PRIu64 ",%" PRIu64 ",%" PRIu64 ",%" PRIu64 ",%" PRIu64 "\n",
       get_marker_name(m_type), block_number, offset, pr_file_num, pr_file_offset, marker_len);
   int ret = 0;
+  walk_state.marker_damaged = false;
   // The walk follows the tape's position itself (every read, locate and space), so it asks the
   // drive only when it does not know: one round trip fewer for every marker.
   bool in_memory = false;
@@ -1662,7 +1964,7 @@ int check_part_of_pr_integrity(MARKER_TYPE m_type, uint64_t block_number, uint64
   if (mode_is(walk::Mode::output_list) && m_type == META && !object_meta_for_json.empty()) {
     ret |= write_list_entry(block_number, offset, marker_len);
   }
-  if (m_type == OCM && check_fm_next_to_marker(1, 0) != 0) {
+  if (m_type == OCM && !walk_state.marker_damaged && check_fm_next_to_marker(1, 0) != 0) {
     ret |= output_accdg_to_vl(LV_ERROR, VL_RCM,
                               "There is no file mark at the end of the object commit marker.\n");
   }
@@ -1766,13 +2068,23 @@ void count_totals() {
   const walk::MarkerIndex& index = walk_state.index;
   walk_state.objects_total = index.object_count();
   walk_state.bytes_total = 0;
+  walk_state.places.clear();
   for (const walk::PoEntry& po : index.pos()) {
     const walk::CacheFile& pr = walk::open_cache_file(pr_cache_file(index.ocms()[po.ocm].pr));
     const uint64_t closing = po.info_offset + ml::kPoInfoHeaderSize +
                              ml::kObjectEntrySize * po.object_count + ml::kObjectEntryDataOffset;
     const uint64_t length = pr.u64(closing);
     if (length > po.length) walk_state.bytes_total += length - po.length;
+    walk_state.places.push_back({UINT64_MAX, ml::kIdentifierSize + length});  // block: later
   }
+}
+
+const std::vector<walk::PackedObjectPlace>& packed_object_places() {
+  std::vector<walk::PackedObjectPlace>& places = walk_state.places;
+  if (!places.empty() && places.front().block == UINT64_MAX && dp_rcm_block_number != 0) {
+    for (uint64_t m = 0; m < places.size(); ++m) places[m].block = po_address(m).block_number;
+  }
+  return places;
 }
 
 // The totals of partial references, object commit markers, packed objects and objects.
@@ -1951,6 +2263,19 @@ bool lies_beyond_data_partition(const char* what, uint64_t number, uint64_t bloc
   return true;
 }
 
+// An object with bytes in a block already found damaged is lost (named when the damage was
+// reported): it is not read, and the next marker is located.
+bool lies_in_damage(uint64_t meta) {
+  walk_state.current_meta = meta;
+  if (walk_state.damage.empty()) return false;
+  const auto [first, last] =
+      walk::blocks_of_object(walk_state.index, packed_object_places(), block_size, meta);
+  if (!walk_state.damage.any_in(first, last)) return false;
+  record_lost_object();
+  walk_state.po_tail_unread = true;
+  return true;
+}
+
 // The partial reference next on the data partition.
 int visit_partial_reference(const MamVci* mamvci, WalkCounters& n) {
   int ret = 0;
@@ -1961,7 +2286,8 @@ int visit_partial_reference(const MamVci* mamvci, WalkCounters& n) {
     n.pr += 1;
     return ret;
   }
-  if (n.locate_first) {
+  // After a commit marker that met damage the tape does not stand where it ends.
+  if (n.locate_first || walk_state.marker_damaged) {
     cursor().locate(block_number);
     n.locate_first = false;
   }
@@ -1999,6 +2325,10 @@ int visit_marker(MARKER_TYPE m_type, WalkCounters& n) {
     n.locate_first = false;
   }
   if (m_type == PO && mode_is(walk::Mode::output_list)) po_block_address = block_number;
+  if (m_type == META && lies_in_damage(n.meta - 1)) {
+    n.meta += 1;
+    return ret;
+  }
   if (m_type == META) {
     // Where the metadata lies in its packed object, for the bound of the object's data.
     walk::MarkerIndex& index = walk_state.index;

@@ -38,6 +38,7 @@
 #include "tape_device.h"
 #include "vexa_format_checker.h"
 #include "walk/cache_file.h"
+#include "walk/lost_report.h"
 #include "walk/progress.h"
 #include "walk/save_layout.h"
 
@@ -51,6 +52,8 @@ constexpr int kVersionOption = 1000;
 constexpr int kProgressOption = 1001;
 constexpr int kNoProgressOption = 1002;
 constexpr int kReportOption = 1003;
+constexpr int kReadRetriesOption = 1004;
+constexpr int kMaxReadRetries = 100;
 
 // The run's settings, owned by the driver for the whole run. The verbosity text is registered
 // with the diagnostic output by reference, so it lives in static storage.
@@ -102,9 +105,9 @@ void print_summary(bool listing) {
   const double seconds = run_record::elapsed_seconds();
   output_accdg_to_vl(LV_INFO, VL_COMMON,
                      "Objects: %" PRIu64 " %s, %" PRIu64 " already there, %" PRIu64
-                     " refused, %" PRIu64 " not readable; %s.\n",
+                     " refused, %" PRIu64 " not readable, %" PRIu64 " lost; %s.\n",
                      listing ? t.listed : t.written, listing ? "listed" : "written", t.exists,
-                     t.refused, t.unreadable, with_unit(t.bytes).c_str());
+                     t.refused, t.unreadable, t.lost, with_unit(t.bytes).c_str());
   output_accdg_to_vl(LV_INFO, VL_COMMON, "Messages: %" PRIu64 " errors, %" PRIu64 " warnings.\n",
                      t.errors, t.warnings);
   const auto whole = static_cast<uint64_t>(seconds);
@@ -194,6 +197,15 @@ void apply_option(int opt, const char* appname) {
     case kReportOption:
       settings.report_path = optarg;
       break;
+    case kReadRetriesOption: {
+      char* end = nullptr;
+      const long retries = std::strtol(optarg, &end, 10);
+      if (*optarg == '\0' || *end != '\0' || retries < 0 || retries > kMaxReadRetries) {
+        output_fatal(VL_COMMON, "--read-retries must be a number from 0 to %d.\n", kMaxReadRetries);
+      }
+      set_read_retries(static_cast<int>(retries));
+      break;
+    }
     default:
       break;  // refused by check_command_line before any option took effect
   }
@@ -218,6 +230,7 @@ const option kLongOptions[] = {
     {"progress", no_argument, nullptr, kProgressOption},
     {"no-progress", no_argument, nullptr, kNoProgressOption},
     {"report", required_argument, nullptr, kReportOption},
+    {"read-retries", required_argument, nullptr, kReadRetriesOption},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -383,8 +396,8 @@ int open_drive(const char* device_name, int* fd, SCSI_DEVICE_PARAM* scparam,
       output_fatal(VL_MISC, "The drive %s is in use by another program (%s).\n", node.c_str(),
                    std::strerror(error));
     }
-    output_fatal(VL_MISC, "Can't open file: %s\n%sfd = %d, errno = %d: %s\n", node.c_str(),
-                 INDENT, *fd, error, std::strerror(error));
+    output_fatal(VL_MISC, "Can't open file: %s\n%sfd = %d, errno = %d: %s\n", node.c_str(), INDENT,
+                 *fd, error, std::strerror(error));
   }
   scparam->fd_scsidevice = *fd;
   scsi::wait_until_ready(scparam, sense_data, node.c_str());
@@ -758,8 +771,9 @@ void check_resume() {
   output_accdg_to_vl(LV_INFO, VL_COMMON,
                      resume ? "Resume dump is complete.\n" : "Full dump is complete.\n");
   print_summary(false);
-  run_record::set_exit_status(0);
-  std::exit(0);
+  const int status = walk::report_lost_objects(settings.save_path, run.tape_id);
+  run_record::set_exit_status(status);
+  std::exit(status);
 }
 
 std::string list_dir() { return std::string(settings.save_path) + "/" + run.tape_id + "/"; }
@@ -951,13 +965,17 @@ int object_reader_main(int argc, char** argv) {
     ret = make_lists();
     print_summary(true);
     if (settings.object_key[0] == '\0' || std::strlen(settings.bucket_name) < 3) {
-      run_record::set_exit_status(0);
-      std::exit(0);
+      const int status = walk::report_lost_objects(settings.save_path, run.tape_id);
+      run_record::set_exit_status(status);
+      std::exit(status);
     }
     output_accdg_to_vl(LV_INFO, VL_COMMON,
                        "Continue to read the specified object from the tape.\n");
   }
   ret |= retrieve_object();
+  // An object the drive could not read decides the status, whatever else the retrieval met.
+  if (run_record::totals().lost > 0)
+    ret = walk::report_lost_objects(settings.save_path, run.tape_id);
   run_record::set_exit_status(ret);
   return ret;
 }

@@ -154,6 +154,23 @@ int CursorAccess::finish_read(const scsi::ReadResult& r, uint32_t requested, uin
   *count = r.kind == scsi::ReadKind::block ? r.length : 0;
   switch (r.kind) {
     case scsi::ReadKind::block:
+      c.last_read_ = TapeCursor::Read::block;
+      break;
+    case scsi::ReadKind::filemark:
+      c.last_read_ = TapeCursor::Read::filemark;
+      break;
+    case scsi::ReadKind::end_of_data:
+      c.last_read_ = TapeCursor::Read::end_of_data;
+      break;
+    case scsi::ReadKind::medium_error:
+      c.last_read_ = TapeCursor::Read::unreadable;
+      break;
+    default:
+      c.last_read_ = TapeCursor::Read::failed;
+      break;
+  }
+  switch (r.kind) {
+    case scsi::ReadKind::block:
       if (r.lengths_disagree && !lengths_disagreement_told) {
         lengths_disagreement_told = true;
         output_accdg_to_vl(LV_WARNING, VL_MISC,
@@ -184,6 +201,9 @@ int CursorAccess::finish_read(const scsi::ReadResult& r, uint32_t requested, uin
       c.moved_to(c.partition_, start);
       break;
     case scsi::ReadKind::medium_error:
+      c.forget();
+      if (c.quiet_unreadable_) return 1;
+      break;
     case scsi::ReadKind::failed:
       c.forget();
       break;
@@ -365,6 +385,8 @@ int TapeCursor::read(uint32_t block_size, uint32_t* count) {
   }
   return ret;
 }
+
+void TapeCursor::quiet_sense(bool on) { set_read_reports_by_caller(on); }
 
 bool TapeCursor::holds_block(uint64_t number) {
   const uint64_t here = position();

@@ -12,7 +12,10 @@ constexpr unsigned char kOpRead6 = 0x08;
 constexpr unsigned char kSili = 0x02;              // SILI 1, FIXED 0: a shorter block is no error
 constexpr uint32_t kMaxTransferLength = 0xFFFFFF;  // 24-bit TRANSFER LENGTH
 constexpr uint32_t kSelfTestReadLength = 524288;
+bool reports_by_caller = false;
 }  // namespace
+
+void set_read_reports_by_caller(bool on) { reports_by_caller = on; }
 
 BOOL spti_read_data(void* scparam, uint32_t dxfer_len, void* dxferp, uint32_t* resid,
                     ST_SPTI_REQUEST_SENSE_RESPONSE* sbp, ST_SYSTEM_ERRORINFO* /*syserr*/) {
@@ -22,7 +25,8 @@ BOOL spti_read_data(void* scparam, uint32_t dxfer_len, void* dxferp, uint32_t* r
   // A buffer of 16 MiB or more asks for the longest block the field can name (no block is
   // longer) instead of letting the length wrap to a small or zero request.
   put_be(cdb, 2, 3, std::min(dxfer_len, kMaxTransferLength));
-  return issue_scsi_command(scparam, cdb, SG_DXFER_FROM_DEV, dxfer_len, dxferp, resid, sbp);
+  return issue_scsi_command(scparam, cdb, SG_DXFER_FROM_DEV, dxfer_len, dxferp, resid, sbp,
+                            {.report_check_condition = !reports_by_caller});
 }
 
 BOOL test_read_data(const char* path) {

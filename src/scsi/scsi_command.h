@@ -28,6 +28,10 @@ BOOL issue_scsi_command(void* scparam, std::span<unsigned char> cdb, int dxfer_d
                         uint32_t dxfer_len, void* dxferp, uint32_t* resid,
                         ST_SPTI_REQUEST_SENSE_RESPONSE* sbp, const CommandOptions& options = {});
 
+// While on, a READ's CHECK CONDITION is shown only at the highest verbosity: the caller (the tape
+// cursor, for a walk that retries unreadable blocks) reports it in its own words.
+void set_read_reports_by_caller(bool on);
+
 // TEST UNIT READY with options: the readiness wait reports the sense in its own words.
 BOOL test_unit_ready_command(void* scparam, ST_SPTI_REQUEST_SENSE_RESPONSE* sbp,
                              const CommandOptions& options);

@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "support/atomic_file.h"
+#include "support/printable.h"
 
 namespace run_record {
 
@@ -37,6 +38,7 @@ struct Run {
   uint64_t messages_left_out = 0;
   std::unique_ptr<AtomicFile> report;
   std::vector<std::string> written_files;
+  std::vector<std::string> lost_objects;
   bool first_object = true;
   bool finished = false;
   int exit_status = 1;
@@ -59,6 +61,8 @@ const char* outcome_name(Outcome outcome) {
       return "refused";
     case Outcome::unreadable:
       return "not readable";
+    case Outcome::lost:
+      return "lost to damage";
   }
   return "";
 }
@@ -117,6 +121,9 @@ void count(Outcome outcome, uint64_t size) {
       break;
     case Outcome::unreadable:
       ++t.unreadable;
+      break;
+    case Outcome::lost:
+      ++t.lost;
       break;
   }
 }
@@ -180,6 +187,10 @@ void note_message(const char* level, const char* tag, const std::string& text) {
 void note_object(const Object& object) {
   count(object.outcome, object.size);
   Run& r = run();
+  if (object.outcome == Outcome::lost) {
+    r.lost_objects.push_back(
+        object_name(object.bucket, object.key, object.version, object.object_id));
+  }
   constexpr size_t kMaxWrittenKept = 2000;
   if (r.written_files.size() < kMaxWrittenKept) {
     r.written_files.insert(r.written_files.end(), object.paths.begin(), object.paths.end());
@@ -203,9 +214,18 @@ void note_object(const Object& object) {
   r.first_object = false;
 }
 
+std::string object_name(const std::string& bucket, const std::string& key,
+                        const std::string& version, const std::string& object_id) {
+  std::string name = printable(bucket + "/" + key) + " (object id " + printable(object_id);
+  if (!version.empty()) name += ", version " + printable(version);
+  return name + ")";
+}
+
 const Totals& totals() { return run().totals; }
 
 const std::vector<std::string>& written_files() { return run().written_files; }
+
+const std::vector<std::string>& lost_objects() { return run().lost_objects; }
 
 double elapsed_seconds() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - run().start).count();
@@ -223,6 +243,7 @@ void finish() {
                                     {"skipped_exists", t.exists},
                                     {"refused", t.refused},
                                     {"not_readable", t.unreadable},
+                                    {"lost", t.lost},
                                     {"bytes", t.bytes},
                                     {"errors", t.errors},
                                     {"warnings", t.warnings},

@@ -11,7 +11,8 @@
 namespace run_record {
 
 // What happened to one object.
-enum class Outcome { written, listed, exists, refused, unreadable };
+// `unreadable`: its metadata or data break the format; `lost`: the drive could not read it.
+enum class Outcome { written, listed, exists, refused, unreadable, lost };
 
 struct Object {
   std::string bucket;
@@ -31,6 +32,7 @@ struct Totals {
   uint64_t exists = 0;
   uint64_t refused = 0;
   uint64_t unreadable = 0;
+  uint64_t lost = 0;
   uint64_t bytes = 0;  // of the objects written or listed
   uint64_t errors = 0;
   uint64_t warnings = 0;
@@ -51,6 +53,12 @@ void note_object(const Object& object);
 const Totals& totals();
 // The files written for objects, in order (kept for the first thousand objects written).
 const std::vector<std::string>& written_files();
+// How messages name an object: "bucket/key (object id X, version V)", printable, without the
+// version when it has none.
+std::string object_name(const std::string& bucket, const std::string& key,
+                        const std::string& version, const std::string& object_id);
+// The objects lost to damage, named by object_name, in order.
+const std::vector<std::string>& lost_objects();
 double elapsed_seconds();
 
 // The status the run will exit with (1 until a job says otherwise: a run that ends any other way

@@ -61,4 +61,9 @@ std::string list_file_path(std::string_view save_root, std::string_view tape_id,
   return path.append(four_digits(number)).append(".lst");
 }
 
+std::string lost_list_path(std::string_view save_root, std::string_view tape_id) {
+  std::string path(save_root);
+  return path.append("/").append(tape_id).append("/lost_objects.txt");
+}
+
 }  // namespace walk

@@ -33,4 +33,7 @@ std::string object_path(std::string_view save_root, std::string_view bucket, int
 std::string list_file_path(std::string_view save_root, std::string_view tape_id,
                            std::string_view bucket, int number);
 
+// "<save root>/<tape id>/lost_objects.txt": the objects a run could not read from the tape.
+std::string lost_list_path(std::string_view save_root, std::string_view tape_id);
+
 }  // namespace walk

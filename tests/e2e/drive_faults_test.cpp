@@ -185,10 +185,23 @@ TEST_F(DriveFaultsTest, DescriptorSenseGivesExactlyTheResultOfFixedSense) {
     runs[descriptor] = run_in(name, {"-f", "-v", "vvvvvv"});
     files[descriptor] = e2e::files_below(tmp_ / name + "/save", tape_id_);
   }
-  EXPECT_NE(runs[0].err.find("Failed to Read data: 3/11/00."), std::string::npos);
+  EXPECT_NE(runs[0].err.find(" of the data partition cannot be read (3 tries)."),
+            std::string::npos)
+      << runs[0].err;
   EXPECT_EQ(runs[1].status, runs[0].status);
+  // The summary's time and rate are the only lines that may differ.
+  const auto timeless = [](const std::string& text) {
+    std::string kept;
+    for (size_t at = 0, end; at < text.size(); at = end + 1) {
+      end = std::min(text.find('\n', at), text.size());
+      const std::string line = text.substr(at, end - at);
+      if (line.find("[COMMON] Time: ") == std::string::npos) kept += line + "\n";
+    }
+    return kept;
+  };
   EXPECT_EQ(testutil::strip_headers(runs[1].err), testutil::strip_headers(runs[0].err));
-  EXPECT_EQ(testutil::strip_headers(runs[1].out), testutil::strip_headers(runs[0].out));
+  EXPECT_EQ(timeless(testutil::strip_headers(runs[1].out)),
+            timeless(testutil::strip_headers(runs[0].out)));
   e2e::expect_same_files(files[1], files[0]);
 }
 

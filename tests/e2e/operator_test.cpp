@@ -76,7 +76,7 @@ TEST_F(OperatorTest, SummaryAndReportCountEveryOutcome) {
   const RunResult r = reader({"-f", "--report", report});
   ASSERT_EQ(r.status, 0) << r.err;
   const std::string out = testutil::strip_headers(r.out);
-  EXPECT_NE(out.find("Objects: 24 written, 1 already there, 1 refused, 1 not readable; "),
+  EXPECT_NE(out.find("Objects: 24 written, 1 already there, 1 refused, 1 not readable, 0 lost; "),
             std::string::npos)
       << out;
   EXPECT_NE(out.find("Messages: " + std::to_string(testutil::count(r.err, "[ERROR  ]")) +

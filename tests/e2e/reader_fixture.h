@@ -144,6 +144,34 @@ inline void pad_metadata(vtape::Description& d, size_t i, uint64_t reach) {
       "{\"note\":\"" + std::string(static_cast<size_t>(reach - now), 'n') + "\"}";
 }
 
+// A section of the progress history: where a dump of `tape` stands.
+inline std::string history_section(const std::string& tape, uint64_t pr, uint64_t ocm, uint64_t po,
+                                   uint64_t object) {
+  return "[" + tape + "]\nPR=" + std::to_string(pr) + "\nOCM=" + std::to_string(ocm) +
+         "\nPO=" + std::to_string(po) + "\nObject number=" + std::to_string(object) + "\n";
+}
+
+// The counters of the walk while it checks packed object `m` (0-based): partial references and
+// object commit markers already passed, and the numbers of that packed object and its first
+// object.
+inline std::string history_at(const vtape::Layout& layout, const std::string& tape, size_t m) {
+  const vtape::PoLayout& po = layout.pos[m];
+  const vtape::OcmLayout& ocm = layout.ocms[po.ocm];
+  return history_section(tape, ocm.pr + 1, po.ocm + 1, m + 1, po.first_object + 1);
+}
+
+// Object files named without their directory numbers: what a dump and a resumed dump must agree
+// on, whatever sub-directories the resume opened.
+inline std::map<std::string, std::string> without_numbers(
+    const std::map<std::string, std::string>& in) {
+  std::map<std::string, std::string> out;
+  for (const auto& [path, content] : in) {
+    const size_t first = path.find('/');
+    out[path.substr(0, first) + path.substr(first + 10)] = content;  // drops "/NNNN/NNNN"
+  }
+  return out;
+}
+
 // A cartridge in a fresh directory, and the program run on it.
 class ReaderTest : public ::testing::Test {
  protected:

@@ -1,0 +1,239 @@
+// Damaged tapes: blocks the drive cannot read, in object data, in packed objects, in commit markers
+// and partial references of either partition. Every job recovers each object outside the damage
+// byte for byte, names each one lost, publishes nothing partial and ends with status 2 when it
+// lost objects, 0 when it lost none.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "e2e/reader_fixture.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using e2e::has_line;
+using testutil::RunResult;
+
+// A place on the tape to damage, chosen from the layout.
+struct Damage {
+  int partition;
+  uint64_t block;
+};
+
+struct Case {
+  std::string name;
+  std::vector<Damage> damage;
+  std::string message;  // a WARNING or ERROR line the damage gives
+};
+
+class DamageTest : public e2e::ReaderTest {
+ protected:
+  void SetUp() override {
+    d_ = vtape::sample_description();
+    plan_ = vtape::plan_cartridge(d_);
+    ASSERT_EQ(plan_.block_size, 4096u);
+  }
+
+  // The objects with bytes (metadata or data) in block `b` of the data partition.
+  std::set<size_t> objects_in_block(uint64_t b) const {
+    std::set<size_t> found;
+    const uint64_t bs = plan_.block_size;
+    for (size_t i = 0; i < plan_.objects.size(); ++i) {
+      const vtape::ObjectLayout& o = plan_.objects[i];
+      const uint64_t base = o.po_block * bs + 32;
+      const uint64_t end = base + o.data_offset + o.data_size;
+      if ((base + o.meta_offset) / bs <= b && b <= (end - 1) / bs) found.insert(i);
+    }
+    return found;
+  }
+
+  // The last block of object `i`, which holds its data only when it runs over many blocks.
+  uint64_t last_block_of(size_t i) const {
+    const vtape::ObjectLayout& o = plan_.objects[i];
+    return (o.po_block * plan_.block_size + 32 + o.data_offset + o.data_size - 1) /
+           plan_.block_size;
+  }
+
+  std::vector<Case> cases() const {
+    const vtape::PartitionLayout& rp = plan_.partitions[0];
+    const vtape::PartitionLayout& dp = plan_.partitions[1];
+    return {
+        {"object data", {{1, plan_.objects[6].meta_block + 1}}, ""},
+        {"packed object header", {{1, plan_.pos[2].place.block}}, ""},
+        {"object commit marker",
+         {{1, plan_.ocms[1].place.block}},
+         "The object commit marker on the data partition cannot be compared with its copy"},
+        {"partial reference on the data partition",
+         {{1, dp.prs[0].block}},
+         "The partial reference on the data partition cannot be compared with its copy"},
+        {"reference partition",
+         {{0, rp.prs[1].block}, {0, rp.vol1.block}, {0, rp.label.block}, {0, rp.last_rcm.block}},
+         "Block " + std::to_string(rp.prs[1].block) +
+             " of the reference partition cannot be read (3 tries): the copy of partial "
+             "reference 1 on the data partition is used."},
+        {"two regions", {{1, last_block_of(2)}, {1, last_block_of(9)}}, ""},
+    };
+  }
+
+  // The objects a job loses: those with bytes in a damaged block of the data partition (a list
+  // run reads every object whole, as a dump does).
+  std::set<size_t> lost(const Case& c) const {
+    std::set<size_t> found;
+    for (const Damage& d : c.damage) {
+      if (d.partition != 1) continue;
+      const std::set<size_t> in = objects_in_block(d.block);
+      found.insert(in.begin(), in.end());
+    }
+    return found;
+  }
+
+  // The files a dump writes, without those of the lost objects.
+  std::map<std::string, std::string> recovered(const std::set<size_t>& lost) const {
+    std::map<std::string, std::string> files = e2e::expected_dump(d_, layout_);
+    for (const size_t i : lost) {
+      for (const auto& [path, content] : e2e::expected_dump(d_, layout_, i, i + 1)) {
+        files.erase(path);
+      }
+    }
+    return files;
+  }
+
+  // What every job on a damaged tape must give: its status, each lost object named in its last
+  // lines, nothing partial left behind.
+  void expect_outcome(const RunResult& r, const std::set<size_t>& lost, const Case& c) {
+    EXPECT_EQ(r.status, lost.empty() ? 0 : 2) << r.err;
+    if (!c.message.empty()) {
+      EXPECT_TRUE(has_line(r.err, c.message)) << r.err;
+    }
+    const std::string tail = r.err.substr(r.err.rfind("could not be read from the tape") + 1);
+    EXPECT_EQ(r.err.find("could not be read from the tape") != std::string::npos, !lost.empty());
+    for (const size_t i : lost) {
+      EXPECT_NE(tail.find(plan_.objects[i].key + " (object id " + plan_.objects[i].list_id),
+                std::string::npos)
+          << i << "\n"
+          << r.err;
+    }
+    for (const auto& [path, content] : e2e::files_below(save())) {
+      EXPECT_EQ(path.find(".tmp"), std::string::npos) << path << " left behind";
+    }
+  }
+
+  // The list files of a list run that lost `lost`: the readable objects of each bucket.
+  void expect_lists(const std::set<size_t>& lost) {
+    std::map<std::string, std::vector<size_t>> per_bucket;
+    for (size_t i = 0; i < layout_.objects.size(); ++i) {
+      if (lost.count(i) == 0) per_bucket[layout_.objects[i].bucket_name].push_back(i);
+    }
+    std::map<std::string, std::string> expected;
+    for (const auto& [bucket, objects] : per_bucket) {
+      expected[bucket + "_0001.lst"] = e2e::list_file(layout_, objects);
+    }
+    std::map<std::string, std::string> lists;
+    for (const auto& [path, content] : e2e::files_below(tape_dir(), "reference_partition")) {
+      if (path.ends_with(".lst")) lists[path] = content;
+    }
+    EXPECT_EQ(lists, expected);
+  }
+
+  vtape::Description d_;
+  vtape::Layout plan_;
+};
+
+// Each damage, for a full dump, a list run and a resume from the packed object before it.
+TEST_F(DamageTest, EveryObjectOutsideTheDamageIsRecoveredAndEveryLostOneNamed) {
+  for (const Case& c : cases()) {
+    SCOPED_TRACE(c.name);
+    vtape::Deviations deviations;
+    for (const Damage& d : c.damage) deviations.unreadable.push_back({d.partition, d.block});
+    build(d_, deviations);
+
+    const std::set<size_t> lost_in_dump = lost(c);
+    RunResult r = reader({"-f"});
+    expect_outcome(r, lost_in_dump, c);
+    e2e::expect_same_files(saved(), recovered(lost_in_dump));
+
+    fs::remove_all(save());
+    fs::create_directories(save());
+    r = reader({"-l"});
+    expect_outcome(r, lost_in_dump, c);
+    expect_lists(lost_in_dump);
+
+    // A resume from the history of a dump interrupted at packed object 1, with the objects
+    // before it written.
+    fs::remove_all(save());
+    const size_t first = layout_.pos[1].first_object;
+    for (const auto& [path, content] : e2e::expected_dump(d_, layout_, 0, first)) {
+      fs::create_directories(fs::path(save() + "/" + path).parent_path());
+      testutil::write_file(save() + "/" + path, content);
+    }
+    testutil::write_file(work() + "/history.log", e2e::history_at(layout_, tape_id_, 1));
+    r = reader({"-r"});
+    std::set<size_t> lost_in_resume;
+    for (const size_t i : lost_in_dump) {
+      if (i >= first) lost_in_resume.insert(i);
+    }
+    expect_outcome(r, lost_in_resume, c);
+    e2e::expect_same_files(e2e::without_numbers(saved()),
+                           e2e::without_numbers(recovered(lost_in_resume)));
+
+    fs::remove_all(save());
+    fs::remove_all(work());
+    fs::remove_all(cart());
+  }
+}
+
+}  // namespace
+
+// More than 20 objects lost: the last line names the file that lists them, one per line.
+TEST_F(DamageTest, ManyLostObjectsAreListedInAFile) {
+  vtape::Description d;
+  d.block_size = 65536;
+  d.buckets = {{"alpha", {}}};
+  d.grouping = {25, 1, 1};
+  for (uint64_t i = 0; i < 25; ++i) {
+    vtape::ObjectEntry o;
+    o.key = "k" + std::to_string(i);
+    o.data = vtape::ObjectData::pattern(10, i);
+    o.last_modified = vtape::utc_text(1700000000, 0);
+    d.objects.push_back(std::move(o));
+  }
+  const vtape::Layout plan = vtape::plan_cartridge(d);
+  vtape::Deviations deviations;
+  deviations.unreadable.push_back({1, plan.pos[0].place.block});
+  build(d, deviations);
+  const RunResult r = reader({"-f"});
+  EXPECT_EQ(r.status, 2) << r.err;
+  const std::string list = tape_dir() + "/lost_objects.txt";
+  EXPECT_TRUE(has_line(r.err,
+                       "[ERROR  ] [COMMON] 25 objects could not be read from the tape. "
+                       "They are listed in " +
+                           list + "."))
+      << r.err;
+  std::string expected;
+  for (const vtape::ObjectLayout& o : layout_.objects) {
+    expected += "alpha/" + o.key + " (object id " + o.list_id + ")\n";
+  }
+  EXPECT_EQ(testutil::read_file(list), expected);
+  EXPECT_TRUE(saved().empty());
+}
+
+// A marker that neither partition gives whole: the tape cannot be walked.
+TEST_F(DamageTest, AMarkerUnreadableOnBothPartitionsEndsTheRun) {
+  vtape::Deviations deviations;
+  deviations.unreadable.push_back({0, plan_.partitions[0].prs[0].block});
+  deviations.unreadable.push_back({1, plan_.partitions[1].prs[0].block});
+  build(d_, deviations);
+  const RunResult r = reader({"-f"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(has_line(r.err,
+                       "[SYS_ERR] [COMMON] Partial reference 0 cannot be read on either "
+                       "partition: block " +
+                           std::to_string(plan_.partitions[1].prs[0].block) +
+                           " of the data partition cannot be read (3 tries)."))
+      << r.err;
+  EXPECT_TRUE(saved().empty());
+}
