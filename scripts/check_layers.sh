@@ -12,7 +12,7 @@ build_dir=${1:-build}
 # Lowest first; a library may use those before it in its line.
 layers=(or_support or_vdrive or_scsi or_format or_walk or_driver)
 # Libraries beside the layers, with the layers they may use.
-declare -A side=([cartbuild]="or_support or_vdrive")
+declare -A side=([cartbuild]="or_support or_vdrive" [or_s3]="or_support")
 
 libs=("${layers[@]}" "${!side[@]}")
 for lib in "${libs[@]}"; do

@@ -6,7 +6,7 @@
 #   scripts/s3-server.sh stop [DIR]    stops the processes it started, by their process ids
 # DIR holds every file of the store: configuration, rings, data, logs and process ids
 # (default /tmp/or-s3-store). OR_S3_PORT chooses the S3 port (default 8080); the three storage
-# servers listen on the next three ports.
+# servers and the memcached that tempauth keeps its tokens in listen on the next four ports.
 #   eval "$(scripts/s3-server.sh start)"    sets OR_S3_ENDPOINT, AWS_ACCESS_KEY_ID, ...
 #
 # Known gaps of Swift 2.30 and how they are met:
@@ -42,6 +42,7 @@ backend_port() {  # server name -> its port
     object) echo $((port + 1)) ;;
     container) echo $((port + 2)) ;;
     account) echo $((port + 3)) ;;
+    memcached) echo $((port + 4)) ;;
   esac
 }
 
@@ -98,8 +99,7 @@ write_configs() {
     } >"$etc/$s-server.conf"
   done
   # s3api before tempauth; versioned_writes with allow_object_versioning gives S3 versioning;
-  # slo carries the multipart uploads. The cache filter is needed by tempauth; with no memcached
-  # running it only misses.
+  # slo carries the multipart uploads; tempauth needs the cache filter and its memcached.
   cat >"$etc/proxy-server.conf" <<EOF
 [DEFAULT]
 bind_ip = $host
@@ -132,7 +132,8 @@ allow_versioned_writes = true
 allow_object_versioning = true
 
 EOF
-  printf '[filter:cache]\nuse = egg:swift#memcache\n\n' >>"$etc/proxy-server.conf"
+  printf '[filter:cache]\nuse = egg:swift#memcache\nmemcache_servers = %s:%s\n\n' \
+    "$host" "$(backend_port memcached)" >>"$etc/proxy-server.conf"
   for f in catch_errors gatekeeper healthcheck proxy-logging listing_formats bulk copy slo dlo \
     symlink; do
     printf '[filter:%s]\nuse = egg:swift#%s\n\n' "$f" "${f//-/_}" >>"$etc/proxy-server.conf"
@@ -195,6 +196,9 @@ start() {
   write_swift_conf
   write_configs
   build_rings
+  setsid memcached -l "$host" -p "$(backend_port memcached)" -U 0 -m 64 -u "$(id -un)" \
+    </dev/null >"$dir/log/memcached.log" 2>&1 &
+  echo $! >"$dir/run/memcached.pid"
   for s in "${servers[@]}" proxy; do
     setsid "swift-$s-server" "$dir/etc/$s-server.conf" --verbose </dev/null \
       >"$dir/log/$s.log" 2>&1 &

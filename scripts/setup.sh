@@ -21,7 +21,7 @@ fi
 packages=(g++ cmake make pkg-config libgtest-dev libjson-c-dev uuid-dev libssl-dev time
   libcurl4-openssl-dev)
 if [ "$with_store" = 1 ]; then
-  packages+=(swift swift-proxy swift-object swift-container swift-account curl)
+  packages+=(swift swift-proxy swift-object swift-container swift-account memcached curl)
 fi
 missing=()
 for p in "${packages[@]}"; do
