@@ -17,8 +17,11 @@
 # - Metadata values above 256 bytes are refused unless max_meta_value_length is raised. The limits
 #   are read only from /etc/swift/swift.conf, so "start", run as root, writes that file (the
 #   limits below); run as another user, it only warns when the file differs.
-# - Non-ASCII metadata comes back mis-encoded (its UTF-8 bytes read as Latin-1, then encoded
-#   again). The store keeps what was sent; a reader of such a value decodes it once more.
+# - Non-ASCII metadata sent as it is comes back mis-encoded (its UTF-8 bytes read as Latin-1,
+#   then encoded again). The client sends such values as RFC 2047 encoded words, which this
+#   store keeps and returns unchanged.
+# - Metadata too large for these limits is answered 500 InternalError, not 400: the client
+#   tries it again like any 5xx before it reports it.
 set -euo pipefail
 
 command=${1:-}

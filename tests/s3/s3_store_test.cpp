@@ -3,6 +3,11 @@
 // stored back with the curl program, independently of the client.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,6 +22,7 @@
 #include "output_level.h"
 #include "s3/object_mapping.h"
 #include "s3/store.h"
+#include "support/unique_fd.h"
 
 namespace {
 
@@ -164,6 +170,36 @@ TEST_F(S3StoreTest, TapesLatestVersionEndsCurrentWhateverTheOrderOfArrival) {
   EXPECT_EQ(store.counts().failed, 0U);
 }
 
+// Many versions in flight at once, the keys interleaved and each key's versions out of order.
+TEST_F(S3StoreTest, VersionsInFlightTogetherKeepTheOrderOfTheirKey) {
+  constexpr int kKeys = 10;
+  const int times[] = {3, 1, 5, 2, 6, 4};  // the tape's order; 6 is the latest
+  s3::Store store(options_, credentials_);
+  ASSERT_TRUE(store.prepare_bucket("flight"));
+  std::vector<s3::Outcome> outcomes(kKeys * std::size(times));
+  size_t next = 0;
+  for (const int time : times) {
+    for (int k = 0; k < kKeys; ++k) {
+      const std::string key = "key" + std::to_string(k);
+      const std::string body = key + "/" + std::to_string(time);
+      const std::string meta =
+          metadata(key, "2020-01-01T00:00:0" + std::to_string(time) + "Z", "", body.size());
+      s3::ObjectUpload upload = store.begin_object(
+          "flight", s3::map_object_metadata(meta, body),
+          [outcome = &outcomes[next++]](const s3::Outcome& got) { *outcome = got; });
+      upload.write(as_bytes(body));
+      upload.finish(s3::md5_of(as_bytes(body)));
+    }
+  }
+  store.finish();
+  EXPECT_EQ(store.counts().stored, outcomes.size());
+  for (const s3::Outcome& outcome : outcomes) EXPECT_TRUE(outcome.stored) << outcome.error;
+  for (int k = 0; k < kKeys; ++k) {
+    const std::string key = "key" + std::to_string(k);
+    EXPECT_EQ(fetch("flight", key).body, key + "/6");
+  }
+}
+
 TEST_F(S3StoreTest, BodyHeadersAndUserMetadataComeBack) {
   const std::string body = "a body of some bytes\n\x01\xff";
   const std::string long_value(1000, 'v');
@@ -217,6 +253,12 @@ TEST_F(S3StoreTest, LargeObjectGoesAsMultipartUploadStreamedInPieces) {
   ASSERT_TRUE(upload.finish(digest));
   store.finish();
   ASSERT_EQ(store.counts().stored, 1U);
+#if !defined(__SANITIZE_ADDRESS__)
+  // Never the whole body at once: the parts in flight, within in-flight x part size.
+  const std::string status = testutil::read_file("/proc/self/status");
+  const uint64_t peak_kib = std::stoull(status.substr(status.find("VmHWM:") + 6));
+  EXPECT_LT(peak_kib * 1024, s3::memory_budget(options_) + 64 * s3::kMiB);
+#endif
 
   std::vector<std::string> head = curl(s3::object_path(options_.bucket_prefix + "large", "big"));
   head.insert(head.begin() + 1, "-I");
@@ -310,6 +352,122 @@ TEST_F(S3StoreTest, StoreThatRefusesOrCannotBeReachedEndsTheRunWithOneLine) {
         "^[^\n]*\\[SYS_ERR\\] \\[COMMON\\] The S3 store at [^\n]*" + std::string(c.line) +
         "[^\n]*\n$";
     EXPECT_EXIT(s3::Store(options, credentials), testing::ExitedWithCode(1), one_line) << c.name;
+  }
+}
+
+// A store on loopback, in a child process, that answers the start-up check and then every
+// request with `reply` (or closes the connection without a word when `reply` is empty). It
+// writes one byte into a pipe per request after the check.
+class FakeStore {
+ public:
+  explicit FakeStore(const std::string& reply) {
+    support::UniqueFd listener(socket(AF_INET, SOCK_STREAM, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    int ends[2];
+    if (bind(listener.get(), reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        listen(listener.get(), 8) != 0 ||
+        getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
+        pipe(ends) != 0) {
+      ADD_FAILURE() << "no loopback listener";
+      return;
+    }
+    port_ = ntohs(address.sin_port);
+    counted_.reset(ends[0]);
+    support::UniqueFd counter(ends[1]);
+    pid_ = fork();
+    if (pid_ == 0) serve(listener.get(), counter.get(), reply);
+  }
+  ~FakeStore() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+  std::string endpoint() const { return "http://127.0.0.1:" + std::to_string(port_); }
+  // Requests answered after the start-up check so far.
+  size_t requests() const {
+    char bytes[64];
+    size_t total = 0;
+    pollfd ready{counted_.get(), POLLIN, 0};
+    while (poll(&ready, 1, 0) == 1) {
+      const ssize_t got = read(counted_.get(), bytes, sizeof(bytes));
+      if (got <= 0) break;
+      total += static_cast<size_t>(got);
+    }
+    return total;
+  }
+
+ private:
+  [[noreturn]] static void serve(int listener, int counter, const std::string& reply) {
+    alarm(60);  // never outlives a test that went wrong
+    for (bool checked = false;; checked = true) {
+      const support::UniqueFd connection(accept(listener, nullptr, nullptr));
+      std::string request;
+      char buffer[4096];
+      size_t head_end = std::string::npos;
+      while (head_end == std::string::npos) {
+        const ssize_t got = read(connection.get(), buffer, sizeof(buffer));
+        if (got <= 0) break;
+        request.append(buffer, static_cast<size_t>(got));
+        head_end = request.find("\r\n\r\n");
+      }
+      const std::string answer =
+          checked ? reply
+                  : "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+      // Counted before the answer leaves, so that a client that has it finds it counted.
+      if (checked && write(counter, "r", 1) != 1) _exit(1);
+      if (write(connection.get(), answer.data(), answer.size()) < 0) _exit(1);
+    }
+  }
+
+  int port_ = 0;
+  pid_t pid_ = -1;
+  support::UniqueFd counted_;
+};
+
+// Transient failures are tried max_attempts times in all, then reported with the status and
+// the store's code; other failures are reported at once.
+TEST(S3RetryTest, TransientFailuresAreTriedAgainThenReported) {
+  const std::string slow_down =
+      "<Error><Code>SlowDown</Code><Message>Reduce your request rate.</Message></Error>";
+  const struct {
+    std::string reply;
+    size_t requests;
+    const char* reported;
+  } cases[] = {
+      {"HTTP/1.1 503 Service Unavailable\r\nContent-Length: " +
+           std::to_string(slow_down.size()) + "\r\nConnection: close\r\n\r\n" + slow_down,
+       4, "HTTP 503 SlowDown (Reduce your request rate.)"},
+      {"", 4, "no answer ("},
+      {"HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n", 1,
+       "HTTP 400"},
+  };
+  char verbosity[1] = "";
+  char cont[5] = "cont";
+  set_vl(verbosity);
+  set_c_mode(cont);
+  for (const auto& c : cases) {
+    FakeStore fake(c.reply);
+    s3::StoreOptions options;
+    options.endpoint = fake.endpoint();
+    options.max_attempts = 4;
+    options.first_retry_delay_ms = 10;
+    s3::Store store(options, s3::Credentials{"key", "secret", "", "us-east-1"});
+    testing::internal::CaptureStderr();
+    const s3::ObjectRequest request =
+        s3::map_object_metadata(metadata("k", "2020-01-01T00:00:00Z", "", 1), "id");
+    s3::ObjectUpload upload = store.begin_object("bucket", request);
+    upload.write(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>("x"), 1));
+    upload.finish(s3::md5_of(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>("x"), 1)));
+    store.finish();
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(fake.requests(), c.requests) << c.reported;
+    EXPECT_THAT(err, HasSubstr("Failed to store the object(bucket bucket, key k) in the S3 "
+                               "store: " + std::string(c.reported)));
+    EXPECT_EQ(store.counts().failed, 1U);
   }
 }
 
