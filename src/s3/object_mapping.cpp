@@ -186,8 +186,7 @@ ObjectRequest map_object_metadata(std::string_view metadata_json, std::string_vi
 std::string header_value(std::string_view text) {
   const bool plain =
       std::all_of(text.begin(), text.end(), [](char c) { return c >= 0x20 && c < 0x7f; }) &&
-      (text.empty() || (text.front() != ' ' && text.back() != ' ')) &&
-      text.substr(0, 2) != "=?";
+      (text.empty() || (text.front() != ' ' && text.back() != ' ')) && text.substr(0, 2) != "=?";
   if (plain) return std::string(text);
   const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
   return "=?UTF-8?B?" + base64_encode({bytes, text.size()}) + "?=";

@@ -24,13 +24,13 @@ using Header = std::pair<std::string, std::string>;  // name (lower case), value
 struct ObjectRequest {
   std::string key;
   uint64_t size = 0;
-  bool delete_marker = false;        // "IsDeleted": true
-  std::string last_modified;         // orders the versions of a key
-  std::string version;               // the tape's "Version", for messages
+  bool delete_marker = false;  // "IsDeleted": true
+  std::string last_modified;   // orders the versions of a key
+  std::string version;         // the tape's "Version", for messages
   std::string object_id;
-  std::optional<Md5> expected_md5;   // from "ContentMd5"
-  std::vector<Header> headers;       // content headers and x-amz-meta-*, none for a marker
-  std::string error;                 // why the object cannot be stored; "" when it can
+  std::optional<Md5> expected_md5;  // from "ContentMd5"
+  std::vector<Header> headers;      // content headers and x-amz-meta-*, none for a marker
+  std::string error;                // why the object cannot be stored; "" when it can
 };
 
 // Maps the metadata (a JSON object: "Key", "Size", "ContentType", "ContentEncoding",

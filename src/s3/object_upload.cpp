@@ -19,14 +19,14 @@ struct ObjectUpload::State {
   Kind kind = Kind::kSinglePut;
   bool finished = false;
   uint64_t received = 0;
-  std::string refused;     // why the body cannot be stored, found while it arrived
-  std::string buffer;      // the whole body of a single PUT, or the part being filled
+  std::string refused;      // why the body cannot be stored, found while it arrived
+  std::string buffer;       // the whole body of a single PUT, or the part being filled
   Reservation reservation;  // the budget held by `buffer`
   // Multipart upload.
   uint64_t part_size = 0;
   bool created = false;  // the upload's creation has been answered
   std::string upload_id;
-  std::string failure;   // the first failed request of the upload
+  std::string failure;  // the first failed request of the upload
   size_t pending_parts = 0;
   std::vector<std::string> etags;  // by part number - 1
 
@@ -46,11 +46,6 @@ std::vector<std::string> header_lines(const ObjectRequest& request) {
   std::vector<std::string> lines;
   for (const auto& [name, value] : request.headers) lines.push_back(name + ": " + value);
   return lines;
-}
-
-std::string content_md5(const std::string& body) {
-  const auto* bytes = reinterpret_cast<const uint8_t*>(body.data());
-  return "Content-MD5: " + base64_encode(md5_of({bytes, body.size()}));
 }
 
 void create_multipart(const std::shared_ptr<State>& state) {
@@ -85,7 +80,7 @@ void send_part(const std::shared_ptr<State>& state) {
   request->path = s.path();
   request->query =
       canonical_query({{"partNumber", std::to_string(number)}, {"uploadId", s.upload_id}});
-  request->headers = {content_md5(s.buffer)};
+  request->headers = {content_md5_header(md5_of(s.buffer))};
   request->body = std::move(s.buffer);
   request->reservation = std::move(s.reservation);
   s.drop_buffer();
@@ -186,6 +181,13 @@ ObjectUpload Store::begin_object(std::string_view tape_bucket, const ObjectReque
   return ObjectUpload(std::move(state));
 }
 
+bool Store::put_object(std::string_view tape_bucket, const ObjectRequest& request,
+                       std::span<const uint8_t> body, Completion done) {
+  ObjectUpload upload = begin_object(tape_bucket, request, std::move(done));
+  upload.write(body);
+  return upload.finish(md5_of(body));
+}
+
 ObjectUpload& ObjectUpload::operator=(ObjectUpload&& other) noexcept {
   if (this != &other) {
     abandon();
@@ -250,7 +252,7 @@ bool ObjectUpload::finish(const Md5& md5) {
   } else {
     request->method = "PUT";
     request->headers = header_lines(s.request);
-    request->headers.push_back("Content-MD5: " + base64_encode(md5));
+    request->headers.push_back(content_md5_header(md5));
     request->body = std::move(s.buffer);
     request->reservation = std::move(s.reservation);
     s.drop_buffer();

@@ -35,8 +35,8 @@ struct StoreOptions {
   int max_attempts = 5;                      // tries of a request that fails transiently
   long first_retry_delay_ms = 500;           // doubled at each further try
   long connect_timeout_s = 10;
-  long stall_timeout_s = 60;   // a transfer with no byte moving for that long has timed out
-  int list_page_size = 1000;   // versions asked for per listing request
+  long stall_timeout_s = 60;  // a transfer with no byte moving for that long has timed out
+  int list_page_size = 1000;  // versions asked for per listing request
 };
 
 // "" when the options can be used, else what is wrong with them.

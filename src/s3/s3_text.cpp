@@ -65,8 +65,9 @@ std::optional<std::vector<uint8_t>> base64_decode(std::string_view text) {
     return std::nullopt;
   }
   std::vector<uint8_t> out(3 * text.size() / 4);
-  const int written = EVP_DecodeBlock(out.data(), reinterpret_cast<const unsigned char*>(text.data()),
-                                      static_cast<int>(text.size()));
+  const int written =
+      EVP_DecodeBlock(out.data(), reinterpret_cast<const unsigned char*>(text.data()),
+                      static_cast<int>(text.size()));
   if (written < 0) return std::nullopt;
   out.resize(static_cast<size_t>(written) - padding);
   return out;
@@ -121,6 +122,12 @@ Md5 md5_of(std::span<const uint8_t> bytes) {
   stream.update(bytes);
   return stream.finish();
 }
+
+Md5 md5_of(std::string_view text) {
+  return md5_of({reinterpret_cast<const uint8_t*>(text.data()), text.size()});
+}
+
+std::string content_md5_header(const Md5& md5) { return "Content-MD5: " + base64_encode(md5); }
 
 std::string uri_encode(std::string_view text, bool keep_slash) {
   std::string out;
@@ -195,12 +202,23 @@ std::string xml_escape(std::string_view text) {
   out.reserve(text.size());
   for (const char c : text) {
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&apos;"; break;
-      default: out += c;
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&apos;";
+        break;
+      default:
+        out += c;
     }
   }
   return out;

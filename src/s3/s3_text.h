@@ -43,6 +43,9 @@ class Md5Stream {
   std::unique_ptr<EVP_MD_CTX, Free> context_;
 };
 Md5 md5_of(std::span<const uint8_t> bytes);
+Md5 md5_of(std::string_view text);
+// The header by which the store checks a body: "Content-MD5: <base64>".
+std::string content_md5_header(const Md5& md5);
 
 // Percent-encodes every byte but A-Z a-z 0-9 - _ . ~ (and '/' when `keep_slash`), as signed
 // requests must carry paths and query values.

@@ -99,14 +99,14 @@ bool Store::prepare_bucket(std::string_view tape_bucket) {
   if (prepared_.count(bucket) != 0) return true;
   Response answer = engine_.run(exchange("PUT", object_path(bucket)));
   if (!answer.ok() && answer.error_code() != "BucketAlreadyOwnedByYou") {
-    output_accdg_to_vl(LV_ERROR, VL_COMMON, "Failed to create the bucket(%s) in the S3 store: %s.\n",
+    output_accdg_to_vl(LV_ERROR, VL_COMMON,
+                       "Failed to create the bucket(%s) in the S3 store: %s.\n",
                        printable(bucket).c_str(), printable(answer.describe()).c_str());
     return false;
   }
   auto versioning = exchange("PUT", object_path(bucket), canonical_query({{"versioning", ""}}));
   versioning->body = kVersioningEnabled;
-  const auto* body = reinterpret_cast<const uint8_t*>(versioning->body.data());
-  versioning->headers = {"Content-MD5: " + base64_encode(md5_of({body, versioning->body.size()}))};
+  versioning->headers = {content_md5_header(md5_of(versioning->body))};
   answer = engine_.run(std::move(versioning));
   if (!answer.ok()) {
     output_accdg_to_vl(LV_ERROR, VL_COMMON,
@@ -190,7 +190,8 @@ std::optional<std::vector<StoredVersion>> Store::list_versions(std::string_view 
                          {"prefix", std::string(key)},
                          {"max-keys", std::to_string(options_.list_page_size)}};
     if (!key_marker.empty()) {
-      query.insert(query.end(), {{"key-marker", key_marker}, {"version-id-marker", version_marker}});
+      query.insert(query.end(),
+                   {{"key-marker", key_marker}, {"version-id-marker", version_marker}});
     }
     auto request = exchange("GET", object_path(bucket), canonical_query(query));
     request->order_key = order_key(bucket, key);

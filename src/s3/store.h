@@ -52,7 +52,7 @@ class Store;
 // single-PUT limit is held whole and sent with its Content-MD5 once complete; a larger one goes
 // as a multipart upload, each part sent (with its own Content-MD5) as soon as it is full, so
 // that no more than the memory budget is held. An upload abandoned before finish() stores
-// nothing.
+// nothing. An upload ends before its store.
 class ObjectUpload {
  public:
   ObjectUpload() = default;
@@ -103,6 +103,9 @@ class Store {
   // new delete marker).
   ObjectUpload begin_object(std::string_view tape_bucket, const ObjectRequest& request,
                             Completion done = {});
+  // The same for a body that is in memory whole (its MD5 computed here). Returns as finish().
+  bool put_object(std::string_view tape_bucket, const ObjectRequest& request,
+                  std::span<const uint8_t> body, Completion done = {});
 
   // The versions of `key`, newest first, each with the object and time it was restored from
   // (one HEAD request per version: listings do not carry metadata). nullopt after an ERROR.
@@ -137,9 +140,8 @@ class Store {
   // keeps the tape's newest version of its key current.
   void send_version(std::unique_ptr<Exchange> exchange, const std::string& bucket,
                     const ObjectRequest& request, const std::string& what, Completion done);
-  void restore_current(const std::string& bucket, const std::string& key,
-                       const std::string& what, std::shared_ptr<Slot> older,
-                       std::shared_ptr<Slot> newer);
+  void restore_current(const std::string& bucket, const std::string& key, const std::string& what,
+                       std::shared_ptr<Slot> older, std::shared_ptr<Slot> newer);
   void fail(const std::string& what, const std::string& why, const Completion& done);
   void learn_current(const std::string& bucket, const std::string& key,
                      const std::vector<StoredVersion>& versions);

@@ -60,12 +60,12 @@ class Reservation {
 
 // One request, tried again as a whole after a transient failure.
 struct Exchange {
-  std::string method = "GET";         // GET, HEAD, PUT, POST or DELETE
-  std::string path;                   // URI-encoded: /bucket or /bucket/key
-  std::string query;                  // canonical (see canonical_query), may be empty
-  std::vector<std::string> headers;   // "Name: value"
+  std::string method = "GET";        // GET, HEAD, PUT, POST or DELETE
+  std::string path;                  // URI-encoded: /bucket or /bucket/key
+  std::string query;                 // canonical (see canonical_query), may be empty
+  std::vector<std::string> headers;  // "Name: value"
   std::string body;
-  Reservation reservation;            // the budget held by `body`
+  Reservation reservation;  // the budget held by `body`
   // Exchanges with the same non-empty key run one after another, in the order queued.
   std::string order_key;
   // Called just before the first attempt; returning false drops the exchange unsent (its

@@ -70,15 +70,15 @@ class S3StoreTest : public ::testing::Test {
   static s3::Outcome put(s3::Store& store, const std::string& bucket, const std::string& meta,
                          const std::string& body, const std::optional<s3::Md5>& md5 = {},
                          size_t piece = 1000) {
-    const s3::ObjectRequest request = s3::map_object_metadata(meta, s3::hex_encode(s3::md5_of(
-                                                                        as_bytes(meta))));
+    const s3::ObjectRequest request =
+        s3::map_object_metadata(meta, s3::hex_encode(s3::md5_of(meta)));
     s3::Outcome outcome;
-    s3::ObjectUpload upload = store.begin_object(bucket, request,
-                                                 [&](const s3::Outcome& got) { outcome = got; });
+    s3::ObjectUpload upload =
+        store.begin_object(bucket, request, [&](const s3::Outcome& got) { outcome = got; });
     for (size_t at = 0; at < body.size(); at += piece) {
       upload.write(as_bytes(body).subspan(at, std::min(piece, body.size() - at)));
     }
-    upload.finish(md5.value_or(s3::md5_of(as_bytes(body))));
+    upload.finish(md5.value_or(s3::md5_of(body)));
     store.finish();
     return outcome;
   }
@@ -93,7 +93,11 @@ class S3StoreTest : public ::testing::Test {
     const size_t host = url.find("://") + 3;
     const std::string user = s3::uri_encode(credentials_.access_key, false) + ":" +
                              s3::uri_encode(credentials_.secret_key, false) + "@";
-    return {"/usr/bin/curl", "-s", "--aws-sigv4", "aws:amz:" + credentials_.region + ":s3", "-H",
+    return {"/usr/bin/curl",
+            "-s",
+            "--aws-sigv4",
+            "aws:amz:" + credentials_.region + ":s3",
+            "-H",
             "x-amz-content-sha256: UNSIGNED-PAYLOAD",
             url.substr(0, host) + user + url.substr(host) + path};
   }
@@ -184,11 +188,8 @@ TEST_F(S3StoreTest, VersionsInFlightTogetherKeepTheOrderOfTheirKey) {
       const std::string body = key + "/" + std::to_string(time);
       const std::string meta =
           metadata(key, "2020-01-01T00:00:0" + std::to_string(time) + "Z", "", body.size());
-      s3::ObjectUpload upload = store.begin_object(
-          "flight", s3::map_object_metadata(meta, body),
-          [outcome = &outcomes[next++]](const s3::Outcome& got) { *outcome = got; });
-      upload.write(as_bytes(body));
-      upload.finish(s3::md5_of(as_bytes(body)));
+      store.put_object("flight", s3::map_object_metadata(meta, body), as_bytes(body),
+                       [outcome = &outcomes[next++]](const s3::Outcome& got) { *outcome = got; });
     }
   }
   store.finish();
@@ -227,7 +228,7 @@ TEST_F(S3StoreTest, BodyHeadersAndUserMetadataComeBack) {
       {"x-amz-meta-long", long_value},
       {s3::kLastModifiedHeader, "2021-03-04T05:06:07.000008Z"},
       {s3::kVersionIdHeader, "ver-7"},
-      {s3::kObjectIdHeader, s3::hex_encode(s3::md5_of(as_bytes(meta)))},
+      {s3::kObjectIdHeader, s3::hex_encode(s3::md5_of(meta))},
   };
   for (const auto& [name, value] : expected) {
     const auto found = got.headers.find(name);
@@ -281,7 +282,7 @@ TEST_F(S3StoreTest, VersionAlreadyStoredIsFoundByItsObjectId) {
   std::vector<std::string> ids;
   for (int n = 1; n <= 5; ++n) {
     const std::string meta = metadata("key", "2023-01-0" + std::to_string(n) + "T00:00:00Z", "", 1);
-    ids.push_back(s3::hex_encode(s3::md5_of(as_bytes(meta))));
+    ids.push_back(s3::hex_encode(s3::md5_of(meta)));
     ASSERT_TRUE(put(store, "resume", meta, std::to_string(n)).stored);
   }
   // Another key that the prefix "key" also finds.
@@ -302,24 +303,28 @@ TEST_F(S3StoreTest, VersionAlreadyStoredIsFoundByItsObjectId) {
 TEST_F(S3StoreTest, RefusedObjectsAreReportedAndNotStored) {
   struct Case {
     const char* key;
-    std::string more;                // metadata members
-    std::optional<s3::Md5> md5;      // a digest other than the body's
+    std::string more;            // metadata members
+    std::optional<s3::Md5> md5;  // a digest other than the body's
     const char* reason;
   };
   const Case cases[] = {
-      {"wrong-md5", "", s3::md5_of(as_bytes("other")), "HTTP 400 BadDigest"},
-      {"content-md5", R"(,"ContentMd5":"00112233445566778899aabbccddeeff")", {},
+      {"wrong-md5", "", s3::md5_of("other"), "HTTP 400 BadDigest"},
+      {"content-md5",
+       R"(,"ContentMd5":"00112233445566778899aabbccddeeff")",
+       {},
        "differs from its \"ContentMd5\""},
       // Swift 2.30 answers 500 InternalError: tried again, then reported.
-      {"huge-metadata", R"(,"UserMetadata":{"big":")" + std::string(5000, 'x') + "\"}", {},
+      {"huge-metadata",
+       R"(,"UserMetadata":{"big":")" + std::string(5000, 'x') + "\"}",
+       {},
        "HTTP "},
   };
   s3::Store store(options_, credentials_);
   ASSERT_TRUE(store.prepare_bucket("refused"));
   for (const Case& c : cases) {
     testing::internal::CaptureStderr();
-    const s3::Outcome outcome = put(store, "refused", metadata(c.key, "2024-01-01T00:00:00Z",
-                                                               c.more, 4), "body", c.md5);
+    const s3::Outcome outcome =
+        put(store, "refused", metadata(c.key, "2024-01-01T00:00:00Z", c.more, 4), "body", c.md5);
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_FALSE(outcome.stored) << c.key;
     EXPECT_EQ(testutil::count(err, "\n"), 1U) << err;
@@ -348,9 +353,8 @@ TEST_F(S3StoreTest, StoreThatRefusesOrCannotBeReachedEndsTheRunWithOneLine) {
     options.endpoint = c.endpoint;
     s3::Credentials credentials = credentials_;
     credentials.secret_key = c.secret;
-    const std::string one_line =
-        "^[^\n]*\\[SYS_ERR\\] \\[COMMON\\] The S3 store at [^\n]*" + std::string(c.line) +
-        "[^\n]*\n$";
+    const std::string one_line = "^[^\n]*\\[SYS_ERR\\] \\[COMMON\\] The S3 store at [^\n]*" +
+                                 std::string(c.line) + "[^\n]*\n$";
     EXPECT_EXIT(s3::Store(options, credentials), testing::ExitedWithCode(1), one_line) << c.name;
   }
 }
@@ -415,8 +419,7 @@ class FakeStore {
         head_end = request.find("\r\n\r\n");
       }
       const std::string answer =
-          checked ? reply
-                  : "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+          checked ? reply : "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
       // Counted before the answer leaves, so that a client that has it finds it counted.
       if (checked && write(counter, "r", 1) != 1) _exit(1);
       if (write(connection.get(), answer.data(), answer.size()) < 0) _exit(1);
@@ -438,12 +441,11 @@ TEST(S3RetryTest, TransientFailuresAreTriedAgainThenReported) {
     size_t requests;
     const char* reported;
   } cases[] = {
-      {"HTTP/1.1 503 Service Unavailable\r\nContent-Length: " +
-           std::to_string(slow_down.size()) + "\r\nConnection: close\r\n\r\n" + slow_down,
+      {"HTTP/1.1 503 Service Unavailable\r\nContent-Length: " + std::to_string(slow_down.size()) +
+           "\r\nConnection: close\r\n\r\n" + slow_down,
        4, "HTTP 503 SlowDown (Reduce your request rate.)"},
       {"", 4, "no answer ("},
-      {"HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n", 1,
-       "HTTP 400"},
+      {"HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n", 1, "HTTP 400"},
   };
   char verbosity[1] = "";
   char cont[5] = "cont";
@@ -461,12 +463,13 @@ TEST(S3RetryTest, TransientFailuresAreTriedAgainThenReported) {
         s3::map_object_metadata(metadata("k", "2020-01-01T00:00:00Z", "", 1), "id");
     s3::ObjectUpload upload = store.begin_object("bucket", request);
     upload.write(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>("x"), 1));
-    upload.finish(s3::md5_of(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>("x"), 1)));
+    upload.finish(s3::md5_of("x"));
     store.finish();
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(fake.requests(), c.requests) << c.reported;
     EXPECT_THAT(err, HasSubstr("Failed to store the object(bucket bucket, key k) in the S3 "
-                               "store: " + std::string(c.reported)));
+                               "store: " +
+                               std::string(c.reported)));
     EXPECT_EQ(store.counts().failed, 1U);
   }
 }

@@ -1,12 +1,12 @@
 // The S3 client's credentials from the environment, the checks of its options, and the sizes
 // that bound its memory.
+#include "s3/s3_config.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <map>
 #include <string>
-
-#include "s3/s3_config.h"
 
 namespace {
 
@@ -38,12 +38,17 @@ TEST_F(S3CredentialsTest, ComeFromTheUsualVariables) {
       {{}, "AWS_ACCESS_KEY_ID is not set", "us-east-1"},
       {{{"AWS_ACCESS_KEY_ID", "a:u"}}, "AWS_SECRET_ACCESS_KEY is not set", "us-east-1"},
       {{{"AWS_ACCESS_KEY_ID", "a:u"}, {"AWS_SECRET_ACCESS_KEY", "s"}}, "", "us-east-1"},
-      {{{"AWS_ACCESS_KEY_ID", "a:u"}, {"AWS_SECRET_ACCESS_KEY", "s"},
+      {{{"AWS_ACCESS_KEY_ID", "a:u"},
+        {"AWS_SECRET_ACCESS_KEY", "s"},
         {"AWS_DEFAULT_REGION", "eu-west-3"}},
-       "", "eu-west-3"},
-      {{{"AWS_ACCESS_KEY_ID", "a:u"}, {"AWS_SECRET_ACCESS_KEY", "s"},
-        {"AWS_DEFAULT_REGION", "eu-west-3"}, {"AWS_REGION", "ap-south-1"}},
-       "", "ap-south-1"},
+       "",
+       "eu-west-3"},
+      {{{"AWS_ACCESS_KEY_ID", "a:u"},
+        {"AWS_SECRET_ACCESS_KEY", "s"},
+        {"AWS_DEFAULT_REGION", "eu-west-3"},
+        {"AWS_REGION", "ap-south-1"}},
+       "",
+       "ap-south-1"},
   };
   for (const auto& c : cases) {
     for (const char* name : kVariables) unsetenv(name);
@@ -79,8 +84,7 @@ TEST(S3OptionsTest, UnusableOptionsAreNamed) {
       {with_endpoint("http://"), "the endpoint is not an http:// or https:// URL"},
       {with_endpoint("http://h/bucket"),
        "the endpoint has a path; buckets are addressed as its first path segment"},
-      {with_endpoint("http://user@h"),
-       "the endpoint holds a query, a fragment, a user or a blank"},
+      {with_endpoint("http://user@h"), "the endpoint holds a query, a fragment, a user or a blank"},
       {no_flight, "the number of requests in flight is below 1"},
       {small_parts, "the part size is below 5 MiB"},
   };

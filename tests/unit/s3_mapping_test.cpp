@@ -62,15 +62,13 @@ TEST(S3MappingTest, ObjectsThatCannotBeStoredSayWhy) {
       {with(R"(,"ContentMd5":"abc")"),
        "\"ContentMd5\" is neither a base64 nor a hexadecimal MD5 digest"},
       {with(R"(,"UserMetadata":"x")"), "\"UserMetadata\" is not an object"},
-      {with(R"(,"UserMetadata":{"a b":"x"})"),
-       "the user metadata name \"a b\" cannot be a header"},
+      {with(R"(,"UserMetadata":{"a b":"x"})"), "the user metadata name \"a b\" cannot be a header"},
       {with(R"(,"UserMetadata":{"n\u00e4me":"x"})"),
        "the user metadata name \"n\xc3\xa4me\" cannot be a header"},
       {with(R"(,"UserMetadata":{"n":1})"), "the user metadata \"n\" is not a string"},
       {with(R"(,"UserMetadata":{"QRT-Object-Id":"x"})"),
        "the user metadata name \"QRT-Object-Id\" is taken"},
-      {with(R"(,"UserMetadata":{"Tag":"x","tag":"y"})"),
-       "the user metadata name \"tag\" is taken"},
+      {with(R"(,"UserMetadata":{"Tag":"x","tag":"y"})"), "the user metadata name \"tag\" is taken"},
   };
   for (const auto& c : cases) {
     const s3::ObjectRequest request = s3::map_object_metadata(c.metadata, "id");
