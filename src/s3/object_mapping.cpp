@@ -183,6 +183,29 @@ ObjectRequest map_object_metadata(std::string_view metadata_json, std::string_vi
   return request;
 }
 
+std::string time_order_key(std::string_view time) {
+  constexpr size_t kDate = std::string_view("YYYY-MM-DD").size();
+  constexpr size_t kSeconds = std::string_view("YYYY-MM-DDThh:mm:ss").size();
+  constexpr size_t kFractionDigits = 9;
+  if (time.size() <= kSeconds || time.back() != 'Z' || time[kDate] != 'T') {
+    return std::string(time);
+  }
+  std::string_view fraction = time.substr(kSeconds, time.size() - kSeconds - 1);
+  if (!fraction.empty()) {
+    if (fraction.front() != '.') return std::string(time);
+    fraction.remove_prefix(1);
+  }
+  if (fraction.size() > kFractionDigits ||
+      fraction.find_first_not_of("0123456789") != std::string_view::npos) {
+    return std::string(time);
+  }
+  std::string key(time.substr(0, kSeconds));
+  key += '.';
+  key += fraction;
+  key.append(kFractionDigits - fraction.size(), '0');
+  return key;
+}
+
 std::string header_value(std::string_view text) {
   const bool plain =
       std::all_of(text.begin(), text.end(), [](char c) { return c >= 0x20 && c < 0x7f; }) &&

@@ -38,6 +38,11 @@ struct ObjectRequest {
 // and the object identifier the reader computed for it.
 ObjectRequest map_object_metadata(std::string_view metadata_json, std::string_view object_id);
 
+// A text by which LastModifiedTime values order as times: a UTC time written
+// "YYYY-MM-DDThh:mm:ss[.fraction]Z" gets its fraction to nine digits, so that "...:05Z" comes
+// before "...:05.5Z"; any other text is kept as it is.
+std::string time_order_key(std::string_view time);
+
 // A header value as sent: printable ASCII without blanks at either end goes as it is; anything
 // else (non-ASCII, control characters, outer blanks, or a text that looks encoded already) is
 // sent as an RFC 2047 encoded word, "=?UTF-8?B?<base64>?=", which S3 stores decoded and a

@@ -142,9 +142,10 @@ void Store::send_version(std::unique_ptr<Exchange> request, const std::string& b
     if (done) done({true, slot->version_id, ""});
   };
   engine_.submit(std::move(request));
+  const std::string time = time_order_key(object.last_modified);
   const auto newest = newest_.find(key);
-  if (newest == newest_.end() || object.last_modified >= newest->second.last_modified) {
-    newest_[key] = {object.last_modified, slot};
+  if (newest == newest_.end() || time >= newest->second.last_modified) {
+    newest_[key] = {time, slot};
   } else {
     restore_current(bucket, object.key, what, slot, newest->second.slot);
   }
@@ -269,9 +270,12 @@ void Store::learn_current(const std::string& bucket, const std::string& key,
   slot->version_id = current->version_id;
   // A delete marker carries no time; it was stored after every version below it, so it is
   // taken to be as new as the newest of them.
-  std::string time = current->last_modified;
-  for (const StoredVersion& version : versions) time = std::max(time, version.last_modified);
-  newest_[ordered] = {current->delete_marker ? time : current->last_modified, slot};
+  std::string latest_time;
+  for (const StoredVersion& version : versions) {
+    latest_time = std::max(latest_time, time_order_key(version.last_modified));
+  }
+  newest_[ordered] = {current->delete_marker ? latest_time : time_order_key(current->last_modified),
+                      slot};
 }
 
 }  // namespace s3

@@ -131,7 +131,7 @@ class Store {
     std::string version_id;
   };
   struct Newest {
-    std::string last_modified;
+    std::string last_modified;  // as time_order_key gives it
     std::shared_ptr<Slot> slot;
   };
 

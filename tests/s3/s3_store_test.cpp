@@ -122,7 +122,7 @@ class S3StoreTest : public ::testing::Test {
       if (colon == std::string::npos) continue;
       std::string name = text.substr(0, colon);
       for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-      fetched.headers[name] = text.substr(colon + 2, text.find_last_not_of("\r") - colon - 1);
+      fetched.headers[name] = text.substr(colon + 2, text.find_last_not_of('\r') - colon - 1);
     }
     return fetched;
   }

@@ -92,6 +92,21 @@ TEST(S3MappingTest, DeletedVersionIsAMarkerWithoutHeaders) {
   EXPECT_TRUE(request.headers.empty());
 }
 
+TEST(S3MappingTest, TimesOrderAsTimesWhateverTheirFraction) {
+  // Earliest first.
+  const char* times[] = {"2020-01-01T00:00:05Z", "2020-01-01T00:00:05.000001Z",
+                         "2020-01-01T00:00:05.5Z", "2020-01-01T00:00:05.50001Z",
+                         "2020-01-01T00:00:06Z"};
+  for (size_t i = 1; i < std::size(times); ++i) {
+    EXPECT_LT(s3::time_order_key(times[i - 1]), s3::time_order_key(times[i])) << times[i];
+  }
+  EXPECT_EQ(s3::time_order_key("2020-01-01T00:00:05.5Z"), "2020-01-01T00:00:05.500000000");
+  for (const char* other : {"", "yesterday", "2020-01-01T00:00:05+01:00",
+                            "2020-01-01T00:00:05.1234567890Z", "2020-01-01T00:00:05,5Z"}) {
+    EXPECT_EQ(s3::time_order_key(other), other);
+  }
+}
+
 TEST(S3MappingTest, HeaderValuesOutsidePrintableAsciiAreEncodedWords) {
   const struct {
     const char* text;
