@@ -12,7 +12,10 @@ if [ "${1:-}" = "--s3" ]; then
   scripts/setup.sh --s3
   store=$(mktemp -d "${TMPDIR:-/tmp}/or-s3-store.XXXXXX")
   trap 'scripts/s3-server.sh stop "$store"; rm -rf "$store"' EXIT
-  eval "$(scripts/s3-server.sh start "$store")"
+  # Assigned first, so that a store that does not start stops this script (an eval of a
+  # failed substitution would not).
+  variables=$(scripts/s3-server.sh start "$store")
+  eval "$variables"
   ctest --test-dir build --output-on-failure -j"$(nproc)" -L s3
   exit 0
 fi

@@ -55,6 +55,6 @@ for lib in "${!side[@]}"; do
 done
 
 if [ "$status" -eq 0 ]; then
-  echo "check_layers: no layer calls one above it (${layers[*]})"
+  echo "check_layers: no layer calls one above it (${layers[*]}; beside them: ${!side[*]})"
 fi
 exit "$status"

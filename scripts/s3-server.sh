@@ -156,14 +156,26 @@ pid_files() { ls "$dir"/run/*.pid 2>/dev/null || true; }
 
 alive() { [ -f "$1" ] && kill -0 "$(cat "$1")" 2>/dev/null; }
 
+# Something answers on the port (curl's exit status 7 is a refused connection).
+port_taken() {
+  local status=0
+  curl -s -o /dev/null --max-time 5 "http://$1:$2/" || status=$?
+  [ "$status" -ne 7 ]
+}
+
+# The store's answer to a signed bucket listing.
+signed_listing() {
+  # curl's --user splits at the first colon, so the "account:user" key goes in the URL with its
+  # colon encoded; curl 7.88 does not add x-amz-content-sha256, which s3api requires.
+  curl -sf --max-time 5 --aws-sigv4 "aws:amz:$region:s3" \
+    -H "x-amz-content-sha256: UNSIGNED-PAYLOAD" \
+    "http://${access_key/:/%3A}:$secret_key@$host:$port/" || true
+}
+
 wait_ready() {
   local i
   for ((i = 0; i < ready_seconds; i++)); do
-    # curl's --user splits at the first colon, so the "account:user" key goes in the URL with its
-    # colon encoded; curl 7.88 does not add x-amz-content-sha256, which s3api requires.
-    if curl -sf -o /dev/null --aws-sigv4 "aws:amz:$region:s3" \
-      -H "x-amz-content-sha256: UNSIGNED-PAYLOAD" \
-      "http://${access_key/:/%3A}:$secret_key@$host:$port/"; then
+    if signed_listing | grep -q ListAllMyBucketsResult; then
       return 0
     fi
     for f in $(pid_files); do
@@ -189,6 +201,12 @@ start() {
     echo "s3-server: Swift is not installed; run scripts/setup.sh --s3" >&2
     exit 1
   }
+  for p in "$port" $(for s in "${servers[@]}" memcached; do backend_port "$s"; done); do
+    if port_taken "$host" "$p"; then
+      echo "s3-server: port $p of $host is taken; choose others with OR_S3_PORT" >&2
+      exit 1
+    fi
+  done
   # A fresh store each time; a directory that is not one of ours is left alone.
   if [ -n "$(ls -A "$dir" 2>/dev/null)" ] && [ ! -f "$dir/etc/proxy-server.conf" ]; then
     echo "s3-server: $dir is not empty and holds no store of ours" >&2
