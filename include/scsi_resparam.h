@@ -4,14 +4,16 @@
 
 #include <cstdint>
 
-// Decoded fixed-format sense data of the last command (byte numbers are sense bytes).
+// Decoded sense data of the last command (byte numbers are those of fixed-format sense; from
+// descriptor-format sense the key, ASC, ASCQ, stream bits and INFORMATION are taken from their
+// descriptors, the fixed-format-only fields are 0).
 typedef struct st_spti_request_sense_response {
-  uint32_t infomation;              // bytes 3..6
+  uint32_t infomation;              // bytes 3..6 (low 32 bits), 0 unless valid
   uint32_t cmd_spec_info;           // bytes 8..11
   uint16_t field_pointer;           // bytes 16..17
   uint8_t scsi_status;              // the command's SCSI status byte
-  uint8_t valid;                    // not filled by decoding
-  uint8_t error_code;               // not filled by decoding
+  uint8_t valid;                    // byte 0 bit 7: INFORMATION holds a value
+  uint8_t error_code;               // byte 0 bits 6..0: the response code (70h to 73h)
   uint8_t segment_number;           // not filled by decoding
   uint8_t filemark;                 // byte 2 bit 7
   uint8_t eom;                      // byte 2 bit 6
@@ -48,6 +50,13 @@ typedef struct st_spti_cmd_positiondata {
   uint8_t bpu;
   uint32_t partitionNumber;
 } ST_SPTI_CMD_POSITIONDATA;
+
+// Decoded READ BLOCK LIMITS data: the block lengths the drive reads in one command.
+typedef struct st_spti_block_limits {
+  uint32_t max_block_length;  // bytes 1..3
+  uint16_t min_block_length;  // bytes 4..5
+  uint8_t granularity;        // byte 0 bits 4..0
+} ST_SPTI_BLOCK_LIMITS;
 
 // Device-type attributes of the cartridge memory.
 typedef struct st_spti_device_type_attribute {

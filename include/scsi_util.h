@@ -1,9 +1,12 @@
 // Tape access facade: the calls through which the walk and the run driver read and position the
-// tape, without passing the drive handle around. Results: 0 success; read_data 1 at a filemark or
-// on a read error. Positioning failures end the run.
+// tape, without passing the drive handle around. Results: 0 success; read_data 1 at a filemark,
+// at the end of data or on a read error. Positioning failures end the run.
 //
 // The facade is the one owner of the tape position: every call below keeps the record of where
 // the tape stands up to date, so that no caller needs to know what another one did to the tape.
+// A command that failed on its way to the drive, or met a unit attention (a reset may have moved
+// the tape), is not taken as done: the facade reads where the tape stands, locates back to where
+// the command started and sends it once more.
 #pragma once
 
 #include <cstdint>
@@ -20,6 +23,13 @@ int read_position_on_tape(ST_SPTI_CMD_POSITIONDATA* pos);
 int set_tape_head(const int which_partition);
 int locate_to_tape(const uint32_t block_addres);
 
+// Asks the registered drive for its transfer limits (the adapter's, the sg driver's reserved
+// buffer, READ BLOCK LIMITS); reads are then never longer than the smaller limit.
+void learn_transfer_limits();
+// Once the tape's block size is known: ends the run when a block cannot be read in one command,
+// and raises the sg driver's reserved buffer to the block size.
+void require_block_reads(uint32_t block_size);
+
 // The tape generation from the drive's volume personality: two characters (no terminator written
 // beyond the two). A personality of neither the "Ultrium-" nor the "LTO" form ends the run.
 int get_tape_generation(void* scparam, char* tape_gen);
@@ -29,14 +39,16 @@ int get_tape_generation(void* scparam, char* tape_gen);
 // caller asks for the position only through position(), which asks the drive only when the
 // position is unknown, and locates only when the tape is not already where it must be.
 //
-// The facade calls above keep this record: a read moves it one block on, a locate or a change of
-// partition sets it, a space or a failed read makes it unknown. A reader that wants a block it
-// has just read again takes it from block() when holds_block() says the tape stands just past it.
+// The facade calls above keep this record: a read of a block or a filemark moves it one object
+// on, a locate or a change of partition sets it, a space or a failed read makes it unknown, and so
+// does any command (the facade's or another's) that did not simply end GOOD, unless the facade
+// knows from the answer where the tape stands. A reader that wants a block it has just read again
+// takes it from block() when holds_block() says the tape stands just past it.
 class TapeCursor {
  public:
   // The block number where the tape stands (READ POSITION only when it is unknown).
   uint64_t position();
-  bool position_known() const { return known_; }
+  bool position_known() const;
   // After anything that may have moved the tape without the facade seeing where to.
   void forget();
 
@@ -57,14 +69,15 @@ class TapeCursor {
 
  private:
   // The facade calls keep the record.
-  friend int read_data(const uint32_t, void*, uint32_t*);
-  friend int move_on_tape(const uint8_t, const uint32_t);
-  friend int read_position_on_tape(ST_SPTI_CMD_POSITIONDATA*);
-  friend int set_tape_head(const int);
-  friend int locate_to_tape(const uint32_t);
-  void moved_to(uint64_t block);
+  friend struct CursorAccess;
+  bool valid() const;            // position_ holds where the tape stands
+  bool partition_valid() const;  // partition_ does (a move by SPACE keeps the partition)
+  void moved_to(uint32_t partition, uint64_t block);
 
   bool known_ = false;
+  bool partition_known_ = false;
+  uint64_t epoch_ = 0;  // the command count (scsi::position_epoch) at which they were known
+  uint32_t partition_ = 0;
   uint64_t position_ = 0;
   bool last_valid_ = false;  // block_ holds the block numbered last_number_
   uint64_t last_number_ = 0;

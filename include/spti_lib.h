@@ -33,7 +33,9 @@ sg_io_hdr_t* init_sg_io_hdr(unsigned char cmd_len, unsigned char* cmdp, int dxfe
 void destroy_sg_io_hdr(sg_io_hdr_t* hdr);
 BOOL run_scsi_command(const void* scparam, sg_io_hdr_t* hdr, uint32_t* resid);
 uint64_t btoui(const unsigned char* buf, int size);
-void show_sense_data(const ST_SPTI_REQUEST_SENSE_RESPONSE* sbp, uint8_t operation_code);
+// Prints the decoded sense at `level`, or (null) WARNING for a non-zero sense key, INFO otherwise.
+void show_sense_data(const ST_SPTI_REQUEST_SENSE_RESPONSE* sbp, uint8_t operation_code,
+                     const char* level = nullptr);
 
 // Tape commands.
 BOOL spti_test_unit_ready(void* scparam, ST_SPTI_REQUEST_SENSE_RESPONSE* sbp,
@@ -43,6 +45,12 @@ BOOL spti_locate_partition(void* scparam, uint32_t partition, uint32_t block_add
                            ST_SPTI_REQUEST_SENSE_RESPONSE* sbp, ST_SYSTEM_ERRORINFO* syserr);
 BOOL spti_locate(void* scparam, uint32_t block_address, ST_SPTI_REQUEST_SENSE_RESPONSE* sbp,
                  ST_SYSTEM_ERRORINFO* syserr);
+// LOCATE(16): a logical object of 64 bits, optionally in another partition (as
+// spti_locate_partition). LOCATE(10) names only 32 bits.
+BOOL spti_locate16(void* scparam, uint32_t partition, uint64_t block_address,
+                   ST_SPTI_REQUEST_SENSE_RESPONSE* sbp, ST_SYSTEM_ERRORINFO* syserr);
+BOOL spti_read_block_limits(void* scparam, ST_SPTI_BLOCK_LIMITS* limits,
+                            ST_SPTI_REQUEST_SENSE_RESPONSE* sbp, ST_SYSTEM_ERRORINFO* syserr);
 BOOL spti_space(void* scparam, uint8_t code, uint32_t block_address,
                 ST_SPTI_REQUEST_SENSE_RESPONSE* sbp, ST_SYSTEM_ERRORINFO* syserr);
 BOOL spti_read_data(void* scparam, uint32_t dxfer_len, void* dxferp, uint32_t* resid,
@@ -73,7 +81,10 @@ BOOL test_test_unit_ready(const char* path);
 BOOL test_rewind(const char* path);
 BOOL test_locate(const char* path, uint32_t block_address, int change_partition,
                  uint32_t partition);
+BOOL test_locate16(const char* path, uint64_t block_address, int change_partition,
+                   uint32_t partition);
 BOOL test_space(const char* path, uint8_t code, uint32_t block_address);
+BOOL test_read_block_limits(const char* path);
 BOOL test_read_data(const char* path);
 BOOL test_read_position(const char* path);
 BOOL test_inquiry(const char* path);

@@ -5,15 +5,25 @@
 
 #include <scsi/sg.h>
 
+#include <cstdint>
+
 #include "vdrive/vdrive.h"
 
 // True when `path` is a directory holding a "cartridge.json" manifest.
 bool is_virtual_cartridge(const char* path);
 
+// How a device node is opened.
+enum class TapeAccess {
+  shared,     // O_RDWR: beside other descriptors of the same drive (the self-tests)
+  exclusive,  // O_RDWR | O_EXCL: no other program may use the drive meanwhile (the reader)
+};
+
 // Opens the device for SCSI commands: a virtual cartridge is loaded into the virtual drive
 // (read-only; a malformed cartridge is reported as an ERROR naming the file and what is wrong),
-// anything else is opened with O_RDWR. Returns a descriptor, or -1 with errno set.
-int tape_device_open(const char* path);
+// anything else is opened with O_RDWR (and O_EXCL when exclusive) and O_NONBLOCK, so that the
+// open itself never waits for the drive, and O_NONBLOCK is then cleared. Returns a descriptor, or
+// -1 with errno set (EBUSY: another program holds the drive).
+int tape_device_open(const char* path, TapeAccess access = TapeAccess::shared);
 
 // Closes a descriptor returned by tape_device_open (unloading a virtual cartridge).
 int tape_device_close(int fd);
@@ -21,6 +31,22 @@ int tape_device_close(int fd);
 // Issues one SG_IO request: the virtual drive for a cartridge descriptor, ioctl otherwise.
 // Returns what ioctl would: 0, or -1 with errno set.
 int tape_device_sg_io(int fd, sg_io_hdr_t* hdr);
+
+// Asks the sg driver (or the virtual drive, which answers as it does) one of the requests about
+// the host adapter whose argument is an int: BLKSECTGET, SG_GET_RESERVED_SIZE,
+// SG_SET_RESERVED_SIZE, SG_GET_VERSION_NUM. Returns what ioctl would.
+int tape_device_control(int fd, unsigned long request, int* value);
+
+// The host adapter's largest transfer in one command, in bytes; 0 when the node does not say.
+// Both answer BLKSECTGET, in different units: the sg driver in bytes, the virtual drive in
+// 512-byte sectors (as the virtual cartridge description has it); this is the one place that
+// knows.
+uint64_t tape_device_max_transfer(int fd);
+
+// Waits `milliseconds` between two commands to the drive behind `fd` (a drive that is loading
+// or busy). The virtual drive counts the pause and returns at once: its answers do not change
+// with time.
+void tape_device_pause(int fd, uint32_t milliseconds);
 
 namespace vdrive {
 

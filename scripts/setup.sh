@@ -16,10 +16,11 @@ if [ "${1:-}" = "--s3" ]; then
   shift
 fi
 
-# time: /usr/bin/time, for the peak memory figure of scripts/benchmark.sh.
+# time: /usr/bin/time, for the peak memory figure of scripts/benchmark.sh; groff-base and
+# dpkg-dev: the man page check and the Debian package (scripts/check_package.sh);
 # libcurl4-openssl-dev: the S3 client (requests signed with AWS Signature Version 4).
-packages=(g++ cmake make pkg-config libgtest-dev libjson-c-dev uuid-dev libssl-dev time
-  libcurl4-openssl-dev)
+packages=(g++ cmake make pkg-config libgtest-dev libjson-c-dev uuid-dev libssl-dev time groff-base
+          dpkg-dev libcurl4-openssl-dev)
 if [ "$with_store" = 1 ]; then
   packages+=(swift swift-proxy swift-object swift-container swift-account memcached curl)
 fi

@@ -29,7 +29,9 @@
 #include "scsi_util.h"
 #include "support/atomic_file.h"
 #include "support/printable.h"
+#include "support/run_record.h"
 #include "support/safe_dir.h"
+#include "support/status_line.h"
 #include "support/stop_signal.h"
 #include "vexa_format_checker.h"
 #include "walk/bucket_names.h"
@@ -108,6 +110,13 @@ struct WalkState {
   // The bucket names of the bucket list, and the list entry a retrieval is reading.
   walk::BucketNames buckets;
   const object_list* expected = nullptr;
+  // The object being processed (its metadata's block and offset), and the progress of the walk.
+  uint64_t object_block = 0;
+  uint64_t object_offset = 0;
+  uint64_t objects_met = 0;
+  uint64_t objects_total = 0;
+  uint64_t bytes_met = 0;
+  uint64_t bytes_total = 0;
   // A dump's save path as the history records it, and the place it recorded last (the counters
   // of a packed object about to be checked, and the numbering of the buckets then), for a stop.
   std::string save_path;
@@ -226,6 +235,7 @@ int initialize_marker_files() {
     output_fatal(VL_MISC, "Marker files could not be deleted at %s.\n", MARKER_CACHE_DIR);
   }
   require_plain_cache(SafeDir::root(".").enter(MARKER_CACHE_DIR, true));
+  walk::marker_cache_changed();
   output_accdg_to_vl(LV_TRACE, VL_MISC, "end  :initialize_marker_files\n");
   return 0;
 }
@@ -286,6 +296,7 @@ void compare_with_restored_file(const char* filepath) {
     output_fatal(VL_MISC, "Failed to write marker file(%s).\n", filepath);
   }
   if (!file.commit()) output_fatal(VL_MISC, "Failed to close file.\n");
+  walk::marker_cache_changed();
 }
 
 }  // namespace
@@ -312,6 +323,7 @@ int write_markers_to_file(const char* filepath, int write_flg) {
     }
   });
   if (copy && !file.commit()) output_fatal(VL_MISC, "Failed to close file.\n");
+  walk::marker_cache_changed();
   output_accdg_to_vl(LV_TRACE, VL_MISC, "end  :write_markers_to_file(%s)\n", filepath);
   return 0;
 }
@@ -462,6 +474,9 @@ int check_qrt_label_integrity(int which_partition, const MamVci* mamvci, const M
           LV_ERROR, VL_LABEL, "BlockSize of Quorrant Label is too large to be read: %u.\n", found);
     } else {
       block_size = found;
+      // Before anything is read in blocks of this size: a drive that cannot transfer them ends
+      // the run here.
+      require_block_reads(block_size);
     }
   } else {
     ret |= compare_on_data_partition(QRT_LABEL, file, kUnbounded, VL_LABEL,
@@ -1059,19 +1074,22 @@ const SafeDir& numbered_directory(bool create) {
 // The directory of the object's files, made when `create`. Nothing (and the object refused, with
 // an ERROR) when the key's path runs into a file of another object; a link or a directory of
 // another user there ends the run.
-std::optional<SafeDir> key_directory(const ObjectFields& f, bool create, bool* missing) {
-  *missing = false;
+std::optional<SafeDir> key_directory(const ObjectFields& f, bool create, bool* empty) {
+  *empty = false;
   const SafeDir& numbered = numbered_directory(create);
   if (!numbered.valid()) {
-    *missing = true;
+    *empty = true;
     return SafeDir();
   }
   SafeDir::Refusal why = SafeDir::Refusal::none;
   std::string failed_at;
   SafeDir dir = numbered.try_enter(f.key, create, &why, &failed_at);
-  if (why == SafeDir::Refusal::none) return dir;
+  if (why == SafeDir::Refusal::none) {
+    *empty = dir.made();  // a directory made just now holds no file yet
+    return dir;
+  }
   if (why == SafeDir::Refusal::missing) {
-    *missing = true;
+    *empty = true;
     return dir;
   }
   if (why == SafeDir::Refusal::link || why == SafeDir::Refusal::foreign) {
@@ -1102,10 +1120,13 @@ bool written_before(const SafeDir& dir, const std::string& meta_name,
   return false;
 }
 
-// Decides whether the object may be written and opens its files when it is to be. Returns false
-// when the object is refused (an unsafe key or bucket, or a file that exists: reported).
-bool open_object_files(const ObjectFields& f, const std::string& meta_text, bool writing,
-                       ObjectFiles* files) {
+// Decides whether the object may be written and opens its files when it is to be. Returns what
+// became of an object that is not to be written (an unsafe key or bucket is refused, a file that
+// exists is kept: reported), or nothing.
+std::optional<run_record::Outcome> open_object_files(const ObjectFields& f,
+                                                     const std::string& meta_text, bool writing,
+                                                     ObjectFiles* files) {
+  using run_record::Outcome;
   const char* refusal = key_refusal(f.key);
   if (refusal == nullptr &&
       (!walk::safe_path_part(bucket_name_for_obj_r, false) || bucket_name_for_obj_r.empty() ||
@@ -1118,26 +1139,26 @@ bool open_object_files(const ObjectFields& f, const std::string& meta_text, bool
     note_object_error(LV_ERROR, VL_COMMON,
                       "The object key (%s) of bucket (%s) %s. The object is not written.\n",
                       printable(f.key).c_str(), printable(bucket_name_for_obj_r).c_str(), refusal);
-    return false;
+    return Outcome::refused;
   }
-  bool missing = false;
-  const std::optional<SafeDir> dir = key_directory(f, writing, &missing);
-  if (!dir) return false;
+  bool empty = false;  // the key's directory holds no file: missing, or made just now
+  const std::optional<SafeDir> dir = key_directory(f, writing, &empty);
+  if (!dir) return Outcome::refused;
   const std::string meta_name = f.id + ".meta";
   const std::string data_name = f.id + ".data";
-  if (!missing && mode_is(walk::Mode::resume_dump) && written_before(*dir, meta_name, data_name)) {
-    return false;
+  if (!empty && mode_is(walk::Mode::resume_dump) && written_before(*dir, meta_name, data_name)) {
+    return Outcome::exists;
   }
   for (const std::string& name : {meta_name, data_name}) {
     struct stat status {};
-    if (!missing && fstatat(dir->fd(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0) {
+    if (!empty && fstatat(dir->fd(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0) {
       const std::string path =
           walk::object_path(obj_reader_saveroot, bucket_name_for_obj_r, savepath_dir_number,
                             savepath_sub_dir_number, f.key, f.id, name.c_str() + f.id.size());
       note_object_error(LV_WARNING, VL_COMMON,
                         "The object file (%s) already exists. The object is not written.\n",
                         printable(path).c_str());
-      return false;
+      return Outcome::exists;
     }
   }
   if (writing) {
@@ -1146,7 +1167,7 @@ bool open_object_files(const ObjectFields& f, const std::string& meta_text, bool
                                              meta_text.size()));
     open_object_file(files->data, *dir, data_name);
   }
-  return true;
+  return std::nullopt;
 }
 
 // Copies the object's `size` bytes of data: first the rest of the block that holds the end of the
@@ -1239,28 +1260,52 @@ bool is_the_object_asked_for(const ObjectFields& f) {
   return false;
 }
 
+// What the walk knows of the object being processed, for the run's record.
+void record_object(const ObjectFields& f, run_record::Outcome outcome,
+                   std::vector<std::string> paths) {
+  run_record::Object object;
+  object.bucket = bucket_name_for_obj_r;
+  object.key = f.key;
+  object.version = f.version_id;
+  object.object_id = f.id;
+  object.size = f.size;
+  object.block = walk_state.object_block;
+  object.offset = walk_state.object_offset;
+  object.outcome = outcome;
+  object.paths = std::move(paths);
+  run_record::note_object(object);
+  walk_state.objects_met += 1;
+  walk_state.bytes_met += f.size;
+  status_line::update({walk_state.objects_met, walk_state.objects_total, walk_state.bytes_met,
+                       walk_state.bytes_total, printable(bucket_name_for_obj_r + "/" + f.key)});
+}
+
 // Processes the object whose metadata starts at byte `o` of the block read last and is `length`
 // bytes long: its list entry, or its two files. `*read_to_end` tells whether the tape stands at
 // the end of the object's data (and, after the last object, at the end of its packed object).
-int process_object(const char* filepath, uint64_t pr_file_offset, uint64_t o, uint64_t length,
-                   bool* read_to_end) {
+// What became of the object goes to `*outcome`, the files written to `*paths`.
+int handle_object(const char* filepath, uint64_t pr_file_offset, uint64_t o, uint64_t length,
+                  bool* read_to_end, ObjectFields* f, run_record::Outcome* outcome,
+                  std::vector<std::string>* paths) {
+  using run_record::Outcome;
   int ret = 0;
   *read_to_end = false;
+  *outcome = Outcome::unreadable;
   Metadata meta;
-  ObjectFields fields;
-  if (!take_metadata(filepath, pr_file_offset, o, length, &meta, &fields, &ret)) return ret;
-  if (!is_the_object_asked_for(fields)) return ret;
+  if (!take_metadata(filepath, pr_file_offset, o, length, &meta, f, &ret)) return ret;
+  *outcome = Outcome::refused;
+  if (!is_the_object_asked_for(*f)) return ret;
   if (mode_is(walk::Mode::output_list)) {
-    if (fields.key.find('\0') != std::string::npos) {
+    if (f->key.find('\0') != std::string::npos) {
       note_object_error(LV_ERROR, VL_COMMON,
                         "The object key (%s) of bucket (%s) holds a zero byte. The object is not "
                         "listed.\n",
-                        printable(fields.key).c_str(), printable(bucket_name_for_obj_r).c_str());
+                        printable(f->key).c_str(), printable(bucket_name_for_obj_r).c_str());
       return ret;
     }
-    add_list_members(fields);
+    add_list_members(*f);
   }
-  if (fields.size >= kLargeObject && check_disk_space(obj_reader_saveroot, fields.size) != 0) {
+  if (f->size >= kLargeObject && check_disk_space(obj_reader_saveroot, f->size) != 0) {
     output_fatal(VL_COMMON, "Failed to check the disk space.\n");
   }
   if (!mode_is(walk::Mode::output_objects_in_object_list)) {
@@ -1269,7 +1314,8 @@ int process_object(const char* filepath, uint64_t pr_file_offset, uint64_t o, ui
                                      &savepath_dir_number, &savepath_sub_dir_number);
   }
   const uint64_t data_start = walk_state.current_meta_offset + length;
-  if (!data_fits(data_start, fields.size)) {
+  *outcome = Outcome::unreadable;
+  if (!data_fits(data_start, f->size)) {
     // Nor is it listed: a retrieval through the list would copy whatever follows the packed
     // object as the object's data.
     object_meta_for_json.clear();
@@ -1277,19 +1323,37 @@ int process_object(const char* filepath, uint64_t pr_file_offset, uint64_t o, ui
                       "The size %" PRIu64
                       " of the object (%s) does not fit in its packed object. The object is not "
                       "written.\n",
-                      fields.size, printable(fields.key).c_str());
+                      f->size, printable(f->key).c_str());
     return ret;
   }
   const bool dumping = walk::writes_objects(walk_state.mode);
   const bool writing = dumping && savepath_dir_number <= MAX_DIR_NUMBER;
   ObjectFiles files;
-  if (dumping && !open_object_files(fields, meta.bytes, writing, &files)) return ret;
-  if (!copy_object_data(meta.end_in_block, fields.size, fields.key, &files.data)) return ret;
+  if (dumping) {
+    if (const std::optional<Outcome> kept = open_object_files(*f, meta.bytes, writing, &files)) {
+      *outcome = *kept;
+      return ret;
+    }
+  }
+  if (!copy_object_data(meta.end_in_block, f->size, f->key, &files.data)) return ret;
+  *outcome = writing ? Outcome::written : dumping ? Outcome::refused : Outcome::listed;
   if (writing) {
     if (!files.data.commit()) output_failed(files.data.final_path());
     if (!files.meta.commit()) output_failed(files.meta.final_path());
+    *paths = {files.meta.final_path(), files.data.final_path()};
   }
-  *read_to_end = num_of_meta_cnt != num_of_meta || check_padding(o, data_start + fields.size);
+  *read_to_end = num_of_meta_cnt != num_of_meta || check_padding(o, data_start + f->size);
+  return ret;
+}
+
+int process_object(const char* filepath, uint64_t pr_file_offset, uint64_t o, uint64_t length,
+                   bool* read_to_end) {
+  ObjectFields fields;
+  run_record::Outcome outcome = run_record::Outcome::unreadable;
+  std::vector<std::string> paths;
+  const int ret =
+      handle_object(filepath, pr_file_offset, o, length, read_to_end, &fields, &outcome, &paths);
+  record_object(fields, outcome, std::move(paths));
   return ret;
 }
 
@@ -1315,12 +1379,16 @@ struct MarkerComparison {
 
 // The size of the cache file; a missing one ends the run when the cache is being compared.
 uint64_t cache_file_size(const char* filepath) {
-  struct stat status {};
-  if (stat(filepath, &status) == 0) return static_cast<uint64_t>(status.st_size);
   if (read_marker_file_flag == 1) {
-    output_fatal(VL_DEFAULT, "Failed to get the file(%s) size.\n", filepath);
+    if (const walk::CacheFile* open = walk::cache_file_open(filepath)) return open->size();
+    struct stat status {};
+    if (stat(filepath, &status) != 0) {
+      output_fatal(VL_DEFAULT, "Failed to get the file(%s) size.\n", filepath);
+    }
+    return walk::open_cache_file(filepath).size();
   }
-  return 0;
+  struct stat status {};
+  return stat(filepath, &status) == 0 ? static_cast<uint64_t>(status.st_size) : 0;
 }
 
 // A read met the end of the marker: it must be a filemark. The tape is put back in front of it,
@@ -1579,6 +1647,8 @@ int check_part_of_pr_integrity(MARKER_TYPE m_type, uint64_t block_number, uint64
   const std::string file = pr_cache_file(pr_file_num);
   if (m_type == PO) begin_packed_object(file, pr_file_offset, marker_len);
   if (m_type == META) {
+    walk_state.object_block = block_number;
+    walk_state.object_offset = offset;
     num_of_meta_cnt += 1;
     if (mode_is(walk::Mode::output_list)) object_meta_for_json.clear();
   }
@@ -1690,6 +1760,21 @@ int recheck_reference_partition(const MamVci* mamvci, const MamHta* mamhta) {
   return ret;
 }
 
+// The objects and their bytes over the tape, for the progress: the bytes of a packed object's data
+// are its length (the closing entry's data offset) less its info (header, directory, metadata).
+void count_totals() {
+  const walk::MarkerIndex& index = walk_state.index;
+  walk_state.objects_total = index.object_count();
+  walk_state.bytes_total = 0;
+  for (const walk::PoEntry& po : index.pos()) {
+    const walk::CacheFile& pr = walk::open_cache_file(pr_cache_file(index.ocms()[po.ocm].pr));
+    const uint64_t closing = po.info_offset + ml::kPoInfoHeaderSize +
+                             ml::kObjectEntrySize * po.object_count + ml::kObjectEntryDataOffset;
+    const uint64_t length = pr.u64(closing);
+    if (length > po.length) walk_state.bytes_total += length - po.length;
+  }
+}
+
 // The totals of partial references, object commit markers, packed objects and objects.
 void count_markers() {
   get_pr_num(&pr_num);
@@ -1701,6 +1786,7 @@ void count_markers() {
                      "check_integrity: pr_num=%" PRIu64 " ocm_num=%" PRIu64 " po_num=%" PRIu64
                      " meta_num=%" PRIu64 "\n",
                      pr_num, ocm_num, po_num, meta_num);
+  count_totals();
 }
 
 // The labels and commit markers of the data partition against the cache, and its filemarks.
@@ -1776,8 +1862,8 @@ int write_progress(bool complete) {
                       {"Object number", std::to_string(at_start ? 1 : c[3])}};
   // The numbering where the walk stands (at the start, or at the end of a complete dump), else
   // the one recorded with the counters.
-  const HistoryKeys numbering = at_start || complete ? walk::numbering_keys(bucket_infos)
-                                                     : walk_state.recorded_numbering;
+  const HistoryKeys numbering =
+      at_start || complete ? walk::numbering_keys(bucket_infos) : walk_state.recorded_numbering;
   const HistoryKeys more = walk::progress_keys(walk_state.save_path, complete, numbering);
   keys.insert(keys.end(), more.begin(), more.end());
   return write_history_section(barcode_id, keys);
@@ -1838,9 +1924,11 @@ void resume_from_history(WalkCounters& n) {
                        "again with -r from the working directory %s and with -s %s.\n",
                        stop_signal_name(signal_number), cwd, walk_state.save_path.c_str());
   } else {
-    output_accdg_to_vl(LV_WARNING, VL_COMMON, "Interrupted by %s. Run the job again to finish it.\n",
+    output_accdg_to_vl(LV_WARNING, VL_COMMON,
+                       "Interrupted by %s. Run the job again to finish it.\n",
                        stop_signal_name(signal_number));
   }
+  run_record::set_exit_status(stop_exit_status(signal_number));
   std::exit(stop_exit_status(signal_number));
 }
 
@@ -1849,6 +1937,11 @@ void resume_from_history(WalkCounters& n) {
 // walk goes on with the next one.
 bool lies_beyond_data_partition(const char* what, uint64_t number, uint64_t block_number) {
   if (block_number < dp_rcm_block_number) return false;
+  if (std::string_view(what) == get_marker_name(META)) {
+    walk_state.object_block = block_number;
+    walk_state.object_offset = 0;
+    record_object(ObjectFields{}, run_record::Outcome::unreadable, {});
+  }
   note_object_error(LV_ERROR, VL_PR,
                     "The %s #%" PRIu64 " would lie at block %" PRIu64
                     " of the data partition, not before its last reference commit marker (block "
@@ -1932,7 +2025,6 @@ int visit_marker(MARKER_TYPE m_type, WalkCounters& n) {
   return ret;
 }
 
-
 // Every partial reference, object commit marker, packed object and object of the data partition
 // in tape order, from the start or from where the history says a resumed dump stands.
 int walk_data_partition(const MamVci* mamvci, bool locate_first) {
@@ -1960,6 +2052,7 @@ int walk_data_partition(const MamVci* mamvci, bool locate_first) {
     ret |= m_type == PR ? visit_partial_reference(mamvci, n) : visit_marker(m_type, n);
   }
   if (walk_state.lists.active()) walk_state.lists.finish();
+  status_line::finish();  // the job's own messages follow
   if (mode_is(walk::Mode::full_dump) || mode_is(walk::Mode::resume_dump)) {
     ret |= write_progress(true);
   }

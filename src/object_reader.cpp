@@ -26,14 +26,18 @@
 #include "endian_utils.h"
 #include "marker_layout.h"
 #include "output_level.h"
+#include "scsi/readiness.h"
 #include "scsi_util.h"
 #include "support/atomic_file.h"
 #include "support/printable.h"
+#include "support/run_record.h"
 #include "support/safe_dir.h"
+#include "support/status_line.h"
 #include "support/stop_signal.h"
 #include "support/tape_presence.h"
 #include "tape_device.h"
 #include "vexa_format_checker.h"
+#include "walk/cache_file.h"
 #include "walk/progress.h"
 #include "walk/save_layout.h"
 
@@ -42,6 +46,11 @@ namespace {
 constexpr int kBucketNameMin = 3;
 constexpr uint32_t kIntervalMin = 60;
 constexpr uint32_t kIntervalMax = 86400;
+// Long options without a short form.
+constexpr int kVersionOption = 1000;
+constexpr int kProgressOption = 1001;
+constexpr int kNoProgressOption = 1002;
+constexpr int kReportOption = 1003;
 
 // The run's settings, owned by the driver for the whole run. The verbosity text is registered
 // with the diagnostic output by reference, so it lives in static storage.
@@ -60,10 +69,50 @@ struct Settings {
   Bool is_output_list = False;
   Bool is_output_object = False;
   Bool is_force_enabled = False;
+  // Options beyond the historical set: the status line and the report.
+  int progress = -1;  // 1 --progress, 0 --no-progress, -1 on a terminal only
+  std::string report_path;
 };
 
 Settings settings;
 char continue_mode[] = "cont";
+
+// The status line of a long job: on a terminal unless --no-progress (or wherever --progress asks
+// for it); elsewhere, with -v v or more, a progress message a minute.
+void choose_progress_display() {
+  const bool terminal = isatty(STDERR_FILENO) != 0;
+  if (settings.progress == 1 || (settings.progress == -1 && terminal)) {
+    status_line::set_mode(status_line::Mode::terminal);
+  } else if (settings.progress == -1 && get_verbose_rank(settings.verbose_level) >= 1) {
+    status_line::set_mode(status_line::Mode::periodic);
+  }
+}
+
+std::string with_unit(uint64_t bytes) {
+  char text[64];
+  std::snprintf(text, sizeof(text), "%.1f MiB (%" PRIu64 " bytes)",
+                static_cast<double>(bytes) / 1048576.0, bytes);
+  return text;
+}
+
+// The lines after a job's completion message: what became of the objects, the messages, the time.
+void print_summary(bool listing) {
+  status_line::finish();
+  const run_record::Totals& t = run_record::totals();
+  const double seconds = run_record::elapsed_seconds();
+  output_accdg_to_vl(LV_INFO, VL_COMMON,
+                     "Objects: %" PRIu64 " %s, %" PRIu64 " already there, %" PRIu64
+                     " refused, %" PRIu64 " not readable; %s.\n",
+                     listing ? t.listed : t.written, listing ? "listed" : "written", t.exists,
+                     t.refused, t.unreadable, with_unit(t.bytes).c_str());
+  output_accdg_to_vl(LV_INFO, VL_COMMON, "Messages: %" PRIu64 " errors, %" PRIu64 " warnings.\n",
+                     t.errors, t.warnings);
+  const auto whole = static_cast<uint64_t>(seconds);
+  output_accdg_to_vl(LV_INFO, VL_COMMON,
+                     "Time: %" PRIu64 ":%02" PRIu64 ":%02" PRIu64 ", %.1f MiB/s on average.\n",
+                     whole / 3600, whole / 60 % 60, whole % 60,
+                     seconds > 0 ? static_cast<double>(t.bytes) / 1048576.0 / seconds : 0.0);
+}
 
 // Copies `src` into a fixed field, cut to the field's length.
 template <size_t N>
@@ -135,6 +184,16 @@ void apply_option(int opt, const char* appname) {
     case 'v':
       copy_field(settings.verbose_level, optarg);
       break;
+    case kVersionOption:
+      std::printf("object_reader %s\n", OR_VERSION);
+      std::exit(0);
+    case kProgressOption:
+    case kNoProgressOption:
+      settings.progress = opt == kProgressOption ? 1 : 0;
+      break;
+    case kReportOption:
+      settings.report_path = optarg;
+      break;
     default:
       break;  // refused by check_command_line before any option took effect
   }
@@ -155,6 +214,10 @@ const option kLongOptions[] = {
     {"resume-dump", no_argument, nullptr, 'r'},
     {"save-path", required_argument, nullptr, 's'},
     {"verbose", required_argument, nullptr, 'v'},
+    {"version", no_argument, nullptr, kVersionOption},
+    {"progress", no_argument, nullptr, kProgressOption},
+    {"no-progress", no_argument, nullptr, kNoProgressOption},
+    {"report", required_argument, nullptr, kReportOption},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -242,16 +305,16 @@ void print_usage(const char* appname) {
 int check_interval(const char* str_interval, uint32_t* interval) {
   for (const char* c = str_interval; *c != '\0'; ++c) {
     if (*c < '0' || *c > '9') {
-      output_fatal(VL_LABEL, "Interval must be digit(s).\n");
+      output_fatal(VL_COMMON, "Interval must be digit(s).\n");
     }
   }
   *interval = static_cast<uint32_t>(std::strtoul(str_interval, nullptr, 10));
   if (*interval < kIntervalMin) {
-    output_fatal(VL_LABEL, "Interval must be greater than %d seconds.\n",
+    output_fatal(VL_COMMON, "Interval must be greater than %d seconds.\n",
                  static_cast<int>(kIntervalMin));
   }
   if (*interval > kIntervalMax) {
-    output_fatal(VL_LABEL, "Interval must be %d seconds or less.\n",
+    output_fatal(VL_COMMON, "Interval must be %d seconds or less.\n",
                  static_cast<int>(kIntervalMax));
   }
   return 0;
@@ -273,7 +336,7 @@ int check_arguments(int is_drive_specified, int is_output_list, int is_resume_du
   if (structure_level == 1 && std::strncmp(object_id, "all", 3) == 0) {
     output_fatal(VL_COMMON,
                  "You cannot specify \"-O all -L 1\".\n%sIf you want to get packed "
-                 "objects, please specify \"-O latest\" or \"-O {specific object id}\"",
+                 "objects, please specify \"-O latest\" or \"-O {specific object id}\"\n",
                  INDENT);
   }
   if (is_output_list && is_resume_dump_required && is_full_dump_required) {
@@ -310,32 +373,27 @@ int open_drive(const char* device_name, int* fd, SCSI_DEVICE_PARAM* scparam,
                ST_SPTI_REQUEST_SENSE_RESPONSE* sense_data, ST_SYSTEM_ERRORINFO* syserr,
                MamVci* mamvci, MamHta* mamhta) {
   output_accdg_to_vl(LV_TRACE, VL_MISC, "start:open_drive\n");
-  if (!is_virtual_cartridge(device_name) && !is_tape_device_node(device_name)) {
-    output_fatal(VL_MISC, "Can't find tape device(%s).\n%sCheck option '-d'.\n", device_name,
-                 INDENT);
-  }
-  *fd = tape_device_open(device_name);
+  // An st or nst node is replaced by its drive's sg node; a name that is no tape ends the run.
+  const std::string node =
+      is_virtual_cartridge(device_name) ? std::string(device_name) : tape_node_to_open(device_name);
+  *fd = tape_device_open(node.c_str(), TapeAccess::exclusive);
   if (*fd < 0) {
     const int error = errno;
-    output_fatal(VL_MISC, "Can't open file: %s\n%sfd = %d, errno = %d: %s\n", device_name, INDENT,
-                 *fd, error, std::strerror(error));
+    if (error == EBUSY) {
+      output_fatal(VL_MISC, "The drive %s is in use by another program (%s).\n", node.c_str(),
+                   std::strerror(error));
+    }
+    output_fatal(VL_MISC, "Can't open file: %s\n%sfd = %d, errno = %d: %s\n", node.c_str(),
+                 INDENT, *fd, error, std::strerror(error));
   }
   scparam->fd_scsidevice = *fd;
-  constexpr int kAttempts = 4;
-  bool ready = false;
-  for (int attempt = 0; attempt < kAttempts && !ready; ++attempt) {
-    ready = spti_test_unit_ready(scparam, sense_data, syserr) != 0;
-    if (!ready) {
-      output_accdg_to_vl(LV_WARNING, VL_MISC, "Failed to test unit ready.\n");
-      sleep(1);
-    }
-  }
-  if (!ready) output_fatal(VL_MISC, "Failed to open the device you specified.\n");
+  scsi::wait_until_ready(scparam, sense_data, node.c_str());
   int ret = 0;
   if (clf_check_mam_coherency(scparam, mamvci, mamhta) != 0) {
     ret |= output_accdg_to_vl(LV_ERROR, VL_MISC, "MAM Check Error\n");
   }
   set_device_pram(scparam, sense_data, syserr);
+  learn_transfer_limits();
   output_accdg_to_vl(LV_INFO, VL_MISC, "Device: %s is opened.\n", device_name);
   return ret;
 }
@@ -532,6 +590,7 @@ void restore_marker_cache() {
     output_fatal(VL_MISC, "Marker files could not be deleted at %s.\n", MARKER_CACHE_DIR);
   }
   for (const std::string& name : cache_file_names(*prs)) copy_cache_file(saved, working, name);
+  walk::marker_cache_changed();
 }
 
 // Reads the partial references of the reference partition: into the temporary directory, or, with
@@ -559,6 +618,45 @@ void read_partial_references() {
   }
 }
 
+// The drive and the cartridge memory as the run's report shows them.
+void note_drive_and_cartridge() {
+  run_record::note_drive("device", settings.drive_name);
+  uint8_t inquiry[36] = {};
+  uint32_t resid = 0;
+  ST_SPTI_REQUEST_SENSE_RESPONSE sense{};
+  ST_SYSTEM_ERRORINFO syserr{};
+  if (spti_inquiry(&run.scparam, 0, sizeof(inquiry), inquiry, &resid, &sense, &syserr)) {
+    auto field = [&](size_t at, size_t length) {
+      return printable(std::string(reinterpret_cast<const char*>(inquiry + at), length));
+    };
+    run_record::note_drive("vendor", field(8, 8));
+    run_record::note_drive("product", field(16, 16));
+    run_record::note_drive("revision", field(32, 4));
+  }
+  const MamHtaData& hta = run.mamhta.Data;
+  const std::pair<const char*, std::string> texts[] = {
+      {"application_vendor", hta.application_vendor},
+      {"application_name", hta.application_name},
+      {"application_version", hta.application_version},
+      {"system_id", hta.system_id},
+      {"volume_id", hta.volume_id},
+      {"pool_id", hta.pool_id},
+      {"pool_group_id", hta.pool_group_id},
+      {"barcode", hta.barcode}};
+  for (const auto& [name, value] : texts) run_record::note_cartridge_memory(name, printable(value));
+  for (int p = 0; p < 2; ++p) {
+    if (!run.mamvci[p].is_valid) continue;
+    const std::string prefix = "partition_" + std::to_string(p) + "_";
+    const Data& vci = run.mamvci[p].Data;
+    run_record::note_cartridge_memory(prefix + "volume_change_reference",
+                                      std::to_string(vci.volume_change_ref));
+    run_record::note_cartridge_memory(prefix + "partial_references", std::to_string(vci.pr_count));
+    run_record::note_cartridge_memory(prefix + "last_rcm_block", std::to_string(vci.rcm_block));
+    run_record::note_cartridge_memory(prefix + "volume_uuid", vci.uuid);
+  }
+  run_record::note_drive("barcode", run.barcode_id);
+}
+
 void prepare_run() {
   lock_working_directory();
   prepare_temporary_directory();
@@ -571,6 +669,7 @@ void prepare_run() {
     output_fatal(VL_COMMON, "Tape Drive is not accessible.\n");
   }
   set_barcode_identifier(run.mamhta.Data.barcode, run.barcode_id);
+  note_drive_and_cartridge();
   restore_marker_cache();
   if (check_reference_partition_lable(run.mamvci, &run.mamhta, &run.total_fm_num_in_rp) != 0) {
     output_fatal(VL_COMMON, "This tape is not formatted in Quorrant.\n");
@@ -639,12 +738,15 @@ void check_resume() {
                        "The dump of the tape %s into %s is complete: there is nothing to resume.\n",
                        tape_id, printable(save_path).c_str());
     output_accdg_to_vl(LV_INFO, VL_COMMON, "Resume dump is complete.\n");
+    run_record::set_exit_status(0);
     std::exit(0);
   }
 }
 
 [[noreturn]] void run_dump() {
   make_save_path();
+  get_tape_identifier(run.fd_tape, run.tape_id);
+  run_record::note_drive("tape_id", printable(run.tape_id));
   const bool resume = settings.is_resume_dump_required == True;
   if (resume) check_resume();
   const walk::Mode mode = resume ? walk::Mode::resume_dump : walk::Mode::full_dump;
@@ -655,6 +757,8 @@ void check_resume() {
   save_marker_cache();
   output_accdg_to_vl(LV_INFO, VL_COMMON,
                      resume ? "Resume dump is complete.\n" : "Full dump is complete.\n");
+  print_summary(false);
+  run_record::set_exit_status(0);
   std::exit(0);
 }
 
@@ -790,6 +894,9 @@ int retrieve_object() {
   }
   if (settings.structure_level == 1) ret |= extract_packed_object(objects->block_address);
   output_accdg_to_vl(LV_INFO, VL_COMMON, "All of the processes are complete.\n");
+  for (const std::string& path : run_record::written_files()) {
+    output_accdg_to_vl(LV_INFO, VL_COMMON, "Written: %s\n", printable(path).c_str());
+  }
   tape_device_close(run.fd_tape);
   run.fd_tape = -1;
   free_object_list(objects);
@@ -799,11 +906,16 @@ int retrieve_object() {
 }  // namespace
 
 int object_reader_main(int argc, char** argv) {
+  run_record::begin(OR_VERSION, argc, argv);
   set_lap_start(std::time(nullptr));
   set_vl(settings.verbose_level);
   set_c_mode(continue_mode);
 
   parse_options(argc, argv);
+  if (!settings.report_path.empty() && !run_record::enable_report(settings.report_path)) {
+    output_fatal(VL_COMMON, "The report (%s) could not be created: %s\n",
+                 settings.report_path.c_str(), std::strerror(errno));
+  }
 
   set_vl(settings.verbose_level);
   if (settings.save_path[0] == '\0') {
@@ -824,20 +936,28 @@ int object_reader_main(int argc, char** argv) {
   if (stop_requested() != 0) {
     output_accdg_to_vl(LV_WARNING, VL_COMMON, "Interrupted by %s before the job began.\n",
                        stop_signal_name(stop_requested()));
+    run_record::set_exit_status(stop_exit_status(stop_requested()));
     std::exit(stop_exit_status(stop_requested()));
   }
+  if (!settings.is_output_object) choose_progress_display();
   if (settings.is_full_dump_required || settings.is_resume_dump_required) run_dump();
 
   // List files are written, completed, deleted and read under the identifier the walk names them
   // with: the VOL1 volume identifier and the tape generation.
   get_tape_identifier(run.fd_tape, run.tape_id);
+  run_record::note_drive("tape_id", printable(run.tape_id));
   int ret = 0;
   if (settings.is_output_list) {
     ret = make_lists();
-    if (settings.object_key[0] == '\0' || std::strlen(settings.bucket_name) < 3) std::exit(0);
+    print_summary(true);
+    if (settings.object_key[0] == '\0' || std::strlen(settings.bucket_name) < 3) {
+      run_record::set_exit_status(0);
+      std::exit(0);
+    }
     output_accdg_to_vl(LV_INFO, VL_COMMON,
                        "Continue to read the specified object from the tape.\n");
   }
   ret |= retrieve_object();
+  run_record::set_exit_status(ret);
   return ret;
 }

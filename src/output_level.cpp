@@ -7,6 +7,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
+
+#include "support/run_record.h"
+#include "support/status_line.h"
 
 namespace {
 
@@ -61,11 +65,27 @@ const char* resolve_verbose(const char* verbose) {
   return verbose;
 }
 
-void print_to_stderr(const char* log_level, const char* verbose, const char* format, va_list args) {
-  std::fflush(stdout);
-  print_header(stderr, log_level, verbose);
-  std::vfprintf(stderr, format, args);
-  std::fflush(stderr);
+std::string formatted(const char* format, va_list args) {
+  va_list copy;
+  va_copy(copy, args);
+  const int length = std::vsnprintf(nullptr, 0, format, copy);
+  va_end(copy);
+  std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
+  if (length > 0) std::vsnprintf(text.data(), text.size() + 1, format, args);
+  return text;
+}
+
+// Prints one message with its header: above the status line, which is drawn again after it, and
+// noted in the run's record.
+void print_message(FILE* stream, const char* log_level, const char* verbose,
+                   const std::string& text) {
+  status_line::clear_for_message();
+  if (stream == stderr) std::fflush(stdout);
+  print_header(stream, log_level, verbose);
+  std::fwrite(text.data(), 1, text.size(), stream);
+  if (stream == stderr) std::fflush(stderr);
+  run_record::note_message(log_level, verbose_tag(verbose), text);
+  status_line::redraw_after_message();
 }
 
 }  // namespace
@@ -73,34 +93,31 @@ void print_to_stderr(const char* log_level, const char* verbose, const char* for
 void output_fatal(const char* verbose, const char* format, ...) {
   va_list args;
   va_start(args, format);
-  print_to_stderr(LV_SYS_ERR, resolve_verbose(verbose), format, args);
+  const std::string text = formatted(format, args);
   va_end(args);
+  print_message(stderr, LV_SYS_ERR, resolve_verbose(verbose), text);
   std::exit(1);
 }
 
 int output_accdg_to_vl(const char* log_level, const char* verbose, const char* format, ...) {
   if (log_level == nullptr || format == nullptr) return 0;
   verbose = resolve_verbose(verbose);
-
+  const bool to_stderr =
+      same(log_level, LV_ERROR) || same(log_level, LV_WARNING) || same(log_level, LV_SYS_ERR);
+  const bool to_stdout =
+      !to_stderr &&
+      (same(log_level, LV_INFO) || same(log_level, LV_DEBUG) || same(log_level, LV_TRACE)) &&
+      get_verbose_rank(verbose_level) >= get_verbose_rank(verbose);
+  if (!to_stderr && !to_stdout) return 0;
   va_list args;
   va_start(args, format);
-  int result = 0;
-  if (same(log_level, LV_ERROR) || same(log_level, LV_WARNING) || same(log_level, LV_SYS_ERR)) {
-    print_to_stderr(log_level, verbose, format, args);
-    va_end(args);
-    if (same(log_level, LV_SYS_ERR)) std::exit(1);
-    if (same(log_level, LV_ERROR)) {
-      if (!same(continue_mode, "cont")) std::exit(1);
-      result = 1;
-    }
-    return result;
-  }
-  if (same(log_level, LV_INFO) || same(log_level, LV_DEBUG) || same(log_level, LV_TRACE)) {
-    if (get_verbose_rank(verbose_level) >= get_verbose_rank(verbose)) {
-      print_header(stdout, log_level, verbose);
-      std::vfprintf(stdout, format, args);
-    }
-  }
+  const std::string text = formatted(format, args);
   va_end(args);
-  return result;
+  print_message(to_stderr ? stderr : stdout, log_level, verbose, text);
+  if (same(log_level, LV_SYS_ERR)) std::exit(1);
+  if (same(log_level, LV_ERROR)) {
+    if (!same(continue_mode, "cont")) std::exit(1);
+    return 1;
+  }
+  return 0;
 }

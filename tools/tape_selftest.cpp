@@ -30,9 +30,12 @@ void print_usage(FILE* stream, const char* program) {
                "  test_unit_ready                 TEST UNIT READY\n"
                "  rewind                          REWIND to the beginning of the partition\n"
                "  locate BLOCK [PARTITION]        LOCATE to logical object BLOCK (of PARTITION)\n"
+               "  locate16 BLOCK [PARTITION]      LOCATE(16): the same with a 64-bit BLOCK\n"
                "  space CODE COUNT                SPACE: CODE 0 blocks, 1 filemarks, 3 end of\n"
                "                                  data; a negative COUNT moves backwards\n"
                "  read                            READ one block (at most 524288 bytes)\n"
+               "  read_block_limits               READ BLOCK LIMITS, and the host adapter's\n"
+               "                                  limits (largest transfer, reserved buffer)\n"
                "  read_position                   READ POSITION\n"
                "  inquiry                         INQUIRY: vendor, product, revision\n"
                "  read_attribute                  READ ATTRIBUTE 080Ch of partition 0\n"
@@ -84,8 +87,10 @@ constexpr CommandSpec kCommands[] = {
     {"test_unit_ready", 0, 0, {}, {}},
     {"rewind", 0, 0, {}, {}},
     {"locate", 1, 2, {0, 0}, {0xFFFFFFFF, 0xFF}},
+    {"locate16", 1, 2, {0, 0}, {INT64_MAX, 0xFF}},
     {"space", 2, 2, {0, -0x800000}, {7, 0x7FFFFF}},
     {"read", 0, 0, {}, {}},
+    {"read_block_limits", 0, 0, {}, {}},
     {"read_position", 0, 0, {}, {}},
     {"inquiry", 0, 0, {}, {}},
     {"read_attribute", 0, 0, {}, {}},
@@ -144,11 +149,17 @@ BOOL run_step(const char* device, const Step& step) {
     return test_locate(device, static_cast<uint32_t>(step.args[0]), change ? 1 : 0,
                        change ? static_cast<uint32_t>(step.args[1]) : 0);
   }
+  if (n == "locate16") {
+    const bool change = step.args.size() == 2;
+    return test_locate16(device, static_cast<uint64_t>(step.args[0]), change ? 1 : 0,
+                         change ? static_cast<uint32_t>(step.args[1]) : 0);
+  }
   if (n == "space") {
     return test_space(device, static_cast<uint8_t>(step.args[0]),
                       static_cast<uint32_t>(step.args[1]));
   }
   if (n == "read") return test_read_data(device);
+  if (n == "read_block_limits") return test_read_block_limits(device);
   if (n == "read_position") return test_read_position(device);
   if (n == "inquiry") return test_inquiry(device);
   if (n == "read_attribute") return test_read_attribute(device);

@@ -1,17 +1,61 @@
-// What the command sources share: the build-send-decode sequence of one command, big-endian CDB
-// fields, and the device a self-test entry point opens for its one command.
+// What the command sources share: the build-send-decode sequence of one command with its bounded
+// retries, what the last command met, big-endian CDB fields, and the device a self-test entry
+// point opens for its one command.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <span>
 
+#include "scsi/retry_policy.h"
 #include "spti_lib.h"
 
-// init_sg_io_hdr, run_scsi_command, destroy_sg_io_hdr. `resid` receives the bytes transferred.
+struct CommandOptions {
+  // false: a CHECK CONDITION is shown only at the highest verbosity, the caller reporting the
+  // sense in its own words.
+  bool report_check_condition = true;
+  // true: a transport failure that a second try may mend is returned (as for every command that
+  // moves the tape) instead of being retried once here.
+  bool return_transport_failures = false;
+};
+
+// init_sg_io_hdr, run_scsi_command, destroy_sg_io_hdr, as often as the retry policy grants: each
+// retry is reported (a WARNING; a deferred error an ERROR), a transport failure that cannot be
+// retried ends the run, except a transient one of a command that moves the tape (or with
+// return_transport_failures), which is reported as a WARNING and returned as a failure. A
+// recovered error counts as GOOD, with a WARNING. `resid` receives the bytes transferred.
 BOOL issue_scsi_command(void* scparam, std::span<unsigned char> cdb, int dxfer_direction,
                         uint32_t dxfer_len, void* dxferp, uint32_t* resid,
-                        ST_SPTI_REQUEST_SENSE_RESPONSE* sbp);
+                        ST_SPTI_REQUEST_SENSE_RESPONSE* sbp, const CommandOptions& options = {});
+
+// TEST UNIT READY with options: the readiness wait reports the sense in its own words.
+BOOL test_unit_ready_command(void* scparam, ST_SPTI_REQUEST_SENSE_RESPONSE* sbp,
+                             const CommandOptions& options);
+
+// run_scsi_command with the choice of CommandOptions::report_check_condition.
+BOOL send_scsi_command(const void* scparam, sg_io_hdr_t* hdr, uint32_t* resid,
+                       bool report_check_condition);
+
+// How the last request sent ended.
+const scsi::Outcome& last_outcome();
+
+namespace scsi {
+
+// What the last command issued through issue_scsi_command met, over all its attempts.
+struct CommandReport {
+  uint8_t opcode = 0;
+  Outcome outcome;                // of the last attempt
+  bool unit_attention = false;    // one came on the way: a reset may have moved the tape
+  bool transport_failed = false;  // the last attempt failed in transport: no data, tape unknown
+  Outcome trouble;                // the last unit attention or transport failure met
+};
+const CommandReport& last_command_report();
+
+// Grows with every request that did not simply end GOOD: a tape position learnt at an earlier
+// count may no longer hold.
+uint64_t position_epoch();
+
+}  // namespace scsi
 
 // Stores the low `size` bytes of `value` big-endian at cdb[offset].
 inline void put_be(std::span<unsigned char> cdb, size_t offset, size_t size, uint64_t value) {

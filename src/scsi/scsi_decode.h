@@ -1,4 +1,4 @@
-// Decoders of what the drive returns: fixed-format sense data, long-form READ POSITION data,
+// Decoders of what the drive returns: sense data of either format, long-form READ POSITION data,
 // READ ATTRIBUTE lists and log pages. They look only at the bytes actually received (never past
 // them, whatever the lengths inside say), so they run - and are tested - without a drive.
 #pragma once
@@ -9,13 +9,43 @@
 
 #include "scsi_resparam.h"
 
-// Fills the decoded fields of `out` from fixed-format sense bytes. A byte that was not received
-// counts as 0. Fields that decoding does not fill (valid, error_code, segment_number, vendor
-// fields, scsi_status) are left as they are.
+namespace scsi {
+
+// Sense data as the program uses it, from either format. `raw` holds only the bytes the driver
+// wrote (sb_len_wr); nothing beyond them is read.
+struct SenseData {
+  bool present = false;       // a response code of 70h to 73h was received
+  uint8_t response_code = 0;  // 70h, 71h fixed; 72h, 73h descriptor
+  bool deferred = false;      // 71h, 73h: an error of an earlier command
+  bool valid = false;         // INFORMATION holds a value
+  uint8_t key = 0;
+  uint8_t asc = 0;
+  uint8_t ascq = 0;
+  bool filemark = false;
+  bool eom = false;
+  bool ili = false;
+  int64_t information = 0;  // 0 unless valid; fixed format's 32 bits are taken as signed
+  uint64_t command_specific = 0;
+  uint8_t additional_length = 0;
+};
+
+SenseData parse_sense(std::span<const uint8_t> raw);
+
+}  // namespace scsi
+
+// Fills the decoded record from sense bytes of either format (by the response code in byte 0):
+// the fixed-format fields as their bytes give them, or for descriptor format the key, ASC, ASCQ,
+// INFORMATION and the stream bits from their descriptors (other fields 0). `valid` receives the
+// VALID bit (INFORMATION is 0 without it), `error_code` the response code. A byte that was not
+// received counts as 0. The fields decoding does not fill (segment_number, vendor fields,
+// scsi_status) are left as they are.
 void decode_sense_data(std::span<const uint8_t> raw, ST_SPTI_REQUEST_SENSE_RESPONSE* out);
 
 // Description of a sense key (only the low four bits count); empty for keys without one.
 const char* sense_key_description(uint8_t sense_key);
+
+// Decodes READ BLOCK LIMITS data into `limits`; bytes not received count as 0.
+void decode_block_limits(std::span<const uint8_t> data, ST_SPTI_BLOCK_LIMITS* limits);
 
 // Decodes long-form READ POSITION data into `pos`; bytes not received count as 0.
 void decode_position_data(std::span<const uint8_t> data, ST_SPTI_CMD_POSITIONDATA* pos);

@@ -5,11 +5,13 @@
 #include "tape_device.h"
 
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <ctime>
 #include <map>
 #include <memory>
 #include <string>
@@ -48,12 +50,31 @@ bool is_virtual_cartridge(const char* path) {
   return ::stat(manifest.c_str(), &st) == 0;
 }
 
-int tape_device_open(const char* path) {
+namespace {
+
+int open_node(const char* path, TapeAccess access) {
+  const int exclusive = access == TapeAccess::exclusive ? O_EXCL : 0;
+  support::UniqueFd fd(::open(path, O_RDWR | O_NONBLOCK | O_CLOEXEC | exclusive));
+  if (!fd.valid()) return -1;
+  // SG_IO waits for its command whatever the flags; only the open itself is not to wait.
+  const int flags = ::fcntl(fd.get(), F_GETFL);
+  if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    const int error = errno;
+    fd.reset();
+    errno = error;
+    return -1;
+  }
+  return fd.release();
+}
+
+}  // namespace
+
+int tape_device_open(const char* path, TapeAccess access) {
   if (path == nullptr) {
     errno = EINVAL;
     return -1;
   }
-  if (!is_virtual_cartridge(path)) return ::open(path, O_RDWR);
+  if (!is_virtual_cartridge(path)) return open_node(path, access);
 
   support::UniqueFd dir(::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!dir.valid()) return -1;
@@ -89,6 +110,29 @@ int tape_device_close(int fd) {
 int tape_device_sg_io(int fd, sg_io_hdr_t* hdr) {
   if (vdrive::VirtualDrive* drive = drive_of(fd)) return drive->submit(hdr);
   return ::ioctl(fd, SG_IO, hdr);
+}
+
+int tape_device_control(int fd, unsigned long request, int* value) {
+  if (vdrive::VirtualDrive* drive = drive_of(fd)) return drive->control(request, value);
+  return ::ioctl(fd, request, value);
+}
+
+uint64_t tape_device_max_transfer(int fd) {
+  constexpr uint64_t kSectorBytes = 512;
+  int value = 0;
+  if (tape_device_control(fd, BLKSECTGET, &value) != 0 || value <= 0) return 0;
+  return static_cast<uint64_t>(value) * (drive_of(fd) != nullptr ? kSectorBytes : 1);
+}
+
+void tape_device_pause(int fd, uint32_t milliseconds) {
+  if (vdrive::VirtualDrive* drive = drive_of(fd)) {
+    drive->pause(milliseconds);
+    return;
+  }
+  timespec left{static_cast<time_t>(milliseconds / 1000),
+                static_cast<long>(milliseconds % 1000) * 1000000L};
+  while (::nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
 }
 
 namespace vdrive {

@@ -8,14 +8,18 @@ namespace {
 constexpr unsigned char kOpTestUnitReady = 0x00;
 }
 
-BOOL spti_test_unit_ready(void* scparam, ST_SPTI_REQUEST_SENSE_RESPONSE* sbp,
-                          ST_SYSTEM_ERRORINFO* /*syserr*/) {
-  output_accdg_to_vl(LV_TRACE, VL_MISC, "start:spti_test_unit_ready\n");
+BOOL test_unit_ready_command(void* scparam, ST_SPTI_REQUEST_SENSE_RESPONSE* sbp,
+                             const CommandOptions& options) {
   unsigned char cdb[6] = {};
   cdb[0] = kOpTestUnitReady;
   uint32_t transferred = 0;
-  const BOOL result =
-      issue_scsi_command(scparam, cdb, SG_DXFER_NONE, 0, nullptr, &transferred, sbp);
+  return issue_scsi_command(scparam, cdb, SG_DXFER_NONE, 0, nullptr, &transferred, sbp, options);
+}
+
+BOOL spti_test_unit_ready(void* scparam, ST_SPTI_REQUEST_SENSE_RESPONSE* sbp,
+                          ST_SYSTEM_ERRORINFO* /*syserr*/) {
+  output_accdg_to_vl(LV_TRACE, VL_MISC, "start:spti_test_unit_ready\n");
+  const BOOL result = test_unit_ready_command(scparam, sbp, CommandOptions{});
   output_accdg_to_vl(LV_TRACE, VL_MISC, "end  :spti_test_unit_ready\n");
   return result;
 }

@@ -58,17 +58,14 @@ bool AtomicFile::open(const SafeDir& dir, const std::string& name) {
   // The process identifier keeps concurrent runs apart; the counter keeps the files of one run
   // apart. A name left by an earlier process of the same number is passed over.
   static uint64_t counter = 0;
-  const std::string prefix = temporary_name_prefix(name) + std::to_string(getpid()) + ".";
+  static const std::string process = std::to_string(getpid());
+  const std::string prefix = temporary_name_prefix(name) + process + ".";
   for (int attempt = 0; attempt < 1000; ++attempt) {
     temp_name_ = prefix + std::to_string(counter++);
     const int fd = openat(dir.fd(), temp_name_.c_str(),
                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd >= 0) {
       fd_.reset(fd);
-      struct stat status {};
-      fstat(fd, &status);
-      device_ = status.st_dev;
-      inode_ = status.st_ino;
       add_unfinished(dir_, temp_name_);
       return true;
     }
@@ -97,7 +94,14 @@ bool AtomicFile::write(std::span<const uint8_t> bytes) {
   return true;
 }
 
-bool AtomicFile::suspend() { return fd_.close() == 0; }
+bool AtomicFile::suspend() {
+  // The file is known again on resume() by its identity.
+  struct stat status {};
+  if (fstat(fd_.get(), &status) != 0) return false;
+  device_ = status.st_dev;
+  inode_ = status.st_ino;
+  return fd_.close() == 0;
+}
 
 bool AtomicFile::resume() {
   if (fd_.valid()) return true;

@@ -59,8 +59,8 @@ class AtomicFile {
 // The temporary names of files written for `final_name` begin with this text.
 std::string temporary_name_prefix(const std::string& final_name);
 
-// Removes the temporary files that atomic files for `final_name` left in `dir` when a run was killed
-// before it could remove them.
+// Removes the temporary files that atomic files for `final_name` left in `dir` when a run was
+// killed before it could remove them.
 void remove_stale_temporaries(const SafeDir& dir, const std::string& final_name);
 
 // Copies the plain file `from` to `to` through an atomic file. Returns false with errno set when

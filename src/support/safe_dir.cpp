@@ -118,6 +118,7 @@ SafeDir SafeDir::try_enter(std::string_view relative, bool create, Refusal* why,
       return SafeDir();
     }
     current = SafeDir(std::move(fd), path);
+    current.made_ = made;
   }
   return current;
 }

@@ -34,6 +34,9 @@ class SafeDir {
   SafeDir try_enter(std::string_view relative, bool create, Refusal* why,
                     std::string* failed_at) const;
 
+  // Whether the last directory entered was made by this program just now (so that it is empty).
+  bool made() const { return made_; }
+
   bool valid() const { return fd_ != nullptr && fd_->valid(); }
   int fd() const { return fd_ == nullptr ? -1 : fd_->get(); }
   // The path as the program names it in messages, ending with "/".
@@ -43,6 +46,7 @@ class SafeDir {
   SafeDir(support::UniqueFd fd, std::string path);
   std::shared_ptr<support::UniqueFd> fd_;
   std::string path_;
+  bool made_ = false;
 };
 
 // Ends the run for a refusal of `path` with the message that says why.

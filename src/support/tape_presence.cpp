@@ -1,5 +1,6 @@
 // SCSI tape presence through sysfs: the node's device number is looked up among the devices of
-// the SCSI generic and SCSI tape classes, and the SCSI device's peripheral type must be 1.
+// the SCSI generic and SCSI tape classes, and the SCSI device's peripheral type must be 1. The sg
+// node of an st node's drive is the generic class device whose SCSI device is the same.
 #include "support/tape_presence.h"
 
 #include <sys/stat.h>
@@ -9,9 +10,14 @@
 #include <fstream>
 #include <string>
 
+#include "output_level.h"
+
 namespace fs = std::filesystem;
 
 namespace {
+
+constexpr char kGenericClass[] = "class/scsi_generic";
+constexpr char kTapeClass[] = "class/scsi_tape";
 
 std::string first_line(const fs::path& file) {
   std::ifstream in(file);
@@ -23,21 +29,81 @@ std::string first_line(const fs::path& file) {
   return line;
 }
 
-}  // namespace
+// The class device of `cls` whose "dev" is `wanted`; empty when none is.
+fs::path class_device(const std::string& sysfs_root, const char* cls, const std::string& wanted) {
+  std::error_code ec;
+  for (fs::directory_iterator it(fs::path(sysfs_root) / cls, ec), end; !ec && it != end;
+       it.increment(ec)) {
+    if (first_line(it->path() / "dev") == wanted) return it->path();
+  }
+  return {};
+}
 
-bool is_tape_device_node(const char* name, const std::string& sysfs_root) {
-  if (name == nullptr || name[0] == '\0') return false;
-  struct stat node {};
-  if (stat(name, &node) != 0 || !S_ISCHR(node.st_mode)) return false;
-  const std::string wanted =
-      std::to_string(major(node.st_rdev)) + ":" + std::to_string(minor(node.st_rdev));
-  for (const char* cls : {"class/scsi_generic", "class/scsi_tape"}) {
-    std::error_code ec;
-    const fs::path dir = fs::path(sysfs_root) / cls;
-    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-      if (first_line(it->path() / "dev") != wanted) continue;
-      return first_line(it->path() / "device" / "type") == "1";
+// The sg class device whose SCSI device is the one of `tape_entry`.
+std::string generic_of(const std::string& sysfs_root, const fs::path& tape_entry) {
+  std::error_code ec;
+  const fs::path device = fs::canonical(tape_entry / "device", ec);
+  if (ec) return "";
+  for (fs::directory_iterator it(fs::path(sysfs_root) / kGenericClass, ec), end; !ec && it != end;
+       it.increment(ec)) {
+    std::error_code same;
+    if (fs::canonical(it->path() / "device", same) == device && !same) {
+      return it->path().filename().string();
     }
   }
-  return false;
+  return "";
+}
+
+}  // namespace
+
+TapeNode find_tape_node(const char* name, const std::string& sysfs_root) {
+  TapeNode found;
+  if (name == nullptr || name[0] == '\0') return found;
+  struct stat node {};
+  if (stat(name, &node) != 0 || !S_ISCHR(node.st_mode)) return found;
+  const std::string wanted =
+      std::to_string(major(node.st_rdev)) + ":" + std::to_string(minor(node.st_rdev));
+  for (const char* cls : {kGenericClass, kTapeClass}) {
+    const fs::path entry = class_device(sysfs_root, cls, wanted);
+    if (entry.empty()) continue;
+    if (first_line(entry / "device" / "type") != "1") return found;
+    if (cls == kGenericClass) {
+      found.kind = TapeNode::Kind::generic;
+    } else {
+      found.kind = TapeNode::Kind::st;
+      found.generic_name = generic_of(sysfs_root, entry);
+    }
+    return found;
+  }
+  return found;
+}
+
+bool is_tape_device_node(const char* name, const std::string& sysfs_root) {
+  return find_tape_node(name, sysfs_root).kind != TapeNode::Kind::none;
+}
+
+std::string tape_node_to_open(const char* name, const std::string& sysfs_root,
+                              const std::string& dev_dir) {
+  const TapeNode node = find_tape_node(name, sysfs_root);
+  switch (node.kind) {
+    case TapeNode::Kind::none:
+      output_fatal(VL_MISC, "Can't find tape device(%s).\n%sCheck option '-d'.\n", name, INDENT);
+    case TapeNode::Kind::generic:
+      return name;
+    case TapeNode::Kind::st:
+      break;
+  }
+  if (node.generic_name.empty()) {
+    output_fatal(VL_MISC,
+                 "%s is a node of the st tape driver, and its drive has no SCSI generic node.\n"
+                 "%sLoad the sg driver (modprobe sg) and give the drive's node /dev/sgN with -d "
+                 "(lsscsi -g shows it).\n",
+                 name, INDENT);
+  }
+  const std::string generic = dev_dir + "/" + node.generic_name;
+  output_accdg_to_vl(LV_INFO, VL_COMMON,
+                     "%s is a node of the st tape driver: the program uses the drive's SCSI "
+                     "generic node %s instead.\n",
+                     name, generic.c_str());
+  return generic;
 }

@@ -112,16 +112,11 @@ std::string text_of(json_object* o) {
   return std::string(json_object_get_string(o), static_cast<size_t>(json_object_get_string_len(o)));
 }
 
-// A partition file name stays inside the cartridge directory.
-bool safe_relative_name(const std::string& name) {
-  if (name.empty() || name.front() == '/' || name.find('\0') != std::string::npos) return false;
-  size_t start = 0;
-  while (start <= name.size()) {
-    const size_t end = std::min(name.find('/', start), name.size());
-    if (name.compare(start, end - start, "..") == 0 && end - start == 2) return false;
-    start = end + 1;
-  }
-  return true;
+// A partition file is named by a plain file name of the cartridge directory: no "/" (so no other
+// directory is reached), not "." or "..", no zero byte.
+bool plain_file_name(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." &&
+         name.find_first_of(std::string("/\0", 2)) == std::string::npos;
 }
 
 bool parse_partitions(Checker& c, json_object* root, Manifest* m) {
@@ -139,9 +134,9 @@ bool parse_partitions(Checker& c, json_object* root, Manifest* m) {
       return c.fail("partition " + std::to_string(i) + " of \"partitions\" must be a file name");
     }
     std::string name = text_of(item);
-    if (!safe_relative_name(name)) {
+    if (!plain_file_name(name)) {
       return c.fail("partition file name \"" + name +
-                    "\" must be relative to the cartridge directory and stay inside it");
+                    "\" must be a plain file name in the cartridge directory, without \"/\"");
     }
     m->partitions.push_back(std::move(name));
   }
@@ -224,6 +219,114 @@ bool parse_attributes(Checker& c, json_object* root, Manifest* m) {
   return true;
 }
 
+// One entry of a list of command faults: {"opcode": OP, "after": K} and, when `value_name` is
+// given, a byte of that name.
+struct CommandEntry {
+  uint8_t opcode = 0;
+  uint64_t after = 0;
+  uint8_t value = 0;
+};
+
+bool parse_command_entries(Checker& c, json_object* faults, const char* name,
+                           const char* value_name, std::vector<CommandEntry>* out) {
+  json_object* list = nullptr;
+  if (!c.member(faults, " in \"faults\"", name, json_type_array, &list, true)) return false;
+  for (size_t i = 0; list != nullptr && i < json_object_array_length(list); ++i) {
+    json_object* item = json_object_array_get_idx(list, i);
+    const std::string at =
+        std::string(" in \"") + name + "\" entry " + std::to_string(i) + " of \"faults\"";
+    if (!json_object_is_type(item, json_type_object)) {
+      return c.fail("entry " + std::to_string(i) + " of \"" + name +
+                    "\" in \"faults\" must be an object");
+    }
+    int64_t opcode = 0;
+    int64_t after = 0;
+    int64_t value = 0;
+    if (!c.integer(item, at.c_str(), "opcode", 0, 0xFF, &opcode) ||
+        !c.integer(item, at.c_str(), "after", 0, std::numeric_limits<int64_t>::max(), &after) ||
+        (value_name != nullptr && !c.integer(item, at.c_str(), value_name, 0, 0xFF, &value))) {
+      return false;
+    }
+    out->push_back(CommandEntry{static_cast<uint8_t>(opcode), static_cast<uint64_t>(after),
+                                static_cast<uint8_t>(value)});
+  }
+  return true;
+}
+
+bool parse_command_faults(Checker& c, json_object* faults, Faults* f) {
+  std::vector<CommandEntry> status;
+  std::vector<CommandEntry> transport;
+  std::vector<CommandEntry> recovered;
+  std::vector<CommandEntry> deferred;
+  if (!parse_command_entries(c, faults, "status", "value", &status) ||
+      !parse_command_entries(c, faults, "transport", "host_status", &transport) ||
+      !parse_command_entries(c, faults, "recovered", nullptr, &recovered) ||
+      !parse_command_entries(c, faults, "deferred", nullptr, &deferred)) {
+    return false;
+  }
+  for (const CommandEntry& e : status) f->status.push_back({e.opcode, e.after, e.value});
+  for (const CommandEntry& e : transport) f->transport.push_back({e.opcode, e.after, e.value});
+  for (const CommandEntry& e : recovered) f->recovered.push_back({e.opcode, e.after});
+  for (const CommandEntry& e : deferred) f->deferred.push_back({e.opcode, e.after});
+  return true;
+}
+
+// "unit_attention": [[ASC, ASCQ], ...]
+bool parse_unit_attentions(Checker& c, json_object* faults, Faults* f) {
+  json_object* list = nullptr;
+  if (!c.member(faults, " in \"faults\"", "unit_attention", json_type_array, &list, true)) {
+    return false;
+  }
+  for (size_t i = 0; list != nullptr && i < json_object_array_length(list); ++i) {
+    json_object* pair = json_object_array_get_idx(list, i);
+    bool good = json_object_is_type(pair, json_type_array) && json_object_array_length(pair) == 2;
+    uint8_t codes[2] = {};
+    for (size_t k = 0; good && k < 2; ++k) {
+      json_object* code = json_object_array_get_idx(pair, k);
+      good = json_object_is_type(code, json_type_int) && json_object_get_int64(code) >= 0 &&
+             json_object_get_int64(code) <= 0xFF;
+      if (good) codes[k] = static_cast<uint8_t>(json_object_get_int64(code));
+    }
+    if (!good) {
+      return c.fail("entry " + std::to_string(i) +
+                    " of \"unit_attention\" in \"faults\" must be a pair [ASC, ASCQ] of bytes");
+    }
+    f->unit_attention.push_back(UnitAttention{codes[0], codes[1]});
+  }
+  return true;
+}
+
+bool parse_flag(Checker& c, json_object* faults, const char* name, bool* out) {
+  json_object* flag = nullptr;
+  if (!c.member(faults, " in \"faults\"", name, json_type_boolean, &flag, true)) return false;
+  if (flag != nullptr) *out = json_object_get_boolean(flag);
+  return true;
+}
+
+// The members about the drive's and the adapter's limits and the sense format.
+bool parse_drive_settings(Checker& c, json_object* faults, Faults* f) {
+  const char* where = " in \"faults\"";
+  int64_t value = -1;
+  if (!c.integer(faults, where, "block_limits", 1, 0xFFFFFF, &value, true)) return false;
+  if (value >= 0) f->block_limits = static_cast<uint32_t>(value);
+  value = -1;
+  if (!c.integer(faults, where, "max_transfer", 1, std::numeric_limits<int32_t>::max(), &value,
+                 true)) {
+    return false;
+  }
+  if (value >= 0) f->max_transfer = static_cast<uint32_t>(value);
+  json_object* format = nullptr;
+  if (!c.member(faults, where, "sense_format", json_type_string, &format, true)) return false;
+  if (format != nullptr) {
+    const std::string text = text_of(format);
+    if (text != "fixed" && text != "descriptor") {
+      return c.fail("member \"sense_format\" in \"faults\" must be \"fixed\" or \"descriptor\"");
+    }
+    f->descriptor_sense = text == "descriptor";
+  }
+  return true;
+}
+
 bool parse_faults(Checker& c, json_object* root, Manifest* m) {
   json_object* faults = nullptr;
   if (!c.member(root, "", "faults", json_type_object, &faults, true)) return false;
@@ -246,31 +349,12 @@ bool parse_faults(Checker& c, json_object* root, Manifest* m) {
     }
     f.read_attribute.push_back(static_cast<uint32_t>(json_object_get_int64(item)));
   }
-  json_object* flag = nullptr;
-  if (!c.member(faults, where, "device_attributes", json_type_boolean, &flag, true)) return false;
-  if (flag != nullptr) f.device_attributes = json_object_get_boolean(flag);
-  if (!c.member(faults, where, "log_sense", json_type_boolean, &flag, true)) return false;
-  if (flag != nullptr) f.log_sense = json_object_get_boolean(flag);
-  if (!c.member(faults, where, "status", json_type_array, &list, true)) return false;
-  for (size_t i = 0; list != nullptr && i < json_object_array_length(list); ++i) {
-    json_object* item = json_object_array_get_idx(list, i);
-    const std::string at = " in \"status\" entry " + std::to_string(i) + " of \"faults\"";
-    if (!json_object_is_type(item, json_type_object)) {
-      return c.fail("entry " + std::to_string(i) +
-                    " of \"status\" in \"faults\" must be an object");
-    }
-    int64_t opcode = 0;
-    int64_t after = 0;
-    int64_t value = 0;
-    if (!c.integer(item, at.c_str(), "opcode", 0, 0xFF, &opcode) ||
-        !c.integer(item, at.c_str(), "after", 0, std::numeric_limits<int64_t>::max(), &after) ||
-        !c.integer(item, at.c_str(), "value", 0, 0xFF, &value)) {
-      return false;
-    }
-    f.status.push_back(StatusFault{static_cast<uint8_t>(opcode), static_cast<uint64_t>(after),
-                                   static_cast<uint8_t>(value)});
-  }
-  return true;
+  return parse_flag(c, faults, "device_attributes", &f.device_attributes) &&
+         parse_flag(c, faults, "log_sense", &f.log_sense) &&
+         parse_flag(c, faults, "no_medium", &f.no_medium) &&
+         parse_flag(c, faults, "needs_load", &f.needs_load) &&
+         parse_command_faults(c, faults, &f) && parse_unit_attentions(c, faults, &f) &&
+         parse_drive_settings(c, faults, &f);
 }
 
 }  // namespace

@@ -30,16 +30,45 @@ struct StatusFault {
   bool operator==(const StatusFault&) const = default;
 };
 
+// A command that fails on its way to the drive, as the kernel reports it: host_status set, no
+// status, no sense, no data.
+struct TransportFault {
+  uint8_t opcode = 0;
+  uint64_t after = 0;       // commands of this operation code served first
+  uint8_t host_status = 0;  // 01h drive gone, 03h timed out, 07h internal error, 08h bus reset
+  bool operator==(const TransportFault&) const = default;
+};
+
+// The (after+1)-th command of an operation code (recovered and deferred errors).
+struct CommandFault {
+  uint8_t opcode = 0;
+  uint64_t after = 0;
+  bool operator==(const CommandFault&) const = default;
+};
+
+// A pending unit attention: check 6/ASC/ASCQ.
+struct UnitAttention {
+  uint8_t asc = 0;
+  uint8_t ascq = 0;
+  bool operator==(const UnitAttention&) const = default;
+};
+
 struct Faults {
   uint64_t not_ready = 0;                // TEST UNIT READY commands answered NOT READY first
   std::vector<uint32_t> read_attribute;  // partitions whose READ ATTRIBUTE fails
   bool device_attributes = true;         // false: READ ATTRIBUTE from below 0800h is refused
   bool log_sense = true;                 // false: LOG SENSE is refused
   std::vector<StatusFault> status;
-  bool empty() const {
-    return not_ready == 0 && read_attribute.empty() && device_attributes && log_sense &&
-           status.empty();
-  }
+  std::vector<TransportFault> transport;
+  std::vector<UnitAttention> unit_attention;  // taken one per command, in this order
+  bool no_medium = false;                     // every command but INQUIRY: 2/3A/00
+  bool needs_load = false;                    // every command but INQUIRY: 2/04/02
+  std::vector<CommandFault> recovered;        // served in full, then 1/17/01
+  std::vector<CommandFault> deferred;         // not served: deferred error 3/0C/00
+  std::optional<uint32_t> block_limits;       // READ BLOCK LIMITS maximum block length
+  std::optional<uint32_t> max_transfer;       // the host adapter's largest transfer in bytes
+  bool descriptor_sense = false;              // "sense_format": "descriptor"
+  bool empty() const { return *this == Faults{}; }
   bool operator==(const Faults&) const = default;
 };
 

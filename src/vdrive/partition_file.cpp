@@ -51,13 +51,19 @@ bool pread_all(int fd, uint8_t* out, size_t length, uint64_t offset, size_t* got
 
 void set_objects_checked_at_open(uint64_t objects) { objects_checked_at_open = objects; }
 
+std::string open_failure(int error) {
+  if (error == ELOOP) return "is a symbolic link; a cartridge holds regular files only";
+  return std::string("cannot be opened: ") + std::strerror(error);
+}
+
 std::unique_ptr<PartitionFile> PartitionFile::open(int dir_fd, const std::string& name,
                                                    const std::string& path, std::string* error) {
   std::unique_ptr<PartitionFile> file(new PartitionFile());
   file->path_ = path;
-  file->fd_.reset(::openat(dir_fd, name.c_str(), O_RDONLY | O_CLOEXEC));
+  // Without blocking (a FIFO has no writer) and without following a link.
+  file->fd_.reset(::openat(dir_fd, name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
   if (!file->fd_.valid()) {
-    *error = std::string("cannot be opened: ") + std::strerror(errno);
+    *error = open_failure(errno);
     return nullptr;
   }
   struct stat st {};

@@ -22,6 +22,10 @@ namespace vdrive {
 // Records are at most 16 MiB - 1 bytes (24-bit length field).
 inline constexpr uint32_t kMaxRecordLength = 0xFFFFFF;
 
+// What a failed open of a file of the cartridge (opened without following links) says, from its
+// errno.
+std::string open_failure(int error);
+
 // A data record of the partition.
 struct RecordInfo {
   uint32_t length = 0;

@@ -23,8 +23,12 @@ struct Counters {
   uint64_t read_position = 0;
   uint64_t log_sense = 0;
   uint64_t read_attribute = 0;
+  uint64_t read_block_limits = 0;
   uint64_t refused = 0;          // operation codes the drive does not serve (writes among them)
   uint64_t injected_status = 0;  // commands answered with an injected status
+  uint64_t injected_faults = 0;  // commands answered by another injected fault, not served
+  uint64_t pauses = 0;           // pauses the program made between commands
+  uint64_t paused_ms = 0;        // their length: what a real drive would have waited
 
   uint64_t positioning() const { return rewind + locate + space; }
 };
@@ -33,6 +37,7 @@ struct LastCommand {
   std::vector<uint8_t> cdb;  // the cmd_len bytes received
   int dxfer_direction = 0;
   unsigned int dxfer_len = 0;
+  unsigned int timeout = 0;  // milliseconds
 };
 
 // Sum over every virtual drive of the process (closed ones included) since the start of the

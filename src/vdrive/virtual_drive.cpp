@@ -2,6 +2,7 @@
 #include "vdrive/virtual_drive.h"
 
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@ namespace {
 // Operation codes served; every other one is refused as an invalid command.
 constexpr uint8_t kTestUnitReady = 0x00;
 constexpr uint8_t kRewind = 0x01;
+constexpr uint8_t kReadBlockLimits = 0x05;
 constexpr uint8_t kRead6 = 0x08;
 constexpr uint8_t kSpace6 = 0x11;
 constexpr uint8_t kInquiry = 0x12;
@@ -25,10 +27,13 @@ constexpr uint8_t kLocate10 = 0x2B;
 constexpr uint8_t kReadPosition = 0x34;
 constexpr uint8_t kLogSense = 0x4D;
 constexpr uint8_t kReadAttribute = 0x8C;
+constexpr uint8_t kLocate16 = 0x92;
 
 constexpr uint8_t kGood = 0x00;
 constexpr uint8_t kCheckCondition = 0x02;
 constexpr uint8_t kDriverSense = 0x08;
+constexpr uint8_t kHostTimedOut = 0x03;
+constexpr uint8_t kHostBusReset = 0x08;
 
 constexpr uint8_t kVolumeStatisticsPage = 0x17;
 constexpr uint16_t kVolumePersonality = 0x0045;
@@ -36,7 +41,10 @@ constexpr uint8_t kReadPositionLongForm = 0x06;
 constexpr size_t kLongFormLength = 32;
 constexpr size_t kInquiryLength = 36;
 constexpr uint16_t kFirstHostTypeAttribute = 0x0800;
-constexpr size_t kMaxManifestLength = 64u << 20;
+// No real manifest comes near this; a larger file is refused before it is read.
+constexpr size_t kMaxManifestLength = 4u << 20;
+constexpr size_t kReadBlockLimitsLength = 6;
+constexpr uint32_t kSectorSize = 512;
 
 constexpr char kManifestName[] = "cartridge.json";
 
@@ -63,9 +71,11 @@ size_t deliver(const std::vector<uint8_t>& data, uint64_t allocation, std::span<
 }
 
 bool read_manifest(int dir_fd, std::string* text, std::string* error) {
-  support::UniqueFd fd(::openat(dir_fd, kManifestName, O_RDONLY | O_CLOEXEC));
+  // Without blocking (a FIFO has no writer) and without following a link.
+  support::UniqueFd fd(
+      ::openat(dir_fd, kManifestName, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
   if (!fd.valid()) {
-    *error = std::string("cannot be opened: ") + std::strerror(errno);
+    *error = open_failure(errno);
     return false;
   }
   struct stat st {};
@@ -74,7 +84,7 @@ bool read_manifest(int dir_fd, std::string* text, std::string* error) {
     return false;
   }
   if (static_cast<uint64_t>(st.st_size) > kMaxManifestLength) {
-    *error = "is too large for a manifest";
+    *error = "is larger than 4 MiB, far more than a manifest holds";
     return false;
   }
   text->clear();
@@ -89,7 +99,7 @@ bool read_manifest(int dir_fd, std::string* text, std::string* error) {
     if (n == 0) break;
     text->append(buffer, static_cast<size_t>(n));
     if (text->size() > kMaxManifestLength) {
-      *error = "is too large for a manifest";
+      *error = "is larger than 4 MiB, far more than a manifest holds";
       return false;
     }
   }
@@ -98,15 +108,30 @@ bool read_manifest(int dir_fd, std::string* text, std::string* error) {
 
 }  // namespace
 
-std::array<uint8_t, kSenseLength> sense_bytes(const Sense& sense) {
-  std::array<uint8_t, kSenseLength> b{};
-  b[0] = static_cast<uint8_t>(0x70 | (sense.info_valid ? 0x80 : 0));
-  b[2] = static_cast<uint8_t>((sense.filemark ? 0x80 : 0) | (sense.eom ? 0x40 : 0) |
-                              (sense.ili ? 0x20 : 0) | (sense.key & 0x0F));
-  for (size_t i = 0; i < 4; ++i) b[3 + i] = static_cast<uint8_t>(sense.information >> (24 - 8 * i));
-  b[7] = static_cast<uint8_t>(kSenseLength - 8);
-  b[12] = sense.asc;
-  b[13] = sense.ascq;
+std::vector<uint8_t> sense_bytes(const Sense& sense, bool descriptor) {
+  const uint8_t flags = static_cast<uint8_t>((sense.filemark ? 0x80 : 0) | (sense.eom ? 0x40 : 0) |
+                                             (sense.ili ? 0x20 : 0));
+  if (!descriptor) {
+    std::vector<uint8_t> b(kSenseLength, 0);
+    b[0] = static_cast<uint8_t>((sense.deferred ? 0x71 : 0x70) | (sense.info_valid ? 0x80 : 0));
+    b[2] = static_cast<uint8_t>(flags | (sense.key & 0x0F));
+    put_be(b, 3, 4, static_cast<uint64_t>(sense.information));
+    b[7] = static_cast<uint8_t>(kSenseLength - 8);
+    b[12] = sense.asc;
+    b[13] = sense.ascq;
+    return b;
+  }
+  std::vector<uint8_t> b = {static_cast<uint8_t>(sense.deferred ? 0x73 : 0x72),
+                            static_cast<uint8_t>(sense.key & 0x0F), sense.asc, sense.ascq, 0, 0, 0,
+                            0};
+  if (sense.info_valid) {
+    const size_t at = b.size();
+    b.insert(b.end(), {0x00, 0x0A, 0x80, 0x00});  // information descriptor, VALID
+    b.resize(at + 12, 0);
+    put_be(b, at + 4, 8, static_cast<uint64_t>(sense.information));
+  }
+  b.insert(b.end(), {0x04, 0x02, 0x00, flags});  // stream commands descriptor
+  b[7] = static_cast<uint8_t>(b.size() - 8);
   return b;
 }
 
@@ -126,6 +151,8 @@ std::unique_ptr<VirtualDrive> VirtualDrive::load(int dir_fd, const std::string& 
   drive->inquiry_.vendor.resize(8, ' ');
   drive->inquiry_.product.resize(16, ' ');
   drive->inquiry_.revision.resize(4, ' ');
+  const std::vector<UnitAttention>& pending = drive->manifest_.faults.unit_attention;
+  drive->unit_attentions_.assign(pending.begin(), pending.end());
   for (size_t i = 0; i < drive->manifest_.attributes.size(); ++i) {
     const Attribute& a = drive->manifest_.attributes[i];
     drive->attribute_index_.emplace(std::make_pair(a.partition, a.id), i);
@@ -163,12 +190,18 @@ int VirtualDrive::submit(sg_io_hdr_t* hdr) {
     errno = EINVAL;
     return -1;
   }
+  // The block layer refuses a transfer beyond the adapter's limit before the drive sees it.
+  if (manifest_.faults.max_transfer && hdr->dxfer_len > *manifest_.faults.max_transfer) {
+    errno = EINVAL;
+    return -1;
+  }
   // Bytes the request does not carry read as zero.
   Cdb cdb{};
   std::copy_n(hdr->cmdp, hdr->cmd_len, cdb.begin());
   last_.cdb.assign(hdr->cmdp, hdr->cmdp + hdr->cmd_len);
   last_.dxfer_direction = hdr->dxfer_direction;
   last_.dxfer_len = hdr->dxfer_len;
+  last_.timeout = hdr->timeout;
   count(&Counters::commands);
 
   // Data goes only into a buffer that the request opened for data from the device.
@@ -182,19 +215,53 @@ int VirtualDrive::submit(sg_io_hdr_t* hdr) {
   hdr->status = reply.status;
   hdr->masked_status = static_cast<unsigned char>((reply.status >> 1) & 0x7F);
   hdr->msg_status = 0;
-  hdr->host_status = 0;
+  hdr->host_status = reply.host_status;
   hdr->driver_status = reply.has_sense ? kDriverSense : 0;
   hdr->sb_len_wr = 0;
   if (reply.has_sense) {
-    const auto bytes = sense_bytes(reply.sense);
+    const std::vector<uint8_t> bytes = sense_bytes(reply.sense, manifest_.faults.descriptor_sense);
     const size_t n = std::min<size_t>(bytes.size(), hdr->mx_sb_len);
     std::copy_n(bytes.begin(), n, hdr->sbp);
     hdr->sb_len_wr = static_cast<unsigned char>(n);
   }
   hdr->resid = static_cast<int>(hdr->dxfer_len - reply.transferred);
   hdr->duration = 0;
-  hdr->info = reply.status != kGood ? SG_INFO_CHECK : SG_INFO_OK;
+  hdr->info = reply.status != kGood || reply.host_status != 0 ? SG_INFO_CHECK : SG_INFO_OK;
   return 0;
+}
+
+int VirtualDrive::control(unsigned long request, int* value) {
+  if (value == nullptr) {
+    errno = EFAULT;
+    return -1;
+  }
+  const uint32_t max_transfer = manifest_.faults.max_transfer.value_or(kDefaultMaxTransfer);
+  switch (request) {
+    case BLKSECTGET:
+      *value = static_cast<int>(max_transfer / kSectorSize);
+      return 0;
+    case SG_GET_RESERVED_SIZE:
+      *value = reserved_size_;
+      return 0;
+    case SG_SET_RESERVED_SIZE:
+      if (*value < 0) {
+        errno = EINVAL;
+        return -1;
+      }
+      reserved_size_ = static_cast<int>(std::min<uint32_t>(static_cast<uint32_t>(*value), max_transfer));
+      return 0;
+    case SG_GET_VERSION_NUM:
+      *value = kSgVersion;
+      return 0;
+    default:
+      errno = ENOTTY;
+      return -1;
+  }
+}
+
+void VirtualDrive::pause(uint32_t milliseconds) {
+  count(&Counters::pauses);
+  count(&Counters::paused_ms, milliseconds);
 }
 
 namespace {
@@ -212,6 +279,12 @@ constexpr CheckCondition kFilemark{0x0, 0x00, 0x01};
 constexpr CheckCondition kBeginning{0x0, 0x00, 0x04};
 constexpr CheckCondition kNoSense{0x0, 0x00, 0x00};
 constexpr CheckCondition kNotReady{0x2, 0x04, 0x01};
+constexpr CheckCondition kNoMedium{0x2, 0x3A, 0x00};
+constexpr CheckCondition kNotLoaded{0x2, 0x04, 0x02};
+constexpr CheckCondition kRecovered{0x1, 0x17, 0x01};
+constexpr CheckCondition kDeferredWriteError{0x3, 0x0C, 0x00};
+constexpr uint8_t kUnitAttentionKey = 0x6;
+constexpr UnitAttention kResetAttention{0x29, 0x00};
 
 // The reply of a command that ended in CHECK CONDITION.
 template <typename Reply>
@@ -230,7 +303,39 @@ Reply check(CheckCondition cc, Sense sense = {}) {
 VirtualDrive::Reply VirtualDrive::execute(const Cdb& cdb, std::span<uint8_t> out) {
   const uint8_t op = cdb[0];
   const uint64_t seen = opcode_seen_[op]++;
-  for (const StatusFault& fault : manifest_.faults.status) {
+  if (std::optional<Reply> fault = injected(op, seen)) return *fault;
+  Reply reply = serve(cdb, out);
+  for (const CommandFault& f : manifest_.faults.recovered) {
+    if (f.opcode == op && f.after == seen && reply.status == kGood) {
+      const size_t transferred = reply.transferred;
+      reply = check<Reply>(kRecovered);
+      reply.transferred = transferred;  // the data is delivered whole
+    }
+  }
+  return reply;
+}
+
+// Faults that answer the command instead of the drive, in the order a request meets them: the
+// transport, the drive's state (unit attention, medium), an injected status, a deferred error.
+std::optional<VirtualDrive::Reply> VirtualDrive::injected(uint8_t op, uint64_t seen) {
+  const Faults& faults = manifest_.faults;
+  for (const TransportFault& f : faults.transport) {
+    if (f.opcode != op || f.after != seen) continue;
+    count(&Counters::injected_faults);
+    // A timed-out positioning command leaves the tape where the drive stopped it: here, the
+    // beginning of the partition. After a bus reset the next command meets a unit attention.
+    const bool positions = op == kLocate10 || op == kLocate16 || op == kSpace6;
+    if (f.host_status == kHostTimedOut && positions) object_ = 0;
+    if (f.host_status == kHostBusReset) unit_attentions_.push_front(kResetAttention);
+    Reply r;
+    r.host_status = f.host_status;
+    return r;
+  }
+  if (std::optional<Reply> r = drive_state_fault(op)) {
+    count(&Counters::injected_faults);
+    return r;
+  }
+  for (const StatusFault& fault : faults.status) {
     if (fault.opcode == op && fault.after == seen) {
       count(&Counters::injected_status);
       Reply r;
@@ -238,7 +343,30 @@ VirtualDrive::Reply VirtualDrive::execute(const Cdb& cdb, std::span<uint8_t> out
       return r;
     }
   }
-  switch (op) {
+  for (const CommandFault& f : faults.deferred) {
+    if (f.opcode == op && f.after == seen) {
+      count(&Counters::injected_faults);
+      return check<Reply>(kDeferredWriteError, Sense{.deferred = true});
+    }
+  }
+  return std::nullopt;
+}
+
+// A pending unit attention, a missing or unloaded cartridge: every command but INQUIRY meets it.
+std::optional<VirtualDrive::Reply> VirtualDrive::drive_state_fault(uint8_t op) {
+  if (op == kInquiry) return std::nullopt;
+  if (!unit_attentions_.empty()) {
+    const UnitAttention ua = unit_attentions_.front();
+    unit_attentions_.pop_front();
+    return check<Reply>(CheckCondition{kUnitAttentionKey, ua.asc, ua.ascq});
+  }
+  if (manifest_.faults.no_medium) return check<Reply>(kNoMedium);
+  if (manifest_.faults.needs_load) return check<Reply>(kNotLoaded);
+  return std::nullopt;
+}
+
+VirtualDrive::Reply VirtualDrive::serve(const Cdb& cdb, std::span<uint8_t> out) {
+  switch (cdb[0]) {
     case kTestUnitReady:
       count(&Counters::test_unit_ready);
       return test_unit_ready();
@@ -246,12 +374,19 @@ VirtualDrive::Reply VirtualDrive::execute(const Cdb& cdb, std::span<uint8_t> out
       count(&Counters::rewind);
       object_ = 0;
       return Reply{};
+    case kReadBlockLimits:
+      count(&Counters::read_block_limits);
+      return read_block_limits(out);
     case kInquiry:
       count(&Counters::inquiry);
       return inquiry(cdb, out);
     case kLocate10:
       count(&Counters::locate);
-      return locate(cdb);
+      if (cdb[1] & 0x04) return check<Reply>(kInvalidField);  // BT: no block addresses
+      return locate(cdb[1] & 0x02, cdb[8], be(cdb, 3, 4));
+    case kLocate16:
+      count(&Counters::locate);
+      return locate(cdb[1] & 0x02, cdb[3], be(cdb, 4, 8));
     case kSpace6:
       count(&Counters::space);
       return space(cdb);
@@ -303,15 +438,21 @@ VirtualDrive::Reply VirtualDrive::inquiry(const Cdb& cdb, std::span<uint8_t> out
   return r;
 }
 
-VirtualDrive::Reply VirtualDrive::locate(const Cdb& cdb) {
-  const bool change_partition = cdb[1] & 0x02;
-  const bool block_type = cdb[1] & 0x04;
+VirtualDrive::Reply VirtualDrive::read_block_limits(std::span<uint8_t> out) {
+  std::vector<uint8_t> data(kReadBlockLimitsLength, 0);  // granularity 0
+  put_be(data, 1, 3, manifest_.faults.block_limits.value_or(kDefaultMaxBlockLength));
+  put_be(data, 4, 2, 1);  // minimum block length
+  Reply r;
+  r.transferred = deliver(data, data.size(), out);
+  return r;
+}
+
+VirtualDrive::Reply VirtualDrive::locate(bool change_partition, uint32_t partition,
+                                         uint64_t target) {
   // The request is checked whole before anything moves.
-  if (block_type) return check<Reply>(kInvalidField);
-  if (change_partition && cdb[8] >= partitions_.size()) return check<Reply>(kInvalidField);
-  if (change_partition) partition_ = cdb[8];
+  if (change_partition && partition >= partitions_.size()) return check<Reply>(kInvalidField);
+  if (change_partition) partition_ = partition;
   PartitionFile& p = *partitions_[partition_];
-  const uint64_t target = be(cdb, 3, 4);
   if (!p.reach(target)) {
     object_ = p.checked();
     return end_of_data(p);
@@ -328,7 +469,7 @@ VirtualDrive::Reply VirtualDrive::space(const Cdb& cdb) {
   // INFORMATION of a move that stopped early: the part of the count not done.
   const auto residue = [](Sense s, uint64_t left) {
     s.info_valid = true;
-    s.information = static_cast<uint32_t>(left);
+    s.information = static_cast<int64_t>(left);
     return s;
   };
 
@@ -421,8 +562,10 @@ VirtualDrive::Reply VirtualDrive::read(const Cdb& cdb, std::span<uint8_t> out) {
   if (record.length == length || (record.length < length && sili)) return r;
   // Incorrect length: INFORMATION is the requested minus the actual length, negative (two's
   // complement) for a record longer than requested.
-  Reply ili = check<Reply>(
-      kNoSense, Sense{.ili = true, .info_valid = true, .information = length - record.length});
+  Reply ili = check<Reply>(kNoSense, Sense{.ili = true,
+                                            .info_valid = true,
+                                            .information = static_cast<int64_t>(length) -
+                                                           static_cast<int64_t>(record.length)});
   ili.transferred = take;
   return ili;
 }

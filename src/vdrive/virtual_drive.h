@@ -7,8 +7,10 @@
 
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
@@ -20,7 +22,7 @@
 
 namespace vdrive {
 
-// Fixed-format sense data as the drive returns it.
+// Sense data as the drive returns it.
 struct Sense {
   uint8_t key = 0;
   uint8_t asc = 0;
@@ -29,10 +31,20 @@ struct Sense {
   bool eom = false;
   bool ili = false;
   bool info_valid = false;
-  uint32_t information = 0;
+  int64_t information = 0;  // fixed format carries its low 32 bits
+  bool deferred = false;    // an error of an earlier command (response code 71h or 73h)
 };
+// Fixed format: 22 bytes, response code 70h (71h deferred). Descriptor format: response code 72h
+// (73h deferred), the information descriptor when INFORMATION is valid, then the stream commands
+// descriptor.
 inline constexpr size_t kSenseLength = 22;
-std::array<uint8_t, kSenseLength> sense_bytes(const Sense& sense);
+std::vector<uint8_t> sense_bytes(const Sense& sense, bool descriptor = false);
+
+// What the drive's host adapter answers to the requests of the sg driver other than SG_IO.
+inline constexpr uint32_t kDefaultMaxTransfer = 16u << 20;
+inline constexpr int kDefaultReservedSize = 32768;
+inline constexpr int kSgVersion = 30536;
+inline constexpr uint32_t kDefaultMaxBlockLength = 8388608;
 
 class VirtualDrive {
  public:
@@ -44,6 +56,12 @@ class VirtualDrive {
   // Serves one request as ioctl(SG_IO) would: 0, or -1 with errno set for a request the
   // kernel would refuse.
   int submit(sg_io_hdr_t* hdr);
+  // Answers BLKSECTGET, SG_GET_RESERVED_SIZE, SG_SET_RESERVED_SIZE and SG_GET_VERSION_NUM as the
+  // sg driver does (`value` points to an int): 0, or -1 with errno set (ENOTTY for any other
+  // request).
+  int control(unsigned long request, int* value);
+  // A pause the program makes between commands: counted, never waited for.
+  void pause(uint32_t milliseconds);
 
   const Counters& counters() const { return counters_; }
   const LastCommand& last_command() const { return last_; }
@@ -54,14 +72,20 @@ class VirtualDrive {
     bool has_sense = false;
     Sense sense;
     size_t transferred = 0;
+    uint8_t host_status = 0;  // a command that failed in transport
   };
   using Cdb = std::array<uint8_t, 16>;
 
   VirtualDrive() = default;
   Reply execute(const Cdb& cdb, std::span<uint8_t> out);
+  // The answer an injected fault gives instead of serving the command, if one applies.
+  std::optional<Reply> injected(uint8_t op, uint64_t seen);
+  std::optional<Reply> drive_state_fault(uint8_t op);
+  Reply serve(const Cdb& cdb, std::span<uint8_t> out);
   Reply test_unit_ready();
+  Reply read_block_limits(std::span<uint8_t> out);
   Reply inquiry(const Cdb& cdb, std::span<uint8_t> out);
-  Reply locate(const Cdb& cdb);
+  Reply locate(bool change_partition, uint32_t partition, uint64_t target);
   Reply space(const Cdb& cdb);
   Reply read(const Cdb& cdb, std::span<uint8_t> out);
   Reply read_position(const Cdb& cdb, std::span<uint8_t> out);
@@ -79,6 +103,8 @@ class VirtualDrive {
   uint32_t partition_ = 0;
   uint64_t object_ = 0;
   uint64_t not_ready_served_ = 0;
+  std::deque<UnitAttention> unit_attentions_;  // pending, the first one is reported next
+  int reserved_size_ = kDefaultReservedSize;
   std::array<uint64_t, 256> opcode_seen_{};
   Counters counters_;
   LastCommand last_;

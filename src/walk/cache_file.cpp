@@ -24,14 +24,29 @@ CacheFile::CacheFile(const std::string& path) : path_(path) {
   struct stat status {};
   if (fstat(fd_.get(), &status) == 0) {
     size_ = static_cast<uint64_t>(status.st_size);
-    device_ = status.st_dev;
-    inode_ = status.st_ino;
   }
 }
 
 size_t CacheFile::read_some(uint64_t offset, std::span<uint8_t> out) const {
   if (offset >= size_) return 0;
   const size_t available = static_cast<size_t>(std::min<uint64_t>(out.size(), size_ - offset));
+  // Small reads (the fields of the index, one after the other) come from a window of the file.
+  if (available <= kWindowSize / 4) {
+    if (offset < window_offset_ || offset + available > window_offset_ + window_.size()) {
+      window_.resize(static_cast<size_t>(std::min<uint64_t>(kWindowSize, size_ - offset)));
+      window_.resize(read_at(offset, window_));
+      window_offset_ = offset;
+    }
+    const size_t from = static_cast<size_t>(offset - window_offset_);
+    const size_t n = std::min(available, window_.size() - std::min(from, window_.size()));
+    std::copy_n(window_.begin() + static_cast<ptrdiff_t>(from), n, out.begin());
+    return n;
+  }
+  return read_at(offset, out.first(available));
+}
+
+size_t CacheFile::read_at(uint64_t offset, std::span<uint8_t> out) const {
+  const size_t available = out.size();
   size_t done = 0;
   while (done < available) {
     const ssize_t n =
@@ -54,23 +69,31 @@ uint64_t CacheFile::u64(uint64_t offset) const {
   return be64(bytes);
 }
 
-bool CacheFile::is_current() const {
-  struct stat named {};
-  return stat(path_.c_str(), &named) == 0 && named.st_dev == device_ && named.st_ino == inode_;
+namespace {
+
+std::unique_ptr<CacheFile> open_files[2];  // the walk reads one file at a time, now and then two
+int next_slot = 0;
+
+}  // namespace
+
+void marker_cache_changed() {
+  for (auto& file : open_files) file.reset();
+}
+
+const CacheFile* cache_file_open(const std::string& path) {
+  for (const auto& file : open_files) {
+    if (file != nullptr && file->path() == path) return file.get();
+  }
+  return nullptr;
 }
 
 const CacheFile& open_cache_file(const std::string& path) {
-  // The walk reads from a cache file at a time, now and then from a second: two are kept open.
-  static std::unique_ptr<CacheFile> open_files[2];
-  static int next = 0;
-  for (const auto& file : open_files) {
-    if (file != nullptr && file->path() == path && file->is_current()) return *file;
-  }
+  if (const CacheFile* open = cache_file_open(path)) return *open;
   for (auto& file : open_files) {
     if (file != nullptr && file->path() == path) file.reset();
   }
-  std::unique_ptr<CacheFile>& slot = open_files[next];
-  next ^= 1;
+  std::unique_ptr<CacheFile>& slot = open_files[next_slot];
+  next_slot ^= 1;
   slot = std::make_unique<CacheFile>(path);
   return *slot;
 }

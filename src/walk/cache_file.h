@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "support/unique_fd.h"
 
@@ -28,19 +29,24 @@ class CacheFile {
   void read(uint64_t offset, void* out, size_t length) const;
   // The big-endian 64-bit value at `offset` (0 where the file does not hold it).
   uint64_t u64(uint64_t offset) const;
-  // Whether the file at `path()` is still the one open here (not removed and written again).
-  bool is_current() const;
 
  private:
+  static constexpr size_t kWindowSize = 65536;
+  size_t read_at(uint64_t offset, std::span<uint8_t> out) const;
+
   std::string path_;
   support::UniqueFd fd_;
   uint64_t size_ = 0;
-  uint64_t device_ = 0;
-  uint64_t inode_ = 0;
+  mutable std::vector<uint8_t> window_;
+  mutable uint64_t window_offset_ = 0;
 };
 
-// The cache file at `path`, kept open for the reads that follow. A name whose file was removed and
-// written again is opened afresh.
+// The cache file at `path`, kept open for the reads that follow until the cache changes.
 const CacheFile& open_cache_file(const std::string& path);
+// The cache file at `path` when it is open already, else null.
+const CacheFile* cache_file_open(const std::string& path);
+// Tells the reader that cache files were written, replaced or removed: files kept open are opened
+// afresh at their next read. Every writer of the cache calls it.
+void marker_cache_changed();
 
 }  // namespace walk

@@ -98,7 +98,7 @@ TEST(CommandLine, RetrievalNeedsBucketAndKey) {
 TEST(CommandLine, AllVersionsCannotBePacked) {
   const std::string message =
       "You cannot specify \"-O all -L 1\".\n                   If you want to get packed objects, "
-      "please specify \"-O latest\" or \"-O {specific object id}\"";
+      "please specify \"-O latest\" or \"-O {specific object id}\"\n";
   expect_argument_error({"-d", "x", "-b", "bkt", "-o", "k", "-O", "all", "-L", "1"}, message);
   // Only three characters are compared.
   expect_argument_error({"-d", "x", "-b", "bkt", "-o", "k", "-O", "allx", "-L", "1"}, message);
@@ -145,7 +145,7 @@ TEST(CommandLine, IntervalBounds) {
   auto interval_error = [](const std::string& value, const std::string& message) {
     const RunResult r = run_reader({"-d", "x", "-f", "-i", value});
     EXPECT_EQ(r.status, 1) << value;
-    EXPECT_EQ(testutil::strip_headers(r.err), "[SYS_ERR] [LABEL ] " + message) << value;
+    EXPECT_EQ(testutil::strip_headers(r.err), "[SYS_ERR] [COMMON] " + message) << value;
   };
   interval_error("59", "Interval must be greater than 60 seconds.\n");
   interval_error("86401", "Interval must be 86400 seconds or less.\n");

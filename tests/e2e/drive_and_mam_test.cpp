@@ -5,6 +5,7 @@
 #include <sys/statvfs.h>
 
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -136,15 +137,24 @@ TEST_F(DriveAndMam, OnlyTheDataPartitionVciReadable) {
 }
 
 TEST_F(DriveAndMam, VolumeChangeReferenceComparedWithTheReadableVciAlone) {
-  // Only the first READ ATTRIBUTE (the reference partition's VCI) fails; the data partition's
-  // VCI agrees with the drive's volume change reference, so no mismatch is reported although the
-  // unread VCI holds 0.
+  // Only the first READ ATTRIBUTE (the reference partition's VCI) fails: the drive stays BUSY
+  // through the five retries. The data partition's VCI agrees with the drive's volume change
+  // reference, so no mismatch is reported although the unread VCI holds 0.
   vtape::Deviations dev;
-  dev.faults.status.push_back({.opcode = 0x8C, .after = 0, .value = 0x08});
+  std::string busy;
+  for (uint64_t k = 0; k < 6; ++k) {
+    dev.faults.status.push_back({.opcode = 0x8C, .after = k, .value = 0x08});
+    busy += kBusy;
+    if (k < 5) {
+      busy += "[WARNING] [MISC  ] READ ATTRIBUTE: the drive answered BUSY. It is sent again in "
+              "1000 ms (" +
+              std::to_string(k + 1) + " of 5).\n";
+    }
+  }
   const auto tape = tape_with(dev);
   RunResult r = e2e::dump(ws_, tape->path());
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(strip_headers(r.err), kBusy +
+  EXPECT_EQ(strip_headers(r.err), busy +
                                       "[WARNING] [MISC  ] Failed to access Medium Auxiliary "
                                       "Memory Volume Coherency Information in Cartridge Memory.\n");
 
@@ -156,7 +166,7 @@ TEST_F(DriveAndMam, VolumeChangeReferenceComparedWithTheReadableVciAlone) {
   r = e2e::dump(ws_, other->path());
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(strip_headers(r.err),
-            kBusy +
+            busy +
                 "[WARNING] [MISC  ] Failed to access Medium Auxiliary Memory Volume Coherency "
                 "Information in Cartridge Memory.\n"
                 "[WARNING] [MISC  ] MAM VCR mismatch.\n" +
@@ -231,29 +241,74 @@ TEST_F(DriveAndMam, AllZeroPoolGroupEndsTheRun) {
   EXPECT_FALSE(testutil::exists(ws_.cache("VOL1Label")));
 }
 
-TEST_F(DriveAndMam, DriveReadyOnTheThirdAttempt) {
-  vtape::Deviations dev;
-  dev.faults.not_ready = 2;
-  const auto tape = tape_with(dev);
-  const RunResult r = e2e::dump(ws_, tape->path());
-  EXPECT_EQ(r.status, 0);
-  const std::string attempt = kNotReady + "[WARNING] [MISC  ] Failed to test unit ready.\n";
-  EXPECT_EQ(strip_headers(r.err), attempt + attempt);
-  EXPECT_NE(r.out.find("Full dump is complete.\n"), std::string::npos);
-}
-
-TEST_F(DriveAndMam, DriveNeverReady) {
-  vtape::Deviations dev;
-  dev.faults.not_ready = 4;
-  const auto tape = tape_with(dev);
-  const RunResult r = e2e::dump(ws_, tape->path());
-  EXPECT_EQ(r.status, 1);
-  std::string expected;
-  for (int i = 0; i < 4; ++i) {
-    expected += kNotReady + "[WARNING] [MISC  ] Failed to test unit ready.\n";
+// What the drive answers TEST UNIT READY at opening, and what the run makes of it: a drive that
+// is loading is waited for (said once), unit attentions are sent again without counting as
+// attempts, no cartridge or an unloaded one ends the run at once, and a drive that stays BUSY gets
+// the four attempts.
+TEST_F(DriveAndMam, ReadinessAtOpening) {
+  const auto tape_path = [](const Tape& t) { return t.path(); };
+  const std::string waits = "[WARNING] [MISC  ] The drive %s is not ready yet: check condition "
+                            "2/04/01 (becoming ready). The program waits up to 180 s for it, "
+                            "asking once a second.\n";
+  const auto ua = [](int n, const std::string& sense) {
+    return "[WARNING] [MISC  ] TEST UNIT READY met a unit attention " + sense +
+           ". It was not executed and is sent again (" + std::to_string(n) + " of 3).\n";
+  };
+  const auto faults = [](const std::function<void(vtape::Faults&)>& set) {
+    vtape::Faults f;
+    set(f);
+    return f;
+  };
+  const struct {
+    const char* what;
+    vtape::Faults faults;
+    int status;
+    std::string err;  // %s stands for the cartridge
+  } cases[] = {
+      {"loading for two seconds", faults([](vtape::Faults& f) { f.not_ready = 2; }), 0, waits},
+      {"loading for longer than 180 s", faults([](vtape::Faults& f) { f.not_ready = 181; }), 1,
+       waits + "[SYS_ERR] [MISC  ] The drive %s did not become ready within 180 s: check "
+               "condition 2/04/01 (becoming ready).\n"},
+      {"two unit attentions",
+       faults([](vtape::Faults& f) { f.unit_attention = {{0x28, 0x00}, {0x29, 0x00}}; }), 0,
+       ua(1, "6/28/00 (the cartridge may have changed)") +
+           ua(2, "6/29/00 (power on, reset or bus reset)")},
+      {"no cartridge", faults([](vtape::Faults& f) { f.no_medium = true; }), 1,
+       "[SYS_ERR] [MISC  ] There is no cartridge in the drive %s: check condition 2/3A/00 (no "
+       "cartridge in the drive).\n"},
+      {"a cartridge not loaded", faults([](vtape::Faults& f) { f.needs_load = true; }), 1,
+       "[SYS_ERR] [MISC  ] The cartridge in the drive %s is present but not loaded: check "
+       "condition 2/04/02 (the cartridge is not loaded).\n" +
+           kIndent + "Load it and run the program again.\n"},
+      {"BUSY for ever",
+       faults([](vtape::Faults& f) {
+         for (uint64_t k = 0; k < 24; ++k) f.status.push_back({0x00, k, 0x08});
+       }),
+       1, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    vtape::Deviations dev;
+    dev.faults = c.faults;
+    const auto tape = tape_with(dev);
+    const RunResult r = e2e::dump(ws_, tape_path(*tape));
+    EXPECT_EQ(r.status, c.status);
+    std::string expected = c.err;
+    for (size_t at; (at = expected.find("%s")) != std::string::npos;) {
+      expected.replace(at, 2, tape->path());
+    }
+    const std::string err = strip_headers(r.err);
+    if (!c.err.empty()) {
+      EXPECT_EQ(err, expected);
+      continue;
+    }
+    // Four attempts of six BUSY answers each, a second apart, then the end of the run.
+    EXPECT_EQ(testutil::count(err, kBusy), 24u) << err;
+    EXPECT_EQ(testutil::count(err, "[WARNING] [MISC  ] Failed to test unit ready.\n"), 4u);
+    EXPECT_TRUE(err.ends_with("[WARNING] [MISC  ] Failed to test unit ready.\n"
+                              "[SYS_ERR] [MISC  ] Failed to open the device you specified.\n"))
+        << err;
   }
-  expected += "[SYS_ERR] [MISC  ] Failed to open the device you specified.\n";
-  EXPECT_EQ(strip_headers(r.err), expected);
 }
 
 std::string not_a_tape_device(const std::string& name) {

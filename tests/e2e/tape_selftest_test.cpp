@@ -84,6 +84,29 @@ TEST_F(TapeSelftestTest, CommandsShareTheDrivePosition) {
             "LONU: 0\n");
 }
 
+TEST_F(TapeSelftestTest, BlockLimitsAdapterLimitsAndLocate16) {
+  manifest_.faults.block_limits = 65536;
+  manifest_.faults.max_transfer = 1 << 20;
+  vtape::write_manifest(manifest_, dir_.path());
+  const testutil::RunResult r =
+      selftest({dir_.path(), "read_block_limits", "locate16", "0", "1", "read", "locate16",
+                "4294967296", "read_position"});
+  EXPECT_EQ(r.status, 1);  // the last locate lies beyond the end of data: the tape stops there
+  EXPECT_EQ(r.out,
+            "Maximum Block Length: 65536\n"
+            "Minimum Block Length: 1\n"
+            "Granularity: 0\n"
+            "Adapter: largest transfer 1048576 bytes, reserved buffer 32768 bytes\n"
+            "read: 0, 1, 14\n"
+            "Partition Number: 0x1\n"
+            "Block Number: 0x2\n"
+            "File Number: 0x1\n"
+            "BOP: 0\n"
+            "EOP: 0\n"
+            "MPU: 0\n"
+            "LONU: 0\n");
+}
+
 TEST_F(TapeSelftestTest, PrintsTheCartridgeMemory) {
   testutil::RunResult r = selftest({dir_.path(), "read_attribute"});
   EXPECT_EQ(r.status, 0) << r.err;

@@ -3,10 +3,13 @@
 // received, the facade's results and the tape generation.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <functional>
 #include <vector>
 
+#include "scsi/command_table.h"
 #include "scsi_util.h"
 #include "unit/cartridge_fixture.h"
 #include "vdrive/vdrive.h"
@@ -53,6 +56,12 @@ TEST_F(CommandTest, LocateCdbs) {
   spti_locate(dev(), 0x01020304, &sense_, &err_);
   EXPECT_EQ(last_cdb(), (Bytes{0x2B, 0x00, 0, 0x01, 0x02, 0x03, 0x04, 0, 0, 0}));
   EXPECT_EQ(last().dxfer_direction, SG_DXFER_NONE);
+  // LOCATE(16): the partition in byte 3, 64 bits of address in bytes 4 to 11.
+  spti_locate16(dev(), 1, 0x0000000123456789ull, &sense_, &err_);
+  EXPECT_EQ(last_cdb(),
+            (Bytes{0x92, 0x02, 0, 0x01, 0, 0, 0, 0x01, 0x23, 0x45, 0x67, 0x89, 0, 0, 0, 0}));
+  spti_locate16(dev(), INVALID_PARTITION_NUMBER, 2, &sense_, &err_);
+  EXPECT_EQ(last_cdb(), (Bytes{0x92, 0x00, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x02, 0, 0, 0, 0}));
   testing::internal::GetCapturedStderr();
 }
 
@@ -88,6 +97,12 @@ TEST_F(CommandTest, OtherCommandCdbs) {
   uint32_t received = 0;
   spti_test_unit_ready(dev(), &sense_, &err_);
   EXPECT_EQ(last_cdb(), (Bytes{0, 0, 0, 0, 0, 0}));
+  ST_SPTI_BLOCK_LIMITS limits{};
+  EXPECT_TRUE(spti_read_block_limits(dev(), &limits, &sense_, &err_));
+  EXPECT_EQ(last_cdb(), (Bytes{0x05, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(last().dxfer_len, 6u);
+  EXPECT_EQ(limits.max_block_length, 8388608u);
+  EXPECT_EQ(limits.min_block_length, 1u);
   spti_rewind(dev(), &sense_, &err_);
   EXPECT_EQ(last_cdb(), (Bytes{0x01, 0, 0, 0, 0, 0}));
   ST_SPTI_CMD_POSITIONDATA pos{};
@@ -103,6 +118,49 @@ TEST_F(CommandTest, OtherCommandCdbs) {
   spti_read_attribute(dev(), 0, 0x21, 0x0800, 0x01020304, buffer.data(), &received, &sense_, &err_);
   EXPECT_EQ(last_cdb(), (Bytes{0x8C, 0x01, 0, 0, 0, 0, 0, 0, 0x08, 0x00, 1, 2, 3, 4, 0, 0}));
   testing::internal::GetCapturedStderr();
+}
+
+// Every command the program sends, with the time the kernel gives it before it aborts it: the
+// worst case of an LTO-9 drive.
+TEST_F(CommandTest, EveryCommandCarriesItsTimeout) {
+  open_standard();
+  testing::internal::CaptureStderr();  // the refused ones warn
+  std::vector<uint8_t> buffer(32768);
+  uint32_t received = 0;
+  ST_SPTI_CMD_POSITIONDATA pos{};
+  ST_SPTI_BLOCK_LIMITS limits{};
+  const struct {
+    const char* command;
+    std::function<void()> send;
+    unsigned seconds;
+  } commands[] = {
+      {"LOCATE(10)", [&] { spti_locate(dev(), 1, &sense_, &err_); }, 3000},
+      {"LOCATE(16)", [&] { spti_locate16(dev(), 0, 1, &sense_, &err_); }, 3000},
+      {"SPACE(6)", [&] { spti_space(dev(), 1, 1, &sense_, &err_); }, 3000},
+      {"REWIND", [&] { spti_rewind(dev(), &sense_, &err_); }, 3000},
+      {"READ(6)", [&] { spti_read_data(dev(), 4096, buffer.data(), &received, &sense_, &err_); },
+       2400},
+      {"TEST UNIT READY", [&] { spti_test_unit_ready(dev(), &sense_, &err_); }, 60},
+      {"READ POSITION", [&] { spti_read_position(dev(), &pos, &sense_, &err_); }, 60},
+      {"READ BLOCK LIMITS", [&] { spti_read_block_limits(dev(), &limits, &sense_, &err_); }, 60},
+      {"INQUIRY",
+       [&] { spti_inquiry(dev(), 0, 255, buffer.data(), &received, &sense_, &err_); }, 60},
+      {"LOG SENSE",
+       [&] { spti_log_sense(dev(), 0x17, 0x45, 4096, buffer.data(), &received, &sense_, &err_); },
+       60},
+      {"READ ATTRIBUTE",
+       [&] {
+         spti_read_attribute(dev(), 0, 0, 0x080C, 4096, buffer.data(), &received, &sense_, &err_);
+       },
+       60},
+  };
+  for (const auto& c : commands) {
+    c.send();
+    EXPECT_EQ(last().timeout, c.seconds * 1000) << c.command;
+  }
+  testing::internal::GetCapturedStderr();
+  // No command of the program's table is left out here.
+  EXPECT_EQ(std::size(commands), scsi::command_table().size());
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -123,7 +181,7 @@ TEST(SgIoHeader, IsSetForOneCommand) {
   EXPECT_EQ(hdr->cmdp, cdb);
   EXPECT_EQ(hdr->sbp, reinterpret_cast<unsigned char*>(&sense));
   EXPECT_EQ(hdr->flags, 2u);
-  EXPECT_EQ(hdr->timeout, 0u);
+  EXPECT_EQ(hdr->timeout, 2400000u);  // a READ may wait 40 minutes
   EXPECT_EQ(hdr->iovec_count, 0);
   destroy_sg_io_hdr(hdr);
 }
@@ -182,18 +240,29 @@ TEST_F(CommandTest, NonZeroSenseKeyIsAWarningAtAnyVerbosity) {
             "[WARNING] [MISC  ] ASC ASCQ: 11 00 (cdb: 0x08)\n");
 }
 
-TEST_F(CommandTest, BusyAndTaskSetFullAreWarningsAndFailTheCommand) {
+TEST_F(CommandTest, BusyAndTaskSetFullAreSentAgainAfterAPauseAtMostFiveTimes) {
+  // The first TEST UNIT READY meets BUSY, then TASK SET FULL, then is done; the second meets BUSY
+  // six times and fails with it.
   manifest.faults.status = {{0x00, 0, 0x08}, {0x00, 1, 0x28}};
+  for (uint64_t k = 3; k < 9; ++k) manifest.faults.status.push_back({0x00, k, 0x08});
   open_standard();
   testing::internal::CaptureStderr();
+  EXPECT_EQ(spti_test_unit_ready(dev(), &sense_, &err_), 1);
   EXPECT_EQ(spti_test_unit_ready(dev(), &sense_, &err_), 0);
   EXPECT_EQ(sense_.scsi_status, 0x08);
-  EXPECT_EQ(spti_test_unit_ready(dev(), &sense_, &err_), 0);
-  EXPECT_EQ(spti_test_unit_ready(dev(), &sense_, &err_), 1);
   const std::string err = testutil::strip_headers(testing::internal::GetCapturedStderr());
-  EXPECT_EQ(err,
-            "[WARNING] [MISC  ] BUSY: The drive is unable to accept the command at this time.\n"
-            "[WARNING] [MISC  ] QUEUE FULL\n");
+  const std::string busy =
+      "[WARNING] [MISC  ] BUSY: The drive is unable to accept the command at this time.\n";
+  EXPECT_EQ(testutil::count(err, busy), 7u);
+  EXPECT_NE(err.find("[WARNING] [MISC  ] QUEUE FULL\n[WARNING] [MISC  ] TEST UNIT READY: the drive "
+                     "answered TASK SET FULL. It is sent again in 1000 ms (2 of 5).\n"),
+            std::string::npos)
+      << err;
+  EXPECT_NE(err.find("It is sent again in 1000 ms (5 of 5).\n" + busy), std::string::npos) << err;
+  vdrive::Counters counters;
+  ASSERT_TRUE(vdrive::drive_counters(param_.fd_scsidevice, &counters));
+  EXPECT_EQ(counters.pauses, 7u);  // one second before each of the seven retries
+  EXPECT_EQ(counters.paused_ms, 7000u);
 }
 
 TEST_F(CommandTest, ReservationConflictEndsTheRun) {
@@ -225,13 +294,32 @@ TEST(Transport, FailedRequestEndsTheRun) {
   ASSERT_GE(param.fd_scsidevice, 0);
   ST_SPTI_REQUEST_SENSE_RESPONSE sense{};
   ST_SYSTEM_ERRORINFO err{};
+  // The report names the command and the system's reason.
   EXPECT_EXIT(spti_test_unit_ready(&param, &sense, &err), testing::ExitedWithCode(1),
-              "Sending SCSI Command failed.\n");
+              "Sending SCSI Command failed.\n +TEST UNIT READY: errno = 25: Inappropriate ioctl "
+              "for device\n");
   ::close(param.fd_scsidevice);
 }
 
+TEST(Transport, ANodeIsOpenedForReadingAndWritingAndThenBlocks) {
+  // A FIFO stands for a device node: its open does not wait, and what is left is a descriptor
+  // that reads and writes, blocks on its requests and is not inherited.
+  testutil::TempDir dir;
+  const std::string node = dir / "node";
+  ASSERT_EQ(::mkfifo(node.c_str(), 0600), 0);
+  for (const TapeAccess access : {TapeAccess::shared, TapeAccess::exclusive}) {
+    const int fd = tape_device_open(node.c_str(), access);
+    ASSERT_GE(fd, 0);
+    const int flags = ::fcntl(fd, F_GETFL);
+    EXPECT_EQ(flags & O_ACCMODE, O_RDWR);
+    EXPECT_EQ(flags & O_NONBLOCK, 0);
+    EXPECT_EQ(::fcntl(fd, F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
+    tape_device_close(fd);
+  }
+}
+
 TEST_F(CommandTest, FailedReadPositionLeavesThePositionAndStillTraces) {
-  manifest.faults.status = {{0x34, 0, 0x08}};
+  manifest.faults.no_medium = true;
   open_standard();
   ST_SPTI_CMD_POSITIONDATA pos{};
   pos.blockNumber = 77;
@@ -314,11 +402,13 @@ TEST_F(FacadeTest, ReadErrorsGiveTheSameResultWithAnError) {
   EXPECT_NE(testing::internal::GetCapturedStderr().find(
                 "[ERROR  ] [MISC  ] Failed to Read data: 3/11/00.\n"),
             std::string::npos);
-  // A record longer than the buffer: sense key 0 but not a filemark.
+  // A record longer than the buffer: none of it is taken, and the error names both lengths.
   testing::internal::CaptureStderr();
   EXPECT_EQ(read_data(50, buffer_.data(), &received_), 1);
-  EXPECT_EQ(received_, 50u);
-  EXPECT_NE(testing::internal::GetCapturedStderr().find("Failed to Read data: 0/00/00.\n"),
+  EXPECT_EQ(received_, 0u);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find(
+                "[ERROR  ] [MISC  ] Block 4 is 100 bytes long, longer than the 50 bytes read: its "
+                "data is not used.\n"),
             std::string::npos);
   move_on_tape(SPACE_END_OF_DATA, 0);
   testing::internal::CaptureStderr();
@@ -352,6 +442,9 @@ TEST_F(FacadeTest, PositioningFailuresEndTheRun) {
   EXPECT_EXIT(set_tape_head(2), testing::ExitedWithCode(1), "Failed to locate partition 2.\n");
   EXPECT_EXIT(move_on_tape(SPACE_FILEMARKS, 5), testing::ExitedWithCode(1),
               "Failed to move on tape.\n");
+  // An address beyond 32 bits goes out whole (LOCATE(16)), never cut to block 0.
+  EXPECT_EXIT(tape_cursor().locate(uint64_t{1} << 32), testing::ExitedWithCode(1),
+              "Failed to locate to Block address: 4294967296.\n");
   EXPECT_EXIT(read_position_on_tape(nullptr), testing::ExitedWithCode(1),
               "Null pointer is detected at read_position_on_tape");
   EXPECT_EXIT(read_data(4096, nullptr, &received_), testing::ExitedWithCode(1),

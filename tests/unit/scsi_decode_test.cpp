@@ -62,7 +62,7 @@ TEST(SenseDecoding, EveryFieldFromItsBytes) {
                                     0xA1, 0xA2, 0xA3, 0xA4, 0x24, 0x07, 0x42, 0xCD,
                                     0x01, 0x02, 0x00, 0x00, 0x00, 0x08};
   ST_SPTI_REQUEST_SENSE_RESPONSE s{};
-  s.valid = 9;  // decoding leaves the fields it does not fill alone
+  s.segment_number = 9;  // decoding leaves the fields it does not fill alone
   s.scsi_status = 7;
   decode_sense_data(raw, &s);
   EXPECT_EQ(s.infomation, 0x12345678u);
@@ -79,12 +79,14 @@ TEST(SenseDecoding, EveryFieldFromItsBytes) {
   EXPECT_EQ(s.bpv, 1);
   EXPECT_EQ(s.bit_pointer, 5);
   EXPECT_EQ(s.cln, 1);
-  EXPECT_EQ(s.valid, 9);
+  EXPECT_EQ(s.valid, 1);
+  EXPECT_EQ(s.error_code, 0x70);
+  EXPECT_EQ(s.segment_number, 9);
   EXPECT_EQ(s.scsi_status, 7);
 }
 
 TEST(SenseDecoding, BytesNotReceivedCountAsZero) {
-  const Received raw({0x70, 0x00, 0x83, 0x00, 0x00, 0x00, 0x01, 0x0A, 0, 0, 0,
+  const Received raw({0xF0, 0x00, 0x83, 0x00, 0x00, 0x00, 0x01, 0x0A, 0, 0, 0,
                       0,    0x11, 0x22, 0x33, 0xFF, 0xFF, 0xFF, 0,    0, 0, 0xFF},
                      13);
   ST_SPTI_REQUEST_SENSE_RESPONSE s{};
@@ -96,6 +98,81 @@ TEST(SenseDecoding, BytesNotReceivedCountAsZero) {
   EXPECT_EQ(s.ascq, 0);
   EXPECT_EQ(s.sksv, 0);
   EXPECT_EQ(s.cln, 0);
+}
+
+// Both formats give the same fields: key, ASC, ASCQ, the stream bits and INFORMATION, which is
+// signed (a negative residue names a block longer than asked) and only taken with VALID set.
+TEST(SenseDecoding, FixedAndDescriptorFormats) {
+  const std::vector<uint8_t> info_descriptor = {0x00, 0x0A, 0x80, 0, 0xFF, 0xFF, 0xFF, 0xFF,
+                                                0xFF, 0xFF, 0xFF, 0xCE};  // -50
+  const auto descriptor = [](uint8_t code, uint8_t key, uint8_t asc, uint8_t ascq,
+                             std::vector<std::vector<uint8_t>> descriptors) {
+    std::vector<uint8_t> raw = {code, key, asc, ascq, 0, 0, 0, 0};
+    for (const auto& d : descriptors) raw.insert(raw.end(), d.begin(), d.end());
+    raw[7] = static_cast<uint8_t>(raw.size() - 8);
+    return raw;
+  };
+  std::vector<uint8_t> fixed_ili(22, 0);
+  fixed_ili[0] = 0xF0;
+  fixed_ili[2] = 0x20;  // ILI, key 0
+  fixed_ili[3] = fixed_ili[4] = fixed_ili[5] = 0xFF;
+  fixed_ili[6] = 0xCE;
+  std::vector<uint8_t> fixed_not_valid = fixed_ili;
+  fixed_not_valid[0] = 0x70;
+  std::vector<uint8_t> fixed_deferred(22, 0);
+  fixed_deferred[0] = 0x71;
+  fixed_deferred[2] = 0x03;
+  fixed_deferred[12] = 0x0C;
+  std::vector<uint8_t> cut = descriptor(0x72, 0, 0, 0, {info_descriptor});
+  cut[7] = 8;  // the additional length ends inside the information descriptor
+  const struct {
+    const char* what;
+    std::vector<uint8_t> raw;
+    bool present, deferred, valid;
+    int key, asc, ascq;
+    bool filemark, eom, ili;
+    int64_t information;
+  } cases[] = {
+      {"fixed, ILI, negative INFORMATION", fixed_ili, true, false, true, 0, 0, 0, false, false,
+       true, -50},
+      {"fixed without VALID", fixed_not_valid, true, false, false, 0, 0, 0, false, false, true, 0},
+      {"fixed deferred", fixed_deferred, true, true, false, 3, 0x0C, 0, false, false, false, 0},
+      {"descriptor, ILI, negative INFORMATION",
+       descriptor(0x72, 0, 0, 0, {info_descriptor, {0x04, 0x02, 0, 0x20}}), true, false, true, 0,
+       0, 0, false, false, true, -50},
+      {"descriptor filemark, no information",
+       descriptor(0x72, 0, 0, 1, {{0x04, 0x02, 0, 0x80}}), true, false, false, 0, 0, 1, true,
+       false, false, 0},
+      {"descriptor deferred", descriptor(0x73, 3, 0x0C, 0, {}), true, true, false, 3, 0x0C, 0,
+       false, false, false, 0},
+      {"descriptor cut by its additional length", cut, true, false, false, 0, 0, 0, false, false,
+       false, 0},
+      {"no sense data", {}, false, false, false, 0, 0, 0, false, false, false, 0},
+      {"another response code", {0x7F, 0, 0x05}, false, false, false, 0, 0, 0, false, false,
+       false, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const Received raw(c.raw, c.raw.size());
+    const scsi::SenseData s = scsi::parse_sense(raw.span());
+    EXPECT_EQ(s.present, c.present);
+    EXPECT_EQ(s.deferred, c.deferred);
+    EXPECT_EQ(s.valid, c.valid);
+    EXPECT_EQ(s.key, c.key);
+    EXPECT_EQ(s.asc, c.asc);
+    EXPECT_EQ(s.ascq, c.ascq);
+    EXPECT_EQ(s.filemark, c.filemark);
+    EXPECT_EQ(s.eom, c.eom);
+    EXPECT_EQ(s.ili, c.ili);
+    EXPECT_EQ(s.information, c.information);
+    // The record of the command layer says the same.
+    ST_SPTI_REQUEST_SENSE_RESPONSE r{};
+    decode_sense_data(raw.span(), &r);
+    EXPECT_EQ(r.sense_key, c.key);
+    EXPECT_EQ(r.ili, c.ili ? 1 : 0);
+    EXPECT_EQ(r.valid, c.valid ? 1 : 0);
+    EXPECT_EQ(r.infomation, static_cast<uint32_t>(c.information));
+  }
 }
 
 TEST(SenseDecoding, KeyDescriptions) {

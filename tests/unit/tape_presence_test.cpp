@@ -1,5 +1,6 @@
 // Presence of a SCSI tape device, decided from a fake sysfs tree: the node's device number must be
 // listed by the SCSI generic or SCSI tape class, and its SCSI device must be sequential-access.
+// An st node is replaced by the sg node of the same SCSI device.
 #include "support/tape_presence.h"
 
 #include <gtest/gtest.h>
@@ -25,10 +26,12 @@ std::string device_number(const char* node) {
 class TapePresence : public ::testing::Test {
  protected:
   // Lists a class device `cls`/`name` with the device number `dev`, whose SCSI device (a
-  // directory elsewhere in the tree, linked as "device" as sysfs does) has the peripheral `type`.
+  // directory elsewhere in the tree, linked as "device" as sysfs does; `scsi_id` names it when
+  // two class devices share it) has the peripheral `type`.
   void add_class_device(const std::string& cls, const std::string& name, const std::string& dev,
-                        const std::string& type) {
-    const fs::path scsi_device = fs::path(sysfs_.path()) / "devices" / ("0:0:0:" + name);
+                        const std::string& type, const std::string& scsi_id = "") {
+    const fs::path scsi_device =
+        fs::path(sysfs_.path()) / "devices" / (scsi_id.empty() ? "0:0:0:" + name : scsi_id);
     fs::create_directories(scsi_device);
     testutil::write_file(scsi_device / "type", type + "\n");
     const fs::path entry = fs::path(sysfs_.path()) / "class" / cls / name;
@@ -69,6 +72,37 @@ TEST_F(TapePresence, NodesThatAreNotListedOrNotDevices) {
   EXPECT_FALSE(present((dir / "missing").c_str()));
   EXPECT_FALSE(present(""));
   EXPECT_FALSE(present(nullptr));
+}
+
+TEST_F(TapePresence, AnStNodeIsReplacedByTheGenericNodeOfItsDrive) {
+  add_class_device("scsi_tape", "nst0", null_dev_, "1", "2:0:3:0");
+  add_class_device("scsi_generic", "sg1", "21:1", "1");  // another drive
+  add_class_device("scsi_generic", "sg7", "21:7", "1", "2:0:3:0");
+  const TapeNode node = find_tape_node("/dev/null", sysfs_.path());
+  EXPECT_EQ(node.kind, TapeNode::Kind::st);
+  EXPECT_EQ(node.generic_name, "sg7");
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(tape_node_to_open("/dev/null", sysfs_.path(), "/devices"), "/devices/sg7");
+  EXPECT_NE(testing::internal::GetCapturedStdout().find(
+                "/dev/null is a node of the st tape driver: the program uses the drive's SCSI "
+                "generic node /devices/sg7 instead.\n"),
+            std::string::npos);
+}
+
+TEST_F(TapePresence, AGenericNodeIsOpenedAsGiven) {
+  add_class_device("scsi_generic", "sg3", null_dev_, "1");
+  EXPECT_EQ(tape_node_to_open("/dev/null", sysfs_.path()), "/dev/null");
+}
+
+TEST_F(TapePresence, NoTapeOrAnStNodeWithoutGenericNodeEndsTheRun) {
+  EXPECT_EXIT(tape_node_to_open("/dev/null", sysfs_.path()), testing::ExitedWithCode(1),
+              "\\[SYS_ERR\\] \\[MISC  \\] Can't find tape device\\(/dev/null\\).\n +Check option "
+              "'-d'.\n");
+  add_class_device("scsi_tape", "st0", null_dev_, "1");
+  EXPECT_EXIT(tape_node_to_open("/dev/null", sysfs_.path()), testing::ExitedWithCode(1),
+              "/dev/null is a node of the st tape driver, and its drive has no SCSI generic "
+              "node.\n +Load the sg driver \\(modprobe sg\\) and give the drive's node /dev/sgN "
+              "with -d");
 }
 
 TEST_F(TapePresence, NoSysfsAtAll) {

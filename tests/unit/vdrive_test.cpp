@@ -5,9 +5,13 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <filesystem>
+#include <functional>
 #include <random>
 
 #include "endian_utils.h"
@@ -25,6 +29,16 @@ std::vector<uint8_t> locate_cdb(uint32_t object, int partition = -1) {
     cdb[8] = static_cast<uint8_t>(partition);
   }
   for (int i = 0; i < 4; ++i) cdb[3 + i] = static_cast<uint8_t>(object >> (24 - 8 * i));
+  return cdb;
+}
+std::vector<uint8_t> locate16_cdb(uint64_t object, int partition = -1) {
+  std::vector<uint8_t> cdb(16, 0);
+  cdb[0] = 0x92;
+  if (partition >= 0) {
+    cdb[1] = 0x02;
+    cdb[3] = static_cast<uint8_t>(partition);
+  }
+  for (int i = 0; i < 8; ++i) cdb[4 + i] = static_cast<uint8_t>(object >> (56 - 8 * i));
   return cdb;
 }
 std::vector<uint8_t> space_cdb(uint8_t code, int32_t count) {
@@ -585,6 +599,147 @@ TEST_F(VirtualDriveTest, StatusFaultAnswersOneCommandWithoutDoingAnything) {
   EXPECT_POSITION(fd, 0, 2, 1);
 }
 
+TEST_F(VirtualDriveTest, ReadBlockLimitsAndLocate16) {
+  manifest.faults.block_limits = 65536;
+  standard();
+  const int fd = open_drive();
+  const Response limits = send(fd, {0x05, 0, 0, 0, 0, 0}, 6);
+  EXPECT_TRUE(is_good(limits));
+  EXPECT_EQ(limits.data, (std::vector<uint8_t>{0, 0x01, 0x00, 0x00, 0, 1}));
+  EXPECT_TRUE(is_good(send(fd, locate16_cdb(5))));
+  EXPECT_POSITION(fd, 0, 5, 2);
+  EXPECT_TRUE(is_good(send(fd, locate16_cdb(1, 1))));
+  EXPECT_POSITION(fd, 1, 1, 0);
+  // An address beyond 32 bits is taken whole: beyond the end of data, the tape stops there.
+  EXPECT_TRUE(is_check(send(fd, locate16_cdb((uint64_t{1} << 32) + 3)), 8, 0, 5));
+  EXPECT_POSITION(fd, 1, 4, 2);
+  EXPECT_TRUE(is_check(send(fd, locate16_cdb(0, 2)), 5, 0x24, 0));
+  EXPECT_POSITION(fd, 1, 4, 2);
+}
+
+TEST_F(VirtualDriveTest, AdapterRequestsAreAnsweredAsTheSgDriverDoes) {
+  manifest.faults.max_transfer = 1 << 20;
+  standard();
+  int fd = open_drive();
+  const auto ask = [&](unsigned long request, int value) {
+    errno = 0;
+    EXPECT_EQ(tape_device_control(fd, request, &value), 0) << request;
+    return value;
+  };
+  EXPECT_EQ(ask(BLKSECTGET, 0), 2048);  // 512-byte sectors
+  EXPECT_EQ(tape_device_max_transfer(fd), 1u << 20);
+  EXPECT_EQ(ask(SG_GET_RESERVED_SIZE, 0), 32768);
+  ask(SG_SET_RESERVED_SIZE, 65536);
+  EXPECT_EQ(ask(SG_GET_RESERVED_SIZE, 0), 65536);
+  ask(SG_SET_RESERVED_SIZE, 4 << 20);  // more than the adapter takes
+  EXPECT_EQ(ask(SG_GET_RESERVED_SIZE, 0), 1 << 20);
+  EXPECT_EQ(ask(SG_GET_VERSION_NUM, 0), 30536);
+  int value = 0;
+  EXPECT_EQ(tape_device_control(fd, SG_GET_TIMEOUT, &value), -1);
+  EXPECT_EQ(errno, ENOTTY);
+  // A transfer beyond the adapter's limit fails the request itself.
+  const Response refused = send(fd, read_cdb(80), (1u << 20) + 1);
+  EXPECT_EQ(refused.rc, -1);
+  EXPECT_EQ(refused.err, EINVAL);
+  EXPECT_TRUE(is_good(send(fd, read_cdb(80), 80)));
+  // Without the fault: 16 MiB.
+  close_drive(fd);
+  manifest.faults = {};
+  vtape::write_manifest(manifest, path());
+  fd = open_drive();
+  EXPECT_EQ(ask(BLKSECTGET, 0), 32768);
+  EXPECT_EQ(tape_device_max_transfer(fd), 16u << 20);
+}
+
+TEST_F(VirtualDriveTest, TransportFaultsAreReportedAsTheKernelReportsThem) {
+  manifest.faults.transport = {{0x08, 1, 0x03}, {0x2B, 0, 0x03}, {0x08, 2, 0x08}};
+  standard();
+  const int fd = open_drive();
+  EXPECT_TRUE(is_good(send(fd, read_cdb(80), 80)));
+  // A timed-out READ: no status, no sense, no data, not executed.
+  const Response timed_out = send(fd, read_cdb(4096), 4096);
+  EXPECT_EQ(timed_out.rc, 0);
+  EXPECT_EQ(timed_out.hdr.status, 0);
+  EXPECT_EQ(timed_out.hdr.host_status, 0x03);
+  EXPECT_EQ(timed_out.hdr.driver_status, 0);
+  EXPECT_EQ(timed_out.hdr.sb_len_wr, 0);
+  EXPECT_EQ(timed_out.hdr.resid, 4096);
+  EXPECT_POSITION(fd, 0, 1, 0);
+  // A timed-out LOCATE leaves the tape at the beginning of the partition.
+  EXPECT_EQ(send(fd, locate_cdb(5)).hdr.host_status, 0x03);
+  EXPECT_POSITION(fd, 0, 0, 0);
+  // After a bus reset every command but INQUIRY meets the unit attention 6/29/00, once.
+  EXPECT_EQ(send(fd, read_cdb(4096), 4096).hdr.host_status, 0x08);
+  EXPECT_TRUE(is_good(send(fd, {0x12, 0, 0, 0, 36, 0}, 36)));
+  EXPECT_TRUE(is_check(send(fd, {0, 0, 0, 0, 0, 0}), 6, 0x29, 0));
+  EXPECT_TRUE(is_good(send(fd, {0, 0, 0, 0, 0, 0})));
+}
+
+TEST_F(VirtualDriveTest, UnitAttentionsRecoveredAndDeferredErrors) {
+  manifest.faults.unit_attention = {{0x28, 0x00}, {0x29, 0x00}};
+  manifest.faults.recovered = {{0x08, 1}};
+  manifest.faults.deferred = {{0x2B, 0}};
+  standard();
+  const int fd = open_drive();
+  EXPECT_TRUE(is_good(send(fd, {0x12, 0, 0, 0, 36, 0}, 36)));  // INQUIRY takes none
+  EXPECT_TRUE(is_check(send(fd, {0, 0, 0, 0, 0, 0}), 6, 0x28, 0));
+  EXPECT_TRUE(is_check(send(fd, read_cdb(4096), 4096), 6, 0x29, 0));  // not executed
+  EXPECT_POSITION(fd, 0, 0, 0);
+  // The second READ is done in full and reports the recovered error with its data.
+  const Response recovered = send(fd, read_cdb(4096), 4096);
+  EXPECT_TRUE(is_check(recovered, 1, 0x17, 0x01));
+  EXPECT_EQ(recovered.data, pattern(80, 1));
+  EXPECT_POSITION(fd, 0, 1, 0);
+  // A deferred error: response code 71h, the LOCATE not executed.
+  const Response deferred = send(fd, locate_cdb(5));
+  EXPECT_EQ(deferred.hdr.status, 0x02);
+  const scsi::SenseData sense = scsi::parse_sense(deferred.sense);
+  EXPECT_EQ(sense.response_code, 0x71);
+  EXPECT_EQ(sense.key, 3);
+  EXPECT_EQ(sense.asc, 0x0C);
+  EXPECT_POSITION(fd, 0, 1, 0);
+  EXPECT_TRUE(is_good(send(fd, locate_cdb(5))));
+}
+
+TEST_F(VirtualDriveTest, NoCartridgeOrOneNotLoaded) {
+  const struct {
+    bool vdrive::Faults::*member;
+    int asc;
+    int ascq;
+  } cases[] = {{&vdrive::Faults::no_medium, 0x3A, 0}, {&vdrive::Faults::needs_load, 0x04, 0x02}};
+  for (const auto& c : cases) {
+    manifest.faults = {};
+    manifest.faults.*c.member = true;
+    standard();
+    const int fd = open_drive();
+    EXPECT_TRUE(is_check(send(fd, {0, 0, 0, 0, 0, 0}), 2, c.asc, c.ascq));
+    EXPECT_TRUE(is_check(send(fd, read_cdb(80), 80), 2, c.asc, c.ascq));
+    EXPECT_TRUE(is_good(send(fd, {0x12, 0, 0, 0, 36, 0}, 36)));
+    close_drive(fd);
+  }
+}
+
+TEST_F(VirtualDriveTest, DescriptorSenseCarriesTheSameFields) {
+  manifest.faults.descriptor_sense = true;
+  manifest.faults.deferred = {{0x2B, 0}};
+  standard();
+  const int fd = open_drive();
+  // A record of 80 bytes read with 50: ILI, INFORMATION -30 in eight bytes.
+  const Response longer = send(fd, read_cdb(50), 50);
+  EXPECT_EQ(longer.hdr.status, 0x02);
+  EXPECT_EQ(longer.sense, (std::vector<uint8_t>{0x72, 0, 0, 0, 0, 0, 0, 16,  // header
+                                                0x00, 0x0A, 0x80, 0, 0xFF, 0xFF, 0xFF, 0xFF,
+                                                0xFF, 0xFF, 0xFF, 0xE2,     // information
+                                                0x04, 0x02, 0, 0x20}));     // stream: ILI
+  const scsi::SenseData filemark = scsi::parse_sense(send(fd, read_cdb(50), 50).sense);
+  EXPECT_TRUE(filemark.filemark);
+  EXPECT_EQ(filemark.ascq, 1);
+  const scsi::SenseData deferred = scsi::parse_sense(send(fd, locate_cdb(0)).sense);
+  EXPECT_EQ(deferred.response_code, 0x73);
+  EXPECT_EQ(deferred.key, 3);
+  EXPECT_EQ(deferred.asc, 0x0C);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Sharing, counters, the last command.
 
@@ -822,7 +977,7 @@ class MalformedCartridgeTest : public CartridgeTest {
 // What the cartridge writer writes, the drive's parser reads back member for member.
 TEST(ManifestTest, WrittenManifestParsesToTheSameRecords) {
   vtape::Manifest written;
-  written.partitions = {"p0.tap", "sub/p1.tap", "p2.tap"};
+  written.partitions = {"p0.tap", "p1.tap", "p2.tap"};
   written.volume_personality = "Ultrium-9";
   written.inquiry = vtape::Inquiry{"VENDOR", "PRODUCT", "0002"};
   written.set_attribute(2, 0x0009, 0, {0, 0, 0, 7});
@@ -835,6 +990,15 @@ TEST(ManifestTest, WrittenManifestParsesToTheSameRecords) {
   written.faults.device_attributes = false;
   written.faults.log_sense = false;
   written.faults.status = {{0x08, uint64_t{1} << 40, 0x08}, {0x2B, 0, 0x18}};
+  written.faults.transport = {{0x08, 3, 0x03}, {0x92, 0, 0x08}};
+  written.faults.unit_attention = {{0x28, 0x00}, {0x29, 0x00}};
+  written.faults.no_medium = true;
+  written.faults.needs_load = true;
+  written.faults.recovered = {{0x08, 7}};
+  written.faults.deferred = {{0x2B, 1}, {0x11, 2}};
+  written.faults.block_limits = 65536;
+  written.faults.max_transfer = 1 << 20;
+  written.faults.descriptor_sense = true;
   std::string error;
   const std::optional<vdrive::Manifest> parsed =
       vdrive::parse_manifest(vtape::to_json(written), &error);
@@ -861,10 +1025,27 @@ TEST_F(MalformedCartridgeTest, ManifestProblemsNameTheManifest) {
        "must name 1 to 256 partition files"},
       {R"({"vtape": 1, "partitions": ["../p0.tap"], "volume_personality": "x",
            "attributes": []})",
-       "stay inside it"},
+       "must be a plain file name"},
       {R"({"vtape": 1, "partitions": ["/etc/passwd"], "volume_personality": "x",
            "attributes": []})",
-       "stay inside it"},
+       "must be a plain file name"},
+      {R"({"vtape": 1, "partitions": ["sub/p0.tap"], "volume_personality": "x",
+           "attributes": []})",
+       "partition file name \"sub/p0.tap\" must be a plain file name"},
+      {R"({"vtape": 1, "partitions": [".."], "volume_personality": "x", "attributes": []})",
+       "must be a plain file name"},
+      {R"({"vtape": 1, "partitions": ["p0.tap"], "volume_personality": "x", "attributes": [],
+           "faults": {"sense_format": "terse"}})",
+       "member \"sense_format\" in \"faults\" must be \"fixed\" or \"descriptor\""},
+      {R"({"vtape": 1, "partitions": ["p0.tap"], "volume_personality": "x", "attributes": [],
+           "faults": {"unit_attention": [[40]]}})",
+       "entry 0 of \"unit_attention\" in \"faults\" must be a pair [ASC, ASCQ] of bytes"},
+      {R"({"vtape": 1, "partitions": ["p0.tap"], "volume_personality": "x", "attributes": [],
+           "faults": {"transport": [{"opcode": 8, "after": 0}]}})",
+       "member \"host_status\" is missing in \"transport\" entry 0 of \"faults\""},
+      {R"({"vtape": 1, "partitions": ["p0.tap"], "volume_personality": "x", "attributes": [],
+           "faults": {"block_limits": 16777216}})",
+       "member \"block_limits\" in \"faults\" is out of range"},
       {R"({"vtape": 1, "partitions": ["p0.tap"], "attributes": []})",
        "member \"volume_personality\" is missing"},
       {R"({"vtape": 1, "partitions": ["p0.tap"], "volume_personality": 8, "attributes": []})",
@@ -943,6 +1124,43 @@ TEST_F(MalformedCartridgeTest, PartitionFileProblemsNameTheFileAndTheOffset) {
     EXPECT_NE(err.find("Virtual cartridge file " + file("p0.tap") + ": " + c.says),
               std::string::npos)
         << err;
+  }
+}
+
+// Files that are not what a cartridge holds are refused before they are read: a FIFO (whose open
+// would wait for a writer for ever), a link (which reaches a file anywhere), a manifest larger
+// than any real one.
+TEST_F(MalformedCartridgeTest, CartridgeFilesAreRegularFilesOfTheDirectory) {
+  testutil::TempDir elsewhere;
+  testutil::write_file(elsewhere / "secret", "not a partition");
+  const auto fifo = [](const std::string& at) { ASSERT_EQ(::mkfifo(at.c_str(), 0600), 0); };
+  const auto link = [&](const std::string& at) {
+    std::filesystem::create_symlink(elsewhere / "secret", at);
+  };
+  const struct {
+    const char* name;
+    std::function<void(const std::string&)> plant;
+    const char* says;
+  } cases[] = {
+      {"cartridge.json", fifo, "is not a regular file"},
+      {"p1.tap", fifo, "is not a regular file"},
+      {"cartridge.json", link, "is a symbolic link; a cartridge holds regular files only"},
+      {"p1.tap", link, "is a symbolic link; a cartridge holds regular files only"},
+      {"cartridge.json",
+       [](const std::string& at) { testutil::write_file(at, std::string((4 << 20) + 1, ' ')); },
+       "is larger than 4 MiB"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.name) + ": " + c.says);
+    good_partitions();
+    vtape::write_manifest(manifest, path());
+    std::filesystem::remove(file(c.name));
+    c.plant(file(c.name));
+    const std::string err = rejected();
+    EXPECT_NE(err.find("Virtual cartridge file " + file(c.name) + ": " + c.says),
+              std::string::npos)
+        << err;
+    std::filesystem::remove(file(c.name));
   }
 }
 

@@ -81,6 +81,64 @@ std::string to_hex(std::span<const uint8_t> bytes) {
   return text;
 }
 
+namespace {
+
+// {"opcode": OP, "after": K} and, when `value_name` is given, that member.
+json_object* command_entry(uint8_t opcode, uint64_t after, const char* value_name = nullptr,
+                           uint8_t value = 0) {
+  json_object* o = json_object_new_object();
+  json_object_object_add(o, "opcode", json_object_new_int(opcode));
+  json_object_object_add(o, "after", json_object_new_uint64(after));
+  if (value_name != nullptr) json_object_object_add(o, value_name, json_object_new_int(value));
+  return o;
+}
+
+// Adds the array `name` to `f` when `entries` holds any; `entry` makes one element.
+template <typename T, typename Entry>
+void add_list(json_object* f, const char* name, const std::vector<T>& entries, Entry entry) {
+  if (entries.empty()) return;
+  json_object* list = json_object_new_array();
+  for (const T& e : entries) json_object_array_add(list, entry(e));
+  json_object_object_add(f, name, list);
+}
+
+// The members of "faults" that differ from a sound drive, in the order the manifest lists them.
+json_object* faults_json(const Faults& faults) {
+  json_object* f = json_object_new_object();
+  if (faults.not_ready != 0)
+    json_object_object_add(f, "not_ready", json_object_new_uint64(faults.not_ready));
+  add_list(f, "read_attribute", faults.read_attribute,
+           [](uint32_t p) { return json_object_new_int64(p); });
+  if (!faults.device_attributes)
+    json_object_object_add(f, "device_attributes", json_object_new_boolean(0));
+  if (!faults.log_sense) json_object_object_add(f, "log_sense", json_object_new_boolean(0));
+  add_list(f, "status", faults.status,
+           [](const StatusFault& s) { return command_entry(s.opcode, s.after, "value", s.value); });
+  add_list(f, "transport", faults.transport, [](const TransportFault& t) {
+    return command_entry(t.opcode, t.after, "host_status", t.host_status);
+  });
+  add_list(f, "unit_attention", faults.unit_attention, [](const UnitAttention& u) {
+    json_object* pair = json_object_new_array();
+    json_object_array_add(pair, json_object_new_int(u.asc));
+    json_object_array_add(pair, json_object_new_int(u.ascq));
+    return pair;
+  });
+  if (faults.no_medium) json_object_object_add(f, "no_medium", json_object_new_boolean(1));
+  if (faults.needs_load) json_object_object_add(f, "needs_load", json_object_new_boolean(1));
+  const auto command = [](const CommandFault& c) { return command_entry(c.opcode, c.after); };
+  add_list(f, "recovered", faults.recovered, command);
+  add_list(f, "deferred", faults.deferred, command);
+  if (faults.block_limits)
+    json_object_object_add(f, "block_limits", json_object_new_int64(*faults.block_limits));
+  if (faults.max_transfer)
+    json_object_object_add(f, "max_transfer", json_object_new_int64(*faults.max_transfer));
+  if (faults.descriptor_sense)
+    json_object_object_add(f, "sense_format", json_object_new_string("descriptor"));
+  return f;
+}
+
+}  // namespace
+
 std::string to_json(const Manifest& manifest) {
   json_object* root = json_object_new_object();
   json_object_object_add(root, "vtape", json_object_new_int(1));
@@ -109,33 +167,7 @@ std::string to_json(const Manifest& manifest) {
     json_object_array_add(attrs, o);
   }
   json_object_object_add(root, "attributes", attrs);
-  if (const Faults& faults = manifest.faults; !faults.empty()) {
-    json_object* f = json_object_new_object();
-    if (faults.not_ready != 0)
-      json_object_object_add(f, "not_ready", json_object_new_uint64(faults.not_ready));
-    if (!faults.read_attribute.empty()) {
-      json_object* list = json_object_new_array();
-      for (uint32_t p : faults.read_attribute) {
-        json_object_array_add(list, json_object_new_int64(p));
-      }
-      json_object_object_add(f, "read_attribute", list);
-    }
-    if (!faults.device_attributes)
-      json_object_object_add(f, "device_attributes", json_object_new_boolean(0));
-    if (!faults.log_sense) json_object_object_add(f, "log_sense", json_object_new_boolean(0));
-    if (!faults.status.empty()) {
-      json_object* list = json_object_new_array();
-      for (const StatusFault& s : faults.status) {
-        json_object* o = json_object_new_object();
-        json_object_object_add(o, "opcode", json_object_new_int(s.opcode));
-        json_object_object_add(o, "after", json_object_new_uint64(s.after));
-        json_object_object_add(o, "value", json_object_new_int(s.value));
-        json_object_array_add(list, o);
-      }
-      json_object_object_add(f, "status", list);
-    }
-    json_object_object_add(root, "faults", f);
-  }
+  if (!manifest.faults.empty()) json_object_object_add(root, "faults", faults_json(manifest.faults));
   std::string text = json_object_to_json_string_ext(root, JSON_C_TO_STRING_PRETTY);
   json_object_put(root);
   return text + "\n";

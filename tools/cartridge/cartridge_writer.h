@@ -47,10 +47,13 @@ class PartitionWriter {
 
 // The manifest is described by the virtual drive's records, which read it back.
 using vdrive::Attribute;
+using vdrive::CommandFault;
 using vdrive::Faults;
 using vdrive::Inquiry;
 using vdrive::Manifest;
 using vdrive::StatusFault;
+using vdrive::TransportFault;
+using vdrive::UnitAttention;
 
 // The text of "cartridge.json" for `manifest`.
 std::string to_json(const Manifest& manifest);

@@ -1,0 +1,246 @@
+// Counts and report of a run.
+#include "support/run_record.h"
+
+#include <json-c/json.h>
+#include <sys/time.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <memory>
+#include <span>
+#include <string_view>
+
+#include "support/atomic_file.h"
+
+namespace run_record {
+
+namespace {
+
+struct JsonPut {
+  void operator()(json_object* o) const { json_object_put(o); }
+};
+using Json = std::unique_ptr<json_object, JsonPut>;
+
+// Messages kept for the report: all errors and warnings, and the other shown messages up to a
+// bound, so that a run at the highest verbosity does not keep millions of lines.
+constexpr size_t kMaxOtherMessages = 10000;
+
+struct Run {
+  Totals totals;
+  std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+  Json header{json_object_new_object()};
+  Json drive{json_object_new_object()};
+  Json cartridge_memory{json_object_new_object()};
+  Json messages{json_object_new_array()};
+  size_t other_messages = 0;
+  uint64_t messages_left_out = 0;
+  std::unique_ptr<AtomicFile> report;
+  std::vector<std::string> written_files;
+  bool first_object = true;
+  bool finished = false;
+  int exit_status = 1;
+};
+
+Run& run() {
+  static Run state;
+  return state;
+}
+
+const char* outcome_name(Outcome outcome) {
+  switch (outcome) {
+    case Outcome::written:
+      return "written";
+    case Outcome::listed:
+      return "listed";
+    case Outcome::exists:
+      return "skipped, exists";
+    case Outcome::refused:
+      return "refused";
+    case Outcome::unreadable:
+      return "not readable";
+  }
+  return "";
+}
+
+// "[INFO   ] " as "INFO".
+std::string bare(std::string_view tag) {
+  const size_t first = tag.find_first_not_of("[ ");
+  const size_t last = tag.find_last_not_of("] ");
+  return first == std::string_view::npos ? "" : std::string(tag.substr(first, last - first + 1));
+}
+
+std::string now_text() {
+  timeval tv{};
+  gettimeofday(&tv, nullptr);
+  tm local{};
+  localtime_r(&tv.tv_sec, &local);
+  char text[64];
+  std::snprintf(text, sizeof(text), "%04d-%02d-%02dT%02d:%02d:%02d.%03d", local.tm_year + 1900,
+                local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
+                static_cast<int>(tv.tv_usec / 1000));
+  return text;
+}
+
+void add_string(json_object* object, const char* name, const std::string& value) {
+  json_object_object_add(object, name,
+                         json_object_new_string_len(value.data(), static_cast<int>(value.size())));
+}
+
+void write_text(const std::string& text) {
+  if (run().report != nullptr) {
+    run().report->write(std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
+  }
+}
+
+std::string rendered(json_object* object) {
+  return json_object_to_json_string_ext(object,
+                                        JSON_C_TO_STRING_PLAIN | JSON_C_TO_STRING_NOSLASHESCAPE);
+}
+
+void count(Outcome outcome, uint64_t size) {
+  Totals& t = run().totals;
+  switch (outcome) {
+    case Outcome::written:
+      ++t.written;
+      t.bytes += size;
+      break;
+    case Outcome::listed:
+      ++t.listed;
+      t.bytes += size;
+      break;
+    case Outcome::exists:
+      ++t.exists;
+      break;
+    case Outcome::refused:
+      ++t.refused;
+      break;
+    case Outcome::unreadable:
+      ++t.unreadable;
+      break;
+  }
+}
+
+}  // namespace
+
+void begin(const std::string& version, int argc, char** argv) {
+  Run& r = run();
+  r.start = std::chrono::steady_clock::now();
+  add_string(r.header.get(), "program", "object_reader");
+  add_string(r.header.get(), "version", version);
+  json_object* command_line = json_object_new_array();
+  for (int i = 0; i < argc; ++i)
+    json_object_array_add(command_line, json_object_new_string(argv[i]));
+  json_object_object_add(r.header.get(), "command_line", command_line);
+  add_string(r.header.get(), "started", now_text());
+}
+
+bool enable_report(const std::string& path) {
+  auto file = std::make_unique<AtomicFile>();
+  if (!file->open(path)) return false;
+  run().report = std::move(file);
+  write_text("{\"objects\":[");
+  // Registered after the atomic file's clean-up, so it runs before it: the report is whole and
+  // in place before unfinished files are removed.
+  std::atexit(finish);
+  return true;
+}
+
+void set_exit_status(int exit_status) { run().exit_status = exit_status; }
+
+void note_drive(const std::string& name, const std::string& value) {
+  add_string(run().drive.get(), name.c_str(), value);
+}
+
+void note_cartridge_memory(const std::string& name, const std::string& value) {
+  add_string(run().cartridge_memory.get(), name.c_str(), value);
+}
+
+void note_message(const char* level, const char* tag, const std::string& text) {
+  Run& r = run();
+  const std::string_view l(level);
+  if (l.starts_with("[ERROR") || l.starts_with("[SYS_ERR")) ++r.totals.errors;
+  if (l.starts_with("[WARNING")) ++r.totals.warnings;
+  const bool other =
+      !l.starts_with("[ERROR") && !l.starts_with("[SYS_ERR") && !l.starts_with("[WARNING");
+  if (r.report == nullptr) return;
+  if (other && r.other_messages >= kMaxOtherMessages) {
+    ++r.messages_left_out;
+    return;
+  }
+  if (other) ++r.other_messages;
+  json_object* message = json_object_new_object();
+  add_string(message, "level", bare(level));
+  add_string(message, "tag", bare(tag));
+  add_string(message, "text", text);
+  add_string(message, "time", now_text());
+  json_object_array_add(r.messages.get(), message);
+}
+
+void note_object(const Object& object) {
+  count(object.outcome, object.size);
+  Run& r = run();
+  constexpr size_t kMaxWrittenKept = 2000;
+  if (r.written_files.size() < kMaxWrittenKept) {
+    r.written_files.insert(r.written_files.end(), object.paths.begin(), object.paths.end());
+  }
+  if (r.report == nullptr) return;
+  const Json entry(json_object_new_object());
+  add_string(entry.get(), "bucket", object.bucket);
+  add_string(entry.get(), "key", object.key);
+  add_string(entry.get(), "version", object.version);
+  add_string(entry.get(), "object_id", object.object_id);
+  json_object_object_add(entry.get(), "size", json_object_new_uint64(object.size));
+  json_object_object_add(entry.get(), "block", json_object_new_uint64(object.block));
+  json_object_object_add(entry.get(), "offset", json_object_new_uint64(object.offset));
+  add_string(entry.get(), "outcome", outcome_name(object.outcome));
+  json_object* paths = json_object_new_array();
+  for (const std::string& path : object.paths) {
+    json_object_array_add(paths, json_object_new_string(path.c_str()));
+  }
+  json_object_object_add(entry.get(), "paths", paths);
+  write_text((r.first_object ? "\n" : ",\n") + rendered(entry.get()));
+  r.first_object = false;
+}
+
+const Totals& totals() { return run().totals; }
+
+const std::vector<std::string>& written_files() { return run().written_files; }
+
+double elapsed_seconds() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - run().start).count();
+}
+
+void finish() {
+  Run& r = run();
+  if (r.finished || r.report == nullptr) return;
+  const int exit_status = r.exit_status;
+  r.finished = true;
+  const Totals& t = r.totals;
+  const Json totals(json_object_new_object());
+  for (const auto& [name, value] : {std::pair{"written", t.written},
+                                    {"listed", t.listed},
+                                    {"skipped_exists", t.exists},
+                                    {"refused", t.refused},
+                                    {"not_readable", t.unreadable},
+                                    {"bytes", t.bytes},
+                                    {"errors", t.errors},
+                                    {"warnings", t.warnings},
+                                    {"messages_left_out", r.messages_left_out}}) {
+    json_object_object_add(totals.get(), name, json_object_new_uint64(value));
+  }
+  json_object_object_add(totals.get(), "seconds", json_object_new_double(elapsed_seconds()));
+  std::string rest = "\n]";
+  json_object_object_foreach(r.header.get(), name, value) {
+    rest += ",\"" + std::string(name) + "\":" + rendered(value);
+  }
+  rest += ",\"drive\":" + rendered(r.drive.get());
+  rest += ",\"cartridge_memory\":" + rendered(r.cartridge_memory.get());
+  rest += ",\"messages\":" + rendered(r.messages.get());
+  rest += ",\"totals\":" + rendered(totals.get());
+  rest += ",\"exit_status\":" + std::to_string(exit_status) + "}\n";
+  write_text(rest);
+  r.report->commit();
+}
+
+}  // namespace run_record

@@ -1,0 +1,64 @@
+// What a run did: the counts of its messages and objects for the summary after its completion
+// message, and, with --report FILE, a JSON document of the whole run written when the run ends
+// (also after a fatal stop or an interruption), under a temporary name first. Objects are written
+// to the report as they are met, so that a run of millions of objects keeps little in memory.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace run_record {
+
+// What happened to one object.
+enum class Outcome { written, listed, exists, refused, unreadable };
+
+struct Object {
+  std::string bucket;
+  std::string key;
+  std::string version;
+  std::string object_id;
+  uint64_t size = 0;
+  uint64_t block = 0;  // the first block of its metadata on the data partition
+  uint64_t offset = 0;
+  Outcome outcome = Outcome::written;
+  std::vector<std::string> paths;  // the files written for it
+};
+
+struct Totals {
+  uint64_t written = 0;
+  uint64_t listed = 0;
+  uint64_t exists = 0;
+  uint64_t refused = 0;
+  uint64_t unreadable = 0;
+  uint64_t bytes = 0;  // of the objects written or listed
+  uint64_t errors = 0;
+  uint64_t warnings = 0;
+};
+
+// The program's version and command line; the start of the run's clock.
+void begin(const std::string& version, int argc, char** argv);
+// Writes the report to `path` when the run ends. False (errno set) when it cannot be created.
+bool enable_report(const std::string& path);
+// A member of the report's "drive" object (INQUIRY identity, barcode, tape identifier, ...).
+void note_drive(const std::string& name, const std::string& value);
+// A member of the report's "cartridge_memory" object.
+void note_cartridge_memory(const std::string& name, const std::string& value);
+// One printed message (called by the leveled output).
+void note_message(const char* level, const char* tag, const std::string& text);
+void note_object(const Object& object);
+
+const Totals& totals();
+// The files written for objects, in order (kept for the first thousand objects written).
+const std::vector<std::string>& written_files();
+double elapsed_seconds();
+
+// The status the run will exit with (1 until a job says otherwise: a run that ends any other way
+// has stopped on a failure). The report is finished with it when the process exits.
+void set_exit_status(int exit_status);
+
+// Ends the report with the totals and the exit status and renames it into place. Runs when the
+// process exits; later calls do nothing.
+void finish();
+
+}  // namespace run_record

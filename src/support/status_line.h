@@ -1,0 +1,33 @@
+// The progress of a long job. On a terminal (standard error), one status line kept up to date in
+// place, at most four times a second, that messages print above without tearing it; elsewhere,
+// when asked for, one progress message a minute instead.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace status_line {
+
+enum class Mode { off, terminal, periodic };
+void set_mode(Mode mode);
+Mode mode();
+
+// Where the job stands: objects and bytes done out of the totals known, and what it works on.
+struct Progress {
+  uint64_t objects_done = 0;
+  uint64_t objects_total = 0;
+  uint64_t bytes_done = 0;
+  uint64_t bytes_total = 0;
+  std::string current;  // the bucket and key being written, as shown
+};
+// Shows `progress` when it is time to (a terminal: at most 4 times a second; periodic: once a
+// minute).
+void update(const Progress& progress);
+// Removes the line from the terminal for good (the job ends).
+void finish();
+
+// Called by the leveled output around each message it prints.
+void clear_for_message();
+void redraw_after_message();
+
+}  // namespace status_line
