@@ -1,17 +1,29 @@
 #!/usr/bin/env bash
 # Installs what object_reader needs on a Debian machine (when it is missing) and builds it.
-#   scripts/setup.sh [--sanitize] [TARGET...]
+#   scripts/setup.sh [--s3] [--sanitize] [TARGET...]
 # Plain build: build/ (the program is build/object_reader).
 # Sanitizer build (AddressSanitizer + UndefinedBehaviorSanitizer): build-asan/.
+# --s3 (or OR_S3_STORE=1 in the environment) also installs the local S3 store that
+# scripts/s3-server.sh runs (OpenStack Swift with s3api, about 50 MB), for the S3 tests.
 # TARGETs (for example object_reader make_cartridge) build only those; default: everything.
 # OR_WERROR=ON in the environment makes every compiler warning an error (CI sets it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+with_store=${OR_S3_STORE:-0}
+if [ "${1:-}" = "--s3" ]; then
+  with_store=1
+  shift
+fi
+
 # time: /usr/bin/time, for the peak memory figure of scripts/benchmark.sh; groff-base and
-# dpkg-dev: the man page check and the Debian package (scripts/check_package.sh).
+# dpkg-dev: the man page check and the Debian package (scripts/check_package.sh);
+# libcurl4-openssl-dev: the S3 client (requests signed with AWS Signature Version 4).
 packages=(g++ cmake make pkg-config libgtest-dev libjson-c-dev uuid-dev libssl-dev time groff-base
-          dpkg-dev)
+          dpkg-dev libcurl4-openssl-dev)
+if [ "$with_store" = 1 ]; then
+  packages+=(swift swift-proxy swift-object swift-container swift-account memcached curl)
+fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -1,0 +1,281 @@
+// The store: start-up check, buckets, the order of versions, and the listing of a key.
+#include "s3/store.h"
+
+#include <algorithm>
+
+#include "output_level.h"
+#include "support/printable.h"
+
+namespace s3 {
+
+namespace {
+
+// Keys in messages are cut to this many bytes: one can be up to 1024.
+constexpr size_t kKeyShownBytes = 200;
+constexpr char kVersioningEnabled[] =
+    "<VersioningConfiguration xmlns=\"http://s3.amazonaws.com/doc/2006-03-01/\">"
+    "<Status>Enabled</Status></VersioningConfiguration>";
+
+StoreOptions checked(const StoreOptions& options) {
+  const std::string problem = check_options(options);
+  if (!problem.empty()) {
+    output_fatal(VL_COMMON, "The S3 options cannot be used: %s.\n", problem.c_str());
+  }
+  return options;
+}
+
+Credentials credentials_or_stop() {
+  std::string problem;
+  Credentials credentials = credentials_from_environment(&problem);
+  if (!problem.empty()) output_fatal(VL_COMMON, "No S3 credentials: %s.\n", problem.c_str());
+  return credentials;
+}
+
+std::unique_ptr<Exchange> exchange(const char* method, std::string path, std::string query = {}) {
+  auto made = std::make_unique<Exchange>();
+  made->method = method;
+  made->path = std::move(path);
+  made->query = std::move(query);
+  return made;
+}
+
+std::string order_key(const std::string& bucket, std::string_view key) {
+  return bucket + "/" + std::string(key);
+}
+
+}  // namespace
+
+std::string object_path(std::string_view bucket, std::string_view key) {
+  std::string path = "/" + uri_encode(bucket, false);
+  if (!key.empty()) path += "/" + uri_encode(key, true);
+  return path;
+}
+
+std::string describe_object(std::string_view bucket, const ObjectRequest& request) {
+  std::string key = printable(std::string_view(request.key).substr(0, kKeyShownBytes));
+  if (request.key.size() > kKeyShownBytes) key += "...";
+  std::string text = "bucket " + printable(bucket) + ", key " + key;
+  if (!request.version.empty()) text += ", version " + printable(request.version);
+  return text;
+}
+
+Store::Store(const StoreOptions& options) : Store(options, credentials_or_stop()) {}
+
+Store::Store(const StoreOptions& options, const Credentials& credentials)
+    : options_(checked(options)), engine_(options_, credentials) {
+  check_access(credentials);
+}
+
+Store::~Store() { engine_.drain(); }
+
+void Store::finish() { engine_.drain(); }
+
+void Store::check_access(const Credentials& credentials) {
+  // One attempt: a store that is down or refuses us stops the run before the tape moves on.
+  auto request = exchange("GET", "/");
+  request->max_attempts = 1;
+  const Response answer = engine_.run(std::move(request));
+  const char* endpoint = options_.endpoint.c_str();
+  if (answer.status == 0) {
+    output_fatal(VL_COMMON, "The S3 store at %s cannot be reached: %s.\n", endpoint,
+                 printable(answer.curl_error).c_str());
+  }
+  // Valid credentials without the right to list buckets are answered AccessDenied.
+  if (answer.ok() || answer.error_code() == "AccessDenied") return;
+  if (answer.status == 403) {
+    output_fatal(VL_COMMON, "The S3 store at %s refuses the credentials of %s: %s.\n", endpoint,
+                 printable(credentials.access_key).c_str(), printable(answer.describe()).c_str());
+  }
+  output_fatal(VL_COMMON, "The S3 store at %s answers the start-up check with %s.\n", endpoint,
+               printable(answer.describe()).c_str());
+}
+
+std::string Store::bucket_name(std::string_view tape_bucket) const {
+  return options_.bucket_prefix + std::string(tape_bucket);
+}
+
+bool Store::prepare_bucket(std::string_view tape_bucket) {
+  const std::string bucket = bucket_name(tape_bucket);
+  if (prepared_.count(bucket) != 0) return true;
+  Response answer = engine_.run(exchange("PUT", object_path(bucket)));
+  if (!answer.ok() && answer.error_code() != "BucketAlreadyOwnedByYou") {
+    output_accdg_to_vl(LV_ERROR, VL_COMMON,
+                       "Failed to create the bucket(%s) in the S3 store: %s.\n",
+                       printable(bucket).c_str(), printable(answer.describe()).c_str());
+    return false;
+  }
+  auto versioning = exchange("PUT", object_path(bucket), canonical_query({{"versioning", ""}}));
+  versioning->body = kVersioningEnabled;
+  versioning->headers = {content_md5_header(md5_of(versioning->body))};
+  answer = engine_.run(std::move(versioning));
+  if (!answer.ok()) {
+    output_accdg_to_vl(LV_ERROR, VL_COMMON,
+                       "Failed to turn versioning on in the bucket(%s) of the S3 store: %s.\n",
+                       printable(bucket).c_str(), printable(answer.describe()).c_str());
+    return false;
+  }
+  prepared_.insert(bucket);
+  return true;
+}
+
+void Store::fail(const std::string& what, const std::string& why, const Completion& done) {
+  output_accdg_to_vl(LV_ERROR, VL_COMMON, "Failed to store the object(%s) in the S3 store: %s.\n",
+                     what.c_str(), printable(why).c_str());
+  ++counts_.failed;
+  if (done) done({false, "", why});
+}
+
+void Store::send_version(std::unique_ptr<Exchange> request, const std::string& bucket,
+                         const ObjectRequest& object, const std::string& what, Completion done) {
+  auto slot = std::make_shared<Slot>();
+  slot->delete_marker = object.delete_marker;
+  const std::string key = order_key(bucket, object.key);
+  request->order_key = key;
+  request->on_done = [this, slot, what, done = std::move(done)](const Response& answer) {
+    if (!answer.ok()) {
+      fail(what, answer.describe(), done);
+      return;
+    }
+    slot->stored = true;
+    slot->version_id = answer.header("x-amz-version-id");
+    ++counts_.stored;
+    if (done) done({true, slot->version_id, ""});
+  };
+  engine_.submit(std::move(request));
+  const std::string time = time_order_key(object.last_modified);
+  const auto newest = newest_.find(key);
+  if (newest == newest_.end() || time >= newest->second.last_modified) {
+    newest_[key] = {time, slot};
+  } else {
+    restore_current(bucket, object.key, what, slot, newest->second.slot);
+  }
+}
+
+void Store::restore_current(const std::string& bucket, const std::string& key,
+                            const std::string& what, std::shared_ptr<Slot> older,
+                            std::shared_ptr<Slot> newer) {
+  auto request = exchange("PUT", object_path(bucket, key));
+  request->order_key = order_key(bucket, key);
+  // Decided when its turn comes, after the older version's answer: nothing to do when either
+  // version failed; a delete marker is made current by another delete marker.
+  request->before_start = [bucket, key, older = std::move(older),
+                           newer = std::move(newer)](Exchange& self) {
+    if (!older->stored || !newer->stored) return false;
+    if (newer->delete_marker) {
+      self.method = "DELETE";
+    } else {
+      self.headers.push_back("x-amz-copy-source: " + object_path(bucket, key) +
+                             "?versionId=" + uri_encode(newer->version_id, false));
+    }
+    return true;
+  };
+  request->on_done = [what](const Response& answer) {
+    if (answer.ok()) return;
+    output_accdg_to_vl(LV_ERROR, VL_COMMON,
+                       "Failed to make the newest version of the object(%s) current again in "
+                       "the S3 store: %s.\n",
+                       what.c_str(), printable(answer.describe()).c_str());
+  };
+  engine_.submit(std::move(request));
+}
+
+std::optional<std::vector<StoredVersion>> Store::list_versions(std::string_view tape_bucket,
+                                                               std::string_view key) {
+  const std::string bucket = bucket_name(tape_bucket);
+  std::vector<StoredVersion> versions;
+  std::string key_marker, version_marker;
+  for (bool more = true; more;) {
+    // The next page starts after the last entry seen: the store's NextVersionIdMarker may
+    // name the first entry of the next page instead.
+    QueryParams query = {{"versions", ""},
+                         {"prefix", std::string(key)},
+                         {"max-keys", std::to_string(options_.list_page_size)}};
+    if (!key_marker.empty()) {
+      query.insert(query.end(),
+                   {{"key-marker", key_marker}, {"version-id-marker", version_marker}});
+    }
+    auto request = exchange("GET", object_path(bucket), canonical_query(query));
+    request->order_key = order_key(bucket, key);
+    const Response answer = engine_.run(std::move(request));
+    if (!answer.ok()) {
+      output_accdg_to_vl(LV_ERROR, VL_COMMON,
+                         "Failed to list the versions of the object(bucket %s, key %s) in the "
+                         "S3 store: %s.\n",
+                         printable(bucket).c_str(), printable(key).c_str(),
+                         printable(answer.describe()).c_str());
+      return std::nullopt;
+    }
+    more = xml_text(answer.body, "IsTruncated") == "true";
+    for (const XmlElement& entry : xml_elements(answer.body, {"Version", "DeleteMarker"})) {
+      key_marker = xml_text(entry.inner, "Key");
+      version_marker = xml_text(entry.inner, "VersionId");
+      // Keys sort after their own prefix: the first other key ends the versions of this one.
+      if (key_marker != key) {
+        more = false;
+        break;
+      }
+      versions.push_back({version_marker, xml_text(entry.inner, "IsLatest") == "true",
+                          entry.name == "DeleteMarker", "", ""});
+    }
+  }
+  if (!read_version_metadata(bucket, std::string(key), &versions)) return std::nullopt;
+  return versions;
+}
+
+bool Store::read_version_metadata(const std::string& bucket, const std::string& key,
+                                  std::vector<StoredVersion>* versions) {
+  size_t pending = 0;
+  std::string failure;
+  for (StoredVersion& version : *versions) {
+    if (version.delete_marker) continue;
+    auto request = exchange("HEAD", object_path(bucket, key),
+                            canonical_query({{"versionId", version.version_id}}));
+    request->on_done = [&pending, &failure, &version](const Response& answer) {
+      --pending;
+      if (!answer.ok() && failure.empty()) failure = answer.describe();
+      version.object_id = answer.header(kObjectIdHeader);
+      version.last_modified = answer.header(kLastModifiedHeader);
+    };
+    ++pending;
+    engine_.submit(std::move(request));
+  }
+  engine_.run_until([&] { return pending == 0; });
+  if (failure.empty()) return true;
+  output_accdg_to_vl(LV_ERROR, VL_COMMON,
+                     "Failed to read the versions of the object(bucket %s, key %s) in the S3 "
+                     "store: %s.\n",
+                     printable(bucket).c_str(), printable(key).c_str(), printable(failure).c_str());
+  return false;
+}
+
+std::optional<bool> Store::has_version(std::string_view tape_bucket, std::string_view key,
+                                       std::string_view object_id) {
+  const std::optional<std::vector<StoredVersion>> versions = list_versions(tape_bucket, key);
+  if (!versions) return std::nullopt;
+  learn_current(bucket_name(tape_bucket), std::string(key), *versions);
+  return std::any_of(versions->begin(), versions->end(), [&](const StoredVersion& version) {
+    return !version.delete_marker && version.object_id == object_id;
+  });
+}
+
+void Store::learn_current(const std::string& bucket, const std::string& key,
+                          const std::vector<StoredVersion>& versions) {
+  const std::string ordered = order_key(bucket, key);
+  const auto current = std::find_if(versions.begin(), versions.end(),
+                                    [](const StoredVersion& version) { return version.latest; });
+  if (newest_.count(ordered) != 0 || current == versions.end()) return;
+  auto slot = std::make_shared<Slot>();
+  slot->stored = true;
+  slot->delete_marker = current->delete_marker;
+  slot->version_id = current->version_id;
+  // A delete marker carries no time; it was stored after every version below it, so it is
+  // taken to be as new as the newest of them.
+  std::string latest_time;
+  for (const StoredVersion& version : versions) {
+    latest_time = std::max(latest_time, time_order_key(version.last_modified));
+  }
+  newest_[ordered] = {current->delete_marker ? latest_time : time_order_key(current->last_modified),
+                      slot};
+}
+
+}  // namespace s3
