@@ -49,6 +49,10 @@ class TapeCursor {
   // The block number where the tape stands (READ POSITION only when it is unknown).
   uint64_t position();
   bool position_known() const;
+  // Whether the tape is known to stand in partition `partition`.
+  bool on_partition(int partition) const {
+    return partition_valid() && partition_ == static_cast<uint32_t>(partition);
+  }
   // After anything that may have moved the tape without the facade seeing where to.
   void forget();
 
@@ -75,6 +79,13 @@ class TapeCursor {
   uint32_t last_count() const { return last_count_; }
   // Whether block `number` is the block read last and the tape stands just past it.
   bool holds_block(uint64_t number);
+  // Whether a read met a filemark just before where the tape stands: the read proved it there,
+  // and no move back over it is needed to see it.
+  bool filemark_before_here();
+  // Reads the next object to see whether it is a filemark: true when it is (the tape then stands
+  // past it, as a forward pass leaves it); otherwise the tape is brought back to where it stood.
+  // Nothing is reported on the way.
+  bool filemark_next(uint32_t block_size);
 
  private:
   // The facade calls keep the record.
@@ -93,6 +104,10 @@ class TapeCursor {
   uint32_t last_count_ = 0;
   Read last_read_ = Read::failed;
   bool quiet_unreadable_ = false;
+  // The filemark a read met last: partition and object number.
+  bool filemark_known_ = false;
+  uint32_t filemark_partition_ = 0;
+  uint64_t filemark_number_ = 0;
   std::vector<uint8_t> block_;
 };
 

@@ -77,9 +77,8 @@ struct CursorAccess {
   // it is known. False when it cannot be done.
   static bool locate_object(uint32_t partition, uint64_t block) {
     TapeCursor& c = cursor();
-    const uint32_t target = partition == INVALID_PARTITION_NUMBER && c.partition_valid()
-                                ? c.partition_
-                                : partition;
+    const uint32_t target =
+        partition == INVALID_PARTITION_NUMBER && c.partition_valid() ? c.partition_ : partition;
     c.forget();
     for (int attempt = 0;; ++attempt) {
       const BOOL ok = send_locate(attempt == 0 ? partition : target, block);
@@ -96,7 +95,8 @@ struct CursorAccess {
       }
       if (attempt > 0) return false;
       output_accdg_to_vl(LV_WARNING, VL_MISC,
-                         "The locate to block %" PRIu64 " was not completed (%s); the tape stands "
+                         "The locate to block %" PRIu64
+                         " was not completed (%s); the tape stands "
                          "at %s. It is sent again.\n",
                          block, scsi::describe(report.trouble).c_str(), where(pos).c_str());
     }
@@ -175,7 +175,8 @@ int CursorAccess::finish_read(const scsi::ReadResult& r, uint32_t requested, uin
         lengths_disagreement_told = true;
         output_accdg_to_vl(LV_WARNING, VL_MISC,
                            "The residue of a READ and its incorrect-length information disagree "
-                           "(block %" PRIu64 "): the block length is taken from the information. "
+                           "(block %" PRIu64
+                           "): the block length is taken from the information. "
                            "This is said once.\n",
                            start);
       }
@@ -189,12 +190,14 @@ int CursorAccess::finish_read(const scsi::ReadResult& r, uint32_t requested, uin
       c.moved_to(c.partition_, start + 1);
       if (r.block_length == 0) {
         return output_accdg_to_vl(LV_ERROR, VL_MISC,
-                                  "Block %" PRIu64 " is longer than the %u bytes read: its data "
+                                  "Block %" PRIu64
+                                  " is longer than the %u bytes read: its data "
                                   "is not used.\n",
                                   start, requested);
       }
       return output_accdg_to_vl(LV_ERROR, VL_MISC,
-                                "Block %" PRIu64 " is %" PRIu64 " bytes long, longer than the %u "
+                                "Block %" PRIu64 " is %" PRIu64
+                                " bytes long, longer than the %u "
                                 "bytes read: its data is not used.\n",
                                 start, r.block_length, requested);
     case scsi::ReadKind::end_of_data:
@@ -222,8 +225,8 @@ int CursorAccess::read(uint32_t length, void* data, uint32_t* count) {
     spti_read_data(scsi_param, requested, data, count, sense_data, err_info);
     const scsi::CommandReport& report = scsi::last_command_report();
     const scsi::ReadResult r = scsi::classify_read(report.outcome, requested, *count);
-    const bool redo = report.transport_failed ||
-                      (report.unit_attention && !read_where_expected(r, start));
+    const bool redo =
+        report.transport_failed || (report.unit_attention && !read_where_expected(r, start));
     if (!redo) return finish_read(r, requested, start, count);
     *count = 0;  // the data of a READ that did not complete is never used
     const std::string what = scsi::describe(report.trouble);
@@ -231,7 +234,8 @@ int CursorAccess::read(uint32_t length, void* data, uint32_t* count) {
       output_fatal(VL_MISC, "Failed to read block %" PRIu64 ": %s.\n", start, what.c_str());
     }
     output_accdg_to_vl(LV_WARNING, VL_MISC,
-                       "The READ of block %" PRIu64 " was not completed (%s); the tape stands at "
+                       "The READ of block %" PRIu64
+                       " was not completed (%s); the tape stands at "
                        "%s. It is located back and the block is read again.\n",
                        start, what.c_str(), where(ask_position()).c_str());
     locate_or_end(c.partition_, start);
@@ -365,7 +369,11 @@ void TapeCursor::locate(uint64_t block) {
   CursorAccess::locate_or_end(INVALID_PARTITION_NUMBER, block);
 }
 
-void TapeCursor::head(int partition) { set_tape_head(partition); }
+void TapeCursor::head(int partition) {
+  // The tape may already stand there: a locate would cost a command, and on some drives a stop.
+  if (on_partition(partition) && position_known() && position_ == 0) return;
+  set_tape_head(partition);
+}
 
 void TapeCursor::space(uint8_t code, uint32_t count) { move_on_tape(code, count); }
 
@@ -383,7 +391,30 @@ int TapeCursor::read(uint32_t block_size, uint32_t* count) {
     last_number_ = number;
     last_count_ = *count;
   }
+  if (last_read_ == Read::filemark && partition_valid()) {
+    filemark_known_ = true;
+    filemark_partition_ = partition_;
+    filemark_number_ = number;
+  }
   return ret;
+}
+
+bool TapeCursor::filemark_before_here() {
+  if (!filemark_known_ || !partition_valid() || partition_ != filemark_partition_) return false;
+  return position() == filemark_number_ + 1;
+}
+
+bool TapeCursor::filemark_next(uint32_t block_size) {
+  const uint64_t here = position();
+  caller_reports_unreadable(true);
+  quiet_sense(true);
+  uint32_t count = 0;
+  read(block_size, &count);
+  quiet_sense(false);
+  caller_reports_unreadable(false);
+  if (last_read_ == Read::filemark) return true;
+  locate(here);
+  return false;
 }
 
 void TapeCursor::quiet_sense(bool on) { set_read_reports_by_caller(on); }
