@@ -14,15 +14,21 @@ constexpr uint32_t kMaxTransferLength = 0xFFFFFF;  // 24-bit TRANSFER LENGTH
 constexpr uint32_t kSelfTestReadLength = 524288;
 }  // namespace
 
-BOOL spti_read_data(void* scparam, uint32_t dxfer_len, void* dxferp, uint32_t* resid,
-                    ST_SPTI_REQUEST_SENSE_RESPONSE* sbp, ST_SYSTEM_ERRORINFO* /*syserr*/) {
+BOOL read_block_command(void* scparam, uint32_t dxfer_len, void* dxferp, uint32_t* resid,
+                        ST_SPTI_REQUEST_SENSE_RESPONSE* sbp, const CommandOptions& options) {
   unsigned char cdb[6] = {};
   cdb[0] = kOpRead6;
   cdb[1] = kSili;
   // A buffer of 16 MiB or more asks for the longest block the field can name (no block is
   // longer) instead of letting the length wrap to a small or zero request.
   put_be(cdb, 2, 3, std::min(dxfer_len, kMaxTransferLength));
-  return issue_scsi_command(scparam, cdb, SG_DXFER_FROM_DEV, dxfer_len, dxferp, resid, sbp);
+  return issue_scsi_command(scparam, cdb, SG_DXFER_FROM_DEV, dxfer_len, dxferp, resid, sbp,
+                            options);
+}
+
+BOOL spti_read_data(void* scparam, uint32_t dxfer_len, void* dxferp, uint32_t* resid,
+                    ST_SPTI_REQUEST_SENSE_RESPONSE* sbp, ST_SYSTEM_ERRORINFO* /*syserr*/) {
+  return read_block_command(scparam, dxfer_len, dxferp, resid, sbp, CommandOptions{});
 }
 
 BOOL test_read_data(const char* path) {

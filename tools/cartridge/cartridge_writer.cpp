@@ -134,6 +134,12 @@ json_object* faults_json(const Faults& faults) {
     json_object_object_add(f, "max_transfer", json_object_new_int64(*faults.max_transfer));
   if (faults.descriptor_sense)
     json_object_object_add(f, "sense_format", json_object_new_string("descriptor"));
+  if (faults.signal) {
+    json_object* signal = json_object_new_object();
+    json_object_object_add(signal, "after", json_object_new_uint64(faults.signal->after));
+    json_object_object_add(signal, "number", json_object_new_int(faults.signal->number));
+    json_object_object_add(f, "signal", signal);
+  }
   return f;
 }
 
@@ -167,6 +173,12 @@ std::string to_json(const Manifest& manifest) {
     json_object_array_add(attrs, o);
   }
   json_object_object_add(root, "attributes", attrs);
+  add_list(root, "unreadable", manifest.unreadable, [](const RecordRef& r) {
+    json_object* o = json_object_new_object();
+    json_object_object_add(o, "partition", json_object_new_int64(r.partition));
+    json_object_object_add(o, "object", json_object_new_uint64(r.object));
+    return o;
+  });
   if (!manifest.faults.empty()) json_object_object_add(root, "faults", faults_json(manifest.faults));
   std::string text = json_object_to_json_string_ext(root, JSON_C_TO_STRING_PRETTY);
   json_object_put(root);

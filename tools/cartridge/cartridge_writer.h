@@ -51,6 +51,8 @@ using vdrive::CommandFault;
 using vdrive::Faults;
 using vdrive::Inquiry;
 using vdrive::Manifest;
+using vdrive::RecordRef;
+using vdrive::SignalFault;
 using vdrive::StatusFault;
 using vdrive::TransportFault;
 using vdrive::UnitAttention;
