@@ -1,4 +1,5 @@
 // INQUIRY(6): the drive's standard inquiry data (vendor, product, revision).
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -6,6 +7,7 @@
 
 #include "output_level.h"
 #include "scsi/scsi_command.h"
+#include "scsi/scsi_decode.h"
 
 namespace {
 
@@ -47,7 +49,19 @@ void show_revision(const unsigned char* data) {
   show_str("Revision Level", field);
 }
 
+std::string field(std::span<const uint8_t> data, size_t offset, size_t length) {
+  if (data.size() <= offset) return "";
+  const size_t n = std::min(length, data.size() - offset);
+  return std::string(reinterpret_cast<const char*>(data.data() + offset), n);
+}
+
 }  // namespace
+
+InquiryIdentity decode_inquiry(std::span<const uint8_t> data) {
+  return InquiryIdentity{field(data, kVendorOffset, kVendorLength),
+                         field(data, kProductOffset, kProductLength),
+                         field(data, kRevisionOffset, kRevisionLength)};
+}
 
 BOOL spti_inquiry(void* scparam, uint32_t page_code, uint32_t dxfer_len, void* dxferp,
                   uint32_t* resid, ST_SPTI_REQUEST_SENSE_RESPONSE* sbp,

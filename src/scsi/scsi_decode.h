@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 
 #include "scsi_resparam.h"
 
@@ -73,6 +74,15 @@ void set_drive_attribute(std::span<const uint8_t> received,
                          ST_SPTI_DEVICE_TYPE_ATTRIBUTE* attr_data);
 void set_drive_host_type_attribute(std::span<const uint8_t> received,
                                    ST_SPTI_HOST_TYPE_ATTRIBUTE* attr_data);
+
+// The vendor, product and revision fields of standard INQUIRY data as received (8, 16 and 4
+// bytes; a field that did not arrive whole is cut where the data ends).
+struct InquiryIdentity {
+  std::string vendor;
+  std::string product;
+  std::string revision;
+};
+InquiryIdentity decode_inquiry(std::span<const uint8_t> data);
 
 // The value of parameter `code` in a log page (4-byte page header, then parameters of a 4-byte
 // header and their value), clipped to the page length and to the bytes received. Empty when the

@@ -12,6 +12,9 @@
 
 namespace vdrive {
 
+// The manifest's name in the cartridge directory.
+inline constexpr char kManifestFileName[] = "cartridge.json";
+
 // One cartridge memory attribute of one partition.
 struct Attribute {
   uint32_t partition = 0;

@@ -47,8 +47,6 @@ constexpr size_t kMaxManifestLength = 4u << 20;
 constexpr size_t kReadBlockLimitsLength = 6;
 constexpr uint32_t kSectorSize = 512;
 
-constexpr char kManifestName[] = "cartridge.json";
-
 Counters process_totals;
 
 uint64_t be(const std::array<uint8_t, 16>& cdb, size_t offset, size_t size) {
@@ -74,7 +72,7 @@ size_t deliver(const std::vector<uint8_t>& data, uint64_t allocation, std::span<
 bool read_manifest(int dir_fd, std::string* text, std::string* error) {
   // Without blocking (a FIFO has no writer) and without following a link.
   support::UniqueFd fd(
-      ::openat(dir_fd, kManifestName, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+      ::openat(dir_fd, kManifestFileName, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
   if (!fd.valid()) {
     *error = open_failure(errno);
     return false;
@@ -142,7 +140,7 @@ void reset_total_counters() { process_totals = Counters{}; }
 std::unique_ptr<VirtualDrive> VirtualDrive::load(int dir_fd, const std::string& dir,
                                                  std::string* file, std::string* error) {
   std::unique_ptr<VirtualDrive> drive(new VirtualDrive());
-  *file = dir + "/" + kManifestName;
+  *file = dir + "/" + kManifestFileName;
   std::string text;
   if (!read_manifest(dir_fd, &text, error)) return nullptr;
   std::optional<Manifest> manifest = parse_manifest(text, error);
