@@ -253,6 +253,10 @@ RecordRead CursorAccess::read_record(uint32_t length, void* data) {
   advance(r, start);
   switch (r.kind) {
     case scsi::ReadKind::block:
+      if (r.length == 0) {  // no record is empty: what the drive did is not known
+        out.trouble = "the READ brought no bytes";
+        return out;
+      }
       out.kind = RecordRead::Kind::record;
       out.length = r.length;
       return out;
