@@ -49,6 +49,10 @@ void learn_transfer_limits();
 // and raises the sg driver's reserved buffer to the block size.
 void require_block_reads(uint32_t block_size);
 
+// The volume personality the drive names in the volume statistics log page (LOG SENSE page 17h,
+// parameter 0045h), as received; empty when the drive does not tell it.
+std::string read_volume_personality(void* scparam);
+
 // The tape generation from the drive's volume personality: two characters (no terminator written
 // beyond the two). A personality of neither the "Ultrium-" nor the "LTO" form ends the run.
 int get_tape_generation(void* scparam, char* tape_gen);

@@ -459,28 +459,34 @@ constexpr size_t kPersonalityLength = 9;
 
 }  // namespace
 
-int get_tape_generation(void* scparam, char* tape_gen) {
-  int ret = output_accdg_to_vl(LV_TRACE, VL_MISC, "start:get_tape_generation\n");
-  if (tape_gen == nullptr) {
-    output_fatal(VL_MISC, "Null pointer is detected at get_tape_generation");
-    return 1;
-  }
+std::string read_volume_personality(void* scparam) {
   std::vector<uint8_t> buffer(kLogSenseLength, 0);
   ST_SPTI_REQUEST_SENSE_RESPONSE sense{};
   ST_SYSTEM_ERRORINFO syserr{};
   uint32_t received = 0;
   if (!spti_log_sense(scparam, kVolumeStatisticsPage, kVolumePersonalityParameter, kLogSenseLength,
                       buffer.data(), &received, &sense, &syserr)) {
-    ret |= output_accdg_to_vl(LV_TRACE, VL_MISC, "spti_log_sense error.\n");
-    received = 0;
+    output_accdg_to_vl(LV_TRACE, VL_MISC, "spti_log_sense error.\n");
+    return "";
   }
   // The personality is looked up by its parameter code within the bytes received, so that a
-  // drive that returns another parameter first is not misread; missing, it stays empty.
-  char personality[kPersonalityLength + 1] = {};
+  // drive that returns another parameter first is not misread.
   const std::span<const uint8_t> value = find_log_parameter(
       std::span<const uint8_t>(buffer.data(), std::min<size_t>(received, buffer.size())),
       kVolumePersonalityParameter);
-  std::copy_n(value.begin(), std::min(value.size(), kPersonalityLength), personality);
+  return std::string(value.begin(), value.end());
+}
+
+int get_tape_generation(void* scparam, char* tape_gen) {
+  int ret = output_accdg_to_vl(LV_TRACE, VL_MISC, "start:get_tape_generation\n");
+  if (tape_gen == nullptr) {
+    output_fatal(VL_MISC, "Null pointer is detected at get_tape_generation");
+    return 1;
+  }
+  // Missing, the personality stays empty.
+  char personality[kPersonalityLength + 1] = {};
+  const std::string text = read_volume_personality(scparam);
+  std::copy_n(text.begin(), std::min(text.size(), kPersonalityLength), personality);
 
   if (std::memcmp(personality, "Ultrium-", 8) == 0) {
     tape_gen[0] = 'L';

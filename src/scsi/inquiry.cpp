@@ -12,7 +12,6 @@
 namespace {
 
 constexpr unsigned char kOpInquiry6 = 0x12;
-constexpr unsigned char kAllocationLength = 0xFF;
 constexpr uint32_t kSelfTestBufferLength = 262144;
 
 // Standard inquiry data fields.
@@ -71,7 +70,7 @@ BOOL spti_inquiry(void* scparam, uint32_t page_code, uint32_t dxfer_len, void* d
   cdb[0] = kOpInquiry6;
   cdb[1] = 0;  // EVPD 0
   cdb[2] = static_cast<unsigned char>(page_code & 0x1F);
-  cdb[4] = kAllocationLength;
+  cdb[4] = INQUIRY_ALLOCATION_LENGTH;
   const BOOL result =
       issue_scsi_command(scparam, cdb, SG_DXFER_FROM_DEV, dxfer_len, dxferp, resid, sbp);
   output_accdg_to_vl(LV_TRACE, VL_MISC, "end  :spti_inquiry\n");

@@ -59,11 +59,14 @@ struct MamAttributeView {
   std::span<const uint8_t> value;
 };
 
+// An attribute list begins with AVAILABLE DATA: 4 bytes, the length of the attributes that follow.
+inline constexpr size_t kAttributeListHeaderLength = 4;
+
 // End of the parsable attribute list: 4 + AVAILABLE DATA, clipped to the bytes received (the drive
 // announces the full size even when the list was cut to the allocation length).
 size_t attribute_list_end(std::span<const uint8_t> received);
 
-// Steps through an attribute list. `*offset` starts at 4 (behind AVAILABLE DATA). Returns false,
+// Steps through an attribute list. `*offset` starts at kAttributeListHeaderLength. Returns false,
 // leaving `*offset` unchanged, when no complete attribute starts there: a header or a value that
 // runs past attribute_list_end is never used.
 bool next_attribute(std::span<const uint8_t> received, size_t* offset, MamAttributeView* attr);

@@ -10,18 +10,14 @@
 
 #include "output_level.h"
 #include "scsi/scsi_decode.h"
+#include "scsi_util.h"
 #include "spti_lib.h"
 
 namespace image {
 
 namespace {
 
-constexpr uint32_t kInquiryLength = 255;  // the allocation length spti_inquiry asks for
-constexpr uint32_t kVolumeStatisticsPage = 0x17;
-constexpr uint16_t kVolumePersonality = 0x0045;
-constexpr uint32_t kLogPageLength = 0xFFFF;
 constexpr uint32_t kAttributeListLength = 65536;
-constexpr size_t kListHeaderLength = 4;  // AVAILABLE DATA
 constexpr uint16_t kFirstHostTypeAttribute = 0x0800;
 constexpr uint16_t kLastAttribute = 0xFFFF;
 constexpr uint8_t kIllegalRequest = 0x5;
@@ -31,26 +27,22 @@ constexpr uint8_t kReadOnlyBit = 0x80;
 constexpr uint16_t kIdentifying[] = {0x0009, 0x0400, 0x0401, 0x0806, 0x080C, 0x0820};
 
 // A text the manifest can hold: up to the first zero byte, anything but printable ASCII as '?'.
-std::string printable_text(std::span<const uint8_t> bytes) {
+std::string printable_text(const std::string& raw) {
   std::string text;
-  for (uint8_t b : bytes) {
-    if (b == 0) break;
-    text.push_back(b >= 0x20 && b <= 0x7E ? static_cast<char>(b) : '?');
+  for (const char c : raw) {
+    if (c == '\0') break;
+    text.push_back(c >= 0x20 && c <= 0x7E ? c : '?');
   }
   return text;
 }
 
-std::string printable_text(const std::string& raw) {
-  return printable_text(
-      std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(raw.data()), raw.size()));
-}
-
 std::optional<vdrive::Inquiry> read_inquiry(void* scparam) {
-  std::vector<uint8_t> data(kInquiryLength, 0);
+  std::vector<uint8_t> data(INQUIRY_ALLOCATION_LENGTH, 0);
   ST_SPTI_REQUEST_SENSE_RESPONSE sense{};
   ST_SYSTEM_ERRORINFO error{};
   uint32_t received = 0;
-  if (!spti_inquiry(scparam, 0, kInquiryLength, data.data(), &received, &sense, &error)) {
+  if (!spti_inquiry(scparam, 0, INQUIRY_ALLOCATION_LENGTH, data.data(), &received, &sense,
+                    &error)) {
     output_accdg_to_vl(LV_WARNING, VL_COMMON,
                        "The drive did not answer INQUIRY: the image names no drive.\n");
     return std::nullopt;
@@ -62,23 +54,13 @@ std::optional<vdrive::Inquiry> read_inquiry(void* scparam) {
 }
 
 std::string read_personality(void* scparam) {
-  std::vector<uint8_t> page(kLogPageLength, 0);
-  ST_SPTI_REQUEST_SENSE_RESPONSE sense{};
-  ST_SYSTEM_ERRORINFO error{};
-  uint32_t received = 0;
-  std::span<const uint8_t> value;
-  if (spti_log_sense(scparam, kVolumeStatisticsPage, kVolumePersonality, kLogPageLength,
-                     page.data(), &received, &sense, &error)) {
-    value = find_log_parameter(
-        std::span<const uint8_t>(page.data(), std::min<size_t>(received, page.size())),
-        kVolumePersonality);
-  }
-  if (value.empty()) {
+  const std::string text = printable_text(read_volume_personality(scparam));
+  if (text.empty()) {
     output_accdg_to_vl(LV_WARNING, VL_COMMON,
                        "The drive did not tell the volume personality (LOG SENSE page 17h): the "
                        "image holds an empty one.\n");
   }
-  return printable_text(value);
+  return text;
 }
 
 // The attributes of `partition` from identifier `first` on, appended to `out`. A list cut at the
@@ -100,7 +82,7 @@ bool read_attributes(void* scparam, uint32_t partition, uint16_t first,
     }
     const std::span<const uint8_t> list(buffer.data(), std::min<size_t>(received, buffer.size()));
     const size_t before = out->size();
-    size_t offset = kListHeaderLength;
+    size_t offset = kAttributeListHeaderLength;
     MamAttributeView a;
     while (next_attribute(list, &offset, &a)) {
       // An identifier listed twice or out of order: the first one counts.
@@ -109,8 +91,8 @@ bool read_attributes(void* scparam, uint32_t partition, uint16_t first,
                                        (a.flags & kReadOnlyBit) != 0,
                                        std::vector<uint8_t>(a.value.begin(), a.value.end())});
     }
-    const bool whole = list.size() < kListHeaderLength ||
-                       kListHeaderLength + btoui(list.data(), 4) <= list.size();
+    const size_t header = kAttributeListHeaderLength;
+    const bool whole = list.size() < header || header + btoui(list.data(), header) <= list.size();
     if (whole || out->size() == before || out->back().id == kLastAttribute) return true;
     first = static_cast<uint16_t>(out->back().id + 1);
   }
