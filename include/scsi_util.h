@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "spti_lib.h"
@@ -23,12 +24,34 @@ int read_position_on_tape(ST_SPTI_CMD_POSITIONDATA* pos);
 int set_tape_head(const int which_partition);
 int locate_to_tape(const uint32_t block_addres);
 
+// One record as a copy of the tape sees it (tape_image): what one READ of up to `length` bytes
+// (fewer when the transfer limits say so) brought into `data`. The READ's check conditions are
+// not shown: the caller reports what it met in its own words.
+struct RecordRead {
+  enum class Kind { record, filemark, end_of_data, too_long, unreadable };
+  Kind kind = Kind::unreadable;
+  uint32_t length = 0;         // record: its bytes in `data`
+  uint64_t record_length = 0;  // too_long: the record's length when the drive tells it, else 0
+  uint32_t requested = 0;      // the bytes the READ asked for
+  std::string trouble;         // too_long, unreadable: what the drive answered, in words
+};
+RecordRead read_record(uint32_t length, void* data);
+
+// Locates to `block` of `partition` as set_tape_head and locate_to_tape do, but returns false
+// instead of ending the run when the drive cannot go there (beyond the end of data, a place it
+// cannot read).
+bool locate_in_partition(uint32_t partition, uint64_t block);
+
 // Asks the registered drive for its transfer limits (the adapter's, the sg driver's reserved
 // buffer, READ BLOCK LIMITS); reads are then never longer than the smaller limit.
 void learn_transfer_limits();
 // Once the tape's block size is known: ends the run when a block cannot be read in one command,
 // and raises the sg driver's reserved buffer to the block size.
 void require_block_reads(uint32_t block_size);
+
+// The volume personality the drive names in the volume statistics log page (LOG SENSE page 17h,
+// parameter 0045h), as received; empty when the drive does not tell it.
+std::string read_volume_personality(void* scparam);
 
 // The tape generation from the drive's volume personality: two characters (no terminator written
 // beyond the two). A personality of neither the "Ultrium-" nor the "LTO" form ends the run.
