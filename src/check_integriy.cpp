@@ -585,6 +585,23 @@ struct LastRcmPlace {
 };
 LastRcmPlace last_rcm_places[2];
 
+std::optional<uint64_t> last_rcm_block_by_cache();
+void take_bucket_list(const std::string& rcm);
+std::string cached_last_rcm();
+
+// The data partition ends before the place where its last reference commit marker must begin:
+// its end is lost (a cut image, a tape that breaks off). The markers are placed by the cache,
+// and nothing from the end of data on is read.
+void data_partition_ends_early(uint64_t end, uint64_t last_rcm) {
+  walk_state.damage.ends_at(end);
+  output_accdg_to_vl(LV_ERROR, VL_COMMON,
+                     "The data partition ends at block %" PRIu64
+                     ", before its last reference commit marker (block %" PRIu64
+                     " by the partial references): nothing from there on can be read, and the "
+                     "objects there are not written.\n",
+                     end, last_rcm);
+}
+
 // The position of the last reference commit marker against the cartridge memory's rcm_block.
 int compare_rcm_block_with_mam(const MamVci* mamvci, int which_partition, uint64_t block) {
   if (mamvci == nullptr || !mamvci[which_partition].is_valid ||
@@ -623,6 +640,12 @@ int move_to_last_rcm(const MamVci* mamvci, int which_partition, uint64_t* fileNu
     ST_SPTI_CMD_POSITIONDATA top{};
     cursor().read_position(&top);
     place = {true, top.blockNumber, end.fileNumber};
+    const std::optional<uint64_t> expected =
+        which_partition == 1 ? last_rcm_block_by_cache() : std::nullopt;
+    if (expected && end.blockNumber <= *expected) {
+      data_partition_ends_early(end.blockNumber, *expected);
+      place.block = *expected;
+    }
   }
   if (fileNumber != nullptr) *fileNumber = place.filemarks;
   const int ret = compare_rcm_block_with_mam(mamvci, which_partition, place.block);
@@ -765,6 +788,11 @@ int check_last_rcm_integrity(int which_partition, const MamVci* mamvci, const Ma
                                 "Format violation is detected at the last reference commit marker "
                                 "on Reference Partition.\n");
     }
+  } else if (walk_state.damage.beyond_end(dp_rcm_block_number)) {
+    // Lost with the end of the partition, as said when that was found: the bucket list is the
+    // reference partition's.
+    take_bucket_list(cached_last_rcm());
+    ret = 1;
   } else {
     ret |= compare_on_data_partition(
         RCM, file, kUnbounded, VL_RCM,
@@ -797,7 +825,9 @@ int check_pr_integrity(int which_partition, const MamVci* mamvci, int target_pr_
                                      false);
   }
   // Damage in the last partial reference of the data partition leaves no place to compare.
-  if (last_flag == 1 && !(which_partition == 1 && walk_state.marker_damaged)) {
+  if (last_flag == 1 &&
+      !(which_partition == 1 &&
+        (walk_state.marker_damaged || walk_state.damage.beyond_end(dp_rcm_block_number)))) {
     ST_SPTI_CMD_POSITIONDATA after_pr{};
     cursor().read_position(&after_pr);
     ret |= move_to_last_rcm(mamvci, which_partition, nullptr);
@@ -885,13 +915,11 @@ int get_ocm_po_meta_num(int pr_count, uint64_t* ocm_total, uint64_t* po_total,
   return 0;
 }
 
-int get_address_of_pr(int pr_number, uint64_t* block_number, uint64_t* offset) {
-  output_accdg_to_vl(LV_TRACE, VL_PR, "start:get_address_of_pr\n");
-  if (dp_rcm_block_number == 0) {
-    output_fatal(VL_MISC,
-                 "Failed to get block number of the last reference commit marker of data "
-                 "partition.\n");
-  }
+namespace {
+
+// How many blocks before the last reference commit marker of the data partition partial
+// reference `pr_number` (1-based) begins, as the cache gives it.
+uint64_t pr_distance(int pr_number) {
   std::optional<uint64_t> b;
   if (pr_number >= 1) b = walk_state.index.pr_block_offset(static_cast<uint64_t>(pr_number - 1));
   if (!b) {
@@ -902,7 +930,42 @@ int get_address_of_pr(int pr_number, uint64_t* block_number, uint64_t* offset) {
         rcm_cache_file(1).c_str(), bytes);
     b = be64(reinterpret_cast<uint8_t*>(bytes));
   }
-  *block_number = dp_rcm_block_number - *b;
+  return *b;
+}
+
+// Where the last reference commit marker of the data partition begins, counted forward: the VOL1
+// label, the format label and the first reference commit marker at the beginning of the
+// partition (the records of their cache files, each with its filemark), then the distance from
+// the first packed object that the partial references give (offsets that wrap give a place that
+// the end of data check below never takes for a lost end). Nothing when the cache does not
+// tell.
+std::optional<uint64_t> last_rcm_block_by_cache() {
+  const walk::MarkerIndex& index = walk_state.index;
+  if (index.pos().empty() || block_size == 0) return std::nullopt;
+  uint64_t first_po = 0;
+  for (const std::string& file : {marker_cache_file(CACHE_VOL1_LABEL),
+                                  marker_cache_file(CACHE_FORMAT_LABEL), rcm_cache_file(0)}) {
+    struct stat status {};
+    if (stat(file.c_str(), &status) != 0 || status.st_size <= 0) return std::nullopt;
+    first_po += (static_cast<uint64_t>(status.st_size) + block_size - 1) / block_size + 1;
+  }
+  const walk::PoEntry& po = index.pos()[0];
+  if (po.ocm >= index.ocms().size()) return std::nullopt;
+  const walk::OcmEntry& ocm = index.ocms()[po.ocm];
+  // The packed object lies before its commit marker, and that before its partial reference.
+  return first_po + pr_distance(static_cast<int>(ocm.pr + 1)) + ocm.block_offset + po.block_offset;
+}
+
+}  // namespace
+
+int get_address_of_pr(int pr_number, uint64_t* block_number, uint64_t* offset) {
+  output_accdg_to_vl(LV_TRACE, VL_PR, "start:get_address_of_pr\n");
+  if (dp_rcm_block_number == 0) {
+    output_fatal(VL_MISC,
+                 "Failed to get block number of the last reference commit marker of data "
+                 "partition.\n");
+  }
+  *block_number = dp_rcm_block_number - pr_distance(pr_number);
   *offset = 0;
   output_accdg_to_vl(LV_TRACE, VL_PR, "end  :get_address_of_pr\n");
   return 0;
@@ -1204,7 +1267,7 @@ void report_damage(uint64_t block, int tries) {
 Got walk_read(uint32_t* count) {
   const uint64_t at = cursor().position();
   if (walk_state.damage.contains(at)) {
-    cursor().locate(at + 1);
+    if (!walk_state.damage.beyond_end(at + 1)) cursor().locate(at + 1);
     return Got::damage;
   }
   int tries = 0;
@@ -1552,9 +1615,9 @@ bool is_the_object_asked_for(const ObjectFields& f) {
 
 // What the walk knows of the object being processed, for the run's record.
 void record_object(const ObjectFields& f, run_record::Outcome outcome,
-                   std::vector<std::string> paths) {
+                   std::vector<std::string> paths, const std::string* bucket = nullptr) {
   run_record::Object object;
-  object.bucket = bucket_name_for_obj_r;
+  object.bucket = bucket != nullptr ? *bucket : bucket_name_for_obj_r;
   object.key = f.key;
   object.version = f.version_id;
   object.object_id = f.id;
@@ -1783,14 +1846,17 @@ int compare_info_block(MarkerComparison& c, std::span<const uint8_t> block, uint
 // The object being visited cannot be read: its block was found damaged (and reported, naming it).
 void record_lost_object() {
   ObjectFields f;
-  if (walk_state.current_meta < walk_state.index.object_count()) {
-    const walk::ObjectName name =
-        walk::name_object(walk_state.index, walk_state.buckets, walk_state.current_meta);
-    f.key = name.key;
-    f.id = name.object_id;
-    f.version_id = name.version;
+  if (walk_state.current_meta >= walk_state.index.object_count()) {
+    record_object(f, run_record::Outcome::lost, {});
+    return;
   }
-  record_object(f, run_record::Outcome::lost, {});
+  // Named from the cache: the packed object whose header was read last may be another bucket's.
+  const walk::ObjectName name =
+      walk::name_object(walk_state.index, walk_state.buckets, walk_state.current_meta);
+  f.key = name.key;
+  f.id = name.object_id;
+  f.version_id = name.version;
+  record_object(f, run_record::Outcome::lost, {}, &name.bucket);
 }
 
 // A marker of the data partition that meets damage cannot be compared with its copy: said once,
@@ -2321,6 +2387,15 @@ bool lies_beyond_data_partition(const char* what, uint64_t number, uint64_t bloc
   return true;
 }
 
+// A marker from the end of a data partition that ends early on cannot be read: it is passed over
+// (an object there is lost, as lies_in_damage finds), and the next one is not read on from it.
+bool lies_beyond_end(MARKER_TYPE m_type, uint64_t block_number) {
+  if (m_type == META || !walk_state.damage.beyond_end(block_number)) return false;
+  walk_state.marker_damaged = true;
+  walk_state.po_tail_unread = true;
+  return true;
+}
+
 // An object with bytes in a block already found damaged is lost (named when the damage was
 // reported): it is not read, and the next marker is located.
 bool lies_in_damage(uint64_t meta) {
@@ -2340,7 +2415,8 @@ int visit_partial_reference(const MamVci* mamvci, WalkCounters& n) {
   uint64_t block_number = 0;
   uint64_t offset = 0;
   get_address_of_pr(static_cast<int>(n.pr), &block_number, &offset);
-  if (lies_beyond_data_partition("partial reference", n.pr, block_number)) {
+  if (lies_beyond_data_partition("partial reference", n.pr, block_number) ||
+      lies_beyond_end(PR, block_number)) {
     n.pr += 1;
     return ret;
   }
@@ -2374,7 +2450,8 @@ int visit_marker(MARKER_TYPE m_type, WalkCounters& n) {
   uint64_t length = 0;
   uint64_t& number = m_type == OCM ? n.ocm : m_type == PO ? n.po : n.meta;
   get_address_of_marker(m_type, number, &block_number, &offset, &file_num, &file_offset, &length);
-  if (lies_beyond_data_partition(get_marker_name(m_type), number, block_number)) {
+  if (lies_beyond_data_partition(get_marker_name(m_type), number, block_number) ||
+      lies_beyond_end(m_type, block_number)) {
     number += 1;
     return ret;
   }

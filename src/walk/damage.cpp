@@ -52,6 +52,7 @@ ObjectName name_object(MarkerIndex& index, const BucketNames& buckets, uint64_t 
 }
 
 bool DamageMap::any_in(uint64_t first, uint64_t last) const {
+  if (beyond_end(last)) return true;
   const auto it = blocks_.lower_bound(first);
   return it != blocks_.end() && *it <= last;
 }

@@ -22,15 +22,23 @@ struct PackedObjectPlace {
 
 class DamageMap {
  public:
-  void clear() { blocks_.clear(); }
+  void clear() {
+    blocks_.clear();
+    end_ = UINT64_MAX;
+  }
   void add(uint64_t block) { blocks_.insert(block); }
-  bool contains(uint64_t block) const { return blocks_.count(block) != 0; }
+  // The partition ends at `block`: no block from there on can be read.
+  void ends_at(uint64_t block) { end_ = block; }
+  // Whether `block` lies beyond the end of the partition.
+  bool beyond_end(uint64_t block) const { return block >= end_; }
+  bool contains(uint64_t block) const { return beyond_end(block) || blocks_.count(block) != 0; }
   // Whether a damaged block lies in [first, last].
   bool any_in(uint64_t first, uint64_t last) const;
-  bool empty() const { return blocks_.empty(); }
+  bool empty() const { return blocks_.empty() && end_ == UINT64_MAX; }
 
  private:
   std::set<uint64_t> blocks_;
+  uint64_t end_ = UINT64_MAX;
 };
 
 // What names an object, from its packed object's bucket and its metadata copy in the cached

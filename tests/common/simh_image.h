@@ -18,6 +18,16 @@ struct TapeObject {
 };
 using Partition = std::vector<TapeObject>;
 
+// The byte offset in a partition file where object `object` begins.
+inline uint64_t byte_offset(const Partition& partition, uint64_t object) {
+  uint64_t offset = 0;
+  for (uint64_t i = 0; i < object; ++i) {
+    const uint64_t n = partition.at(i).data.size();
+    offset += partition[i].filemark ? 4 : 8 + n + n % 2;
+  }
+  return offset;
+}
+
 // Reads a whole partition file. Throws std::runtime_error when it is malformed.
 Partition read_partition(const std::string& path);
 

@@ -28,6 +28,8 @@ struct Case {
   std::string name;
   std::vector<Damage> damage;
   std::string message;  // a WARNING or ERROR line the damage gives
+  // The data partition file cut in the middle of this block: nothing from there on is read.
+  uint64_t cut = UINT64_MAX;
 };
 
 class DamageTest : public e2e::ReaderTest {
@@ -76,6 +78,11 @@ class DamageTest : public e2e::ReaderTest {
              " of the reference partition cannot be read (3 tries): the copy of partial "
              "reference 1 on the data partition is used."},
         {"two regions", {{1, last_block_of(2)}, {1, last_block_of(9)}}, ""},
+        {"data partition file cut",
+         {},
+         "The data partition ends at block " + std::to_string(last_block_of(6) + 1) +
+             ", before its last reference commit marker",
+         last_block_of(6)},
     };
   }
 
@@ -87,6 +94,9 @@ class DamageTest : public e2e::ReaderTest {
       if (d.partition != 1) continue;
       const std::set<size_t> in = objects_in_block(d.block);
       found.insert(in.begin(), in.end());
+    }
+    for (size_t i = 0; i < plan_.objects.size(); ++i) {
+      if (last_block_of(i) >= c.cut) found.insert(i);
     }
     return found;
   }
@@ -109,10 +119,15 @@ class DamageTest : public e2e::ReaderTest {
     if (!c.message.empty()) {
       EXPECT_TRUE(has_line(r.err, c.message)) << r.err;
     }
-    const std::string tail = r.err.substr(r.err.rfind("could not be read from the tape") + 1);
+    // The last lines name them, or the file that lists them when there are more than 20.
+    std::string tail = r.err.substr(r.err.rfind("could not be read from the tape") + 1);
+    if (testutil::exists(tape_dir() + "/lost_objects.txt")) {
+      tail += testutil::read_file(tape_dir() + "/lost_objects.txt");
+    }
     EXPECT_EQ(r.err.find("could not be read from the tape") != std::string::npos, !lost.empty());
     for (const size_t i : lost) {
-      EXPECT_NE(tail.find(plan_.objects[i].key + " (object id " + plan_.objects[i].list_id),
+      const vtape::ObjectLayout& o = plan_.objects[i];
+      EXPECT_NE(tail.find(o.bucket_name + "/" + o.key + " (object id " + o.list_id),
                 std::string::npos)
           << i << "\n"
           << r.err;
@@ -139,6 +154,13 @@ class DamageTest : public e2e::ReaderTest {
     EXPECT_EQ(lists, expected);
   }
 
+  // Cuts the data partition file 100 bytes into block `block`.
+  void cut_data_partition(uint64_t block) const {
+    const std::string file = cart() + "/p1.tap";
+    const uint64_t offset = simh::byte_offset(simh::read_partition(file), block) + 100;
+    testutil::write_file(file, testutil::read_file(file).substr(0, offset));
+  }
+
   vtape::Description d_;
   vtape::Layout plan_;
 };
@@ -150,6 +172,7 @@ TEST_F(DamageTest, EveryObjectOutsideTheDamageIsRecoveredAndEveryLostOneNamed) {
     vtape::Deviations deviations;
     for (const Damage& d : c.damage) deviations.unreadable.push_back({d.partition, d.block});
     build(d_, deviations);
+    if (c.cut != UINT64_MAX) cut_data_partition(c.cut);
 
     const std::set<size_t> lost_in_dump = lost(c);
     RunResult r = reader({"-f"});

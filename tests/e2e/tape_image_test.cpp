@@ -73,23 +73,13 @@ std::vector<vdrive::Attribute> sorted(std::vector<vdrive::Attribute> attributes)
 }
 
 // Where object `object` of a partition file begins.
-uint64_t byte_offset(const simh::Partition& partition, uint64_t object) {
-  uint64_t offset = 0;
-  for (uint64_t i = 0; i < object; ++i) {
-    const uint64_t n = partition.at(i).data.size();
-    offset += partition[i].filemark ? 4 : 8 + n + n % 2;
-  }
-  return offset;
-}
-
 TEST_F(TapeImageTest, SoundCartridgeIsImagedByteForByte) {
   build(vtape::sample_description());
   const RunResult r = tape_image(image(), {"--progress"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(e2e::report_lines(r.err).empty()) << r.err;
   // The status line, drawn at once: no totals, since the end of a tape is not known before.
-  EXPECT_NE(r.err.find("\r0 objects, 0.0 MiB, 0.0 MiB/s: partition 0, object 0"),
-            std::string::npos)
+  EXPECT_NE(r.err.find("\r0 objects, 0.0 MiB, 0.0 MiB/s: partition 0, object 0"), std::string::npos)
       << r.err;
   for (const char* name : {"p0.tap", "p1.tap"}) {
     EXPECT_EQ(testutil::read_file(image() + "/" + name), testutil::read_file(cart() + "/" + name))
@@ -188,8 +178,8 @@ TEST_F(TapeImageTest, InterruptedImagingContinuesToTheFilesOfOnePass) {
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.signal) + " after " + std::to_string(c.after));
     signal_at(c.after, c.signal);
-    const std::string again = tmp_ / ("again-" + std::to_string(c.signal) + "-" +
-                                      std::to_string(c.after));
+    const std::string again =
+        tmp_ / ("again-" + std::to_string(c.signal) + "-" + std::to_string(c.after));
     RunResult r;
     int runs = 0;
     do {
@@ -227,7 +217,7 @@ TEST_F(TapeImageTest, PartialFileIsCutToItsCompleteObjectsAndContinued) {
     fs::copy_file(image() + "/cartridge.json", again + "/imaging.json");
     if (c.partition == 1) fs::copy_file(image() + "/p0.tap", again + "/p0.tap");
     const uint64_t cut =
-        byte_offset(simh::read_partition(image() + "/" + name), c.object) + c.into;
+        simh::byte_offset(simh::read_partition(image() + "/" + name), c.object) + c.into;
     testutil::write_file(again + "/" + name,
                          testutil::read_file(image() + "/" + name).substr(0, cut));
     const RunResult r = tape_image(again);
@@ -254,8 +244,9 @@ TEST_F(TapeImageTest, ImagingContinuesOnlyWithItsCartridge) {
   build(d);
   const RunResult r = tape_image(image());
   EXPECT_EQ(r.status, 1);
-  EXPECT_TRUE(e2e::has_line(r.err, "holds the imaging of another cartridge (attribute 0009h of "
-                                   "partition 0 differs)"))
+  EXPECT_TRUE(e2e::has_line(r.err,
+                            "holds the imaging of another cartridge (attribute 0009h of "
+                            "partition 0 differs)"))
       << r.err;
   EXPECT_FALSE(testutil::exists(image() + "/cartridge.json"));
 }
@@ -266,16 +257,16 @@ TEST_F(TapeImageTest, CutPartitionFileIsImagedUpToTheCut) {
   build(vtape::sample_description());
   const simh::Partition tape = simh::read_partition(cart() + "/p1.tap");
   const uint64_t cut = layout_.objects[6].meta_block + 1;
-  const uint64_t offset = byte_offset(tape, cut);
+  const uint64_t offset = simh::byte_offset(tape, cut);
   const std::string bytes = testutil::read_file(cart() + "/p1.tap");
   testutil::write_file(cart() + "/p1.tap", bytes.substr(0, offset + 100));
   const RunResult r = tape_image(image(), {"-R", "0"});
   EXPECT_EQ(r.status, 2) << r.err;
-  EXPECT_EQ(testutil::count(r.err, "[WARNING] [MISC  ] Virtual cartridge file " + cart() +
-                                       "/p1.tap is damaged at byte offset " +
-                                       std::to_string(offset) +
-                                       " (the file ends inside a record of 4096 bytes)"),
-            1u)
+  EXPECT_EQ(
+      testutil::count(r.err, "[WARNING] [MISC  ] Virtual cartridge file " + cart() +
+                                 "/p1.tap is damaged at byte offset " + std::to_string(offset) +
+                                 " (the file ends inside a record of 4096 bytes)"),
+      1u)
       << r.err;
   const simh::Partition copy = simh::read_partition(image() + "/p1.tap");
   ASSERT_EQ(copy.size(), cut + 1);
