@@ -541,10 +541,12 @@ void copy_cache_file(const SafeDir& from, const SafeDir& to, const std::string& 
                      bool optional = false) {
   struct stat status {};
   if (optional && fstatat(from.fd(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) return;
-  std::string bytes;
+  // A partial reference of a large tape runs to hundreds of megabytes: it is copied a piece at
+  // a time.
   AtomicFile copy;
-  if (!read_plain_file(from, name, &bytes) || !copy.open(to, name) ||
-      !copy.write(std::span(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size())) ||
+  if (!copy.open(to, name) ||
+      !stream_plain_file(from, name,
+                         [&copy](std::span<const uint8_t> piece) { return copy.write(piece); }) ||
       !copy.commit()) {
     output_fatal(VL_MISC, "Failed to copy (%s) to (%s).\n", (from.path() + name).c_str(),
                  to.path().c_str());

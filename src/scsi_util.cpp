@@ -513,7 +513,11 @@ int read_position_on_tape(ST_SPTI_CMD_POSITIONDATA* pos) {
   return 0;
 }
 
-void replay_reference_partition(bool on) { replaying = on; }
+void replay_reference_partition(bool on) {
+  replaying = on;
+  // One pass is replayed: what the record holds is not needed afterwards.
+  if (!on) reference_record.clear();
+}
 
 int set_tape_head(const int which_partition) {
   if (which_partition < 0) CursorAccess::locate_failed(which_partition, 0);

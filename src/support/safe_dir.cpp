@@ -181,11 +181,21 @@ bool holds_only_plain_files(const SafeDir& dir, std::string* other) {
 
 bool read_plain_file(const SafeDir& dir, const std::string& name, std::string* bytes) {
   bytes->clear();
+  return stream_plain_file(dir, name, [bytes](std::span<const uint8_t> piece) {
+    bytes->append(reinterpret_cast<const char*>(piece.data()), piece.size());
+    return true;
+  });
+}
+
+bool stream_plain_file(const SafeDir& dir, const std::string& name,
+                       const std::function<bool(std::span<const uint8_t>)>& take) {
   support::UniqueFd fd(open_file_in(dir, name));
   struct stat status {};
   if (!fd.valid() || fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) return false;
-  char buffer[65536];
+  std::vector<uint8_t> buffer(65536);
   ssize_t n = 0;
-  while ((n = read(fd.get(), buffer, sizeof(buffer))) > 0) bytes->append(buffer, n);
+  while ((n = read(fd.get(), buffer.data(), buffer.size())) > 0) {
+    if (!take(std::span<const uint8_t>(buffer.data(), static_cast<size_t>(n)))) return false;
+  }
   return n == 0;
 }

@@ -4,7 +4,9 @@
 // the root, or a directory that somebody else owns, is never written or deleted through.
 #pragma once
 
+#include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -64,3 +66,8 @@ bool holds_only_plain_files(const SafeDir& dir, std::string* other);
 // Reads the whole plain file `name` of `dir` (never through a link) into `*bytes`. False when it
 // is missing, not a plain file, or cannot be read.
 bool read_plain_file(const SafeDir& dir, const std::string& name, std::string* bytes);
+// Passes the bytes of the plain file `name` in `dir` to `take`, a piece at a time, so that a
+// file of any size costs one buffer. False when it is not a plain file, cannot be read, or
+// `take` refuses a piece.
+bool stream_plain_file(const SafeDir& dir, const std::string& name,
+                       const std::function<bool(std::span<const uint8_t>)>& take);
