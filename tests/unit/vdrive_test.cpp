@@ -706,6 +706,7 @@ TEST_F(VirtualDriveTest, UnitAttentionsRecoveredAndDeferredErrors) {
   manifest.faults.unit_attention = {{0x28, 0x00}, {0x29, 0x00}};
   manifest.faults.recovered = {{0x08, 1}};
   manifest.faults.deferred = {{0x2B, 0}};
+  manifest.faults.medium_error = {{0x08, 2}};
   standard();
   const int fd = open_drive();
   EXPECT_TRUE(is_good(send(fd, {0x12, 0, 0, 0, 36, 0}, 36)));  // INQUIRY takes none
@@ -725,7 +726,11 @@ TEST_F(VirtualDriveTest, UnitAttentionsRecoveredAndDeferredErrors) {
   EXPECT_EQ(sense.key, 3);
   EXPECT_EQ(sense.asc, 0x0C);
   EXPECT_POSITION(fd, 0, 1, 0);
-  EXPECT_TRUE(is_good(send(fd, locate_cdb(5))));
+  EXPECT_TRUE(is_good(send(fd, locate_cdb(2))));
+  // A medium error that a second try does not meet: nothing moves, the block reads then.
+  EXPECT_TRUE(is_check(send(fd, read_cdb(4096), 4096), 3, 0x11, 0));
+  EXPECT_POSITION(fd, 0, 2, 1);
+  EXPECT_EQ(send(fd, read_cdb(10), 10).data, pattern(10, 2));
 }
 
 TEST_F(VirtualDriveTest, NoCartridgeOrOneNotLoaded) {
@@ -1086,6 +1091,7 @@ TEST(ManifestTest, WrittenManifestParsesToTheSameRecords) {
   written.faults.needs_load = true;
   written.faults.recovered = {{0x08, 7}};
   written.faults.deferred = {{0x2B, 1}, {0x11, 2}};
+  written.faults.medium_error = {{0x08, 4}};
   written.faults.block_limits = 65536;
   written.faults.max_transfer = 1 << 20;
   written.faults.descriptor_sense = true;
