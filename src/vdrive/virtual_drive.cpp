@@ -121,7 +121,12 @@ std::vector<uint8_t> sense_bytes(const Sense& sense, bool descriptor) {
     return b;
   }
   std::vector<uint8_t> b = {static_cast<uint8_t>(sense.deferred ? 0x73 : 0x72),
-                            static_cast<uint8_t>(sense.key & 0x0F), sense.asc, sense.ascq, 0, 0, 0,
+                            static_cast<uint8_t>(sense.key & 0x0F),
+                            sense.asc,
+                            sense.ascq,
+                            0,
+                            0,
+                            0,
                             0};
   if (sense.info_valid) {
     const size_t at = b.size();
@@ -251,7 +256,8 @@ int VirtualDrive::control(unsigned long request, int* value) {
         errno = EINVAL;
         return -1;
       }
-      reserved_size_ = static_cast<int>(std::min<uint32_t>(static_cast<uint32_t>(*value), max_transfer));
+      reserved_size_ =
+          static_cast<int>(std::min<uint32_t>(static_cast<uint32_t>(*value), max_transfer));
       return 0;
     case SG_GET_VERSION_NUM:
       *value = kSgVersion;
@@ -569,9 +575,9 @@ VirtualDrive::Reply VirtualDrive::read(const Cdb& cdb, std::span<uint8_t> out) {
   // Incorrect length: INFORMATION is the requested minus the actual length, negative (two's
   // complement) for a record longer than requested.
   Reply ili = check<Reply>(kNoSense, Sense{.ili = true,
-                                            .info_valid = true,
-                                            .information = static_cast<int64_t>(length) -
-                                                           static_cast<int64_t>(record.length)});
+                                           .info_valid = true,
+                                           .information = static_cast<int64_t>(length) -
+                                                          static_cast<int64_t>(record.length)});
   ili.transferred = take;
   return ili;
 }

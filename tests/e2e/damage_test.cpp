@@ -258,8 +258,7 @@ TEST_F(DamageTest, ABlockThatReadsOnTheSecondTryLosesNothing) {
     const std::vector<std::string> lines = e2e::report_lines(r.err);
     ASSERT_EQ(lines.size(), 1u) << r.err;
     const std::string prefix = "[WARNING] [COMMON] Block ";
-    const std::string suffix = std::string(" of the ") +
-                               (c.partition == 0 ? "reference" : "data") +
+    const std::string suffix = std::string(" of the ") + (c.partition == 0 ? "reference" : "data") +
                                " partition was read on try 2.";
     ASSERT_TRUE(lines[0].starts_with(prefix) && lines[0].ends_with(suffix)) << lines[0];
     const uint64_t block = std::stoull(lines[0].substr(prefix.size()));

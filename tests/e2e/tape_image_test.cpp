@@ -81,8 +81,7 @@ TEST_F(TapeImageTest, SoundCartridgeIsImagedByteForByte) {
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(e2e::report_lines(r.err).empty()) << r.err;
   // The status line, drawn at once: no totals, since the end of a tape is not known before.
-  EXPECT_NE(r.err.find("\r0 objects, 0.0 MiB, 0.0 MiB/s: partition 0, object 0"),
-            std::string::npos)
+  EXPECT_NE(r.err.find("\r0 objects, 0.0 MiB, 0.0 MiB/s: partition 0, object 0"), std::string::npos)
       << r.err;
   for (const char* name : {"p0.tap", "p1.tap"}) {
     EXPECT_EQ(testutil::read_file(image() + "/" + name), testutil::read_file(cart() + "/" + name))
@@ -181,8 +180,8 @@ TEST_F(TapeImageTest, InterruptedImagingContinuesToTheFilesOfOnePass) {
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.signal) + " after " + std::to_string(c.after));
     signal_at(c.after, c.signal);
-    const std::string again = tmp_ / ("again-" + std::to_string(c.signal) + "-" +
-                                      std::to_string(c.after));
+    const std::string again =
+        tmp_ / ("again-" + std::to_string(c.signal) + "-" + std::to_string(c.after));
     RunResult r;
     int runs = 0;
     do {
@@ -219,8 +218,7 @@ TEST_F(TapeImageTest, PartialFileIsCutToItsCompleteObjectsAndContinued) {
     fs::create_directories(again);
     fs::copy_file(image() + "/cartridge.json", again + "/imaging.json");
     if (c.partition == 1) fs::copy_file(image() + "/p0.tap", again + "/p0.tap");
-    const uint64_t cut =
-        byte_offset(simh::read_partition(image() + "/" + name), c.object) + c.into;
+    const uint64_t cut = byte_offset(simh::read_partition(image() + "/" + name), c.object) + c.into;
     testutil::write_file(again + "/" + name,
                          testutil::read_file(image() + "/" + name).substr(0, cut));
     const RunResult r = tape_image(again);
@@ -247,8 +245,9 @@ TEST_F(TapeImageTest, ImagingContinuesOnlyWithItsCartridge) {
   build(d);
   const RunResult r = tape_image(image());
   EXPECT_EQ(r.status, 1);
-  EXPECT_TRUE(e2e::has_line(r.err, "holds the imaging of another cartridge (attribute 0009h of "
-                                   "partition 0 differs)"))
+  EXPECT_TRUE(e2e::has_line(r.err,
+                            "holds the imaging of another cartridge (attribute 0009h of "
+                            "partition 0 differs)"))
       << r.err;
   EXPECT_FALSE(testutil::exists(image() + "/cartridge.json"));
 }
@@ -264,11 +263,11 @@ TEST_F(TapeImageTest, CutPartitionFileIsImagedUpToTheCut) {
   testutil::write_file(cart() + "/p1.tap", bytes.substr(0, offset + 100));
   const RunResult r = tape_image(image(), {"-R", "0"});
   EXPECT_EQ(r.status, 2) << r.err;
-  EXPECT_EQ(testutil::count(r.err, "[WARNING] [MISC  ] Virtual cartridge file " + cart() +
-                                       "/p1.tap is damaged at byte offset " +
-                                       std::to_string(offset) +
-                                       " (the file ends inside a record of 4096 bytes)"),
-            1u)
+  EXPECT_EQ(
+      testutil::count(r.err, "[WARNING] [MISC  ] Virtual cartridge file " + cart() +
+                                 "/p1.tap is damaged at byte offset " + std::to_string(offset) +
+                                 " (the file ends inside a record of 4096 bytes)"),
+      1u)
       << r.err;
   const simh::Partition copy = simh::read_partition(image() + "/p1.tap");
   ASSERT_EQ(copy.size(), cut + 1);

@@ -1,6 +1,7 @@
 // The virtual drive against hand-made cartridges: every command's data, status, sense and residue,
-// the injected faults, refused writes, damaged partition files and malformed cartridges. Answers are read with the same
-// decoders that read a real drive, and checked against the byte layouts the drive must produce.
+// the injected faults, refused writes, damaged partition files and malformed cartridges. Answers
+// are read with the same decoders that read a real drive, and checked against the byte layouts the
+// drive must produce.
 #include "vdrive/vdrive.h"
 
 #include <fcntl.h>
@@ -759,10 +760,11 @@ TEST_F(VirtualDriveTest, DescriptorSenseCarriesTheSameFields) {
   // A record of 80 bytes read with 50: ILI, INFORMATION -30 in eight bytes.
   const Response longer = send(fd, read_cdb(50), 50);
   EXPECT_EQ(longer.hdr.status, 0x02);
-  EXPECT_EQ(longer.sense, (std::vector<uint8_t>{0x72, 0, 0, 0, 0, 0, 0, 16,  // header
-                                                0x00, 0x0A, 0x80, 0, 0xFF, 0xFF, 0xFF, 0xFF,
-                                                0xFF, 0xFF, 0xFF, 0xE2,     // information
-                                                0x04, 0x02, 0, 0x20}));     // stream: ILI
+  EXPECT_EQ(longer.sense,
+            (std::vector<uint8_t>{0x72, 0,    0,    0,    0,    0,    0,    16,  // header
+                                  0x00, 0x0A, 0x80, 0,    0xFF, 0xFF, 0xFF, 0xFF,
+                                  0xFF, 0xFF, 0xFF, 0xE2,     // information
+                                  0x04, 0x02, 0,    0x20}));  // stream: ILI
   const scsi::SenseData filemark = scsi::parse_sense(send(fd, read_cdb(50), 50).sense);
   EXPECT_TRUE(filemark.filemark);
   EXPECT_EQ(filemark.ascq, 1);
@@ -1029,8 +1031,17 @@ TEST_P(DamagedPartitionTest, ServedUpToTheDamageWhichIsSaidOnce) {
 // Erase gaps, as other tools write them, are passed over and take no object number.
 TEST_P(DamagedPartitionTest, EraseGapsTakeNoObjectNumber) {
   const std::vector<uint8_t> gap = le_word(0xFFFFFFFE);
-  testutil::write_bytes(file("p0.tap"), joined({gap, le_word(1), {'a', 0}, le_word(1), gap, gap,
-                                                le_word(0), gap, le_word(1), {'b', 0}, le_word(1),
+  testutil::write_bytes(file("p0.tap"), joined({gap,
+                                                le_word(1),
+                                                {'a', 0},
+                                                le_word(1),
+                                                gap,
+                                                gap,
+                                                le_word(0),
+                                                gap,
+                                                le_word(1),
+                                                {'b', 0},
+                                                le_word(1),
                                                 gap}));
   const int fd = open_drive();
   ASSERT_GE(fd, 0);
@@ -1229,8 +1240,7 @@ TEST_F(MalformedCartridgeTest, CartridgeFilesAreRegularFilesOfTheDirectory) {
     std::filesystem::remove(file(c.name));
     c.plant(file(c.name));
     const std::string err = rejected();
-    EXPECT_NE(err.find("Virtual cartridge file " + file(c.name) + ": " + c.says),
-              std::string::npos)
+    EXPECT_NE(err.find("Virtual cartridge file " + file(c.name) + ": " + c.says), std::string::npos)
         << err;
     std::filesystem::remove(file(c.name));
   }
