@@ -226,18 +226,22 @@ TEST_F(KillAndResumeTest, EveryInterruptedDumpResumesToTheFilesOfOneDump) {
   const uint64_t inside6 = (before6 + after6) / 2;
 
   const std::vector<Interruption> cases = {
-      {"inside the first packed object", {{po0 - 1}}, {}},
+      {"inside the first packed object, then every resume killed",
+       {{po0 - 1}, {all / 2}, {3 * all / 4}},
+       {}},
       {"between packed objects", {{po0}}, {}},
-      {"inside an object of many blocks", {{inside6}}, {}},
-      {"a quarter", {{all / 4}}, {}},
-      {"a half", {{all / 2}}, {}},
-      {"three quarters", {{3 * all / 4}}, {}},
+      {"inside an object of many blocks, with -i 60, the resume killed",
+       {{inside6}, {all / 2}},
+       {"-i", "60"}},
+      {"a quarter of the commands (the reference partition)", {{all / 4}}, {}},
+      {"half of the commands (before the walk)", {{all / 2}}, {}},
       {"before the last command", {{all - 1}}, {}},
-      {"every run killed", {{po0}, {all / 3}, {all / 3}, {all / 3}}, {}},
-      {"with -i 60", {{inside6}, {all / 2}}, {"-i", "60"}},
-      {"SIGINT inside an object of many blocks", {{inside6, SIGINT}}, {}},
-      {"SIGINT, then a killed resume", {{po0, SIGINT}, {all / 2}, {all / 2, SIGINT}}, {}},
+      {"SIGINT inside an object of many blocks, then a killed resume",
+       {{inside6, SIGINT}, {3 * all / 4}},
+       {}},
+      {"SIGINT between packed objects, then in the resume", {{po0, SIGINT}, {all / 2, SIGINT}}, {}},
   };
+
   for (const Interruption& c : cases) {
     SCOPED_TRACE(c.name);
     interrupt_and_resume(c);
