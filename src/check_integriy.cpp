@@ -2343,7 +2343,13 @@ void resume_from_history(WalkCounters& n) {
   }
   HistoryKeys keys;
   read_history_section(barcode_id, &keys);
-  walk::restore_numbering(keys, &bucket_infos);
+  // A section that records the save path records the numbering too, none for a dump stopped
+  // before it met a bucket: the directories found in the save path are then the ones that dump
+  // made, not earlier ones to write after.
+  if (!walk::restore_numbering(keys, &bucket_infos) &&
+      walk::history_value(keys, walk::kSavePathKey)) {
+    free_bucket_info_4_obj_reader(&bucket_infos);
+  }
   if (n.pr != 1 || n.ocm != 1 || n.po != 1 || n.meta != 1) n.locate_first = true;
 }
 
@@ -2497,10 +2503,7 @@ int walk_data_partition(const MamVci* mamvci, bool locate_first) {
   WalkCounters n;
   n.locate_first = locate_first;
   if (mode_is(walk::Mode::resume_dump)) resume_from_history(n);
-  if (mode_is(walk::Mode::full_dump)) {
-    warn_of_repeated_dump();
-    ret |= write_progress(false);
-  }
+  if (mode_is(walk::Mode::full_dump)) warn_of_repeated_dump();
   walk_state.has_pre_list_entry = false;
   walk_state.po_tail_unread = false;
   if (mode_is(walk::Mode::output_list)) {
@@ -2540,6 +2543,12 @@ int check_integrity(const MamVci* mamvci, const MamHta* mamhta, const char* mode
     return retrieve_listed_objects() | walk_state.object_errors;
   }
   int ret = 0;
+  if (mode_is(walk::Mode::full_dump)) {
+    // The dump's section is there from its start, before the reference partition is checked
+    // again and the copies on the data partition are read: a dump stopped in between resumes.
+    ret |= get_tape_identifier(scparam.fd_scsidevice, barcode_id);
+    ret |= write_progress(false);
+  }
   read_marker_file_flag = 1;
   sequential_read_flag = 1;
   if (marker_file_flg == 0) ret |= recheck_reference_partition(mamvci, mamhta);

@@ -259,16 +259,19 @@ bool parse_command_faults(Checker& c, json_object* faults, Faults* f) {
   std::vector<CommandEntry> transport;
   std::vector<CommandEntry> recovered;
   std::vector<CommandEntry> deferred;
+  std::vector<CommandEntry> medium_error;
   if (!parse_command_entries(c, faults, "status", "value", &status) ||
       !parse_command_entries(c, faults, "transport", "host_status", &transport) ||
       !parse_command_entries(c, faults, "recovered", nullptr, &recovered) ||
-      !parse_command_entries(c, faults, "deferred", nullptr, &deferred)) {
+      !parse_command_entries(c, faults, "deferred", nullptr, &deferred) ||
+      !parse_command_entries(c, faults, "medium_error", nullptr, &medium_error)) {
     return false;
   }
   for (const CommandEntry& e : status) f->status.push_back({e.opcode, e.after, e.value});
   for (const CommandEntry& e : transport) f->transport.push_back({e.opcode, e.after, e.value});
   for (const CommandEntry& e : recovered) f->recovered.push_back({e.opcode, e.after});
   for (const CommandEntry& e : deferred) f->deferred.push_back({e.opcode, e.after});
+  for (const CommandEntry& e : medium_error) f->medium_error.push_back({e.opcode, e.after});
   return true;
 }
 

@@ -42,7 +42,7 @@ struct TransportFault {
   bool operator==(const TransportFault&) const = default;
 };
 
-// The (after+1)-th command of an operation code (recovered and deferred errors).
+// The (after+1)-th command of an operation code (recovered, deferred and medium errors).
 struct CommandFault {
   uint8_t opcode = 0;
   uint64_t after = 0;
@@ -77,6 +77,7 @@ struct Faults {
   bool needs_load = false;                    // every command but INQUIRY: 2/04/02
   std::vector<CommandFault> recovered;        // served in full, then 1/17/01
   std::vector<CommandFault> deferred;         // not served: deferred error 3/0C/00
+  std::vector<CommandFault> medium_error;     // not served, nothing moves: 3/11/00
   std::optional<uint32_t> block_limits;       // READ BLOCK LIMITS maximum block length
   std::optional<uint32_t> max_transfer;       // the host adapter's largest transfer in bytes
   bool descriptor_sense = false;              // "sense_format": "descriptor"

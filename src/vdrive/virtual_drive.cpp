@@ -362,7 +362,8 @@ VirtualDrive::Reply VirtualDrive::respond(const Cdb& cdb, std::span<uint8_t> out
 }
 
 // Faults that answer the command instead of the drive, in the order a request meets them: the
-// transport, the drive's state (unit attention, medium), an injected status, a deferred error.
+// transport, the drive's state (unit attention, medium), an injected status, a deferred error, a
+// medium error.
 std::optional<VirtualDrive::Reply> VirtualDrive::injected(uint8_t op, uint64_t seen) {
   const Faults& faults = manifest_.faults;
   for (const TransportFault& f : faults.transport) {
@@ -393,6 +394,14 @@ std::optional<VirtualDrive::Reply> VirtualDrive::injected(uint8_t op, uint64_t s
     if (f.opcode == op && f.after == seen) {
       count(&Counters::injected_faults);
       return check<Reply>(kDeferredWriteError, Sense{.deferred = true});
+    }
+  }
+  // A transient medium error: the command fails before the tape moves, so a READ that is sent
+  // again reads the same block.
+  for (const CommandFault& f : faults.medium_error) {
+    if (f.opcode == op && f.after == seen) {
+      count(&Counters::injected_faults);
+      return check<Reply>(kMediumError);
     }
   }
   return std::nullopt;

@@ -260,3 +260,37 @@ TEST_F(DamageTest, AMarkerUnreadableOnBothPartitionsEndsTheRun) {
       << r.err;
   EXPECT_TRUE(saved().empty());
 }
+
+constexpr uint8_t kRead6 = 0x08;
+
+// A block that fails once and reads on the next try: nothing is lost, and one WARNING names the
+// block and the try. The failing READ is chosen by its number among the run's READ commands: the
+// first one, on the reference partition, and one of the walk, on a block of objects.
+TEST_F(DamageTest, ABlockThatReadsOnTheSecondTryLosesNothing) {
+  const struct {
+    uint64_t read;  // READ commands served before the one that fails
+    int partition;
+  } cases[] = {{0, 0}, {51, 1}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.read);
+    vtape::Deviations deviations;
+    deviations.faults.medium_error = {{kRead6, c.read}};
+    build(d_, deviations);
+    const RunResult r = reader({"-f"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    const std::vector<std::string> lines = e2e::report_lines(r.err);
+    ASSERT_EQ(lines.size(), 1u) << r.err;
+    const std::string prefix = "[WARNING] [COMMON] Block ";
+    const std::string suffix = std::string(" of the ") + (c.partition == 0 ? "reference" : "data") +
+                               " partition was read on try 2.";
+    ASSERT_TRUE(lines[0].starts_with(prefix) && lines[0].ends_with(suffix)) << lines[0];
+    const uint64_t block = std::stoull(lines[0].substr(prefix.size()));
+    if (c.partition == 1) {
+      EXPECT_FALSE(objects_in_block(block).empty()) << block;
+    }
+    e2e::expect_same_files(saved(), e2e::expected_dump(d_, layout_));
+    fs::remove_all(save());
+    fs::remove_all(work());
+    fs::remove_all(cart());
+  }
+}

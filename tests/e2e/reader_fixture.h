@@ -184,8 +184,18 @@ class ReaderTest : public ::testing::Test {
     fs::create_directories(cart());
     fs::create_directories(work());
     desc_ = d;
-    layout_ = vtape::build_cartridge(d, cart(), deviations).layout;
+    vtape::BuildResult built = vtape::build_cartridge(d, cart(), deviations);
+    layout_ = std::move(built.layout);
+    manifest_ = std::move(built.manifest);
     tape_id_ = d.volume_id + "L8";
+  }
+
+  // The virtual drive's test hook for the runs that follow: before its command `after` + 1 since
+  // the load, the drive raises the signal `number` on the program (0: no signal).
+  void signal_at(uint64_t after, int number) const {
+    vtape::Manifest m = manifest_;
+    if (number != 0) m.faults.signal = vtape::SignalFault{after, number};
+    vtape::write_manifest(m, cart());
   }
 
   // The program with the cartridge, the save path and -F, then `args`; run in the working
@@ -203,6 +213,7 @@ class ReaderTest : public ::testing::Test {
   testutil::TempDir tmp_;
   vtape::Description desc_;
   vtape::Layout layout_;
+  vtape::Manifest manifest_;  // as built
   std::string tape_id_;
 };
 

@@ -46,13 +46,6 @@ class TapeImageTest : public e2e::ReaderTest {
     return m.value_or(vdrive::Manifest{});
   }
 
-  // The test hook of the virtual drive: signal `number` before command `after` + 1.
-  void signal_at(uint64_t after, int number) const {
-    vdrive::Manifest m = manifest_of(cart());
-    m.faults.signal = vtape::SignalFault{after, number};
-    vtape::write_manifest(m, cart());
-  }
-
   // The exit status of a full dump of `cartridge` and the object files it leaves.
   std::pair<int, std::map<std::string, std::string>> dump(const std::string& cartridge,
                                                           const std::string& name) const {

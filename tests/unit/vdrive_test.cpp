@@ -1,6 +1,7 @@
 // The virtual drive against hand-made cartridges: every command's data, status, sense and residue,
-// the injected faults, refused writes, damaged partition files and malformed cartridges. Answers are read with the same
-// decoders that read a real drive, and checked against the byte layouts the drive must produce.
+// the injected faults, refused writes, damaged partition files and malformed cartridges. Answers
+// are read with the same decoders that read a real drive, and checked against the byte layouts the
+// drive must produce.
 #include "vdrive/vdrive.h"
 
 #include <fcntl.h>
@@ -706,6 +707,7 @@ TEST_F(VirtualDriveTest, UnitAttentionsRecoveredAndDeferredErrors) {
   manifest.faults.unit_attention = {{0x28, 0x00}, {0x29, 0x00}};
   manifest.faults.recovered = {{0x08, 1}};
   manifest.faults.deferred = {{0x2B, 0}};
+  manifest.faults.medium_error = {{0x08, 2}};
   standard();
   const int fd = open_drive();
   EXPECT_TRUE(is_good(send(fd, {0x12, 0, 0, 0, 36, 0}, 36)));  // INQUIRY takes none
@@ -725,7 +727,11 @@ TEST_F(VirtualDriveTest, UnitAttentionsRecoveredAndDeferredErrors) {
   EXPECT_EQ(sense.key, 3);
   EXPECT_EQ(sense.asc, 0x0C);
   EXPECT_POSITION(fd, 0, 1, 0);
-  EXPECT_TRUE(is_good(send(fd, locate_cdb(5))));
+  EXPECT_TRUE(is_good(send(fd, locate_cdb(2))));
+  // A medium error that a second try does not meet: nothing moves, the block reads then.
+  EXPECT_TRUE(is_check(send(fd, read_cdb(4096), 4096), 3, 0x11, 0));
+  EXPECT_POSITION(fd, 0, 2, 1);
+  EXPECT_EQ(send(fd, read_cdb(10), 10).data, pattern(10, 2));
 }
 
 TEST_F(VirtualDriveTest, NoCartridgeOrOneNotLoaded) {
@@ -754,10 +760,11 @@ TEST_F(VirtualDriveTest, DescriptorSenseCarriesTheSameFields) {
   // A record of 80 bytes read with 50: ILI, INFORMATION -30 in eight bytes.
   const Response longer = send(fd, read_cdb(50), 50);
   EXPECT_EQ(longer.hdr.status, 0x02);
-  EXPECT_EQ(longer.sense, (std::vector<uint8_t>{0x72, 0, 0, 0, 0, 0, 0, 16,  // header
-                                                0x00, 0x0A, 0x80, 0, 0xFF, 0xFF, 0xFF, 0xFF,
-                                                0xFF, 0xFF, 0xFF, 0xE2,     // information
-                                                0x04, 0x02, 0, 0x20}));     // stream: ILI
+  EXPECT_EQ(longer.sense,
+            (std::vector<uint8_t>{0x72, 0,    0,    0,    0,    0,    0,    16,  // header
+                                  0x00, 0x0A, 0x80, 0,    0xFF, 0xFF, 0xFF, 0xFF,
+                                  0xFF, 0xFF, 0xFF, 0xE2,     // information
+                                  0x04, 0x02, 0,    0x20}));  // stream: ILI
   const scsi::SenseData filemark = scsi::parse_sense(send(fd, read_cdb(50), 50).sense);
   EXPECT_TRUE(filemark.filemark);
   EXPECT_EQ(filemark.ascq, 1);
@@ -1024,8 +1031,17 @@ TEST_P(DamagedPartitionTest, ServedUpToTheDamageWhichIsSaidOnce) {
 // Erase gaps, as other tools write them, are passed over and take no object number.
 TEST_P(DamagedPartitionTest, EraseGapsTakeNoObjectNumber) {
   const std::vector<uint8_t> gap = le_word(0xFFFFFFFE);
-  testutil::write_bytes(file("p0.tap"), joined({gap, le_word(1), {'a', 0}, le_word(1), gap, gap,
-                                                le_word(0), gap, le_word(1), {'b', 0}, le_word(1),
+  testutil::write_bytes(file("p0.tap"), joined({gap,
+                                                le_word(1),
+                                                {'a', 0},
+                                                le_word(1),
+                                                gap,
+                                                gap,
+                                                le_word(0),
+                                                gap,
+                                                le_word(1),
+                                                {'b', 0},
+                                                le_word(1),
                                                 gap}));
   const int fd = open_drive();
   ASSERT_GE(fd, 0);
@@ -1086,6 +1102,7 @@ TEST(ManifestTest, WrittenManifestParsesToTheSameRecords) {
   written.faults.needs_load = true;
   written.faults.recovered = {{0x08, 7}};
   written.faults.deferred = {{0x2B, 1}, {0x11, 2}};
+  written.faults.medium_error = {{0x08, 4}};
   written.faults.block_limits = 65536;
   written.faults.max_transfer = 1 << 20;
   written.faults.descriptor_sense = true;
@@ -1223,8 +1240,7 @@ TEST_F(MalformedCartridgeTest, CartridgeFilesAreRegularFilesOfTheDirectory) {
     std::filesystem::remove(file(c.name));
     c.plant(file(c.name));
     const std::string err = rejected();
-    EXPECT_NE(err.find("Virtual cartridge file " + file(c.name) + ": " + c.says),
-              std::string::npos)
+    EXPECT_NE(err.find("Virtual cartridge file " + file(c.name) + ": " + c.says), std::string::npos)
         << err;
     std::filesystem::remove(file(c.name));
   }

@@ -148,6 +148,7 @@ json_object* faults_json(const Faults& faults) {
   const auto command = [](const CommandFault& c) { return command_entry(c.opcode, c.after); };
   add_list(f, "recovered", faults.recovered, command);
   add_list(f, "deferred", faults.deferred, command);
+  add_list(f, "medium_error", faults.medium_error, command);
   if (faults.block_limits)
     json_object_object_add(f, "block_limits", json_object_new_int64(*faults.block_limits));
   if (faults.max_transfer)
