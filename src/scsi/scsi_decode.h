@@ -1,11 +1,13 @@
-// Decoders of what the drive returns: sense data of either format, long-form READ POSITION data,
-// READ ATTRIBUTE lists and log pages. They look only at the bytes actually received (never past
-// them, whatever the lengths inside say), so they run - and are tested - without a drive.
+// Decoders of what the drive returns: sense data of either format, standard INQUIRY data,
+// long-form READ POSITION data, READ ATTRIBUTE lists and log pages. They look only at the bytes
+// actually received (never past them, whatever the lengths inside say), so they run - and are
+// tested - without a drive.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 
 #include "scsi_resparam.h"
 
@@ -30,6 +32,23 @@ struct SenseData {
 };
 
 SenseData parse_sense(std::span<const uint8_t> raw);
+
+// Standard INQUIRY data (EVPD 0). A text field holds the bytes of it that were received, blanks
+// and all: a field cut short is shorter, a field not received empty.
+struct InquiryData {
+  uint8_t device_type = 0;  // byte 0 bits 4..0: 01h a tape drive
+  uint8_t version = 0;      // byte 2: the SCSI standard the device claims
+  std::string vendor;       // bytes 8..15
+  std::string product;      // bytes 16..31
+  std::string revision;     // bytes 32..35
+};
+
+InquiryData decode_inquiry(std::span<const uint8_t> data);
+
+// The peripheral device type and the claimed version in words ("sequential-access device",
+// "SPC-4"); "" for a code without words here.
+const char* device_type_name(uint8_t device_type);
+const char* version_name(uint8_t version);
 
 }  // namespace scsi
 
