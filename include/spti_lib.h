@@ -24,10 +24,8 @@ inline constexpr uint8_t SPACE_FILEMARKS = 1;
 inline constexpr uint8_t SPACE_SEQ_FILEMARKS = 2;
 inline constexpr uint8_t SPACE_END_OF_DATA = 3;
 
-// Buffer lengths: the standard INQUIRY data asked for (its CDB's allocation length), an
-// attribute list as the record readers and the self-tests read it, the longest block a self-test
-// READ asks for.
-inline constexpr uint32_t INQUIRY_ALLOCATION_LENGTH = 0xFF;
+// Buffer lengths: an attribute list as the record readers and the self-tests read it, the longest
+// block a self-test READ asks for.
 inline constexpr uint32_t ATTRIBUTE_LIST_LENGTH = 4096;
 inline constexpr uint32_t SELFTEST_READ_LENGTH = 524288;
 
@@ -67,6 +65,8 @@ BOOL spti_read_position(void* scparam, ST_SPTI_CMD_POSITIONDATA* pos,
 BOOL spti_log_sense(void* scparam, uint32_t page_code, uint32_t parameter, uint32_t dxfer_len,
                     void* dxferp, uint32_t* resid, ST_SPTI_REQUEST_SENSE_RESPONSE* sbp,
                     ST_SYSTEM_ERRORINFO* syserr);
+// The allocation length INQUIRY asks for: a buffer this long takes all the drive returns.
+inline constexpr uint32_t INQUIRY_ALLOCATION_LENGTH = 0xFF;
 BOOL spti_inquiry(void* scparam, uint32_t page_code, uint32_t dxfer_len, void* dxferp,
                   uint32_t* resid, ST_SPTI_REQUEST_SENSE_RESPONSE* sbp,
                   ST_SYSTEM_ERRORINFO* syserr);

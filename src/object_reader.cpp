@@ -641,8 +641,8 @@ void note_drive_and_cartridge() {
   ST_SPTI_REQUEST_SENSE_RESPONSE sense{};
   ST_SYSTEM_ERRORINFO syserr{};
   if (spti_inquiry(&run.scparam, 0, sizeof(inquiry), inquiry, &received, &sense, &syserr)) {
-    const scsi::InquiryData identity =
-        scsi::decode_inquiry(std::span<const uint8_t>(inquiry, std::min<size_t>(received, sizeof(inquiry))));
+    const InquiryIdentity identity = decode_inquiry(
+        std::span<const uint8_t>(inquiry, std::min<size_t>(received, sizeof(inquiry))));
     run_record::note_drive("vendor", printable(identity.vendor));
     run_record::note_drive("product", printable(identity.product));
     run_record::note_drive("revision", printable(identity.revision));
@@ -902,6 +902,7 @@ int retrieve_object() {
   if (objects == nullptr) {
     output_fatal(VL_MISC, "The object you specified was not found in the list(%s).\n", list_path);
   }
+  sort_in_tape_order(&objects);
   if (check_integrity(run.mamvci, &run.mamhta,
                       walk::mode_name(walk::Mode::output_objects_in_object_list), run.fd_tape,
                       settings.save_path, run.barcode_id, objects, settings.bucket_name) != 0) {

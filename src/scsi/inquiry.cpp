@@ -80,23 +80,19 @@ void show_int(const char* label, int value) { std::printf("%s: _%d_\n", label, v
 
 }  // namespace
 
-namespace scsi {
-
-InquiryData decode_inquiry(std::span<const uint8_t> data) {
-  InquiryData d;
-  if (data.size() > kDeviceType) d.device_type = data[kDeviceType] & kDeviceTypeMask;
-  if (data.size() > kVersion) d.version = data[kVersion];
+InquiryIdentity decode_inquiry(std::span<const uint8_t> data) {
+  InquiryIdentity d;
   d.vendor = text_at(data, kVendorOffset, kVendorLength);
   d.product = text_at(data, kProductOffset, kProductLength);
   d.revision = text_at(data, kRevisionOffset, kRevisionLength);
+  if (data.size() > kDeviceType) d.device_type = data[kDeviceType] & kDeviceTypeMask;
+  if (data.size() > kVersion) d.version = data[kVersion];
   return d;
 }
 
 const char* device_type_name(uint8_t device_type) { return words_of(kDeviceTypes, device_type); }
 
 const char* version_name(uint8_t version) { return words_of(kVersions, version); }
-
-}  // namespace scsi
 
 BOOL spti_inquiry(void* scparam, uint32_t page_code, uint32_t dxfer_len, void* dxferp,
                   uint32_t* resid, ST_SPTI_REQUEST_SENSE_RESPONSE* sbp,
@@ -124,7 +120,7 @@ BOOL test_inquiry(const char* path) {
   const BOOL result = spti_inquiry(device.param(), 0, kSelfTestBufferLength, data.get(),
                                    &transferred, device.sense(), device.error());
   if (result) {
-    const scsi::InquiryData d = scsi::decode_inquiry(
+    const InquiryIdentity d = decode_inquiry(
         std::span<const uint8_t>(data.get(), std::min<size_t>(transferred, kSelfTestBufferLength)));
     show_str("Vendor ID", d.vendor);
     show_str("Product ID", d.product);

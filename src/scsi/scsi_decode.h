@@ -33,23 +33,6 @@ struct SenseData {
 
 SenseData parse_sense(std::span<const uint8_t> raw);
 
-// Standard INQUIRY data (EVPD 0). A text field holds the bytes of it that were received, blanks
-// and all: a field cut short is shorter, a field not received empty.
-struct InquiryData {
-  uint8_t device_type = 0;  // byte 0 bits 4..0: 01h a tape drive
-  uint8_t version = 0;      // byte 2: the SCSI standard the device claims
-  std::string vendor;       // bytes 8..15
-  std::string product;      // bytes 16..31
-  std::string revision;     // bytes 32..35
-};
-
-InquiryData decode_inquiry(std::span<const uint8_t> data);
-
-// The peripheral device type and the claimed version in words ("sequential-access device",
-// "SPC-4"); "" for a code without words here.
-const char* device_type_name(uint8_t device_type);
-const char* version_name(uint8_t version);
-
 }  // namespace scsi
 
 // Fills the decoded record from sense bytes of either format (by the response code in byte 0):
@@ -77,11 +60,14 @@ struct MamAttributeView {
   std::span<const uint8_t> value;
 };
 
+// An attribute list begins with AVAILABLE DATA: 4 bytes, the length of the attributes that follow.
+inline constexpr size_t kAttributeListHeaderLength = 4;
+
 // End of the parsable attribute list: 4 + AVAILABLE DATA, clipped to the bytes received (the drive
 // announces the full size even when the list was cut to the allocation length).
 size_t attribute_list_end(std::span<const uint8_t> received);
 
-// Steps through an attribute list. `*offset` starts at 4 (behind AVAILABLE DATA). Returns false,
+// Steps through an attribute list. `*offset` starts at kAttributeListHeaderLength. Returns false,
 // leaving `*offset` unchanged, when no complete attribute starts there: a header or a value that
 // runs past attribute_list_end is never used.
 bool next_attribute(std::span<const uint8_t> received, size_t* offset, MamAttributeView* attr);
@@ -92,6 +78,22 @@ void set_drive_attribute(std::span<const uint8_t> received,
                          ST_SPTI_DEVICE_TYPE_ATTRIBUTE* attr_data);
 void set_drive_host_type_attribute(std::span<const uint8_t> received,
                                    ST_SPTI_HOST_TYPE_ATTRIBUTE* attr_data);
+
+// Standard INQUIRY data (EVPD 0). A text field holds the bytes of it that were received, blanks
+// and all (8, 16 and 4 bytes): a field cut short is shorter, a field not received empty.
+struct InquiryIdentity {
+  std::string vendor;       // bytes 8..15
+  std::string product;      // bytes 16..31
+  std::string revision;     // bytes 32..35
+  uint8_t device_type = 0;  // byte 0 bits 4..0: 01h a tape drive
+  uint8_t version = 0;      // byte 2: the SCSI standard the device claims
+};
+InquiryIdentity decode_inquiry(std::span<const uint8_t> data);
+
+// The peripheral device type and the claimed version in words ("sequential-access device",
+// "SPC-4"); "" for a code without words here.
+const char* device_type_name(uint8_t device_type);
+const char* version_name(uint8_t version);
 
 // The value of parameter `code` in a log page (4-byte page header, then parameters of a 4-byte
 // header and their value), clipped to the page length and to the bytes received. Empty when the

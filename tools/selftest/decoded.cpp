@@ -105,13 +105,13 @@ Answer inquiry(SCSI_DEVICE_PARAM* device) {
   Answer a;
   a.good = spti_inquiry(device, 0, sizeof(data), data, &received, &r.sense, &r.error);
   if (!a.good) return a;
-  const scsi::InquiryData d = scsi::decode_inquiry(
-      std::span<const uint8_t>(data, std::min<size_t>(received, sizeof(data))));
-  a.fields = {{"Device type", code_text(scsi::device_type_name(d.device_type), d.device_type)},
+  const InquiryIdentity d =
+      decode_inquiry(std::span<const uint8_t>(data, std::min<size_t>(received, sizeof(data))));
+  a.fields = {{"Device type", code_text(device_type_name(d.device_type), d.device_type)},
               {"Vendor", text_of(d.vendor)},
               {"Product", text_of(d.product)},
               {"Revision", text_of(d.revision)},
-              {"Version", code_text(scsi::version_name(d.version), d.version)}};
+              {"Version", code_text(version_name(d.version), d.version)}};
   return a;
 }
 
