@@ -3,6 +3,7 @@
 // the device-type and host-type records are filled from them, and tape_selftest names them.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace scsi::mam {
@@ -46,6 +47,11 @@ inline constexpr uint16_t kVolumeCoherencyInformation = 0x080C;
 inline constexpr uint16_t kMediumGloballyUniqueIdentifier = 0x0820;
 inline constexpr uint16_t kMediaPoolGloballyUniqueIdentifier = 0x0821;
 inline constexpr uint16_t kSystemGloballyUniqueIdentifier = 0x1607;
+
+// Inside the volume coherency information, behind the volume change reference: the coherency
+// count and set identifier, 8 bytes each, then the 2-byte length of the application's own part.
+inline constexpr size_t kCoherencyNumberLength = 8;
+inline constexpr size_t kApplicationLengthLength = 2;
 
 // The FORMAT bits (1..0) of an attribute header's flags byte.
 inline constexpr uint8_t kFormatMask = 0x03;

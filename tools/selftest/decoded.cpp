@@ -20,7 +20,7 @@ namespace selftest {
 
 namespace {
 
-constexpr int kLabelWidth = 16;
+constexpr size_t kLabelWidth = 16;  // values start in one column unless a label is longer
 constexpr uint32_t kNoAttributeLimit = 0x10000;  // above every attribute identifier
 constexpr size_t kLargestNumber = 8;             // binary values of up to 8 bytes read as numbers
 
@@ -80,7 +80,15 @@ std::string ending(const Answer& answer, const scsi::Outcome& outcome) {
   return "failed: " + scsi::describe(outcome);
 }
 
-void add_sense(const scsi::SenseData& s, std::vector<Field>* fields) {
+// What INFORMATION holds after the commands that say it: the part of the request not done.
+std::string information_text(const std::string& command, int64_t information) {
+  std::string text = std::to_string(information);
+  if (command == "read") text += " (bytes asked for and not read)";
+  if (command == "space") text += " (of the count, not spaced)";
+  return text;
+}
+
+void add_sense(const std::string& command, const scsi::SenseData& s, std::vector<Field>* fields) {
   if (!s.present) return;
   std::string key = code_text(sense_key_description(s.key), s.key, "%Xh");
   if (s.deferred) key += ", deferred: the error of an earlier command";
@@ -95,7 +103,7 @@ void add_sense(const scsi::SenseData& s, std::vector<Field>* fields) {
     if (set) flags += flags.empty() ? name : std::string(" ") + name;
   }
   if (!flags.empty()) fields->emplace_back("Flags", flags);
-  if (s.valid) fields->emplace_back("Information", std::to_string(s.information));
+  if (s.valid) fields->emplace_back("Information", information_text(command, s.information));
 }
 
 Answer inquiry(SCSI_DEVICE_PARAM* device) {
@@ -163,17 +171,47 @@ Answer read_block(SCSI_DEVICE_PARAM* device) {
   return a;
 }
 
+uint64_t number_of(std::span<const uint8_t> bytes) {
+  return btoui(bytes.data(), static_cast<int>(bytes.size()));
+}
+
+// Volume coherency information: the volume change reference (of the length its first byte
+// gives), the coherency count and set identifier, and the application's own information. "" when
+// the value is too short for the lengths inside it.
+std::string coherency_text(std::span<const uint8_t> v) {
+  using namespace scsi::mam;
+  if (v.empty()) return "";
+  const size_t reference_length = v[0];
+  const size_t counts_at = 1 + reference_length;
+  const size_t application_at = counts_at + 2 * kCoherencyNumberLength + kApplicationLengthLength;
+  if (reference_length > kLargestNumber || v.size() < application_at) return "";
+  const std::span<const uint8_t> application = v.subspan(application_at);
+  if (application.size() !=
+      number_of(v.subspan(application_at - kApplicationLengthLength, kApplicationLengthLength))) {
+    return "";
+  }
+  return "change reference " + std::to_string(number_of(v.subspan(1, reference_length))) +
+         ", count " + std::to_string(number_of(v.subspan(counts_at, kCoherencyNumberLength))) +
+         ", set " +
+         std::to_string(
+             number_of(v.subspan(counts_at + kCoherencyNumberLength, kCoherencyNumberLength))) +
+         ", application information (" + bytes_text(application.size()) + ")" +
+         (application.empty() ? "" : ": " + hex_of(application));
+}
+
 std::string attribute_value(const MamAttributeView& attribute) {
   const uint8_t format_bits = attribute.flags & scsi::mam::kFormatMask;
   if (format_bits == scsi::mam::kFormatAscii || format_bits == scsi::mam::kFormatText) {
     return text_of(attribute.value);
   }
   if (attribute.value.empty()) return "(empty)";
+  if (attribute.id == scsi::mam::kVolumeCoherencyInformation) {
+    const std::string coherency = coherency_text(attribute.value);
+    if (!coherency.empty()) return coherency;
+  }
   std::string hex = hex_of(attribute.value);
   if (attribute.value.size() <= kLargestNumber) {
-    hex += " (" +
-           std::to_string(btoui(attribute.value.data(), static_cast<int>(attribute.value.size()))) +
-           ")";
+    hex += " (" + std::to_string(number_of(attribute.value)) + ")";
   }
   return hex;
 }
@@ -195,7 +233,7 @@ Answer read_attributes(SCSI_DEVICE_PARAM* device, const AttributeQuery& query) {
                                &received, &r.sense, &r.error);
   if (!a.good) return a;
   const std::span<const uint8_t> data(list.data(), std::min<size_t>(received, list.size()));
-  size_t offset = 4;  // behind AVAILABLE DATA
+  size_t offset = kAttributeListHeaderLength;
   MamAttributeView attribute;
   while (a.fields.size() < query.count && next_attribute(data, &offset, &attribute) &&
          attribute.id < query.end) {
@@ -251,9 +289,11 @@ bool run_decoded(SCSI_DEVICE_PARAM* device, const Step& step) {
   Answer answer = ask(device, step);
   const scsi::Outcome& outcome = scsi::last_command_report().outcome;
   std::printf("%s: %s\n", heading(step).c_str(), ending(answer, outcome).c_str());
-  add_sense(outcome.sense, &answer.fields);
+  add_sense(step.name, outcome.sense, &answer.fields);
+  size_t width = kLabelWidth;
+  for (const auto& field : answer.fields) width = std::max(width, field.first.size() + 1);
   for (const auto& [label, value] : answer.fields) {
-    std::printf("  %-*s %s\n", kLabelWidth, (label + ":").c_str(), value.c_str());
+    std::printf("  %-*s %s\n", static_cast<int>(width), (label + ":").c_str(), value.c_str());
   }
   return answer.good != 0;
 }
