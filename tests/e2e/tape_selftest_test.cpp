@@ -183,7 +183,7 @@ TEST_F(TapeSelftestTest, DecodedAnswers) {
        "read: CHECK CONDITION\n"
        "  Sense key:       No Sense (0h)\n"
        "  ASC/ASCQ:        00h/01h filemark detected\n"
-       "  Flags:           FILEMARK\n"
+       "  Flags:           FILEMARK (a filemark was met)\n"
        "  Information:     524288 (bytes asked for and not read)\n"
        "space 1 -2: GOOD\n"
        "space 3 0: GOOD\n"

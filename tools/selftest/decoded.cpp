@@ -99,8 +99,10 @@ void add_sense(const std::string& command, const scsi::SenseData& s, std::vector
   fields->emplace_back("ASC/ASCQ", asc);
   std::string flags;
   for (const auto& [set, name] :
-       {std::pair{s.filemark, "FILEMARK"}, std::pair{s.eom, "EOM"}, std::pair{s.ili, "ILI"}}) {
-    if (set) flags += flags.empty() ? name : std::string(" ") + name;
+       {std::pair{s.filemark, "FILEMARK (a filemark was met)"},
+        std::pair{s.eom, "EOM (early warning, or an end of the partition was met)"},
+        std::pair{s.ili, "ILI (the block was not of the length asked for)"}}) {
+    if (set) flags += flags.empty() ? name : std::string(", ") + name;
   }
   if (!flags.empty()) fields->emplace_back("Flags", flags);
   if (s.valid) fields->emplace_back("Information", information_text(command, s.information));
