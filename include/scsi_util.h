@@ -22,6 +22,10 @@ int read_data(const uint32_t data_trans_len, void* data_pointer, uint32_t* resid
 int move_on_tape(const uint8_t code, const uint32_t block_address);
 int read_position_on_tape(ST_SPTI_CMD_POSITIONDATA* pos);
 int set_tape_head(const int which_partition);
+// While on, a pass over the reference partition that repeats an earlier one is served from what
+// the earlier reads met there (blocks, filemarks): the tape moves only for what they did not
+// read. The checks see the same bytes and positions as from the tape.
+void replay_reference_partition(bool on);
 int locate_to_tape(const uint32_t block_addres);
 
 // One record as a copy of the tape sees it (tape_image): what one READ of up to `length` bytes

@@ -3,15 +3,15 @@
 #
 #   scripts/benchmark.sh [WORK_DIR]        (default: bench-work/ in the repository)
 #
-# Builds two cartridges with make_cartridge:
+# Builds three cartridges with make_cartridge:
 #   (a) about 2 GiB of objects of mixed sizes (5 buckets, from empty to 350 MiB), 1 MiB blocks;
-#   (b) 200,000 objects of 100 bytes in one bucket.
-# Then times a full dump and a list run of (a) and a list run of (b), each beside `cat` of the
-# same data partition file to /dev/null and beside GNU tar extracting the same objects from a tar
-# file (only the extraction is timed), and prints the ratios, the program's peak memory, and per
-# job the SCSI commands it sent: READ (blocks and filemarks read), LOCATE and SPACE (positioning;
-# on a real drive each costs seconds), READ POSITION and all commands together. The commands are counted in one more run of each job with
-# -v vvvvvv (not timed).
+#   (b) 200,000 objects of 100 bytes in one bucket;
+#   (c) 100,000 objects of 100 bytes, 4 per packed object, one packed object per commit marker.
+# Then times a full dump and a list run of each, beside `cat` of the same data partition file to
+# /dev/null and beside GNU tar extracting the same objects from a tar file (only the extraction
+# is timed), and prints the ratios, the program's peak memory, and what the virtual drive counted
+# (from the job's --report): the SCSI commands, the stops and moves back, and the estimated time
+# of a real drive beside the time of streaming both partitions once.
 #
 # All files are read from the page cache where it holds them: `cat` of the partition file runs
 # first and warms it. It needs about 7 GiB of free disk space in WORK_DIR at the peak and about
@@ -84,24 +84,23 @@ measure() {
   fi
 }
 
-# commands DIR COMMAND...: runs COMMAND (an object_reader job given -v vvvvvv) in DIR and sets
-# reads, locates, spaces, positions (READ POSITION) and all_commands from its command trace.
-commands() {
-  local dir="$1" counts
-  shift
-  counts="$(cd "$dir" && "$@" 2>&1 | awk '
-    /start SCSI_COMMAND:\(/ {all++}
-    /start SCSI_COMMAND:\(8\)$/ {r++}
-    /start SCSI_COMMAND:\(2b\)$/ {l++}
-    /start SCSI_COMMAND:\(11\)$/ {s++}
-    /start SCSI_COMMAND:\(34\)$/ {p++}
-    END {printf "%d %d %d %d %d", r, l, s, p, all}')"
-  read -r reads locates spaces positions all_commands <<<"$counts"
+# figure REPORT NAME: a figure of the "virtual_drive" member of a job's --report file.
+figure() {
+  sed -n 's/.*"virtual_drive":{\([^}]*\)}.*/\1/p' "$1" | tr ',' '\n' |
+    awk -F: -v name="\"$2\"" '$1 == name {print $2}'
 }
 
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN {if (b > 0) printf "%.2f", a / b; else print "-"}'; }
 mib_per_s() { awk -v bytes="$1" -v s="$2" 'BEGIN {if (s > 0) printf "%.0f", bytes / 1048576 / s; else print "-"}'; }
 bytes_of() { find "$@" -type f -printf '%s\n' | awk '{t += $1} END {printf "%d", t}'; }
+
+# The drive model's streaming rate (bytes per second), the cost of one stop that winds the whole
+# tape (3 s to stop and restart, 60 s of winding) and of a partition change: see the virtual
+# drive's drive-time model.
+stream_rate=400000000
+stop_worst=63
+partition_change=20
+full_tape=18000000000000
 
 # A fresh working directory and save path for each run, as for a first run on a tape.
 fresh() {
@@ -110,28 +109,43 @@ fresh() {
 }
 
 report_header() {
-  printf '\n%-30s %8s %7s %7s %8s %7s %7s %7s %8s %8s\n' "job" "seconds" "x cat" "x tar" \
-    "peak MiB" "READ" "LOCATE" "SPACE" "READPOS" "all"
+  printf '\n%-30s %8s %6s %6s %7s %6s %5s %9s %9s %6s %8s\n' "job" "seconds" "x cat" "x tar" \
+    "peak MiB" "stops" "back" "drive s" "stream s" "ratio" "18 TB"
 }
 
-# job LABEL CARTRIDGE TAR_SECONDS CAT_SECONDS OPTIONS...: times one object_reader job, counts its
-# commands in a second run, and prints one line.
+# job LABEL CARTRIDGE TAR_SECONDS CAT_SECONDS OPTIONS...: times one object_reader job and prints
+# one line: its wall-clock time beside cat and tar, its peak memory, and what the virtual drive
+# counted: the stops (positionings that stop and reposition the tape), those going back, the
+# estimated drive time, the streaming time (both partition files read once at the native rate),
+# their ratio, and that ratio for a tape of 18 TB of the same layout:
+#   (18e12 / rate + stops * 63 + partition changes * 20) / (18e12 / rate)
+# which takes every stop as a wind over the whole tape: the stops do not grow with the tape.
 job() {
   local label="$1" cartridge="$2" tar_secs="$3" cat_secs="$4"
   shift 4
   fresh
-  measure "$work/run" "$reader" -d "$cartridge" "$@" -F -s "$work/save"
-  local job_secs="$secs" job_peak="$peak_kib"
+  measure "$work/run" "$reader" -d "$cartridge" "$@" -F -s "$work/save" \
+    --report "$work/report.json"
+  local job_secs="$secs" job_peak="$peak_kib" report="$work/report.json"
   grep -q "complete" "$work/.out" || { echo "no completion message: $label" >&2; exit 1; }
   job_check="$(find "$work/save" -name '*.data' | wc -l) .data files, $(bytes_of "$work/save" -name '*.data') bytes; $(find "$work/save" -name '*.lst' | wc -l) list files"
-  fresh
-  commands "$work/run" "$reader" -d "$cartridge" "$@" -F -s "$work/save" -v vvvvvv
-  fresh
-  printf '%-30s %8s %7s %7s %8s %7s %7s %7s %8s %8s\n' "$label" "$job_secs" \
+  local stops back drive changes stream
+  stops="$(figure "$report" stops)"
+  back="$(figure "$report" backward)"
+  drive="$(figure "$report" drive_seconds)"
+  changes="$(figure "$report" partition_changes)"
+  stream="$(stat -c %s "$cartridge/p0.tap" "$cartridge/p1.tap" |
+    awk -v r="$stream_rate" '{t += $1} END {printf "%.3f", t / r}')"
+  local tape_ratio
+  tape_ratio="$(awk -v t="$full_tape" -v r="$stream_rate" -v s="$stops" -v w="$stop_worst" \
+    -v c="$changes" -v p="$partition_change" 'BEGIN {printf "%.4f", (t / r + s * w + c * p) / (t / r)}')"
+  printf '%-30s %8s %6s %6s %7s %6s %5s %9.3f %9s %6s %8s\n' "$label" "$job_secs" \
     "$(ratio "$job_secs" "$cat_secs")" "$(ratio "$job_secs" "$tar_secs")" \
-    "$(awk -v k="$job_peak" 'BEGIN {printf "%.1f", k / 1024}')" "$reads" "$locates" "$spaces" \
-    "$positions" "$all_commands"
-  printf '%-30s %s\n' "" "(written: $job_check)"
+    "$(awk -v k="$job_peak" 'BEGIN {printf "%.1f", k / 1024}')" "$stops" "$back" "$drive" \
+    "$stream" "$(ratio "$drive" "$stream")" "$tape_ratio"
+  printf '%-30s %s\n' "" "(written: $job_check; commands: $(figure "$report" commands), READ $(figure "$report" reads), LOCATE $(figure "$report" locates), SPACE $(figure "$report" spaces))"
+  fresh
+  last_peak_kib="$job_peak"
 }
 
 # baselines NAME OBJECTS_DIR CARTRIDGE: times cat of the data partition file and the extraction of
@@ -201,17 +215,50 @@ b_cat="$cat_secs"
 b_tar="$tar_secs"
 
 # ------------------------------------------------------------------------------------------------
+# (c) 100,000 small objects, 4 per packed object, one packed object per commit marker: many
+# markers, each a place where a walk that steps back would stop the tape.
+
+echo
+echo "== (c) Generating 100,000 objects of 100 bytes =="
+c="$work/objects-c"
+mkdir -p "$c/marker-heavy"
+head -c 10000000 /dev/urandom | split -b 100 -a 4 - "$c/marker-heavy/obj-"
+echo "  $(find "$c" -type f | wc -l) objects, $(bytes_of "$c") bytes"
+echo "== (c) Building the cartridge =="
+measure "$work" "$maker" -t "$fixed_time" -b 4096 -p 4 -o 1 -r 100 "$c" "$work/cartridge-c"
+sed 's/^.*make_cartridge: /  /' "$work/.out"
+echo "  make_cartridge: $secs s"
+baselines c "$c" "$work/cartridge-c"
+c_cat="$cat_secs"
+c_tar="$tar_secs"
+
+# ------------------------------------------------------------------------------------------------
 # The jobs
 
 echo
 echo "== object_reader jobs =="
 echo "x cat, x tar: the job's time divided by that of cat of the same p1.tap, and of tar"
-echo "extracting the same objects. READ (blocks and filemarks read), LOCATE, SPACE, READPOS"
-echo "(READ POSITION), all: SCSI commands the job sent, counted in a second run."
+echo "extracting the same objects. stops, back: positionings that stop the tape, and those of"
+echo "them that go back. drive s: the virtual drive's estimate of a real drive's time; stream s:"
+echo "both partitions read once at 400 MB/s; ratio: drive s / stream s. 18 TB: the ratio for a"
+echo "full 18 TB tape of the same layout, every stop taken as a wind over the whole tape."
 report_header
 job "(a) full dump, 2 GiB mixed" "$work/cartridge-a" "$a_tar" "$a_cat" -f
 job "(a) list run, 2 GiB mixed" "$work/cartridge-a" "$a_tar" "$a_cat" -l
+job "(b) full dump, 200,000 small" "$work/cartridge-b" "$b_tar" "$b_cat" -f
 job "(b) list run, 200,000 small" "$work/cartridge-b" "$b_tar" "$b_cat" -l
+b_peak="$last_peak_kib"
+job "(c) full dump, 100,000 small" "$work/cartridge-c" "$c_tar" "$c_cat" -f
+job "(c) list run, 100,000 small" "$work/cartridge-c" "$c_tar" "$c_cat" -l
+c_peak="$last_peak_kib"
+
+# Memory of a list run of 1,000,000 objects, from the growth per object between (c) and (b).
+echo
+awk -v b="$b_peak" -v c="$c_peak" 'BEGIN {
+  per = (b - c) / 100000
+  printf "Peak memory of a list run: %.1f MiB at 100,000 objects, %.1f MiB at 200,000;\n", c / 1024, b / 1024
+  printf "growth %.3f KiB per object, so about %.1f MiB at 1,000,000 objects.\n", per, (b + per * 800000) / 1024
+}'
 
 rm -rf "${work:?}"/*
 echo

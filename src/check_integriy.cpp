@@ -613,7 +613,8 @@ int move_to_last_rcm(const MamVci* mamvci, int which_partition, uint64_t* fileNu
       if (place.block != 0) cursor().locate(place.block);
     }
   } else {
-    cursor().head(which_partition);
+    // The end of data is found from anywhere in the partition.
+    if (!cursor().on_partition(which_partition)) cursor().head(which_partition);
     cursor().space(SPACE_END_OF_DATA, 0);
     ST_SPTI_CMD_POSITIONDATA end{};
     cursor().read_position(&end);
@@ -2099,6 +2100,8 @@ int retrieve_listed_objects() {
 int recheck_reference_partition(const MamVci* mamvci, const MamHta* mamhta) {
   int ret = 0;
   uint64_t total_fm_rp = 0;
+  // The first pass read the whole partition: this one is served from what it read.
+  replay_reference_partition(true);
   if (check_reference_partition_lable(mamvci, mamhta, &total_fm_rp) != 0) {
     ret |= output_accdg_to_vl(LV_ERROR, VL_LABEL,
                               "Data stored in Reference Partition is not complying with "
@@ -2110,6 +2113,7 @@ int recheck_reference_partition(const MamVci* mamvci, const MamHta* mamhta) {
       ret |= output_accdg_to_vl(LV_ERROR, VL_PR, "Partial reference format is not correct.\n");
     }
   }
+  replay_reference_partition(false);
   if (check_fm_num(total_fm_rp, pr_num, 0) != 0) {
     ret |= output_accdg_to_vl(LV_ERROR, VL_MISC, "Total number of filemarks is not correct.\n");
   }

@@ -18,6 +18,7 @@
 
 #include "output_level.h"
 #include "scsi/command_table.h"
+#include "scsi/partition_record.h"
 #include "scsi/retry_policy.h"
 #include "scsi/scsi_command.h"
 #include "scsi/scsi_decode.h"
@@ -30,6 +31,14 @@ ST_SPTI_REQUEST_SENSE_RESPONSE* sense_data = nullptr;
 ST_SYSTEM_ERRORINFO* err_info = nullptr;
 scsi::TransferLimits limits;
 bool lengths_disagreement_told = false;
+
+// The reference partition as the reads met it. While a pass over it is replayed, reads, locates
+// and spaces there are served from this record: the cursor moves and the tape does not, until a
+// command needs the drive where the cursor stands (`drive_away`).
+constexpr uint32_t kRecordedPartition = 0;
+scsi::PartitionRecord reference_record;
+bool replaying = false;
+bool drive_away = false;
 
 bool registered() { return scsi_param != nullptr && sense_data != nullptr && err_info != nullptr; }
 
@@ -77,6 +86,9 @@ struct CursorAccess {
   // it is known. False when it cannot be done.
   static bool locate_object(uint32_t partition, uint64_t block) {
     TapeCursor& c = cursor();
+    // The drive may stand elsewhere than the cursor's partition: the locate names it.
+    if (drive_away && partition == INVALID_PARTITION_NUMBER) partition = c.partition_;
+    drive_away = false;
     const uint32_t target =
         partition == INVALID_PARTITION_NUMBER && c.partition_valid() ? c.partition_ : partition;
     c.forget();
@@ -115,6 +127,97 @@ struct CursorAccess {
     if (!registered() || !locate_object(partition, block)) locate_failed(partition, block);
   }
 
+  // Whether reads and moves of the cursor may be served from the record.
+  static bool in_replay() {
+    const TapeCursor& c = cursor();
+    return replaying && c.valid() && c.partition_ == kRecordedPartition;
+  }
+
+  // Before a command that needs the drive where the cursor says: a cursor moved by the record
+  // takes the tape there.
+  static void bring_drive() {
+    if (!drive_away) return;
+    drive_away = false;
+    const TapeCursor& c = cursor();
+    locate_or_end(c.partition_, c.position_);
+  }
+
+  // A locate the record stands for: the cursor moves, the tape does not. False when the drive
+  // must make it.
+  static bool replay_locate(uint32_t partition, uint64_t block) {
+    TapeCursor& c = cursor();
+    const uint32_t target =
+        partition == INVALID_PARTITION_NUMBER && c.partition_valid() ? c.partition_ : partition;
+    if (!replaying || target != kRecordedPartition) return false;
+    drive_away = drive_away || !(c.valid() && c.partition_ == target && c.position_ == block);
+    c.moved_to(target, block);
+    return true;
+  }
+
+  static bool replay_space(uint8_t code, uint32_t count) {
+    if (!in_replay() || code != SPACE_FILEMARKS) return false;
+    TapeCursor& c = cursor();
+    const std::optional<uint64_t> to =
+        reference_record.space_filemarks(c.position_, static_cast<int32_t>(count));
+    if (!to) return false;
+    drive_away = true;
+    c.moved_to(kRecordedPartition, *to);
+    return true;
+  }
+
+  // READ POSITION while the cursor stands where the record moved it.
+  static bool replay_position(ST_SPTI_CMD_POSITIONDATA* pos) {
+    if (!drive_away) return false;
+    const TapeCursor& c = cursor();
+    const std::optional<uint64_t> filemarks =
+        in_replay() ? reference_record.filemarks_before(c.position_) : std::nullopt;
+    if (!filemarks) {
+      bring_drive();
+      return false;
+    }
+    *pos = ST_SPTI_CMD_POSITIONDATA{};
+    pos->blockNumber = c.position_;
+    pos->fileNumber = *filemarks;
+    pos->bop = c.position_ == 0 ? 1 : 0;
+    pos->partitionNumber = kRecordedPartition;
+    return true;
+  }
+
+  // A READ of the block at `start` served from the record; false when the record does not hold
+  // it (a record longer than asked for is read from the tape, which says so).
+  static bool replay_read(uint32_t requested, void* data, uint32_t* count, uint64_t start,
+                          int* ret) {
+    if (!in_replay()) return false;
+    const scsi::PartitionRecord::Entry* entry = reference_record.at(start);
+    if (entry == nullptr || (!entry->filemark && entry->length > requested)) return false;
+    scsi::ReadResult r;
+    r.kind = entry->filemark ? scsi::ReadKind::filemark : scsi::ReadKind::block;
+    if (!entry->filemark) {
+      const std::span<const uint8_t> bytes = reference_record.bytes(*entry);
+      std::copy(bytes.begin(), bytes.end(), static_cast<uint8_t*>(data));
+      r.length = entry->length;
+    }
+    drive_away = true;
+    *ret = finish_read(r, requested, start, count);
+    return true;
+  }
+
+  // Keeps what a READ at `start` of the reference partition met.
+  static void note_read(const scsi::ReadResult& r, uint64_t start, const void* data) {
+    switch (r.kind) {
+      case scsi::ReadKind::block:
+        reference_record.note_record(
+            start, std::span<const uint8_t>(static_cast<const uint8_t*>(data), r.length));
+        break;
+      case scsi::ReadKind::filemark:
+        reference_record.note_filemark(start);
+        break;
+      default:
+        reference_record.forget(start);
+        break;
+    }
+  }
+
   // The length a READ asks for: never more than one command may transfer.
   static uint32_t read_length(uint32_t wanted) {
     const uint64_t largest = limits.largest_read();
@@ -144,8 +247,8 @@ struct CursorAccess {
 
   // Sends the READ of `requested` bytes that starts at block `start`, again from there after a
   // failure on its way (a second one ends the run), and classifies what it brought.
-  static scsi::ReadResult transfer(uint32_t requested, void* data, uint32_t* count,
-                                   uint64_t start, const CommandOptions& options);
+  static scsi::ReadResult transfer(uint32_t requested, void* data, uint32_t* count, uint64_t start,
+                                   const CommandOptions& options);
   // Where the tape stands after a READ from `start` that brought `r`.
   static void advance(const scsi::ReadResult& r, uint64_t start);
   static int finish_read(const scsi::ReadResult& r, uint32_t requested, uint64_t start,
@@ -263,13 +366,19 @@ int CursorAccess::read(uint32_t length, void* data, uint32_t* count) {
   // Where the READ starts: a READ that must be sent again starts there again.
   const uint64_t start = cursor().position();
   const uint32_t requested = read_length(length);
+  int served = 0;
+  if (replay_read(requested, data, count, start, &served)) return served;
+  bring_drive();
+  const bool recorded = cursor().partition_ == kRecordedPartition;
   CommandOptions options;
   options.report_check_condition = !read_reports_by_caller();
   const scsi::ReadResult r = transfer(requested, data, count, start, options);
+  if (recorded) note_read(r, start, data);
   return finish_read(r, requested, start, count);
 }
 
 RecordRead CursorAccess::read_record(uint32_t length, void* data) {
+  bring_drive();
   const uint64_t start = cursor().position();
   RecordRead out;
   out.requested = read_length(length);
@@ -307,6 +416,8 @@ RecordRead CursorAccess::read_record(uint32_t length, void* data) {
 }
 
 int CursorAccess::space(uint8_t code, uint32_t count) {
+  if (replay_space(code, count)) return 0;
+  bring_drive();
   TapeCursor& c = cursor();
   // A move by a count starts from a known place, so that it can be made again from there.
   const bool relative = code != SPACE_END_OF_DATA && count != 0;
@@ -342,6 +453,9 @@ void set_device_pram(SCSI_DEVICE_PARAM* scsiparam, ST_SPTI_REQUEST_SENSE_RESPONS
   err_info = errinfo;
   limits = scsi::TransferLimits{};
   tape_cursor().forget();
+  reference_record.clear();
+  replaying = false;
+  drive_away = false;
 }
 
 void learn_transfer_limits() {
@@ -384,6 +498,7 @@ int read_position_on_tape(ST_SPTI_CMD_POSITIONDATA* pos) {
   if (pos == nullptr || !registered()) {
     output_fatal(VL_MISC, "Null pointer is detected at read_position_on_tape");
   }
+  if (CursorAccess::replay_position(pos)) return 0;
   if (!spti_read_position(scsi_param, pos, sense_data, err_info)) {
     output_fatal(VL_MISC, "Failed to read position on tape.\n");
   }
@@ -393,17 +508,22 @@ int read_position_on_tape(ST_SPTI_CMD_POSITIONDATA* pos) {
                  "stands (BPU %d, MPU %d).\n",
                  INDENT, pos->bpu, pos->mpu);
   }
+  drive_away = false;
   CursorAccess::take_position(*pos);
   return 0;
 }
 
+void replay_reference_partition(bool on) { replaying = on; }
+
 int set_tape_head(const int which_partition) {
   if (which_partition < 0) CursorAccess::locate_failed(which_partition, 0);
+  if (CursorAccess::replay_locate(static_cast<uint32_t>(which_partition), 0)) return 0;
   CursorAccess::locate_or_end(static_cast<uint32_t>(which_partition), 0);
   return 0;
 }
 
 int locate_to_tape(const uint32_t block_addres) {
+  if (CursorAccess::replay_locate(INVALID_PARTITION_NUMBER, block_addres)) return 0;
   CursorAccess::locate_or_end(INVALID_PARTITION_NUMBER, block_addres);
   return 0;
 }
@@ -442,6 +562,7 @@ uint64_t TapeCursor::position() {
 }
 
 void TapeCursor::locate(uint64_t block) {
+  if (CursorAccess::replay_locate(INVALID_PARTITION_NUMBER, block)) return;
   CursorAccess::locate_or_end(INVALID_PARTITION_NUMBER, block);
 }
 

@@ -39,6 +39,7 @@ struct Run {
   std::unique_ptr<AtomicFile> report;
   std::vector<std::string> written_files;
   std::vector<std::string> lost_objects;
+  std::vector<std::pair<std::string, std::function<Figures()>>> late_figures;
   bool first_object = true;
   bool finished = false;
   int exit_status = 1;
@@ -184,6 +185,10 @@ void note_message(const char* level, const char* tag, const std::string& text) {
   json_object_array_add(r.messages.get(), message);
 }
 
+void note_late_figures(const std::string& name, std::function<Figures()> figures) {
+  run().late_figures.emplace_back(name, std::move(figures));
+}
+
 void note_object(const Object& object) {
   count(object.outcome, object.size);
   Run& r = run();
@@ -258,6 +263,17 @@ void finish() {
   rest += ",\"drive\":" + rendered(r.drive.get());
   rest += ",\"cartridge_memory\":" + rendered(r.cartridge_memory.get());
   rest += ",\"messages\":" + rendered(r.messages.get());
+  for (const auto& [name, figures] : r.late_figures) {
+    const Json object(json_object_new_object());
+    for (const auto& [figure, value] : figures()) {
+      const bool whole =
+          value >= 0 && value < 1e18 && value == static_cast<double>(static_cast<uint64_t>(value));
+      json_object_object_add(object.get(), figure.c_str(),
+                             whole ? json_object_new_uint64(static_cast<uint64_t>(value))
+                                   : json_object_new_double(value));
+    }
+    rest += ",\"" + name + "\":" + rendered(object.get());
+  }
   rest += ",\"totals\":" + rendered(totals.get());
   rest += ",\"exit_status\":" + std::to_string(exit_status) + "}\n";
   write_text(rest);

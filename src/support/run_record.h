@@ -5,7 +5,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace run_record {
@@ -49,6 +51,10 @@ void note_cartridge_memory(const std::string& name, const std::string& value);
 // One printed message (called by the leveled output).
 void note_message(const char* level, const char* tag, const std::string& text);
 void note_object(const Object& object);
+// A member of the report made of figures known only when the run ends (for example what a
+// virtual drive counted): `figures` is asked then, once.
+using Figures = std::vector<std::pair<std::string, double>>;
+void note_late_figures(const std::string& name, std::function<Figures()> figures);
 
 const Totals& totals();
 // The files written for objects, in order (kept for the first thousand objects written).

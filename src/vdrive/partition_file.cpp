@@ -258,6 +258,18 @@ bool PartitionFile::object_word(uint64_t* offset, uint32_t* word) {
   }
 }
 
+uint64_t PartitionFile::offset_of(uint64_t object) {
+  if (object >= object_count_) return scan_offset_;
+  const uint64_t block = object / kStride;
+  uint64_t offset = block_offset_[block];
+  uint32_t word = 0;
+  for (uint64_t at = block * kStride; at < object; ++at) {
+    if (!object_word(&offset, &word)) return offset;
+    offset += word == kTapeMark ? 4 : 8 + padded(word & kMaxRecordLength);
+  }
+  return offset;
+}
+
 bool PartitionFile::record(uint64_t object, RecordInfo* info) {
   if (object >= object_count_ || is_filemark(object)) return false;
   if (damaged_ && object + 1 == object_count_) {

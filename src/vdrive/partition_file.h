@@ -78,6 +78,9 @@ class PartitionFile {
   // The record at `object` (a checked record, not a filemark). False when the file can no longer
   // be read as it was checked.
   bool record(uint64_t object, RecordInfo* info);
+  // The byte offset in the file where the object `object` (a record, a filemark or the end of
+  // data, object <= checked()) begins: where the tape stands at that position.
+  uint64_t offset_of(uint64_t object);
   // Reads record data; false when the file cannot deliver all of it.
   bool read(uint64_t offset, std::span<uint8_t> out) const;
 

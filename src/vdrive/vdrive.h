@@ -29,6 +29,13 @@ struct Counters {
   uint64_t injected_faults = 0;  // commands answered by another injected fault, not served
   uint64_t pauses = 0;           // pauses the program made between commands
   uint64_t paused_ms = 0;        // their length: what a real drive would have waited
+  // The estimated drive time (drive_time.h): what a real drive would have spent, in
+  // microseconds, and its positionings that stopped the tape, went back within a partition, or
+  // changed partition.
+  uint64_t drive_microseconds = 0;
+  uint64_t stops = 0;
+  uint64_t backward = 0;
+  uint64_t partition_changes = 0;
 
   uint64_t positioning() const { return rewind + locate + space; }
 };

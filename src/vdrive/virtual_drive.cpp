@@ -121,7 +121,12 @@ std::vector<uint8_t> sense_bytes(const Sense& sense, bool descriptor) {
     return b;
   }
   std::vector<uint8_t> b = {static_cast<uint8_t>(sense.deferred ? 0x73 : 0x72),
-                            static_cast<uint8_t>(sense.key & 0x0F), sense.asc, sense.ascq, 0, 0, 0,
+                            static_cast<uint8_t>(sense.key & 0x0F),
+                            sense.asc,
+                            sense.ascq,
+                            0,
+                            0,
+                            0,
                             0};
   if (sense.info_valid) {
     const size_t at = b.size();
@@ -251,7 +256,8 @@ int VirtualDrive::control(unsigned long request, int* value) {
         errno = EINVAL;
         return -1;
       }
-      reserved_size_ = static_cast<int>(std::min<uint32_t>(static_cast<uint32_t>(*value), max_transfer));
+      reserved_size_ =
+          static_cast<int>(std::min<uint32_t>(static_cast<uint32_t>(*value), max_transfer));
       return 0;
     case SG_GET_VERSION_NUM:
       *value = kSgVersion;
@@ -303,7 +309,44 @@ Reply check(CheckCondition cc, Sense sense = {}) {
 }
 }  // namespace
 
+namespace {
+bool moves_tape(uint8_t op) {
+  return op == kLocate10 || op == kLocate16 || op == kSpace6 || op == kRewind;
+}
+}  // namespace
+
+TapePlace VirtualDrive::place() {
+  return TapePlace{partition_, partitions_[partition_]->offset_of(object_), object_};
+}
+
+void VirtualDrive::account(uint8_t op, const TapePlace& from, const Reply& reply) {
+  const DriveTimeFigures before = time_.figures();
+  if (op == kRewind) {
+    time_.rewind(from);
+  } else if (moves_tape(op)) {
+    time_.position(from, place());
+  } else if (op == kRead6) {
+    time_.read(reply.transferred);
+  } else {
+    time_.other();
+  }
+  const DriveTimeFigures& after = time_.figures();
+  const auto micros = [](double seconds) { return static_cast<uint64_t>(seconds * 1e6); };
+  count(&Counters::drive_microseconds, micros(after.seconds) - micros(before.seconds));
+  count(&Counters::stops, after.stops - before.stops);
+  count(&Counters::backward, after.backward - before.backward);
+  count(&Counters::partition_changes, after.partition_changes - before.partition_changes);
+}
+
 VirtualDrive::Reply VirtualDrive::execute(const Cdb& cdb, std::span<uint8_t> out) {
+  const uint8_t op = cdb[0];
+  const TapePlace from = moves_tape(op) ? place() : TapePlace{};
+  Reply reply = respond(cdb, out);
+  account(op, from, reply);
+  return reply;
+}
+
+VirtualDrive::Reply VirtualDrive::respond(const Cdb& cdb, std::span<uint8_t> out) {
   const uint8_t op = cdb[0];
   const uint64_t seen = opcode_seen_[op]++;
   if (std::optional<Reply> fault = injected(op, seen)) return *fault;
@@ -560,9 +603,9 @@ VirtualDrive::Reply VirtualDrive::read(const Cdb& cdb, std::span<uint8_t> out) {
   // Incorrect length: INFORMATION is the requested minus the actual length, negative (two's
   // complement) for a record longer than requested.
   Reply ili = check<Reply>(kNoSense, Sense{.ili = true,
-                                            .info_valid = true,
-                                            .information = static_cast<int64_t>(length) -
-                                                           static_cast<int64_t>(record.length)});
+                                           .info_valid = true,
+                                           .information = static_cast<int64_t>(length) -
+                                                          static_cast<int64_t>(record.length)});
   ili.transferred = take;
   return ili;
 }

@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "vdrive/drive_time.h"
 #include "vdrive/manifest.h"
 #include "vdrive/partition_file.h"
 #include "vdrive/vdrive.h"
@@ -80,6 +81,8 @@ class VirtualDrive {
 
   VirtualDrive() = default;
   Reply execute(const Cdb& cdb, std::span<uint8_t> out);
+  // The answer to a command: an injected fault's, or the drive's.
+  Reply respond(const Cdb& cdb, std::span<uint8_t> out);
   // The answer an injected fault gives instead of serving the command, if one applies.
   std::optional<Reply> injected(uint8_t op, uint64_t seen);
   std::optional<Reply> drive_state_fault(uint8_t op);
@@ -94,6 +97,10 @@ class VirtualDrive {
   Reply log_sense(const Cdb& cdb, std::span<uint8_t> out);
   Reply read_attribute(const Cdb& cdb, std::span<uint8_t> out);
   void count(uint64_t Counters::*field, uint64_t amount = 1);
+  // Where the tape stands, for the drive-time model.
+  TapePlace place();
+  // Adds what the command `op`, which found the tape at `from`, cost to the drive time.
+  void account(uint8_t op, const TapePlace& from, const Reply& reply);
 
   Manifest manifest_;
   Inquiry inquiry_;  // texts blank padded to their fields
@@ -108,6 +115,7 @@ class VirtualDrive {
   int reserved_size_ = kDefaultReservedSize;
   std::array<uint64_t, 256> opcode_seen_{};
   Counters counters_;
+  DriveTime time_;
   LastCommand last_;
 };
 
