@@ -11,7 +11,7 @@ root="$PWD"
 demo="$root/demo"
 
 echo "== Building (scripts/setup.sh) =="
-scripts/setup.sh object_reader make_cartridge tape_selftest
+scripts/setup.sh object_reader make_cartridge tape_image tape_selftest
 
 echo
 echo "== Objects: sample/objects, plus one object larger than a tape block =="

@@ -10,6 +10,7 @@
 #include <unistd.h>
 #include <uuid/uuid.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <climits>
@@ -27,6 +28,7 @@
 #include "marker_layout.h"
 #include "output_level.h"
 #include "scsi/readiness.h"
+#include "scsi/scsi_decode.h"
 #include "scsi_util.h"
 #include "support/atomic_file.h"
 #include "support/printable.h"
@@ -659,17 +661,16 @@ void read_partial_references() {
 // The drive and the cartridge memory as the run's report shows them.
 void note_drive_and_cartridge() {
   run_record::note_drive("device", settings.drive_name);
-  uint8_t inquiry[36] = {};
-  uint32_t resid = 0;
+  uint8_t inquiry[INQUIRY_ALLOCATION_LENGTH] = {};
+  uint32_t received = 0;
   ST_SPTI_REQUEST_SENSE_RESPONSE sense{};
   ST_SYSTEM_ERRORINFO syserr{};
-  if (spti_inquiry(&run.scparam, 0, sizeof(inquiry), inquiry, &resid, &sense, &syserr)) {
-    auto field = [&](size_t at, size_t length) {
-      return printable(std::string(reinterpret_cast<const char*>(inquiry + at), length));
-    };
-    run_record::note_drive("vendor", field(8, 8));
-    run_record::note_drive("product", field(16, 16));
-    run_record::note_drive("revision", field(32, 4));
+  if (spti_inquiry(&run.scparam, 0, sizeof(inquiry), inquiry, &received, &sense, &syserr)) {
+    const InquiryIdentity identity = decode_inquiry(
+        std::span<const uint8_t>(inquiry, std::min<size_t>(received, sizeof(inquiry))));
+    run_record::note_drive("vendor", printable(identity.vendor));
+    run_record::note_drive("product", printable(identity.product));
+    run_record::note_drive("revision", printable(identity.revision));
   }
   const MamHtaData& hta = run.mamhta.Data;
   const std::pair<const char*, std::string> texts[] = {

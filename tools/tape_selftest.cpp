@@ -1,5 +1,6 @@
-// tape_selftest: runs the self-test entry points of the SCSI command layer on a tape drive or a
-// virtual cartridge, one after the other. It is how an operator checks a drive, and how the
+// tape_selftest: sends single SCSI commands to a tape drive or a virtual cartridge, one after the
+// other, and prints each answer decoded (selftest/decoded.cpp), or with --raw as the command
+// layer's self-test entry points print it. It is how an operator checks a drive, and how the
 // command layer is tested from outside.
 #include <cerrno>
 #include <cinttypes>
@@ -11,10 +12,13 @@
 #include <vector>
 
 #include "output_level.h"
+#include "selftest/decoded.h"
 #include "spti_lib.h"
 #include "tape_device.h"
 
 namespace {
+
+using selftest::Step;
 
 constexpr int kExitGood = 0;
 constexpr int kExitFailed = 1;
@@ -22,9 +26,10 @@ constexpr int kExitUsage = 2;
 
 void print_usage(FILE* stream, const char* program) {
   std::fprintf(stream,
-               "Usage: %s [-v LEVEL] DEVICE COMMAND [ARGS] [COMMAND [ARGS]]...\n"
+               "Usage: %s [--raw] [-v LEVEL] DEVICE COMMAND [ARGS] [COMMAND [ARGS]]...\n"
                "Sends SCSI commands to a tape drive (its SCSI generic node, such as /dev/sg1) or\n"
-               "to a virtual cartridge directory, and prints what the drive returns.\n"
+               "to a virtual cartridge directory, and prints what the drive returns: for each\n"
+               "command a line with how it ended, then the answer's fields and the sense data.\n"
                "\n"
                "Commands:\n"
                "  test_unit_ready                 TEST UNIT READY\n"
@@ -33,26 +38,31 @@ void print_usage(FILE* stream, const char* program) {
                "  locate16 BLOCK [PARTITION]      LOCATE(16): the same with a 64-bit BLOCK\n"
                "  space CODE COUNT                SPACE: CODE 0 blocks, 1 filemarks, 3 end of\n"
                "                                  data; a negative COUNT moves backwards\n"
-               "  read                            READ one block (at most 524288 bytes)\n"
+               "  read                            READ one block (at most %u bytes)\n"
                "  read_block_limits               READ BLOCK LIMITS, and the host adapter's\n"
                "                                  limits (largest transfer, reserved buffer)\n"
                "  read_position                   READ POSITION\n"
-               "  inquiry                         INQUIRY: vendor, product, revision\n"
+               "  inquiry                         INQUIRY: device type, vendor, product,\n"
+               "                                  revision, version\n"
                "  read_attribute                  READ ATTRIBUTE 080Ch of partition 0\n"
                "  read_drive_attribute            device-type cartridge memory attributes\n"
+               "                                  (identifiers below 0800h)\n"
                "  read_drive_host_type_attribute  host-type cartridge memory attributes\n"
+               "                                  (identifiers from 0800h)\n"
                "\n"
                "Numbers are decimal, or hexadecimal with 0x. Several commands run in order on\n"
                "the same drive, which keeps its position between them.\n"
                "\n"
                "Options:\n"
+               "  --raw      print the answers undecoded, as earlier versions did: fields as\n"
+               "             numbers, attribute values byte by byte\n"
                "  -v LEVEL   show diagnostics up to LEVEL, v to vvvvvv (vvvvvv: command traces\n"
                "             and sense data)\n"
                "  -h         show this help\n"
                "\n"
                "Exit status: 0 when every command returned GOOD status, 1 otherwise, 2 for a\n"
                "usage error.\n",
-               program);
+               program, SELFTEST_READ_LENGTH);
 }
 
 bool parse_number(const char* text, int64_t min, int64_t max, int64_t* out) {
@@ -69,11 +79,6 @@ bool is_number(const char* text) {
   int64_t ignored = 0;
   return parse_number(text, INT64_MIN, INT64_MAX, &ignored);
 }
-
-struct Step {
-  std::string name;
-  std::vector<int64_t> args;
-};
 
 // The commands with the number of arguments each takes (minimum, maximum) and their ranges.
 struct CommandSpec {
@@ -131,8 +136,8 @@ bool parse_steps(int argc, char** argv, int first, std::vector<Step>* steps) {
       return false;
     }
     if (i < argc && is_number(argv[i])) {
-      std::fprintf(stderr, "Command %s takes at most %zu argument%s.\n", command->name, command->max_args,
-                   command->max_args == 1 ? "" : "s");
+      std::fprintf(stderr, "Command %s takes at most %zu argument%s.\n", command->name,
+                   command->max_args, command->max_args == 1 ? "" : "s");
       return false;
     }
     steps->push_back(std::move(step));
@@ -173,6 +178,50 @@ bool ends_without_newline(const std::string& name) {
          name == "read_drive_attribute";
 }
 
+// The options before DEVICE.
+struct Options {
+  bool raw = false;
+  int first_operand = 1;  // index of DEVICE in argv
+};
+
+enum class Parsed { run, help, usage };
+
+Parsed parse_options(int argc, char** argv, char (&verbosity)[64], Options* options) {
+  int i = 1;
+  for (; i < argc && argv[i][0] == '-'; ++i) {
+    const std::string_view option = argv[i];
+    if (option == "-h" || option == "--help") return Parsed::help;
+    if (option == "--raw") {
+      options->raw = true;
+    } else if (option == "-v" && i + 1 < argc && std::strlen(argv[i + 1]) < sizeof(verbosity)) {
+      std::snprintf(verbosity, sizeof(verbosity), "%s", argv[++i]);
+    } else {
+      return Parsed::usage;
+    }
+  }
+  options->first_operand = i;
+  return argc - i < 2 ? Parsed::usage : Parsed::run;
+}
+
+// Sends every step on the descriptor `held`: decoded, or (raw) through the self-test entry
+// points, which open the device for each command beside it.
+int run_steps(const char* device, int held, const std::vector<Step>& steps, bool raw) {
+  SCSI_DEVICE_PARAM param{held};
+  int status = kExitGood;
+  for (const Step& step : steps) {
+    bool good = false;
+    if (raw) {
+      good = run_step(device, step);
+      if (good && ends_without_newline(step.name)) std::printf("\n");
+    } else {
+      good = selftest::run_decoded(&param, step);
+    }
+    std::fflush(stdout);
+    if (!good) status = kExitFailed;
+  }
+  return status;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -182,26 +231,15 @@ int main(int argc, char** argv) {
   set_c_mode(continue_mode);
   const char* program = argc > 0 ? argv[0] : "tape_selftest";
 
-  int i = 1;
-  if (i < argc && (std::strcmp(argv[i], "-h") == 0 || std::strcmp(argv[i], "--help") == 0)) {
+  Options options;
+  const Parsed parsed = parse_options(argc, argv, verbosity, &options);
+  if (parsed == Parsed::help) {
     print_usage(stdout, program);
     return kExitGood;
   }
-  if (i < argc && std::strcmp(argv[i], "-v") == 0) {
-    if (i + 1 >= argc || std::strlen(argv[i + 1]) >= sizeof(verbosity)) {
-      print_usage(stderr, program);
-      return kExitUsage;
-    }
-    std::snprintf(verbosity, sizeof(verbosity), "%s", argv[i + 1]);
-    i += 2;
-  }
-  if (argc - i < 2) {
-    print_usage(stderr, program);
-    return kExitUsage;
-  }
-  const char* device = argv[i];
+  const char* device = parsed == Parsed::run ? argv[options.first_operand] : nullptr;
   std::vector<Step> steps;
-  if (!parse_steps(argc, argv, i + 1, &steps)) {
+  if (parsed == Parsed::usage || !parse_steps(argc, argv, options.first_operand + 1, &steps)) {
     print_usage(stderr, program);
     return kExitUsage;
   }
@@ -218,13 +256,7 @@ int main(int argc, char** argv) {
     }
     return kExitFailed;
   }
-  int status = kExitGood;
-  for (const Step& step : steps) {
-    const BOOL good = run_step(device, step);
-    if (good && ends_without_newline(step.name)) std::printf("\n");
-    std::fflush(stdout);
-    if (!good) status = kExitFailed;
-  }
+  const int status = run_steps(device, held, steps, options.raw);
   tape_device_close(held);
   return status;
 }

@@ -1,7 +1,6 @@
-// INQUIRY(6): the drive's standard inquiry data (vendor, product, revision).
+// INQUIRY(6): the drive's standard inquiry data (device type, vendor, product, revision).
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <memory>
 #include <new>
 
@@ -15,6 +14,9 @@ constexpr unsigned char kOpInquiry6 = 0x12;
 constexpr uint32_t kSelfTestBufferLength = 262144;
 
 // Standard inquiry data fields.
+constexpr size_t kDeviceType = 0;
+constexpr uint8_t kDeviceTypeMask = 0x1F;
+constexpr size_t kVersion = 2;
 constexpr size_t kVendorOffset = 8;
 constexpr size_t kVendorLength = 8;
 constexpr size_t kProductOffset = 16;
@@ -22,45 +24,75 @@ constexpr size_t kProductLength = 16;
 constexpr size_t kRevisionOffset = 32;
 constexpr size_t kRevisionLength = 4;
 
-void extract(char* target, const unsigned char* source, size_t offset, size_t length) {
-  std::memcpy(target, source + offset, length);
+struct Words {
+  uint8_t code;
+  const char* text;
+};
+
+constexpr Words kDeviceTypes[] = {
+    {0x00, "direct-access block device"},
+    {0x01, "sequential-access device"},
+    {0x02, "printer"},
+    {0x03, "processor"},
+    {0x04, "write-once device"},
+    {0x05, "CD/DVD device"},
+    {0x07, "optical memory device"},
+    {0x08, "medium changer"},
+    {0x0C, "storage array controller"},
+    {0x0D, "enclosure services device"},
+    {0x0E, "simplified direct-access device"},
+    {0x0F, "optical card reader/writer"},
+    {0x11, "object-based storage device"},
+    {0x12, "automation/drive interface"},
+    {0x1E, "well known logical unit"},
+    {0x1F, "unknown or no device type"},
+};
+
+constexpr Words kVersions[] = {
+    {0x00, "no standard claimed"},
+    {0x03, "SPC"},
+    {0x04, "SPC-2"},
+    {0x05, "SPC-3"},
+    {0x06, "SPC-4"},
+    {0x07, "SPC-5"},
+};
+
+const char* words_of(std::span<const Words> table, uint8_t code) {
+  for (const Words& w : table) {
+    if (w.code == code) return w.text;
+  }
+  return "";
 }
 
-void show_str(const char* label, const char* value) { std::printf("%s: _%s_\n", label, value); }
-
-void show_int(const char* label, int value) { std::printf("%s: _%d_\n", label, value); }
-
-void show_vendor(const unsigned char* data) {
-  char field[kVendorLength + 1] = {};
-  extract(field, data, kVendorOffset, kVendorLength);
-  show_str("Vendor ID", field);
-}
-
-void show_product(const unsigned char* data) {
-  char field[kProductLength + 1] = {};
-  extract(field, data, kProductOffset, kProductLength);
-  show_str("Product ID", field);
-}
-
-void show_revision(const unsigned char* data) {
-  char field[kRevisionLength + 1] = {};
-  extract(field, data, kRevisionOffset, kRevisionLength);
-  show_str("Revision Level", field);
-}
-
-std::string field(std::span<const uint8_t> data, size_t offset, size_t length) {
-  if (data.size() <= offset) return "";
+// The received bytes of the field at `offset`.
+std::string text_at(std::span<const uint8_t> data, size_t offset, size_t length) {
+  if (offset >= data.size()) return {};
   const size_t n = std::min(length, data.size() - offset);
   return std::string(reinterpret_cast<const char*>(data.data() + offset), n);
 }
 
+// Printed up to the first zero byte, as the self-test always has.
+void show_str(const char* label, const std::string& value) {
+  std::printf("%s: _%s_\n", label, value.c_str());
+}
+
+void show_int(const char* label, int value) { std::printf("%s: _%d_\n", label, value); }
+
 }  // namespace
 
 InquiryIdentity decode_inquiry(std::span<const uint8_t> data) {
-  return InquiryIdentity{field(data, kVendorOffset, kVendorLength),
-                         field(data, kProductOffset, kProductLength),
-                         field(data, kRevisionOffset, kRevisionLength)};
+  InquiryIdentity d;
+  d.vendor = text_at(data, kVendorOffset, kVendorLength);
+  d.product = text_at(data, kProductOffset, kProductLength);
+  d.revision = text_at(data, kRevisionOffset, kRevisionLength);
+  if (data.size() > kDeviceType) d.device_type = data[kDeviceType] & kDeviceTypeMask;
+  if (data.size() > kVersion) d.version = data[kVersion];
+  return d;
 }
+
+const char* device_type_name(uint8_t device_type) { return words_of(kDeviceTypes, device_type); }
+
+const char* version_name(uint8_t version) { return words_of(kVersions, version); }
 
 BOOL spti_inquiry(void* scparam, uint32_t page_code, uint32_t dxfer_len, void* dxferp,
                   uint32_t* resid, ST_SPTI_REQUEST_SENSE_RESPONSE* sbp,
@@ -88,9 +120,11 @@ BOOL test_inquiry(const char* path) {
   const BOOL result = spti_inquiry(device.param(), 0, kSelfTestBufferLength, data.get(),
                                    &transferred, device.sense(), device.error());
   if (result) {
-    show_vendor(data.get());
-    show_product(data.get());
-    show_revision(data.get());
+    const InquiryIdentity d = decode_inquiry(
+        std::span<const uint8_t>(data.get(), std::min<size_t>(transferred, kSelfTestBufferLength)));
+    show_str("Vendor ID", d.vendor);
+    show_str("Product ID", d.product);
+    show_str("Revision Level", d.revision);
     show_int("resid", static_cast<int>(transferred));
   }
   return result;

@@ -11,7 +11,6 @@ namespace {
 constexpr unsigned char kOpRead6 = 0x08;
 constexpr unsigned char kSili = 0x02;              // SILI 1, FIXED 0: a shorter block is no error
 constexpr uint32_t kMaxTransferLength = 0xFFFFFF;  // 24-bit TRANSFER LENGTH
-constexpr uint32_t kSelfTestReadLength = 524288;
 bool reports_by_caller = false;
 }  // namespace
 
@@ -37,14 +36,14 @@ BOOL spti_read_data(void* scparam, uint32_t dxfer_len, void* dxferp, uint32_t* r
 }
 
 BOOL test_read_data(const char* path) {
-  std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[kSelfTestReadLength]());
+  std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[SELFTEST_READ_LENGTH]());
   if (!buffer) {
     output_fatal(VL_MISC, "Failed to allocate memory for test_read_data.\n");
     return 0;
   }
   SelfTestDevice device(path);
   uint32_t transferred = 0;
-  const BOOL result = spti_read_data(device.param(), kSelfTestReadLength, buffer.get(),
+  const BOOL result = spti_read_data(device.param(), SELFTEST_READ_LENGTH, buffer.get(),
                                      &transferred, device.sense(), device.error());
   // Printed whatever the outcome: the result and the count are what the operator checks.
   std::printf("read: %d, %d, %d\n", 0, result, static_cast<int>(transferred));

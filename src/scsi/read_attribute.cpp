@@ -12,15 +12,16 @@
 #include <cstring>
 
 #include "output_level.h"
+#include "scsi/mam_attributes.h"
 #include "scsi/scsi_command.h"
 #include "scsi/scsi_decode.h"
 
 namespace {
 
+namespace mam = scsi::mam;
+
 constexpr unsigned char kOpReadAttribute16 = 0x8C;
-constexpr uint32_t kRecordBufferLength = 4096;
 constexpr uint32_t kSelfTestBufferLength = 77;
-constexpr uint16_t kSelfTestFirstId = 0x080C;
 
 constexpr size_t kAttributeHeaderLength = 5;
 
@@ -36,58 +37,58 @@ void set_copy(uint8_t (&field)[N], std::span<const uint8_t> value) {
 
 void fill_device_type(const MamAttributeView& a, ST_SPTI_DEVICE_TYPE_ATTRIBUTE* r) {
   switch (a.id) {
-    case 0x0000:
+    case mam::kRemainingCapacity:
       set_number(&r->remaining_capacity, a.value);
       break;
-    case 0x0001:
+    case mam::kMaximumCapacity:
       set_number(&r->muximum_capacity, a.value);
       break;
-    case 0x0002:
+    case mam::kTapeAlertFlags:
       set_number(&r->tape_alert_flags, a.value);
       break;
-    case 0x0003:
+    case mam::kLoadCount:
       set_number(&r->load_count, a.value);
       break;
-    case 0x0004:
+    case mam::kMamSpaceRemaining:
       set_number(&r->mam_space_remaining, a.value);
       break;
-    case 0x0005:
+    case mam::kAssigningOrganization:
       set_copy(r->assigning_orgnizization, a.value);
       break;
-    case 0x0006:
+    case mam::kFormattedDensityCode:
       set_number(&r->formatted_density_code, a.value);
       break;
-    case 0x0007:
+    case mam::kInitializationCount:
       set_number(&r->initialization_count, a.value);
       break;
-    case 0x0008:
+    case mam::kVolumeIdentifier:
       set_copy(r->volume_id, a.value);
       break;
-    case 0x0009:
+    case mam::kVolumeChangeReference:
       set_number(&r->volume_change_reference, a.value);
       break;
-    case 0x020A:
+    case mam::kSerialNumberLastLoad:
       set_copy(r->serialno_last_load, a.value);
       break;
-    case 0x020B:
+    case mam::kSerialNumberLoad1:
       set_copy(r->serialno_load_1, a.value);
       break;
-    case 0x020C:
+    case mam::kSerialNumberLoad2:
       set_copy(r->serialno_load_2, a.value);
       break;
-    case 0x020D:
+    case mam::kSerialNumberLoad3:
       set_copy(r->serialno_load_3, a.value);
       break;
-    case 0x0220:
+    case mam::kWrittenInMediumLife:
       set_number(&r->totalbytes_written_medium_life, a.value);
       break;
-    case 0x0221:
+    case mam::kReadInMediumLife:
       set_number(&r->totalbytes_read_medium_life, a.value);
       break;
-    case 0x0222:
+    case mam::kWrittenInLastLoad:
       set_number(&r->totalbytes_written_last_load, a.value);
       break;
-    case 0x0223:
+    case mam::kReadInLastLoad:
       set_number(&r->totalbytes_read_last_load, a.value);
       break;
     default:
@@ -97,49 +98,49 @@ void fill_device_type(const MamAttributeView& a, ST_SPTI_DEVICE_TYPE_ATTRIBUTE* 
 
 void fill_host_type(const MamAttributeView& a, ST_SPTI_HOST_TYPE_ATTRIBUTE* r) {
   switch (a.id) {
-    case 0x0800:
+    case mam::kApplicationVendor:
       set_copy(r->application_vendor, a.value);
       break;
-    case 0x0801:
+    case mam::kApplicationName:
       set_copy(r->application_name, a.value);
       break;
-    case 0x0802:
+    case mam::kApplicationVersion:
       set_copy(r->application_version, a.value);
       break;
-    case 0x0803:
+    case mam::kUserMediumTextLabel:
       set_copy(r->user_medium_text_label, a.value);
       break;
-    case 0x0804:
+    case mam::kDateTimeLastWritten:
       set_copy(r->date_time_last_written, a.value);
       break;
-    case 0x0805:
+    case mam::kTextLocalizationIdentifier:
       set_number(&r->text_localization_identifier, a.value);
       break;
-    case 0x0806:
+    case mam::kBarcode:
       set_copy(r->barcode, a.value);
       break;
-    case 0x0807:
+    case mam::kOwningHostTextualName:
       set_copy(r->owning_hoste_textual_name, a.value);
       break;
-    case 0x0808:
+    case mam::kMediaPool:
       set_copy(r->media_pool, a.value);
       break;
-    case 0x0809:
+    case mam::kPartitionUserTextLabel:
       set_copy(r->partition_user_text_label, a.value);
       break;
-    case 0x080A:
+    case mam::kLoadUnloadAtPartition:
       set_number(&r->load_unload_at_partition, a.value);
       break;
-    case 0x080C:
+    case mam::kVolumeCoherencyInformation:
       set_copy(r->volume_coherency_information, a.value);
       break;
-    case 0x0820:
+    case mam::kMediumGloballyUniqueIdentifier:
       set_copy(r->medium_globally_unique_identifier, a.value);
       break;
-    case 0x0821:
+    case mam::kMediaPoolGloballyUniqueIdentifier:
       set_copy(r->media_pool_globally_unique_identifier, a.value);
       break;
-    case 0x1607:
+    case mam::kSystemGloballyUniqueIdentifier:
       set_copy(r->system_globally_unique_identifier, a.value);
       break;
     default:
@@ -208,7 +209,71 @@ void show_drive_host_type_attribute(const ST_SPTI_HOST_TYPE_ATTRIBUTE& a) {
   show_text("system_globally_unique_identifier", a.system_globally_unique_identifier);
 }
 
+struct AttributeName {
+  uint16_t id;
+  const char* name;
+};
+
+constexpr AttributeName kAttributeNames[] = {
+    {mam::kRemainingCapacity, "Remaining Capacity in Partition"},
+    {mam::kMaximumCapacity, "Maximum Capacity in Partition"},
+    {mam::kTapeAlertFlags, "TapeAlert Flags"},
+    {mam::kLoadCount, "Load Count"},
+    {mam::kMamSpaceRemaining, "MAM Space Remaining"},
+    {mam::kAssigningOrganization, "Assigning Organization"},
+    {mam::kFormattedDensityCode, "Formatted Density Code"},
+    {mam::kInitializationCount, "Initialization Count"},
+    {mam::kVolumeIdentifier, "Volume Identifier"},
+    {mam::kVolumeChangeReference, "Volume Change Reference"},
+    {mam::kSerialNumberLastLoad, "Device Vendor/Serial Number at Last Load"},
+    {mam::kSerialNumberLoad1, "Device Vendor/Serial Number at Load-1"},
+    {mam::kSerialNumberLoad2, "Device Vendor/Serial Number at Load-2"},
+    {mam::kSerialNumberLoad3, "Device Vendor/Serial Number at Load-3"},
+    {mam::kWrittenInMediumLife, "Total MiB Written in Medium Life"},
+    {mam::kReadInMediumLife, "Total MiB Read in Medium Life"},
+    {mam::kWrittenInLastLoad, "Total MiB Written in Current/Last Load"},
+    {mam::kReadInLastLoad, "Total MiB Read in Current/Last Load"},
+    {0x0224, "Logical Position of First Encrypted Block"},
+    {0x0225, "Logical Position of First Unencrypted Block after First Encrypted Block"},
+    {0x0340, "Medium Usage History"},
+    {0x0341, "Partition Usage History"},
+    {0x0400, "Medium Manufacturer"},
+    {0x0401, "Medium Serial Number"},
+    {0x0402, "Medium Length"},
+    {0x0403, "Medium Width"},
+    {0x0404, "Assigning Organization"},
+    {0x0405, "Medium Density Code"},
+    {0x0406, "Medium Manufacture Date"},
+    {0x0407, "MAM Capacity"},
+    {0x0408, "Medium Type"},
+    {0x0409, "Medium Type Information"},
+    {0x040A, "Numeric Medium Serial Number"},
+    {mam::kApplicationVendor, "Application Vendor"},
+    {mam::kApplicationName, "Application Name"},
+    {mam::kApplicationVersion, "Application Version"},
+    {mam::kUserMediumTextLabel, "User Medium Text Label"},
+    {mam::kDateTimeLastWritten, "Date and Time Last Written"},
+    {mam::kTextLocalizationIdentifier, "Text Localization Identifier"},
+    {mam::kBarcode, "Barcode"},
+    {mam::kOwningHostTextualName, "Owning Host Textual Name"},
+    {mam::kMediaPool, "Media Pool"},
+    {mam::kPartitionUserTextLabel, "Partition User Text Label"},
+    {mam::kLoadUnloadAtPartition, "Load/Unload at Partition"},
+    {0x080B, "Application Format Version"},
+    {mam::kVolumeCoherencyInformation, "Volume Coherency Information"},
+    {mam::kMediumGloballyUniqueIdentifier, "Medium Globally Unique Identifier"},
+    {mam::kMediaPoolGloballyUniqueIdentifier, "Media Pool Globally Unique Identifier"},
+    {mam::kSystemGloballyUniqueIdentifier, "System Globally Unique Identifier"},
+};
+
 }  // namespace
+
+const char* scsi::mam::attribute_name(uint16_t id) {
+  for (const AttributeName& a : kAttributeNames) {
+    if (a.id == id) return a.name;
+  }
+  return "";
+}
 
 size_t attribute_list_end(std::span<const uint8_t> received) {
   if (received.size() < kAttributeListHeaderLength) return 0;
@@ -221,7 +286,8 @@ bool next_attribute(std::span<const uint8_t> received, size_t* offset, MamAttrib
   if (offset == nullptr || attr == nullptr) return false;
   const size_t end = attribute_list_end(received);
   const size_t at = *offset;
-  if (at < kAttributeListHeaderLength || at >= end || end - at < kAttributeHeaderLength) return false;
+  if (at < kAttributeListHeaderLength || at >= end || end - at < kAttributeHeaderLength)
+    return false;
   const uint16_t length = static_cast<uint16_t>((received[at + 3] << 8) | received[at + 4]);
   if (end - at - kAttributeHeaderLength < length) return false;
   attr->id = static_cast<uint16_t>((received[at] << 8) | received[at + 1]);
@@ -272,7 +338,7 @@ BOOL spti_read_drive_attribute(void* scparam, uint8_t action, uint16_t id,
                                ST_SPTI_DEVICE_TYPE_ATTRIBUTE* attr_data,
                                ST_SPTI_REQUEST_SENSE_RESPONSE* sbp, ST_SYSTEM_ERRORINFO* syserr) {
   output_accdg_to_vl(LV_TRACE, VL_MISC, "start:spti_read_drive_attribute\n");
-  uint8_t buffer[kRecordBufferLength] = {};
+  uint8_t buffer[ATTRIBUTE_LIST_LENGTH] = {};
   uint32_t received = 0;
   const BOOL result =
       spti_read_attribute(scparam, 0, action, id, sizeof(buffer), buffer, &received, sbp, syserr);
@@ -288,7 +354,7 @@ BOOL spti_read_drive_host_type_attribute(void* scparam, uint8_t action, uint16_t
                                          ST_SPTI_REQUEST_SENSE_RESPONSE* sbp,
                                          ST_SYSTEM_ERRORINFO* syserr) {
   output_accdg_to_vl(LV_TRACE, VL_MISC, "start:spti_read_drive_host_type_attribute\n");
-  uint8_t buffer[kRecordBufferLength] = {};
+  uint8_t buffer[ATTRIBUTE_LIST_LENGTH] = {};
   uint32_t received = 0;
   const BOOL result =
       spti_read_attribute(scparam, 0, action, id, sizeof(buffer), buffer, &received, sbp, syserr);
@@ -302,8 +368,9 @@ BOOL test_read_attribute(const char* path) {
   SelfTestDevice device(path);
   uint8_t buffer[kSelfTestBufferLength] = {};
   uint32_t received = 0;
-  const BOOL result = spti_read_attribute(device.param(), 0, 0, kSelfTestFirstId, sizeof(buffer),
-                                          buffer, &received, device.sense(), device.error());
+  const BOOL result =
+      spti_read_attribute(device.param(), 0, 0, mam::kVolumeCoherencyInformation, sizeof(buffer),
+                          buffer, &received, device.sense(), device.error());
   if (result) std::printf("dxferp[0]: %d\n", buffer[0]);
   show_mam_page(std::span<const uint8_t>(buffer, std::min<size_t>(received, sizeof(buffer))));
   return result;
@@ -312,8 +379,8 @@ BOOL test_read_attribute(const char* path) {
 BOOL test_read_drive_attribute(const char* path) {
   SelfTestDevice device(path);
   ST_SPTI_DEVICE_TYPE_ATTRIBUTE attr{};
-  const BOOL result =
-      spti_read_drive_attribute(device.param(), 0, 0x0000, &attr, device.sense(), device.error());
+  const BOOL result = spti_read_drive_attribute(device.param(), 0, mam::kFirstDeviceType, &attr,
+                                                device.sense(), device.error());
   if (result) {
     show_drive_attribute(attr);
     std::printf("read_drive_attribute: OK");
@@ -324,8 +391,8 @@ BOOL test_read_drive_attribute(const char* path) {
 BOOL test_read_drive_host_type_attribute(const char* path) {
   SelfTestDevice device(path);
   ST_SPTI_HOST_TYPE_ATTRIBUTE attr{};
-  const BOOL result = spti_read_drive_host_type_attribute(device.param(), 0, 0x0800, &attr,
-                                                          device.sense(), device.error());
+  const BOOL result = spti_read_drive_host_type_attribute(device.param(), 0, mam::kFirstHostType,
+                                                          &attr, device.sense(), device.error());
   if (result) show_drive_host_type_attribute(attr);
   return result;
 }

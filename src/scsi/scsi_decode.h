@@ -1,6 +1,7 @@
-// Decoders of what the drive returns: sense data of either format, long-form READ POSITION data,
-// READ ATTRIBUTE lists and log pages. They look only at the bytes actually received (never past
-// them, whatever the lengths inside say), so they run - and are tested - without a drive.
+// Decoders of what the drive returns: sense data of either format, standard INQUIRY data,
+// long-form READ POSITION data, READ ATTRIBUTE lists and log pages. They look only at the bytes
+// actually received (never past them, whatever the lengths inside say), so they run - and are
+// tested - without a drive.
 #pragma once
 
 #include <cstddef>
@@ -78,14 +79,21 @@ void set_drive_attribute(std::span<const uint8_t> received,
 void set_drive_host_type_attribute(std::span<const uint8_t> received,
                                    ST_SPTI_HOST_TYPE_ATTRIBUTE* attr_data);
 
-// The vendor, product and revision fields of standard INQUIRY data as received (8, 16 and 4
-// bytes; a field that did not arrive whole is cut where the data ends).
+// Standard INQUIRY data (EVPD 0). A text field holds the bytes of it that were received, blanks
+// and all (8, 16 and 4 bytes): a field cut short is shorter, a field not received empty.
 struct InquiryIdentity {
-  std::string vendor;
-  std::string product;
-  std::string revision;
+  std::string vendor;       // bytes 8..15
+  std::string product;      // bytes 16..31
+  std::string revision;     // bytes 32..35
+  uint8_t device_type = 0;  // byte 0 bits 4..0: 01h a tape drive
+  uint8_t version = 0;      // byte 2: the SCSI standard the device claims
 };
 InquiryIdentity decode_inquiry(std::span<const uint8_t> data);
+
+// The peripheral device type and the claimed version in words ("sequential-access device",
+// "SPC-4"); "" for a code without words here.
+const char* device_type_name(uint8_t device_type);
+const char* version_name(uint8_t version);
 
 // The value of parameter `code` in a log page (4-byte page header, then parameters of a 4-byte
 // header and their value), clipped to the page length and to the bytes received. Empty when the

@@ -38,14 +38,19 @@ class TapeSelftestTest : public ::testing::Test {
     args.insert(args.begin(), testutil::bin("tape_selftest"));
     return testutil::run(args);
   }
+  // The command layer's own output, undecoded.
+  testutil::RunResult selftest_raw(std::vector<std::string> args) {
+    args.insert(args.begin(), "--raw");
+    return selftest(std::move(args));
+  }
 
   testutil::TempDir dir_;
   vtape::Manifest manifest_;
 };
 
-TEST_F(TapeSelftestTest, PrintsInquiryAndPosition) {
+TEST_F(TapeSelftestTest, RawPrintsInquiryAndPosition) {
   const testutil::RunResult r =
-      selftest({dir_.path(), "test_unit_ready", "inquiry", "read_position"});
+      selftest_raw({dir_.path(), "test_unit_ready", "inquiry", "read_position"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out,
             "Test Unit Ready: OK\n"
@@ -65,8 +70,8 @@ TEST_F(TapeSelftestTest, PrintsInquiryAndPosition) {
 
 TEST_F(TapeSelftestTest, CommandsShareTheDrivePosition) {
   const testutil::RunResult r =
-      selftest({dir_.path(), "locate", "3", "read", "read", "space", "1", "-2", "space", "1", "1",
-                "read", "locate", "0", "1", "read", "read_position"});
+      selftest_raw({dir_.path(), "locate", "3", "read", "read", "space", "1", "-2", "space", "1",
+                    "1", "read", "locate", "0", "1", "read", "read_position"});
   EXPECT_EQ(r.status, 1);  // the second read meets the filemark
   EXPECT_EQ(r.out,
             "read: 0, 1, 12\n"
@@ -89,8 +94,8 @@ TEST_F(TapeSelftestTest, BlockLimitsAdapterLimitsAndLocate16) {
   manifest_.faults.max_transfer = 1 << 20;
   vtape::write_manifest(manifest_, dir_.path());
   const testutil::RunResult r =
-      selftest({dir_.path(), "read_block_limits", "locate16", "0", "1", "read", "locate16",
-                "4294967296", "read_position"});
+      selftest_raw({dir_.path(), "read_block_limits", "locate16", "0", "1", "read", "locate16",
+                    "4294967296", "read_position"});
   EXPECT_EQ(r.status, 1);  // the last locate lies beyond the end of data: the tape stops there
   EXPECT_EQ(r.out,
             "Maximum Block Length: 65536\n"
@@ -107,8 +112,8 @@ TEST_F(TapeSelftestTest, BlockLimitsAdapterLimitsAndLocate16) {
             "LONU: 0\n");
 }
 
-TEST_F(TapeSelftestTest, PrintsTheCartridgeMemory) {
-  testutil::RunResult r = selftest({dir_.path(), "read_attribute"});
+TEST_F(TapeSelftestTest, RawPrintsTheCartridgeMemory) {
+  testutil::RunResult r = selftest_raw({dir_.path(), "read_attribute"});
   EXPECT_EQ(r.status, 0) << r.err;
   std::string expected =
       "dxferp[0]: 0\nmam_page: data: 0x00000012, id: 0x080C, format: 0x00, "
@@ -121,18 +126,97 @@ TEST_F(TapeSelftestTest, PrintsTheCartridgeMemory) {
   }
   EXPECT_EQ(r.out, expected);
 
-  r = selftest({dir_.path(), "read_drive_attribute"});
+  r = selftest_raw({dir_.path(), "read_drive_attribute"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.out.find("volume_id: \nvolume_change_reference: 0x00000007\n"), std::string::npos)
       << r.out;
   EXPECT_NE(r.out.find("totalbytes_read_last_load: 0x0000000000000000\nread_drive_attribute: OK\n"),
             std::string::npos);
 
-  r = selftest({dir_.path(), "read_drive_host_type_attribute"});
+  r = selftest_raw({dir_.path(), "read_drive_host_type_attribute"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.out.find("application_vendor: VENDOR  \n"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("barcode: QRT001L8                        \n"), std::string::npos);
   EXPECT_NE(r.out.find("system_globally_unique_identifier: \n"), std::string::npos);
+}
+
+// Without --raw every answer is decoded: a line per command with how it ended, then its fields
+// in words, the sense data among them. One case per run of several commands.
+TEST_F(TapeSelftestTest, DecodedAnswers) {
+  manifest_.faults.block_limits = 65536;
+  manifest_.faults.max_transfer = 1 << 20;
+  // Volume change reference 7 (8 bytes), coherency count 2, set 5, 3 bytes of the application's.
+  manifest_.set_attribute(0, 0x080C, 0, {8, 0, 0, 0, 0, 0, 0, 0, 7, 0, 0, 0, 0,   0,   0,
+                                         0, 2, 0, 0, 0, 0, 0, 0, 0, 5, 0, 3, 'Q', 'R', 'T'});
+  vtape::write_manifest(manifest_, dir_.path());
+  struct Case {
+    std::vector<std::string> commands;
+    int status;
+    std::string out;
+  };
+  const Case cases[] = {
+      {{"test_unit_ready", "inquiry", "read_position", "read_block_limits"},
+       0,
+       "test_unit_ready: GOOD\n"
+       "inquiry: GOOD\n"
+       "  Device type:     sequential-access device (01h)\n"
+       "  Vendor:          VIRTUAL\n"
+       "  Product:         VIRTUAL LTO\n"
+       "  Revision:        0001\n"
+       "  Version:         SPC-4 (06h)\n"
+       "read_position: GOOD\n"
+       "  Partition:       0\n"
+       "  Block:           0\n"
+       "  File:            0\n"
+       "  Flags:           BOP (beginning of partition)\n"
+       "read_block_limits: GOOD\n"
+       "  Longest block:   65536 bytes\n"
+       "  Shortest block:  1 byte\n"
+       "  Granularity:     0: block lengths are multiples of 1 byte\n"
+       "  Adapter:         largest transfer 1048576 bytes, reserved buffer 32768 bytes\n"},
+      {{"locate", "3", "read", "read", "space", "1", "-2", "space", "3", "0", "read", "locate16",
+        "1", "1", "read_position"},
+       1,
+       "locate 3: GOOD\n"
+       "read: GOOD\n"
+       "  Bytes read:      12\n"
+       "read: CHECK CONDITION\n"
+       "  Sense key:       No Sense (0h)\n"
+       "  ASC/ASCQ:        00h/01h filemark detected\n"
+       "  Flags:           FILEMARK (a filemark was met)\n"
+       "  Information:     524288 (bytes asked for and not read)\n"
+       "space 1 -2: GOOD\n"
+       "space 3 0: GOOD\n"
+       "read: CHECK CONDITION\n"
+       "  Sense key:       Blank Check (8h)\n"
+       "  ASC/ASCQ:        00h/05h end of data detected\n"
+       "  Information:     524288 (bytes asked for and not read)\n"
+       "locate16 1 1: GOOD\n"
+       "read_position: GOOD\n"
+       "  Partition:       1\n"
+       "  Block:           1\n"
+       "  File:            0\n"
+       "  Flags:           none\n"},
+      {{"read_attribute", "read_drive_attribute", "read_drive_host_type_attribute"},
+       0,
+       "read_attribute: GOOD\n"
+       "  080Ch Volume Coherency Information: change reference 7, count 2, set 5, application "
+       "information (3 bytes): 515254\n"
+       "read_drive_attribute: GOOD\n"
+       "  0009h Volume Change Reference: 00000007 (7)\n"
+       "read_drive_host_type_attribute: GOOD\n"
+       "  0800h Application Vendor:           VENDOR\n"
+       "  0806h Barcode:                      QRT001L8\n"
+       "  080Ch Volume Coherency Information: change reference 7, count 2, set 5, application "
+       "information (3 bytes): 515254\n"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args = {dir_.path()};
+    args.insert(args.end(), c.commands.begin(), c.commands.end());
+    const testutil::RunResult r = selftest(args);
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_EQ(r.out, c.out);
+  }
 }
 
 TEST_F(TapeSelftestTest, VerbosityShowsTracesAndSense) {
@@ -159,6 +243,8 @@ TEST_F(TapeSelftestTest, UsageErrors) {
                                              {dir_.path(), "space", "1"},
                                              {dir_.path(), "space", "1", "0x800000"},
                                              {dir_.path(), "read", "5"},
+                                             {"--raw", dir_.path()},
+                                             {"--decoded", dir_.path(), "read"},
                                              {"-v"}}) {
     const testutil::RunResult r = selftest(args);
     EXPECT_EQ(r.status, 2) << testing::PrintToString(args);
@@ -168,13 +254,14 @@ TEST_F(TapeSelftestTest, UsageErrors) {
   const testutil::RunResult help = selftest({"-h"});
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("read_drive_host_type_attribute"), std::string::npos);
+  EXPECT_NE(help.out.find("--raw"), std::string::npos);
 }
 
 // A damaged partition file is served up to the damage, which reads as an unreadable record; a
 // manifest that does not parse refuses the cartridge.
 TEST_F(TapeSelftestTest, DamagedPartitionIsServedAndMalformedManifestRefused) {
   testutil::write_bytes(dir_ / "p1.tap", {5, 0, 0, 0, 'a', 'b'});
-  const testutil::RunResult r = selftest({dir_.path(), "locate", "0", "1", "read"});
+  const testutil::RunResult r = selftest_raw({dir_.path(), "locate", "0", "1", "read"});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.out.find("read: 0, 0, 0\n"), std::string::npos) << r.out;
   const std::string err = testutil::strip_headers(r.err);

@@ -1,6 +1,6 @@
 // Decoders of what a drive returns, on byte arrays: sense data, READ POSITION data, attribute
-// lists (including cut lists and lengths that lie), log pages and INQUIRY data. Every array is allocated with
-// exactly the bytes "received", so a read past them shows under AddressSanitizer.
+// lists (including cut lists and lengths that lie), log pages and INQUIRY data. Every array is
+// allocated with exactly the bytes "received", so a read past them shows under AddressSanitizer.
 #include "scsi/scsi_decode.h"
 
 #include <gtest/gtest.h>
@@ -103,8 +103,8 @@ TEST(SenseDecoding, BytesNotReceivedCountAsZero) {
 // Both formats give the same fields: key, ASC, ASCQ, the stream bits and INFORMATION, which is
 // signed (a negative residue names a block longer than asked) and only taken with VALID set.
 TEST(SenseDecoding, FixedAndDescriptorFormats) {
-  const std::vector<uint8_t> info_descriptor = {0x00, 0x0A, 0x80, 0, 0xFF, 0xFF, 0xFF, 0xFF,
-                                                0xFF, 0xFF, 0xFF, 0xCE};  // -50
+  const std::vector<uint8_t> info_descriptor = {0x00, 0x0A, 0x80, 0,    0xFF, 0xFF,
+                                                0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xCE};  // -50
   const auto descriptor = [](uint8_t code, uint8_t key, uint8_t asc, uint8_t ascq,
                              std::vector<std::vector<uint8_t>> descriptors) {
     std::vector<uint8_t> raw = {code, key, asc, ascq, 0, 0, 0, 0};
@@ -138,18 +138,27 @@ TEST(SenseDecoding, FixedAndDescriptorFormats) {
       {"fixed without VALID", fixed_not_valid, true, false, false, 0, 0, 0, false, false, true, 0},
       {"fixed deferred", fixed_deferred, true, true, false, 3, 0x0C, 0, false, false, false, 0},
       {"descriptor, ILI, negative INFORMATION",
-       descriptor(0x72, 0, 0, 0, {info_descriptor, {0x04, 0x02, 0, 0x20}}), true, false, true, 0,
-       0, 0, false, false, true, -50},
-      {"descriptor filemark, no information",
-       descriptor(0x72, 0, 0, 1, {{0x04, 0x02, 0, 0x80}}), true, false, false, 0, 0, 1, true,
-       false, false, 0},
+       descriptor(0x72, 0, 0, 0, {info_descriptor, {0x04, 0x02, 0, 0x20}}), true, false, true, 0, 0,
+       0, false, false, true, -50},
+      {"descriptor filemark, no information", descriptor(0x72, 0, 0, 1, {{0x04, 0x02, 0, 0x80}}),
+       true, false, false, 0, 0, 1, true, false, false, 0},
       {"descriptor deferred", descriptor(0x73, 3, 0x0C, 0, {}), true, true, false, 3, 0x0C, 0,
        false, false, false, 0},
       {"descriptor cut by its additional length", cut, true, false, false, 0, 0, 0, false, false,
        false, 0},
       {"no sense data", {}, false, false, false, 0, 0, 0, false, false, false, 0},
-      {"another response code", {0x7F, 0, 0x05}, false, false, false, 0, 0, 0, false, false,
-       false, 0},
+      {"another response code",
+       {0x7F, 0, 0x05},
+       false,
+       false,
+       false,
+       0,
+       0,
+       0,
+       false,
+       false,
+       false,
+       0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -359,7 +368,14 @@ TEST(InquiryDecoding, FieldsAsReceivedAndCutWhereTheDataEnds) {
   std::vector<uint8_t> data(36, 0);
   const std::string texts = "VENDOR  PRODUCT NAME    0123";
   std::copy(texts.begin(), texts.end(), data.begin() + 8);
+  data[0] = 0x21;  // qualifier 1, type 01h
+  data[2] = 0x06;
   const InquiryIdentity whole = decode_inquiry(Received(data, data.size()).span());
+  EXPECT_EQ(whole.device_type, 0x01);
+  EXPECT_STREQ(device_type_name(whole.device_type), "sequential-access device");
+  EXPECT_STREQ(version_name(whole.version), "SPC-4");
+  EXPECT_STREQ(version_name(0x7F), "");
+  EXPECT_EQ(decode_inquiry(Received(data, 1).span()).version, 0);
   EXPECT_EQ(whole.vendor, "VENDOR  ");
   EXPECT_EQ(whole.product, "PRODUCT NAME    ");
   EXPECT_EQ(whole.revision, "0123");
