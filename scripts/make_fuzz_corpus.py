@@ -21,6 +21,7 @@ RECORDS_PER_PARTITION = 24  # the first records of each partition, each one a se
 PARTITION_SEED_BYTES = 65536  # partition files cut here (a cut file is damage the reader handles)
 # The marker_header target's first byte: level 4, 3, 2, or an OCM info.
 KIND_LEVEL4, KIND_LEVEL3, KIND_OCM_INFO = 0, 1, 3
+FORMAT_TIME = "2021-02-03T04:05:06.123456Z"  # one time for the label and every object
 
 
 def run(args, cwd):
@@ -103,6 +104,22 @@ def scsi_seeds(corpus):
     corpus.add("scsi_decode", bytes([0]) + sense_descriptor)
 
 
+def cartridge_seeds(corpus):
+    """Edit lists of the whole-cartridge target: operation, file (0 and 1 the partitions, 2 the
+    cartridge memory), object index (2 bytes), position, value."""
+    corpus.add("cartridge", b"")
+    edits = [
+        (0, 1, 0, 12, 0, 0x20),  # a byte of the first data-partition record flipped
+        (1, 1, 0, 20, 128, 60),  # a record cut short
+        (2, 1, 0, 9, 0, 0),  # a filemark more
+        (3, 0, 0, 7, 0, 0),  # a filemark or record less on the reference partition
+        (4, 1, 0, 14, 0, 0),  # a record twice
+        (0, 2, 0, 3, 100, 0x41),  # a cartridge memory attribute changed
+    ]
+    for edit in edits:
+        corpus.add("cartridge", bytes(edit))
+
+
 def main():
     corpus = Corpus()
     with tempfile.TemporaryDirectory() as tmp:
@@ -111,7 +128,7 @@ def main():
         for d in (objects, work, save):
             os.makedirs(d)
         make_objects(objects)
-        run([os.path.join(BUILD, "make_cartridge"), "-p", "2", "-o", "2", "-r", "2", "-b", "4096",
+        run([os.path.join(BUILD, "make_cartridge"), "-p", "1", "-o", "2", "-r", "1", "-b", "4096", "-t", FORMAT_TIME,
              objects, cart], tmp)
         reader = os.path.join(BUILD, "object_reader")
         run([reader, "-d", cart, "-f", "-F", "-s", save], work)
@@ -132,9 +149,9 @@ def main():
         corpus.add("history", tape_id + b"\n" + history)
         for root, _, names in os.walk(save):
             for name in names:
-                if name.endswith(".json"):
+                if name.endswith(".lst"):
                     text = read(os.path.join(root, name))
-                    for key in (b"photos/b.txt", b"logs/day one.log"):
+                    for key in (b"b.txt", b"day one.log"):
                         corpus.add("list_file", key + b"\n" + text)
 
         for partition in ("p0.tap", "p1.tap"):
@@ -147,6 +164,9 @@ def main():
         corpus.add("manifest", manifest_text)
         corpus.add("mam_attributes", attribute_list(json.loads(manifest_text)))
     scsi_seeds(corpus)
+    cartridge_seeds(corpus)
+    metadata = '{"MetadataVersion":1,"Key":"a.txt","Size":5,"LastModifiedTime":"%s"}' % FORMAT_TIME
+    corpus.add("packed_object", metadata.encode())
     for target, count in sorted(corpus.seen.items()):
         print(f"{target}: {count} seeds")
 
