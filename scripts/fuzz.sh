@@ -23,7 +23,9 @@ if [ "${#targets[@]}" -eq 0 ]; then
     targets+=("${name#fuzz_}")
   done
 fi
-work=${OR_FUZZ_WORK:-fuzz-work}
+# Absolute paths: a target works in a directory of its own.
+work=$(realpath -m "${OR_FUZZ_WORK:-fuzz-work}")
+root=$PWD
 timeout=${OR_FUZZ_TIMEOUT:-10}
 
 scripts/setup.sh --fuzz "${targets[@]/#/fuzz_}"
@@ -32,14 +34,14 @@ failed=()
 for target in "${targets[@]}"; do
   mkdir -p "$work/$target"
   seeds=()
-  for dir in tests/fuzz/corpus/"$target" tests/fuzz/regressions/"$target"; do
+  for dir in "$root"/tests/fuzz/corpus/"$target" "$root"/tests/fuzz/regressions/"$target"; do
     [ -d "$dir" ] && seeds+=("$dir")
   done
   echo "== $target: $seconds s"
   # -close_fd_mask=3: the checks' messages are not shown; libFuzzer and the sanitizers still
   # report on the standard error they keep.
-  if ! build-fuzz/"fuzz_$target" "$work/$target" "${seeds[@]}" \
-      -dict=tests/fuzz/format.dict -max_total_time="$seconds" -timeout="$timeout" \
+  if ! "$root/build-fuzz/fuzz_$target" "$work/$target" "${seeds[@]}" \
+      -dict="$root/tests/fuzz/format.dict" -max_total_time="$seconds" -timeout="$timeout" \
       -rss_limit_mb=2048 -max_len=65536 -close_fd_mask=3 -print_final_stats=1 \
       -artifact_prefix="$work/$target/" 2>"$work/$target.log"; then
     failed+=("$target")
