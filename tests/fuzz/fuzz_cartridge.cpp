@@ -69,14 +69,22 @@ struct Cartridge {
   vdrive::Manifest manifest;
 };
 
+vtape::ObjectEntry object(size_t bucket, std::string key, vtape::ObjectData data) {
+  vtape::ObjectEntry entry;
+  entry.bucket = bucket;
+  entry.key = std::move(key);
+  entry.data = std::move(data);
+  return entry;
+}
+
 vtape::Description description() {
   vtape::Description d;
   d.buckets = {{"photos"}, {"logs"}};
-  d.objects.push_back({.bucket = 0, .key = "2021/a.jpg", .data = vtape::ObjectData::text("jpeg")});
-  d.objects.push_back({.bucket = 0, .key = "b.txt", .data = vtape::ObjectData::pattern(5000, 1)});
-  d.objects.push_back({.bucket = 1, .key = "day one.log", .data = vtape::ObjectData::text("")});
-  d.objects.push_back({.bucket = 1, .key = "x/y/z", .data = vtape::ObjectData::pattern(300, 2)});
-  d.objects.push_back({.bucket = 1, .key = "last", .data = vtape::ObjectData::text("end")});
+  d.objects.push_back(object(0, "2021/a.jpg", vtape::ObjectData::text("jpeg")));
+  d.objects.push_back(object(0, "b.txt", vtape::ObjectData::pattern(5000, 1)));
+  d.objects.push_back(object(1, "day one.log", vtape::ObjectData::text("")));
+  d.objects.push_back(object(1, "x/y/z", vtape::ObjectData::pattern(300, 2)));
+  d.objects.push_back(object(1, "last", vtape::ObjectData::text("end")));
   d.grouping = {.objects_per_po = 2, .pos_per_ocm = 2, .ocms_per_pr = 1};
   d.block_size = 4096;
   return d;
@@ -185,7 +193,9 @@ void write_cartridge(const Cartridge& c, const std::string& dir) {
   vtape::write_manifest(c.manifest, dir);
 }
 
+#ifdef OR_FUZZ_SANITIZED
 [[noreturn]] void child_exit() { _exit(kSanitizerStatus); }
+#endif
 
 // Runs the reader with `options` in a child process; the child's status, or nothing after a hang.
 std::optional<int> run_reader(const std::string& root, std::vector<std::string> options) {

@@ -42,7 +42,9 @@ class WorkDirectory {
     if (chdir(path_.c_str()) != 0) throw std::runtime_error("chdir: " + path_);
     std::filesystem::create_directory(MARKER_CACHE_DIR);
   }
+  // Removed by the process that made it, not by a child process that ends.
   ~WorkDirectory() {
+    if (getpid() != owner_) return;
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);
   }
@@ -52,6 +54,7 @@ class WorkDirectory {
 
  private:
   std::string path_;
+  pid_t owner_ = getpid();
 };
 
 char quiet_level[] = "";

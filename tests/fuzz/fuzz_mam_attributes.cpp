@@ -20,9 +20,9 @@ void attribute_list(fuzz::Bytes list) {
   set_drive_attribute(list, &device);
   ST_SPTI_HOST_TYPE_ATTRIBUTE host{};
   set_drive_host_type_attribute(list, &host);
-  size_t offset = scsi::kAttributeListHeaderLength;
-  scsi::MamAttributeView attribute;
-  while (scsi::next_attribute(list, &offset, &attribute)) {
+  size_t offset = kAttributeListHeaderLength;
+  MamAttributeView attribute;
+  while (next_attribute(list, &offset, &attribute)) {
   }
 }
 

@@ -25,12 +25,12 @@ void block_limits(fuzz::Bytes data) {
   decode_block_limits(data, &limits);
 }
 
-void inquiry(fuzz::Bytes data) { scsi::decode_inquiry(data); }
+void inquiry(fuzz::Bytes data) { decode_inquiry(data); }
 
 void log_page(fuzz::Bytes data) {
   if (data.size() < 2) return;
   const uint16_t code = static_cast<uint16_t>(data[0] << 8 | data[1]);
-  const fuzz::Bytes value = scsi::find_log_parameter(data.subspan(2), code);
+  const fuzz::Bytes value = find_log_parameter(data.subspan(2), code);
   volatile uint8_t sum = 0;
   for (const uint8_t byte : value) sum = static_cast<uint8_t>(sum + byte);
 }
