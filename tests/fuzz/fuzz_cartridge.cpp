@@ -90,6 +90,9 @@ vtape::Description description() {
   return d;
 }
 
+// The standard error of the last run, beside the cartridge's directory.
+std::string child_log() { return fuzz::work_directory() + "run.log"; }
+
 std::string read_text(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
@@ -206,8 +209,12 @@ std::optional<int> run_reader(const std::string& root, std::vector<std::string> 
     __sanitizer_set_death_callback(&child_exit);
 #endif
     set_run_end_handler(nullptr);
+    // The reader's messages and any report of a sanitizer go to the log, which the parent shows
+    // when a rule is broken.
     const int null = open("/dev/null", O_WRONLY);
     dup2(null, STDOUT_FILENO);
+    const int log = open(child_log().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(log, STDERR_FILENO);
     if (chdir((root + kRun).c_str()) != 0) _exit(1);
     setenv("TMPDIR", (root + kTemporary).c_str(), 1);
     std::vector<std::string> args{"object_reader", "-d", root + kCartridge, "-F", "-s",
@@ -233,7 +240,8 @@ std::optional<int> run_reader(const std::string& root, std::vector<std::string> 
 
 void require(bool rule, const char* what, const std::string& where) {
   if (rule) return;
-  std::fprintf(stderr, "fuzz_cartridge: %s: %s\n", what, where.c_str());
+  std::fprintf(stderr, "%s\nfuzz_cartridge: %s: %s\n", read_text(child_log()).c_str(), what,
+               where.c_str());
   std::abort();
 }
 
