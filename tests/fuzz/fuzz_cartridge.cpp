@@ -196,6 +196,8 @@ void write_cartridge(const Cartridge& c, const std::string& dir) {
   vtape::write_manifest(c.manifest, dir);
 }
 
+void end_child() { _exit(0); }
+
 #ifdef OR_FUZZ_SANITIZED
 [[noreturn]] void child_exit() { _exit(kSanitizerStatus); }
 #endif
@@ -209,6 +211,9 @@ std::optional<int> run_reader(const std::string& root, std::vector<std::string> 
     __sanitizer_set_death_callback(&child_exit);
 #endif
     set_run_end_handler(nullptr);
+    // Registered before anything of the run, so called after the run's own exit work: the
+    // parent's exit work (the fuzzer's report of a target that exited among it) is not the child's.
+    std::atexit(&end_child);
     // The reader's messages and any report of a sanitizer go to the log, which the parent shows
     // when a rule is broken.
     const int null = open("/dev/null", O_WRONLY);
