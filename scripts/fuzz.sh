@@ -6,9 +6,10 @@
 # (tests/fuzz/regressions/<target>), with the format's tokens as its dictionary, and keeps the new
 # inputs it finds in fuzz-work/<target>/ (OR_FUZZ_WORK names another directory), which the next run
 # starts from too. A crash, a sanitizer report, a leak or an input slower than OR_FUZZ_TIMEOUT
-# seconds (default 10) stops that target with its input saved as fuzz-work/<target>/crash-*,
-# and the script exits 1 once every target has run. Copy such an input into the target's
-# regressions/ directory when the fault is mended: the normal test suite replays it.
+# seconds (default 60, above the whole-cartridge target's own bound on its two runs) stops that
+# target with its input saved as fuzz-work/<target>/crash-* (leak-*, timeout-*), and the script
+# exits 1 once every target has run. Copy such an input into the target's regressions/ directory
+# when the fault is mended: the normal test suite replays it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=60
@@ -26,7 +27,7 @@ fi
 # Absolute paths: a target works in a directory of its own.
 work=$(realpath -m "${OR_FUZZ_WORK:-fuzz-work}")
 root=$PWD
-timeout=${OR_FUZZ_TIMEOUT:-10}
+timeout=${OR_FUZZ_TIMEOUT:-60}
 
 scripts/setup.sh --fuzz "${targets[@]/#/fuzz_}"
 
