@@ -49,3 +49,11 @@ int output_accdg_to_vl(const char* log_level, const char* verbose, const char* f
 // way a system failure stops the run, so that readers and the compiler see control stop here.
 [[noreturn]] void output_fatal(const char* verbose, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
+
+// How a message that ends the run ends it. By default the process exits with status 1 (the atomic
+// files still under a temporary name are removed on the way out). A harness that runs the checks
+// many times in one process installs a handler that unwinds instead (by throwing): it is called
+// with the exit status after the message was printed, and the process exits if it returns. Null
+// restores the default.
+using RunEndHandler = void (*)(int status);
+void set_run_end_handler(RunEndHandler handler);

@@ -237,6 +237,9 @@ int get_hash(std::string_view meta_data, char* hash /* 33 bytes */);
 // ---------------------------------------------------------------------------------------------
 // Progress history.
 
+// The history file, in the working directory.
+inline constexpr char HISTORY_PATH[] = "./history.log";
+
 void set_obj_save_path(const char* save_path);
 void set_lap_start(time_t lap_s);
 void set_history_interval(uint32_t history_i);

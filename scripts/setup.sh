@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what object_reader needs on a Debian machine (when it is missing) and builds it.
-#   scripts/setup.sh [--s3] [--sanitize] [TARGET...]
+#   scripts/setup.sh [--s3] [--sanitize | --fuzz] [TARGET...]
 # Plain build: build/ (the program is build/object_reader).
 # Sanitizer build (AddressSanitizer + UndefinedBehaviorSanitizer): build-asan/.
+# Fuzz build (clang, libFuzzer and both sanitizers; scripts/fuzz.sh uses it): build-fuzz/.
 # --s3 (or OR_S3_STORE=1 in the environment) also installs the local S3 store that
 # scripts/s3-server.sh runs (OpenStack Swift with s3api, about 50 MB), for the S3 tests.
 # TARGETs (for example object_reader make_cartridge) build only those; default: everything.
@@ -21,6 +22,10 @@ fi
 # libcurl4-openssl-dev: the S3 client (requests signed with AWS Signature Version 4).
 packages=(g++ cmake make pkg-config libgtest-dev libjson-c-dev uuid-dev libssl-dev time groff-base
           dpkg-dev libcurl4-openssl-dev)
+# clang and libclang-rt-14-dev: libFuzzer and the sanitizers' runtime of the fuzz build.
+if [ "${1:-}" = "--fuzz" ]; then
+  packages+=(clang libclang-rt-14-dev)
+fi
 if [ "$with_store" = 1 ]; then
   packages+=(swift swift-proxy swift-object swift-container swift-account memcached curl)
 fi
@@ -43,6 +48,10 @@ cmake_args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo)
 if [ "${1:-}" = "--sanitize" ]; then
   build_dir=build-asan
   cmake_args=(-DCMAKE_BUILD_TYPE=Debug -DOR_SANITIZE=ON)
+  shift
+elif [ "${1:-}" = "--fuzz" ]; then
+  build_dir=build-fuzz
+  cmake_args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ -DOR_FUZZ=ON)
   shift
 fi
 cmake_args+=(-DOR_WERROR="${OR_WERROR:-OFF}")

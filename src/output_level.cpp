@@ -17,6 +17,7 @@ namespace {
 const char* verbose_level = nullptr;
 const char* continue_mode = nullptr;
 const char* top_verbose = nullptr;
+RunEndHandler run_end_handler = nullptr;
 
 bool same(const char* a, const char* b) { return a != nullptr && std::strcmp(a, b) == 0; }
 
@@ -88,7 +89,14 @@ void print_message(FILE* stream, const char* log_level, const char* verbose,
   status_line::redraw_after_message();
 }
 
+[[noreturn]] void end_run(int status) {
+  if (run_end_handler != nullptr) run_end_handler(status);
+  std::exit(status);
+}
+
 }  // namespace
+
+void set_run_end_handler(RunEndHandler handler) { run_end_handler = handler; }
 
 void output_fatal(const char* verbose, const char* format, ...) {
   va_list args;
@@ -96,7 +104,7 @@ void output_fatal(const char* verbose, const char* format, ...) {
   const std::string text = formatted(format, args);
   va_end(args);
   print_message(stderr, LV_SYS_ERR, resolve_verbose(verbose), text);
-  std::exit(1);
+  end_run(1);
 }
 
 int output_accdg_to_vl(const char* log_level, const char* verbose, const char* format, ...) {
@@ -114,9 +122,9 @@ int output_accdg_to_vl(const char* log_level, const char* verbose, const char* f
   const std::string text = formatted(format, args);
   va_end(args);
   print_message(to_stderr ? stderr : stdout, log_level, verbose, text);
-  if (same(log_level, LV_SYS_ERR)) std::exit(1);
+  if (same(log_level, LV_SYS_ERR)) end_run(1);
   if (same(log_level, LV_ERROR)) {
-    if (!same(continue_mode, "cont")) std::exit(1);
+    if (!same(continue_mode, "cont")) end_run(1);
     return 1;
   }
   return 0;

@@ -430,7 +430,7 @@ time_t lap_start = 0;
 time_t lap_end = 0;
 uint32_t history_interval = 0;
 
-constexpr char kHistoryPath[] = "./history.log";
+constexpr const char* kHistoryPath = HISTORY_PATH;
 constexpr const char* kHistoryKeys[] = {"PR", "OCM", "PO", "Object number"};
 constexpr size_t kIniValueSize = 256;
 

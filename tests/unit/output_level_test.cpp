@@ -112,4 +112,32 @@ TEST_F(OutputLevelTest, ErrorOutsideContinueModeEndsTheProcess) {
       ::testing::ExitedWithCode(1), R"(\[ERROR  \] \[COMMON\] fatal error)");
 }
 
+// A harness's handler takes the end of the run over: every message that would end the process
+// reaches it, with status 1, after the message was printed.
+TEST_F(OutputLevelTest, RunEndHandlerUnwindsInsteadOfExiting) {
+  struct Ended {
+    int status;
+  };
+  set_run_end_handler([](int status) { throw Ended{status}; });
+  char stop_mode[] = "stop";
+  const auto ends = [&](auto&& message) {
+    try {
+      message();
+    } catch (const Ended& ended) {
+      return ended.status;
+    }
+    return 0;
+  };
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(ends([] { output_fatal(VL_MISC, "fatal\n"); }), 1);
+  EXPECT_EQ(ends([] { output_accdg_to_vl(LV_SYS_ERR, VL_MISC, "system\n"); }), 1);
+  set_c_mode(stop_mode);
+  EXPECT_EQ(ends([] { output_accdg_to_vl(LV_ERROR, VL_MISC, "error\n"); }), 1);
+  set_c_mode(cont_);
+  set_run_end_handler(nullptr);
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("[SYS_ERR] [MISC  ] fatal\n"), std::string::npos);
+  EXPECT_NE(err.find("[ERROR  ] [MISC  ] error\n"), std::string::npos);
+}
+
 }  // namespace

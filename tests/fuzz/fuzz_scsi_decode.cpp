@@ -1,0 +1,45 @@
+// The decoders of what a drive returns: sense data of either format, READ POSITION, READ BLOCK
+// LIMITS, INQUIRY and LOG SENSE data. The first byte chooses the decoder (and for a log page the
+// parameter code comes from the next two), the rest is what the drive sent.
+#include <cstdint>
+
+#include "fuzz/fuzz_target.h"
+#include "scsi/scsi_decode.h"
+
+namespace {
+
+void sense(fuzz::Bytes data) {
+  const scsi::SenseData parsed = scsi::parse_sense(data);
+  ST_SPTI_REQUEST_SENSE_RESPONSE decoded{};
+  decode_sense_data(data, &decoded);
+  sense_key_description(parsed.key);
+}
+
+void position(fuzz::Bytes data) {
+  ST_SPTI_CMD_POSITIONDATA decoded{};
+  decode_position_data(data, &decoded);
+}
+
+void block_limits(fuzz::Bytes data) {
+  ST_SPTI_BLOCK_LIMITS limits{};
+  decode_block_limits(data, &limits);
+}
+
+void inquiry(fuzz::Bytes data) { decode_inquiry(data); }
+
+void log_page(fuzz::Bytes data) {
+  if (data.size() < 2) return;
+  const uint16_t code = static_cast<uint16_t>(data[0] << 8 | data[1]);
+  const fuzz::Bytes value = find_log_parameter(data.subspan(2), code);
+  volatile uint8_t sum = 0;
+  for (const uint8_t byte : value) sum = static_cast<uint8_t>(sum + byte);
+}
+
+constexpr void (*kDecoders[])(fuzz::Bytes) = {sense, position, block_limits, inquiry, log_page};
+
+}  // namespace
+
+OR_FUZZ_TARGET(scsi_decode) {
+  if (input.empty()) return;
+  kDecoders[input[0] % std::size(kDecoders)](input.subspan(1));
+}
