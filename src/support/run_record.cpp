@@ -63,6 +63,8 @@ const char* outcome_name(Outcome outcome) {
       return "not readable";
     case Outcome::lost:
       return "lost to damage";
+    case Outcome::not_stored:
+      return "not stored";
   }
   return "";
 }
@@ -124,6 +126,9 @@ void count(Outcome outcome, uint64_t size) {
       break;
     case Outcome::lost:
       ++t.lost;
+      break;
+    case Outcome::not_stored:
+      ++t.not_stored;
       break;
   }
 }
@@ -244,6 +249,7 @@ void finish() {
                                     {"refused", t.refused},
                                     {"not_readable", t.unreadable},
                                     {"lost", t.lost},
+                                    {"not_stored", t.not_stored},
                                     {"bytes", t.bytes},
                                     {"errors", t.errors},
                                     {"warnings", t.warnings},
