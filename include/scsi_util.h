@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "spti_lib.h"
@@ -23,12 +24,34 @@ int read_position_on_tape(ST_SPTI_CMD_POSITIONDATA* pos);
 int set_tape_head(const int which_partition);
 int locate_to_tape(const uint32_t block_addres);
 
+// One record as a copy of the tape sees it (tape_image): what one READ of up to `length` bytes
+// (fewer when the transfer limits say so) brought into `data`. The READ's check conditions are
+// not shown: the caller reports what it met in its own words.
+struct RecordRead {
+  enum class Kind { record, filemark, end_of_data, too_long, unreadable };
+  Kind kind = Kind::unreadable;
+  uint32_t length = 0;         // record: its bytes in `data`
+  uint64_t record_length = 0;  // too_long: the record's length when the drive tells it, else 0
+  uint32_t requested = 0;      // the bytes the READ asked for
+  std::string trouble;         // too_long, unreadable: what the drive answered, in words
+};
+RecordRead read_record(uint32_t length, void* data);
+
+// Locates to `block` of `partition` as set_tape_head and locate_to_tape do, but returns false
+// instead of ending the run when the drive cannot go there (beyond the end of data, a place it
+// cannot read).
+bool locate_in_partition(uint32_t partition, uint64_t block);
+
 // Asks the registered drive for its transfer limits (the adapter's, the sg driver's reserved
 // buffer, READ BLOCK LIMITS); reads are then never longer than the smaller limit.
 void learn_transfer_limits();
 // Once the tape's block size is known: ends the run when a block cannot be read in one command,
 // and raises the sg driver's reserved buffer to the block size.
 void require_block_reads(uint32_t block_size);
+
+// The volume personality the drive names in the volume statistics log page (LOG SENSE page 17h,
+// parameter 0045h), as received; empty when the drive does not tell it.
+std::string read_volume_personality(void* scparam);
 
 // The tape generation from the drive's volume personality: two characters (no terminator written
 // beyond the two). A personality of neither the "Ultrium-" nor the "LTO" form ends the run.
@@ -49,6 +72,10 @@ class TapeCursor {
   // The block number where the tape stands (READ POSITION only when it is unknown).
   uint64_t position();
   bool position_known() const;
+  // Whether the tape is known to stand in partition `partition`.
+  bool on_partition(int partition) const {
+    return partition_valid() && partition_ == static_cast<uint32_t>(partition);
+  }
   // After anything that may have moved the tape without the facade seeing where to.
   void forget();
 
@@ -75,6 +102,13 @@ class TapeCursor {
   uint32_t last_count() const { return last_count_; }
   // Whether block `number` is the block read last and the tape stands just past it.
   bool holds_block(uint64_t number);
+  // Whether a read met a filemark just before where the tape stands: the read proved it there,
+  // and no move back over it is needed to see it.
+  bool filemark_before_here();
+  // Reads the next object to see whether it is a filemark: true when it is (the tape then stands
+  // past it, as a forward pass leaves it); otherwise the tape is brought back to where it stood.
+  // Nothing is reported on the way.
+  bool filemark_next(uint32_t block_size);
 
  private:
   // The facade calls keep the record.
@@ -93,6 +127,10 @@ class TapeCursor {
   uint32_t last_count_ = 0;
   Read last_read_ = Read::failed;
   bool quiet_unreadable_ = false;
+  // The filemark a read met last: partition and object number.
+  bool filemark_known_ = false;
+  uint32_t filemark_partition_ = 0;
+  uint64_t filemark_number_ = 0;
   std::vector<uint8_t> block_;
 };
 

@@ -60,6 +60,8 @@ BOOL spti_read_position(void* scparam, ST_SPTI_CMD_POSITIONDATA* pos,
 BOOL spti_log_sense(void* scparam, uint32_t page_code, uint32_t parameter, uint32_t dxfer_len,
                     void* dxferp, uint32_t* resid, ST_SPTI_REQUEST_SENSE_RESPONSE* sbp,
                     ST_SYSTEM_ERRORINFO* syserr);
+// The allocation length INQUIRY asks for: a buffer this long takes all the drive returns.
+inline constexpr uint32_t INQUIRY_ALLOCATION_LENGTH = 0xFF;
 BOOL spti_inquiry(void* scparam, uint32_t page_code, uint32_t dxfer_len, void* dxferp,
                   uint32_t* resid, ST_SPTI_REQUEST_SENSE_RESPONSE* sbp,
                   ST_SYSTEM_ERRORINFO* syserr);

@@ -19,7 +19,9 @@ enum class TapeAccess {
 };
 
 // Opens the device for SCSI commands: a virtual cartridge is loaded into the virtual drive
-// (read-only; a malformed cartridge is reported as an ERROR naming the file and what is wrong),
+// (read-only; a cartridge that cannot be loaded - a manifest that does not parse or breaks its
+// rules, a partition file missing or unopenable - is reported as an ERROR naming the file and
+// what is wrong; a damaged partition file is served up to the damage, with a WARNING),
 // anything else is opened with O_RDWR (and O_EXCL when exclusive) and O_NONBLOCK, so that the
 // open itself never waits for the drive, and O_NONBLOCK is then cleared. Returns a descriptor, or
 // -1 with errno set (EBUSY: another program holds the drive).

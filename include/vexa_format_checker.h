@@ -217,6 +217,9 @@ int comlete_list_files(const char* list_dir);
 int get_object_info_in_list(const char* object_key, const char* object_id, const char* list_path,
                             object_list** objects);
 void free_object_list(object_list* objects);
+// Orders the chain by the place of each version's metadata on the tape, so that a retrieval of
+// several versions visits them in one forward pass (records of equal place keep their order).
+void sort_in_tape_order(object_list** objects);
 int check_file(const char* filename);
 int extract_json_element(const char* json_data, const char* json_key, std::string& json_element);
 int get_bucket_name(const char* bucket_list, const char* bucket_id, std::string& bucket_name);

@@ -22,7 +22,7 @@ contents="$(dpkg-deb -c "$deb" | awk '{print $6}')"
 echo "$contents" | sed 's/^/  /'
 echo "  Depends: $(dpkg-deb -f "$deb" Depends)"
 for file in usr/bin/object_reader usr/bin/make_cartridge usr/bin/tape_selftest \
-  usr/share/man/man1/object_reader.1; do
+  usr/bin/tape_image usr/share/man/man1/object_reader.1 usr/share/man/man1/tape_image.1; do
   grep -qx "\./$file" <<<"$contents" || { echo "check_package: $file missing" >&2; status=1; }
 done
 exit "$status"

@@ -23,6 +23,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "endian_utils.h"
@@ -541,8 +542,25 @@ int read_marker_file(uint64_t str_size, uint64_t str_offset, const char* filepat
   return 0;
 }
 
+namespace {
+// Where the tape stood after the filemark that ended a label or commit marker, read by the
+// comparison: the check of that filemark that follows at once finds it proved.
+uint64_t filemark_read_at = UINT64_MAX;
+}  // namespace
+
 int check_fm_next_to_marker(int pos, int own_flag) {
   output_accdg_to_vl(LV_TRACE, VL_MISC, "start:check_fm_next_to_marker\n");
+  // On a sound tape the read that ended the marker met its filemark, or the next read meets it:
+  // the tape is then where a space over it leaves it, and it never moves back. Only where no
+  // filemark is met is the check made by spacing, from where the tape stood.
+  const bool read_already = std::exchange(filemark_read_at, UINT64_MAX) == cursor().position();
+  const bool proved =
+      pos == 1 && (own_flag == 1 || read_already ? cursor().filemark_before_here()
+                                                 : cursor().filemark_next(block_size));
+  if (proved) {
+    output_accdg_to_vl(LV_TRACE, VL_MISC, "end  :check_fm_next_to_marker\n");
+    return 0;
+  }
   ST_SPTI_CMD_POSITIONDATA p{};
   if (own_flag == 1) {
     cursor().read_position(&p);
@@ -560,28 +578,58 @@ int check_fm_next_to_marker(int pos, int own_flag) {
   return ret;
 }
 
+namespace {
+
+// Where the last reference commit marker of each partition was found: its first block and the
+// filemarks of the partition. It does not move while the run goes on.
+struct LastRcmPlace {
+  bool known = false;
+  uint64_t block = 0;
+  uint64_t filemarks = 0;
+};
+LastRcmPlace last_rcm_places[2];
+
+// The position of the last reference commit marker against the cartridge memory's rcm_block.
+int compare_rcm_block_with_mam(const MamVci* mamvci, int which_partition, uint64_t block) {
+  if (mamvci == nullptr || !mamvci[which_partition].is_valid ||
+      mamvci[which_partition].Data.rcm_block == block) {
+    return 0;
+  }
+  return output_accdg_to_vl(
+      LV_WARNING, VL_RCM,
+      "The position of the last reference commit marker in the %s is inconsistent with "
+      "rcm_block in mam.\n%sThe position of the last reference commit marker : %" PRIu64
+      "\n%srcm_block in mam                                 : %" PRIu64 "\n",
+      get_partition_name(which_partition), INDENT, block, INDENT,
+      mamvci[which_partition].Data.rcm_block);
+}
+
+}  // namespace
+
 int move_to_last_rcm(const MamVci* mamvci, int which_partition, uint64_t* fileNumber) {
   output_accdg_to_vl(LV_TRACE, VL_MISC, "start:move_to_last_rcm\n");
-  cursor().head(which_partition);
-  cursor().space(SPACE_END_OF_DATA, 0);
-  ST_SPTI_CMD_POSITIONDATA pos{};
-  cursor().read_position(&pos);
-  if (fileNumber != nullptr) *fileNumber = pos.fileNumber;
-  cursor().space(SPACE_FILEMARKS, static_cast<uint32_t>(-2));
-  cursor().space(SPACE_FILEMARKS, 1);
-  cursor().read_position(&pos);
-  int ret = 0;
-  if (mamvci != nullptr && mamvci[which_partition].is_valid &&
-      mamvci[which_partition].Data.rcm_block != pos.blockNumber) {
-    ret |= output_accdg_to_vl(
-        LV_WARNING, VL_RCM,
-        "The position of the last reference commit marker in the %s is inconsistent with "
-        "rcm_block in mam.\n%sThe position of the last reference commit marker : %" PRIu64
-        "\n%srcm_block in mam                                 : %" PRIu64 "\n",
-        get_partition_name(which_partition), INDENT, pos.blockNumber, INDENT,
-        mamvci[which_partition].Data.rcm_block);
+  LastRcmPlace& place = last_rcm_places[which_partition == 1 ? 1 : 0];
+  if (place.known) {
+    // Found before: the tape goes there directly, forward from where a walk stands.
+    if (!cursor().position_known() || cursor().position() != place.block ||
+        !cursor().on_partition(which_partition)) {
+      cursor().head(which_partition);
+      if (place.block != 0) cursor().locate(place.block);
+    }
+  } else {
+    cursor().head(which_partition);
+    cursor().space(SPACE_END_OF_DATA, 0);
+    ST_SPTI_CMD_POSITIONDATA end{};
+    cursor().read_position(&end);
+    cursor().space(SPACE_FILEMARKS, static_cast<uint32_t>(-2));
+    cursor().space(SPACE_FILEMARKS, 1);
+    ST_SPTI_CMD_POSITIONDATA top{};
+    cursor().read_position(&top);
+    place = {true, top.blockNumber, end.fileNumber};
   }
-  if (which_partition == 1) dp_rcm_block_number = pos.blockNumber;
+  if (fileNumber != nullptr) *fileNumber = place.filemarks;
+  const int ret = compare_rcm_block_with_mam(mamvci, which_partition, place.block);
+  if (which_partition == 1) dp_rcm_block_number = place.block;
   output_accdg_to_vl(LV_TRACE, VL_MISC, "end  :move_to_last_rcm\n");
   return ret;
 }
@@ -1658,9 +1706,15 @@ int end_of_marker(const MarkerComparison& c) {
   if (check_fm_next_to_marker(1, 1) != 0) {
     output_fatal(VL_DEFAULT, "Failed to read data from tape.\n");
   }
-  ST_SPTI_CMD_POSITIONDATA pos{};
-  cursor().read_position(&pos);
-  cursor().locate(pos.blockNumber == 0 ? 0 : pos.blockNumber - 1);
+  if (c.type == META || c.type == PO) {
+    // The walk goes on from the filemark itself.
+    ST_SPTI_CMD_POSITIONDATA pos{};
+    cursor().read_position(&pos);
+    cursor().locate(pos.blockNumber == 0 ? 0 : pos.blockNumber - 1);
+  } else {
+    // The filemark check that follows a label or commit marker takes the filemark just read.
+    filemark_read_at = cursor().position();
+  }
   if (c.file_size == c.readed_size) return 0;
   return output_accdg_to_vl(
       LV_ERROR, VL_DEFAULT,

@@ -1028,6 +1028,7 @@ int retrieve_object() {
   if (objects == nullptr) {
     output_fatal(VL_MISC, "The object you specified was not found in the list(%s).\n", list_path);
   }
+  sort_in_tape_order(&objects);
   if (check_integrity(run.mamvci, &run.mamhta,
                       walk::mode_name(walk::Mode::output_objects_in_object_list), run.fd_tape,
                       settings.save_path, run.barcode_id, objects, settings.bucket_name) != 0) {

@@ -76,12 +76,14 @@ int check_disk_space(const char* path, uint64_t data_size) {
 #include <dirent.h>
 #include <json-c/json.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -194,6 +196,23 @@ void keep_latest(object_list** objects) {
 }
 
 }  // namespace
+
+void sort_in_tape_order(object_list** objects) {
+  std::vector<object_list*> records;
+  for (object_list* record = *objects; record != nullptr; record = record->next) {
+    records.push_back(record);
+  }
+  std::stable_sort(records.begin(), records.end(), [](const object_list* a, const object_list* b) {
+    return std::pair(a->block_address, a->meta_offset) <
+           std::pair(b->block_address, b->meta_offset);
+  });
+  object_list** tail = objects;
+  for (object_list* record : records) {
+    *tail = record;
+    tail = &record->next;
+  }
+  *tail = nullptr;
+}
 
 int get_object_info_in_list(const char* object_key, const char* object_id, const char* list_path,
                             object_list** objects) {

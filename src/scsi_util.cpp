@@ -77,9 +77,8 @@ struct CursorAccess {
   // it is known. False when it cannot be done.
   static bool locate_object(uint32_t partition, uint64_t block) {
     TapeCursor& c = cursor();
-    const uint32_t target = partition == INVALID_PARTITION_NUMBER && c.partition_valid()
-                                ? c.partition_
-                                : partition;
+    const uint32_t target =
+        partition == INVALID_PARTITION_NUMBER && c.partition_valid() ? c.partition_ : partition;
     c.forget();
     for (int attempt = 0;; ++attempt) {
       const BOOL ok = send_locate(attempt == 0 ? partition : target, block);
@@ -96,7 +95,8 @@ struct CursorAccess {
       }
       if (attempt > 0) return false;
       output_accdg_to_vl(LV_WARNING, VL_MISC,
-                         "The locate to block %" PRIu64 " was not completed (%s); the tape stands "
+                         "The locate to block %" PRIu64
+                         " was not completed (%s); the tape stands "
                          "at %s. It is sent again.\n",
                          block, scsi::describe(report.trouble).c_str(), where(pos).c_str());
     }
@@ -142,15 +142,41 @@ struct CursorAccess {
     c.last_valid_ = last_valid;
   }
 
+  // Sends the READ of `requested` bytes that starts at block `start`, again from there after a
+  // failure on its way (a second one ends the run), and classifies what it brought.
+  static scsi::ReadResult transfer(uint32_t requested, void* data, uint32_t* count,
+                                   uint64_t start, const CommandOptions& options);
+  // Where the tape stands after a READ from `start` that brought `r`.
+  static void advance(const scsi::ReadResult& r, uint64_t start);
   static int finish_read(const scsi::ReadResult& r, uint32_t requested, uint64_t start,
                          uint32_t* count);
   static int read(uint32_t length, void* data, uint32_t* count);
+  static RecordRead read_record(uint32_t length, void* data);
   static int space(uint8_t code, uint32_t count);
 };
+
+void CursorAccess::advance(const scsi::ReadResult& r, uint64_t start) {
+  TapeCursor& c = cursor();
+  switch (r.kind) {
+    case scsi::ReadKind::block:
+    case scsi::ReadKind::filemark:
+    case scsi::ReadKind::too_long:
+      c.moved_to(c.partition_, start + 1);
+      break;
+    case scsi::ReadKind::end_of_data:
+      c.moved_to(c.partition_, start);
+      break;
+    case scsi::ReadKind::medium_error:
+    case scsi::ReadKind::failed:
+      c.forget();
+      break;
+  }
+}
 
 int CursorAccess::finish_read(const scsi::ReadResult& r, uint32_t requested, uint64_t start,
                               uint32_t* count) {
   TapeCursor& c = cursor();
+  advance(r, start);
   *count = r.kind == scsi::ReadKind::block ? r.length : 0;
   switch (r.kind) {
     case scsi::ReadKind::block:
@@ -175,67 +201,109 @@ int CursorAccess::finish_read(const scsi::ReadResult& r, uint32_t requested, uin
         lengths_disagreement_told = true;
         output_accdg_to_vl(LV_WARNING, VL_MISC,
                            "The residue of a READ and its incorrect-length information disagree "
-                           "(block %" PRIu64 "): the block length is taken from the information. "
+                           "(block %" PRIu64
+                           "): the block length is taken from the information. "
                            "This is said once.\n",
                            start);
       }
-      c.moved_to(c.partition_, start + 1);
       return 0;
     case scsi::ReadKind::filemark:
-      c.moved_to(c.partition_, start + 1);
       output_accdg_to_vl(LV_INFO, VL_MISC, "Filemark detected during reading data.\n");
       return 1;
     case scsi::ReadKind::too_long:
-      c.moved_to(c.partition_, start + 1);
       if (r.block_length == 0) {
         return output_accdg_to_vl(LV_ERROR, VL_MISC,
-                                  "Block %" PRIu64 " is longer than the %u bytes read: its data "
+                                  "Block %" PRIu64
+                                  " is longer than the %u bytes read: its data "
                                   "is not used.\n",
                                   start, requested);
       }
       return output_accdg_to_vl(LV_ERROR, VL_MISC,
-                                "Block %" PRIu64 " is %" PRIu64 " bytes long, longer than the %u "
+                                "Block %" PRIu64 " is %" PRIu64
+                                " bytes long, longer than the %u "
                                 "bytes read: its data is not used.\n",
                                 start, r.block_length, requested);
     case scsi::ReadKind::end_of_data:
-      c.moved_to(c.partition_, start);
       break;
     case scsi::ReadKind::medium_error:
-      c.forget();
       if (c.quiet_unreadable_) return 1;
       break;
     case scsi::ReadKind::failed:
-      c.forget();
       break;
   }
   return output_accdg_to_vl(LV_ERROR, VL_MISC, "Failed to Read data: %X/%02X/%02X.\n",
                             sense_data->sense_key, sense_data->asc, sense_data->ascq);
 }
 
-int CursorAccess::read(uint32_t length, void* data, uint32_t* count) {
-  TapeCursor& c = cursor();
-  // Where the READ starts: a READ that must be sent again starts there again.
-  const uint64_t start = c.position();
-  const uint32_t requested = read_length(length);
+scsi::ReadResult CursorAccess::transfer(uint32_t requested, void* data, uint32_t* count,
+                                        uint64_t start, const CommandOptions& options) {
   for (int attempt = 0;; ++attempt) {
     *count = 0;
-    spti_read_data(scsi_param, requested, data, count, sense_data, err_info);
+    read_block_command(scsi_param, requested, data, count, sense_data, options);
     const scsi::CommandReport& report = scsi::last_command_report();
     const scsi::ReadResult r = scsi::classify_read(report.outcome, requested, *count);
-    const bool redo = report.transport_failed ||
-                      (report.unit_attention && !read_where_expected(r, start));
-    if (!redo) return finish_read(r, requested, start, count);
+    const bool redo =
+        report.transport_failed || (report.unit_attention && !read_where_expected(r, start));
+    if (!redo) return r;
     *count = 0;  // the data of a READ that did not complete is never used
     const std::string what = scsi::describe(report.trouble);
     if (attempt > 0) {
       output_fatal(VL_MISC, "Failed to read block %" PRIu64 ": %s.\n", start, what.c_str());
     }
     output_accdg_to_vl(LV_WARNING, VL_MISC,
-                       "The READ of block %" PRIu64 " was not completed (%s); the tape stands at "
+                       "The READ of block %" PRIu64
+                       " was not completed (%s); the tape stands at "
                        "%s. It is located back and the block is read again.\n",
                        start, what.c_str(), where(ask_position()).c_str());
-    locate_or_end(c.partition_, start);
+    locate_or_end(cursor().partition_, start);
   }
+}
+
+int CursorAccess::read(uint32_t length, void* data, uint32_t* count) {
+  // Where the READ starts: a READ that must be sent again starts there again.
+  const uint64_t start = cursor().position();
+  const uint32_t requested = read_length(length);
+  CommandOptions options;
+  options.report_check_condition = !read_reports_by_caller();
+  const scsi::ReadResult r = transfer(requested, data, count, start, options);
+  return finish_read(r, requested, start, count);
+}
+
+RecordRead CursorAccess::read_record(uint32_t length, void* data) {
+  const uint64_t start = cursor().position();
+  RecordRead out;
+  out.requested = read_length(length);
+  CommandOptions quiet;
+  quiet.report_check_condition = false;
+  uint32_t count = 0;
+  const scsi::ReadResult r = transfer(out.requested, data, &count, start, quiet);
+  advance(r, start);
+  switch (r.kind) {
+    case scsi::ReadKind::block:
+      if (r.length == 0) {  // no record is empty: what the drive did is not known
+        out.trouble = "the READ brought no bytes";
+        return out;
+      }
+      out.kind = RecordRead::Kind::record;
+      out.length = r.length;
+      return out;
+    case scsi::ReadKind::filemark:
+      out.kind = RecordRead::Kind::filemark;
+      return out;
+    case scsi::ReadKind::end_of_data:
+      out.kind = RecordRead::Kind::end_of_data;
+      return out;
+    case scsi::ReadKind::too_long:
+      out.kind = RecordRead::Kind::too_long;
+      out.record_length = r.block_length;
+      break;
+    case scsi::ReadKind::medium_error:
+    case scsi::ReadKind::failed:
+      out.kind = RecordRead::Kind::unreadable;
+      break;
+  }
+  out.trouble = scsi::describe(scsi::last_command_report().outcome);
+  return out;
 }
 
 int CursorAccess::space(uint8_t code, uint32_t count) {
@@ -293,6 +361,18 @@ int read_data(const uint32_t data_trans_len, void* data_pointer, uint32_t* resid
   }
   CursorAccess::forget_last_block();
   return CursorAccess::read(data_trans_len, data_pointer, residual_count);
+}
+
+RecordRead read_record(uint32_t length, void* data) {
+  if (data == nullptr || !registered()) {
+    output_fatal(VL_MISC, "Null pointer is detected at read_record");
+  }
+  CursorAccess::forget_last_block();
+  return CursorAccess::read_record(length, data);
+}
+
+bool locate_in_partition(uint32_t partition, uint64_t block) {
+  return registered() && CursorAccess::locate_object(partition, block);
 }
 
 int move_on_tape(const uint8_t code, const uint32_t block_address) {
@@ -365,7 +445,11 @@ void TapeCursor::locate(uint64_t block) {
   CursorAccess::locate_or_end(INVALID_PARTITION_NUMBER, block);
 }
 
-void TapeCursor::head(int partition) { set_tape_head(partition); }
+void TapeCursor::head(int partition) {
+  // The tape may already stand there: a locate would cost a command, and on some drives a stop.
+  if (on_partition(partition) && position_known() && position_ == 0) return;
+  set_tape_head(partition);
+}
 
 void TapeCursor::space(uint8_t code, uint32_t count) { move_on_tape(code, count); }
 
@@ -383,7 +467,30 @@ int TapeCursor::read(uint32_t block_size, uint32_t* count) {
     last_number_ = number;
     last_count_ = *count;
   }
+  if (last_read_ == Read::filemark && partition_valid()) {
+    filemark_known_ = true;
+    filemark_partition_ = partition_;
+    filemark_number_ = number;
+  }
   return ret;
+}
+
+bool TapeCursor::filemark_before_here() {
+  if (!filemark_known_ || !partition_valid() || partition_ != filemark_partition_) return false;
+  return position() == filemark_number_ + 1;
+}
+
+bool TapeCursor::filemark_next(uint32_t block_size) {
+  const uint64_t here = position();
+  caller_reports_unreadable(true);
+  quiet_sense(true);
+  uint32_t count = 0;
+  read(block_size, &count);
+  quiet_sense(false);
+  caller_reports_unreadable(false);
+  if (last_read_ == Read::filemark) return true;
+  locate(here);
+  return false;
 }
 
 void TapeCursor::quiet_sense(bool on) { set_read_reports_by_caller(on); }
@@ -408,28 +515,34 @@ constexpr size_t kPersonalityLength = 9;
 
 }  // namespace
 
-int get_tape_generation(void* scparam, char* tape_gen) {
-  int ret = output_accdg_to_vl(LV_TRACE, VL_MISC, "start:get_tape_generation\n");
-  if (tape_gen == nullptr) {
-    output_fatal(VL_MISC, "Null pointer is detected at get_tape_generation");
-    return 1;
-  }
+std::string read_volume_personality(void* scparam) {
   std::vector<uint8_t> buffer(kLogSenseLength, 0);
   ST_SPTI_REQUEST_SENSE_RESPONSE sense{};
   ST_SYSTEM_ERRORINFO syserr{};
   uint32_t received = 0;
   if (!spti_log_sense(scparam, kVolumeStatisticsPage, kVolumePersonalityParameter, kLogSenseLength,
                       buffer.data(), &received, &sense, &syserr)) {
-    ret |= output_accdg_to_vl(LV_TRACE, VL_MISC, "spti_log_sense error.\n");
-    received = 0;
+    output_accdg_to_vl(LV_TRACE, VL_MISC, "spti_log_sense error.\n");
+    return "";
   }
   // The personality is looked up by its parameter code within the bytes received, so that a
-  // drive that returns another parameter first is not misread; missing, it stays empty.
-  char personality[kPersonalityLength + 1] = {};
+  // drive that returns another parameter first is not misread.
   const std::span<const uint8_t> value = find_log_parameter(
       std::span<const uint8_t>(buffer.data(), std::min<size_t>(received, buffer.size())),
       kVolumePersonalityParameter);
-  std::copy_n(value.begin(), std::min(value.size(), kPersonalityLength), personality);
+  return std::string(value.begin(), value.end());
+}
+
+int get_tape_generation(void* scparam, char* tape_gen) {
+  int ret = output_accdg_to_vl(LV_TRACE, VL_MISC, "start:get_tape_generation\n");
+  if (tape_gen == nullptr) {
+    output_fatal(VL_MISC, "Null pointer is detected at get_tape_generation");
+    return 1;
+  }
+  // Missing, the personality stays empty.
+  char personality[kPersonalityLength + 1] = {};
+  const std::string text = read_volume_personality(scparam);
+  std::copy_n(text.begin(), std::min(text.size(), kPersonalityLength), personality);
 
   if (std::memcmp(personality, "Ultrium-", 8) == 0) {
     tape_gen[0] = 'L';

@@ -1,4 +1,5 @@
 // INQUIRY(6): the drive's standard inquiry data (vendor, product, revision).
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -6,11 +7,11 @@
 
 #include "output_level.h"
 #include "scsi/scsi_command.h"
+#include "scsi/scsi_decode.h"
 
 namespace {
 
 constexpr unsigned char kOpInquiry6 = 0x12;
-constexpr unsigned char kAllocationLength = 0xFF;
 constexpr uint32_t kSelfTestBufferLength = 262144;
 
 // Standard inquiry data fields.
@@ -47,7 +48,19 @@ void show_revision(const unsigned char* data) {
   show_str("Revision Level", field);
 }
 
+std::string field(std::span<const uint8_t> data, size_t offset, size_t length) {
+  if (data.size() <= offset) return "";
+  const size_t n = std::min(length, data.size() - offset);
+  return std::string(reinterpret_cast<const char*>(data.data() + offset), n);
+}
+
 }  // namespace
+
+InquiryIdentity decode_inquiry(std::span<const uint8_t> data) {
+  return InquiryIdentity{field(data, kVendorOffset, kVendorLength),
+                         field(data, kProductOffset, kProductLength),
+                         field(data, kRevisionOffset, kRevisionLength)};
+}
 
 BOOL spti_inquiry(void* scparam, uint32_t page_code, uint32_t dxfer_len, void* dxferp,
                   uint32_t* resid, ST_SPTI_REQUEST_SENSE_RESPONSE* sbp,
@@ -57,7 +70,7 @@ BOOL spti_inquiry(void* scparam, uint32_t page_code, uint32_t dxfer_len, void* d
   cdb[0] = kOpInquiry6;
   cdb[1] = 0;  // EVPD 0
   cdb[2] = static_cast<unsigned char>(page_code & 0x1F);
-  cdb[4] = kAllocationLength;
+  cdb[4] = INQUIRY_ALLOCATION_LENGTH;
   const BOOL result =
       issue_scsi_command(scparam, cdb, SG_DXFER_FROM_DEV, dxfer_len, dxferp, resid, sbp);
   output_accdg_to_vl(LV_TRACE, VL_MISC, "end  :spti_inquiry\n");

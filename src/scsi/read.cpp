@@ -16,9 +16,10 @@ bool reports_by_caller = false;
 }  // namespace
 
 void set_read_reports_by_caller(bool on) { reports_by_caller = on; }
+bool read_reports_by_caller() { return reports_by_caller; }
 
-BOOL spti_read_data(void* scparam, uint32_t dxfer_len, void* dxferp, uint32_t* resid,
-                    ST_SPTI_REQUEST_SENSE_RESPONSE* sbp, ST_SYSTEM_ERRORINFO* /*syserr*/) {
+BOOL read_block_command(void* scparam, uint32_t dxfer_len, void* dxferp, uint32_t* resid,
+                        ST_SPTI_REQUEST_SENSE_RESPONSE* sbp, const CommandOptions& options) {
   unsigned char cdb[6] = {};
   cdb[0] = kOpRead6;
   cdb[1] = kSili;
@@ -26,6 +27,12 @@ BOOL spti_read_data(void* scparam, uint32_t dxfer_len, void* dxferp, uint32_t* r
   // longer) instead of letting the length wrap to a small or zero request.
   put_be(cdb, 2, 3, std::min(dxfer_len, kMaxTransferLength));
   return issue_scsi_command(scparam, cdb, SG_DXFER_FROM_DEV, dxfer_len, dxferp, resid, sbp,
+                            options);
+}
+
+BOOL spti_read_data(void* scparam, uint32_t dxfer_len, void* dxferp, uint32_t* resid,
+                    ST_SPTI_REQUEST_SENSE_RESPONSE* sbp, ST_SYSTEM_ERRORINFO* /*syserr*/) {
+  return read_block_command(scparam, dxfer_len, dxferp, resid, sbp,
                             {.report_check_condition = !reports_by_caller});
 }
 

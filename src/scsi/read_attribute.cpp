@@ -22,7 +22,6 @@ constexpr uint32_t kRecordBufferLength = 4096;
 constexpr uint32_t kSelfTestBufferLength = 77;
 constexpr uint16_t kSelfTestFirstId = 0x080C;
 
-constexpr size_t kListHeaderLength = 4;  // AVAILABLE DATA
 constexpr size_t kAttributeHeaderLength = 5;
 
 template <typename T>
@@ -162,7 +161,7 @@ void show_mam_page(std::span<const uint8_t> received) {
   const unsigned length = (at(7) << 8) | at(8);
   std::printf("mam_page: data: 0x%08X, id: 0x%04X, format: 0x%02X, length: 0x%04X\n", available, id,
               at(6) & 0x03, length);
-  const size_t value_start = kListHeaderLength + kAttributeHeaderLength;
+  const size_t value_start = kAttributeListHeaderLength + kAttributeHeaderLength;
   const size_t shown =
       received.size() > value_start ? std::min<size_t>(length, received.size() - value_start) : 0;
   for (size_t i = 0; i < shown; ++i) {
@@ -212,8 +211,9 @@ void show_drive_host_type_attribute(const ST_SPTI_HOST_TYPE_ATTRIBUTE& a) {
 }  // namespace
 
 size_t attribute_list_end(std::span<const uint8_t> received) {
-  if (received.size() < kListHeaderLength) return 0;
-  const uint64_t announced = kListHeaderLength + btoui(received.data(), 4);
+  if (received.size() < kAttributeListHeaderLength) return 0;
+  const uint64_t announced =
+      kAttributeListHeaderLength + btoui(received.data(), kAttributeListHeaderLength);
   return static_cast<size_t>(std::min<uint64_t>(announced, received.size()));
 }
 
@@ -221,7 +221,7 @@ bool next_attribute(std::span<const uint8_t> received, size_t* offset, MamAttrib
   if (offset == nullptr || attr == nullptr) return false;
   const size_t end = attribute_list_end(received);
   const size_t at = *offset;
-  if (at < kListHeaderLength || at >= end || end - at < kAttributeHeaderLength) return false;
+  if (at < kAttributeListHeaderLength || at >= end || end - at < kAttributeHeaderLength) return false;
   const uint16_t length = static_cast<uint16_t>((received[at + 3] << 8) | received[at + 4]);
   if (end - at - kAttributeHeaderLength < length) return false;
   attr->id = static_cast<uint16_t>((received[at] << 8) | received[at + 1]);
@@ -235,7 +235,7 @@ bool next_attribute(std::span<const uint8_t> received, size_t* offset, MamAttrib
 void set_drive_attribute(std::span<const uint8_t> received,
                          ST_SPTI_DEVICE_TYPE_ATTRIBUTE* attr_data) {
   if (attr_data == nullptr) return;
-  size_t offset = kListHeaderLength;
+  size_t offset = kAttributeListHeaderLength;
   MamAttributeView attr;
   while (next_attribute(received, &offset, &attr)) fill_device_type(attr, attr_data);
 }
@@ -243,7 +243,7 @@ void set_drive_attribute(std::span<const uint8_t> received,
 void set_drive_host_type_attribute(std::span<const uint8_t> received,
                                    ST_SPTI_HOST_TYPE_ATTRIBUTE* attr_data) {
   if (attr_data == nullptr) return;
-  size_t offset = kListHeaderLength;
+  size_t offset = kAttributeListHeaderLength;
   MamAttributeView attr;
   while (next_attribute(received, &offset, &attr)) fill_host_type(attr, attr_data);
 }

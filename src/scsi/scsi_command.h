@@ -31,6 +31,12 @@ BOOL issue_scsi_command(void* scparam, std::span<unsigned char> cdb, int dxfer_d
 // While on, a READ's CHECK CONDITION is shown only at the highest verbosity: the caller (the tape
 // cursor, for a walk that retries unreadable blocks) reports it in its own words.
 void set_read_reports_by_caller(bool on);
+bool read_reports_by_caller();
+
+// READ(6) of one variable-length block (SILI set) with options; spti_read_data sends it with the
+// default ones.
+BOOL read_block_command(void* scparam, uint32_t dxfer_len, void* dxferp, uint32_t* resid,
+                        ST_SPTI_REQUEST_SENSE_RESPONSE* sbp, const CommandOptions& options);
 
 // TEST UNIT READY with options: the readiness wait reports the sense in its own words.
 BOOL test_unit_ready_command(void* scparam, ST_SPTI_REQUEST_SENSE_RESPONSE* sbp,

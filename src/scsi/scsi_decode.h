@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 
 #include "scsi_resparam.h"
 
@@ -58,11 +59,14 @@ struct MamAttributeView {
   std::span<const uint8_t> value;
 };
 
+// An attribute list begins with AVAILABLE DATA: 4 bytes, the length of the attributes that follow.
+inline constexpr size_t kAttributeListHeaderLength = 4;
+
 // End of the parsable attribute list: 4 + AVAILABLE DATA, clipped to the bytes received (the drive
 // announces the full size even when the list was cut to the allocation length).
 size_t attribute_list_end(std::span<const uint8_t> received);
 
-// Steps through an attribute list. `*offset` starts at 4 (behind AVAILABLE DATA). Returns false,
+// Steps through an attribute list. `*offset` starts at kAttributeListHeaderLength. Returns false,
 // leaving `*offset` unchanged, when no complete attribute starts there: a header or a value that
 // runs past attribute_list_end is never used.
 bool next_attribute(std::span<const uint8_t> received, size_t* offset, MamAttributeView* attr);
@@ -73,6 +77,15 @@ void set_drive_attribute(std::span<const uint8_t> received,
                          ST_SPTI_DEVICE_TYPE_ATTRIBUTE* attr_data);
 void set_drive_host_type_attribute(std::span<const uint8_t> received,
                                    ST_SPTI_HOST_TYPE_ATTRIBUTE* attr_data);
+
+// The vendor, product and revision fields of standard INQUIRY data as received (8, 16 and 4
+// bytes; a field that did not arrive whole is cut where the data ends).
+struct InquiryIdentity {
+  std::string vendor;
+  std::string product;
+  std::string revision;
+};
+InquiryIdentity decode_inquiry(std::span<const uint8_t> data);
 
 // The value of parameter `code` in a log page (4-byte page header, then parameters of a 4-byte
 // header and their value), clipped to the page length and to the bytes received. Empty when the

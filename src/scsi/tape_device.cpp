@@ -18,6 +18,7 @@
 
 #include "output_level.h"
 #include "support/unique_fd.h"
+#include "vdrive/manifest.h"
 #include "vdrive/vdrive.h"
 #include "vdrive/virtual_drive.h"
 
@@ -46,7 +47,7 @@ bool is_virtual_cartridge(const char* path) {
   if (path == nullptr) return false;
   struct stat st {};
   if (::stat(path, &st) != 0 || !S_ISDIR(st.st_mode)) return false;
-  const std::string manifest = std::string(path) + "/cartridge.json";
+  const std::string manifest = std::string(path) + "/" + vdrive::kManifestFileName;
   return ::stat(manifest.c_str(), &st) == 0;
 }
 

@@ -42,6 +42,12 @@ std::string amount(uint64_t bytes) {
 
 std::string describe(const Progress& p, double seconds) {
   const double rate = seconds > 0 ? static_cast<double>(p.bytes_done) / seconds : 0;
+  if (p.objects_total == 0 && p.bytes_total == 0) {  // a job that cannot know its end
+    char text[256];
+    std::snprintf(text, sizeof(text), "%" PRIu64 " objects, %s, %s/s: ", p.objects_done,
+                  amount(p.bytes_done).c_str(), amount(static_cast<uint64_t>(rate)).c_str());
+    return text + p.current;
+  }
   std::string left = "--:--:--";
   if (rate > 0 && p.bytes_total > p.bytes_done) {
     const auto s = static_cast<uint64_t>(static_cast<double>(p.bytes_total - p.bytes_done) / rate);
@@ -66,6 +72,12 @@ void draw() {
 }
 
 }  // namespace
+
+Mode mode_for(int wanted, bool terminal, int verbose_rank) {
+  if (wanted == 1 || (wanted == -1 && terminal)) return Mode::terminal;
+  if (wanted == -1 && verbose_rank >= 1) return Mode::periodic;
+  return Mode::off;
+}
 
 void set_mode(Mode mode) {
   state().mode = mode;

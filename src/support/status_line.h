@@ -11,8 +11,12 @@ namespace status_line {
 enum class Mode { off, terminal, periodic };
 void set_mode(Mode mode);
 Mode mode();
+// The mode a program's options ask for: `wanted` 1 (--progress), 0 (--no-progress) or -1 (on a
+// terminal only; elsewhere, with a verbosity of v or more, the periodic messages).
+Mode mode_for(int wanted, bool terminal, int verbose_rank);
 
-// Where the job stands: objects and bytes done out of the totals known, and what it works on.
+// Where the job stands: objects and bytes done out of the totals known (both 0 for a job that
+// cannot know its end), and what it works on.
 struct Progress {
   uint64_t objects_done = 0;
   uint64_t objects_total = 0;

@@ -19,6 +19,7 @@ constexpr int kFormatVersion = 1;
 constexpr size_t kMaxPartitions = 256;          // LOCATE names a partition in one byte
 constexpr size_t kMaxPersonalityLength = 255;   // a log parameter's length is one byte
 constexpr size_t kMaxAttributeLength = 0xFFFF;  // an attribute's length is two bytes
+constexpr int64_t kMaxSignal = 64;              // the highest signal number of Linux
 
 struct JsonDeleter {
   void operator()(json_object* o) const { json_object_put(o); }
@@ -327,6 +328,22 @@ bool parse_drive_settings(Checker& c, json_object* faults, Faults* f) {
   return true;
 }
 
+// "signal": {"after": K, "number": S}, the test hook.
+bool parse_signal(Checker& c, json_object* faults, Faults* f) {
+  json_object* signal = nullptr;
+  if (!c.member(faults, " in \"faults\"", "signal", json_type_object, &signal, true)) return false;
+  if (signal == nullptr) return true;
+  const char* where = " in \"signal\" of \"faults\"";
+  int64_t after = 0;
+  int64_t number = 0;
+  if (!c.integer(signal, where, "after", 0, std::numeric_limits<int64_t>::max(), &after) ||
+      !c.integer(signal, where, "number", 1, kMaxSignal, &number)) {
+    return false;
+  }
+  f->signal = SignalFault{static_cast<uint64_t>(after), static_cast<int>(number)};
+  return true;
+}
+
 bool parse_faults(Checker& c, json_object* root, Manifest* m) {
   json_object* faults = nullptr;
   if (!c.member(root, "", "faults", json_type_object, &faults, true)) return false;
@@ -354,7 +371,36 @@ bool parse_faults(Checker& c, json_object* root, Manifest* m) {
          parse_flag(c, faults, "no_medium", &f.no_medium) &&
          parse_flag(c, faults, "needs_load", &f.needs_load) &&
          parse_command_faults(c, faults, &f) && parse_unit_attentions(c, faults, &f) &&
-         parse_drive_settings(c, faults, &f);
+         parse_drive_settings(c, faults, &f) && parse_signal(c, faults, &f);
+}
+
+// "unreadable": [{"partition": P, "object": N}, ...]
+bool parse_unreadable(Checker& c, json_object* root, Manifest* m) {
+  json_object* list = nullptr;
+  if (!c.member(root, "", "unreadable", json_type_array, &list, true)) return false;
+  std::set<std::pair<uint32_t, uint64_t>> listed;
+  for (size_t i = 0; list != nullptr && i < json_object_array_length(list); ++i) {
+    const std::string where = " in entry " + std::to_string(i) + " of \"unreadable\"";
+    json_object* item = json_object_array_get_idx(list, i);
+    if (!json_object_is_type(item, json_type_object)) {
+      return c.fail("entry " + std::to_string(i) + " of \"unreadable\" must be an object");
+    }
+    int64_t partition = 0;
+    int64_t object = 0;
+    const int64_t last_partition = static_cast<int64_t>(m->partitions.size()) - 1;
+    if (!c.integer(item, where.c_str(), "partition", 0, last_partition, &partition) ||
+        !c.integer(item, where.c_str(), "object", 0, std::numeric_limits<int64_t>::max(),
+                   &object)) {
+      return false;
+    }
+    const RecordRef record{static_cast<uint32_t>(partition), static_cast<uint64_t>(object)};
+    if (!listed.emplace(record.partition, record.object).second) {
+      return c.fail("record " + std::to_string(record.object) + " of partition " +
+                    std::to_string(record.partition) + " is listed twice in \"unreadable\"");
+    }
+    m->unreadable.push_back(record);
+  }
+  return true;
 }
 
 }  // namespace
@@ -441,7 +487,7 @@ std::optional<Manifest> parse_manifest(std::string_view text, std::string* error
     return std::nullopt;
   }
   if (!parse_inquiry(c, root.get(), &m) || !parse_attributes(c, root.get(), &m) ||
-      !parse_faults(c, root.get(), &m)) {
+      !parse_unreadable(c, root.get(), &m) || !parse_faults(c, root.get(), &m)) {
     return std::nullopt;
   }
   return m;

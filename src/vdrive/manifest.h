@@ -12,6 +12,9 @@
 
 namespace vdrive {
 
+// The manifest's name in the cartridge directory.
+inline constexpr char kManifestFileName[] = "cartridge.json";
+
 // One cartridge memory attribute of one partition.
 struct Attribute {
   uint32_t partition = 0;
@@ -53,6 +56,15 @@ struct UnitAttention {
   bool operator==(const UnitAttention&) const = default;
 };
 
+// A test hook, for the tests of interrupted runs: before the (after+1)-th command of any kind
+// since the cartridge was loaded, the drive raises the signal `number` on its own process (9
+// kills it there; after a signal that the process handles, such as 2, the command goes on).
+struct SignalFault {
+  uint64_t after = 0;
+  int number = 0;
+  bool operator==(const SignalFault&) const = default;
+};
+
 struct Faults {
   uint64_t not_ready = 0;                // TEST UNIT READY commands answered NOT READY first
   std::vector<uint32_t> read_attribute;  // partitions whose READ ATTRIBUTE fails
@@ -68,6 +80,7 @@ struct Faults {
   std::optional<uint32_t> block_limits;       // READ BLOCK LIMITS maximum block length
   std::optional<uint32_t> max_transfer;       // the host adapter's largest transfer in bytes
   bool descriptor_sense = false;              // "sense_format": "descriptor"
+  std::optional<SignalFault> signal;          // the test hook above
   bool empty() const { return *this == Faults{}; }
   bool operator==(const Faults&) const = default;
 };
@@ -80,12 +93,21 @@ struct Inquiry {
   bool operator==(const Inquiry&) const = default;
 };
 
+// A record that holds no data of the tape: an image of a tape names each record it could not
+// read (written with the error flag in its partition file).
+struct RecordRef {
+  uint32_t partition = 0;
+  uint64_t object = 0;  // its logical object number
+  bool operator==(const RecordRef&) const = default;
+};
+
 // A new manifest describes a cartridge of two partitions, "p0.tap" and "p1.tap".
 struct Manifest {
   std::vector<std::string> partitions{"p0.tap", "p1.tap"};
   std::string volume_personality = "Ultrium-8";
   std::optional<Inquiry> inquiry;     // none: the drive answers with Inquiry{}
   std::vector<Attribute> attributes;  // in manifest order; one per (partition, id)
+  std::vector<RecordRef> unreadable;  // "unreadable": each at most once
   Faults faults;
 
   // The attribute of (partition, id), or null.

@@ -21,6 +21,7 @@ namespace {
 
 constexpr uint32_t kTapeMark = 0x00000000u;
 constexpr uint32_t kEndOfMedium = 0xFFFFFFFFu;
+constexpr uint32_t kEraseGap = 0xFFFFFFFEu;  // written by other tools; takes no object number
 constexpr uint32_t kErrorFlag = 0x80000000u;
 constexpr uint32_t kLengthMask = 0x7FFFFFFFu;  // bits 30..24 must be zero: a length below 16 MiB
 constexpr size_t kPageLength = 4096;
@@ -57,7 +58,8 @@ std::string open_failure(int error) {
 }
 
 std::unique_ptr<PartitionFile> PartitionFile::open(int dir_fd, const std::string& name,
-                                                   const std::string& path, std::string* error) {
+                                                   const std::string& path, std::string* error,
+                                                   DamageNotice notice) {
   std::unique_ptr<PartitionFile> file(new PartitionFile());
   file->path_ = path;
   // Without blocking (a FIFO has no writer) and without following a link.
@@ -76,10 +78,12 @@ std::unique_ptr<PartitionFile> PartitionFile::open(int dir_fd, const std::string
     return nullptr;
   }
   file->file_size_ = static_cast<uint64_t>(st.st_size);
+  file->notice_ = notice;
   file->window_.resize(kPageLength + 8);
   file->block_offset_.push_back(0);
   file->block_filemarks_.push_back(0);
-  if (!file->scan(objects_checked_at_open, UINT64_MAX, error)) return nullptr;
+  file->filemark_bits_.push_back(0);
+  file->scan_more(objects_checked_at_open, UINT64_MAX);
   return file;
 }
 
@@ -114,73 +118,88 @@ bool PartitionFile::scan(uint64_t object_limit, uint64_t filemark_limit, std::st
     }
     uint32_t word = 0;
     if (file_size_ - offset < 4) {
-      *error = format("ends inside the length word at byte offset %" PRIu64, offset);
+      *error = "the file ends inside a length word";
       return false;
     }
     if (!word_at(offset, &word)) {
-      *error = format("cannot be read at byte offset %" PRIu64, offset);
+      *error = "the file cannot be read there";
       return false;
+    }
+    if (word == kEraseGap) {
+      scan_offset_ = offset + 4;
+      continue;
     }
     if (word == kEndOfMedium) {
       complete_ = true;
+      marked_end_ = true;
       break;
     }
-    const uint64_t object = object_count_;
-    if (object / 64 >= filemark_bits_.size()) filemark_bits_.push_back(0);
     if (word == kTapeMark) {
-      filemark_bits_[object / 64] |= uint64_t{1} << (object % 64);
+      filemark_bits_[object_count_ / 64] |= uint64_t{1} << (object_count_ % 64);
       ++filemark_total_;
       scan_offset_ = offset + 4;
-    } else {
-      const uint32_t length = word & kLengthMask;
-      if (length > kMaxRecordLength) {
-        *error = format("holds a record length of %" PRIu64
-                        " bytes (16 MiB or more) at byte offset %" PRIu64,
-                        length, offset);
-        return false;
-      }
-      if (length == 0) {
-        *error = format("holds a record of length 0 at byte offset %" PRIu64, offset);
-        return false;
-      }
-      const uint64_t trailer = offset + 4 + padded(length);
-      if (trailer > file_size_ || file_size_ - trailer < 4) {
-        *error = format("ends inside the record of %" PRIu64 " bytes at byte offset %" PRIu64,
-                        length, offset);
-        return false;
-      }
-      uint32_t trailing = 0;
-      if (!word_at(trailer, &trailing, length >= kPageLength)) {
-        *error = format("cannot be read at byte offset %" PRIu64, trailer);
-        return false;
-      }
-      if (trailing != word) {
-        *error = format("has disagreeing lengths for the record at byte offset %" PRIu64
-                        ": %08" PRIX64 "h before it, %08" PRIX64 "h after it",
-                        offset, word, trailing);
-        return false;
-      }
-      scan_offset_ = trailer + 4;
+      count_object();
+      continue;
     }
-    ++object_count_;
-    if (object_count_ % kStride == 0) {
-      block_offset_.push_back(scan_offset_);
-      block_filemarks_.push_back(filemark_total_);
+    const uint32_t length = word & kLengthMask;
+    if (length > kMaxRecordLength) {
+      *error = format("its length word %08" PRIX64 "h gives a record of 16 MiB or more", word);
+      return false;
     }
+    if (length == 0) {
+      *error = "it holds a record of length 0";
+      return false;
+    }
+    const uint64_t trailer = offset + 4 + padded(length);
+    if (trailer > file_size_ || file_size_ - trailer < 4) {
+      *error = format("the file ends inside a record of %" PRIu64 " bytes", length);
+      return false;
+    }
+    uint32_t trailing = 0;
+    if (!word_at(trailer, &trailing, length >= kPageLength)) {
+      *error = "the file cannot be read there";
+      return false;
+    }
+    if (trailing != word) {
+      *error = format("the record's closing length word %08" PRIX64
+                      "h differs from its opening one %08" PRIX64 "h",
+                      trailing, word);
+      return false;
+    }
+    scan_offset_ = trailer + 4;
+    count_object();
   }
   return true;
 }
 
-// Checking beyond what the open checked: a malformed part found now ends the partition there.
-bool PartitionFile::scan_more(uint64_t object_limit, uint64_t filemark_limit) {
-  if (complete_) return true;
-  std::string error;
-  if (scan(object_limit, filemark_limit, &error)) return true;
+// One more object checked: its bit in the index (a record unless scan set it), and every
+// kStride objects an index block.
+void PartitionFile::count_object() {
+  ++object_count_;
+  if (object_count_ / 64 >= filemark_bits_.size()) filemark_bits_.push_back(0);
+  if (object_count_ % kStride == 0) {
+    block_offset_.push_back(scan_offset_);
+    block_filemarks_.push_back(filemark_total_);
+  }
+}
+
+void PartitionFile::take_damage(const std::string& what) {
   complete_ = true;
   damaged_ = true;
-  output_accdg_to_vl(LV_ERROR, VL_MISC, "Virtual cartridge file %s: %s.\n", path_.c_str(),
-                     error.c_str());
-  return false;
+  count_object();
+  if (notice_ == DamageNotice::none) return;
+  output_accdg_to_vl(LV_WARNING, VL_MISC,
+                     "Virtual cartridge file %s is damaged at byte offset %" PRIu64
+                     " (%s): it is served up to there, where one unreadable record and the end "
+                     "of data follow.\n",
+                     path_.c_str(), scan_offset_, what.c_str());
+}
+
+// Checking as far as the limits ask: damage met on the way ends the partition there.
+void PartitionFile::scan_more(uint64_t object_limit, uint64_t filemark_limit) {
+  if (complete_) return;
+  std::string error;
+  if (!scan(object_limit, filemark_limit, &error)) take_damage(error);
 }
 
 bool PartitionFile::reach(uint64_t object) {
@@ -231,8 +250,20 @@ std::optional<uint64_t> PartitionFile::filemark_object(uint64_t index, uint64_t 
   return std::nullopt;
 }
 
+bool PartitionFile::object_word(uint64_t* offset, uint32_t* word) {
+  for (;;) {
+    if (!word_at(*offset, word)) return false;
+    if (*word != kEraseGap) return true;
+    *offset += 4;
+  }
+}
+
 bool PartitionFile::record(uint64_t object, RecordInfo* info) {
   if (object >= object_count_ || is_filemark(object)) return false;
+  if (damaged_ && object + 1 == object_count_) {
+    *info = RecordInfo{0, true, scan_offset_};  // the damage: an unreadable record, no data
+    return true;
+  }
   const uint64_t block = object / kStride;
   uint64_t at = block * kStride;
   uint64_t offset = block_offset_[block];
@@ -242,14 +273,10 @@ bool PartitionFile::record(uint64_t object, RecordInfo* info) {
   }
   uint32_t word = 0;
   for (; at < object; ++at) {
-    if (is_filemark(at)) {
-      offset += 4;
-      continue;
-    }
-    if (!word_at(offset, &word)) return false;
-    offset += 8 + padded(word & kMaxRecordLength);
+    if (!object_word(&offset, &word) || (word == kTapeMark) != is_filemark(at)) return false;
+    offset += word == kTapeMark ? 4 : 8 + padded(word & kMaxRecordLength);
   }
-  if (!word_at(offset, &word) || word == kTapeMark || word == kEndOfMedium) return false;
+  if (!object_word(&offset, &word) || word == kTapeMark || word == kEndOfMedium) return false;
   const uint32_t length = word & kLengthMask;
   if (length == 0 || length > kMaxRecordLength) return false;
   cursor_object_ = object;

@@ -5,6 +5,12 @@
 // a compact index whatever the size of the file: one bit per logical object (filemark or not),
 // and every 256 objects the byte offset and the number of filemarks before. Record data is read
 // only when a READ asks for it.
+//
+// A file may be the image of a failing tape, cut short or garbled part-way. The first object that
+// cannot be parsed (the file ends inside it, its closing length word differs from the opening
+// one, its length is 0 or 16 MiB or more) is the damage: the partition holds the objects before
+// it, then one unreadable record in its place, then its end of data. The damage is said once, as
+// a WARNING naming the file and the byte offset, whenever the checking meets it.
 #pragma once
 
 #include <cstdint>
@@ -26,6 +32,9 @@ inline constexpr uint32_t kMaxRecordLength = 0xFFFFFF;
 // errno.
 std::string open_failure(int error);
 
+// Whether the damage of a file is said when the checking meets it.
+enum class DamageNotice { warning, none };
+
 // A data record of the partition.
 struct RecordInfo {
   uint32_t length = 0;
@@ -36,9 +45,11 @@ struct RecordInfo {
 class PartitionFile {
  public:
   // Opens `name` relative to the directory `dir_fd` and checks its first objects; `path` names it
-  // in messages. On failure returns null and says what is wrong in `*error`.
+  // in messages. A file that cannot be opened, or is not a regular file, gives null with what is
+  // wrong in `*error`; a damaged one is opened.
   static std::unique_ptr<PartitionFile> open(int dir_fd, const std::string& name,
-                                             const std::string& path, std::string* error);
+                                             const std::string& path, std::string* error,
+                                             DamageNotice notice = DamageNotice::warning);
 
   const std::string& path() const { return path_; }
 
@@ -49,9 +60,13 @@ class PartitionFile {
   uint64_t checked() const { return object_count_; }
   // The position of the end of data (checks the whole file).
   uint64_t end_of_data();
-  // True when checking stopped at a malformed part of the file (reported as an ERROR when met
-  // after the open): the objects before it stay usable, nothing lies beyond.
+  // True when checking met damage: the last object known is the unreadable record in its place.
   bool damaged() const { return damaged_; }
+  // Once the whole file is checked: the byte offset where the objects of the partition end (the
+  // end-of-medium word, the end of the file, or the damage), and whether an end-of-medium word
+  // stands there.
+  uint64_t end_offset() const { return scan_offset_; }
+  bool ends_with_mark() const { return marked_end_; }
 
   bool is_filemark(uint64_t object) const;
   // Filemarks among the objects before `object` (object <= checked()).
@@ -69,10 +84,17 @@ class PartitionFile {
  private:
   static constexpr uint64_t kStride = 256;  // objects per index block
   PartitionFile() = default;
-  // Checks objects until `limit` objects are known or the file ends; false at a malformed part.
+  // Checks objects until the limits are reached or the file ends; false, with what is wrong in
+  // `*error`, at an object that cannot be parsed.
   bool scan(uint64_t object_limit, uint64_t filemark_limit, std::string* error);
-  bool scan_more(uint64_t object_limit, uint64_t filemark_limit);
+  void scan_more(uint64_t object_limit, uint64_t filemark_limit);
+  // Ends the partition at the object scan_offset_ points at: one unreadable record, then end of
+  // data.
+  void take_damage(const std::string& what);
+  void count_object();
   bool word_at(uint64_t offset, uint32_t* word, bool sparse = false);
+  // The length word of the object at `*offset`, erase gaps passed over.
+  bool object_word(uint64_t* offset, uint32_t* word);
 
   support::UniqueFd fd_;
   std::string path_;
@@ -82,6 +104,8 @@ class PartitionFile {
   uint64_t filemark_total_ = 0;  // filemarks among the objects checked
   bool complete_ = false;
   bool damaged_ = false;
+  bool marked_end_ = false;
+  DamageNotice notice_ = DamageNotice::warning;
   std::vector<uint64_t> block_offset_;     // byte offset of object k * kStride
   std::vector<uint64_t> block_filemarks_;  // filemarks before object k * kStride
   std::vector<uint64_t> filemark_bits_;    // bit per object: 1 for a filemark

@@ -45,9 +45,9 @@ struct LastCommand {
 Counters total_counters();
 void reset_total_counters();
 
-// How many objects of each partition file are checked when a cartridge is opened (a fault among
-// them makes the open fail); the rest is checked as the drive first moves over it. Settable for
-// tests of both ways.
+// How many objects of each partition file are checked when a cartridge is opened (damage among
+// them is said at the open); the rest is checked as the drive first moves over it, and damage
+// there is said when met. Settable for tests of both ways.
 inline constexpr uint64_t kObjectsCheckedAtOpen = 65536;
 void set_objects_checked_at_open(uint64_t objects);
 

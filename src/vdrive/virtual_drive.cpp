@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 
 #include "support/unique_fd.h"
@@ -46,8 +47,6 @@ constexpr size_t kMaxManifestLength = 4u << 20;
 constexpr size_t kReadBlockLimitsLength = 6;
 constexpr uint32_t kSectorSize = 512;
 
-constexpr char kManifestName[] = "cartridge.json";
-
 Counters process_totals;
 
 uint64_t be(const std::array<uint8_t, 16>& cdb, size_t offset, size_t size) {
@@ -73,7 +72,7 @@ size_t deliver(const std::vector<uint8_t>& data, uint64_t allocation, std::span<
 bool read_manifest(int dir_fd, std::string* text, std::string* error) {
   // Without blocking (a FIFO has no writer) and without following a link.
   support::UniqueFd fd(
-      ::openat(dir_fd, kManifestName, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+      ::openat(dir_fd, kManifestFileName, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
   if (!fd.valid()) {
     *error = open_failure(errno);
     return false;
@@ -141,7 +140,7 @@ void reset_total_counters() { process_totals = Counters{}; }
 std::unique_ptr<VirtualDrive> VirtualDrive::load(int dir_fd, const std::string& dir,
                                                  std::string* file, std::string* error) {
   std::unique_ptr<VirtualDrive> drive(new VirtualDrive());
-  *file = dir + "/" + kManifestName;
+  *file = dir + "/" + kManifestFileName;
   std::string text;
   if (!read_manifest(dir_fd, &text, error)) return nullptr;
   std::optional<Manifest> manifest = parse_manifest(text, error);
@@ -203,6 +202,10 @@ int VirtualDrive::submit(sg_io_hdr_t* hdr) {
   last_.dxfer_len = hdr->dxfer_len;
   last_.timeout = hdr->timeout;
   count(&Counters::commands);
+  // Test hook: the tests of interrupted runs have the drive signal its own process at a chosen
+  // command. A process that survives the signal gets the command served as usual.
+  const std::optional<SignalFault>& signal = manifest_.faults.signal;
+  if (signal && counters_.commands == signal->after + 1) ::raise(signal->number);
 
   // Data goes only into a buffer that the request opened for data from the device.
   std::span<uint8_t> out;
@@ -417,12 +420,6 @@ VirtualDrive::Reply VirtualDrive::test_unit_ready() {
   return Reply{};
 }
 
-// Meeting the end of data; in a partition file found malformed there, a medium error instead.
-VirtualDrive::Reply VirtualDrive::end_of_data(const PartitionFile& p, Sense sense) {
-  if (p.damaged()) return check<Reply>(kMediumError);
-  return check<Reply>(kEndOfData, sense);
-}
-
 VirtualDrive::Reply VirtualDrive::inquiry(const Cdb& cdb, std::span<uint8_t> out) {
   if (cdb[1] & 0x01) return check<Reply>(kInvalidField);  // EVPD: no vital product data pages
   std::vector<uint8_t> data(kInquiryLength, 0);
@@ -455,7 +452,7 @@ VirtualDrive::Reply VirtualDrive::locate(bool change_partition, uint32_t partiti
   PartitionFile& p = *partitions_[partition_];
   if (!p.reach(target)) {
     object_ = p.checked();
-    return end_of_data(p);
+    return check<Reply>(kEndOfData);
   }
   object_ = target;
   return Reply{};
@@ -475,7 +472,7 @@ VirtualDrive::Reply VirtualDrive::space(const Cdb& cdb) {
 
   if (code == 3) {
     object_ = p.end_of_data();
-    return p.damaged() ? check<Reply>(kMediumError) : Reply{};
+    return Reply{};
   }
   if (code != 0 && code != 1) return check<Reply>(kInvalidField);
   if (count == 0) return Reply{};
@@ -496,7 +493,7 @@ VirtualDrive::Reply VirtualDrive::space(const Cdb& cdb) {
     }
     const uint64_t left = n - (p.checked() - object_);
     object_ = p.checked();
-    return end_of_data(p, residue(Sense{}, left));
+    return check<Reply>(kEndOfData, residue(Sense{}, left));
   }
   if (code == 0) {
     const std::optional<uint64_t> mark =
@@ -521,7 +518,7 @@ VirtualDrive::Reply VirtualDrive::space(const Cdb& cdb) {
       return Reply{};
     }
     object_ = p.end_of_data();
-    return end_of_data(p, residue(Sense{}, n - (p.filemarks_before(object_) - before)));
+    return check<Reply>(kEndOfData, residue(Sense{}, n - (p.filemarks_before(object_) - before)));
   }
   if (n > before) {
     object_ = 0;
@@ -538,7 +535,7 @@ VirtualDrive::Reply VirtualDrive::read(const Cdb& cdb, std::span<uint8_t> out) {
   if (length == 0) return Reply{};  // nothing to transfer, nothing moves
   PartitionFile& p = *partitions_[partition_];
   const Sense residue{.info_valid = true, .information = length};
-  if (!p.reach(object_ + 1)) return end_of_data(p, residue);
+  if (!p.reach(object_ + 1)) return check<Reply>(kEndOfData, residue);
   if (p.is_filemark(object_)) {
     ++object_;
     count(&Counters::filemarks_read);

@@ -48,8 +48,10 @@ inline constexpr uint32_t kDefaultMaxBlockLength = 8388608;
 
 class VirtualDrive {
  public:
-  // Loads the cartridge in directory `dir_fd` (named `dir` in messages). On failure returns null,
-  // with the path of the faulty file in `*file` and what is wrong in `*error`.
+  // Loads the cartridge in directory `dir_fd` (named `dir` in messages). On failure (the manifest
+  // does not parse or breaks its rules, a partition file is missing or cannot be opened) returns
+  // null, with the path of the faulty file in `*file` and what is wrong in `*error`. A damaged
+  // partition file is loaded and said as a WARNING.
   static std::unique_ptr<VirtualDrive> load(int dir_fd, const std::string& dir, std::string* file,
                                             std::string* error);
 
@@ -91,7 +93,6 @@ class VirtualDrive {
   Reply read_position(const Cdb& cdb, std::span<uint8_t> out);
   Reply log_sense(const Cdb& cdb, std::span<uint8_t> out);
   Reply read_attribute(const Cdb& cdb, std::span<uint8_t> out);
-  Reply end_of_data(const PartitionFile& p, Sense sense = {});
   void count(uint64_t Counters::*field, uint64_t amount = 1);
 
   Manifest manifest_;

@@ -58,8 +58,8 @@ class DriveFaultsTest : public e2e::ReaderTest {
     const std::string dir = tmp_ / name;
     fs::create_directories(dir + "/work");
     fs::create_directories(dir + "/save");
-    std::vector<std::string> argv = {testutil::bin("object_reader"), "-d", cart(), "-F",
-                                     "-s", dir + "/save"};
+    std::vector<std::string> argv = {
+        testutil::bin("object_reader"), "-d", cart(), "-F", "-s", dir + "/save"};
     argv.insert(argv.end(), args.begin(), args.end());
     return testutil::run(argv, dir + "/work");
   }
@@ -118,11 +118,11 @@ TEST_F(DriveFaultsTest, RecoverableFaultsLeaveEveryFileAsASoundDriveGivesIt) {
     vtape::Deviations faults;
     vtape::Faults& f = faults.faults;
     f.descriptor_sense = true;
-    f.unit_attention = {{0x28, 0x00}, {0x29, 0x00}};          // met at opening
-    f.transport = {{kRead, 0, 0x08},                 // the first READ: a bus reset
-                   {kRead, sound.reads / 2, 0x03},  // one in the middle: timed out
-                   {kSpace, 1, 0x03},               // a SPACE timed out, the tape rewound
-                   {kLocate, 3, 0x08}};             // a LOCATE reset
+    f.unit_attention = {{0x28, 0x00}, {0x29, 0x00}};  // met at opening
+    f.transport = {{kRead, 0, 0x08},                  // the first READ: a bus reset
+                   {kRead, sound.reads / 2, 0x03},    // one in the middle: timed out
+                   {kSpace, 2, 0x03},    // a SPACE by a count timed out, the tape rewound
+                   {kLocate, 3, 0x08}};  // a LOCATE reset
     f.recovered = {{kRead, sound.reads / 2 + 5}};
     f.status = {{kLocate, 1, 0x08}};  // BUSY
     f.deferred = {{kLocate, 2}};
@@ -185,8 +185,7 @@ TEST_F(DriveFaultsTest, DescriptorSenseGivesExactlyTheResultOfFixedSense) {
     runs[descriptor] = run_in(name, {"-f", "-v", "vvvvvv"});
     files[descriptor] = e2e::files_below(tmp_ / name + "/save", tape_id_);
   }
-  EXPECT_NE(runs[0].err.find(" of the data partition cannot be read (3 tries)."),
-            std::string::npos)
+  EXPECT_NE(runs[0].err.find(" of the data partition cannot be read (3 tries)."), std::string::npos)
       << runs[0].err;
   EXPECT_EQ(runs[1].status, runs[0].status);
   // The summary's time and rate are the only lines that may differ.

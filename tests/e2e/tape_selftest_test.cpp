@@ -1,5 +1,5 @@
 // build/tape_selftest run on virtual cartridges: what it prints for each command, its exit
-// status, its usage errors, and a malformed cartridge.
+// status, its usage errors, and a damaged or malformed cartridge.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -170,17 +170,30 @@ TEST_F(TapeSelftestTest, UsageErrors) {
   EXPECT_NE(help.out.find("read_drive_host_type_attribute"), std::string::npos);
 }
 
-TEST_F(TapeSelftestTest, MalformedCartridgeIsReportedAndFails) {
+// A damaged partition file is served up to the damage, which reads as an unreadable record; a
+// manifest that does not parse refuses the cartridge.
+TEST_F(TapeSelftestTest, DamagedPartitionIsServedAndMalformedManifestRefused) {
   testutil::write_bytes(dir_ / "p1.tap", {5, 0, 0, 0, 'a', 'b'});
-  const testutil::RunResult r = selftest({dir_.path(), "test_unit_ready"});
+  const testutil::RunResult r = selftest({dir_.path(), "locate", "0", "1", "read"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_TRUE(r.out.empty());
+  EXPECT_NE(r.out.find("read: 0, 0, 0\n"), std::string::npos) << r.out;
   const std::string err = testutil::strip_headers(r.err);
-  EXPECT_EQ(testutil::count(err, "[ERROR  ]"), 1u) << err;
-  EXPECT_NE(err.find("[ERROR  ] [MISC  ] Virtual cartridge file " + (dir_ / "p1.tap") +
-                     ": ends inside the record of 5 bytes at byte offset 0.\n"),
-            std::string::npos)
+  EXPECT_EQ(testutil::count(err, "[WARNING] [MISC  ] Virtual cartridge file " + (dir_ / "p1.tap") +
+                                     " is damaged at byte offset 0 (the file ends inside a "
+                                     "record of 5 bytes)"),
+            1u)
       << err;
+  EXPECT_NE(err.find("Sense Key 3"), std::string::npos) << err;
+
+  testutil::write_file(dir_ / "cartridge.json", "{\"vtape\": 1,");
+  const testutil::RunResult refused = selftest({dir_.path(), "test_unit_ready"});
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_TRUE(refused.out.empty());
+  EXPECT_NE(testutil::strip_headers(refused.err)
+                .find("[ERROR  ] [MISC  ] Virtual cartridge file " + (dir_ / "cartridge.json") +
+                      ": does not parse"),
+            std::string::npos)
+      << refused.err;
 }
 
 TEST_F(TapeSelftestTest, MissingDeviceFails) {

@@ -1,5 +1,5 @@
 // Decoders of what a drive returns, on byte arrays: sense data, READ POSITION data, attribute
-// lists (including cut lists and lengths that lie) and log pages. Every array is allocated with
+// lists (including cut lists and lengths that lie), log pages and INQUIRY data. Every array is allocated with
 // exactly the bytes "received", so a read past them shows under AddressSanitizer.
 #include "scsi/scsi_decode.h"
 
@@ -353,6 +353,20 @@ TEST(LogPage, PageLengthLimitsTheParameters) {
                                      0x00, 0x00, 0x45, 0x03, 0x01, 'Z'};
   const Received r(page, page.size());
   EXPECT_TRUE(find_log_parameter(r.span(), 0x0045).empty());
+}
+
+TEST(InquiryDecoding, FieldsAsReceivedAndCutWhereTheDataEnds) {
+  std::vector<uint8_t> data(36, 0);
+  const std::string texts = "VENDOR  PRODUCT NAME    0123";
+  std::copy(texts.begin(), texts.end(), data.begin() + 8);
+  const InquiryIdentity whole = decode_inquiry(Received(data, data.size()).span());
+  EXPECT_EQ(whole.vendor, "VENDOR  ");
+  EXPECT_EQ(whole.product, "PRODUCT NAME    ");
+  EXPECT_EQ(whole.revision, "0123");
+  const InquiryIdentity cut = decode_inquiry(Received(data, 20).span());
+  EXPECT_EQ(cut.vendor, "VENDOR  ");
+  EXPECT_EQ(cut.product, "PROD");
+  EXPECT_EQ(cut.revision, "");
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 
 #include <json-c/json.h>
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -20,6 +22,15 @@ std::runtime_error io_error(const std::string& what, const std::string& path) {
 PartitionWriter::PartitionWriter(const std::string& path) : path_(path) {
   file_ = std::fopen(path.c_str(), "wb");
   if (file_ == nullptr) throw io_error("cannot create", path);
+  std::setvbuf(file_, nullptr, _IOFBF, 1 << 16);
+}
+
+PartitionWriter::PartitionWriter(support::UniqueFd fd, const std::string& path,
+                                 uint64_t next_object, uint64_t filemarks)
+    : path_(path), next_object_(next_object), filemarks_(filemarks) {
+  file_ = ::fdopen(fd.get(), "wb");
+  if (file_ == nullptr) throw io_error("cannot write", path);
+  fd.release();
   std::setvbuf(file_, nullptr, _IOFBF, 1 << 16);
 }
 
@@ -60,6 +71,15 @@ void PartitionWriter::end_of_medium() {
   if (file_ == nullptr || ended_) return;
   put_word(0xFFFFFFFFu);
   ended_ = true;
+}
+
+void PartitionWriter::flush() {
+  if (file_ != nullptr && std::fflush(file_) != 0) throw io_error("cannot write", path_);
+}
+
+void PartitionWriter::sync() {
+  flush();
+  if (file_ != nullptr && ::fsync(::fileno(file_)) != 0) throw io_error("cannot write", path_);
 }
 
 void PartitionWriter::close() {
@@ -134,6 +154,12 @@ json_object* faults_json(const Faults& faults) {
     json_object_object_add(f, "max_transfer", json_object_new_int64(*faults.max_transfer));
   if (faults.descriptor_sense)
     json_object_object_add(f, "sense_format", json_object_new_string("descriptor"));
+  if (faults.signal) {
+    json_object* signal = json_object_new_object();
+    json_object_object_add(signal, "after", json_object_new_uint64(faults.signal->after));
+    json_object_object_add(signal, "number", json_object_new_int(faults.signal->number));
+    json_object_object_add(f, "signal", signal);
+  }
   return f;
 }
 
@@ -167,6 +193,12 @@ std::string to_json(const Manifest& manifest) {
     json_object_array_add(attrs, o);
   }
   json_object_object_add(root, "attributes", attrs);
+  add_list(root, "unreadable", manifest.unreadable, [](const RecordRef& r) {
+    json_object* o = json_object_new_object();
+    json_object_object_add(o, "partition", json_object_new_int64(r.partition));
+    json_object_object_add(o, "object", json_object_new_uint64(r.object));
+    return o;
+  });
   if (!manifest.faults.empty()) json_object_object_add(root, "faults", faults_json(manifest.faults));
   std::string text = json_object_to_json_string_ext(root, JSON_C_TO_STRING_PRETTY);
   json_object_put(root);
@@ -174,7 +206,7 @@ std::string to_json(const Manifest& manifest) {
 }
 
 void write_manifest(const Manifest& manifest, const std::string& dir) {
-  const std::string path = dir + "/cartridge.json";
+  const std::string path = dir + "/" + vdrive::kManifestFileName;
   FILE* f = std::fopen(path.c_str(), "wb");
   if (f == nullptr) throw io_error("cannot create", path);
   const std::string text = to_json(manifest);

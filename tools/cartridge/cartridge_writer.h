@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "support/unique_fd.h"
 #include "vdrive/manifest.h"
 
 namespace vtape {
@@ -21,6 +22,10 @@ inline constexpr uint32_t kMaxRecordLength = (1u << 24) - 1;
 class PartitionWriter {
  public:
   explicit PartitionWriter(const std::string& path);
+  // Continues the partition file open for writing on `fd` at the descriptor's offset, the file
+  // holding `next_object` objects of which `filemarks` are filemarks; `path` names it in errors.
+  PartitionWriter(support::UniqueFd fd, const std::string& path, uint64_t next_object,
+                  uint64_t filemarks);
   ~PartitionWriter();
   PartitionWriter(const PartitionWriter&) = delete;
   PartitionWriter& operator=(const PartitionWriter&) = delete;
@@ -30,6 +35,9 @@ class PartitionWriter {
   void filemark();
   // Writes the end-of-medium word; nothing may follow. close() writes it when it is missing.
   void end_of_medium();
+  // Hands what is buffered to the file; sync() also waits until the file is on the disk.
+  void flush();
+  void sync();
   void close();
 
   // Logical object number that the next record or filemark will take.
@@ -51,6 +59,8 @@ using vdrive::CommandFault;
 using vdrive::Faults;
 using vdrive::Inquiry;
 using vdrive::Manifest;
+using vdrive::RecordRef;
+using vdrive::SignalFault;
 using vdrive::StatusFault;
 using vdrive::TransportFault;
 using vdrive::UnitAttention;
