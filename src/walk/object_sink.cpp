@@ -60,7 +60,7 @@ void ObjectTarget::write(std::span<const uint8_t> bytes) {
 
 Published ObjectTarget::finish() {
   const s3::Md5 md5 = digesting_ ? md5_.finish() : s3::Md5{};
-  if (const int error = check_content_md5(md5)) return {.errors = error};
+  if (const int error = check_content_md5(md5)) return Published::with_errors(error);
   return publish(md5);
 }
 
@@ -112,8 +112,7 @@ void FileTarget::put(std::span<const uint8_t> bytes) {
 Published FileTarget::publish(const s3::Md5& /*md5*/) {
   if (!data_.commit()) output_failed(data_.final_path());
   if (!meta_.commit()) output_failed(meta_.final_path());
-  return {.outcome = run_record::Outcome::written,
-          .paths = {meta_.final_path(), data_.final_path()}};
+  return Published::as(run_record::Outcome::written, {meta_.final_path(), data_.final_path()});
 }
 
 }  // namespace walk

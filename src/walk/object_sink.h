@@ -12,6 +12,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "s3/s3_text.h"
@@ -27,6 +28,23 @@ struct Published {
   std::vector<std::string> paths;  // the files written, or the address of the stored version
   bool recorded_later = false;     // the store's answer is awaited: the sink records the object
   int errors = 0;                  // an ERROR was reported about the object
+
+  static Published as(run_record::Outcome outcome, std::vector<std::string> paths = {}) {
+    Published p;
+    p.outcome = outcome;
+    p.paths = std::move(paths);
+    return p;
+  }
+  static Published with_errors(int errors) {
+    Published p;
+    p.errors = errors;
+    return p;
+  }
+  static Published later() {
+    Published p;
+    p.recorded_later = true;
+    return p;
+  }
 };
 
 // The data of one object on its way out.

@@ -33,7 +33,7 @@ class StoreTarget final : public ObjectTarget {
  private:
   void put(std::span<const uint8_t> bytes) override { upload_.write(bytes); }
   Published publish(const s3::Md5& md5) override {
-    if (!upload_.finish(md5)) return {.outcome = Outcome::not_stored};  // reported
+    if (!upload_.finish(md5)) return Published::as(Outcome::not_stored);  // reported
     return sink_->await(pending_);
   }
 
@@ -45,12 +45,12 @@ class StoreTarget final : public ObjectTarget {
 namespace {
 
 Published published(const StoreSink::Pending& pending) {
-  if (!pending.outcome.stored) return {.outcome = Outcome::not_stored};
+  if (!pending.outcome.stored) return Published::as(Outcome::not_stored);
   std::string address = pending.address;
   if (!pending.outcome.version_id.empty()) {
     address += "?versionId=" + s3::uri_encode(pending.outcome.version_id, false);
   }
-  return {.outcome = Outcome::written, .paths = {address}};
+  return Published::as(Outcome::written, {address});
 }
 
 }  // namespace
@@ -115,7 +115,7 @@ Published StoreSink::await(const std::shared_ptr<Pending>& pending) {
   pending->awaited = true;
   pending->ticket = next_ticket_++;
   awaited_.insert(pending->ticket);
-  return {.recorded_later = true};
+  return Published::later();
 }
 
 void StoreSink::answered(Pending& pending, const s3::Outcome& outcome) {

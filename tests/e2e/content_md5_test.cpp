@@ -26,7 +26,11 @@ TEST_F(ContentMd5Test, ADumpWritesOnlyTheObjectsWhoseDataMatchesTheirContentMd5)
   d.block_size = 4096;
   d.buckets = {{"photos"}};
   const auto add = [&](const std::string& key, vtape::ObjectData data, const std::string& md5) {
-    d.objects.push_back({.bucket = 0, .key = key, .data = data, .members = {{"ContentMd5", quoted(md5)}}});
+    vtape::ObjectEntry o;
+    o.key = key;
+    o.data = data;
+    o.members = {{"ContentMd5", quoted(md5)}};
+    d.objects.push_back(o);
   };
   const vtape::ObjectData blocks = vtape::ObjectData::pattern(3 * 4096 + 5, 3);
   add("base64.txt", vtape::ObjectData::text("alpha"), s3::base64_encode(s3::md5_of("alpha")));

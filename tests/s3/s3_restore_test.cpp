@@ -34,12 +34,14 @@ vtape::ObjectEntry object(size_t bucket, const std::string& key, const std::stri
                           std::vector<std::pair<std::string, std::string>> members = {}) {
   char time[32];
   std::snprintf(time, sizeof(time), "2024-06-01T12:00:%02d.000000Z", second);
-  return {.bucket = bucket,
-          .key = key,
-          .data = vtape::ObjectData::text(body),
-          .last_modified = time,
-          .version = version,
-          .members = std::move(members)};
+  vtape::ObjectEntry o;
+  o.bucket = bucket;
+  o.key = key;
+  o.data = vtape::ObjectData::text(body);
+  o.last_modified = time;
+  o.version = version;
+  o.members = std::move(members);
+  return o;
 }
 
 // One entry of the run's report: what became of an object, and the address of its version.
@@ -118,8 +120,9 @@ TEST_F(S3RestoreTest, EveryVersionComesBackWithTheTapesLatestCurrent) {
       object(0, "gone.txt", "", 2, "v2", {{"IsDeleted", "true"}}),
       object(0, "damaged.txt", "body", 1, "v1",
              {{"ContentMd5", quoted(s3::hex_encode(s3::md5_of(std::string_view("other"))))}}),
-      {.bucket = 1, .key = "big.bin", .data = vtape::ObjectData::pattern(kLargeObjectBytes, 7)},
   };
+  d.objects.push_back(object(1, "big.bin", "", 1, "v1"));
+  d.objects.back().data = vtape::ObjectData::pattern(kLargeObjectBytes, 7);
   d.grouping = {.objects_per_po = 3, .pos_per_ocm = 2, .ocms_per_pr = 1};
   build(d);
   const std::vector<vtape::ObjectLayout>& tape = layout_.objects;
