@@ -1572,15 +1572,15 @@ void record_object(const ObjectFields& f, run_record::Outcome outcome,
   show_progress(f);
 }
 
-// The object's data has been read whole: checked and published by its target. Returns the
-// ERRORs reported about it.
-int publish_object(walk::ObjectTarget& target, run_record::Outcome* outcome,
-                   std::vector<std::string>* paths) {
+// The object's data has been read whole: checked and published by its target. An ERROR about
+// the object is the object's own: the walk goes on.
+void publish_object(walk::ObjectTarget& target, run_record::Outcome* outcome,
+                    std::vector<std::string>* paths) {
   walk::Published published = target.finish();
   *outcome = published.outcome;
   *paths = std::move(published.paths);
   walk_state.record_later = published.recorded_later;
-  return published.errors;
+  walk_state.object_errors |= published.errors;
 }
 
 // Processes the object whose metadata starts at byte `o` of the block read last and is `length`
@@ -1640,7 +1640,7 @@ int handle_object(const char* filepath, uint64_t pr_file_offset, uint64_t o, uin
   }
   if (!copy_object_data(meta.end_in_block, f->size, f->key, target.get())) return ret;
   *outcome = dumping ? Outcome::refused : Outcome::listed;
-  if (target != nullptr) ret |= publish_object(*target, outcome, paths);
+  if (target != nullptr) publish_object(*target, outcome, paths);
   *read_to_end = num_of_meta_cnt != num_of_meta || check_padding(o, data_start + f->size);
   return ret;
 }
