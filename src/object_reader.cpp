@@ -1037,7 +1037,8 @@ int retrieve_object() {
   if (settings.structure_level == 1) ret |= extract_packed_object(objects->block_address);
   output_accdg_to_vl(LV_INFO, VL_COMMON, "All of the processes are complete.\n");
   for (const std::string& path : run_record::written_files()) {
-    output_accdg_to_vl(LV_INFO, VL_COMMON, "Written: %s\n", printable(path).c_str());
+    output_accdg_to_vl(LV_INFO, VL_COMMON, settings.to_store ? "Stored: %s\n" : "Written: %s\n",
+                       printable(path).c_str());
   }
   tape_device_close(run.fd_tape);
   run.fd_tape = -1;

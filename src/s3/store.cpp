@@ -280,8 +280,8 @@ std::optional<bool> Store::has_version(std::string_view tape_bucket, std::string
 
 std::optional<bool> Store::holds_versions(std::string_view tape_bucket) {
   const std::string bucket = bucket_name(tape_bucket);
-  const Response answer = engine_.run(exchange(
-      "GET", object_path(bucket), canonical_query({{"versions", ""}, {"max-keys", "1"}})));
+  const Response answer = engine_.run(
+      exchange("GET", object_path(bucket), canonical_query({{"versions", ""}, {"max-keys", "1"}})));
   if (!answer.ok()) {
     output_accdg_to_vl(LV_ERROR, VL_COMMON,
                        "Failed to list the versions in the bucket(%s) of the S3 store: %s.\n",

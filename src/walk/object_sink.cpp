@@ -99,8 +99,8 @@ void FileTarget::open(const SafeDir& dir, const std::string& meta_name,
                    temporary_name_prefix(dir.path() + name).c_str());
     }
   }
-  if (!meta_.write(std::span(reinterpret_cast<const uint8_t*>(metadata_.data()),
-                             metadata_.size()))) {
+  if (!meta_.write(
+          std::span(reinterpret_cast<const uint8_t*>(metadata_.data()), metadata_.size()))) {
     output_failed(meta_.final_path());
   }
 }

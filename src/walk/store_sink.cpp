@@ -13,7 +13,7 @@ using run_record::Outcome;
 
 struct StoreSink::Pending {
   run_record::Object object;
-  std::string address;  // of the object's key in the store, for the record
+  std::string address;    // of the object's key in the store, for the record
   bool awaited = false;   // its upload has ended; the walk left its record to the sink
   bool answered = false;  // the store's answer has come
   uint64_t ticket = 0;
@@ -23,8 +23,8 @@ struct StoreSink::Pending {
 // An object's data on its way to the store: the upload, fed as the tape is read.
 class StoreTarget final : public ObjectTarget {
  public:
-  StoreTarget(StoreSink* sink, std::shared_ptr<StoreSink::Pending> pending,
-              s3::ObjectUpload upload, std::string_view metadata)
+  StoreTarget(StoreSink* sink, std::shared_ptr<StoreSink::Pending> pending, s3::ObjectUpload upload,
+              std::string_view metadata)
       : ObjectTarget(pending->object, metadata, Digest::always, "stored"),
         sink_(sink),
         pending_(std::move(pending)),
@@ -73,8 +73,7 @@ const StoreSink::Bucket& StoreSink::bucket(const std::string& tape_bucket) {
   return b;
 }
 
-std::optional<Outcome> StoreSink::begin(const run_record::Object& object,
-                                        std::string_view metadata,
+std::optional<Outcome> StoreSink::begin(const run_record::Object& object, std::string_view metadata,
                                         std::unique_ptr<ObjectTarget>* target) {
   const s3::ObjectRequest request = s3::map_object_metadata(metadata, object.object_id);
   if (!request.error.empty()) {
@@ -94,7 +93,12 @@ std::optional<Outcome> StoreSink::begin(const run_record::Object& object,
     const std::optional<bool> stored =
         store_.has_version(object.bucket, request.key, object.object_id);
     if (!stored) return Outcome::not_stored;  // reported
-    if (*stored) return Outcome::exists;
+    if (*stored) {
+      output_accdg_to_vl(LV_INFO, VL_COMMON,
+                         "The object(%s) is in the S3 store already. It is not stored again.\n",
+                         s3::describe_object(bucket_name, request).c_str());
+      return Outcome::exists;
+    }
   }
   auto pending = std::make_shared<Pending>();
   pending->object = object;

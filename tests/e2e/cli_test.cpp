@@ -217,10 +217,10 @@ TEST(CommandLine, StoreOptionsAreCheckedBeforeTheStoreIsAsked) {
       {{"--s3-bucket-prefix", std::string(61, 'r')}, prefix},
   };
   for (const auto& c : cases) expect_argument_error(c.args, c.message);
-  const RunResult r = testutil::run(
-      {"/usr/bin/env", "-u", "AWS_ACCESS_KEY_ID", testutil::bin("object_reader"), "-d", "x", "-f",
-       "--s3-bucket-prefix", "r-", "--s3-multipart-threshold", "5242880", "--s3-in-flight", "64",
-       "--s3", "http://127.0.0.1:1"});
+  const RunResult r =
+      testutil::run({"/usr/bin/env", "-u", "AWS_ACCESS_KEY_ID", testutil::bin("object_reader"),
+                     "-d", "x", "-f", "--s3-bucket-prefix", "r-", "--s3-multipart-threshold",
+                     "5242880", "--s3-in-flight", "64", "--s3", "http://127.0.0.1:1"});
   EXPECT_EQ(testutil::strip_headers(r.err),
             "[SYS_ERR] [COMMON] No S3 credentials: AWS_ACCESS_KEY_ID is not set.\n");
 }

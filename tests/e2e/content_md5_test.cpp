@@ -54,13 +54,14 @@ TEST_F(ContentMd5Test, ADumpWritesOnlyTheObjectsWhoseDataMatchesTheirContentMd5)
                 "[WARNING] [COMMON] The \"ContentMd5\" (not a digest) of the object (" + odd +
                     ") is no MD5 digest in base64 or hexadecimal. Its data is not checked.",
                 "[ERROR  ] [MISC  ] Some error has occurred at check_integrity."}));
-  EXPECT_NE(testutil::strip_headers(r.out)
-                .find("Objects: 4 written, 0 already there, 0 refused, 1 not readable, 0 lost; "),
+  EXPECT_NE(testutil::strip_headers(r.out).find(
+                "Objects: 4 written, 0 already there, 0 refused, 1 not readable, 0 lost; "),
             std::string::npos)
       << r.out;
   // Every other object whole, nothing of the damaged one, not even under a temporary name.
   std::map<std::string, std::string> want = e2e::expected_dump(d, layout_);
-  std::erase_if(want, [](const auto& file) { return file.first.find("damaged") != std::string::npos; });
+  std::erase_if(want,
+                [](const auto& file) { return file.first.find("damaged") != std::string::npos; });
   e2e::expect_same_files(saved(), want);
 }
 

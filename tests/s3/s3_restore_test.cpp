@@ -128,10 +128,10 @@ TEST_F(S3RestoreTest, EveryVersionComesBackWithTheTapesLatestCurrent) {
   const std::vector<vtape::ObjectLayout>& tape = layout_.objects;
 
   // A wrong secret: one line, before the tape is read.
-  const RunResult refused = testutil::run(
-      {"/usr/bin/env", "AWS_SECRET_ACCESS_KEY=wrong", testutil::bin("object_reader"), "-d",
-       cart(), "-F", "-s", save(), "-f", "--s3", endpoint_},
-      work());
+  const RunResult refused =
+      testutil::run({"/usr/bin/env", "AWS_SECRET_ACCESS_KEY=wrong", testutil::bin("object_reader"),
+                     "-d", cart(), "-F", "-s", save(), "-f", "--s3", endpoint_},
+                    work());
   EXPECT_EQ(refused.status, 1);
   ASSERT_EQ(e2e::report_lines(refused.err).size(), 1U) << refused.err;
   EXPECT_THAT(refused.err, HasSubstr("[SYS_ERR] [COMMON] The S3 store at " + endpoint_ +
@@ -166,14 +166,13 @@ TEST_F(S3RestoreTest, EveryVersionComesBackWithTheTapesLatestCurrent) {
     EXPECT_EQ(fetched.headers.at(s3::kVersionIdHeader), tape[i].version);
     EXPECT_EQ(fetched.headers.at(s3::kLastModifiedHeader), tape[i].last_modified);
   }
-  const std::map<std::string, std::string> headers = store().fetch_path(
-      outcomes.at(tape[0].list_id).address).headers;
+  const std::map<std::string, std::string> headers =
+      store().fetch_path(outcomes.at(tape[0].list_id).address).headers;
   EXPECT_EQ(headers.at("content-type"), "text/plain");
   EXPECT_EQ(headers.at("content-language"), "en");
   EXPECT_EQ(headers.at("x-amz-meta-owner"), "ops");
   EXPECT_EQ(headers.at("x-amz-meta-note"), s3::header_value("h\xc3\xa9llo"));
-  EXPECT_EQ(store().fetch_path(outcomes.at(tape[1].list_id).address).headers.at(
-                "content-encoding"),
+  EXPECT_EQ(store().fetch_path(outcomes.at(tape[1].list_id).address).headers.at("content-encoding"),
             "identity");
   EXPECT_EQ(store().fetch(bucket("docs"), "report.txt").body, "three");
 
@@ -210,7 +209,8 @@ TEST_F(S3RestoreTest, AResumeAfterAStopAddsNoSecondVersion) {
   build(d);
   const RunResult sound = reader({"-f", "-v", "vvvvvv"});
   ASSERT_EQ(sound.status, 0) << sound.err;
-  const size_t reads = testutil::count(testutil::strip_headers(sound.out), "start SCSI_COMMAND:(8)\n");
+  const size_t reads =
+      testutil::count(testutil::strip_headers(sound.out), "start SCSI_COMMAND:(8)\n");
   fs::remove_all(work());
   fs::remove_all(save());
 
@@ -228,9 +228,9 @@ TEST_F(S3RestoreTest, AResumeAfterAStopAddsNoSecondVersion) {
 
   // The history taken back to the start: the resume meets every object stored before the stop.
   const std::string history = work() + "/history.log";
-  testutil::write_file(history, std::regex_replace(testutil::read_file(history),
-                                                   std::regex("(PR|OCM|PO|Object number)=\\d+"),
-                                                   "$1=1"));
+  testutil::write_file(history,
+                       std::regex_replace(testutil::read_file(history),
+                                          std::regex("(PR|OCM|PO|Object number)=\\d+"), "$1=1"));
   build(d);
   const RunResult resumed = restore({"-r"});
   EXPECT_EQ(resumed.status, 0) << resumed.err;
@@ -245,7 +245,8 @@ TEST_F(S3RestoreTest, AResumeAfterAStopAddsNoSecondVersion) {
   // Each object once, the latest of each key current.
   std::multiset<std::string> ids;
   for (const s3test::Listed& version : store().versions(bucket("logs"))) {
-    ids.insert(store().fetch(bucket("logs"), version.key, version.version_id)
+    ids.insert(store()
+                   .fetch(bucket("logs"), version.key, version.version_id)
                    .headers[s3::kObjectIdHeader]);
   }
   std::multiset<std::string> want;
@@ -255,6 +256,37 @@ TEST_F(S3RestoreTest, AResumeAfterAStopAddsNoSecondVersion) {
     EXPECT_EQ(store().fetch(bucket("logs"), "key-" + std::to_string(k)).body,
               "body " + std::to_string(kObjects - kKeys + k));
   }
+}
+
+TEST_F(S3RestoreTest, ARetrievalStoresTheVersionsAskedForOnce) {
+  vtape::Description d;
+  d.buckets = {{"docs"}};
+  d.objects = {object(0, "a.txt", "newer", 2, "v2"), object(0, "b.txt", "other", 1, "v1"),
+               object(0, "a.txt", "older", 1, "v1")};
+  build(d);
+  ASSERT_EQ(reader({"-l"}).status, 0);
+  const std::vector<std::string> retrieval = {"-b", "docs", "-o", "a.txt", "-O", "all"};
+
+  const RunResult first = restore(retrieval);
+  EXPECT_EQ(first.status, 0) << first.err;
+  EXPECT_EQ(first.err, "");
+  const std::string out = testutil::strip_headers(first.out);
+  EXPECT_EQ(testutil::count(out, "[INFO   ] [COMMON] Stored: " + endpoint_ + "/" + bucket("docs") +
+                                     "/a.txt?versionId="),
+            2U)
+      << out;
+  // The older version, met second on the tape, is followed by a copy of the newer one.
+  EXPECT_EQ(store().versions(bucket("docs")).size(), 3U);
+  EXPECT_EQ(store().fetch(bucket("docs"), "a.txt").body, "newer");
+
+  // Asked again: found there, nothing added.
+  const RunResult again = restore(retrieval);
+  EXPECT_EQ(again.status, 0) << again.err;
+  EXPECT_EQ(testutil::count(testutil::strip_headers(again.out),
+                            "is in the S3 store already. It is not stored again."),
+            2U)
+      << again.out;
+  EXPECT_EQ(store().versions(bucket("docs")).size(), 3U);
 }
 
 }  // namespace

@@ -94,8 +94,9 @@ class StoreReader {
   // The versions and delete markers of a bucket (of keys beginning with `prefix`), newest first
   // for each key; one page is enough for a test.
   std::vector<Listed> versions(const std::string& bucket, const std::string& prefix = "") const {
-    const testutil::RunResult listing = testutil::run(curl(
-        s3::object_path(bucket) + "?" + s3::canonical_query({{"prefix", prefix}, {"versions", ""}})));
+    const testutil::RunResult listing =
+        testutil::run(curl(s3::object_path(bucket) + "?" +
+                           s3::canonical_query({{"prefix", prefix}, {"versions", ""}})));
     EXPECT_EQ(listing.status, 0) << listing.err;
     std::vector<Listed> found;
     for (const s3::XmlElement& entry : s3::xml_elements(listing.out, {"Version", "DeleteMarker"})) {
