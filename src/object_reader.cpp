@@ -488,6 +488,10 @@ void check_store_arguments() {
                  "--s3 goes with a full dump, a resume dump or a retrieval (--bucket and "
                  "--object).\n");
   }
+  // A packed object is the tape's own container, not an object of the store.
+  if (settings.structure_level == 1) {
+    output_fatal(VL_COMMON, "--s3 does not go with -L 1: the store takes objects only.\n");
+  }
   const std::string problem = s3::check_options(settings.store);
   if (!problem.empty()) output_fatal(VL_COMMON, "--s3 cannot be used: %s.\n", problem.c_str());
 }

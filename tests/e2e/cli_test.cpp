@@ -198,6 +198,8 @@ TEST(CommandLine, StoreOptionsAreCheckedBeforeTheStoreIsAsked) {
   } cases[] = {
       {{"-d", "x", "-l", "--s3", "http://h"},
        "--s3 goes with a full dump, a resume dump or a retrieval (--bucket and --object).\n"},
+      {{"-d", "x", "-b", "bkt", "-o", "k", "-L", "1", "--s3", "http://h"},
+       "--s3 does not go with -L 1: the store takes objects only.\n"},
       {{"-d", "x", "-f", "--s3-in-flight", "4"},
        "--s3-bucket-prefix, --s3-multipart-threshold and --s3-in-flight go with --s3.\n"},
       {{"-d", "x", "-f", "--s3", "ftp://h"},
