@@ -12,9 +12,15 @@
 # is timed), and prints the ratios, the program's peak memory, and what the virtual drive counted
 # (from the job's --report): the SCSI commands, the stops and moves back, and the estimated time
 # of a real drive beside the time of streaming both partitions once.
+#   (d) 20,000 objects of 100 bytes in one bucket, for the restores into a store.
+# Restores into an S3 store: a full dump of (a) and of (d) with --s3, beside the full dumps to
+# files, in MiB/s and objects/s. The store is the one OR_S3_ENDPOINT names (with the credentials
+# in the environment), else a local one that scripts/s3-server.sh starts in WORK_DIR (OR_S3_PORT
+# chooses its ports) when Swift is installed (scripts/setup.sh --s3); without either they are
+# left out.
 #
 # All files are read from the page cache where it holds them: `cat` of the partition file runs
-# first and warms it. It needs about 7 GiB of free disk space in WORK_DIR at the peak and about
+# first and warms it. It needs about 9 GiB (7 without a local store) of free disk space in WORK_DIR at the peak and about
 # 450,000 free inodes; it checks both first. WORK_DIR is emptied at the start and at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -24,7 +30,7 @@ reader="$root/build/object_reader"
 maker="$root/build/make_cartridge"
 fixed_time=2024-06-01T12:00:00.000000Z
 
-need_kib=$((7 * 1024 * 1024))
+need_kib=$((9 * 1024 * 1024))
 need_inodes=450000
 
 echo "== Building (scripts/setup.sh) =="
@@ -127,6 +133,7 @@ job() {
   measure "$work/run" "$reader" -d "$cartridge" "$@" -F -s "$work/save" \
     --report "$work/report.json"
   local job_secs="$secs" job_peak="$peak_kib" report="$work/report.json"
+  last_job_secs="$secs"
   grep -q "complete" "$work/.out" || { echo "no completion message: $label" >&2; exit 1; }
   job_check="$(find "$work/save" -name '*.data' | wc -l) .data files, $(bytes_of "$work/save" -name '*.data') bytes; $(find "$work/save" -name '*.lst' | wc -l) list files"
   local stops back drive changes stream
@@ -233,6 +240,54 @@ c_cat="$cat_secs"
 c_tar="$tar_secs"
 
 # ------------------------------------------------------------------------------------------------
+# (d) 20,000 small objects, for the restores into a store
+
+echo
+echo "== (d) Generating 20,000 objects of 100 bytes =="
+d="$work/objects-d"
+mkdir -p "$d/small-restore"
+head -c 2000000 /dev/urandom | split -b 100 -a 4 - "$d/small-restore/obj-"
+d_objects="$(find "$d" -type f | wc -l)"
+d_bytes="$(bytes_of "$d")"
+measure "$work" "$maker" -t "$fixed_time" -p 1000 -o 10 -r 10 "$d" "$work/cartridge-d"
+rm -rf "$d"
+echo "  $d_objects objects, $d_bytes bytes; make_cartridge: $secs s"
+
+# ------------------------------------------------------------------------------------------------
+# The store
+
+store_dir=""
+stop_store() { [ -z "$store_dir" ] || scripts/s3-server.sh stop "$store_dir" || true; }
+trap stop_store EXIT
+if [ -z "${OR_S3_ENDPOINT:-}" ] && command -v swift-proxy-server >/dev/null; then
+  echo
+  echo "== Starting a local S3 store (scripts/s3-server.sh) =="
+  store_dir="$work/store"
+  mkdir -p "$store_dir"
+  variables="$(scripts/s3-server.sh start "$store_dir")"
+  eval "$variables"
+fi
+
+# store_job LABEL CARTRIDGE FILE_SECS BYTES OBJECTS: times a full dump of CARTRIDGE into the store
+# (each into buckets of a prefix of its own) and prints it beside the full dump to files.
+restores=0
+store_job() {
+  local label="$1" cartridge="$2" file_secs="$3" bytes="$4" objects="$5"
+  restores=$((restores + 1))
+  fresh
+  measure "$work/run" "$reader" -d "$cartridge" -f -F -s "$work/save" --s3 "$OR_S3_ENDPOINT" \
+    --s3-bucket-prefix "bench$$-$restores-"
+  grep -q "Objects: $objects stored" "$work/.out" || {
+    echo "not every object stored: $label" >&2
+    tail -n 20 "$work/.out" >&2
+    exit 1
+  }
+  printf '%-30s %8s %8s %9s %9s %8s\n' "$label" "$secs" "$(mib_per_s "$bytes" "$secs")" \
+    "$(awk -v n="$objects" -v s="$secs" 'BEGIN {printf "%.0f", n / s}')" \
+    "$(ratio "$secs" "$file_secs")" "$(awk -v k="$peak_kib" 'BEGIN {printf "%.1f", k / 1024}')"
+}
+
+# ------------------------------------------------------------------------------------------------
 # The jobs
 
 echo
@@ -244,6 +299,7 @@ echo "both partitions read once at 400 MB/s; ratio: drive s / stream s. 18 TB: t
 echo "full 18 TB tape of the same layout, every stop taken as a wind over the whole tape."
 report_header
 job "(a) full dump, 2 GiB mixed" "$work/cartridge-a" "$a_tar" "$a_cat" -f
+a_dump_secs="$last_job_secs"
 job "(a) list run, 2 GiB mixed" "$work/cartridge-a" "$a_tar" "$a_cat" -l
 job "(b) full dump, 200,000 small" "$work/cartridge-b" "$b_tar" "$b_cat" -f
 job "(b) list run, 200,000 small" "$work/cartridge-b" "$b_tar" "$b_cat" -l
@@ -259,6 +315,22 @@ awk -v b="$b_peak" -v c="$c_peak" 'BEGIN {
   printf "Peak memory of a list run: %.1f MiB at 100,000 objects, %.1f MiB at 200,000;\n", c / 1024, b / 1024
   printf "growth %.3f KiB per object, so about %.1f MiB at 1,000,000 objects.\n", per, (b + per * 800000) / 1024
 }'
+job "(d) full dump, 20,000 small" "$work/cartridge-d" "-" "-" -f
+d_dump_secs="$last_job_secs"
+
+echo
+if [ -n "${OR_S3_ENDPOINT:-}" ]; then
+  echo "== Restores into the S3 store at $OR_S3_ENDPOINT (--s3, full dumps) =="
+  echo "x files: the restore's time divided by that of the full dump of the same cartridge to files."
+  printf '%-30s %8s %8s %9s %9s %8s\n' "job" "seconds" "MiB/s" "objects/s" "x files" "peak MiB"
+  store_job "(a) restore, 2 GiB mixed" "$work/cartridge-a" "$a_dump_secs" "$a_bytes" "$a_objects"
+  store_job "(d) restore, 20,000 small" "$work/cartridge-d" "$d_dump_secs" "$d_bytes" "$d_objects"
+else
+  echo "== Restores into an S3 store: left out (no OR_S3_ENDPOINT, and Swift is not installed:"
+  echo "   scripts/setup.sh --s3) =="
+fi
+stop_store
+store_dir=""
 
 rm -rf "${work:?}"/*
 echo

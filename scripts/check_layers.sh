@@ -13,6 +13,8 @@ build_dir=${1:-build}
 layers=(or_support or_vdrive or_scsi or_format or_walk or_driver)
 # Libraries beside the layers, with the layers they may use.
 declare -A side=([cartbuild]="or_support or_vdrive" [or_s3]="or_support")
+# Libraries beside the layers that a layer, and every layer above it, may use.
+declare -A used_from=([or_walk]="or_s3")
 
 libs=("${layers[@]}" "${!side[@]}")
 for lib in "${libs[@]}"; do
@@ -47,7 +49,7 @@ check() {  # library, the libraries it may use (itself included)
 
 below=""
 for lib in "${layers[@]}"; do
-  below="$below $lib"
+  below="$below $lib ${used_from[$lib]:-}"
   check "$lib" "$below"
 done
 for lib in "${!side[@]}"; do

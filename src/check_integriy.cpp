@@ -16,7 +16,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <map>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -41,6 +43,7 @@
 #include "walk/damage.h"
 #include "walk/list_writer.h"
 #include "walk/marker_index.h"
+#include "walk/object_sink.h"
 #include "walk/progress.h"
 #include "walk/save_layout.h"
 
@@ -126,6 +129,7 @@ struct WalkState {
   std::vector<walk::PackedObjectPlace> places;
   bool marker_damaged = false;
   bool object_damaged = false;         // the object being processed met damage
+  bool record_later = false;           // its sink records the object when the store answers
   uint64_t current_meta = UINT64_MAX;  // the object being visited, 0-based over the tape
   // A dump's save path as the history records it, and the place it recorded last (the counters
   // of a packed object about to be checked, and the numbering of the buckets then), for a stop.
@@ -1375,28 +1379,6 @@ bool data_fits(uint64_t data_start, uint64_t size) {
   return data_start <= last_data_offset && size <= last_data_offset - data_start;
 }
 
-// The two files of an object being written, under temporary names until the object is whole.
-struct ObjectFiles {
-  AtomicFile meta;
-  AtomicFile data;
-};
-
-[[noreturn]] void output_failed(const std::string& final_path) {
-  output_fatal(VL_MISC, "Failed to output %s.Disk space is likely to insufficient.\n",
-               final_path.c_str());
-}
-
-void open_object_file(AtomicFile& file, const SafeDir& dir, const std::string& name) {
-  if (!file.open(dir, name)) {
-    output_fatal(VL_DEFAULT, "Can't open file: %s\n",
-                 temporary_name_prefix(dir.path() + name).c_str());
-  }
-}
-
-void write_object_file(AtomicFile& file, std::span<const uint8_t> bytes) {
-  if (!file.write(bytes)) output_failed(file.final_path());
-}
-
 // Why a key cannot name the directory of its object's files, or null when it can. Keys come from
 // the tape: each one must stay below its numbered directory, and name a directory of its own.
 const char* key_refusal(const std::string& key) {
@@ -1468,12 +1450,25 @@ bool written_before(const SafeDir& dir, const std::string& meta_name,
   return false;
 }
 
+// What the run's record says of the object being processed, but what became of it.
+run_record::Object object_record(const ObjectFields& f) {
+  run_record::Object object;
+  object.bucket = bucket_name_for_obj_r;
+  object.key = f.key;
+  object.version = f.version_id;
+  object.object_id = f.id;
+  object.size = f.size;
+  object.block = walk_state.object_block;
+  object.offset = walk_state.object_offset;
+  return object;
+}
+
 // Decides whether the object may be written and opens its files when it is to be. Returns what
 // became of an object that is not to be written (an unsafe key or bucket is refused, a file that
 // exists is kept: reported), or nothing.
 std::optional<run_record::Outcome> open_object_files(const ObjectFields& f,
                                                      const std::string& meta_text, bool writing,
-                                                     ObjectFiles* files) {
+                                                     std::unique_ptr<walk::ObjectTarget>* target) {
   using run_record::Outcome;
   const char* refusal = key_refusal(f.key);
   if (refusal == nullptr &&
@@ -1510,22 +1505,32 @@ std::optional<run_record::Outcome> open_object_files(const ObjectFields& f,
     }
   }
   if (writing) {
-    open_object_file(files->meta, *dir, meta_name);
-    write_object_file(files->meta, std::span(reinterpret_cast<const uint8_t*>(meta_text.data()),
-                                             meta_text.size()));
-    open_object_file(files->data, *dir, data_name);
+    auto files = std::make_unique<walk::FileTarget>(object_record(f), meta_text);
+    files->open(*dir, meta_name, data_name);
+    *target = std::move(files);
   }
   return std::nullopt;
+}
+
+// Decides whether the object is to be put and opens what its data goes to: its files, or its
+// upload when the run restores into a store.
+std::optional<run_record::Outcome> open_target(const ObjectFields& f, const std::string& meta_text,
+                                               bool writing,
+                                               std::unique_ptr<walk::ObjectTarget>* target) {
+  if (walk::ObjectSink* sink = walk::object_sink()) {
+    return sink->begin(object_record(f), meta_text, target);
+  }
+  return open_object_files(f, meta_text, writing, target);
 }
 
 // Copies the object's `size` bytes of data: first the rest of the block that holds the end of the
 // metadata, then whole blocks. False when a filemark cuts the data short (reported).
 bool copy_object_data(uint64_t end_in_block, uint64_t size, const std::string& key,
-                      AtomicFile* data_file) {
+                      walk::ObjectTarget* target) {
   auto write = [&](uint64_t from, uint64_t count) {
-    if (data_file->is_open()) {
-      write_object_file(*data_file, cursor().block().subspan(static_cast<size_t>(from),
-                                                             static_cast<size_t>(count)));
+    if (target != nullptr) {
+      target->write(
+          cursor().block().subspan(static_cast<size_t>(from), static_cast<size_t>(count)));
     }
   };
   const uint64_t remained = end_in_block <= block_size ? block_size - end_in_block : 0;
@@ -1613,24 +1618,34 @@ bool is_the_object_asked_for(const ObjectFields& f) {
   return false;
 }
 
-// What the walk knows of the object being processed, for the run's record.
-void record_object(const ObjectFields& f, run_record::Outcome outcome,
-                   std::vector<std::string> paths, const std::string* bucket = nullptr) {
-  run_record::Object object;
-  object.bucket = bucket != nullptr ? *bucket : bucket_name_for_obj_r;
-  object.key = f.key;
-  object.version = f.version_id;
-  object.object_id = f.id;
-  object.size = f.size;
-  object.block = walk_state.object_block;
-  object.offset = walk_state.object_offset;
-  object.outcome = outcome;
-  object.paths = std::move(paths);
-  run_record::note_object(object);
+// The progress of the walk, one object further.
+void show_progress(const ObjectFields& f) {
   walk_state.objects_met += 1;
   walk_state.bytes_met += f.size;
   status_line::update({walk_state.objects_met, walk_state.objects_total, walk_state.bytes_met,
                        walk_state.bytes_total, printable(bucket_name_for_obj_r + "/" + f.key)});
+}
+
+// What the walk knows of the object being processed, for the run's record.
+void record_object(const ObjectFields& f, run_record::Outcome outcome,
+                   std::vector<std::string> paths, const std::string* bucket = nullptr) {
+  run_record::Object object = object_record(f);
+  if (bucket != nullptr) object.bucket = *bucket;
+  object.outcome = outcome;
+  object.paths = std::move(paths);
+  run_record::note_object(object);
+  show_progress(f);
+}
+
+// The object's data has been read whole: checked and published by its target. An ERROR about
+// the object is the object's own: the walk goes on.
+void publish_object(walk::ObjectTarget& target, run_record::Outcome* outcome,
+                    std::vector<std::string>* paths) {
+  walk::Published published = target.finish();
+  *outcome = published.outcome;
+  *paths = std::move(published.paths);
+  walk_state.record_later = published.recorded_later;
+  walk_state.object_errors |= published.errors;
 }
 
 // Processes the object whose metadata starts at byte `o` of the block read last and is `length`
@@ -1681,20 +1696,16 @@ int handle_object(const char* filepath, uint64_t pr_file_offset, uint64_t o, uin
   }
   const bool dumping = walk::writes_objects(walk_state.mode);
   const bool writing = dumping && savepath_dir_number <= MAX_DIR_NUMBER;
-  ObjectFiles files;
+  std::unique_ptr<walk::ObjectTarget> target;
   if (dumping) {
-    if (const std::optional<Outcome> kept = open_object_files(*f, meta.bytes, writing, &files)) {
+    if (const std::optional<Outcome> kept = open_target(*f, meta.bytes, writing, &target)) {
       *outcome = *kept;
       return ret;
     }
   }
-  if (!copy_object_data(meta.end_in_block, f->size, f->key, &files.data)) return ret;
-  *outcome = writing ? Outcome::written : dumping ? Outcome::refused : Outcome::listed;
-  if (writing) {
-    if (!files.data.commit()) output_failed(files.data.final_path());
-    if (!files.meta.commit()) output_failed(files.meta.final_path());
-    *paths = {files.meta.final_path(), files.data.final_path()};
-  }
+  if (!copy_object_data(meta.end_in_block, f->size, f->key, target.get())) return ret;
+  *outcome = dumping ? Outcome::refused : Outcome::listed;
+  if (target != nullptr) publish_object(*target, outcome, paths);
   *read_to_end = num_of_meta_cnt != num_of_meta || check_padding(o, data_start + f->size);
   return ret;
 }
@@ -1705,13 +1716,18 @@ int process_object(const char* filepath, uint64_t pr_file_offset, uint64_t o, ui
   run_record::Outcome outcome = run_record::Outcome::unreadable;
   std::vector<std::string> paths;
   walk_state.object_damaged = false;
+  walk_state.record_later = false;
   const int ret =
       handle_object(filepath, pr_file_offset, o, length, read_to_end, &fields, &outcome, &paths);
   if (walk_state.object_damaged) {
     outcome = run_record::Outcome::lost;
     object_meta_for_json.clear();  // nor is it listed
   }
-  record_object(fields, outcome, std::move(paths));
+  if (walk_state.record_later) {
+    show_progress(fields);
+  } else {
+    record_object(fields, outcome, std::move(paths));
+  }
   return ret;
 }
 
@@ -2158,6 +2174,7 @@ int retrieve_listed_objects() {
                                    record->meta_offset % block_size, 0, 0, record->metadata_size);
   }
   walk_state.expected = nullptr;
+  walk::settle_objects();
   return ret;
 }
 
@@ -2275,16 +2292,22 @@ bool history_fits_tape(const WalkCounters& n) {
 
 // Records where a dump stands as packed object `n.po` is about to be checked: its counters and the
 // numbering of the buckets, from which a resume continues (at most once per interval of -i).
-int record_progress(const WalkCounters& n) {
+int write_checkpoint(const walk::Checkpoint& place) {
   walk_state.recorded = true;
-  walk_state.recorded_counters[0] = n.pr;
-  walk_state.recorded_counters[1] = n.ocm;
-  walk_state.recorded_counters[2] = n.po;
-  walk_state.recorded_counters[3] = n.meta;
-  walk_state.recorded_numbering = walk::numbering_keys(bucket_infos);
-  const HistoryKeys more =
-      walk::progress_keys(walk_state.save_path, false, walk_state.recorded_numbering);
-  return output_history(barcode_id, n.pr, n.ocm, n.po, n.meta, &more);
+  std::copy(std::begin(place.counters), std::end(place.counters), walk_state.recorded_counters);
+  walk_state.recorded_numbering = place.numbering;
+  const uint64_t* c = place.counters;
+  const HistoryKeys more = walk::progress_keys(walk_state.save_path, false, place.numbering);
+  return output_history(barcode_id, c[0], c[1], c[2], c[3], &more);
+}
+
+// A dump into a store records a place only once the store has answered every object before it
+// (the sink decides when).
+int record_progress(const WalkCounters& n) {
+  walk::Checkpoint place{{n.pr, n.ocm, n.po, n.meta}, walk::numbering_keys(bucket_infos)};
+  walk::ObjectSink* sink = walk::object_sink();
+  return sink != nullptr ? sink->reached(std::move(place), write_checkpoint)
+                         : write_checkpoint(place);
 }
 
 // Writes the tape's history section at once: the recorded place (or the start), and whether the
@@ -2357,6 +2380,7 @@ void resume_from_history(WalkCounters& n) {
 // that a resume continues there, and the run ends with the status that reports the signal.
 [[noreturn]] void stop_walk(int signal_number) {
   const bool dumping = mode_is(walk::Mode::full_dump) || mode_is(walk::Mode::resume_dump);
+  walk::settle_objects();
   if (dumping && walk_state.recorded) write_progress(false);
   char cwd[PATH_MAX] = ".";
   if (getcwd(cwd, sizeof(cwd)) == nullptr) std::strcpy(cwd, ".");
@@ -2503,7 +2527,8 @@ int walk_data_partition(const MamVci* mamvci, bool locate_first) {
   WalkCounters n;
   n.locate_first = locate_first;
   if (mode_is(walk::Mode::resume_dump)) resume_from_history(n);
-  if (mode_is(walk::Mode::full_dump)) warn_of_repeated_dump();
+  // A store keeps versions, not numbered directories.
+  if (mode_is(walk::Mode::full_dump) && walk::object_sink() == nullptr) warn_of_repeated_dump();
   walk_state.has_pre_list_entry = false;
   walk_state.po_tail_unread = false;
   if (mode_is(walk::Mode::output_list)) {
@@ -2520,6 +2545,7 @@ int walk_data_partition(const MamVci* mamvci, bool locate_first) {
     ret |= m_type == PR ? visit_partial_reference(mamvci, n) : visit_marker(m_type, n);
   }
   if (walk_state.lists.active()) walk_state.lists.finish();
+  walk::settle_objects();
   status_line::finish();  // the job's own messages follow
   if (mode_is(walk::Mode::full_dump) || mode_is(walk::Mode::resume_dump)) {
     ret |= write_progress(true);

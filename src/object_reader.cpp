@@ -12,12 +12,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cinttypes>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -27,6 +29,7 @@
 #include "endian_utils.h"
 #include "marker_layout.h"
 #include "output_level.h"
+#include "s3/s3_config.h"
 #include "scsi/readiness.h"
 #include "scsi/scsi_decode.h"
 #include "scsi_util.h"
@@ -44,6 +47,7 @@
 #include "walk/lost_report.h"
 #include "walk/progress.h"
 #include "walk/save_layout.h"
+#include "walk/store_sink.h"
 
 namespace {
 
@@ -56,7 +60,14 @@ constexpr int kProgressOption = 1001;
 constexpr int kNoProgressOption = 1002;
 constexpr int kReportOption = 1003;
 constexpr int kReadRetriesOption = 1004;
+constexpr int kS3Option = 1005;
+constexpr int kS3BucketPrefixOption = 1006;
+constexpr int kS3MultipartThresholdOption = 1007;
+constexpr int kS3InFlightOption = 1008;
 constexpr int kMaxReadRetries = 100;
+constexpr int kMaxInFlight = 64;
+// Bucket names are at most 63 characters: a prefix leaves room for the shortest one.
+constexpr size_t kMaxBucketPrefix = 63 - kBucketNameMin;
 
 // The run's settings, owned by the driver for the whole run. The verbosity text is registered
 // with the diagnostic output by reference, so it lives in static storage.
@@ -78,6 +89,10 @@ struct Settings {
   // Options beyond the historical set: the status line and the report.
   int progress = -1;  // 1 --progress, 0 --no-progress, -1 on a terminal only
   std::string report_path;
+  // --s3 and the options that go with it: the objects restored into an S3 store.
+  bool to_store = false;
+  bool store_option = false;  // --s3-bucket-prefix, --s3-multipart-threshold or --s3-in-flight
+  s3::StoreOptions store;
 };
 
 Settings settings;
@@ -106,11 +121,14 @@ void print_summary(bool listing) {
   status_line::finish();
   const run_record::Totals& t = run_record::totals();
   const double seconds = run_record::elapsed_seconds();
+  const bool storing = settings.to_store && !listing;
+  const char* done = listing ? "listed" : storing ? "stored" : "written";
+  const std::string not_stored = storing ? std::to_string(t.not_stored) + " not stored, " : "";
   output_accdg_to_vl(LV_INFO, VL_COMMON,
                      "Objects: %" PRIu64 " %s, %" PRIu64 " already there, %" PRIu64
-                     " refused, %" PRIu64 " not readable, %" PRIu64 " lost; %s.\n",
-                     listing ? t.listed : t.written, listing ? "listed" : "written", t.exists,
-                     t.refused, t.unreadable, t.lost, with_unit(t.bytes).c_str());
+                     " refused, %" PRIu64 " not readable, %s%" PRIu64 " lost; %s.\n",
+                     listing ? t.listed : t.written, done, t.exists, t.refused, t.unreadable,
+                     not_stored.c_str(), t.lost, with_unit(t.bytes).c_str());
   output_accdg_to_vl(LV_INFO, VL_COMMON, "Messages: %" PRIu64 " errors, %" PRIu64 " warnings.\n",
                      t.errors, t.warnings);
   const auto whole = static_cast<uint64_t>(seconds);
@@ -125,6 +143,69 @@ template <size_t N>
 void copy_field(char (&field)[N], const char* src) {
   std::strncpy(field, src, N - 1);
   field[N - 1] = '\0';
+}
+
+// A number of bytes, with K, M or G for KiB, MiB or GiB.
+bool parse_bytes(std::string_view text, uint64_t* bytes) {
+  uint64_t unit = 1;
+  if (!text.empty() && std::string_view("KMG").find(text.back()) != std::string_view::npos) {
+    for (const char c : std::string_view("KMG")) {
+      unit *= 1024;
+      if (c == text.back()) break;
+    }
+    text.remove_suffix(1);
+  }
+  uint64_t value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || error != std::errc() || end != text.data() + text.size() ||
+      value > UINT64_MAX / unit) {
+    return false;
+  }
+  *bytes = value * unit;
+  return true;
+}
+
+// A bucket prefix makes a bucket name with any bucket name of the tape: the name's characters,
+// beginning with a letter or digit.
+bool valid_bucket_prefix(std::string_view prefix) {
+  const auto alnum = [](char c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); };
+  return !prefix.empty() && prefix.size() <= kMaxBucketPrefix && alnum(prefix.front()) &&
+         std::all_of(prefix.begin(), prefix.end(),
+                     [&](char c) { return alnum(c) || c == '.' || c == '-'; });
+}
+
+// Applies one of the options of a restore into an S3 store.
+void apply_store_option(int opt) {
+  s3::StoreOptions& store = settings.store;
+  if (opt != kS3Option) settings.store_option = true;
+  if (opt == kS3Option) {
+    settings.to_store = true;
+    store.endpoint = optarg;
+  } else if (opt == kS3BucketPrefixOption) {
+    if (!valid_bucket_prefix(optarg)) {
+      output_fatal(VL_COMMON,
+                   "--s3-bucket-prefix must be 1 to %zu characters of a-z 0-9 . -, beginning "
+                   "with a letter or digit.\n",
+                   kMaxBucketPrefix);
+    }
+    store.bucket_prefix = optarg;
+  } else if (opt == kS3MultipartThresholdOption) {
+    if (!parse_bytes(optarg, &store.multipart_threshold) ||
+        store.multipart_threshold < s3::kMinPartSize ||
+        store.multipart_threshold > s3::kMaxSinglePut) {
+      output_fatal(VL_COMMON,
+                   "--s3-multipart-threshold must be a number of bytes from %" PRIu64
+                   "M to %" PRIu64 "G (K, M and G for KiB, MiB and GiB).\n",
+                   s3::kMinPartSize / s3::kMiB, s3::kMaxSinglePut / s3::kMiB / 1024);
+    }
+  } else if (opt == kS3InFlightOption) {
+    char* end = nullptr;
+    const long requests = std::strtol(optarg, &end, 10);
+    if (*optarg == '\0' || *end != '\0' || requests < 1 || requests > kMaxInFlight) {
+      output_fatal(VL_COMMON, "--s3-in-flight must be a number from 1 to %d.\n", kMaxInFlight);
+    }
+    store.max_in_flight = static_cast<int>(requests);
+  }
 }
 
 // Applies one option that getopt_long returned.
@@ -209,6 +290,12 @@ void apply_option(int opt, const char* appname) {
       set_read_retries(static_cast<int>(retries));
       break;
     }
+    case kS3Option:
+    case kS3BucketPrefixOption:
+    case kS3MultipartThresholdOption:
+    case kS3InFlightOption:
+      apply_store_option(opt);
+      break;
     default:
       break;  // refused by check_command_line before any option took effect
   }
@@ -234,6 +321,10 @@ const option kLongOptions[] = {
     {"no-progress", no_argument, nullptr, kNoProgressOption},
     {"report", required_argument, nullptr, kReportOption},
     {"read-retries", required_argument, nullptr, kReadRetriesOption},
+    {"s3", required_argument, nullptr, kS3Option},
+    {"s3-bucket-prefix", required_argument, nullptr, kS3BucketPrefixOption},
+    {"s3-multipart-threshold", required_argument, nullptr, kS3MultipartThresholdOption},
+    {"s3-in-flight", required_argument, nullptr, kS3InFlightOption},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -380,6 +471,44 @@ int check_arguments(int is_drive_specified, int is_output_list, int is_resume_du
   }
   return 0;
 }
+
+namespace {
+
+// --s3 goes with the jobs that write objects, and the options of a restore with --s3.
+void check_store_arguments() {
+  if (!settings.to_store) {
+    if (settings.store_option) {
+      output_fatal(VL_COMMON,
+                   "--s3-bucket-prefix, --s3-multipart-threshold and --s3-in-flight go with "
+                   "--s3.\n");
+    }
+    return;
+  }
+  if (!settings.is_full_dump_required && !settings.is_resume_dump_required &&
+      !settings.is_output_object) {
+    output_fatal(VL_COMMON,
+                 "--s3 goes with a full dump, a resume dump or a retrieval (--bucket and "
+                 "--object).\n");
+  }
+  // A packed object is the tape's own container, not an object of the store.
+  if (settings.structure_level == 1) {
+    output_fatal(VL_COMMON, "--s3 does not go with -L 1: the store takes objects only.\n");
+  }
+  const std::string problem = s3::check_options(settings.store);
+  if (!problem.empty()) output_fatal(VL_COMMON, "--s3 cannot be used: %s.\n", problem.c_str());
+}
+
+// The store a restore puts the objects into, checked (credentials, reachability) before the
+// drive is opened: a store that cannot be used ends the run before the tape moves. Nothing
+// without --s3.
+std::unique_ptr<walk::StoreSink> open_store() {
+  if (!settings.to_store) return nullptr;
+  auto sink = std::make_unique<walk::StoreSink>(settings.store);
+  walk::set_object_sink(sink.get());
+  return sink;
+}
+
+}  // namespace
 
 // =============================================================================================
 // Drive opening
@@ -797,7 +926,8 @@ void check_resume() {
   output_accdg_to_vl(LV_INFO, VL_COMMON,
                      resume ? "Resume dump is complete.\n" : "Full dump is complete.\n");
   print_summary(false);
-  const int status = walk::report_lost_objects(settings.save_path, run.tape_id);
+  const int status = std::max(walk::report_lost_objects(settings.save_path, run.tape_id),
+                              walk::report_not_stored());
   run_record::set_exit_status(status);
   std::exit(status);
 }
@@ -936,7 +1066,8 @@ int retrieve_object() {
   if (settings.structure_level == 1) ret |= extract_packed_object(objects->block_address);
   output_accdg_to_vl(LV_INFO, VL_COMMON, "All of the processes are complete.\n");
   for (const std::string& path : run_record::written_files()) {
-    output_accdg_to_vl(LV_INFO, VL_COMMON, "Written: %s\n", printable(path).c_str());
+    output_accdg_to_vl(LV_INFO, VL_COMMON, settings.to_store ? "Stored: %s\n" : "Written: %s\n",
+                       printable(path).c_str());
   }
   tape_device_close(run.fd_tape);
   run.fd_tape = -1;
@@ -972,7 +1103,10 @@ int object_reader_main(int argc, char** argv) {
                   settings.is_output_object, settings.bucket_name, settings.object_key,
                   settings.object_id, settings.structure_level);
 
+  check_store_arguments();
+
   install_stop_handlers();
+  const std::unique_ptr<walk::StoreSink> store = open_store();
   prepare_run();
   if (stop_requested() != 0) {
     output_accdg_to_vl(LV_WARNING, VL_COMMON, "Interrupted by %s before the job began.\n",
@@ -1000,9 +1134,13 @@ int object_reader_main(int argc, char** argv) {
                        "Continue to read the specified object from the tape.\n");
   }
   ret |= retrieve_object();
-  // An object the drive could not read decides the status, whatever else the retrieval met.
-  if (run_record::totals().lost > 0)
-    ret = walk::report_lost_objects(settings.save_path, run.tape_id);
+  // An object the drive could not read, or the store did not take, decides the status, whatever
+  // else the retrieval met.
+  const run_record::Totals& totals = run_record::totals();
+  if (totals.lost > 0 || totals.not_stored > 0) {
+    ret = std::max(walk::report_lost_objects(settings.save_path, run.tape_id),
+                   walk::report_not_stored());
+  }
   run_record::set_exit_status(ret);
   return ret;
 }

@@ -28,7 +28,7 @@ struct ObjectRequest {
   std::string last_modified;   // orders the versions of a key
   std::string version;         // the tape's "Version", for messages
   std::string object_id;
-  std::optional<Md5> expected_md5;  // from "ContentMd5"
+  std::optional<Md5> expected_md5;  // from "ContentMd5", when it is an MD5 digest
   std::vector<Header> headers;      // content headers and x-amz-meta-*, none for a marker
   std::string error;                // why the object cannot be stored; "" when it can
 };

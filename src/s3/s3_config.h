@@ -12,6 +12,8 @@ inline constexpr uint64_t kMiB = 1024 * 1024;
 inline constexpr uint64_t kMinPartSize = 5 * kMiB;
 // The most parts of one multipart upload: larger objects get larger parts.
 inline constexpr uint64_t kMaxParts = 10000;
+// The largest object a store takes in one PUT.
+inline constexpr uint64_t kMaxSinglePut = 5 * 1024 * kMiB;
 // The longest key a store accepts, in bytes.
 inline constexpr size_t kMaxKeyBytes = 1024;
 

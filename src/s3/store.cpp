@@ -130,8 +130,14 @@ void Store::send_version(std::unique_ptr<Exchange> request, const std::string& b
   auto slot = std::make_shared<Slot>();
   slot->delete_marker = object.delete_marker;
   const std::string key = order_key(bucket, object.key);
+  const std::string time = time_order_key(object.last_modified);
+  const auto newest = newest_.find(key);
+  // A version older than one stored before is answered once that one is current again, so that
+  // a caller who has every answer knows the key's order to be right.
+  std::shared_ptr<Slot> newer;
+  if (newest != newest_.end() && time < newest->second.last_modified) newer = newest->second.slot;
   request->order_key = key;
-  request->on_done = [this, slot, what, done = std::move(done)](const Response& answer) {
+  request->on_done = [this, slot, what, done, answered = newer == nullptr](const Response& answer) {
     if (!answer.ok()) {
       fail(what, answer.describe(), done);
       return;
@@ -139,28 +145,30 @@ void Store::send_version(std::unique_ptr<Exchange> request, const std::string& b
     slot->stored = true;
     slot->version_id = answer.header("x-amz-version-id");
     ++counts_.stored;
-    if (done) done({true, slot->version_id, ""});
+    if (answered && done) done({true, slot->version_id, ""});
   };
   engine_.submit(std::move(request));
-  const std::string time = time_order_key(object.last_modified);
-  const auto newest = newest_.find(key);
-  if (newest == newest_.end() || time >= newest->second.last_modified) {
+  if (newer == nullptr) {
     newest_[key] = {time, slot};
   } else {
-    restore_current(bucket, object.key, what, slot, newest->second.slot);
+    restore_current(bucket, object.key, what, slot, std::move(newer), std::move(done));
   }
 }
 
 void Store::restore_current(const std::string& bucket, const std::string& key,
                             const std::string& what, std::shared_ptr<Slot> older,
-                            std::shared_ptr<Slot> newer) {
+                            std::shared_ptr<Slot> newer, Completion done) {
   auto request = exchange("PUT", object_path(bucket, key));
   request->order_key = order_key(bucket, key);
   // Decided when its turn comes, after the older version's answer: nothing to do when either
-  // version failed; a delete marker is made current by another delete marker.
-  request->before_start = [bucket, key, older = std::move(older),
-                           newer = std::move(newer)](Exchange& self) {
-    if (!older->stored || !newer->stored) return false;
+  // version failed (the older one's failure has been answered); a delete marker is made current
+  // by another delete marker.
+  request->before_start = [bucket, key, older, newer = std::move(newer), done](Exchange& self) {
+    if (!older->stored) return false;
+    if (!newer->stored) {
+      if (done) done({true, older->version_id, ""});
+      return false;
+    }
     if (newer->delete_marker) {
       self.method = "DELETE";
     } else {
@@ -169,12 +177,15 @@ void Store::restore_current(const std::string& bucket, const std::string& key,
     }
     return true;
   };
-  request->on_done = [what](const Response& answer) {
-    if (answer.ok()) return;
-    output_accdg_to_vl(LV_ERROR, VL_COMMON,
-                       "Failed to make the newest version of the object(%s) current again in "
-                       "the S3 store: %s.\n",
-                       what.c_str(), printable(answer.describe()).c_str());
+  // The older version is stored whatever becomes of the copy, which is reported on its own.
+  request->on_done = [what, older, done = std::move(done)](const Response& answer) {
+    if (!answer.ok()) {
+      output_accdg_to_vl(LV_ERROR, VL_COMMON,
+                         "Failed to make the newest version of the object(%s) current again in "
+                         "the S3 store: %s.\n",
+                         what.c_str(), printable(answer.describe()).c_str());
+    }
+    if (done) done({true, older->version_id, ""});
   };
   engine_.submit(std::move(request));
 }
@@ -250,12 +261,34 @@ bool Store::read_version_metadata(const std::string& bucket, const std::string& 
 
 std::optional<bool> Store::has_version(std::string_view tape_bucket, std::string_view key,
                                        std::string_view object_id) {
-  const std::optional<std::vector<StoredVersion>> versions = list_versions(tape_bucket, key);
-  if (!versions) return std::nullopt;
-  learn_current(bucket_name(tape_bucket), std::string(key), *versions);
-  return std::any_of(versions->begin(), versions->end(), [&](const StoredVersion& version) {
-    return !version.delete_marker && version.object_id == object_id;
-  });
+  const std::string bucket = bucket_name(tape_bucket);
+  const std::string ordered = order_key(bucket, key);
+  auto known = stored_ids_.find(ordered);
+  if (known == stored_ids_.end()) {
+    // Listed once per key and run: what was stored before the run does not change meanwhile.
+    const std::optional<std::vector<StoredVersion>> versions = list_versions(tape_bucket, key);
+    if (!versions) return std::nullopt;
+    learn_current(bucket, std::string(key), *versions);
+    std::unordered_set<std::string> ids;
+    for (const StoredVersion& version : *versions) {
+      if (!version.delete_marker) ids.insert(version.object_id);
+    }
+    known = stored_ids_.emplace(ordered, std::move(ids)).first;
+  }
+  return known->second.count(std::string(object_id)) != 0;
+}
+
+std::optional<bool> Store::holds_versions(std::string_view tape_bucket) {
+  const std::string bucket = bucket_name(tape_bucket);
+  const Response answer = engine_.run(
+      exchange("GET", object_path(bucket), canonical_query({{"versions", ""}, {"max-keys", "1"}})));
+  if (!answer.ok()) {
+    output_accdg_to_vl(LV_ERROR, VL_COMMON,
+                       "Failed to list the versions in the bucket(%s) of the S3 store: %s.\n",
+                       printable(bucket).c_str(), printable(answer.describe()).c_str());
+    return std::nullopt;
+  }
+  return !xml_elements(answer.body, {"Version", "DeleteMarker"}).empty();
 }
 
 void Store::learn_current(const std::string& bucket, const std::string& key,

@@ -16,6 +16,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "s3/object_mapping.h"
@@ -100,7 +101,7 @@ class Store {
   // (request.error) is reported at once; a delete marker is sent at finish(), its body ignored.
   // When the version is older than one stored before under its key in this run (or found by
   // has_version), that newer version is made current again after it (a server-side copy, or a
-  // new delete marker).
+  // new delete marker), and `done` is called once that copy is answered too.
   ObjectUpload begin_object(std::string_view tape_bucket, const ObjectRequest& request,
                             Completion done = {});
   // The same for a body that is in memory whole (its MD5 computed here). Returns as finish().
@@ -116,6 +117,9 @@ class Store {
   // afterwards leaves it current. nullopt after an ERROR.
   std::optional<bool> has_version(std::string_view tape_bucket, std::string_view key,
                                   std::string_view object_id);
+  // Whether a prepared bucket holds any version or delete marker (one listing request): a
+  // restore into a bucket that held none needs no has_version. nullopt after an ERROR.
+  std::optional<bool> holds_versions(std::string_view tape_bucket);
 
   // Waits for every request in flight.
   void finish();
@@ -141,7 +145,7 @@ class Store {
   void send_version(std::unique_ptr<Exchange> exchange, const std::string& bucket,
                     const ObjectRequest& request, const std::string& what, Completion done);
   void restore_current(const std::string& bucket, const std::string& key, const std::string& what,
-                       std::shared_ptr<Slot> older, std::shared_ptr<Slot> newer);
+                       std::shared_ptr<Slot> older, std::shared_ptr<Slot> newer, Completion done);
   void fail(const std::string& what, const std::string& why, const Completion& done);
   void learn_current(const std::string& bucket, const std::string& key,
                      const std::vector<StoredVersion>& versions);
@@ -153,6 +157,8 @@ class Store {
   std::set<std::string> prepared_;
   // The newest version (by the tape's time) stored under each bucket/key in this run.
   std::unordered_map<std::string, Newest> newest_;
+  // The object identifiers stored under each bucket/key before the run, once has_version asked.
+  std::unordered_map<std::string, std::unordered_set<std::string>> stored_ids_;
   Counts counts_;
 };
 

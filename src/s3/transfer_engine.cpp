@@ -160,6 +160,8 @@ void Engine::submit(std::unique_ptr<Exchange> exchange) {
   const auto limit = static_cast<size_t>(options_.max_in_flight);
   run_until([&] { return queue_.size() < limit; });
   enqueue(std::move(exchange));
+  // The transfers move on while the caller reads the tape, not only when it waits.
+  progress();
 }
 
 void Engine::enqueue(std::unique_ptr<Exchange> exchange) { queue_.push_back(std::move(exchange)); }
@@ -194,7 +196,7 @@ Reservation Engine::reserve(uint64_t bytes) {
 
 bool Engine::idle() const { return queue_.empty() && running_.empty() && retrying_.empty(); }
 
-void Engine::step() {
+bool Engine::progress() {
   start_ready();
   int still_running = 0;
   curl_multi_perform(multi_.get(), &still_running);
@@ -205,7 +207,11 @@ void Engine::step() {
     finish_transfer(message->easy_handle, message->data.result);
     finished = true;
   }
-  if (!finished) curl_multi_poll(multi_.get(), nullptr, 0, poll_timeout_ms(), nullptr);
+  return finished;
+}
+
+void Engine::step() {
+  if (!progress()) curl_multi_poll(multi_.get(), nullptr, 0, poll_timeout_ms(), nullptr);
 }
 
 int Engine::poll_timeout_ms() const {

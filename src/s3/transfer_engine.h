@@ -108,6 +108,9 @@ class Engine {
   };
 
   bool idle() const;
+  // Starts what may start and moves the transfers on, without waiting. True when one ended.
+  bool progress();
+  // The same, then waits for the network when none ended.
   void step();
   void start_ready();
   void start(std::unique_ptr<Exchange> exchange);

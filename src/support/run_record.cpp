@@ -64,6 +64,8 @@ const char* outcome_name(Outcome outcome) {
       return "not readable";
     case Outcome::lost:
       return "lost to damage";
+    case Outcome::not_stored:
+      return "not stored";
   }
   return "";
 }
@@ -125,6 +127,9 @@ void count(Outcome outcome, uint64_t size) {
       break;
     case Outcome::lost:
       ++t.lost;
+      break;
+    case Outcome::not_stored:
+      ++t.not_stored;
       break;
   }
 }
@@ -249,6 +254,7 @@ void finish() {
                                     {"refused", t.refused},
                                     {"not_readable", t.unreadable},
                                     {"lost", t.lost},
+                                    {"not_stored", t.not_stored},
                                     {"bytes", t.bytes},
                                     {"errors", t.errors},
                                     {"warnings", t.warnings},

@@ -13,8 +13,10 @@
 namespace run_record {
 
 // What happened to one object.
-// `unreadable`: its metadata or data break the format; `lost`: the drive could not read it.
-enum class Outcome { written, listed, exists, refused, unreadable, lost };
+// `unreadable`: its metadata or data break the format; `lost`: the drive could not read it;
+// `not_stored`: the S3 store did not take it (a restore into a store counts `written` objects
+// as stored).
+enum class Outcome { written, listed, exists, refused, unreadable, lost, not_stored };
 
 struct Object {
   std::string bucket;
@@ -25,7 +27,7 @@ struct Object {
   uint64_t block = 0;  // the first block of its metadata on the data partition
   uint64_t offset = 0;
   Outcome outcome = Outcome::written;
-  std::vector<std::string> paths;  // the files written for it
+  std::vector<std::string> paths;  // the files written for it, or the address of its version
 };
 
 struct Totals {
@@ -35,6 +37,7 @@ struct Totals {
   uint64_t refused = 0;
   uint64_t unreadable = 0;
   uint64_t lost = 0;
+  uint64_t not_stored = 0;
   uint64_t bytes = 0;  // of the objects written or listed
   uint64_t errors = 0;
   uint64_t warnings = 0;

@@ -182,4 +182,49 @@ TEST(CommandLine, UnknownOptionsMissingValuesAndStrayWordsEndTheRun) {
   }
 }
 
+// The options of a restore into a store are checked like the others, before anything takes
+// effect; a sound set goes on to the store's own check (here: no credentials).
+TEST(CommandLine, StoreOptionsAreCheckedBeforeTheStoreIsAsked) {
+  const std::string threshold =
+      "--s3-multipart-threshold must be a number of bytes from 5M to 5G (K, M and G for KiB, MiB "
+      "and GiB).\n";
+  const std::string prefix =
+      "--s3-bucket-prefix must be 1 to 60 characters of a-z 0-9 . -, beginning with a letter or "
+      "digit.\n";
+  const std::string in_flight = "--s3-in-flight must be a number from 1 to 64.\n";
+  const struct {
+    std::vector<std::string> args;
+    std::string message;
+  } cases[] = {
+      {{"-d", "x", "-l", "--s3", "http://h"},
+       "--s3 goes with a full dump, a resume dump or a retrieval (--bucket and --object).\n"},
+      {{"-d", "x", "-b", "bkt", "-o", "k", "-L", "1", "--s3", "http://h"},
+       "--s3 does not go with -L 1: the store takes objects only.\n"},
+      {{"-d", "x", "-f", "--s3-in-flight", "4"},
+       "--s3-bucket-prefix, --s3-multipart-threshold and --s3-in-flight go with --s3.\n"},
+      {{"-d", "x", "-f", "--s3", "ftp://h"},
+       "--s3 cannot be used: the endpoint is not an http:// or https:// URL.\n"},
+      {{"-d", "x", "-f", "--s3", "http://h/restore"},
+       "--s3 cannot be used: the endpoint has a path; buckets are addressed as its first path "
+       "segment.\n"},
+      {{"--s3-in-flight", "0"}, in_flight},
+      {{"--s3-in-flight", "65"}, in_flight},
+      {{"--s3-in-flight", "8x"}, in_flight},
+      {{"--s3-multipart-threshold", "4M"}, threshold},
+      {{"--s3-multipart-threshold", "6G"}, threshold},
+      {{"--s3-multipart-threshold", "64MB"}, threshold},
+      {{"--s3-multipart-threshold", "M"}, threshold},
+      {{"--s3-bucket-prefix", "Restored-"}, prefix},
+      {{"--s3-bucket-prefix", "-restored"}, prefix},
+      {{"--s3-bucket-prefix", std::string(61, 'r')}, prefix},
+  };
+  for (const auto& c : cases) expect_argument_error(c.args, c.message);
+  const RunResult r =
+      testutil::run({"/usr/bin/env", "-u", "AWS_ACCESS_KEY_ID", testutil::bin("object_reader"),
+                     "-d", "x", "-f", "--s3-bucket-prefix", "r-", "--s3-multipart-threshold",
+                     "5242880", "--s3-in-flight", "64", "--s3", "http://127.0.0.1:1"});
+  EXPECT_EQ(testutil::strip_headers(r.err),
+            "[SYS_ERR] [COMMON] No S3 credentials: AWS_ACCESS_KEY_ID is not set.\n");
+}
+
 }  // namespace

@@ -33,6 +33,11 @@ inline std::map<std::string, std::string> files_below(const std::string& root,
   return files;
 }
 
+// Bytes as a string, to compare with a file or a body read back.
+inline std::string text_of(const std::vector<uint8_t>& bytes) {
+  return std::string(bytes.begin(), bytes.end());
+}
+
 // The ".meta" and ".data" files a dump writes for objects [from, to) of a tape, numbered as a
 // dump into a save path without earlier objects numbers them, starting at sub-directory
 // `first_sub` of each bucket.
@@ -51,8 +56,7 @@ inline std::map<std::string, std::string> expected_dump(const vtape::Description
                   (n / 1000) % 1000 + static_cast<size_t>(first_sub));
     const std::string base = o.bucket_name + "/" + numbers + "/" + o.key + "/" + o.list_id;
     files[base + ".meta"] = o.metadata;
-    const std::vector<uint8_t> data = d.objects[i].data.read_all();
-    files[base + ".data"] = std::string(data.begin(), data.end());
+    files[base + ".data"] = text_of(d.objects[i].data.read_all());
   }
   return files;
 }

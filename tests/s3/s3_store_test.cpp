@@ -22,31 +22,22 @@
 #include "output_level.h"
 #include "s3/object_mapping.h"
 #include "s3/store.h"
+#include "s3/store_reader.h"
 #include "support/unique_fd.h"
 
 namespace {
 
+using s3test::environment;
+using s3test::Fetched;
 using testing::HasSubstr;
 
 constexpr uint64_t kLargeObjectBytes = 200 * s3::kMiB;
-
-std::string environment(const char* name) {
-  const char* value = std::getenv(name);
-  return value == nullptr ? "" : value;
-}
 
 std::string metadata(const std::string& key, const std::string& time, const std::string& more = "",
                      uint64_t size = 0) {
   return R"({"MetadataVersion":1,"Key":")" + key + R"(","Size":)" + std::to_string(size) +
          R"(,"LastModifiedTime":")" + time + "\"" + more + "}";
 }
-
-// An object or marker as read back by the curl program.
-struct Fetched {
-  int status = 0;
-  std::map<std::string, std::string> headers;  // names in lower case
-  std::string body;
-};
 
 class S3StoreTest : public ::testing::Test {
  protected:
@@ -87,45 +78,14 @@ class S3StoreTest : public ::testing::Test {
     return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
   }
 
-  // The curl command that sends a signed request for `path` (with its query) to the store.
-  std::vector<std::string> curl(const std::string& path) const {
-    const std::string& url = options_.endpoint;
-    const size_t host = url.find("://") + 3;
-    const std::string user = s3::uri_encode(credentials_.access_key, false) + ":" +
-                             s3::uri_encode(credentials_.secret_key, false) + "@";
-    return {"/usr/bin/curl",
-            "-s",
-            "--aws-sigv4",
-            "aws:amz:" + credentials_.region + ":s3",
-            "-H",
-            "x-amz-content-sha256: UNSIGNED-PAYLOAD",
-            url.substr(0, host) + user + url.substr(host) + path};
+  std::vector<std::string> curl(const std::string& path) const { return reader().curl(path); }
+
+  s3test::Fetched fetch(const std::string& bucket, const std::string& key,
+                        const std::string& version_id = "") const {
+    return reader().fetch(options_.bucket_prefix + bucket, key, version_id);
   }
 
-  Fetched fetch(const std::string& bucket, const std::string& key,
-                const std::string& version_id = "") const {
-    std::string path = s3::object_path(options_.bucket_prefix + bucket, key);
-    if (!version_id.empty()) path += "?versionId=" + version_id;
-    std::vector<std::string> command = curl(path);
-    command.insert(command.begin() + 1, {"-D", dir_ / "headers", "-o", dir_ / "body"});
-    const testutil::RunResult result = testutil::run(command);
-    EXPECT_EQ(result.status, 0) << result.err;
-    Fetched fetched;
-    fetched.body = testutil::exists(dir_ / "body") ? testutil::read_file(dir_ / "body") : "";
-    const std::string headers = testutil::read_file(dir_ / "headers");
-    fetched.status = std::atoi(headers.substr(headers.find(' ') + 1, 3).c_str());
-    size_t line = headers.find('\n');
-    for (size_t next; line != std::string::npos; line = next) {
-      next = headers.find('\n', line + 1);
-      const std::string text = headers.substr(line + 1, next - line - 1);
-      const size_t colon = text.find(':');
-      if (colon == std::string::npos) continue;
-      std::string name = text.substr(0, colon);
-      for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-      fetched.headers[name] = text.substr(colon + 2, text.find_last_not_of('\r') - colon - 1);
-    }
-    return fetched;
-  }
+  s3test::StoreReader reader() const { return {options_.endpoint, credentials_, dir_.path()}; }
 
   testutil::TempDir dir_;
   s3::StoreOptions options_;

@@ -1,0 +1,69 @@
+// A dump or a retrieval restored into an S3-compatible store (--s3): each object version becomes
+// one version of its key in a bucket of the tape bucket's name, sent while the tape is read, with
+// several requests on the wire at once (src/s3/).
+//
+// The store answers later than the walk moves on, so the sink keeps what the walk needs to stay
+// exact: an object is recorded (counted, and written to the report) when its answer comes, and a
+// place the dump reached is recorded for a resume only once every object before it is answered.
+// Before an object is put into a bucket that held versions when the run began, the store is
+// asked whether a version restored from the same object is there already (by its
+// x-amz-meta-qrt-object-id): a resume, or a repeated dump, adds no second version.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <utility>
+
+#include "s3/store.h"
+#include "walk/object_sink.h"
+
+namespace walk {
+
+class StoreSink final : public ObjectSink {
+ public:
+  // Checks the options and the store (credentials, reachability): a failure ends the run with
+  // one SYS_ERR line.
+  explicit StoreSink(const s3::StoreOptions& options);
+  ~StoreSink() override;  // waits for the answers still awaited
+  StoreSink(const StoreSink&) = delete;
+  StoreSink& operator=(const StoreSink&) = delete;
+
+  std::optional<run_record::Outcome> begin(const run_record::Object& object,
+                                           std::string_view metadata,
+                                           std::unique_ptr<ObjectTarget>* target) override;
+  int reached(Checkpoint place, const CheckpointWriter& write) override;
+  void finish() override;
+
+  struct Pending;  // an object whose answer may still be awaited
+
+ private:
+  friend class StoreTarget;
+  struct Bucket {
+    bool ready = false;         // created, versioning on
+    bool held_versions = true;  // before the run: look each object up
+  };
+
+  const Bucket& bucket(const std::string& tape_bucket);
+  Published await(const std::shared_ptr<Pending>& pending);
+  void answered(Pending& pending, const s3::Outcome& outcome);
+  void record(Pending& pending) const;
+  int write_settled();
+
+  s3::Store store_;
+  std::map<std::string, Bucket> buckets_;
+  uint64_t next_ticket_ = 0;
+  std::set<uint64_t> awaited_;  // tickets of the objects whose answer is awaited
+  // Places reached, each with the ticket of the first object after it.
+  std::deque<std::pair<uint64_t, Checkpoint>> places_;
+  CheckpointWriter write_;
+};
+
+// The last line of a job after which objects were not stored. Returns kExitObjectsLost when
+// there were any, else 0.
+int report_not_stored();
+
+}  // namespace walk
