@@ -19,7 +19,8 @@ if [ "$#" -gt 0 ] && [[ "$1" =~ ^[0-9]+$ ]]; then
 fi
 targets=("$@")
 if [ "${#targets[@]}" -eq 0 ]; then
-  for source in tests/fuzz/fuzz_*.cpp; do
+  # Every source that defines a target (fuzz_common.cpp holds what they share).
+  for source in $(grep -l '^OR_FUZZ_TARGET(' tests/fuzz/fuzz_*.cpp); do
     name=$(basename "$source" .cpp)
     targets+=("${name#fuzz_}")
   done
