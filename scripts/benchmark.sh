@@ -120,7 +120,7 @@ report_header() {
 }
 
 # job LABEL CARTRIDGE TAR_SECONDS CAT_SECONDS OPTIONS...: times one object_reader job and prints
-# one line: its wall-clock time beside cat and tar, its peak memory, and what the virtual drive
+# one line (for a full dump, -f, tar is timed again extracting the files the dump wrote): its wall-clock time beside cat and tar, its peak memory, and what the virtual drive
 # counted: the stops (positionings that stop and reposition the tape), those going back, the
 # estimated drive time, the streaming time (both partition files read once at the native rate),
 # their ratio, and that ratio for a tape of 18 TB of the same layout:
@@ -130,12 +130,24 @@ job() {
   local label="$1" cartridge="$2" tar_secs="$3" cat_secs="$4"
   shift 4
   fresh
+  sync  # what earlier jobs wrote is on disk: each job pays for its own writing only
   measure "$work/run" "$reader" -d "$cartridge" "$@" -F -s "$work/save" \
     --report "$work/report.json"
   local job_secs="$secs" job_peak="$peak_kib" report="$work/report.json"
   last_job_secs="$secs"
   grep -q "complete" "$work/.out" || { echo "no completion message: $label" >&2; exit 1; }
   job_check="$(find "$work/save" -name '*.data' | wc -l) .data files, $(bytes_of "$work/save" -name '*.data') bytes; $(find "$work/save" -name '*.lst' | wc -l) list files"
+  # A dump is compared with tar extracting the very files it wrote (.meta and .data in their
+  # directories) from a tar file of them: the same files, directories and bytes.
+  if [ "$*" = "-f" ]; then
+    tar -cf "$work/dump.tar" -C "$work/save" .
+    rm -rf "$work/extract" && mkdir -p "$work/extract"
+    cat "$work/dump.tar" >/dev/null
+    sync
+    measure "$work" tar -xf "$work/dump.tar" -C "$work/extract"
+    tar_secs="$secs"
+    rm -rf "$work/extract" "$work/dump.tar"
+  fi
   local stops back drive changes stream
   stops="$(figure "$report" stops)"
   back="$(figure "$report" backward)"
@@ -293,7 +305,7 @@ store_job() {
 echo
 echo "== object_reader jobs =="
 echo "x cat, x tar: the job's time divided by that of cat of the same p1.tap, and of tar"
-echo "extracting the same objects. stops, back: positionings that stop the tape, and those of"
+echo "extracting the same objects (for a full dump: the same .meta and .data files it wrote). stops, back: positionings that stop the tape, and those of"
 echo "them that go back. drive s: the virtual drive's estimate of a real drive's time; stream s:"
 echo "both partitions read once at 400 MB/s; ratio: drive s / stream s. 18 TB: the ratio for a"
 echo "full 18 TB tape of the same layout, every stop taken as a wind over the whole tape."
