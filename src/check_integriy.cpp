@@ -940,9 +940,8 @@ uint64_t pr_distance(int pr_number) {
 // Where the last reference commit marker of the data partition begins, counted forward: the VOL1
 // label, the format label and the first reference commit marker at the beginning of the
 // partition (the records of their cache files, each with its filemark), then the distance from
-// the first packed object that the partial references give (offsets that wrap give a place that
-// the end of data check below never takes for a lost end). Nothing when the cache does not
-// tell.
+// the first packed object that the partial references give. Nothing when the cache does not
+// tell, or its offsets (untrusted) add up beyond any block number.
 std::optional<uint64_t> last_rcm_block_by_cache() {
   const walk::MarkerIndex& index = walk_state.index;
   if (index.pos().empty() || block_size == 0) return std::nullopt;
@@ -957,7 +956,12 @@ std::optional<uint64_t> last_rcm_block_by_cache() {
   if (po.ocm >= index.ocms().size()) return std::nullopt;
   const walk::OcmEntry& ocm = index.ocms()[po.ocm];
   // The packed object lies before its commit marker, and that before its partial reference.
-  return first_po + pr_distance(static_cast<int>(ocm.pr + 1)) + ocm.block_offset + po.block_offset;
+  uint64_t block = first_po;
+  for (const uint64_t step :
+       {pr_distance(static_cast<int>(ocm.pr + 1)), ocm.block_offset, po.block_offset}) {
+    if (__builtin_add_overflow(block, step, &block)) return std::nullopt;
+  }
+  return block;
 }
 
 }  // namespace

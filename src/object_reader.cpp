@@ -174,6 +174,17 @@ bool valid_bucket_prefix(std::string_view prefix) {
                      [&](char c) { return alnum(c) || c == '.' || c == '-'; });
 }
 
+// The whole decimal number `text` of option `name`, from `lowest` to `highest`; anything else
+// ends the run.
+int number_option(const char* text, const char* name, int lowest, int highest) {
+  char* end = nullptr;
+  const long value = std::strtol(text, &end, 10);
+  if (*text == '\0' || *end != '\0' || value < lowest || value > highest) {
+    output_fatal(VL_COMMON, "%s must be a number from %d to %d.\n", name, lowest, highest);
+  }
+  return static_cast<int>(value);
+}
+
 // Applies one of the options of a restore into an S3 store.
 void apply_store_option(int opt) {
   s3::StoreOptions& store = settings.store;
@@ -199,17 +210,12 @@ void apply_store_option(int opt) {
                    s3::kMinPartSize / s3::kMiB, s3::kMaxSinglePut / s3::kMiB / 1024);
     }
   } else if (opt == kS3InFlightOption) {
-    char* end = nullptr;
-    const long requests = std::strtol(optarg, &end, 10);
-    if (*optarg == '\0' || *end != '\0' || requests < 1 || requests > kMaxInFlight) {
-      output_fatal(VL_COMMON, "--s3-in-flight must be a number from 1 to %d.\n", kMaxInFlight);
-    }
-    store.max_in_flight = static_cast<int>(requests);
+    store.max_in_flight = number_option(optarg, "--s3-in-flight", 1, kMaxInFlight);
   }
 }
 
-// Applies one option that getopt_long returned.
-void apply_option(int opt, const char* appname) {
+// The options that choose the object of a retrieval.
+void apply_object_option(int opt) {
   switch (opt) {
     case 'b':
       copy_field(settings.bucket_name, optarg);
@@ -220,6 +226,67 @@ void apply_option(int opt, const char* appname) {
         output_fatal(VL_COMMON, "Bucket name is invalid.\n");
       }
       settings.is_output_object = True;
+      break;
+    case 'L': {
+      unsigned int level = 0;
+      if (std::sscanf(optarg, "%u", &level) == 1) settings.structure_level = level;
+      if (settings.structure_level > 1) {
+        output_fatal(VL_COMMON, "Only 0 or 1 is allowed to be option of \"Level\".\n");
+      }
+      settings.is_output_object = True;
+      break;
+    }
+    case 'o':
+      copy_field(settings.object_key, optarg);
+      settings.is_output_object = True;
+      break;
+    case 'O':
+      copy_field(settings.object_id, optarg);
+      if (std::strcmp(settings.object_id, "latest") != 0 &&
+          std::strcmp(settings.object_id, "all") != 0) {
+        settings.is_output_object = True;
+      }
+      break;
+    default:
+      break;
+  }
+}
+
+// The long options without a short form.
+void apply_long_option(int opt) {
+  switch (opt) {
+    case kVersionOption:
+      std::printf("object_reader %s\n", OR_VERSION);
+      std::exit(0);
+    case kProgressOption:
+    case kNoProgressOption:
+      settings.progress = opt == kProgressOption ? 1 : 0;
+      break;
+    case kReportOption:
+      settings.report_path = optarg;
+      break;
+    case kReadRetriesOption:
+      set_read_retries(number_option(optarg, "--read-retries", 0, kMaxReadRetries));
+      break;
+    case kS3Option:
+    case kS3BucketPrefixOption:
+    case kS3MultipartThresholdOption:
+    case kS3InFlightOption:
+      apply_store_option(opt);
+      break;
+    default:
+      break;  // refused by check_command_line before any option took effect
+  }
+}
+
+// Applies one option that getopt_long returned.
+void apply_option(int opt, const char* appname) {
+  switch (opt) {
+    case 'b':
+    case 'L':
+    case 'o':
+    case 'O':
+      apply_object_option(opt);
       break;
     case 'd':
       copy_field(settings.drive_name, optarg);
@@ -238,28 +305,8 @@ void apply_option(int opt, const char* appname) {
       check_interval(optarg, &settings.history_interval);
       set_history_interval(settings.history_interval);
       break;
-    case 'L': {
-      unsigned int level = 0;
-      if (std::sscanf(optarg, "%u", &level) == 1) settings.structure_level = level;
-      if (settings.structure_level > 1) {
-        output_fatal(VL_COMMON, "Only 0 or 1 is allowed to be option of \"Level\".\n");
-      }
-      settings.is_output_object = True;
-      break;
-    }
     case 'l':
       settings.is_output_list = True;
-      break;
-    case 'o':
-      copy_field(settings.object_key, optarg);
-      settings.is_output_object = True;
-      break;
-    case 'O':
-      copy_field(settings.object_id, optarg);
-      if (std::strcmp(settings.object_id, "latest") != 0 &&
-          std::strcmp(settings.object_id, "all") != 0) {
-        settings.is_output_object = True;
-      }
       break;
     case 'r':
       settings.is_resume_dump_required = True;
@@ -271,33 +318,9 @@ void apply_option(int opt, const char* appname) {
     case 'v':
       copy_field(settings.verbose_level, optarg);
       break;
-    case kVersionOption:
-      std::printf("object_reader %s\n", OR_VERSION);
-      std::exit(0);
-    case kProgressOption:
-    case kNoProgressOption:
-      settings.progress = opt == kProgressOption ? 1 : 0;
-      break;
-    case kReportOption:
-      settings.report_path = optarg;
-      break;
-    case kReadRetriesOption: {
-      char* end = nullptr;
-      const long retries = std::strtol(optarg, &end, 10);
-      if (*optarg == '\0' || *end != '\0' || retries < 0 || retries > kMaxReadRetries) {
-        output_fatal(VL_COMMON, "--read-retries must be a number from 0 to %d.\n", kMaxReadRetries);
-      }
-      set_read_retries(static_cast<int>(retries));
-      break;
-    }
-    case kS3Option:
-    case kS3BucketPrefixOption:
-    case kS3MultipartThresholdOption:
-    case kS3InFlightOption:
-      apply_store_option(opt);
-      break;
     default:
-      break;  // refused by check_command_line before any option took effect
+      apply_long_option(opt);
+      break;
   }
 }
 
