@@ -2398,8 +2398,7 @@ void resume_from_history(WalkCounters& n) {
                        "Interrupted by %s. Run the job again to finish it.\n",
                        stop_signal_name(signal_number));
   }
-  run_record::set_exit_status(stop_exit_status(signal_number));
-  std::exit(stop_exit_status(signal_number));
+  throw RunEnded(stop_exit_status(signal_number));
 }
 
 // A marker whose computed place lies at or beyond the last reference commit marker of the data

@@ -1,4 +1,15 @@
 // object_reader: reads LTO tapes written in the Quorrant object format.
 #include "object_reader.h"
+#include "output_level.h"
+#include "support/run_record.h"
 
-int main(int argc, char** argv) { return object_reader_main(argc, argv); }
+// A run that ends early (a system failure, a stop asked for by a signal) throws RunEnded with its
+// exit status: the objects of the run have been cleaned up on the way here.
+int main(int argc, char** argv) {
+  try {
+    return object_reader_main(argc, argv);
+  } catch (const RunEnded& ended) {
+    run_record::set_exit_status(ended.status());
+    return ended.status();
+  }
+}

@@ -96,7 +96,6 @@ struct Settings {
 };
 
 Settings settings;
-char continue_mode[] = "cont";
 
 // The status line of a long job: on a terminal unless --no-progress (or wherever --progress asks
 // for it); elsewhere, with -v v or more, a progress message a minute.
@@ -252,12 +251,12 @@ void apply_object_option(int opt) {
   }
 }
 
-// The long options without a short form.
-void apply_long_option(int opt) {
+// The long options without a short form. False when the option was the whole job (--version).
+bool apply_long_option(int opt) {
   switch (opt) {
     case kVersionOption:
       std::printf("object_reader %s\n", OR_VERSION);
-      std::exit(0);
+      return false;
     case kProgressOption:
     case kNoProgressOption:
       settings.progress = opt == kProgressOption ? 1 : 0;
@@ -277,10 +276,12 @@ void apply_long_option(int opt) {
     default:
       break;  // refused by check_command_line before any option took effect
   }
+  return true;
 }
 
-// Applies one option that getopt_long returned.
-void apply_option(int opt, const char* appname) {
+// Applies one option that getopt_long returned. False when the option was the whole job (--help,
+// --version): the options after it are not applied.
+bool apply_option(int opt, const char* appname) {
   switch (opt) {
     case 'b':
     case 'L':
@@ -300,7 +301,7 @@ void apply_option(int opt, const char* appname) {
       break;
     case 'h':
       print_usage(appname);
-      std::exit(0);
+      return false;
     case 'i':
       check_interval(optarg, &settings.history_interval);
       set_history_interval(settings.history_interval);
@@ -319,9 +320,9 @@ void apply_option(int opt, const char* appname) {
       copy_field(settings.verbose_level, optarg);
       break;
     default:
-      apply_long_option(opt);
-      break;
+      return apply_long_option(opt);
   }
+  return true;
 }
 
 constexpr char kShortOptions[] = ":b:d:Ffhi:L:lo:O:rs:v:";
@@ -381,12 +382,14 @@ void check_command_line(int argc, char** argv) {
   optind = 0;
 }
 
-void parse_options(int argc, char** argv) {
+// Applies the options; false when one of them was the whole job (--help, --version).
+bool parse_options(int argc, char** argv) {
   check_command_line(argc, argv);
   int opt = 0;
   while ((opt = getopt_long(argc, argv, kShortOptions, kLongOptions, nullptr)) != -1) {
-    apply_option(opt, argv[0]);
+    if (!apply_option(opt, argv[0])) return false;
   }
+  return true;
 }
 
 }  // namespace
@@ -908,12 +911,12 @@ void make_save_path() {
 }
 
 // Before a resume reads the tape: its dump must have been made into this save path, and a dump
-// that completed has nothing to resume.
-void check_resume() {
+// that completed has nothing to resume (false: the job is done).
+bool check_resume() {
   char tape_id[9] = {};
   get_tape_identifier(run.fd_tape, tape_id);
   HistoryKeys keys;
-  if (!read_history_section(tape_id, &keys)) return;  // the walk reports the missing history
+  if (!read_history_section(tape_id, &keys)) return true;  // the walk reports the missing history
   char canonical[PATH_MAX];
   const std::string save_path =
       realpath(settings.save_path, canonical) != nullptr ? canonical : settings.save_path;
@@ -929,17 +932,18 @@ void check_resume() {
                        "The dump of the tape %s into %s is complete: there is nothing to resume.\n",
                        tape_id, printable(save_path).c_str());
     output_accdg_to_vl(LV_INFO, VL_COMMON, "Resume dump is complete.\n");
-    run_record::set_exit_status(0);
-    std::exit(0);
+    return false;
   }
+  return true;
 }
 
-[[noreturn]] void run_dump() {
+// A full or a resumed dump; returns the run's exit status.
+int run_dump() {
   make_save_path();
   get_tape_identifier(run.fd_tape, run.tape_id);
   run_record::note_drive("tape_id", printable(run.tape_id));
   const bool resume = settings.is_resume_dump_required == True;
-  if (resume) check_resume();
+  if (resume && !check_resume()) return 0;
   const walk::Mode mode = resume ? walk::Mode::resume_dump : walk::Mode::full_dump;
   if (check_integrity(run.mamvci, &run.mamhta, walk::mode_name(mode), run.fd_tape,
                       settings.save_path, run.barcode_id) != 0) {
@@ -949,10 +953,8 @@ void check_resume() {
   output_accdg_to_vl(LV_INFO, VL_COMMON,
                      resume ? "Resume dump is complete.\n" : "Full dump is complete.\n");
   print_summary(false);
-  const int status = std::max(walk::report_lost_objects(settings.save_path, run.tape_id),
-                              walk::report_not_stored());
-  run_record::set_exit_status(status);
-  std::exit(status);
+  return std::max(walk::report_lost_objects(settings.save_path, run.tape_id),
+                  walk::report_not_stored());
 }
 
 std::string list_dir() { return std::string(settings.save_path) + "/" + run.tape_id + "/"; }
@@ -1104,9 +1106,11 @@ int object_reader_main(int argc, char** argv) {
   run_record::begin(OR_VERSION, argc, argv);
   set_lap_start(std::time(nullptr));
   set_vl(settings.verbose_level);
-  set_c_mode(continue_mode);
 
-  parse_options(argc, argv);
+  if (!parse_options(argc, argv)) {
+    run_record::set_exit_status(0);
+    return 0;
+  }
   if (!settings.report_path.empty() && !run_record::enable_report(settings.report_path)) {
     output_fatal(VL_COMMON, "The report (%s) could not be created: %s\n",
                  settings.report_path.c_str(), std::strerror(errno));
@@ -1134,11 +1138,14 @@ int object_reader_main(int argc, char** argv) {
   if (stop_requested() != 0) {
     output_accdg_to_vl(LV_WARNING, VL_COMMON, "Interrupted by %s before the job began.\n",
                        stop_signal_name(stop_requested()));
-    run_record::set_exit_status(stop_exit_status(stop_requested()));
-    std::exit(stop_exit_status(stop_requested()));
+    throw RunEnded(stop_exit_status(stop_requested()));
   }
   if (!settings.is_output_object) choose_progress_display();
-  if (settings.is_full_dump_required || settings.is_resume_dump_required) run_dump();
+  if (settings.is_full_dump_required || settings.is_resume_dump_required) {
+    const int status = run_dump();
+    run_record::set_exit_status(status);
+    return status;
+  }
 
   // List files are written, completed, deleted and read under the identifier the walk names them
   // with: the VOL1 volume identifier and the tape generation.
@@ -1151,7 +1158,7 @@ int object_reader_main(int argc, char** argv) {
     if (settings.object_key[0] == '\0' || std::strlen(settings.bucket_name) < 3) {
       const int status = walk::report_lost_objects(settings.save_path, run.tape_id);
       run_record::set_exit_status(status);
-      std::exit(status);
+      return status;
     }
     output_accdg_to_vl(LV_INFO, VL_COMMON,
                        "Continue to read the specified object from the tape.\n");

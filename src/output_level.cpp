@@ -4,7 +4,6 @@
 #include <sys/time.h>
 
 #include <cstdarg>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -15,9 +14,7 @@
 namespace {
 
 const char* verbose_level = nullptr;
-const char* continue_mode = nullptr;
-const char* top_verbose = nullptr;
-RunEndHandler run_end_handler = nullptr;
+thread_local const char* top_verbose = nullptr;
 
 bool same(const char* a, const char* b) { return a != nullptr && std::strcmp(a, b) == 0; }
 
@@ -32,7 +29,6 @@ const char* verbose_tag(const char* verbose) {
 }  // namespace
 
 void set_vl(const char* vl) { verbose_level = vl; }
-void set_c_mode(const char* c_mode) { continue_mode = c_mode; }
 void set_top_verbose(const char* t_verbose) { top_verbose = t_verbose; }
 const char* get_top_verbose() { return top_verbose; }
 
@@ -89,14 +85,7 @@ void print_message(FILE* stream, const char* log_level, const char* verbose,
   status_line::redraw_after_message();
 }
 
-[[noreturn]] void end_run(int status) {
-  if (run_end_handler != nullptr) run_end_handler(status);
-  std::exit(status);
-}
-
 }  // namespace
-
-void set_run_end_handler(RunEndHandler handler) { run_end_handler = handler; }
 
 void output_fatal(const char* verbose, const char* format, ...) {
   va_list args;
@@ -104,7 +93,7 @@ void output_fatal(const char* verbose, const char* format, ...) {
   const std::string text = formatted(format, args);
   va_end(args);
   print_message(stderr, LV_SYS_ERR, resolve_verbose(verbose), text);
-  end_run(1);
+  throw RunEnded(1);
 }
 
 int output_accdg_to_vl(const char* log_level, const char* verbose, const char* format, ...) {
@@ -122,10 +111,5 @@ int output_accdg_to_vl(const char* log_level, const char* verbose, const char* f
   const std::string text = formatted(format, args);
   va_end(args);
   print_message(to_stderr ? stderr : stdout, log_level, verbose, text);
-  if (same(log_level, LV_SYS_ERR)) end_run(1);
-  if (same(log_level, LV_ERROR)) {
-    if (!same(continue_mode, "cont")) end_run(1);
-    return 1;
-  }
-  return 0;
+  return same(log_level, LV_ERROR) || same(log_level, LV_SYS_ERR) ? 1 : 0;
 }

@@ -415,9 +415,8 @@ void make_cartridge_dir(const Options& o) {
   }
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+// Builds the cartridge the command line describes; a refusal ends the run with status 1.
+int make_cartridge_main(int argc, char** argv) {
   if (argc == 1) {
     print_usage();
     return 1;
@@ -429,6 +428,8 @@ int main(int argc, char** argv) {
   vtape::BuildResult result;
   try {
     result = vtape::build_cartridge(o.description, o.cartridge_dir);
+  } catch (const RunEnded&) {
+    throw;
   } catch (const std::exception& e) {
     fail(std::string("cannot write the cartridge: ") + e.what());
   }
@@ -439,4 +440,14 @@ int main(int argc, char** argv) {
                      kProgram, o.cartridge_dir.c_str(), L.bucket_names.size(), L.objects.size(),
                      L.pos.size(), L.ocms.size(), L.prs.size(), L.block_size);
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return make_cartridge_main(argc, argv);
+  } catch (const RunEnded& ended) {
+    return ended.status();
+  }
 }

@@ -51,7 +51,6 @@ struct Options {
 };
 
 char verbosity[64] = "";
-char continue_mode[] = "cont";
 
 void print_usage() {
   std::printf(
@@ -276,16 +275,26 @@ int run(const Options& o) {
   return state.unreadable.empty() ? kExitComplete : kExitUnreadable;
 }
 
+// Runs the copy; a partition file that cannot be written ends it as a system failure does.
+int run_or_fail(const Options& options) {
+  try {
+    return run(options);
+  } catch (const RunEnded&) {
+    throw;
+  } catch (const std::exception& e) {
+    output_fatal(VL_COMMON, "%s: %s.\n", kProgram, e.what());
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   set_vl(verbosity);
-  set_c_mode(continue_mode);
-  const Options options = parse_options(argc, argv);
-  install_stop_handlers();
   try {
-    return run(options);
-  } catch (const std::exception& e) {  // a partition file that cannot be written
-    output_fatal(VL_COMMON, "%s: %s.\n", kProgram, e.what());
+    const Options options = parse_options(argc, argv);
+    install_stop_handlers();
+    return run_or_fail(options);
+  } catch (const RunEnded& ended) {
+    return ended.status();
   }
 }

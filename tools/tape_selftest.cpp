@@ -222,13 +222,10 @@ int run_steps(const char* device, int held, const std::vector<Step>& steps, bool
   return status;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+// The self-tests of one run; a system failure ends it with status 1.
+int selftest_main(int argc, char** argv) {
   static char verbosity[64] = "";
-  static char continue_mode[] = "cont";
   set_vl(verbosity);
-  set_c_mode(continue_mode);
   const char* program = argc > 0 ? argv[0] : "tape_selftest";
 
   Options options;
@@ -259,4 +256,14 @@ int main(int argc, char** argv) {
   const int status = run_steps(device, held, steps, options.raw);
   tape_device_close(held);
   return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return selftest_main(argc, argv);
+  } catch (const RunEnded& ended) {
+    return ended.status();
+  }
 }

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "output_level.h"
+
 namespace s3 {
 
 namespace {
@@ -102,7 +104,9 @@ std::optional<Md5> parse_md5(std::string_view text) {
 }
 
 Md5Stream::Md5Stream() : context_(EVP_MD_CTX_new()) {
-  if (!context_ || EVP_DigestInit_ex(context_.get(), EVP_md5(), nullptr) != 1) std::abort();
+  if (!context_ || EVP_DigestInit_ex(context_.get(), EVP_md5(), nullptr) != 1) {
+    output_fatal(VL_MISC, "The MD5 digest could not be set up.\n");
+  }
 }
 
 void Md5Stream::update(std::span<const uint8_t> bytes) {

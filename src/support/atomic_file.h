@@ -2,8 +2,9 @@
 // temporary name in the directory of its final name (so that two runs into one directory never
 // share a temporary file), created with O_CREAT|O_EXCL|O_NOFOLLOW from the directory's descriptor
 // (so that a planted link is never written through), kept open until it is complete, and renamed
-// into place by commit(). A file neither committed nor discarded when the run ends (a fatal report
-// calls exit) is removed by the clean-up list, so that no part of a file is left behind.
+// into place by commit(). A file neither committed nor discarded is removed by its destructor
+// (a run that ends early unwinds to main), or by the clean-up list when the process exits, so that
+// no part of a file is left behind.
 #pragma once
 
 #include <cstdint>

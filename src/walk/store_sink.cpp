@@ -1,6 +1,8 @@
 // The objects of a dump or a retrieval restored into an S3-compatible store.
 #include "walk/store_sink.h"
 
+#include <exception>
+
 #include <cinttypes>
 
 #include "output_level.h"
@@ -57,7 +59,10 @@ Published published(const StoreSink::Pending& pending) {
 
 StoreSink::StoreSink(const s3::StoreOptions& options) : store_(options) {}
 
-StoreSink::~StoreSink() { store_.finish(); }
+// Waits for the store's answers, but not on the way out of a run that ends early.
+StoreSink::~StoreSink() {
+  if (std::uncaught_exceptions() == 0) store_.finish();
+}
 
 const StoreSink::Bucket& StoreSink::bucket(const std::string& tape_bucket) {
   const auto [known, added] = buckets_.try_emplace(tape_bucket);

@@ -3,8 +3,22 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 #include <vector>
+
+#include "output_level.h"
+
+// Runs `statement` and ends the process with the status of the RunEnded it throws, as the
+// program's main ends a run: a death test (EXPECT_EXIT) then sees the run's end and its message.
+#define RUN_ENDS(statement)                   \
+  do {                                        \
+    try {                                     \
+      statement;                              \
+    } catch (const RunEnded& run_ended) {     \
+      std::exit(run_ended.status());          \
+    }                                         \
+  } while (0)
 
 namespace testutil {
 

@@ -30,6 +30,7 @@
 #include "fuzz/fuzz_target.h"
 #include "object_reader.h"
 #include "output_level.h"
+#include "support/run_record.h"
 #include "vdrive/manifest.h"
 #include "vdrive/partition_file.h"
 #include "vexa_format_checker.h"
@@ -210,7 +211,6 @@ std::optional<int> run_reader(const std::string& root, std::vector<std::string> 
 #ifdef OR_FUZZ_SANITIZED
     __sanitizer_set_death_callback(&child_exit);
 #endif
-    set_run_end_handler(nullptr);
     // Registered before anything of the run, so called after the run's own exit work: the
     // parent's exit work (the fuzzer's report of a target that exited among it) is not the child's.
     std::atexit(&end_child);
@@ -228,7 +228,13 @@ std::optional<int> run_reader(const std::string& root, std::vector<std::string> 
     std::vector<char*> argv;
     for (std::string& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
-    std::exit(object_reader_main(static_cast<int>(args.size()), argv.data()));
+    // The child ends as the program's main ends a run.
+    try {
+      std::exit(object_reader_main(static_cast<int>(args.size()), argv.data()));
+    } catch (const RunEnded& ended) {
+      run_record::set_exit_status(ended.status());
+      std::exit(ended.status());
+    }
   }
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kRunSeconds);
   int status = 0;

@@ -1,5 +1,5 @@
 // The fuzzing environment shared by every target: the registry, the private working directory,
-// and the unwinding that replaces the end of the run.
+// and the catch of a run's end (RunEnded), so that one process explores input after input.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -22,13 +22,6 @@ std::vector<std::pair<std::string, Target>>& registry() {
   static std::vector<std::pair<std::string, Target>> targets;
   return targets;
 }
-
-// What a message that ends the run throws, caught by run_target.
-struct RunEnded {
-  int status;
-};
-
-[[noreturn]] void unwind(int status) { throw RunEnded{status}; }
 
 // The private working directory, removed with what the targets left in it when the program ends.
 class WorkDirectory {
@@ -58,14 +51,11 @@ class WorkDirectory {
 };
 
 char quiet_level[] = "";
-char continue_mode[] = "cont";
 
 void prepare() {
   static const bool prepared = [] {
     work_directory();
     set_vl(quiet_level);
-    set_c_mode(continue_mode);
-    set_run_end_handler(&unwind);
     return true;
   }();
   (void)prepared;

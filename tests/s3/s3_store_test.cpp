@@ -46,7 +46,6 @@ class S3StoreTest : public ::testing::Test {
       GTEST_SKIP() << "OR_S3_ENDPOINT is not set (scripts/s3-server.sh start prints it)";
     }
     set_vl(verbosity_);
-    set_c_mode(cont_);
     options_.endpoint = environment("OR_S3_ENDPOINT");
     options_.bucket_prefix = "or-test-" + std::to_string(getpid()) + "-";
     options_.list_page_size = 2;  // several pages for a few versions
@@ -91,7 +90,6 @@ class S3StoreTest : public ::testing::Test {
   s3::StoreOptions options_;
   s3::Credentials credentials_;
   char verbosity_[1] = "";
-  char cont_[5] = "cont";
 };
 
 // Versions arrive in tape order; the tape's latest (by LastModifiedTime) must end current.
@@ -331,7 +329,7 @@ TEST_F(S3StoreTest, StoreThatRefusesOrCannotBeReachedEndsTheRunWithOneLine) {
     credentials.secret_key = c.secret;
     const std::string one_line = "^[^\n]*\\[SYS_ERR\\] \\[COMMON\\] The S3 store at [^\n]*" +
                                  std::string(c.line) + "[^\n]*\n$";
-    EXPECT_EXIT(s3::Store(options, credentials), testing::ExitedWithCode(1), one_line) << c.name;
+    EXPECT_EXIT(RUN_ENDS(s3::Store(options, credentials)), testing::ExitedWithCode(1), one_line) << c.name;
   }
 }
 
@@ -424,9 +422,7 @@ TEST(S3RetryTest, TransientFailuresAreTriedAgainThenReported) {
       {"HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n", 1, "HTTP 400"},
   };
   char verbosity[1] = "";
-  char cont[5] = "cont";
   set_vl(verbosity);
-  set_c_mode(cont);
   for (const auto& c : cases) {
     FakeStore fake(c.reply);
     s3::StoreOptions options;

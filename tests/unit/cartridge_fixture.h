@@ -89,7 +89,6 @@ class CartridgeTest : public ::testing::Test {
  protected:
   void SetUp() override {
     set_vl(verbosity_);
-    set_c_mode(cont_);
   }
   void TearDown() override {
     for (int fd : open_) tape_device_close(fd);
@@ -117,7 +116,6 @@ class CartridgeTest : public ::testing::Test {
   testutil::TempDir dir_;
   std::vector<int> open_;
   char verbosity_[16] = "";
-  char cont_[5] = "cont";
 };
 
 }  // namespace cartridge_test

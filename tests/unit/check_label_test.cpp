@@ -1,6 +1,8 @@
 // VOL1 label and format label checks on hand-written cached label files.
 #include <gtest/gtest.h>
 
+#include "common/test_util.h"
+
 #include <cstring>
 #include <string>
 
@@ -117,13 +119,13 @@ TEST_F(Vol1LabelTest, ShortFileEndsRunBeforeAnyFieldCheck) {
   quiet();
   const std::string label = vol1().substr(0, 79);
   write("reference_partition/VOL1Label", label);
-  EXPECT_EXIT(clf_vol1_label(), ::testing::ExitedWithCode(1),
+  EXPECT_EXIT(RUN_ENDS(clf_vol1_label()), ::testing::ExitedWithCode(1),
               "Failed to read Vol1 Label from file reference_partition/VOL1Label\\.\n$");
 }
 
 TEST_F(Vol1LabelTest, MissingFileEndsRun) {
   quiet();
-  EXPECT_EXIT(clf_vol1_label(), ::testing::ExitedWithCode(1), "Failed to open file");
+  EXPECT_EXIT(RUN_ENDS(clf_vol1_label()), ::testing::ExitedWithCode(1), "Failed to open file");
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -318,7 +320,7 @@ TEST_F(FormatLabelTest, UnparsableOrMisshapenLabelIsNotWalked) {
 TEST_F(FormatLabelTest, NullCartridgeMemoryEndsRun) {
   quiet();
   write("reference_partition/QRTLabel", format_label(kSoundMembers));
-  EXPECT_EXIT(clf_vexa_label(nullptr, &hta_, &block_size_), ::testing::ExitedWithCode(1),
+  EXPECT_EXIT(RUN_ENDS(clf_vexa_label(nullptr, &hta_, &block_size_)), ::testing::ExitedWithCode(1),
               "Null pointer is detected at clf_vexa_label");
 }
 

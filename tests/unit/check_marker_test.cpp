@@ -1,6 +1,8 @@
 // Marker header and directory rules, and the reference commit marker with its bucket list.
 #include <gtest/gtest.h>
 
+#include "common/test_util.h"
+
 #include <cstring>
 #include <string>
 #include <vector>
@@ -167,7 +169,7 @@ TEST_F(MarkerHeaderTest, NullArgumentsEndRun) {
   const Bytes b = level3(24, 24, 0);
   uint64_t n = 0;
   uint64_t length = 0;
-  EXPECT_EXIT(clf_header(LEVEL3_IDENTIFIER, b.span(), nullptr, 0, nullptr, &n, &length),
+  EXPECT_EXIT(RUN_ENDS(clf_header(LEVEL3_IDENTIFIER, b.span(), nullptr, 0, nullptr, &n, &length)),
               ::testing::ExitedWithCode(1), "Invalid arguments at clf_header");
 }
 
@@ -224,7 +226,7 @@ TEST_F(MarkerDirectoryTest, CountLargerThanDirectoryReadsOnlyEntriesPresent) {
 TEST_F(MarkerDirectoryTest, UnknownIdentifierEndsRun) {
   quiet();
   uint64_t position = 0;
-  EXPECT_EXIT(clf_directory(LEVEL1_IDENTIFIER, {}, &position, 0, {}, {}),
+  EXPECT_EXIT(RUN_ENDS(clf_directory(LEVEL1_IDENTIFIER, {}, &position, 0, {}, {})),
               ::testing::ExitedWithCode(1), "Unknown identifier\\.");
 }
 
@@ -355,7 +357,7 @@ TEST_F(RcmTest, HostileCountsAndLengthsEndCleanly) {
 TEST_F(RcmTest, NullCartridgeMemoryEndsRun) {
   quiet();
   write("reference_partition/RCM_0", fmtest::rcm_marker({}, ""));
-  EXPECT_EXIT(clf_reference_commit_marker(0, nullptr, &hta_, 0), ::testing::ExitedWithCode(1),
+  EXPECT_EXIT(RUN_ENDS(clf_reference_commit_marker(0, nullptr, &hta_, 0)), ::testing::ExitedWithCode(1),
               "Null pointer is detected at clf_reference_commit_marker");
 }
 
@@ -363,9 +365,9 @@ TEST_F(RcmTest, CountRulesRejectUnknownMarker) {
   quiet();
   const uint64_t n = 0;
   EXPECT_STREQ(get_rcm_name(2), "Unknown");
-  EXPECT_EXIT(check_num_of_pr(2, &n), ::testing::ExitedWithCode(1),
+  EXPECT_EXIT(RUN_ENDS(check_num_of_pr(2, &n)), ::testing::ExitedWithCode(1),
               "Invalid arguments at check_num_of_pr: which_rcm = 2");
-  EXPECT_EXIT(check_data_length_of_bucket_list(-1, 0, &n, 0), ::testing::ExitedWithCode(1),
+  EXPECT_EXIT(RUN_ENDS(check_data_length_of_bucket_list(-1, 0, &n, 0)), ::testing::ExitedWithCode(1),
               "Invalid arguments at check_data_length_of_bucket_list: which_rcm = -1");
 }
 

@@ -2,6 +2,8 @@
 // that they reach.
 #include <gtest/gtest.h>
 
+#include "common/test_util.h"
+
 #include <random>
 #include <string>
 #include <vector>
@@ -221,7 +223,7 @@ TEST_F(PackedObjectInfoTest, NullPathEndsRun) {
   quiet();
   const Bytes b = fmtest::po_info({metadata()});
   uint64_t position = 0;
-  EXPECT_EXIT(clf_packed_objects_info(nullptr, b.span(), &position, b.size()),
+  EXPECT_EXIT(RUN_ENDS(clf_packed_objects_info(nullptr, b.span(), &position, b.size())),
               ::testing::ExitedWithCode(1), "Null pointer is detected at clf_packed_objects_info");
 }
 
@@ -280,11 +282,11 @@ TEST_F(PartialReferenceTest, ShortFilesEndRunWithReadFailure) {
   Bytes b = fmtest::partial_reference({info, info});
   b.v.resize(56 + 20);
   write("PR_0", b);
-  EXPECT_EXIT(check_partial_reference("PR_0"), ::testing::ExitedWithCode(1),
+  EXPECT_EXIT(RUN_ENDS(check_partial_reference("PR_0")), ::testing::ExitedWithCode(1),
               "Failed to read OCM Directory from file PR_0\\.");
   b.v.resize(30);
   write("PR_0", b);
-  EXPECT_EXIT(check_partial_reference("PR_0"), ::testing::ExitedWithCode(1),
+  EXPECT_EXIT(RUN_ENDS(check_partial_reference("PR_0")), ::testing::ExitedWithCode(1),
               "Failed to read Partial Reference Header from file PR_0\\.");
 }
 
@@ -293,13 +295,13 @@ TEST_F(PartialReferenceTest, HugeCountsAndLengthsEndWithReadFailureNotAllocation
   Bytes b = fmtest::partial_reference({});
   set_u64(b, 48, uint64_t{1} << 60);
   write("PR_0", b);
-  EXPECT_EXIT(check_partial_reference("PR_0"), ::testing::ExitedWithCode(1),
+  EXPECT_EXIT(RUN_ENDS(check_partial_reference("PR_0")), ::testing::ExitedWithCode(1),
               "Failed to read OCM Directory from file PR_0\\.");
 
   b = fmtest::partial_reference({fmtest::ocm_info({})});
   set_u64(b, 56, uint64_t{1} << 62);
   write("PR_0", b);
-  EXPECT_EXIT(check_partial_reference("PR_0"), ::testing::ExitedWithCode(1),
+  EXPECT_EXIT(RUN_ENDS(check_partial_reference("PR_0")), ::testing::ExitedWithCode(1),
               "Failed to read OCM Info from file PR_0\\.");
 }
 

@@ -19,7 +19,6 @@ class FileHelpers : public ::testing::Test {
  protected:
   void SetUp() override {
     set_vl(verbosity_);
-    set_c_mode(cont_);
     set_force_flag(0);
   }
   void TearDown() override {
@@ -36,7 +35,6 @@ class FileHelpers : public ::testing::Test {
   testutil::TempDir tmp_;
   BucketInfo4ObjReader* buckets_ = nullptr;
   char verbosity_[8] = "";
-  char cont_[5] = "cont";
 };
 
 TEST_F(FileHelpers, NumberingFillsSubDirectoriesOfAThousand) {
@@ -128,7 +126,7 @@ TEST_F(FileHelpers, SlotOpenerReturnsTheSameStreamForTheSameName) {
 }
 
 TEST_F(FileHelpers, ShortReadOfRequiredDataEndsTheRun) {
-  EXPECT_EXIT(clf_check_read_data(79, 80, "Vol1 Label", "reference_partition/VOL1Label"),
+  EXPECT_EXIT(RUN_ENDS(clf_check_read_data(79, 80, "Vol1 Label", "reference_partition/VOL1Label")),
               ::testing::ExitedWithCode(1),
               "Failed to read Vol1 Label from file reference_partition/VOL1Label\\.");
   EXPECT_EQ(clf_check_read_data(80, 80, "Vol1 Label", "f"), 0);
@@ -136,7 +134,7 @@ TEST_F(FileHelpers, ShortReadOfRequiredDataEndsTheRun) {
 
 TEST_F(FileHelpers, OpeningAMissingFileEndsTheRun) {
   const std::string missing = tmp_ / "missing";
-  EXPECT_EXIT(clf_open_file(missing.c_str(), "rb"), ::testing::ExitedWithCode(1),
+  EXPECT_EXIT(RUN_ENDS(clf_open_file(missing.c_str(), "rb")), ::testing::ExitedWithCode(1),
               "Failed to open file\\. path=.*missing, mode=rb, error=");
 }
 
@@ -160,7 +158,7 @@ TEST_F(FileHelpers, WriterCreatesOneMissingDirectoryLevel) {
 }
 
 TEST_F(FileHelpers, WriterFailureEndsTheRun) {
-  EXPECT_EXIT(write_object_and_meta_to_file("/dev/full", "abc", 0, 3), ::testing::ExitedWithCode(1),
+  EXPECT_EXIT(RUN_ENDS(write_object_and_meta_to_file("/dev/full", "abc", 0, 3)), ::testing::ExitedWithCode(1),
               "Failed to output /dev/full\\.Disk space is likely to insufficient\\.");
 }
 
@@ -180,7 +178,7 @@ TEST_F(FileHelpers, CopyOfDirectoryContents) {
 TEST_F(FileHelpers, FailedCopyEndsTheRun) {
   const std::string from = tmp_ / "nothing/*";
   const std::string to = tmp_ / "work/";
-  EXPECT_EXIT(cp_dir(from.c_str(), to.c_str()), ::testing::ExitedWithCode(1),
+  EXPECT_EXIT(RUN_ENDS(cp_dir(from.c_str(), to.c_str())), ::testing::ExitedWithCode(1),
               "Failed to copy \\(.*nothing/\\*\\) to \\(.*work/\\)\\.");
 }
 

@@ -134,7 +134,6 @@ class FormatCheckTest : public ::testing::Test {
     ASSERT_EQ(chdir(dir_.path().c_str()), 0);
     ASSERT_EQ(mkdir("reference_partition", 0755), 0);
     set_vl(verbosity_);
-    set_c_mode(continue_);
     set_top_verbose(nullptr);
     release_file_slots();
   }
@@ -187,7 +186,6 @@ class FormatCheckTest : public ::testing::Test {
   testutil::TempDir dir_;
   std::string saved_cwd_;
   char verbosity_[8] = "vvvvvv";
-  char continue_[5] = "cont";
 };
 
 // Number of lines of `text` that contain `needle`.

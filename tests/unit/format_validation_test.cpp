@@ -14,7 +14,6 @@ class Validation : public ::testing::Test {
  protected:
   void SetUp() override {
     set_vl(verbosity_);
-    set_c_mode(cont_);
     set_top_verbose(nullptr);
     testing::internal::CaptureStderr();
   }
@@ -26,7 +25,6 @@ class Validation : public ::testing::Test {
     return testutil::strip_headers(testing::internal::GetCapturedStderr());
   }
   char verbosity_[8] = "";
-  char cont_[5] = "cont";
   bool taken_ = false;
 };
 

@@ -20,7 +20,6 @@ class HistoryTest : public ::testing::Test {
  protected:
   void SetUp() override {
     set_vl(verbosity_);
-    set_c_mode(cont_);
     ASSERT_NE(getcwd(old_cwd_, sizeof(old_cwd_)), nullptr);
     ASSERT_EQ(chdir(dir_.path().c_str()), 0);
     set_obj_save_path(dir_.path().c_str());
@@ -48,7 +47,6 @@ class HistoryTest : public ::testing::Test {
   testutil::TempDir dir_;
   char old_cwd_[4096] = "";
   char verbosity_[1] = "";
-  char cont_[5] = "cont";
 };
 
 TEST_F(HistoryTest, NewSectionIsAppendedAndKeysReplacedInPlace) {
@@ -122,7 +120,7 @@ TEST_F(HistoryTest, PlantedTemporaryNamesAreNotWrittenThrough) {
 TEST_F(HistoryTest, AHistoryThatIsALinkIsRefused) {
   testutil::write_file("victim", kOneTape);
   std::filesystem::create_symlink("victim", kHistory);
-  EXPECT_EXIT(write_key("TAPE01L8", "PR", "4"), ::testing::ExitedWithCode(1), "is a symbolic link");
+  EXPECT_EXIT(RUN_ENDS(write_key("TAPE01L8", "PR", "4")), ::testing::ExitedWithCode(1), "is a symbolic link");
   EXPECT_EQ(testutil::read_file("victim"), kOneTape);
 }
 
@@ -195,7 +193,7 @@ TEST_F(HistoryTest, LowDiskSpaceWritesAndEndsTheRun) {
   set_history_interval(60);
   set_force_flag(0);
   set_obj_save_path("/proc");  // a file system without free space
-  EXPECT_EXIT(packed_object_after(30, 9), ::testing::ExitedWithCode(1),
+  EXPECT_EXIT(RUN_ENDS(packed_object_after(30, 9)), ::testing::ExitedWithCode(1),
               "\\[SYS_ERR\\] \\[COMMON\\] No disk space\\(/proc\\)\\.");
   EXPECT_EQ(history(), "[TAPE01L8]\nPR=1\nOCM=2\nPO=9\nObject number=4\n");
 }

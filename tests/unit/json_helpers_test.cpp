@@ -15,7 +15,6 @@ class JsonHelpersTest : public ::testing::Test {
  protected:
   void SetUp() override {
     set_vl(verbosity_);
-    set_c_mode(cont_);
     ASSERT_NE(getcwd(old_cwd_, sizeof(old_cwd_)), nullptr);
     ASSERT_EQ(chdir(dir_.path().c_str()), 0);
   }
@@ -37,7 +36,6 @@ class JsonHelpersTest : public ::testing::Test {
   testutil::TempDir dir_;
   char old_cwd_[4096] = "";
   char verbosity_[1] = "";
-  char cont_[5] = "cont";
 };
 
 TEST_F(JsonHelpersTest, HashEqualsShellPipelineOnOrdinaryMetadata) {

@@ -46,7 +46,6 @@ class ListFilesTest : public ::testing::Test {
  protected:
   void SetUp() override {
     set_vl(verbosity_);
-    set_c_mode(cont_);
     ASSERT_NE(getcwd(old_cwd_, sizeof(old_cwd_)), nullptr);
     ASSERT_EQ(chdir(dir_.path().c_str()), 0);
   }
@@ -91,7 +90,6 @@ class ListFilesTest : public ::testing::Test {
   object_list* objects_ = nullptr;
   char old_cwd_[4096] = "";
   char verbosity_[1] = "";
-  char cont_[5] = "cont";
 };
 
 TEST_F(ListFilesTest, TwoEntriesAreWrittenExactly) {
@@ -321,9 +319,9 @@ TEST_F(ListFilesTest, MissingListFile) {
   EXPECT_EQ(check_file("absent.lst"), 1);
   testutil::write_file("present.lst", "");
   EXPECT_EQ(check_file("present.lst"), 0);
-  EXPECT_EXIT(get_object_info_in_list("a", "latest", "absent.lst", &objects_),
+  EXPECT_EXIT(RUN_ENDS(get_object_info_in_list("a", "latest", "absent.lst", &objects_)),
               ::testing::ExitedWithCode(1), "Failed to open file. path=absent.lst, error=");
-  EXPECT_EXIT(check_file(nullptr), ::testing::ExitedWithCode(1),
+  EXPECT_EXIT(RUN_ENDS(check_file(nullptr)), ::testing::ExitedWithCode(1),
               "Invalid argument at check_file. filename 0 is NULL.");
 }
 

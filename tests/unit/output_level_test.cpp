@@ -12,13 +12,11 @@ class OutputLevelTest : public ::testing::Test {
  protected:
   void SetUp() override {
     set_vl(verbosity_);
-    set_c_mode(cont_);
     set_top_verbose(nullptr);
   }
   void TearDown() override { set_top_verbose(nullptr); }
   void verbosity(const char* v) { std::snprintf(verbosity_, sizeof(verbosity_), "%s", v); }
   char verbosity_[16] = "";
-  char cont_[5] = "cont";
 };
 
 TEST_F(OutputLevelTest, RanksCompareWholeTexts) {
@@ -97,47 +95,23 @@ TEST_F(OutputLevelTest, UnknownLogLevelPrintsNothing) {
   EXPECT_TRUE(testing::internal::GetCapturedStderr().empty());
 }
 
-TEST_F(OutputLevelTest, SysErrEndsTheProcessWithStatusOne) {
-  EXPECT_EXIT(output_accdg_to_vl(LV_SYS_ERR, "", "fatal\n"), ::testing::ExitedWithCode(1),
-              R"(\[SYS_ERR\] \[COMMON\] fatal)");
-}
-
-TEST_F(OutputLevelTest, ErrorOutsideContinueModeEndsTheProcess) {
-  char other[] = "stop";
-  EXPECT_EXIT(
-      {
-        set_c_mode(other);
-        output_accdg_to_vl(LV_ERROR, "", "fatal error\n");
-      },
-      ::testing::ExitedWithCode(1), R"(\[ERROR  \] \[COMMON\] fatal error)");
-}
-
-// A harness's handler takes the end of the run over: every message that would end the process
-// reaches it, with status 1, after the message was printed.
-TEST_F(OutputLevelTest, RunEndHandlerUnwindsInsteadOfExiting) {
-  struct Ended {
-    int status;
-  };
-  set_run_end_handler([](int status) { throw Ended{status}; });
-  char stop_mode[] = "stop";
-  const auto ends = [&](auto&& message) {
-    try {
-      message();
-    } catch (const Ended& ended) {
-      return ended.status;
-    }
-    return 0;
-  };
+// Only output_fatal ends the run: it prints its line, then throws RunEnded with status 1. Printing
+// an ERROR or a SYS_ERR returns 1 and the run goes on.
+TEST_F(OutputLevelTest, OnlyOutputFatalEndsTheRun) {
   testing::internal::CaptureStderr();
-  EXPECT_EQ(ends([] { output_fatal(VL_MISC, "fatal\n"); }), 1);
-  EXPECT_EQ(ends([] { output_accdg_to_vl(LV_SYS_ERR, VL_MISC, "system\n"); }), 1);
-  set_c_mode(stop_mode);
-  EXPECT_EQ(ends([] { output_accdg_to_vl(LV_ERROR, VL_MISC, "error\n"); }), 1);
-  set_c_mode(cont_);
-  set_run_end_handler(nullptr);
+  EXPECT_EQ(output_accdg_to_vl(LV_SYS_ERR, VL_MISC, "system\n"), 1);
+  EXPECT_EQ(output_accdg_to_vl(LV_ERROR, VL_MISC, "error\n"), 1);
+  int status = -1;
+  try {
+    output_fatal(VL_MISC, "fatal\n");
+  } catch (const RunEnded& ended) {
+    status = ended.status();
+  }
   const std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_NE(err.find("[SYS_ERR] [MISC  ] fatal\n"), std::string::npos);
+  EXPECT_EQ(status, 1);
+  EXPECT_NE(err.find("[SYS_ERR] [MISC  ] system\n"), std::string::npos);
   EXPECT_NE(err.find("[ERROR  ] [MISC  ] error\n"), std::string::npos);
+  EXPECT_NE(err.find("[SYS_ERR] [MISC  ] fatal\n"), std::string::npos);
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 // received, the facade's results and the tape generation.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+
+#include "common/test_util.h"
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -268,23 +270,23 @@ TEST_F(CommandTest, BusyAndTaskSetFullAreSentAgainAfterAPauseAtMostFiveTimes) {
 TEST_F(CommandTest, ReservationConflictEndsTheRun) {
   manifest.faults.status = {{0x00, 0, 0x18}};
   open_standard();
-  EXPECT_EXIT(spti_test_unit_ready(dev(), &sense_, &err_), testing::ExitedWithCode(1),
+  EXPECT_EXIT(RUN_ENDS(spti_test_unit_ready(dev(), &sense_, &err_)), testing::ExitedWithCode(1),
               "\\[SYS_ERR\\] \\[MISC  \\] RESERVATION CONFLICT: The drive is reserved.\n");
 }
 
 TEST_F(CommandTest, UndefinedStatusEndsTheRun) {
   manifest.faults.status = {{0x00, 0, 0x40}};
   open_standard();
-  EXPECT_EXIT(spti_test_unit_ready(dev(), &sense_, &err_), testing::ExitedWithCode(1),
+  EXPECT_EXIT(RUN_ENDS(spti_test_unit_ready(dev(), &sense_, &err_)), testing::ExitedWithCode(1),
               "Undefined status: 0x40\n");
 }
 
 TEST_F(CommandTest, NullArgumentsEndTheRun) {
   open_standard();
   uint32_t received = 0;
-  EXPECT_EXIT(run_scsi_command(dev(), nullptr, &received), testing::ExitedWithCode(1),
+  EXPECT_EXIT(RUN_ENDS(run_scsi_command(dev(), nullptr, &received)), testing::ExitedWithCode(1),
               "Invalid argument @ run_scsi_command\n");
-  EXPECT_EXIT(spti_test_unit_ready(nullptr, &sense_, &err_), testing::ExitedWithCode(1),
+  EXPECT_EXIT(RUN_ENDS(spti_test_unit_ready(nullptr, &sense_, &err_)), testing::ExitedWithCode(1),
               "Invalid argument @ run_scsi_command\n");
 }
 
@@ -295,7 +297,7 @@ TEST(Transport, FailedRequestEndsTheRun) {
   ST_SPTI_REQUEST_SENSE_RESPONSE sense{};
   ST_SYSTEM_ERRORINFO err{};
   // The report names the command and the system's reason.
-  EXPECT_EXIT(spti_test_unit_ready(&param, &sense, &err), testing::ExitedWithCode(1),
+  EXPECT_EXIT(RUN_ENDS(spti_test_unit_ready(&param, &sense, &err)), testing::ExitedWithCode(1),
               "Sending SCSI Command failed.\n +TEST UNIT READY: errno = 25: Inappropriate ioctl "
               "for device\n");
   ::close(param.fd_scsidevice);
@@ -437,19 +439,19 @@ TEST_F(FacadeTest, PositioningCommands) {
 }
 
 TEST_F(FacadeTest, PositioningFailuresEndTheRun) {
-  EXPECT_EXIT(locate_to_tape(99), testing::ExitedWithCode(1),
+  EXPECT_EXIT(RUN_ENDS(locate_to_tape(99)), testing::ExitedWithCode(1),
               "Failed to locate to Block address: 99.\n");
-  EXPECT_EXIT(set_tape_head(2), testing::ExitedWithCode(1), "Failed to locate partition 2.\n");
-  EXPECT_EXIT(move_on_tape(SPACE_FILEMARKS, 5), testing::ExitedWithCode(1),
+  EXPECT_EXIT(RUN_ENDS(set_tape_head(2)), testing::ExitedWithCode(1), "Failed to locate partition 2.\n");
+  EXPECT_EXIT(RUN_ENDS(move_on_tape(SPACE_FILEMARKS, 5)), testing::ExitedWithCode(1),
               "Failed to move on tape.\n");
   // An address beyond 32 bits goes out whole (LOCATE(16)), never cut to block 0.
-  EXPECT_EXIT(tape_cursor().locate(uint64_t{1} << 32), testing::ExitedWithCode(1),
+  EXPECT_EXIT(RUN_ENDS(tape_cursor().locate(uint64_t{1} << 32)), testing::ExitedWithCode(1),
               "Failed to locate to Block address: 4294967296.\n");
-  EXPECT_EXIT(read_position_on_tape(nullptr), testing::ExitedWithCode(1),
+  EXPECT_EXIT(RUN_ENDS(read_position_on_tape(nullptr)), testing::ExitedWithCode(1),
               "Null pointer is detected at read_position_on_tape");
-  EXPECT_EXIT(read_data(4096, nullptr, &received_), testing::ExitedWithCode(1),
+  EXPECT_EXIT(RUN_ENDS(read_data(4096, nullptr, &received_)), testing::ExitedWithCode(1),
               "Null pointer is detected at read_data");
-  EXPECT_EXIT(set_device_pram(nullptr, &sense_, &err_), testing::ExitedWithCode(1),
+  EXPECT_EXIT(RUN_ENDS(set_device_pram(nullptr, &sense_, &err_)), testing::ExitedWithCode(1),
               "Null pointer is detected at set_device_pram");
 }
 
@@ -479,7 +481,7 @@ TEST_F(GenerationTest, OtherPersonalityEndsTheRun) {
   manifest.volume_personality = "DAT-72 and more";
   open_standard();
   char gen[2];
-  EXPECT_EXIT(get_tape_generation(dev(), gen), testing::ExitedWithCode(1),
+  EXPECT_EXIT(RUN_ENDS(get_tape_generation(dev(), gen)), testing::ExitedWithCode(1),
               "Volume personality is not correct.\\(DAT-72 an\\)\n");
 }
 
@@ -487,7 +489,7 @@ TEST_F(GenerationTest, FailedLogSenseLeavesAnEmptyPersonality) {
   manifest.faults.log_sense = false;
   open_standard();
   char gen[2];
-  EXPECT_EXIT(get_tape_generation(dev(), gen), testing::ExitedWithCode(1),
+  EXPECT_EXIT(RUN_ENDS(get_tape_generation(dev(), gen)), testing::ExitedWithCode(1),
               "Volume personality is not correct.\\(\\)\n");
 }
 

@@ -95,11 +95,11 @@ TEST_F(TapePresence, AGenericNodeIsOpenedAsGiven) {
 }
 
 TEST_F(TapePresence, NoTapeOrAnStNodeWithoutGenericNodeEndsTheRun) {
-  EXPECT_EXIT(tape_node_to_open("/dev/null", sysfs_.path()), testing::ExitedWithCode(1),
+  EXPECT_EXIT(RUN_ENDS(tape_node_to_open("/dev/null", sysfs_.path())), testing::ExitedWithCode(1),
               "\\[SYS_ERR\\] \\[MISC  \\] Can't find tape device\\(/dev/null\\).\n +Check option "
               "'-d'.\n");
   add_class_device("scsi_tape", "st0", null_dev_, "1");
-  EXPECT_EXIT(tape_node_to_open("/dev/null", sysfs_.path()), testing::ExitedWithCode(1),
+  EXPECT_EXIT(RUN_ENDS(tape_node_to_open("/dev/null", sysfs_.path())), testing::ExitedWithCode(1),
               "/dev/null is a node of the st tape driver, and its drive has no SCSI generic "
               "node.\n +Load the sg driver \\(modprobe sg\\) and give the drive's node /dev/sgN "
               "with -d");

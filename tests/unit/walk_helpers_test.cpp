@@ -120,7 +120,6 @@ class MarkerIndexTest : public ::testing::Test {
  protected:
   void SetUp() override {
     set_vl(verbosity_);
-    set_c_mode(cont_);
     old_cwd_ = fs::current_path();
     fs::current_path(tmp_.path());
     fs::create_directory(MARKER_CACHE_DIR);
@@ -136,7 +135,6 @@ class MarkerIndexTest : public ::testing::Test {
   fs::path old_cwd_;
   vtape::Layout layout_;
   char verbosity_[8] = "";
-  char cont_[5] = "cont";
 };
 
 TEST_F(MarkerIndexTest, HoldsEveryMarkerWhereTheLayoutPutsIt) {
