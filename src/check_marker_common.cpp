@@ -114,6 +114,73 @@ int check_rcm_identifiers(std::span<const uint8_t> buffer, uint64_t* position,
   return ret;
 }
 
+// The identifier at the start of the marker; an OCM info carries none, so an empty line stands
+// in its place.
+int check_header_identifier(std::span<const uint8_t> marker, const char* identifier, bool info) {
+  if (info || begins_with_identifier(marker, identifier)) {
+    return output_accdg_to_vl(LV_INFO, VL_DEFAULT, "%s\n",
+                              info ? "" : printable(leading_identifier(marker)).c_str());
+  }
+  return output_accdg_to_vl(LV_ERROR, VL_DEFAULT,
+                            "Identifier format is not correct.\n%sActual format  :%s\n%sExpected "
+                            "format:%s\n",
+                            INDENT, printable(leading_identifier(marker)).c_str(), INDENT,
+                            identifier);
+}
+
+// The layout of the header follows the identifier actually present: the RCM fields are read for
+// a Level4 identifier under the RCM check only, and a Level3 or Level2 header has no data length.
+int check_header_layout(std::span<const uint8_t> marker, const char* identifier,
+                        bool* read_rcm_fields, uint64_t* data_length) {
+  if (begins_with_identifier(marker, LEVEL4_IDENTIFIER)) {
+    if (top_verbose_is_rcm()) {
+      *read_rcm_fields = true;
+      return 0;
+    }
+    return output_accdg_to_vl(LV_ERROR, VL_DEFAULT,
+                              "Identifier format is not correct.\n%sActual format  :%s\n%sExpected "
+                              "format:%s\n",
+                              INDENT, LEVEL4_IDENTIFIER, INDENT, identifier);
+  }
+  if (begins_with_identifier(marker, LEVEL3_IDENTIFIER) ||
+      begins_with_identifier(marker, LEVEL2_IDENTIFIER)) {
+    *data_length = 0;
+    return 0;
+  }
+  return output_accdg_to_vl(LV_ERROR, VL_DEFAULT,
+                            "Identifier format is not correct.\n%sActual format  :%s\n%sExpected "
+                            "format:UNKNOWN\n",
+                            INDENT, identifier, INDENT);
+}
+
+// The numbers of a header, in the order stored after the identifier.
+struct HeaderFields {
+  uint64_t directory_offset = 0;
+  uint64_t data_offset = 0;
+  uint64_t data_length = 0;  // an RCM's only
+  uint64_t number = 0;       // of markers in the directory
+};
+
+// Reads the numbers of a header (those a header cut short lacks read as 0) and checks the
+// directory offset, and that the data offset follows the directory.
+int read_header_fields(const char* identifier, std::span<const uint8_t> buffer,
+                       bool read_rcm_fields, uint64_t* current_position, HeaderFields* fields) {
+  int ret = 0;
+  ret |=
+      check_dir_offset_of_header(identifier, buffer, current_position, &fields->directory_offset);
+  fields->data_offset = read_be64(buffer, *current_position);
+  *current_position = add_sat(*current_position, 8);
+  if (read_rcm_fields) {
+    fields->data_length = read_be64(buffer, *current_position);
+    *current_position = add_sat(*current_position, 8);
+  }
+  fields->number = read_be64(buffer, *current_position);
+  *current_position = add_sat(*current_position, 8);
+  ret |= check_integrity_of_dir_offset(identifier, fields->directory_offset, fields->data_offset,
+                                       fields->number);
+  return ret;
+}
+
 }  // namespace
 
 int get_expected_value_of_header_size(const char* identifier, uint64_t* expected_value) {
@@ -199,42 +266,10 @@ int clf_header(const char* identifier, std::span<const uint8_t> buffer, const Ma
   const uint64_t start = *current_position;
   const std::span<const uint8_t> marker = buffer.subspan(std::min<uint64_t>(start, buffer.size()));
 
-  // The identifier.
-  if (info || begins_with_identifier(marker, identifier)) {
-    ret |= output_accdg_to_vl(LV_INFO, VL_DEFAULT, "%s\n",
-                              info ? "" : printable(leading_identifier(marker)).c_str());
-  } else {
-    ret |= output_accdg_to_vl(LV_ERROR, VL_DEFAULT,
-                              "Identifier format is not correct.\n%sActual format  :%s\n%sExpected "
-                              "format:%s\n",
-                              INDENT, printable(leading_identifier(marker)).c_str(), INDENT,
-                              identifier);
-  }
-
+  ret |= check_header_identifier(marker, identifier, info);
   // The layout follows the identifier actually present; an OCM info has the Level2 layout.
   bool read_rcm_fields = false;
-  if (!info) {
-    if (begins_with_identifier(marker, LEVEL4_IDENTIFIER)) {
-      if (top_verbose_is_rcm()) {
-        read_rcm_fields = true;
-      } else {
-        ret |= output_accdg_to_vl(
-            LV_ERROR, VL_DEFAULT,
-            "Identifier format is not correct.\n%sActual format  :%s\n%sExpected "
-            "format:%s\n",
-            INDENT, LEVEL4_IDENTIFIER, INDENT, identifier);
-      }
-    } else if (begins_with_identifier(marker, LEVEL3_IDENTIFIER) ||
-               begins_with_identifier(marker, LEVEL2_IDENTIFIER)) {
-      *data_length = 0;
-    } else {
-      ret |=
-          output_accdg_to_vl(LV_ERROR, VL_DEFAULT,
-                             "Identifier format is not correct.\n%sActual format  :%s\n%sExpected "
-                             "format:UNKNOWN\n",
-                             INDENT, identifier, INDENT);
-    }
-  }
+  if (!info) ret |= check_header_layout(marker, identifier, &read_rcm_fields, data_length);
 
   // A header cut short: report it and read what is there (missing fields read as 0).
   const uint64_t header_size =
@@ -248,35 +283,26 @@ int clf_header(const char* identifier, std::span<const uint8_t> buffer, const Ma
   }
 
   if (!info) *current_position = add_sat(*current_position, MARKER_IDENTIFIER_SIZE);
-  uint64_t directory_offset = 0;
-  ret |= check_dir_offset_of_header(identifier, buffer, current_position, &directory_offset);
-  const uint64_t data_offset = read_be64(buffer, *current_position);
-  *current_position = add_sat(*current_position, 8);
-  uint64_t header_data_length = 0;
-  if (read_rcm_fields) {
-    header_data_length = read_be64(buffer, *current_position);
-    *current_position = add_sat(*current_position, 8);
-  }
-  const uint64_t number = read_be64(buffer, *current_position);
-  *current_position = add_sat(*current_position, 8);
-  ret |= check_integrity_of_dir_offset(identifier, directory_offset, data_offset, number);
+  HeaderFields fields;
+  ret |= read_header_fields(identifier, buffer, read_rcm_fields, current_position, &fields);
 
   char system_id[37] = "";
   char pool_id[37] = "";
   if (read_rcm_fields) {
-    ret |= check_rcm_identifiers(buffer, current_position, directory_offset, mamhta, system_id,
-                                 pool_id);
+    ret |= check_rcm_identifiers(buffer, current_position, fields.directory_offset, mamhta,
+                                 system_id, pool_id);
   }
 
   ret |= output_accdg_to_vl(LV_INFO, VL_DEFAULT,
                             "directory offset:%lu\n%sdata offset:%lu\n%sdata_length:%lu\n%snum of "
                             "marker:%lu\n%ssystem id:%s\n%spool id:%s\n",
-                            directory_offset, INDENT, data_offset, INDENT, header_data_length,
-                            INDENT, number, INDENT, system_id, INDENT, pool_id);
-  *num_of_marker = number;
-  if (read_rcm_fields) *data_length = header_data_length;
+                            fields.directory_offset, INDENT, fields.data_offset, INDENT,
+                            fields.data_length, INDENT, fields.number, INDENT, system_id, INDENT,
+                            pool_id);
+  *num_of_marker = fields.number;
+  if (read_rcm_fields) *data_length = fields.data_length;
   output_accdg_to_vl(LV_TRACE, VL_DEFAULT, "end  :clf_header: %s, number of markers=%lu\n",
-                     identifier, number);
+                     identifier, fields.number);
   return ret;
 }
 

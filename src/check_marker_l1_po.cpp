@@ -159,6 +159,69 @@ int check_metadata_members(json_object* metadata, int number) {
   return ret;
 }
 
+// The directory entry of one object against the rules of its offsets: only the first broken rule
+// is reported. `next` is the entry after it (the closing entry after the last object), null when
+// the directory ends before it.
+int check_object_entry(const VEXAObject& current, const VEXAObject* next) {
+  if (check_uuid_format(current.object_id, "Object", "Object Directory") != 0) {
+    return output_accdg_to_vl(LV_ERROR, VL_POINFO,
+                              "Object ID is not correct.\n%sActual value  : %s\n%sExpected value: "
+                              "%s\n",
+                              INDENT, current.object_id, INDENT, kUuidV4Expected);
+  }
+  if (current.object_data_offset <= current.meta_data_offset) {
+    return output_accdg_to_vl(LV_ERROR, VL_POINFO,
+                              "Object/Meta Data Offset is not correct.\n%sActual value  : Object "
+                              "Data Offset = %lu, Meta Data Offset = %lu\n%sExpected value: %s\n",
+                              INDENT, current.object_data_offset, current.meta_data_offset, INDENT,
+                              "Object Data Offset should be greater than Meta Data Offset.");
+  }
+  if (next != nullptr && next->meta_data_offset < current.object_data_offset) {
+    return output_accdg_to_vl(
+        LV_ERROR, VL_POINFO,
+        "Object/Meta Data Offset is not correct.\n%sActual value  : Next Meta "
+        "Data Offset = %lu, Current Object Data Offset = %lu\n%sExpected "
+        "value: %s\n",
+        INDENT, next->meta_data_offset, current.object_data_offset, INDENT,
+        "Meta Data Offset should be equal or greater than Object Data Offset.");
+  }
+  if (next != nullptr && next->object_data_offset < current.object_data_offset) {
+    return output_accdg_to_vl(LV_ERROR, VL_POINFO,
+                              "Object Data Offset is not correct.\n%sActual value  : Current = "
+                              "%lu, Next = %lu\n%sExpected value: %s\n",
+                              INDENT, current.object_data_offset, next->object_data_offset, INDENT,
+                              "Any Offset should increase in the order.");
+  }
+  return 0;
+}
+
+// The closing entry of the directory: a nil object ID and both offsets at the last data offset,
+// which bounds the packed object's size. Only the first broken rule is reported.
+int check_closing_entry(const VEXAObject& last) {
+  if (strcasecmp(last.object_id, NIL_UUID) != 0) {
+    return output_accdg_to_vl(LV_ERROR, VL_POINFO,
+                              "Object ID of the last Objects Directory is not correct.\n%sActual "
+                              "value  : %s\n%sExpected value: %s\n",
+                              INDENT, last.object_id, INDENT, NIL_UUID);
+  }
+  if (last.object_data_offset != last.meta_data_offset) {
+    return output_accdg_to_vl(LV_ERROR, VL_POINFO,
+                              "Both Data Offset of the last Objects Directory are not "
+                              "correct.\n%sActual value  : Object Data Offset = %lu, Meta Data "
+                              "Offset = %lu\n%sExpected value: %s\n",
+                              INDENT, last.object_data_offset, last.meta_data_offset, INDENT,
+                              "Object Data Offset = Meta Data Offset = Last Data Offset.");
+  }
+  if (last.object_data_offset > kMaxPackedObjectSize) {
+    return output_accdg_to_vl(LV_ERROR, VL_POINFO,
+                              "Packed Object size is not correct.\n%sActual value  : Packed Object "
+                              "size = %lu\n%sExpected value: %s\n",
+                              INDENT, last.object_data_offset, INDENT,
+                              "Packed Object size should be <= 5 TiB.");
+  }
+  return 0;
+}
+
 }  // namespace
 
 int cpof_po_header(std::span<const uint8_t> data_buf, uint64_t* current_position,
@@ -283,37 +346,7 @@ int cpof_object_directory(std::span<const uint8_t> data_buf, uint64_t* current_p
   const uint64_t objects_present = std::min(num_of_obj, present);
   for (uint64_t i = 0; i < objects_present; ++i) {
     const VEXAObject& current = objects[i];
-    const bool has_next = i + 1 < present;
-    const VEXAObject& next = has_next ? objects[i + 1] : current;
-    if (check_uuid_format(current.object_id, "Object", "Object Directory") != 0) {
-      ret |=
-          output_accdg_to_vl(LV_ERROR, VL_POINFO,
-                             "Object ID is not correct.\n%sActual value  : %s\n%sExpected value: "
-                             "%s\n",
-                             INDENT, current.object_id, INDENT, kUuidV4Expected);
-    } else if (current.object_data_offset <= current.meta_data_offset) {
-      ret |=
-          output_accdg_to_vl(LV_ERROR, VL_POINFO,
-                             "Object/Meta Data Offset is not correct.\n%sActual value  : Object "
-                             "Data Offset = %lu, Meta Data Offset = %lu\n%sExpected value: %s\n",
-                             INDENT, current.object_data_offset, current.meta_data_offset, INDENT,
-                             "Object Data Offset should be greater than Meta Data Offset.");
-    } else if (has_next && next.meta_data_offset < current.object_data_offset) {
-      ret |= output_accdg_to_vl(
-          LV_ERROR, VL_POINFO,
-          "Object/Meta Data Offset is not correct.\n%sActual value  : Next Meta "
-          "Data Offset = %lu, Current Object Data Offset = %lu\n%sExpected "
-          "value: %s\n",
-          INDENT, next.meta_data_offset, current.object_data_offset, INDENT,
-          "Meta Data Offset should be equal or greater than Object Data Offset.");
-    } else if (has_next && next.object_data_offset < current.object_data_offset) {
-      ret |=
-          output_accdg_to_vl(LV_ERROR, VL_POINFO,
-                             "Object Data Offset is not correct.\n%sActual value  : Current = %lu, "
-                             "Next = %lu\n%sExpected value: %s\n",
-                             INDENT, current.object_data_offset, next.object_data_offset, INDENT,
-                             "Any Offset should increase in the order.");
-    }
+    ret |= check_object_entry(current, i + 1 < present ? &objects[i + 1] : nullptr);
     // Metadata size as declared (modulo 2^64 when the offsets are reversed: already reported).
     byte_size += current.object_data_offset - current.meta_data_offset;
   }
@@ -329,25 +362,7 @@ int cpof_object_directory(std::span<const uint8_t> data_buf, uint64_t* current_p
 
   if (num_of_obj < present) {
     const VEXAObject& last = objects[num_of_obj];
-    if (strcasecmp(last.object_id, NIL_UUID) != 0) {
-      ret |= output_accdg_to_vl(LV_ERROR, VL_POINFO,
-                                "Object ID of the last Objects Directory is not correct.\n%sActual "
-                                "value  : %s\n%sExpected value: %s\n",
-                                INDENT, last.object_id, INDENT, NIL_UUID);
-    } else if (last.object_data_offset != last.meta_data_offset) {
-      ret |= output_accdg_to_vl(LV_ERROR, VL_POINFO,
-                                "Both Data Offset of the last Objects Directory are not "
-                                "correct.\n%sActual value  : Object Data Offset = %lu, Meta Data "
-                                "Offset = %lu\n%sExpected value: %s\n",
-                                INDENT, last.object_data_offset, last.meta_data_offset, INDENT,
-                                "Object Data Offset = Meta Data Offset = Last Data Offset.");
-    } else if (last.object_data_offset > kMaxPackedObjectSize) {
-      ret |= output_accdg_to_vl(
-          LV_ERROR, VL_POINFO,
-          "Packed Object size is not correct.\n%sActual value  : Packed Object "
-          "size = %lu\n%sExpected value: %s\n",
-          INDENT, last.object_data_offset, INDENT, "Packed Object size should be <= 5 TiB.");
-    }
+    ret |= check_closing_entry(last);
     if (ret == 0) {
       ret |= output_accdg_to_vl(LV_INFO, VL_POINFO,
                                 "Objects Directory is correct.\n%sLast Data Offset  : %lu\n",

@@ -219,6 +219,90 @@ struct Options {
 
 constexpr int kVersionsOption = 1000;  // long option without a short form
 
+// The options of text, each checked against its rules before it is taken.
+void apply_text_option(int c, Options& o) {
+  vtape::Description& d = o.description;
+  switch (c) {
+    case 'V':
+      if (!vtape::valid_volume_id(optarg)) {
+        usage_error(std::string("--volume-id must be 6 upper-case letters or digits, not \"") +
+                    optarg + "\"");
+      }
+      d.volume_id = optarg;
+      break;
+    case 'B':
+      d.barcode = optarg;
+      if (d.barcode.empty() || d.barcode.size() > 32 || !printable(d.barcode)) {
+        usage_error("--barcode must be 1 to 32 printable characters");
+      }
+      break;
+    case 't':
+      if (!vtape::is_utc_text(optarg)) {
+        usage_error(std::string("--time must read YYYY-MM-DDThh:mm:ss.uuuuuuZ, not \"") + optarg +
+                    "\"");
+      }
+      o.fixed_time = optarg;
+      break;
+    case 'g':
+      if (!valid_pool_group_name(optarg)) {
+        usage_error(std::string("--pool-group \"") + optarg +
+                    "\" breaks the pool group name rules (3 to 63 letters, digits and '-', "
+                    "starting with a lower-case letter)");
+      }
+      d.pool_group_name = optarg;
+      break;
+    case 'P':
+      if (*optarg == '\0' || !printable(optarg)) {
+        usage_error("--personality must be printable text");
+      }
+      d.personality = optarg;
+      break;
+    default:
+      break;
+  }
+}
+
+// Applies one option that getopt_long returned; an unknown one or one without its value ends
+// the program.
+void apply_option(int c, Options& o, char** argv) {
+  vtape::Description& d = o.description;
+  switch (c) {
+    case 'p':
+      d.grouping.objects_per_po = number_option("objects-per-po", optarg, 1, 1000000);
+      break;
+    case 'o':
+      d.grouping.pos_per_ocm = number_option("pos-per-ocm", optarg, 1, 1000000);
+      break;
+    case 'r':
+      d.grouping.ocms_per_pr = number_option("ocms-per-pr", optarg, 1, 1000000);
+      break;
+    case 'b':
+      d.block_size =
+          static_cast<uint32_t>(number_option("block-size", optarg, 4096, vtape::kMaxRecordLength));
+      break;
+    case 's':
+      d.seed = number_option("seed", optarg, 0, UINT64_MAX);
+      break;
+    case 'V':
+    case 'B':
+    case 't':
+    case 'g':
+    case 'P':
+      apply_text_option(c, o);
+      break;
+    case kVersionsOption:
+      o.versions = true;
+      break;
+    case 'h':
+      print_usage();
+      std::exit(0);
+    case ':':
+      usage_error(std::string("option ") + argv[optind - 1] + " needs a value");
+    default:
+      usage_error(std::string("unknown option ") + argv[optind - 1]);
+  }
+}
+
 Options parse_options(int argc, char** argv) {
   Options o;
   vtape::Description& d = o.description;
@@ -241,68 +325,7 @@ Options parse_options(int argc, char** argv) {
   opterr = 0;
   int c = 0;
   while ((c = getopt_long(argc, argv, ":p:o:r:b:V:B:s:t:g:P:h", kLong, nullptr)) != -1) {
-    switch (c) {
-      case 'p':
-        d.grouping.objects_per_po = number_option("objects-per-po", optarg, 1, 1000000);
-        break;
-      case 'o':
-        d.grouping.pos_per_ocm = number_option("pos-per-ocm", optarg, 1, 1000000);
-        break;
-      case 'r':
-        d.grouping.ocms_per_pr = number_option("ocms-per-pr", optarg, 1, 1000000);
-        break;
-      case 'b':
-        d.block_size = static_cast<uint32_t>(
-            number_option("block-size", optarg, 4096, vtape::kMaxRecordLength));
-        break;
-      case 'V':
-        if (!vtape::valid_volume_id(optarg)) {
-          usage_error(std::string("--volume-id must be 6 upper-case letters or digits, not \"") +
-                      optarg + "\"");
-        }
-        d.volume_id = optarg;
-        break;
-      case 'B':
-        d.barcode = optarg;
-        if (d.barcode.empty() || d.barcode.size() > 32 || !printable(d.barcode)) {
-          usage_error("--barcode must be 1 to 32 printable characters");
-        }
-        break;
-      case 's':
-        d.seed = number_option("seed", optarg, 0, UINT64_MAX);
-        break;
-      case 't':
-        if (!vtape::is_utc_text(optarg)) {
-          usage_error(std::string("--time must read YYYY-MM-DDThh:mm:ss.uuuuuuZ, not \"") + optarg +
-                      "\"");
-        }
-        o.fixed_time = optarg;
-        break;
-      case 'g':
-        if (!valid_pool_group_name(optarg)) {
-          usage_error(std::string("--pool-group \"") + optarg +
-                      "\" breaks the pool group name rules (3 to 63 letters, digits and '-', "
-                      "starting with a lower-case letter)");
-        }
-        d.pool_group_name = optarg;
-        break;
-      case 'P':
-        if (*optarg == '\0' || !printable(optarg)) {
-          usage_error("--personality must be printable text");
-        }
-        d.personality = optarg;
-        break;
-      case kVersionsOption:
-        o.versions = true;
-        break;
-      case 'h':
-        print_usage();
-        std::exit(0);
-      case ':':
-        usage_error(std::string("option ") + argv[optind - 1] + " needs a value");
-      default:
-        usage_error(std::string("unknown option ") + argv[optind - 1]);
-    }
+    apply_option(c, o, argv);
   }
   if (argc - optind != 2) usage_error("expected OBJECTS_DIR and CARTRIDGE_DIR");
   o.objects_dir = argv[optind];

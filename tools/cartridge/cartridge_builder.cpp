@@ -220,100 +220,121 @@ std::optional<uint64_t> place_in_pr(const Layout& layout, MarkerRef ref, uint64_
   }
 }
 
+// The data partition copy of a patched OCM, PO or metadata: an OCM is written as records, a PO
+// or metadata patch lands in the packed object's blocks, which must hold all of it.
+void prepare_data_copy(PreparedDeviations& p, const Layout& layout, const BytePatch& patch,
+                       MarkerRef ref) {
+  if (ref.kind == MarkerKind::ocm) {
+    p.record_edits[{1, ref.kind, ref.index}].push_back({patch.offset, patch.bytes});
+    return;
+  }
+  size_t po = ref.index;
+  uint64_t offset = patch.offset;
+  if (ref.kind == MarkerKind::meta) {
+    const ObjectLayout& o = layout.objects[ref.index];
+    po = o.po;
+    offset = kIdentifierSize + o.meta_offset + patch.offset;
+  }
+  const uint64_t end = layout.pos[po].place.records * layout.block_size;
+  if (offset + patch.bytes.size() > end) {
+    throw bad("byte patch of " + kind_name(ref.kind) + " " + std::to_string(ref.index) +
+              " reaches beyond the packed object's blocks");
+  }
+  p.po_edits[po].push_back({offset, patch.bytes});
+}
+
+// The copies of a patched OCM, PO or metadata inside its PR on either partition, byte by byte:
+// the PR repeats them, so every patched byte must have a place there.
+void prepare_pr_copies(PreparedDeviations& p, const Layout& layout, const BytePatch& patch,
+                       MarkerRef ref) {
+  for (int part = 0; part < 2; ++part) {
+    if ((patch.copies & (part == 0 ? kReferenceCopy : kDataPrCopy)) == 0) continue;
+    size_t pr = 0;
+    if (ref.kind == MarkerKind::ocm) pr = layout.ocms[ref.index].pr;
+    if (ref.kind == MarkerKind::po) pr = layout.ocms[layout.pos[ref.index].ocm].pr;
+    if (ref.kind == MarkerKind::meta) pr = layout.objects[ref.index].pr;
+    auto& list = p.pr_inner[{part, pr}];
+    for (size_t i = 0; i < patch.bytes.size(); ++i) {
+      const std::optional<uint64_t> at = place_in_pr(layout, ref, patch.offset + i);
+      if (!at) {
+        throw bad("byte " + std::to_string(patch.offset + i) + " of " + kind_name(ref.kind) + " " +
+                  std::to_string(ref.index) + " has no copy inside its PR");
+      }
+      list.emplace_back(*at, patch.bytes[i]);
+    }
+  }
+}
+
+// One byte patch, checked for the copies it selects and put where each of them is written.
+void prepare_patch(PreparedDeviations& p, const Layout& layout, const BytePatch& patch) {
+  const MarkerRef ref = checked(layout, patch.marker);
+  if (patch.copies == 0 || (patch.copies & ~static_cast<unsigned>(kAllCopies)) != 0) {
+    throw bad("byte patch of " + kind_name(ref.kind) + ": no valid copy selected");
+  }
+  const bool inner =
+      ref.kind == MarkerKind::ocm || ref.kind == MarkerKind::po || ref.kind == MarkerKind::meta;
+  if (!inner && (patch.copies & kDataPrCopy) != 0) {
+    throw bad("byte patch of " + kind_name(ref.kind) + ": it has no copy inside a PR");
+  }
+  if (!inner) {
+    for (int part = 0; part < 2; ++part) {
+      if ((patch.copies & (part == 0 ? kReferenceCopy : kDataCopy)) == 0) continue;
+      p.record_edits[{part, ref.kind, ref.index}].push_back({patch.offset, patch.bytes});
+    }
+    return;
+  }
+  if ((patch.copies & kDataCopy) != 0) prepare_data_copy(p, layout, patch, ref);
+  prepare_pr_copies(p, layout, patch, ref);
+}
+
+// One resize, checked: only markers written as records change length, an OCM on the data
+// partition only.
+void prepare_resize(PreparedDeviations& p, const Layout& layout, const MarkerResize& resize) {
+  const MarkerRef ref = checked(layout, resize.marker);
+  if (ref.kind == MarkerKind::po || ref.kind == MarkerKind::meta) {
+    throw bad("packed objects and metadata cannot be resized");
+  }
+  if (resize.length == 0) throw bad("a marker needs at least one byte");
+  if (ref.kind == MarkerKind::ocm && resize.copies != kDataCopy) {
+    throw bad("an OCM can be resized on the data partition only");
+  }
+  if (resize.copies == 0 || (resize.copies & ~static_cast<unsigned>(kBothCopies)) != 0) {
+    throw bad("resize of " + kind_name(ref.kind) + ": no valid copy selected");
+  }
+  for (int part = 0; part < 2; ++part) {
+    if ((resize.copies & (part == 0 ? kReferenceCopy : kDataCopy)) == 0) continue;
+    p.resizes[{part, ref.kind, ref.index}] = resize.length;
+  }
+}
+
+// One filemark edit, checked against the filemark places the tape has; edits of one place add up.
+void prepare_filemark(PreparedDeviations& p, const Layout& layout, const FilemarkEdit& edit) {
+  const MarkerRef ref = checked(layout, edit.marker);
+  const std::string where = kind_name(ref.kind) + " " + std::to_string(ref.index);
+  if (edit.partition != 0 && edit.partition != 1)
+    throw bad("no partition " + std::to_string(edit.partition));
+  if (ref.kind == MarkerKind::meta) throw bad("no filemark belongs to metadata");
+  if ((ref.kind == MarkerKind::ocm || ref.kind == MarkerKind::po) && edit.partition != 1) {
+    throw bad(where + " lies on the data partition only");
+  }
+  if (edit.side == FilemarkEdit::Side::before && ref.kind != MarkerKind::ocm) {
+    throw bad("only an OCM has a filemark before it");
+  }
+  if (ref.kind == MarkerKind::po && edit.action == FilemarkEdit::Action::drop) {
+    throw bad("no filemark of its own follows " + where + " (drop the one before its OCM)");
+  }
+  if (edit.action == FilemarkEdit::Action::add && edit.count < 1)
+    throw bad("add at least one filemark");
+  FilemarkChange& change = p.filemarks[{edit.partition, ref.kind, ref.index, edit.side}];
+  if (edit.action == FilemarkEdit::Action::drop) change.drop = true;
+  if (edit.action == FilemarkEdit::Action::add) change.add += edit.count;
+}
+
 PreparedDeviations prepare(const Layout& layout, const Deviations& dev) {
   PreparedDeviations p;
-  const uint32_t bs = layout.block_size;
-  for (const BytePatch& patch : dev.patches) {
-    const MarkerRef ref = checked(layout, patch.marker);
-    if (patch.copies == 0 || (patch.copies & ~static_cast<unsigned>(kAllCopies)) != 0) {
-      throw bad("byte patch of " + kind_name(ref.kind) + ": no valid copy selected");
-    }
-    const bool inner =
-        ref.kind == MarkerKind::ocm || ref.kind == MarkerKind::po || ref.kind == MarkerKind::meta;
-    if (!inner && (patch.copies & kDataPrCopy) != 0) {
-      throw bad("byte patch of " + kind_name(ref.kind) + ": it has no copy inside a PR");
-    }
-    if (!inner) {
-      for (int part = 0; part < 2; ++part) {
-        if ((patch.copies & (part == 0 ? kReferenceCopy : kDataCopy)) == 0) continue;
-        p.record_edits[{part, ref.kind, ref.index}].push_back({patch.offset, patch.bytes});
-      }
-      continue;
-    }
-    if ((patch.copies & kDataCopy) != 0) {
-      if (ref.kind == MarkerKind::ocm) {
-        p.record_edits[{1, ref.kind, ref.index}].push_back({patch.offset, patch.bytes});
-      } else {
-        size_t po = ref.index;
-        uint64_t offset = patch.offset;
-        if (ref.kind == MarkerKind::meta) {
-          const ObjectLayout& o = layout.objects[ref.index];
-          po = o.po;
-          offset = kIdentifierSize + o.meta_offset + patch.offset;
-        }
-        const uint64_t end = layout.pos[po].place.records * bs;
-        if (offset + patch.bytes.size() > end) {
-          throw bad("byte patch of " + kind_name(ref.kind) + " " + std::to_string(ref.index) +
-                    " reaches beyond the packed object's blocks");
-        }
-        p.po_edits[po].push_back({offset, patch.bytes});
-      }
-    }
-    for (int part = 0; part < 2; ++part) {
-      if ((patch.copies & (part == 0 ? kReferenceCopy : kDataPrCopy)) == 0) continue;
-      size_t pr = 0;
-      if (ref.kind == MarkerKind::ocm) pr = layout.ocms[ref.index].pr;
-      if (ref.kind == MarkerKind::po) pr = layout.ocms[layout.pos[ref.index].ocm].pr;
-      if (ref.kind == MarkerKind::meta) pr = layout.objects[ref.index].pr;
-      auto& list = p.pr_inner[{part, pr}];
-      for (size_t i = 0; i < patch.bytes.size(); ++i) {
-        const std::optional<uint64_t> at = place_in_pr(layout, ref, patch.offset + i);
-        if (!at) {
-          throw bad("byte " + std::to_string(patch.offset + i) + " of " + kind_name(ref.kind) +
-                    " " + std::to_string(ref.index) + " has no copy inside its PR");
-        }
-        list.emplace_back(*at, patch.bytes[i]);
-      }
-    }
-  }
-  for (const MarkerResize& resize : dev.resizes) {
-    const MarkerRef ref = checked(layout, resize.marker);
-    if (ref.kind == MarkerKind::po || ref.kind == MarkerKind::meta) {
-      throw bad("packed objects and metadata cannot be resized");
-    }
-    if (resize.length == 0) throw bad("a marker needs at least one byte");
-    if (ref.kind == MarkerKind::ocm && resize.copies != kDataCopy) {
-      throw bad("an OCM can be resized on the data partition only");
-    }
-    if (resize.copies == 0 || (resize.copies & ~static_cast<unsigned>(kBothCopies)) != 0) {
-      throw bad("resize of " + kind_name(ref.kind) + ": no valid copy selected");
-    }
-    for (int part = 0; part < 2; ++part) {
-      if ((resize.copies & (part == 0 ? kReferenceCopy : kDataCopy)) == 0) continue;
-      p.resizes[{part, ref.kind, ref.index}] = resize.length;
-    }
-  }
-  for (const FilemarkEdit& edit : dev.filemarks) {
-    const MarkerRef ref = checked(layout, edit.marker);
-    const std::string where = kind_name(ref.kind) + " " + std::to_string(ref.index);
-    if (edit.partition != 0 && edit.partition != 1)
-      throw bad("no partition " + std::to_string(edit.partition));
-    if (ref.kind == MarkerKind::meta) throw bad("no filemark belongs to metadata");
-    if ((ref.kind == MarkerKind::ocm || ref.kind == MarkerKind::po) && edit.partition != 1) {
-      throw bad(where + " lies on the data partition only");
-    }
-    if (edit.side == FilemarkEdit::Side::before && ref.kind != MarkerKind::ocm) {
-      throw bad("only an OCM has a filemark before it");
-    }
-    if (ref.kind == MarkerKind::po && edit.action == FilemarkEdit::Action::drop) {
-      throw bad("no filemark of its own follows " + where + " (drop the one before its OCM)");
-    }
-    if (edit.action == FilemarkEdit::Action::add && edit.count < 1)
-      throw bad("add at least one filemark");
-    FilemarkChange& change = p.filemarks[{edit.partition, ref.kind, ref.index, edit.side}];
-    if (edit.action == FilemarkEdit::Action::drop) change.drop = true;
-    if (edit.action == FilemarkEdit::Action::add) change.add += edit.count;
-  }
+  for (const BytePatch& patch : dev.patches) prepare_patch(p, layout, patch);
+  for (const MarkerResize& resize : dev.resizes) prepare_resize(p, layout, resize);
+  for (const FilemarkEdit& edit : dev.filemarks) prepare_filemark(p, layout, edit);
   for (const UnreadableBlock& u : dev.unreadable) {
     if (u.partition != 0 && u.partition != 1)
       throw bad("no partition " + std::to_string(u.partition));
@@ -719,7 +740,10 @@ Description sample_description() {
 // ---------------------------------------------------------------------------------------------
 // Layout
 
-Layout plan_cartridge(const Description& d) {
+namespace {
+
+// Refuses a description that cannot be laid out, before anything is planned.
+void check_description(const Description& d) {
   if (d.block_size < 64 || d.block_size > kMaxRecordLength) {
     throw bad("block size " + std::to_string(d.block_size) + " out of range (64 to " +
               std::to_string(kMaxRecordLength) + ")");
@@ -729,9 +753,11 @@ Layout plan_cartridge(const Description& d) {
     throw bad("every grouping count must be at least 1");
   }
   if (d.label_text && d.label_text->empty()) throw bad("the format label needs at least one byte");
-  const uint32_t bs = d.block_size;
-  Layout L;
-  L.block_size = bs;
+}
+
+// The volume's identifiers and buckets, and the texts of its labels and bucket list.
+void plan_volume(Layout& L, const Description& d) {
+  L.block_size = d.block_size;
   L.volume_uuid = given_or_derived(d.volume_uuid, d.seed, UuidDomain::volume, 0);
   L.system_uuid = given_or_derived(d.system_uuid, d.seed, UuidDomain::system, 0);
   L.pool_uuid = given_or_derived(d.pool_uuid, d.seed, UuidDomain::pool, 0);
@@ -747,8 +773,10 @@ Layout plan_cartridge(const Description& d) {
   L.first_rcm_has_bucket_list = d.first_rcm_has_bucket_list;
   L.barcode = d.barcode.empty() ? d.volume_id + tape_generation(d.personality) : d.barcode;
   L.volume_change_reference = d.volume_change_reference;
+}
 
-  // Objects and their metadata.
+// Objects and their metadata; each must name one of the buckets.
+void plan_objects(Layout& L, const Description& d) {
   L.objects.resize(d.objects.size());
   for (size_t r = 0; r < d.objects.size(); ++r) {
     const ObjectEntry& entry = d.objects[r];
@@ -767,8 +795,12 @@ Layout plan_cartridge(const Description& d) {
     o.list_id = list_object_id(o.metadata);
     o.data_size = entry.data.size();
   }
+}
 
-  // Packed objects: consecutive objects of one bucket, at most objects_per_po each.
+// Packed objects: consecutive objects of one bucket, at most objects_per_po each; after the
+// header and directory come the metadata and data of each object in turn.
+void plan_packed_objects(Layout& L, const Description& d) {
+  const uint32_t bs = L.block_size;
   for (size_t r = 0; r < L.objects.size(); ++r) {
     ObjectLayout& o = L.objects[r];
     if (L.pos.empty() || L.pos.back().bucket != o.bucket ||
@@ -799,8 +831,12 @@ Layout plan_cartridge(const Description& d) {
     po.place.length = kIdentifierSize + cursor;
     po.place.records = records_for(po.place.length, bs);
   }
+}
 
-  // Object commit markers and partial references.
+// Object commit markers and partial references: packed objects grouped pos_per_ocm to an OCM,
+// OCMs ocms_per_pr to a PR, and each OCM as long as the infos of its packed objects make it.
+void plan_commit_markers(Layout& L, const Description& d) {
+  const uint32_t bs = L.block_size;
   for (size_t m = 0; m < L.pos.size(); ++m) {
     if (L.ocms.empty() || L.ocms.back().po_count == d.grouping.pos_per_ocm) {
       OcmLayout ocm;
@@ -827,6 +863,11 @@ Layout plan_cartridge(const Description& d) {
     ocm.pr = L.prs.size() - 1;
     ocm.index_in_pr = L.prs.back().ocm_count++;
   }
+}
+
+// Where each OCM info, PO info and metadata lies inside its PR (the PR repeats them all in tape
+// order after its directory), and so the length of each PR.
+void plan_pr_contents(Layout& L) {
   for (PrLayout& pr : L.prs) {
     uint64_t cursor = kPrHeaderSize + kInfoEntrySize * pr.ocm_count;
     for (size_t j = pr.first_ocm; j < pr.first_ocm + pr.ocm_count; ++j) {
@@ -847,8 +888,12 @@ Layout plan_cartridge(const Description& d) {
     }
     pr.length = cursor;
   }
+}
 
-  // Positions on both partitions.
+// Positions on both partitions: every marker in tape order with the filemark after it, the
+// packed objects and OCMs before their PR on the data partition only.
+void plan_positions(Layout& L, const Description& d) {
+  const uint32_t bs = L.block_size;
   const uint64_t first_rcm_length =
       kRcmHeaderSize + (d.first_rcm_has_bucket_list ? L.bucket_list.size() : 0);
   const uint64_t last_rcm_length = kRcmHeaderSize + 8 * L.prs.size() + L.bucket_list.size();
@@ -887,8 +932,12 @@ Layout plan_cartridge(const Description& d) {
     put(part.last_rcm, last_rcm_length);
     part.end_of_data = at;
   }
+}
 
-  // Block offsets: how far back each marker lies from the one whose directory lists it.
+// Block offsets: how far back each marker lies from the one whose directory lists it; and where
+// each object's metadata lies, as the list files give it.
+void plan_block_offsets(Layout& L) {
+  const uint32_t bs = L.block_size;
   const PartitionLayout& data = L.partitions[1];
   for (size_t k = 0; k < L.prs.size(); ++k) {
     L.prs[k].block_offset = data.last_rcm.block - data.prs[k].block;
@@ -904,6 +953,20 @@ Layout plan_cartridge(const Description& d) {
     o.meta_block = o.po_block + o.list_offset / bs;
     o.meta_block_offset = o.list_offset % bs;
   }
+}
+
+}  // namespace
+
+Layout plan_cartridge(const Description& d) {
+  check_description(d);
+  Layout L;
+  plan_volume(L, d);
+  plan_objects(L, d);
+  plan_packed_objects(L, d);
+  plan_commit_markers(L, d);
+  plan_pr_contents(L);
+  plan_positions(L, d);
+  plan_block_offsets(L);
   return L;
 }
 
@@ -934,6 +997,105 @@ Manifest make_manifest(const Description& d, const Layout& layout) {
 // ---------------------------------------------------------------------------------------------
 // Building
 
+namespace {
+
+// Packed object m on the data partition: its header and directory, then the metadata and data of
+// each object, streamed as whole blocks with its byte patches; then the filemarks added after it.
+void write_po(Emitter& e1, std::vector<uint8_t>& block, const Description& d, const Layout& L,
+              const PreparedDeviations& p, size_t m) {
+  const PoLayout& po = L.pos[m];
+  auto edits = p.po_edits.find(m);
+  PoStream stream(e1, block, edits == p.po_edits.end() ? nullptr : &edits->second);
+  stream.put(po_head_bytes(L, m));
+  for (size_t r = po.first_object; r < po.first_object + po.object_count; ++r) {
+    const std::string& meta = L.objects[r].metadata;
+    stream.put(std::span(reinterpret_cast<const uint8_t*>(meta.data()), meta.size()));
+    stream.put_data(d.objects[r].data);
+  }
+  if (stream.finish() != po.place.records) {
+    throw std::logic_error("packed object " + std::to_string(m) + " took other blocks");
+  }
+  e1.filemarks({MarkerKind::po, m}, FilemarkEdit::Side::after, false);
+}
+
+// OCM j on the data partition: its packed objects, the filemark between them and the OCM, the
+// OCM's records and the filemark after them.
+void write_ocm(Emitter& e1, std::vector<uint8_t>& block, const Description& d, const Layout& L,
+               const PreparedDeviations& p, size_t j) {
+  const OcmLayout& ocm = L.ocms[j];
+  for (size_t m = ocm.first_po; m < ocm.first_po + ocm.po_count; ++m) {
+    write_po(e1, block, d, L, p, m);
+  }
+  e1.filemarks({MarkerKind::ocm, j}, FilemarkEdit::Side::before, true);
+  std::vector<uint8_t> bytes = ocm_bytes(L, j);
+  apply_record_deviations(bytes, p, {1, MarkerKind::ocm, j});
+  e1.records(bytes);
+  e1.filemarks({MarkerKind::ocm, j}, FilemarkEdit::Side::after, true);
+}
+
+// PR k on the data partition, then on the reference partition: each copy with the patches of
+// the markers it repeats, then its own resize and patches.
+void write_pr(Emitter& e0, Emitter& e1, const Layout& L, const PreparedDeviations& p, size_t k) {
+  const std::vector<uint8_t> sound = pr_bytes(L, k);
+  for (Emitter* e : {&e1, &e0}) {
+    std::vector<uint8_t> copy = sound;
+    if (auto it = p.pr_inner.find({e->partition(), k}); it != p.pr_inner.end()) {
+      for (const auto& [at, byte] : it->second) copy[at] = byte;
+    }
+    apply_record_deviations(copy, p, {e->partition(), MarkerKind::pr, k});
+    e->records(copy);
+    e->filemarks({MarkerKind::pr, k}, FilemarkEdit::Side::after, true);
+  }
+}
+
+// Both partition files, marker by marker in tape order, with the deviations applied as they go.
+void write_partitions(const Description& d, const Layout& L, PreparedDeviations& p,
+                      const std::string& path0, const std::string& path1) {
+  Emitter e0(path0, 0, L.block_size, p);
+  Emitter e1(path1, 1, L.block_size, p);
+  Emitter* emitters[2] = {&e0, &e1};
+
+  auto on_both = [&](MarkerKind kind, const std::vector<uint8_t>& bytes) {
+    for (Emitter* e : emitters) {
+      std::vector<uint8_t> copy = bytes;
+      apply_record_deviations(copy, p, {e->partition(), kind, 0});
+      e->records(copy);
+      e->filemarks({kind, 0}, FilemarkEdit::Side::after, true);
+    }
+  };
+  on_both(MarkerKind::vol1, to_bytes(L.vol1));
+  on_both(MarkerKind::label, to_bytes(L.format_label));
+  on_both(MarkerKind::first_rcm, rcm_bytes(L, false));
+
+  std::vector<uint8_t> block(L.block_size);
+  for (size_t k = 0; k < L.prs.size(); ++k) {
+    const PrLayout& pr = L.prs[k];
+    for (size_t j = pr.first_ocm; j < pr.first_ocm + pr.ocm_count; ++j) {
+      write_ocm(e1, block, d, L, p, j);
+    }
+    write_pr(e0, e1, L, p, k);
+  }
+  on_both(MarkerKind::last_rcm, rcm_bytes(L, true));
+  e0.close();
+  e1.close();
+}
+
+// Every filemark edit and unreadable block must have found its place on the tape as written:
+// one that matched nothing would leave the tape sound where a fault was asked for.
+void check_deviations_used(const PreparedDeviations& p) {
+  for (const auto& [key, change] : p.filemarks) {
+    if (!change.used) throw bad("a filemark edit matched no place on the tape");
+  }
+  for (const auto& [where, used] : p.unreadable) {
+    if (!used) {
+      throw bad("no record at block " + std::to_string(where.second) + " of partition " +
+                std::to_string(where.first));
+    }
+  }
+}
+
+}  // namespace
+
 BuildResult build_cartridge(const Description& d, const std::string& dir,
                             const Deviations& deviations) {
   namespace fs = std::filesystem;
@@ -948,72 +1110,8 @@ BuildResult build_cartridge(const Description& d, const std::string& dir,
     // Fresh files under temporary names, renamed into place when complete: a stale name (or a
     // link planted under it) never redirects the output.
     for (const std::string& t : temps) fs::remove(t);
-    Emitter e0(temps[0], 0, L.block_size, p);
-    Emitter e1(temps[1], 1, L.block_size, p);
-    Emitter* emitters[2] = {&e0, &e1};
-
-    auto on_both = [&](MarkerKind kind, const std::vector<uint8_t>& bytes) {
-      for (Emitter* e : emitters) {
-        std::vector<uint8_t> copy = bytes;
-        apply_record_deviations(copy, p, {e->partition(), kind, 0});
-        e->records(copy);
-        e->filemarks({kind, 0}, FilemarkEdit::Side::after, true);
-      }
-    };
-    on_both(MarkerKind::vol1, to_bytes(L.vol1));
-    on_both(MarkerKind::label, to_bytes(L.format_label));
-    on_both(MarkerKind::first_rcm, rcm_bytes(L, false));
-
-    std::vector<uint8_t> block(L.block_size);
-    for (size_t k = 0; k < L.prs.size(); ++k) {
-      const PrLayout& pr = L.prs[k];
-      for (size_t j = pr.first_ocm; j < pr.first_ocm + pr.ocm_count; ++j) {
-        const OcmLayout& ocm = L.ocms[j];
-        for (size_t m = ocm.first_po; m < ocm.first_po + ocm.po_count; ++m) {
-          const PoLayout& po = L.pos[m];
-          auto edits = p.po_edits.find(m);
-          PoStream stream(e1, block, edits == p.po_edits.end() ? nullptr : &edits->second);
-          stream.put(po_head_bytes(L, m));
-          for (size_t r = po.first_object; r < po.first_object + po.object_count; ++r) {
-            const std::string& meta = L.objects[r].metadata;
-            stream.put(std::span(reinterpret_cast<const uint8_t*>(meta.data()), meta.size()));
-            stream.put_data(d.objects[r].data);
-          }
-          if (stream.finish() != po.place.records) {
-            throw std::logic_error("packed object " + std::to_string(m) + " took other blocks");
-          }
-          e1.filemarks({MarkerKind::po, m}, FilemarkEdit::Side::after, false);
-        }
-        e1.filemarks({MarkerKind::ocm, j}, FilemarkEdit::Side::before, true);
-        std::vector<uint8_t> bytes = ocm_bytes(L, j);
-        apply_record_deviations(bytes, p, {1, MarkerKind::ocm, j});
-        e1.records(bytes);
-        e1.filemarks({MarkerKind::ocm, j}, FilemarkEdit::Side::after, true);
-      }
-      const std::vector<uint8_t> sound = pr_bytes(L, k);
-      for (Emitter* e : {&e1, &e0}) {
-        std::vector<uint8_t> copy = sound;
-        if (auto it = p.pr_inner.find({e->partition(), k}); it != p.pr_inner.end()) {
-          for (const auto& [at, byte] : it->second) copy[at] = byte;
-        }
-        apply_record_deviations(copy, p, {e->partition(), MarkerKind::pr, k});
-        e->records(copy);
-        e->filemarks({MarkerKind::pr, k}, FilemarkEdit::Side::after, true);
-      }
-    }
-    on_both(MarkerKind::last_rcm, rcm_bytes(L, true));
-    e0.close();
-    e1.close();
-
-    for (const auto& [key, change] : p.filemarks) {
-      if (!change.used) throw bad("a filemark edit matched no place on the tape");
-    }
-    for (const auto& [where, used] : p.unreadable) {
-      if (!used) {
-        throw bad("no record at block " + std::to_string(where.second) + " of partition " +
-                  std::to_string(where.first));
-      }
-    }
+    write_partitions(d, L, p, temps[0], temps[1]);
+    check_deviations_used(p);
     write_new_file(temps[2], to_json(manifest));
     for (int i = 0; i < 3; ++i) fs::rename(temps[i], dir + "/" + names[i]);
   } catch (...) {
