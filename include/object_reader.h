@@ -2,11 +2,13 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "spti_lib.h"
 
 struct MamVci;
 struct MamHta;
+class TapeDrive;
 
 // One selected object version, read from a list file. Chained through `next`.
 typedef struct object_list {
@@ -32,7 +34,7 @@ int check_arguments(int is_drive_specified, int is_output_list, int is_resume_du
                     int is_full_dump_required, int is_output_object, const char* bucket_name,
                     const char* object_key, const char* object_id, uint32_t structure_level);
 
-// Opens and checks the drive; 0 ready and cartridge memory sound, 1 cartridge memory error.
-int open_drive(const char* device_name, int* fd, SCSI_DEVICE_PARAM* scparam,
-               ST_SPTI_REQUEST_SENSE_RESPONSE* sense_data, ST_SYSTEM_ERRORINFO* syserr,
-               MamVci* mamvci, MamHta* mamhta);
+// Opens and checks the drive into `*drive`; 0 ready and cartridge memory sound, 1 cartridge
+// memory error.
+int open_drive(const char* device_name, std::unique_ptr<TapeDrive>* drive, MamVci* mamvci,
+               MamHta* mamhta);

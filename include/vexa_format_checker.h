@@ -366,6 +366,8 @@ int check_reference_partition_lable(const MamVci* mamvci, const MamHta* mamhta,
 
 // Block size of the tape as the format label gives it (1048576 until then).
 uint32_t get_block_size();
+class TapeDrive;
+void set_walk_drive(TapeDrive* drive);
 
 // ---------------------------------------------------------------------------------------------
 // Tape walk: addressing on the data partition, verification and extraction, the walk driver.

@@ -148,11 +148,14 @@ void reset_walk_state(walk::Mode mode) {
 
 bool mode_is(walk::Mode mode) { return walk_state.mode == mode; }
 
-TapeCursor& cursor() { return tape_cursor(); }
+TapeDrive* walk_drive = nullptr;
+TapeCursor& cursor() { return walk_drive->cursor(); }
 
 }  // namespace
 
 uint32_t get_block_size() { return block_size; }
+
+void set_walk_drive(TapeDrive* drive) { walk_drive = drive; }
 
 const char* get_marker_name(MARKER_TYPE m_type) {
   switch (m_type) {
@@ -748,7 +751,7 @@ int check_qrt_label_integrity(int which_partition, const MamVci* mamvci, const M
       block_size = found;
       // Before anything is read in blocks of this size: a drive that cannot transfer them ends
       // the run here.
-      require_block_reads(block_size);
+      walk_drive->require_block_reads(block_size);
     }
   } else {
     ret |= compare_on_data_partition(QRT_LABEL, file, kUnbounded, VL_LABEL,
@@ -2188,7 +2191,7 @@ int recheck_reference_partition(const MamVci* mamvci, const MamHta* mamhta) {
   int ret = 0;
   uint64_t total_fm_rp = 0;
   // The first pass read the whole partition: this one is served from what it read.
-  replay_reference_partition(true);
+  walk_drive->replay_reference_partition(true);
   if (check_reference_partition_lable(mamvci, mamhta, &total_fm_rp) != 0) {
     ret |= output_accdg_to_vl(LV_ERROR, VL_LABEL,
                               "Data stored in Reference Partition is not complying with "
@@ -2200,7 +2203,7 @@ int recheck_reference_partition(const MamVci* mamvci, const MamHta* mamhta) {
       ret |= output_accdg_to_vl(LV_ERROR, VL_PR, "Partial reference format is not correct.\n");
     }
   }
-  replay_reference_partition(false);
+  walk_drive->replay_reference_partition(false);
   if (check_fm_num(total_fm_rp, pr_num, 0) != 0) {
     ret |= output_accdg_to_vl(LV_ERROR, VL_MISC, "Total number of filemarks is not correct.\n");
   }

@@ -561,32 +561,30 @@ void note_virtual_drive_figures() {
   });
 }
 
-int open_drive(const char* device_name, int* fd, SCSI_DEVICE_PARAM* scparam,
-               ST_SPTI_REQUEST_SENSE_RESPONSE* sense_data, ST_SYSTEM_ERRORINFO* syserr,
-               MamVci* mamvci, MamHta* mamhta) {
+int open_drive(const char* device_name, std::unique_ptr<TapeDrive>* drive, MamVci* mamvci,
+               MamHta* mamhta) {
   output_accdg_to_vl(LV_TRACE, VL_MISC, "start:open_drive\n");
   // An st or nst node is replaced by its drive's sg node; a name that is no tape ends the run.
   const std::string node =
       is_virtual_cartridge(device_name) ? std::string(device_name) : tape_node_to_open(device_name);
-  *fd = tape_device_open(node.c_str(), TapeAccess::exclusive);
-  if (*fd >= 0 && is_virtual_cartridge(node.c_str())) note_virtual_drive_figures();
-  if (*fd < 0) {
+  const int fd = tape_device_open(node.c_str(), TapeAccess::exclusive);
+  if (fd >= 0 && is_virtual_cartridge(node.c_str())) note_virtual_drive_figures();
+  if (fd < 0) {
     const int error = errno;
     if (error == EBUSY) {
       output_fatal(VL_MISC, "The drive %s is in use by another program (%s).\n", node.c_str(),
                    std::strerror(error));
     }
     output_fatal(VL_MISC, "Can't open file: %s\n%sfd = %d, errno = %d: %s\n", node.c_str(), INDENT,
-                 *fd, error, std::strerror(error));
+                 fd, error, std::strerror(error));
   }
-  scparam->fd_scsidevice = *fd;
-  scsi::wait_until_ready(scparam, sense_data, node.c_str());
+  *drive = std::make_unique<TapeDrive>(fd);
+  scsi::wait_until_ready((*drive)->param(), (*drive)->sense(), node.c_str());
   int ret = 0;
-  if (clf_check_mam_coherency(scparam, mamvci, mamhta) != 0) {
+  if (clf_check_mam_coherency((*drive)->param(), mamvci, mamhta) != 0) {
     ret |= output_accdg_to_vl(LV_ERROR, VL_MISC, "MAM Check Error\n");
   }
-  set_device_pram(scparam, sense_data, syserr);
-  learn_transfer_limits();
+  (*drive)->learn_transfer_limits();
   output_accdg_to_vl(LV_INFO, VL_MISC, "Device: %s is opened.\n", device_name);
   return ret;
 }
@@ -663,10 +661,7 @@ void set_barcode_identifier(const char* barcode, char (&barcode_id)[9]) {
 struct RunState {
   char barcode_id[9] = "null";
   char tape_id[9] = "";
-  int fd_tape = -1;
-  SCSI_DEVICE_PARAM scparam{};
-  ST_SPTI_REQUEST_SENSE_RESPONSE sense_data{};
-  ST_SYSTEM_ERRORINFO syserr{};
+  std::unique_ptr<TapeDrive> drive;
   MamVci mamvci[2]{};
   MamHta mamhta{};
   uint64_t total_fm_num_in_rp = 0;
@@ -713,7 +708,7 @@ void copy_cache_file(const SafeDir& from, const SafeDir& to, const std::string& 
 // The marker at the current tape position, up to its filemark (at most `limit` bytes kept).
 std::string read_marker_from_tape(size_t limit) {
   std::string bytes;
-  TapeCursor& cursor = tape_cursor();
+  TapeCursor& cursor = run.drive->cursor();
   uint32_t count = 0;
   while (cursor.read(get_block_size(), &count) == 0) {
     if (bytes.size() < limit) {
@@ -747,12 +742,13 @@ std::optional<uint64_t> saved_cache_matches_tape(const SafeDir& dir) {
       return std::nullopt;
     }
   }
-  set_tape_head(0);
+  TapeCursor& cursor = run.drive->cursor();
+  cursor.head(0);
   const std::string tape_vol1 = read_marker_from_tape(vol1.size() + 1);
-  set_tape_head(0);
-  move_on_tape(SPACE_END_OF_DATA, 0);
-  move_on_tape(SPACE_FILEMARKS, static_cast<uint32_t>(-2));
-  move_on_tape(SPACE_FILEMARKS, 1);
+  cursor.head(0);
+  cursor.space(SPACE_END_OF_DATA, 0);
+  cursor.space(SPACE_FILEMARKS, static_cast<uint32_t>(-2));
+  cursor.space(SPACE_FILEMARKS, 1);
   const std::string tape_rcm = read_marker_from_tape(rcm.size() + 1);
   if (vol1 != tape_vol1 || rcm != tape_rcm) return std::nullopt;
   return prs;
@@ -820,7 +816,7 @@ void note_drive_and_cartridge() {
   uint32_t received = 0;
   ST_SPTI_REQUEST_SENSE_RESPONSE sense{};
   ST_SYSTEM_ERRORINFO syserr{};
-  if (spti_inquiry(&run.scparam, 0, sizeof(inquiry), inquiry, &received, &sense, &syserr)) {
+  if (spti_inquiry(run.drive->param(), 0, sizeof(inquiry), inquiry, &received, &sense, &syserr)) {
     const InquiryIdentity identity = decode_inquiry(
         std::span<const uint8_t>(inquiry, std::min<size_t>(received, sizeof(inquiry))));
     run_record::note_drive("vendor", printable(identity.vendor));
@@ -858,10 +854,10 @@ void prepare_run() {
   if (check_disk_space(settings.save_path, 0) != 0) {
     output_fatal(VL_COMMON, "Failed to check the disk space.\n");
   }
-  if (open_drive(settings.drive_name, &run.fd_tape, &run.scparam, &run.sense_data, &run.syserr,
-                 run.mamvci, &run.mamhta) != 0) {
+  if (open_drive(settings.drive_name, &run.drive, run.mamvci, &run.mamhta) != 0) {
     output_fatal(VL_COMMON, "Tape Drive is not accessible.\n");
   }
+  set_walk_drive(run.drive.get());
   set_barcode_identifier(run.mamhta.Data.barcode, run.barcode_id);
   note_drive_and_cartridge();
   restore_marker_cache();
@@ -914,7 +910,7 @@ void make_save_path() {
 // that completed has nothing to resume (false: the job is done).
 bool check_resume() {
   char tape_id[9] = {};
-  get_tape_identifier(run.fd_tape, tape_id);
+  get_tape_identifier(run.drive->fd(), tape_id);
   HistoryKeys keys;
   if (!read_history_section(tape_id, &keys)) return true;  // the walk reports the missing history
   char canonical[PATH_MAX];
@@ -940,12 +936,12 @@ bool check_resume() {
 // A full or a resumed dump; returns the run's exit status.
 int run_dump() {
   make_save_path();
-  get_tape_identifier(run.fd_tape, run.tape_id);
+  get_tape_identifier(run.drive->fd(), run.tape_id);
   run_record::note_drive("tape_id", printable(run.tape_id));
   const bool resume = settings.is_resume_dump_required == True;
   if (resume && !check_resume()) return 0;
   const walk::Mode mode = resume ? walk::Mode::resume_dump : walk::Mode::full_dump;
-  if (check_integrity(run.mamvci, &run.mamhta, walk::mode_name(mode), run.fd_tape,
+  if (check_integrity(run.mamvci, &run.mamhta, walk::mode_name(mode), run.drive->fd(),
                       settings.save_path, run.barcode_id) != 0) {
     output_accdg_to_vl(LV_ERROR, VL_MISC, "Some error has occurred at check_integrity.\n");
   }
@@ -968,7 +964,7 @@ int make_lists() {
   }
   // Format errors of the list run are reported; they do not decide the exit status.
   if (check_integrity(run.mamvci, &run.mamhta, walk::mode_name(walk::Mode::output_list),
-                      run.fd_tape, settings.save_path, run.barcode_id) != 0) {
+                      run.drive->fd(), settings.save_path, run.barcode_id) != 0) {
     output_accdg_to_vl(LV_ERROR, VL_MISC, "Some error has occurred at check_integrity.\n");
   }
   // The walk completes its list files before it renames them into place.
@@ -984,7 +980,7 @@ namespace ml = marker_layout;
 // Reads the block at `block_number` into the cursor's buffer; a block that cannot be read ends the
 // run.
 std::span<const uint8_t> read_block_at(uint64_t block_number) {
-  TapeCursor& cursor = tape_cursor();
+  TapeCursor& cursor = run.drive->cursor();
   if (cursor.position() != block_number) cursor.locate(block_number);
   uint32_t count = 0;
   if (cursor.read(get_block_size(), &count) != 0) {
@@ -1084,7 +1080,7 @@ int retrieve_object() {
   }
   sort_in_tape_order(&objects);
   if (check_integrity(run.mamvci, &run.mamhta,
-                      walk::mode_name(walk::Mode::output_objects_in_object_list), run.fd_tape,
+                      walk::mode_name(walk::Mode::output_objects_in_object_list), run.drive->fd(),
                       settings.save_path, run.barcode_id, objects, settings.bucket_name) != 0) {
     ret |= output_accdg_to_vl(LV_ERROR, VL_MISC, "Some error has occurred at check_integrity.\n");
   }
@@ -1094,8 +1090,7 @@ int retrieve_object() {
     output_accdg_to_vl(LV_INFO, VL_COMMON, settings.to_store ? "Stored: %s\n" : "Written: %s\n",
                        printable(path).c_str());
   }
-  tape_device_close(run.fd_tape);
-  run.fd_tape = -1;
+  run.drive.reset();
   free_object_list(objects);
   return ret;
 }
@@ -1103,6 +1098,10 @@ int retrieve_object() {
 }  // namespace
 
 int object_reader_main(int argc, char** argv) {
+  // The drive is closed when the job ends, however it ends.
+  struct DriveCloser {
+    ~DriveCloser() { run.drive.reset(); }
+  } closer;
   run_record::begin(OR_VERSION, argc, argv);
   set_lap_start(std::time(nullptr));
   set_vl(settings.verbose_level);
@@ -1149,7 +1148,7 @@ int object_reader_main(int argc, char** argv) {
 
   // List files are written, completed, deleted and read under the identifier the walk names them
   // with: the VOL1 volume identifier and the tape generation.
-  get_tape_identifier(run.fd_tape, run.tape_id);
+  get_tape_identifier(run.drive->fd(), run.tape_id);
   run_record::note_drive("tape_id", printable(run.tape_id));
   int ret = 0;
   if (settings.is_output_list) {

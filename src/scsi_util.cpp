@@ -1,11 +1,5 @@
-// Tape access facade: reads and positions the tape for the walk and the run driver with the drive
-// handle and the sense and error records kept here, turning each command's BOOL into the system's
-// 0-for-success result. A READ's result is classified (block, filemark, end of data, block longer
-// than the buffer, medium error); a filemark ends a file on tape, anything else but a block is an
-// error with the same result. A command that failed on its way to the drive, or met a unit
-// attention, is not taken as done: the tape is brought back to where the command started and the
-// command is sent once more. Every positioning failure ends the run: the walk never goes on from
-// an unknown position. Every call keeps the tape cursor, the record of where the tape stands.
+// Tape access facade: the open drive (TapeDrive) and its cursor, which read and position the tape
+// for the walk, the run driver and the tools (see scsi_util.h), and the tape generation.
 #include "scsi_util.h"
 
 #include <algorithm>
@@ -23,243 +17,224 @@
 #include "scsi/scsi_command.h"
 #include "scsi/scsi_decode.h"
 #include "scsi/transfer_limits.h"
+#include "tape_device.h"
+
+TapeDrive::TapeDrive(int fd) { param_.fd_scsidevice = fd; }
+
+TapeDrive::~TapeDrive() {
+  if (param_.fd_scsidevice >= 0) tape_device_close(param_.fd_scsidevice);
+}
+
+std::optional<ST_SPTI_CMD_POSITIONDATA> TapeDrive::ask_position() {
+  ST_SPTI_CMD_POSITIONDATA pos{};
+  if (!spti_read_position(&param_, &pos, &sense_, &error_)) return std::nullopt;
+  if (pos.bpu != 0 || pos.mpu != 0) return std::nullopt;
+  return pos;
+}
 
 namespace {
 
-SCSI_DEVICE_PARAM* scsi_param = nullptr;
-ST_SPTI_REQUEST_SENSE_RESPONSE* sense_data = nullptr;
-ST_SYSTEM_ERRORINFO* err_info = nullptr;
-scsi::TransferLimits limits;
-bool lengths_disagreement_told = false;
+std::string where(const std::optional<ST_SPTI_CMD_POSITIONDATA>& pos) {
+  if (!pos) return "an unknown place";
+  return "block " + std::to_string(pos->blockNumber) + " of partition " +
+         std::to_string(pos->partitionNumber);
+}
 
-// The reference partition as the reads met it. While a pass over it is replayed, reads, locates
-// and spaces there are served from this record: the cursor moves and the tape does not, until a
-// command needs the drive where the cursor stands (`drive_away`).
+// The reference partition: the one whose reads are recorded for a second pass.
 constexpr uint32_t kRecordedPartition = 0;
-scsi::PartitionRecord reference_record;
-bool replaying = false;
-bool drive_away = false;
-
-bool registered() { return scsi_param != nullptr && sense_data != nullptr && err_info != nullptr; }
 
 }  // namespace
 
-TapeCursor& tape_cursor() {
-  static TapeCursor cursor;
-  return cursor;
+// LOCATE(10), or LOCATE(16) for an address beyond 32 bits: an address is never cut.
+BOOL TapeDrive::send_locate(uint32_t partition, uint64_t block) {
+  if (block > UINT32_MAX) return spti_locate16(&param_, partition, block, &sense_, &error_);
+  if (partition == INVALID_PARTITION_NUMBER) {
+    return spti_locate(&param_, static_cast<uint32_t>(block), &sense_, &error_);
+  }
+  return spti_locate_partition(&param_, partition, static_cast<uint32_t>(block), &sense_, &error_);
 }
 
-// The facade's access to the cursor's record, and the steps the facade calls share.
-struct CursorAccess {
-  static TapeCursor& cursor() { return tape_cursor(); }
-
-  // Where the drive says the tape stands, without ending the run: nothing when READ POSITION
-  // fails or the drive does not know (BPU or MPU set).
-  static std::optional<ST_SPTI_CMD_POSITIONDATA> ask_position() {
-    ST_SPTI_CMD_POSITIONDATA pos{};
-    if (!spti_read_position(scsi_param, &pos, sense_data, err_info)) return std::nullopt;
-    if (pos.bpu != 0 || pos.mpu != 0) return std::nullopt;
-    return pos;
-  }
-
-  static std::string where(const std::optional<ST_SPTI_CMD_POSITIONDATA>& pos) {
-    if (!pos) return "an unknown place";
-    return "block " + std::to_string(pos->blockNumber) + " of partition " +
-           std::to_string(pos->partitionNumber);
-  }
-
-  // LOCATE(10), or LOCATE(16) for an address beyond 32 bits: an address is never cut.
-  static BOOL send_locate(uint32_t partition, uint64_t block) {
-    if (block > UINT32_MAX) {
-      return spti_locate16(scsi_param, partition, block, sense_data, err_info);
+// Locates (within the current partition for INVALID_PARTITION_NUMBER). A locate that failed on
+// its way to the drive, or met a unit attention (a reset may have moved the tape, even to the
+// other partition), is checked by READ POSITION and sent once more, naming the partition when it
+// is known. False when it cannot be done.
+bool TapeDrive::locate_object(uint32_t partition, uint64_t block) {
+  TapeCursor& c = cursor_;
+  // The drive may stand elsewhere than the cursor's partition: the locate names it.
+  if (drive_away_ && partition == INVALID_PARTITION_NUMBER) partition = c.partition_;
+  drive_away_ = false;
+  const uint32_t target =
+      partition == INVALID_PARTITION_NUMBER && c.partition_valid() ? c.partition_ : partition;
+  c.forget();
+  for (int attempt = 0;; ++attempt) {
+    const BOOL ok = send_locate(attempt == 0 ? partition : target, block);
+    const scsi::CommandReport& report = scsi::last_command_report();
+    if (!report.transport_failed && !report.unit_attention) {
+      if (ok && target != INVALID_PARTITION_NUMBER) c.moved_to(target, block);
+      return ok != 0;
     }
-    if (partition == INVALID_PARTITION_NUMBER) {
-      return spti_locate(scsi_param, static_cast<uint32_t>(block), sense_data, err_info);
-    }
-    return spti_locate_partition(scsi_param, partition, static_cast<uint32_t>(block), sense_data,
-                                 err_info);
-  }
-
-  // Locates (within the current partition for INVALID_PARTITION_NUMBER). A locate that failed on
-  // its way to the drive, or met a unit attention (a reset may have moved the tape, even to the
-  // other partition), is checked by READ POSITION and sent once more, naming the partition when
-  // it is known. False when it cannot be done.
-  static bool locate_object(uint32_t partition, uint64_t block) {
-    TapeCursor& c = cursor();
-    // The drive may stand elsewhere than the cursor's partition: the locate names it.
-    if (drive_away && partition == INVALID_PARTITION_NUMBER) partition = c.partition_;
-    drive_away = false;
-    const uint32_t target =
-        partition == INVALID_PARTITION_NUMBER && c.partition_valid() ? c.partition_ : partition;
-    c.forget();
-    for (int attempt = 0;; ++attempt) {
-      const BOOL ok = send_locate(attempt == 0 ? partition : target, block);
-      const scsi::CommandReport& report = scsi::last_command_report();
-      if (!report.transport_failed && !report.unit_attention) {
-        if (ok && target != INVALID_PARTITION_NUMBER) c.moved_to(target, block);
-        return ok != 0;
-      }
-      const std::optional<ST_SPTI_CMD_POSITIONDATA> pos = ask_position();
-      if (ok && pos && pos->blockNumber == block &&
-          (target == INVALID_PARTITION_NUMBER || pos->partitionNumber == target)) {
-        c.moved_to(pos->partitionNumber, block);
-        return true;
-      }
-      if (attempt > 0) return false;
-      output_accdg_to_vl(LV_WARNING, VL_MISC,
-                         "The locate to block %" PRIu64
-                         " was not completed (%s); the tape stands "
-                         "at %s. It is sent again.\n",
-                         block, scsi::describe(report.trouble).c_str(), where(pos).c_str());
-    }
-  }
-
-  [[noreturn]] static void locate_failed(int64_t partition, uint64_t block) {
-    if (partition != INVALID_PARTITION_NUMBER && block == 0) {
-      output_fatal(VL_MISC, "Failed to locate partition %d.\n", static_cast<int>(partition));
-    }
-    output_fatal(VL_MISC, "Failed to locate to Block address: %" PRIu64 ".\n", block);
-  }
-
-  [[noreturn]] static void move_failed() { output_fatal(VL_MISC, "Failed to move on tape.\n"); }
-
-  static void locate_or_end(uint32_t partition, uint64_t block) {
-    if (!registered() || !locate_object(partition, block)) locate_failed(partition, block);
-  }
-
-  // Whether reads and moves of the cursor may be served from the record.
-  static bool in_replay() {
-    const TapeCursor& c = cursor();
-    return replaying && c.valid() && c.partition_ == kRecordedPartition;
-  }
-
-  // Before a command that needs the drive where the cursor says: a cursor moved by the record
-  // takes the tape there.
-  static void bring_drive() {
-    if (!drive_away) return;
-    drive_away = false;
-    const TapeCursor& c = cursor();
-    locate_or_end(c.partition_, c.position_);
-  }
-
-  // A locate the record stands for: the cursor moves, the tape does not. False when the drive
-  // must make it.
-  static bool replay_locate(uint32_t partition, uint64_t block) {
-    TapeCursor& c = cursor();
-    const uint32_t target =
-        partition == INVALID_PARTITION_NUMBER && c.partition_valid() ? c.partition_ : partition;
-    if (!replaying || target != kRecordedPartition) return false;
-    drive_away = drive_away || !(c.valid() && c.partition_ == target && c.position_ == block);
-    c.moved_to(target, block);
-    return true;
-  }
-
-  static bool replay_space(uint8_t code, uint32_t count) {
-    if (!in_replay() || code != SPACE_FILEMARKS) return false;
-    TapeCursor& c = cursor();
-    const std::optional<uint64_t> to =
-        reference_record.space_filemarks(c.position_, static_cast<int32_t>(count));
-    if (!to) return false;
-    drive_away = true;
-    c.moved_to(kRecordedPartition, *to);
-    return true;
-  }
-
-  // READ POSITION while the cursor stands where the record moved it.
-  static bool replay_position(ST_SPTI_CMD_POSITIONDATA* pos) {
-    if (!drive_away) return false;
-    const TapeCursor& c = cursor();
-    const std::optional<uint64_t> filemarks =
-        in_replay() ? reference_record.filemarks_before(c.position_) : std::nullopt;
-    if (!filemarks) {
-      bring_drive();
-      return false;
-    }
-    *pos = ST_SPTI_CMD_POSITIONDATA{};
-    pos->blockNumber = c.position_;
-    pos->fileNumber = *filemarks;
-    pos->bop = c.position_ == 0 ? 1 : 0;
-    pos->partitionNumber = kRecordedPartition;
-    return true;
-  }
-
-  // A READ of the block at `start` served from the record; false when the record does not hold
-  // it (a record longer than asked for is read from the tape, which says so).
-  static bool replay_read(uint32_t requested, void* data, uint32_t* count, uint64_t start,
-                          int* ret) {
-    if (!in_replay()) return false;
-    const scsi::PartitionRecord::Entry* entry = reference_record.at(start);
-    if (entry == nullptr || (!entry->filemark && entry->length > requested)) return false;
-    scsi::ReadResult r;
-    r.kind = entry->filemark ? scsi::ReadKind::filemark : scsi::ReadKind::block;
-    if (!entry->filemark) {
-      const std::span<const uint8_t> bytes = reference_record.bytes(*entry);
-      std::copy(bytes.begin(), bytes.end(), static_cast<uint8_t*>(data));
-      r.length = entry->length;
-    }
-    drive_away = true;
-    *ret = finish_read(r, requested, start, count);
-    return true;
-  }
-
-  // Keeps what a READ at `start` of the reference partition met.
-  static void note_read(const scsi::ReadResult& r, uint64_t start, const void* data) {
-    switch (r.kind) {
-      case scsi::ReadKind::block:
-        reference_record.note_record(
-            start, std::span<const uint8_t>(static_cast<const uint8_t*>(data), r.length));
-        break;
-      case scsi::ReadKind::filemark:
-        reference_record.note_filemark(start);
-        break;
-      default:
-        reference_record.forget(start);
-        break;
-    }
-  }
-
-  // The length a READ asks for: never more than one command may transfer.
-  static uint32_t read_length(uint32_t wanted) {
-    const uint64_t largest = limits.largest_read();
-    return largest != 0 && largest < wanted ? static_cast<uint32_t>(largest) : wanted;
-  }
-
-  // After a READ that met a unit attention: whether the tape stands where the READ should have
-  // left it (so that the data came from the block wanted).
-  static bool read_where_expected(const scsi::ReadResult& r, uint64_t start) {
-    if (r.kind == scsi::ReadKind::medium_error || r.kind == scsi::ReadKind::failed) return false;
-    const uint64_t expected = r.kind == scsi::ReadKind::end_of_data ? start : start + 1;
     const std::optional<ST_SPTI_CMD_POSITIONDATA> pos = ask_position();
-    return pos && pos->partitionNumber == cursor().partition_ && pos->blockNumber == expected;
+    if (ok && pos && pos->blockNumber == block &&
+        (target == INVALID_PARTITION_NUMBER || pos->partitionNumber == target)) {
+      c.moved_to(pos->partitionNumber, block);
+      return true;
+    }
+    if (attempt > 0) return false;
+    output_accdg_to_vl(LV_WARNING, VL_MISC,
+                       "The locate to block %" PRIu64
+                       " was not completed (%s); the tape stands "
+                       "at %s. It is sent again.\n",
+                       block, scsi::describe(report.trouble).c_str(), where(pos).c_str());
   }
+}
 
-  // The caller's buffer, not the cursor's, receives the next block.
-  static void forget_last_block() { cursor().last_valid_ = false; }
-
-  // The drive told where the tape stands; the block read last stays usable only when the tape
-  // stands where the record said.
-  static void take_position(const ST_SPTI_CMD_POSITIONDATA& pos) {
-    TapeCursor& c = cursor();
-    const bool last_valid = c.last_valid_ && (!c.valid() || c.position_ == pos.blockNumber);
-    c.moved_to(pos.partitionNumber, pos.blockNumber);
-    c.last_valid_ = last_valid;
+void TapeDrive::locate_failed(int64_t partition, uint64_t block) {
+  if (partition != INVALID_PARTITION_NUMBER && block == 0) {
+    output_fatal(VL_MISC, "Failed to locate partition %d.\n", static_cast<int>(partition));
   }
+  output_fatal(VL_MISC, "Failed to locate to Block address: %" PRIu64 ".\n", block);
+}
 
-  // Sends the READ of `requested` bytes that starts at block `start`, again from there after a
-  // failure on its way (a second one ends the run), and classifies what it brought.
-  static scsi::ReadResult transfer(uint32_t requested, void* data, uint32_t* count, uint64_t start,
-                                   const CommandOptions& options);
-  // Where the tape stands after a READ from `start` that brought `r`.
-  static void advance(const scsi::ReadResult& r, uint64_t start);
-  static int finish_read(const scsi::ReadResult& r, uint32_t requested, uint64_t start,
-                         uint32_t* count);
-  static int read(uint32_t length, void* data, uint32_t* count);
-  static RecordRead read_record(uint32_t length, void* data);
-  static int space(uint8_t code, uint32_t count);
-};
+void TapeDrive::locate_or_end(uint32_t partition, uint64_t block) {
+  if (!locate_object(partition, block)) locate_failed(partition, block);
+}
 
-void CursorAccess::advance(const scsi::ReadResult& r, uint64_t start) {
-  TapeCursor& c = cursor();
+void TapeDrive::set_head(int partition) {
+  if (partition < 0) locate_failed(partition, 0);
+  if (replay_locate(static_cast<uint32_t>(partition), 0)) return;
+  locate_or_end(static_cast<uint32_t>(partition), 0);
+}
+
+void TapeDrive::read_position_on_tape(ST_SPTI_CMD_POSITIONDATA* pos) {
+  if (replay_position(pos)) return;
+  if (!spti_read_position(&param_, pos, &sense_, &error_)) {
+    output_fatal(VL_MISC, "Failed to read position on tape.\n");
+  }
+  if (pos->bpu != 0 || pos->mpu != 0) {
+    output_fatal(VL_MISC,
+                 "Failed to read position on tape.\n%sThe drive does not know where the tape "
+                 "stands (BPU %d, MPU %d).\n",
+                 INDENT, pos->bpu, pos->mpu);
+  }
+  drive_away_ = false;
+  take_position(*pos);
+}
+
+// Whether reads and moves of the cursor may be served from the record.
+bool TapeDrive::in_replay() const {
+  return replaying_ && cursor_.valid() && cursor_.partition_ == kRecordedPartition;
+}
+
+// Before a command that needs the drive where the cursor says: a cursor moved by the record takes
+// the tape there.
+void TapeDrive::bring_drive() {
+  if (!drive_away_) return;
+  drive_away_ = false;
+  locate_or_end(cursor_.partition_, cursor_.position_);
+}
+
+// A locate the record stands for: the cursor moves, the tape does not. False when the drive must
+// make it.
+bool TapeDrive::replay_locate(uint32_t partition, uint64_t block) {
+  TapeCursor& c = cursor_;
+  const uint32_t target =
+      partition == INVALID_PARTITION_NUMBER && c.partition_valid() ? c.partition_ : partition;
+  if (!replaying_ || target != kRecordedPartition) return false;
+  drive_away_ = drive_away_ || !(c.valid() && c.partition_ == target && c.position_ == block);
+  c.moved_to(target, block);
+  return true;
+}
+
+bool TapeDrive::replay_space(uint8_t code, uint32_t count) {
+  if (!in_replay() || code != SPACE_FILEMARKS) return false;
+  const std::optional<uint64_t> to =
+      reference_record_.space_filemarks(cursor_.position_, static_cast<int32_t>(count));
+  if (!to) return false;
+  drive_away_ = true;
+  cursor_.moved_to(kRecordedPartition, *to);
+  return true;
+}
+
+// READ POSITION while the cursor stands where the record moved it.
+bool TapeDrive::replay_position(ST_SPTI_CMD_POSITIONDATA* pos) {
+  if (!drive_away_) return false;
+  const TapeCursor& c = cursor_;
+  const std::optional<uint64_t> filemarks =
+      in_replay() ? reference_record_.filemarks_before(c.position_) : std::nullopt;
+  if (!filemarks) {
+    bring_drive();
+    return false;
+  }
+  *pos = ST_SPTI_CMD_POSITIONDATA{};
+  pos->blockNumber = c.position_;
+  pos->fileNumber = *filemarks;
+  pos->bop = c.position_ == 0 ? 1 : 0;
+  pos->partitionNumber = kRecordedPartition;
+  return true;
+}
+
+// A READ of the block at `start` served from the record; false when the record does not hold it
+// (a record longer than asked for is read from the tape, which says so).
+bool TapeDrive::replay_read(uint32_t requested, void* data, uint32_t* count, uint64_t start,
+                            int* ret) {
+  if (!in_replay()) return false;
+  const scsi::PartitionRecord::Entry* entry = reference_record_.at(start);
+  if (entry == nullptr || (!entry->filemark && entry->length > requested)) return false;
+  scsi::ReadResult r;
+  r.kind = entry->filemark ? scsi::ReadKind::filemark : scsi::ReadKind::block;
+  if (!entry->filemark) {
+    const std::span<const uint8_t> bytes = reference_record_.bytes(*entry);
+    std::copy(bytes.begin(), bytes.end(), static_cast<uint8_t*>(data));
+    r.length = entry->length;
+  }
+  drive_away_ = true;
+  *ret = finish_read(r, requested, start, count);
+  return true;
+}
+
+// Keeps what a READ at `start` of the reference partition met.
+void TapeDrive::note_read(const scsi::ReadResult& r, uint64_t start, const void* data) {
+  switch (r.kind) {
+    case scsi::ReadKind::block:
+      reference_record_.note_record(
+          start, std::span<const uint8_t>(static_cast<const uint8_t*>(data), r.length));
+      break;
+    case scsi::ReadKind::filemark:
+      reference_record_.note_filemark(start);
+      break;
+    default:
+      reference_record_.forget(start);
+      break;
+  }
+}
+
+// The length a READ asks for: never more than one command may transfer.
+uint32_t TapeDrive::read_length(uint32_t wanted) const {
+  const uint64_t largest = limits_.largest_read();
+  return largest != 0 && largest < wanted ? static_cast<uint32_t>(largest) : wanted;
+}
+
+// After a READ that met a unit attention: whether the tape stands where the READ should have left
+// it (so that the data came from the block wanted).
+bool TapeDrive::read_where_expected(const scsi::ReadResult& r, uint64_t start) {
+  if (r.kind == scsi::ReadKind::medium_error || r.kind == scsi::ReadKind::failed) return false;
+  const uint64_t expected = r.kind == scsi::ReadKind::end_of_data ? start : start + 1;
+  const std::optional<ST_SPTI_CMD_POSITIONDATA> pos = ask_position();
+  return pos && pos->partitionNumber == cursor_.partition_ && pos->blockNumber == expected;
+}
+
+// The drive told where the tape stands; the block read last stays usable only when the tape
+// stands where the record said.
+void TapeDrive::take_position(const ST_SPTI_CMD_POSITIONDATA& pos) {
+  TapeCursor& c = cursor_;
+  const bool last_valid = c.last_valid_ && (!c.valid() || c.position_ == pos.blockNumber);
+  c.moved_to(pos.partitionNumber, pos.blockNumber);
+  c.last_valid_ = last_valid;
+}
+
+// Where the tape stands after a READ from `start` that brought `r`.
+void TapeDrive::advance(const scsi::ReadResult& r, uint64_t start) {
+  TapeCursor& c = cursor_;
   switch (r.kind) {
     case scsi::ReadKind::block:
     case scsi::ReadKind::filemark:
@@ -276,32 +251,34 @@ void CursorAccess::advance(const scsi::ReadResult& r, uint64_t start) {
   }
 }
 
-int CursorAccess::finish_read(const scsi::ReadResult& r, uint32_t requested, uint64_t start,
-                              uint32_t* count) {
-  TapeCursor& c = cursor();
+namespace {
+
+TapeCursor::Read read_of(scsi::ReadKind kind) {
+  switch (kind) {
+    case scsi::ReadKind::block:
+      return TapeCursor::Read::block;
+    case scsi::ReadKind::filemark:
+      return TapeCursor::Read::filemark;
+    case scsi::ReadKind::end_of_data:
+      return TapeCursor::Read::end_of_data;
+    case scsi::ReadKind::medium_error:
+      return TapeCursor::Read::unreadable;
+    default:
+      return TapeCursor::Read::failed;
+  }
+}
+
+}  // namespace
+
+int TapeDrive::finish_read(const scsi::ReadResult& r, uint32_t requested, uint64_t start,
+                           uint32_t* count) {
   advance(r, start);
   *count = r.kind == scsi::ReadKind::block ? r.length : 0;
+  cursor_.last_read_ = read_of(r.kind);
   switch (r.kind) {
     case scsi::ReadKind::block:
-      c.last_read_ = TapeCursor::Read::block;
-      break;
-    case scsi::ReadKind::filemark:
-      c.last_read_ = TapeCursor::Read::filemark;
-      break;
-    case scsi::ReadKind::end_of_data:
-      c.last_read_ = TapeCursor::Read::end_of_data;
-      break;
-    case scsi::ReadKind::medium_error:
-      c.last_read_ = TapeCursor::Read::unreadable;
-      break;
-    default:
-      c.last_read_ = TapeCursor::Read::failed;
-      break;
-  }
-  switch (r.kind) {
-    case scsi::ReadKind::block:
-      if (r.lengths_disagree && !lengths_disagreement_told) {
-        lengths_disagreement_told = true;
+      if (r.lengths_disagree && !lengths_disagreement_told_) {
+        lengths_disagreement_told_ = true;
         output_accdg_to_vl(LV_WARNING, VL_MISC,
                            "The residue of a READ and its incorrect-length information disagree "
                            "(block %" PRIu64
@@ -326,23 +303,25 @@ int CursorAccess::finish_read(const scsi::ReadResult& r, uint32_t requested, uin
                                 " bytes long, longer than the %u "
                                 "bytes read: its data is not used.\n",
                                 start, r.block_length, requested);
-    case scsi::ReadKind::end_of_data:
-      break;
     case scsi::ReadKind::medium_error:
-      if (c.quiet_unreadable_) return 1;
+      if (cursor_.quiet_unreadable_) return 1;
       break;
+    case scsi::ReadKind::end_of_data:
     case scsi::ReadKind::failed:
       break;
   }
   return output_accdg_to_vl(LV_ERROR, VL_MISC, "Failed to Read data: %X/%02X/%02X.\n",
-                            sense_data->sense_key, sense_data->asc, sense_data->ascq);
+                            sense_.sense_key, sense_.asc, sense_.ascq);
 }
 
-scsi::ReadResult CursorAccess::transfer(uint32_t requested, void* data, uint32_t* count,
-                                        uint64_t start, const CommandOptions& options) {
+// Sends the READ of `requested` bytes that starts at block `start`, again from there after a
+// failure on its way (a second one ends the run), and classifies what it brought.
+scsi::ReadResult TapeDrive::transfer(uint32_t requested, void* data, uint32_t* count,
+                                     uint64_t start, bool report_check_condition) {
+  const CommandOptions options{.report_check_condition = report_check_condition};
   for (int attempt = 0;; ++attempt) {
     *count = 0;
-    read_block_command(scsi_param, requested, data, count, sense_data, options);
+    read_block_command(&param_, requested, data, count, &sense_, options);
     const scsi::CommandReport& report = scsi::last_command_report();
     const scsi::ReadResult r = scsi::classify_read(report.outcome, requested, *count);
     const bool redo =
@@ -358,34 +337,31 @@ scsi::ReadResult CursorAccess::transfer(uint32_t requested, void* data, uint32_t
                        " was not completed (%s); the tape stands at "
                        "%s. It is located back and the block is read again.\n",
                        start, what.c_str(), where(ask_position()).c_str());
-    locate_or_end(cursor().partition_, start);
+    locate_or_end(cursor_.partition_, start);
   }
 }
 
-int CursorAccess::read(uint32_t length, void* data, uint32_t* count) {
+int TapeDrive::read(uint32_t length, void* data, uint32_t* count) {
   // Where the READ starts: a READ that must be sent again starts there again.
-  const uint64_t start = cursor().position();
+  const uint64_t start = cursor_.position();
   const uint32_t requested = read_length(length);
   int served = 0;
   if (replay_read(requested, data, count, start, &served)) return served;
   bring_drive();
-  const bool recorded = cursor().partition_ == kRecordedPartition;
-  CommandOptions options;
-  options.report_check_condition = !read_reports_by_caller();
-  const scsi::ReadResult r = transfer(requested, data, count, start, options);
+  const bool recorded = cursor_.partition_ == kRecordedPartition;
+  const scsi::ReadResult r = transfer(requested, data, count, start, !cursor_.quiet_sense_);
   if (recorded) note_read(r, start, data);
   return finish_read(r, requested, start, count);
 }
 
-RecordRead CursorAccess::read_record(uint32_t length, void* data) {
+RecordRead TapeDrive::read_record(uint32_t length, void* data) {
+  cursor_.last_valid_ = false;  // the caller's buffer, not the cursor's, receives the block
   bring_drive();
-  const uint64_t start = cursor().position();
+  const uint64_t start = cursor_.position();
   RecordRead out;
   out.requested = read_length(length);
-  CommandOptions quiet;
-  quiet.report_check_condition = false;
   uint32_t count = 0;
-  const scsi::ReadResult r = transfer(out.requested, data, &count, start, quiet);
+  const scsi::ReadResult r = transfer(out.requested, data, &count, start, false);
   advance(r, start);
   switch (r.kind) {
     case scsi::ReadKind::block:
@@ -415,21 +391,21 @@ RecordRead CursorAccess::read_record(uint32_t length, void* data) {
   return out;
 }
 
-int CursorAccess::space(uint8_t code, uint32_t count) {
+int TapeDrive::space(uint8_t code, uint32_t count) {
   if (replay_space(code, count)) return 0;
   bring_drive();
-  TapeCursor& c = cursor();
+  TapeCursor& c = cursor_;
   // A move by a count starts from a known place, so that it can be made again from there.
   const bool relative = code != SPACE_END_OF_DATA && count != 0;
   const uint64_t start = relative ? c.position() : 0;
   const uint32_t partition = c.partition_;
   c.forget();
   for (int attempt = 0;; ++attempt) {
-    const BOOL ok = spti_space(scsi_param, code, count, sense_data, err_info);
+    const BOOL ok = spti_space(&param_, code, count, &sense_, &error_);
     const scsi::CommandReport& report = scsi::last_command_report();
     const bool redo = report.transport_failed || report.unit_attention;
     // Made again and again not done as asked: where it took the tape is not known.
-    if (redo ? attempt > 0 : !ok) move_failed();
+    if (redo ? attempt > 0 : !ok) output_fatal(VL_MISC, "Failed to move on tape.\n");
     if (!redo) {
       c.forget();
       return 0;
@@ -443,93 +419,24 @@ int CursorAccess::space(uint8_t code, uint32_t count) {
   }
 }
 
-void set_device_pram(SCSI_DEVICE_PARAM* scsiparam, ST_SPTI_REQUEST_SENSE_RESPONSE* sensedata,
-                     ST_SYSTEM_ERRORINFO* errinfo) {
-  if (scsiparam == nullptr || sensedata == nullptr || errinfo == nullptr) {
-    output_fatal(VL_MISC, "Null pointer is detected at set_device_pram");
-  }
-  scsi_param = scsiparam;
-  sense_data = sensedata;
-  err_info = errinfo;
-  limits = scsi::TransferLimits{};
-  tape_cursor().forget();
-  reference_record.clear();
-  replaying = false;
-  drive_away = false;
-}
-
-void learn_transfer_limits() {
-  if (!registered()) return;
-  limits = scsi::query_transfer_limits(scsi_param);
+void TapeDrive::learn_transfer_limits() {
+  limits_ = scsi::query_transfer_limits(&param_);
   output_accdg_to_vl(LV_INFO, VL_MISC, "Transfer limits: %s.\n",
-                     scsi::describe_limits(limits).c_str());
+                     scsi::describe_limits(limits_).c_str());
 }
 
-void require_block_reads(uint32_t block_size) {
-  if (registered()) scsi::prepare_block_reads(scsi_param, &limits, block_size);
+void TapeDrive::require_block_reads(uint32_t block_size) {
+  scsi::prepare_block_reads(&param_, &limits_, block_size);
 }
 
-int read_data(const uint32_t data_trans_len, void* data_pointer, uint32_t* residual_count) {
-  if (data_pointer == nullptr || residual_count == nullptr || !registered()) {
-    output_fatal(VL_MISC, "Null pointer is detected at read_data");
-  }
-  CursorAccess::forget_last_block();
-  return CursorAccess::read(data_trans_len, data_pointer, residual_count);
+bool TapeDrive::locate_in_partition(uint32_t partition, uint64_t block) {
+  return locate_object(partition, block);
 }
 
-RecordRead read_record(uint32_t length, void* data) {
-  if (data == nullptr || !registered()) {
-    output_fatal(VL_MISC, "Null pointer is detected at read_record");
-  }
-  CursorAccess::forget_last_block();
-  return CursorAccess::read_record(length, data);
-}
-
-bool locate_in_partition(uint32_t partition, uint64_t block) {
-  return registered() && CursorAccess::locate_object(partition, block);
-}
-
-int move_on_tape(const uint8_t code, const uint32_t block_address) {
-  if (!registered()) CursorAccess::move_failed();
-  return CursorAccess::space(code, block_address);
-}
-
-int read_position_on_tape(ST_SPTI_CMD_POSITIONDATA* pos) {
-  if (pos == nullptr || !registered()) {
-    output_fatal(VL_MISC, "Null pointer is detected at read_position_on_tape");
-  }
-  if (CursorAccess::replay_position(pos)) return 0;
-  if (!spti_read_position(scsi_param, pos, sense_data, err_info)) {
-    output_fatal(VL_MISC, "Failed to read position on tape.\n");
-  }
-  if (pos->bpu != 0 || pos->mpu != 0) {
-    output_fatal(VL_MISC,
-                 "Failed to read position on tape.\n%sThe drive does not know where the tape "
-                 "stands (BPU %d, MPU %d).\n",
-                 INDENT, pos->bpu, pos->mpu);
-  }
-  drive_away = false;
-  CursorAccess::take_position(*pos);
-  return 0;
-}
-
-void replay_reference_partition(bool on) {
-  replaying = on;
+void TapeDrive::replay_reference_partition(bool on) {
+  replaying_ = on;
   // One pass is replayed: what the record holds is not needed afterwards.
-  if (!on) reference_record.clear();
-}
-
-int set_tape_head(const int which_partition) {
-  if (which_partition < 0) CursorAccess::locate_failed(which_partition, 0);
-  if (CursorAccess::replay_locate(static_cast<uint32_t>(which_partition), 0)) return 0;
-  CursorAccess::locate_or_end(static_cast<uint32_t>(which_partition), 0);
-  return 0;
-}
-
-int locate_to_tape(const uint32_t block_addres) {
-  if (CursorAccess::replay_locate(INVALID_PARTITION_NUMBER, block_addres)) return 0;
-  CursorAccess::locate_or_end(INVALID_PARTITION_NUMBER, block_addres);
-  return 0;
+  if (!on) reference_record_.clear();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -560,31 +467,32 @@ void TapeCursor::forget() {
 uint64_t TapeCursor::position() {
   if (!valid()) {
     ST_SPTI_CMD_POSITIONDATA pos{};
-    read_position_on_tape(&pos);
+    drive_.read_position_on_tape(&pos);
   }
   return position_;
 }
 
 void TapeCursor::locate(uint64_t block) {
-  if (CursorAccess::replay_locate(INVALID_PARTITION_NUMBER, block)) return;
-  CursorAccess::locate_or_end(INVALID_PARTITION_NUMBER, block);
+  if (drive_.replay_locate(INVALID_PARTITION_NUMBER, block)) return;
+  drive_.locate_or_end(INVALID_PARTITION_NUMBER, block);
 }
 
 void TapeCursor::head(int partition) {
   // The tape may already stand there: a locate would cost a command, and on some drives a stop.
   if (on_partition(partition) && position_known() && position_ == 0) return;
-  set_tape_head(partition);
+  drive_.set_head(partition);
 }
 
-void TapeCursor::space(uint8_t code, uint32_t count) { move_on_tape(code, count); }
+void TapeCursor::space(uint8_t code, uint32_t count) { drive_.space(code, count); }
 
-void TapeCursor::read_position(ST_SPTI_CMD_POSITIONDATA* pos) { read_position_on_tape(pos); }
+void TapeCursor::read_position(ST_SPTI_CMD_POSITIONDATA* pos) { drive_.read_position_on_tape(pos); }
 
 int TapeCursor::read(uint32_t block_size, uint32_t* count) {
   if (block_.size() != block_size) block_.assign(block_size, 0);
   *count = 0;
   const uint64_t number = position();
-  const int ret = read_data(block_size, block_.data(), count);
+  last_valid_ = false;
+  const int ret = drive_.read(block_size, block_.data(), count);
   if (*count > block_size) *count = block_size;
   std::fill(block_.begin() + *count, block_.end(), 0);
   if (ret == 0) {
@@ -617,8 +525,6 @@ bool TapeCursor::filemark_next(uint32_t block_size) {
   locate(here);
   return false;
 }
-
-void TapeCursor::quiet_sense(bool on) { set_read_reports_by_caller(on); }
 
 bool TapeCursor::holds_block(uint64_t number) {
   const uint64_t here = position();

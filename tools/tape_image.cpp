@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <string>
 
 #include "cartridge/cartridge_writer.h"
@@ -154,8 +155,10 @@ SafeDir prepare_directory(const std::string& path) {
   }
   SafeDir dir = SafeDir::root(path);
   if (file_exists(dir, vdrive::kManifestFileName)) {
-    output_fatal(VL_COMMON, "%s already holds a virtual cartridge (%s): image into another "
-                 "directory.\n", path.c_str(), vdrive::kManifestFileName);
+    output_fatal(VL_COMMON,
+                 "%s already holds a virtual cartridge (%s): image into another "
+                 "directory.\n",
+                 path.c_str(), vdrive::kManifestFileName);
   }
   for (const char* name : {kImagingName, vdrive::kManifestFileName}) {
     remove_stale_temporaries(dir, name);
@@ -163,9 +166,8 @@ SafeDir prepare_directory(const std::string& path) {
   return dir;
 }
 
-// Opens the drive for this program alone, waits until it is ready and hands it to the facade.
-void open_drive(const std::string& device, SCSI_DEVICE_PARAM* scparam,
-                ST_SPTI_REQUEST_SENSE_RESPONSE* sense, ST_SYSTEM_ERRORINFO* error) {
+// Opens the drive for this program alone and waits until it is ready.
+std::unique_ptr<TapeDrive> open_drive(const std::string& device) {
   // An st or nst node is replaced by its drive's sg node; a name that is no tape ends the run.
   const std::string node =
       is_virtual_cartridge(device.c_str()) ? device : tape_node_to_open(device.c_str());
@@ -176,13 +178,12 @@ void open_drive(const std::string& device, SCSI_DEVICE_PARAM* scparam,
       output_fatal(VL_COMMON, "The drive %s is in use by another program (%s).\n", node.c_str(),
                    std::strerror(e));
     }
-    output_fatal(VL_COMMON, "The drive %s cannot be opened: %s.\n", node.c_str(),
-                 std::strerror(e));
+    output_fatal(VL_COMMON, "The drive %s cannot be opened: %s.\n", node.c_str(), std::strerror(e));
   }
-  scparam->fd_scsidevice = fd;
-  scsi::wait_until_ready(scparam, sense, node.c_str());
-  set_device_pram(scparam, sense, error);
-  learn_transfer_limits();
+  auto drive = std::make_unique<TapeDrive>(fd);
+  scsi::wait_until_ready(drive->param(), drive->sense(), node.c_str());
+  drive->learn_transfer_limits();
+  return drive;
 }
 
 // The manifest of the image: read from the cartridge for a new imaging (and written as the
@@ -193,9 +194,10 @@ vdrive::Manifest image_manifest(const SafeDir& dir, void* scparam) {
   if (!file_exists(dir, kImagingName)) {
     for (const std::string& name : tape.partitions) {
       if (file_exists(dir, name)) {
-        output_fatal(VL_COMMON, "%s holds %s but no %s: it holds no imaging of %s. Image into "
-                     "an empty directory.\n", dir.path().c_str(), name.c_str(), kImagingName,
-                     kProgram);
+        output_fatal(VL_COMMON,
+                     "%s holds %s but no %s: it holds no imaging of %s. Image into "
+                     "an empty directory.\n",
+                     dir.path().c_str(), name.c_str(), kImagingName, kProgram);
       }
     }
     write_atomically(dir, kImagingName, vtape::to_json(tape));
@@ -206,13 +208,15 @@ vdrive::Manifest image_manifest(const SafeDir& dir, void* scparam) {
   std::optional<vdrive::Manifest> saved;
   if (read_plain_file(dir, kImagingName, &text)) saved = vdrive::parse_manifest(text, &error);
   if (!saved) {
-    output_fatal(VL_COMMON, "The imaging in %s cannot be continued: %s%s %s.\n",
-                 dir.path().c_str(), dir.path().c_str(), kImagingName, error.c_str());
+    output_fatal(VL_COMMON, "The imaging in %s cannot be continued: %s%s %s.\n", dir.path().c_str(),
+                 dir.path().c_str(), kImagingName, error.c_str());
   }
   const std::string differs = image::difference(*saved, tape);
   if (!differs.empty()) {
-    output_fatal(VL_COMMON, "%s holds the imaging of another cartridge (%s differs): image this "
-                 "one into another directory.\n", dir.path().c_str(), differs.c_str());
+    output_fatal(VL_COMMON,
+                 "%s holds the imaging of another cartridge (%s differs): image this "
+                 "one into another directory.\n",
+                 dir.path().c_str(), differs.c_str());
   }
   output_accdg_to_vl(LV_INFO, VL_COMMON, "The imaging in %s continues.\n", dir.path().c_str());
   return *saved;
@@ -220,24 +224,27 @@ vdrive::Manifest image_manifest(const SafeDir& dir, void* scparam) {
 
 // Copies the partitions in order, each file complete before the next is begun; false when a stop
 // signal ended the copy.
-bool copy_partitions(const SafeDir& dir, const vdrive::Manifest& m, unsigned retries,
-                     image::ImageState* state) {
+bool copy_partitions(TapeDrive& drive, const SafeDir& dir, const vdrive::Manifest& m,
+                     unsigned retries, image::ImageState* state) {
   for (uint32_t p = 0; p < m.partitions.size(); ++p) {
     const image::PartitionFileState file =
         image::examine_partition_file(dir, m.partitions[p], p, state);
     if (file.complete) continue;
     for (size_t later = p + 1; later < m.partitions.size(); ++later) {
       if (file_exists(dir, m.partitions[later])) {
-        output_fatal(VL_COMMON, "%s holds %s while %s is not complete: %s writes the partition "
-                     "files in order. Image into an empty directory.\n", dir.path().c_str(),
-                     m.partitions[later].c_str(), m.partitions[p].c_str(), kProgram);
+        output_fatal(VL_COMMON,
+                     "%s holds %s while %s is not complete: %s writes the partition "
+                     "files in order. Image into an empty directory.\n",
+                     dir.path().c_str(), m.partitions[later].c_str(), m.partitions[p].c_str(),
+                     kProgram);
       }
     }
     if (file.objects > 0) {
-      output_accdg_to_vl(LV_INFO, VL_COMMON, "Partition %" PRIu32 " continues at object %" PRIu64
-                         ".\n", p, file.objects);
+      output_accdg_to_vl(LV_INFO, VL_COMMON,
+                         "Partition %" PRIu32 " continues at object %" PRIu64 ".\n", p,
+                         file.objects);
     }
-    if (image::copy_partition(dir, m.partitions[p], p, file, retries, state) ==
+    if (image::copy_partition(drive, dir, m.partitions[p], p, file, retries, state) ==
         image::CopyEnd::stopped) {
       return false;
     }
@@ -247,20 +254,18 @@ bool copy_partitions(const SafeDir& dir, const vdrive::Manifest& m, unsigned ret
 
 int run(const Options& o) {
   const SafeDir dir = prepare_directory(o.directory);
-  SCSI_DEVICE_PARAM scparam{};
-  ST_SPTI_REQUEST_SENSE_RESPONSE sense{};
-  ST_SYSTEM_ERRORINFO error{};
-  open_drive(o.device, &scparam, &sense, &error);
-  vdrive::Manifest m = image_manifest(dir, &scparam);
-  status_line::set_mode(status_line::mode_for(o.progress, isatty(STDERR_FILENO) != 0,
-                                              get_verbose_rank(verbosity)));
+  std::unique_ptr<TapeDrive> drive = open_drive(o.device);
+  vdrive::Manifest m = image_manifest(dir, drive->param());
+  status_line::set_mode(
+      status_line::mode_for(o.progress, isatty(STDERR_FILENO) != 0, get_verbose_rank(verbosity)));
   image::ImageState state;
-  const bool whole = copy_partitions(dir, m, o.retries, &state);
+  const bool whole = copy_partitions(*drive, dir, m, o.retries, &state);
   status_line::finish();
-  tape_device_close(scparam.fd_scsidevice);
+  drive.reset();
   if (!whole) {
     const int signal_number = stop_requested();
-    output_accdg_to_vl(LV_WARNING, VL_COMMON, "Interrupted by %s: the partition files in %s hold "
+    output_accdg_to_vl(LV_WARNING, VL_COMMON,
+                       "Interrupted by %s: the partition files in %s hold "
                        "the objects copied so far; %s started again on it continues there.\n",
                        stop_signal_name(signal_number), dir.path().c_str(), kProgram);
     return stop_exit_status(signal_number);
@@ -268,7 +273,9 @@ int run(const Options& o) {
   m.unreadable = state.unreadable;
   write_atomically(dir, vdrive::kManifestFileName, vtape::to_json(m));
   ::unlinkat(dir.fd(), kImagingName, 0);
-  output_accdg_to_vl(LV_INFO, VL_COMMON, "The image in %s is complete: %" PRIu64 " objects "
+  output_accdg_to_vl(LV_INFO, VL_COMMON,
+                     "The image in %s is complete: %" PRIu64
+                     " objects "
                      "(records and filemarks) in %zu partitions, %zu of the records unreadable.\n",
                      dir.path().c_str(), state.objects, m.partitions.size(),
                      state.unreadable.size());

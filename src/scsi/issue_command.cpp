@@ -10,11 +10,11 @@ namespace {
 
 constexpr uint8_t kKeyUnitAttention = 0x6;
 
-scsi::CommandReport report;
-uint64_t epoch = 0;
+// Per thread: each thread that drives a tape sends its own commands and reads their reports.
+thread_local scsi::CommandReport report;
+thread_local uint64_t epoch = 0;
 
-void report_retry(const scsi::CommandInfo& info, const scsi::Outcome& o,
-                  const scsi::Decision& d) {
+void report_retry(const scsi::CommandInfo& info, const scsi::Outcome& o, const scsi::Decision& d) {
   const std::string what = scsi::describe(o);
   switch (d.why) {
     case scsi::Why::unit_attention:
@@ -57,8 +57,8 @@ void give_up(const scsi::CommandInfo& info, const scsi::Outcome& o, bool caller_
     return;
   }
   if (o.ending == scsi::Ending::ioctl_failed) {
-    output_fatal(VL_MISC, "Sending SCSI Command failed.\n%s%s: errno = %d: %s\n", INDENT,
-                 info.name, o.error, what.c_str());
+    output_fatal(VL_MISC, "Sending SCSI Command failed.\n%s%s: errno = %d: %s\n", INDENT, info.name,
+                 o.error, what.c_str());
   }
   output_fatal(VL_MISC, "SCSI command %s failed: %s.\n", info.name, what.c_str());
 }
@@ -107,7 +107,8 @@ BOOL issue_scsi_command(void* scparam, std::span<unsigned char> cdb, int dxfer_d
         output_accdg_to_vl(LV_WARNING, VL_MISC,
                            "%s: the drive recovered an error by its own retries (%s). The "
                            "command is done and its data is good.\n",
-                           info.name, scsi::sense_text(o.sense.key, o.sense.asc, o.sense.ascq).c_str());
+                           info.name,
+                           scsi::sense_text(o.sense.key, o.sense.asc, o.sense.ascq).c_str());
         return 1;
       case scsi::Step::give_up:
         give_up(info, o, caller_recovers);

@@ -11,11 +11,7 @@ namespace {
 constexpr unsigned char kOpRead6 = 0x08;
 constexpr unsigned char kSili = 0x02;              // SILI 1, FIXED 0: a shorter block is no error
 constexpr uint32_t kMaxTransferLength = 0xFFFFFF;  // 24-bit TRANSFER LENGTH
-bool reports_by_caller = false;
 }  // namespace
-
-void set_read_reports_by_caller(bool on) { reports_by_caller = on; }
-bool read_reports_by_caller() { return reports_by_caller; }
 
 BOOL read_block_command(void* scparam, uint32_t dxfer_len, void* dxferp, uint32_t* resid,
                         ST_SPTI_REQUEST_SENSE_RESPONSE* sbp, const CommandOptions& options) {
@@ -31,8 +27,7 @@ BOOL read_block_command(void* scparam, uint32_t dxfer_len, void* dxferp, uint32_
 
 BOOL spti_read_data(void* scparam, uint32_t dxfer_len, void* dxferp, uint32_t* resid,
                     ST_SPTI_REQUEST_SENSE_RESPONSE* sbp, ST_SYSTEM_ERRORINFO* /*syserr*/) {
-  return read_block_command(scparam, dxfer_len, dxferp, resid, sbp,
-                            {.report_check_condition = !reports_by_caller});
+  return read_block_command(scparam, dxfer_len, dxferp, resid, sbp, {});
 }
 
 BOOL test_read_data(const char* path) {

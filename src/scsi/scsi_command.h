@@ -28,11 +28,6 @@ BOOL issue_scsi_command(void* scparam, std::span<unsigned char> cdb, int dxfer_d
                         uint32_t dxfer_len, void* dxferp, uint32_t* resid,
                         ST_SPTI_REQUEST_SENSE_RESPONSE* sbp, const CommandOptions& options = {});
 
-// While on, a READ's CHECK CONDITION is shown only at the highest verbosity: the caller (the tape
-// cursor, for a walk that retries unreadable blocks) reports it in its own words.
-void set_read_reports_by_caller(bool on);
-bool read_reports_by_caller();
-
 // READ(6) of one variable-length block (SILI set) with options; spti_read_data sends it with the
 // default ones.
 BOOL read_block_command(void* scparam, uint32_t dxfer_len, void* dxferp, uint32_t* resid,
@@ -46,12 +41,13 @@ BOOL test_unit_ready_command(void* scparam, ST_SPTI_REQUEST_SENSE_RESPONSE* sbp,
 BOOL send_scsi_command(const void* scparam, sg_io_hdr_t* hdr, uint32_t* resid,
                        bool report_check_condition);
 
-// How the last request sent ended.
+// How the last request sent by this thread ended.
 const scsi::Outcome& last_outcome();
 
 namespace scsi {
 
-// What the last command issued through issue_scsi_command met, over all its attempts.
+// What the last command this thread issued through issue_scsi_command met, over all its
+// attempts. Each thread that drives a tape reads the report of its own commands.
 struct CommandReport {
   uint8_t opcode = 0;
   Outcome outcome;                // of the last attempt
@@ -61,8 +57,8 @@ struct CommandReport {
 };
 const CommandReport& last_command_report();
 
-// Grows with every request that did not simply end GOOD: a tape position learnt at an earlier
-// count may no longer hold.
+// Grows with every request of this thread that did not simply end GOOD: a tape position learnt at
+// an earlier count may no longer hold.
 uint64_t position_epoch();
 
 }  // namespace scsi

@@ -29,7 +29,7 @@ constexpr uint8_t kStatusBusy = 0x08;
 constexpr uint8_t kStatusReservationConflict = 0x18;
 constexpr uint8_t kStatusTaskSetFull = 0x28;
 
-scsi::Outcome last;
+thread_local scsi::Outcome last;  // of the last request this thread sent
 
 // Bytes received. A residue outside 0..dxfer_len (which a sound driver never reports) must not
 // wrap the count: the buffer never holds more than dxfer_len bytes, nor fewer than none. A request

@@ -14,6 +14,7 @@
 #include <ctime>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "output_level.h"
@@ -30,12 +31,20 @@ struct Loaded {
   ino_t inode;
 };
 
+// The loaded virtual drives by descriptor. Threads that each drive a cartridge of their own open,
+// use and close descriptors at once: the table is locked while it is read or changed.
 std::map<int, Loaded>& loaded_drives() {
   static std::map<int, Loaded> table;
   return table;
 }
 
+std::mutex& table_lock() {
+  static std::mutex lock;
+  return lock;
+}
+
 vdrive::VirtualDrive* drive_of(int fd) {
+  const std::lock_guard<std::mutex> held(table_lock());
   auto& table = loaded_drives();
   const auto it = table.find(fd);
   return it == table.end() ? nullptr : it->second.drive.get();
@@ -81,6 +90,7 @@ int tape_device_open(const char* path, TapeAccess access) {
   if (!dir.valid()) return -1;
   struct stat st {};
   if (::fstat(dir.get(), &st) != 0) return -1;
+  const std::lock_guard<std::mutex> held(table_lock());
   auto& table = loaded_drives();
   for (const auto& [fd, loaded] : table) {
     if (loaded.device == st.st_dev && loaded.inode == st.st_ino) {
@@ -104,7 +114,10 @@ int tape_device_open(const char* path, TapeAccess access) {
 }
 
 int tape_device_close(int fd) {
-  loaded_drives().erase(fd);
+  {
+    const std::lock_guard<std::mutex> held(table_lock());
+    loaded_drives().erase(fd);
+  }
   return ::close(fd);
 }
 

@@ -6,12 +6,14 @@
 #include <scsi/sg.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "cartridge/cartridge_writer.h"
 #include "common/test_util.h"
 #include "output_level.h"
+#include "scsi_util.h"
 #include "spti_lib.h"
 #include "tape_device.h"
 
@@ -87,9 +89,7 @@ inline Response send(int fd, std::vector<uint8_t> cdb, unsigned dxfer_len = 0,
 // A fresh cartridge directory with two partitions; tests fill them and open the drive.
 class CartridgeTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    set_vl(verbosity_);
-  }
+  void SetUp() override { set_vl(verbosity_); }
   void TearDown() override {
     for (int fd : open_) tape_device_close(fd);
   }
@@ -105,6 +105,11 @@ class CartridgeTest : public ::testing::Test {
     const int fd = tape_device_open(path().c_str());
     if (fd >= 0) open_.push_back(fd);
     return fd;
+  }
+  // The drive as the program owns it: the object closes its node.
+  std::unique_ptr<TapeDrive> open_tape_drive() {
+    const int fd = tape_device_open(path().c_str());
+    return fd >= 0 ? std::make_unique<TapeDrive>(fd) : nullptr;
   }
   void close_drive(int fd) {
     std::erase(open_, fd);

@@ -3,14 +3,13 @@
 // received, the facade's results and the tape generation.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-
-#include "common/test_util.h"
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <functional>
 #include <vector>
 
+#include "common/test_util.h"
 #include "scsi/command_table.h"
 #include "scsi_util.h"
 #include "unit/cartridge_fixture.h"
@@ -145,8 +144,8 @@ TEST_F(CommandTest, EveryCommandCarriesItsTimeout) {
       {"TEST UNIT READY", [&] { spti_test_unit_ready(dev(), &sense_, &err_); }, 60},
       {"READ POSITION", [&] { spti_read_position(dev(), &pos, &sense_, &err_); }, 60},
       {"READ BLOCK LIMITS", [&] { spti_read_block_limits(dev(), &limits, &sense_, &err_); }, 60},
-      {"INQUIRY",
-       [&] { spti_inquiry(dev(), 0, 255, buffer.data(), &received, &sense_, &err_); }, 60},
+      {"INQUIRY", [&] { spti_inquiry(dev(), 0, 255, buffer.data(), &received, &sense_, &err_); },
+       60},
       {"LOG SENSE",
        [&] { spti_log_sense(dev(), 0x17, 0x45, 4096, buffer.data(), &received, &sense_, &err_); },
        60},
@@ -374,85 +373,117 @@ class FacadeTest : public CommandTest {
  protected:
   void SetUp() override {
     CommandTest::SetUp();
-    open_standard();
-    set_device_pram(&param_, &sense_, &err_);
+    make({rec(80, 1), fm(), rec(10, 2), bad(20), rec(100, 3), fm()}, {rec(5), fm()});
+    drive_ = open_tape_drive();
+    ASSERT_NE(drive_, nullptr);
   }
-  std::vector<uint8_t> buffer_ = std::vector<uint8_t>(4096);
+  TapeCursor& cursor() { return drive_->cursor(); }
+  std::unique_ptr<TapeDrive> drive_;
   uint32_t received_ = 0;
 };
 
 TEST_F(FacadeTest, ReadsBlocksUntilTheFilemark) {
-  EXPECT_EQ(read_data(4096, buffer_.data(), &received_), 0);
+  EXPECT_EQ(cursor().read(4096, &received_), 0);
   EXPECT_EQ(received_, 80u);
   testing::internal::CaptureStdout();
-  EXPECT_EQ(read_data(4096, buffer_.data(), &received_), 1);
+  EXPECT_EQ(cursor().read(4096, &received_), 1);
   EXPECT_EQ(received_, 0u);
   EXPECT_TRUE(testing::internal::GetCapturedStdout().empty());  // only at the highest verbosity
-  locate_to_tape(1);
+  cursor().locate(1);
   verbosity("vvvvvv");
   testing::internal::CaptureStdout();
-  EXPECT_EQ(read_data(4096, buffer_.data(), &received_), 1);
+  EXPECT_EQ(cursor().read(4096, &received_), 1);
   EXPECT_NE(testing::internal::GetCapturedStdout().find(
                 "[INFO   ] [MISC  ] Filemark detected during reading data.\n"),
             std::string::npos);
 }
 
 TEST_F(FacadeTest, ReadErrorsGiveTheSameResultWithAnError) {
-  locate_to_tape(3);  // the unreadable record
+  cursor().locate(3);  // the unreadable record
   testing::internal::CaptureStderr();
-  EXPECT_EQ(read_data(4096, buffer_.data(), &received_), 1);
+  EXPECT_EQ(cursor().read(4096, &received_), 1);
   EXPECT_NE(testing::internal::GetCapturedStderr().find(
                 "[ERROR  ] [MISC  ] Failed to Read data: 3/11/00.\n"),
             std::string::npos);
   // A record longer than the buffer: none of it is taken, and the error names both lengths.
   testing::internal::CaptureStderr();
-  EXPECT_EQ(read_data(50, buffer_.data(), &received_), 1);
+  EXPECT_EQ(cursor().read(50, &received_), 1);
   EXPECT_EQ(received_, 0u);
   EXPECT_NE(testing::internal::GetCapturedStderr().find(
                 "[ERROR  ] [MISC  ] Block 4 is 100 bytes long, longer than the 50 bytes read: its "
                 "data is not used.\n"),
             std::string::npos);
-  move_on_tape(SPACE_END_OF_DATA, 0);
+  cursor().space(SPACE_END_OF_DATA, 0);
   testing::internal::CaptureStderr();
-  EXPECT_EQ(read_data(4096, buffer_.data(), &received_), 1);
+  EXPECT_EQ(cursor().read(4096, &received_), 1);
   EXPECT_NE(testing::internal::GetCapturedStderr().find("Failed to Read data: 8/00/05.\n"),
             std::string::npos);
 }
 
 TEST_F(FacadeTest, PositioningCommands) {
   ST_SPTI_CMD_POSITIONDATA pos{};
-  EXPECT_EQ(set_tape_head(1), 0);
-  EXPECT_EQ(read_position_on_tape(&pos), 0);
+  cursor().head(1);
+  cursor().read_position(&pos);
   EXPECT_EQ(pos.partitionNumber, 1u);
   EXPECT_EQ(pos.blockNumber, 0u);
   EXPECT_EQ(pos.bop, 1);
-  EXPECT_EQ(set_tape_head(0), 0);
-  EXPECT_EQ(move_on_tape(SPACE_END_OF_DATA, 0), 0);
-  EXPECT_EQ(move_on_tape(SPACE_FILEMARKS, static_cast<uint32_t>(-2)), 0);
-  EXPECT_EQ(move_on_tape(SPACE_FILEMARKS, 1), 0);
-  EXPECT_EQ(read_position_on_tape(&pos), 0);
+  cursor().head(0);
+  cursor().space(SPACE_END_OF_DATA, 0);
+  cursor().space(SPACE_FILEMARKS, static_cast<uint32_t>(-2));
+  cursor().space(SPACE_FILEMARKS, 1);
+  cursor().read_position(&pos);
   EXPECT_EQ(pos.blockNumber, 2u);
   EXPECT_EQ(pos.fileNumber, 1u);
-  EXPECT_EQ(locate_to_tape(4), 0);
-  EXPECT_EQ(read_data(4096, buffer_.data(), &received_), 0);
+  cursor().locate(4);
+  EXPECT_EQ(cursor().read(4096, &received_), 0);
   EXPECT_EQ(received_, 100u);
 }
 
 TEST_F(FacadeTest, PositioningFailuresEndTheRun) {
-  EXPECT_EXIT(RUN_ENDS(locate_to_tape(99)), testing::ExitedWithCode(1),
+  EXPECT_EXIT(RUN_ENDS(cursor().locate(99)), testing::ExitedWithCode(1),
               "Failed to locate to Block address: 99.\n");
-  EXPECT_EXIT(RUN_ENDS(set_tape_head(2)), testing::ExitedWithCode(1), "Failed to locate partition 2.\n");
-  EXPECT_EXIT(RUN_ENDS(move_on_tape(SPACE_FILEMARKS, 5)), testing::ExitedWithCode(1),
+  EXPECT_EXIT(RUN_ENDS(cursor().head(2)), testing::ExitedWithCode(1),
+              "Failed to locate partition 2.\n");
+  EXPECT_EXIT(RUN_ENDS(cursor().space(SPACE_FILEMARKS, 5)), testing::ExitedWithCode(1),
               "Failed to move on tape.\n");
   // An address beyond 32 bits goes out whole (LOCATE(16)), never cut to block 0.
-  EXPECT_EXIT(RUN_ENDS(tape_cursor().locate(uint64_t{1} << 32)), testing::ExitedWithCode(1),
+  EXPECT_EXIT(RUN_ENDS(cursor().locate(uint64_t{1} << 32)), testing::ExitedWithCode(1),
               "Failed to locate to Block address: 4294967296.\n");
-  EXPECT_EXIT(RUN_ENDS(read_position_on_tape(nullptr)), testing::ExitedWithCode(1),
-              "Null pointer is detected at read_position_on_tape");
-  EXPECT_EXIT(RUN_ENDS(read_data(4096, nullptr, &received_)), testing::ExitedWithCode(1),
-              "Null pointer is detected at read_data");
-  EXPECT_EXIT(RUN_ENDS(set_device_pram(nullptr, &sense_, &err_)), testing::ExitedWithCode(1),
-              "Null pointer is detected at set_device_pram");
+}
+
+// Two drives in one process, each with its own object: reads of one never move the other's
+// cursor, and each reads its own cartridge.
+TEST_F(FacadeTest, TwoDrivesReadInterleaved) {
+  testutil::TempDir other_dir;
+  vtape::PartitionWriter p0(other_dir / "p0.tap");
+  for (uint8_t tag : {7, 8, 9}) p0.record(pattern(30, tag));
+  p0.filemark();
+  p0.close();
+  vtape::PartitionWriter p1(other_dir / "p1.tap");
+  p1.filemark();
+  p1.close();
+  vtape::write_manifest(manifest, other_dir.path());
+  TapeDrive other(tape_device_open(other_dir.path().c_str()));
+  ASSERT_GE(other.fd(), 0);
+  TapeCursor& mine = cursor();
+  TapeCursor& theirs = other.cursor();
+  mine.head(0);
+  theirs.head(0);
+  uint32_t count = 0;
+  ASSERT_EQ(mine.read(4096, &count), 0);
+  EXPECT_EQ(count, 80u);
+  ASSERT_EQ(theirs.read(4096, &count), 0);
+  EXPECT_EQ(count, 30u);
+  EXPECT_EQ(theirs.block()[0], pattern(30, 7)[0]);
+  ASSERT_EQ(mine.read(4096, &count), 1);  // the filemark of this cartridge
+  ASSERT_EQ(theirs.read(4096, &count), 0);
+  EXPECT_EQ(theirs.block()[0], pattern(30, 8)[0]);
+  EXPECT_EQ(mine.position(), 2u);
+  EXPECT_EQ(theirs.position(), 2u);
+  ASSERT_EQ(mine.read(4096, &count), 0);
+  EXPECT_EQ(count, 10u);
+  EXPECT_TRUE(mine.holds_block(2));
+  EXPECT_TRUE(theirs.holds_block(1));
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -193,35 +193,32 @@ TEST_F(MarkerIndexTest, InfosThatDoNotFitAreReportedAndNotIndexed) {
   }
 }
 
-// The facade keeps the cursor: a locate or a read needs no READ POSITION to be known.
+// The drive keeps the cursor: a locate or a read needs no READ POSITION to be known.
 class TapeCursorTest : public cartridge_test::CartridgeTest {};
 
 TEST_F(TapeCursorTest, FollowsEveryFacadeCallAndForgetsAfterASpace) {
   using cartridge_test::fm;
   using cartridge_test::rec;
   make({rec(10, 1), rec(10, 2), fm(), rec(10, 3)});
-  SCSI_DEVICE_PARAM param{open_drive()};
-  ST_SPTI_REQUEST_SENSE_RESPONSE sense{};
-  ST_SYSTEM_ERRORINFO syserr{};
-  set_device_pram(&param, &sense, &syserr);
-  TapeCursor& cursor = tape_cursor();
+  const std::unique_ptr<TapeDrive> drive = open_tape_drive();
+  TapeCursor& cursor = drive->cursor();
   EXPECT_FALSE(cursor.position_known());
-  set_tape_head(0);
+  cursor.head(0);
   ASSERT_TRUE(cursor.position_known());
   uint32_t count = 0;
   ASSERT_EQ(cursor.read(16, &count), 0);
   EXPECT_EQ(count, 10u);
   EXPECT_EQ(cursor.position(), 1u);
   EXPECT_TRUE(cursor.holds_block(0));
-  // A read into another buffer leaves the cursor's block behind.
+  // A record read into another buffer leaves the cursor's block behind.
   std::vector<uint8_t> other(16);
-  ASSERT_EQ(read_data(16, other.data(), &count), 0);
+  ASSERT_EQ(drive->read_record(16, other.data()).kind, RecordRead::Kind::record);
   EXPECT_EQ(cursor.position(), 2u);
   EXPECT_FALSE(cursor.holds_block(1));
-  move_on_tape(SPACE_FILEMARKS, 1);
+  cursor.space(SPACE_FILEMARKS, 1);
   EXPECT_FALSE(cursor.position_known());
   EXPECT_EQ(cursor.position(), 3u);  // asked of the drive
-  locate_to_tape(1);
+  cursor.locate(1);
   EXPECT_TRUE(cursor.position_known());
   EXPECT_EQ(cursor.position(), 1u);
 }

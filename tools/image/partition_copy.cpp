@@ -81,9 +81,8 @@ vtape::PartitionWriter open_for_append(const SafeDir& dir, const std::string& na
                                        const PartitionFileState& from) {
   const std::string path = dir.path() + name;
   // Not through a link, and without waiting for a reader when a FIFO stands there.
-  support::UniqueFd fd(
-      ::openat(dir.fd(), name.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
-               0666));
+  support::UniqueFd fd(::openat(dir.fd(), name.c_str(),
+                                O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
   struct stat st {};
   if (!fd.valid() || ::fstat(fd.get(), &st) != 0) {
     output_fatal(VL_COMMON, "The partition file %s cannot be written: %s.\n", path.c_str(),
@@ -102,13 +101,13 @@ vtape::PartitionWriter open_for_append(const SafeDir& dir, const std::string& na
 
 // Reads the record at `object`; one that cannot be read is read again up to `retries` times,
 // the tape located back to it before each.
-RecordRead read_with_retries(uint32_t partition, uint64_t object, unsigned retries,
-                             std::vector<uint8_t>& buffer) {
-  RecordRead r = read_record(static_cast<uint32_t>(buffer.size()), buffer.data());
+RecordRead read_with_retries(TapeDrive& drive, uint32_t partition, uint64_t object,
+                             unsigned retries, std::vector<uint8_t>& buffer) {
+  RecordRead r = drive.read_record(static_cast<uint32_t>(buffer.size()), buffer.data());
   const std::string first_trouble = r.trouble;
   for (unsigned retry = 1; r.kind == RecordRead::Kind::unreadable && retry <= retries; ++retry) {
-    if (!locate_in_partition(partition, object)) break;
-    r = read_record(static_cast<uint32_t>(buffer.size()), buffer.data());
+    if (!drive.locate_in_partition(partition, object)) break;
+    r = drive.read_record(static_cast<uint32_t>(buffer.size()), buffer.data());
     if (r.kind != RecordRead::Kind::unreadable) {
       output_accdg_to_vl(LV_WARNING, VL_COMMON,
                          "The record at object %" PRIu64 " of partition %" PRIu32
@@ -145,9 +144,9 @@ void write_unreadable(vtape::PartitionWriter& writer, const RecordRead& r, uint3
 
 void show_progress(uint32_t partition, uint64_t object, const ImageState& state) {
   if (status_line::mode() == status_line::Mode::off) return;
-  status_line::update({state.objects, 0, state.bytes_read, 0,
-                       "partition " + std::to_string(partition) + ", object " +
-                           std::to_string(object)});
+  status_line::update(
+      {state.objects, 0, state.bytes_read, 0,
+       "partition " + std::to_string(partition) + ", object " + std::to_string(object)});
 }
 
 }  // namespace
@@ -196,28 +195,32 @@ PartitionFileState examine_partition_file(const SafeDir& dir, const std::string&
   return out;
 }
 
-CopyEnd copy_partition(const SafeDir& dir, const std::string& name, uint32_t partition,
-                       const PartitionFileState& from, unsigned retries, ImageState* state) {
+CopyEnd copy_partition(TapeDrive& drive, const SafeDir& dir, const std::string& name,
+                       uint32_t partition, const PartitionFileState& from, unsigned retries,
+                       ImageState* state) {
   vtape::PartitionWriter writer = open_for_append(dir, name, from);
   std::vector<uint8_t> buffer(vtape::kMaxRecordLength);
   uint64_t records = from.objects - from.filemarks;
-  if (!locate_in_partition(partition, from.objects)) {
-    output_fatal(VL_COMMON, "The tape could not be positioned at object %" PRIu64
-                 " of partition %" PRIu32 ".\n", from.objects, partition);
+  if (!drive.locate_in_partition(partition, from.objects)) {
+    output_fatal(VL_COMMON,
+                 "The tape could not be positioned at object %" PRIu64 " of partition %" PRIu32
+                 ".\n",
+                 from.objects, partition);
   }
   for (uint64_t object = from.objects;; ++object) {
     if (stop_requested() != 0) return CopyEnd::stopped;
     show_progress(partition, object, *state);
     // Only after a record that could not be read may the tape stand elsewhere.
-    if (tape_cursor().position() != object && !locate_in_partition(partition, object)) {
+    if (drive.cursor().position() != object && !drive.locate_in_partition(partition, object)) {
       output_accdg_to_vl(LV_WARNING, VL_COMMON,
                          "The tape could not be positioned past the unreadable record at object "
-                         "%" PRIu64 " of partition %" PRIu32 ": the copy of the partition ends "
+                         "%" PRIu64 " of partition %" PRIu32
+                         ": the copy of the partition ends "
                          "there.\n",
                          object - 1, partition);
       break;
     }
-    const RecordRead r = read_with_retries(partition, object, retries, buffer);
+    const RecordRead r = read_with_retries(drive, partition, object, retries, buffer);
     if (r.kind == RecordRead::Kind::end_of_data) break;
     if (r.kind == RecordRead::Kind::too_long) record_too_long(r, partition, object);
     if (r.kind == RecordRead::Kind::filemark) {
