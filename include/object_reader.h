@@ -1,29 +1,16 @@
-// Run driver: the option checks, the drive opening, and the object record that list files yield.
+// Run driver: the option checks and the drive opening.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 
 #include "spti_lib.h"
+#include "walk/list_files.h"  // object_list, the record of a list entry
 
 struct MamVci;
 struct MamHta;
 class TapeDrive;
 
-// One selected object version, read from a list file. Chained through `next`.
-typedef struct object_list {
-  char key[1025];
-  char id[37];
-  char verson_id[37];
-  uint64_t size;
-  uint64_t metadata_size;
-  uint64_t meta_offset;
-  uint64_t data_offset;
-  char last_mod_date[28];
-  char md5[33];
-  uint64_t block_address;
-  struct object_list* next;
-} object_list;
 
 // The program's real entry point (main only calls it).
 int object_reader_main(int argc, char** argv);

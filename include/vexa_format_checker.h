@@ -1,5 +1,6 @@
-// Shared records of the format checks and the interfaces of the cartridge memory checks, the
-// format checks, the tape walk and the support library.
+// The format layer: the records of the cartridge memory and of the format's labels and markers,
+// the names of the marker file cache, and the interfaces of the cartridge memory checks, the
+// format checks, the identifier and time rules and the format's JSON (bucket list, metadata).
 #pragma once
 
 #include <cstdint>
@@ -11,10 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "object_reader.h"
 #include "spti_lib.h"
-
-class SafeDir;
 
 // Flags of the run driver and the format checks.
 enum Bool { False = 0, True = 1 };
@@ -61,17 +59,6 @@ typedef enum {
   PO = 5,
   META = 6
 } MARKER_TYPE;
-
-// Per-bucket save-path numbering: at most MAX_DIR_NUMBER directories of MAX_DIR_NUMBER
-// sub-directories per bucket.
-inline constexpr int MAX_DIR_NUMBER = 1000;
-typedef struct bucket_info_4_obj_reader {
-  char bucket_name[64];
-  int savepath_dir_number;
-  int savepath_sub_dir_number;
-  int obj_reader_saved_counter;
-  struct bucket_info_4_obj_reader* next;
-} BucketInfo4ObjReader;
 
 typedef struct {
   int bucket_name_flag;
@@ -203,24 +190,10 @@ int check_uuid_format(const char* uuid, const char* owner, const char* location)
 int check_optional_uuid_format(const char* uuid, const char* owner, const char* location);
 int check_utc_format(const char* utc);
 double compare_time_string(const char* first_time_string, const char* second_time_string);
-int is_null_filled(const void* buffer, size_t length);
 
 // ---------------------------------------------------------------------------------------------
-// Object list files and JSON helpers.
+// The JSON of the format: the bucket list and an object's metadata.
 
-int make_key_str_value_pairs(std::string& json_obj, const char* key, const char* value);
-int make_key_ulong_int_value_pairs(std::string& json_obj, const char* key, uint64_t value);
-int add_key_value_pairs_to_array_in_json_file(int new_list_flag, FILE* fp_list,
-                                              const char* json_path,
-                                              const std::string& key_value_pairs);
-int comlete_list_files(const char* list_dir);
-int get_object_info_in_list(const char* object_key, const char* object_id, const char* list_path,
-                            object_list** objects);
-void free_object_list(object_list* objects);
-// Orders the chain by the place of each version's metadata on the tape, so that a retrieval of
-// several versions visits them in one forward pass (records of equal place keep their order).
-void sort_in_tape_order(object_list** objects);
-int check_file(const char* filename);
 int extract_json_element(const char* json_data, const char* json_key, std::string& json_element);
 int get_bucket_name(const char* bucket_list, const char* bucket_id, std::string& bucket_name);
 // Any out-parameter may be null. Those given are cleared first, so a member the metadata lacks
@@ -235,72 +208,8 @@ int get_element_from_metadata(const char* meta_data, uint64_t* object_size, std:
 int get_hash(std::string_view meta_data, char* hash /* 33 bytes */);
 
 // ---------------------------------------------------------------------------------------------
-// Progress history.
-
-// The history file, in the working directory.
-inline constexpr char HISTORY_PATH[] = "./history.log";
-
-void set_obj_save_path(const char* save_path);
-void set_lap_start(time_t lap_s);
-void set_history_interval(uint32_t history_i);
-int get_interval(long* interval);
-// Keys and values of a tape's section of the history, in order.
-using HistoryKeys = std::vector<std::pair<std::string, std::string>>;
-
-// With `more`, the tape's section is written whole in one rewrite: the four counters, then `more`.
-int output_history(const char* tape_id, uint64_t pr_cnt, uint64_t ocm_cnt, uint64_t po_cnt,
-                   uint64_t obj_cnt, const HistoryKeys* more = nullptr);
-// Replaces the section of `tape_id` (or appends it) with `keys`, in one rewrite of the file.
-int write_history_section(const char* tape_id, const HistoryKeys& keys);
-// The keys of the section of `tape_id`; false when there is no history or no such section.
-bool read_history_section(const char* tape_id, HistoryKeys* keys);
-int get_history(const char* tape_id, uint64_t* pr_cnt, uint64_t* ocm_cnt, uint64_t* po_cnt,
-                uint64_t* obj_cnt);
-int read_or_write_ini(int rw, const char* ini_path, const char* section, const char* key,
-                      char* value /* 256 bytes */);
-
-// ---------------------------------------------------------------------------------------------
-// Save-path layout and local file helpers.
-
-int initialize_bucket_info_4_obj_reader(BucketInfo4ObjReader** bucket_info,
-                                        const char* obj_reader_saveroot);
-int add_bucket_info_4_obj_reader(BucketInfo4ObjReader** bucket_info, const char* bucket_name,
-                                 int obj_reader_saved_counter, int savepath_dir_number,
-                                 int savepath_sub_dir_number);
-int get_bucket_info_4_obj_reader(BucketInfo4ObjReader** bucket_info, const char* bucket_name,
-                                 int* savepath_dir_number, int* savepath_sub_dir_number);
-int update_bucket_info_4_obj_reader(BucketInfo4ObjReader* bucket_info);
-void free_bucket_info_4_obj_reader(BucketInfo4ObjReader** bucket_info);
-
-int mk_a_dir(const char* path);
-int mk_deep_dir(const char* filepath);
-// Directory part of `filepath` (up to the last "/") into `dir_path`; 1 when there is no "/".
-int extract_dir_path(const char* filepath, std::string& dir_path);
-// Creates the directory part of a file path when it is missing (one level); failure ends the run.
-int make_parent_dir(const char* filepath);
-
-// Two-slot file opener used by the format checks: slot 0 and slot 1.
-FILE* open_file(const char* filename, const char* mode, int index);
-FILE* clf_open_file(const char* filename, const char* mode);
-FILE* clf_open_alt_file(const char* filename, const char* mode);
-int clf_close_file(FILE* fp);
-size_t clf_read_file(void* buffer, size_t size, size_t count, FILE* fp);
-int clf_check_read_data(size_t read_count, size_t expected_count, const char* what,
-                        const char* filename);
-void* clf_allocate_memory(size_t size, const char* what);
-void free_safely(char** text);
-
-int write_object_and_meta_to_file(const char* path, const void* data, uint64_t str_offset,
-                                  uint64_t object_size);
-void set_force_flag(int is_force_enabled);
-int check_disk_space(const char* path, uint64_t data_size);
-int cp_dir(const char* from, const char* to);
-
-char* str_substring(const char* str, int start, int c_num);
-int str_replace(const char* src, const char* target, const char* replace, char* result);
-
-// ---------------------------------------------------------------------------------------------
-// Tape walk: reference partition and marker file cache.
+// The marker file cache: the exact bytes of each marker of the reference partition, one file a
+// marker, which the format checks read and the walk writes and compares.
 
 // Directory of the working marker cache, relative to the working directory, and the names of its
 // files: the labels, the first and last reference commit markers, and "PR_" with the number of
@@ -323,76 +232,3 @@ inline std::string rcm_cache_file(int which) {
 inline std::string pr_cache_file(uint64_t number) {
   return marker_cache_file(CACHE_PR_PREFIX) + std::to_string(number);
 }
-// Temporary directory of the run's partial-reference copies, one per user so that runs of
-// different users never share it: "object_reader-<uid>/" under $TMPDIR (an absolute path), or
-// under "/tmp" when TMPDIR is unset. Ends with "/".
-std::string temporary_directory();
-
-void set_marker_file_flg(int mf_flg);
-int get_marker_file_flg();
-int initialize_marker_files();
-// Removes the plain files of `directory_path` (ending with "/") whose names end with `ext`
-// (every plain file when `ext` is null). A missing directory is not an error. A directory that is
-// a symbolic link or not owned by the running user is refused (result 1, reported).
-int delete_files_in_directory(const char* directory_path, const char* ext);
-// With a restored marker cache (get_marker_file_flg() 1), a cache file is compared with the tape
-// instead of written; one that differs takes the tape's bytes, and
-// restored_marker_cache_differs() then tells.
-int write_markers_to_file(const char* filepath, int write_flg);
-bool restored_marker_cache_differs();
-// How many times an unreadable block of the data partition is read again (located between tries)
-// before it is taken as damage.
-void set_read_retries(int retries);
-// A cache directory that holds anything but plain files ends the run.
-void require_plain_cache(const SafeDir& dir);
-int read_marker_file(uint64_t str_size, uint64_t str_offset, const char* filepath, char* str);
-int check_fm_next_to_marker(int pos, int own_flag);
-int move_to_last_rcm(const MamVci* mamvci, int which_partition, uint64_t* fileNumber);
-int check_fm_num(uint64_t total_fm_num, uint64_t num_of_pr, uint64_t num_of_ocm);
-int get_pr_num(uint64_t* pr_num);
-const char* get_marker_name(MARKER_TYPE m_type);
-const char* get_partition_name(int which_partition);
-
-int check_vol1_label_integrity(int which_partition);
-int check_qrt_label_integrity(int which_partition, const MamVci* mamvci, const MamHta* mamhta,
-                              int write_flg);
-int check_first_rcm_integrity(int which_partition, const MamVci* mamvci, const MamHta* mamhta);
-int check_last_rcm_integrity(int which_partition, const MamVci* mamvci, const MamHta* mamhta,
-                             uint64_t* fileNumber);
-int check_pr_integrity(int which_partition, const MamVci* mamvci, int target_pr_num, int last_flag);
-int set_block_size(const MamVci* mamvci, const MamHta* mamhta);
-int check_reference_partition_lable(const MamVci* mamvci, const MamHta* mamhta,
-                                    uint64_t* total_fm_num_of_rp);
-
-// Block size of the tape as the format label gives it (1048576 until then).
-uint32_t get_block_size();
-class TapeDrive;
-void set_walk_drive(TapeDrive* drive);
-
-// ---------------------------------------------------------------------------------------------
-// Tape walk: addressing on the data partition, verification and extraction, the walk driver.
-
-int get_ocm_po_meta_num(int pr_num, uint64_t* ocm_num, uint64_t* po_num, uint64_t* meta_num);
-int get_address_of_pr(int pr_num, uint64_t* block_number, uint64_t* offset);
-int get_address_of_marker(MARKER_TYPE m_type, uint64_t marker_num, uint64_t* block_number,
-                          uint64_t* offset, uint64_t* pr_file_num, uint64_t* pr_file_offset,
-                          uint64_t* marker_len);
-int get_next_marker(uint64_t pr_num, uint64_t ocm_num, uint64_t po_num, uint64_t meta_num,
-                    uint64_t pr_max, uint64_t ocm_max, uint64_t po_max, uint64_t meta_max,
-                    MARKER_TYPE* m_type);
-int get_last_data_offset(const char* filepath, uint64_t pr_file_offset, uint64_t marker_len);
-
-int check_diff_btwn_file_and_tape(MARKER_TYPE m_type, const char* filepath, uint64_t read_size,
-                                  uint64_t offset, uint64_t pr_file_offset);
-int check_part_of_pr_integrity(MARKER_TYPE m_type, uint64_t block_number, uint64_t offset,
-                               uint64_t pr_file_num, uint64_t pr_file_offset, uint64_t marker_len);
-
-// The tape identifier: the VOL1 label's volume identifier and the two generation characters
-// (9 bytes with the terminator). The walk names list files and history sections with it.
-int get_tape_identifier(int fd, char* tape_id);
-
-// Modes: "full_dump", "resume_dump", "output_list", "output_objects_in_object_list" (the last
-// takes the object chain and the bucket name).
-int check_integrity(const MamVci* mamvci, const MamHta* mamhta, const char* mode, int fd,
-                    const char* save_path, const char* barcode_id, object_list* objects = nullptr,
-                    const char* bucket_name = nullptr);

@@ -46,6 +46,11 @@
 #include "walk/object_sink.h"
 #include "walk/progress.h"
 #include "walk/save_layout.h"
+#include "support/file_helpers.h"
+#include "walk/history.h"
+#include "walk/list_files.h"
+#include "walk/numbering.h"
+#include "walk/walk.h"
 
 namespace ml = marker_layout;
 
@@ -149,6 +154,7 @@ void reset_walk_state(walk::Mode mode) {
 bool mode_is(walk::Mode mode) { return walk_state.mode == mode; }
 
 TapeDrive* walk_drive = nullptr;
+HistoryClock history_clock;
 TapeCursor& cursor() { return walk_drive->cursor(); }
 
 }  // namespace
@@ -156,6 +162,7 @@ TapeCursor& cursor() { return walk_drive->cursor(); }
 uint32_t get_block_size() { return block_size; }
 
 void set_walk_drive(TapeDrive* drive) { walk_drive = drive; }
+HistoryClock& walk_history_clock() { return history_clock; }
 
 const char* get_marker_name(MARKER_TYPE m_type) {
   switch (m_type) {
@@ -2305,7 +2312,7 @@ int write_checkpoint(const walk::Checkpoint& place) {
   walk_state.recorded_numbering = place.numbering;
   const uint64_t* c = place.counters;
   const HistoryKeys more = walk::progress_keys(walk_state.save_path, false, place.numbering);
-  return output_history(barcode_id, c[0], c[1], c[2], c[3], &more);
+  return output_history(history_clock, barcode_id, c[0], c[1], c[2], c[3], &more);
 }
 
 // A dump into a store records a place only once the store has answered every object before it

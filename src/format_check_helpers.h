@@ -18,6 +18,7 @@
 
 #include "endian_utils.h"
 #include "vexa_format_checker.h"
+#include "support/file_helpers.h"
 
 namespace fmtcheck {
 

@@ -48,6 +48,11 @@
 #include "walk/progress.h"
 #include "walk/save_layout.h"
 #include "walk/store_sink.h"
+#include "support/file_helpers.h"
+#include "walk/history.h"
+#include "walk/list_files.h"
+#include "walk/numbering.h"
+#include "walk/walk.h"
 
 namespace {
 
@@ -304,7 +309,7 @@ bool apply_option(int opt, const char* appname) {
       return false;
     case 'i':
       check_interval(optarg, &settings.history_interval);
-      set_history_interval(settings.history_interval);
+      walk_history_clock().interval = settings.history_interval;
       break;
     case 'l':
       settings.is_output_list = True;
@@ -314,7 +319,7 @@ bool apply_option(int opt, const char* appname) {
       break;
     case 's':
       copy_field(settings.save_path, optarg);
-      set_obj_save_path(settings.save_path);
+      walk_history_clock().save_path = settings.save_path;
       break;
     case 'v':
       copy_field(settings.verbose_level, optarg);
@@ -1103,7 +1108,7 @@ int object_reader_main(int argc, char** argv) {
     ~DriveCloser() { run.drive.reset(); }
   } closer;
   run_record::begin(OR_VERSION, argc, argv);
-  set_lap_start(std::time(nullptr));
+  walk_history_clock().lap_start = std::time(nullptr);
   set_vl(settings.verbose_level);
 
   if (!parse_options(argc, argv)) {
@@ -1123,7 +1128,7 @@ int object_reader_main(int argc, char** argv) {
                    "--save-path option.\n");
     }
   }
-  set_obj_save_path(settings.save_path);
+  walk_history_clock().save_path = settings.save_path;
   check_arguments(settings.is_drive_specified, settings.is_output_list,
                   settings.is_resume_dump_required, settings.is_full_dump_required,
                   settings.is_output_object, settings.bucket_name, settings.object_key,

@@ -1,89 +1,105 @@
-// Support of the run driver: reading and completing list files, and the free disk space check.
-#include <sys/statvfs.h>
+// List files: the entries a list run writes, and reading them back for a retrieval.
+#include <dirent.h>
+#include <json-c/json.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <memory>
 #include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 #include "output_level.h"
+#include "support/file_helpers.h"
 #include "vexa_format_checker.h"
+#include "walk/list_files.h"
 
 // =============================================================================================
-// Free disk space
+// Entries of list files
 // =============================================================================================
 
 namespace {
 
-int force_flag = 0;
+struct JsonPut {
+  void operator()(json_object* object) const { json_object_put(object); }
+};
+using JsonRef = std::unique_ptr<json_object, JsonPut>;
 
-constexpr uint64_t kMarginBytes = 107374182400ULL;  // 100 GiB kept free beyond the data
-constexpr uint64_t kGiB = 1073741824ULL;
+// True when the entry text already holds a member named `key`. Members start the entry text or
+// follow the ",\n" that separates them, so a value that merely contains the name does not count.
+bool entry_has_member(const std::string& entry, const char* key) {
+  const std::string member = std::string("\"") + key + "\":";
+  return entry.starts_with(member) || entry.find(",\n" + member) != std::string::npos;
+}
 
-// Free bytes of the file system that holds `path`. A path that does not exist yet is measured
-// on the file system of its nearest existing ancestor, where it will be created.
-bool free_bytes_of(const char* path, uint64_t* free_bytes) {
-  std::string probe(path);
-  while (true) {
-    struct statvfs fs {};
-    if (statvfs(probe.empty() ? "." : probe.c_str(), &fs) == 0) {
-      *free_bytes = static_cast<uint64_t>(fs.f_bavail) * static_cast<uint64_t>(fs.f_frsize);
-      return true;
-    }
-    if (errno != ENOENT && errno != ENOTDIR) return false;
-    while (probe.size() > 1 && probe.back() == '/') probe.pop_back();
-    const size_t slash = probe.rfind('/');
-    if (slash == std::string::npos) {
-      if (probe.empty() || probe == ".") return false;
-      probe = ".";
-    } else {
-      probe.resize(slash == 0 ? 1 : slash);
-    }
-  }
+void append_member(std::string& entry, const std::string& member) {
+  if (!entry.empty()) entry += ",\n";
+  entry += member;
 }
 
 }  // namespace
 
-void set_force_flag(int is_force_enabled) { force_flag = is_force_enabled; }
-
-int check_disk_space(const char* path, uint64_t data_size) {
-  output_accdg_to_vl(LV_TRACE, VL_MISC, "start:check_disk_space\n");
-  if (force_flag == 1) return 0;
-  uint64_t free_bytes = 0;
-  if (!free_bytes_of(path, &free_bytes)) {
-    return output_accdg_to_vl(LV_ERROR, VL_COMMON,
-                              "Failed to run \"df\" commmand to get a disk space.\n");
+int make_key_str_value_pairs(std::string& json_obj, const char* key, const char* value) {
+  int ret = output_accdg_to_vl(LV_TRACE, VL_MISC, "start:make_key_value_pairs\n");
+  if (entry_has_member(json_obj, key)) {
+    ret |= output_accdg_to_vl(LV_ERROR, VL_DEFAULT, "The key(%s) is duplicated.\n", key);
   }
-  int ret = 0;
-  if (free_bytes == 0)
-    ret |= output_accdg_to_vl(LV_ERROR, VL_COMMON, "Disk space specified is zero.\n");
-  const long free_gib = static_cast<long>(free_bytes / kGiB);
-  if (static_cast<double>(free_bytes) <
-      static_cast<double>(data_size) + static_cast<double>(kMarginBytes)) {
-    ret |=
-        output_accdg_to_vl(LV_ERROR, VL_MISC,
-                           "Disk space is not large enough: %ld (GiB).\n%sSpecify --Force option "
-                           "or keep >%d GiB disk space.\n",
-                           free_gib, INDENT, 100);
-  }
-  output_accdg_to_vl(LV_TRACE, VL_MISC, "Disk space (GiB) = %ld\n", free_gib);
+  // The value is a JSON string: quotes, backslashes and control characters are escaped, so that
+  // no text from a tape can end the entry or the line early.
+  const JsonRef text(json_object_new_string(value != nullptr ? value : ""));
+  append_member(json_obj,
+                std::string("\"") + key + "\":" +
+                    json_object_to_json_string_ext(
+                        text.get(), JSON_C_TO_STRING_PLAIN | JSON_C_TO_STRING_NOSLASHESCAPE));
   return ret;
+}
+
+int make_key_ulong_int_value_pairs(std::string& json_obj, const char* key, uint64_t value) {
+  int ret = output_accdg_to_vl(LV_TRACE, VL_MISC, "start:make_key_ulong_int_value_pairs\n");
+  if (entry_has_member(json_obj, key)) {
+    ret |= output_accdg_to_vl(LV_ERROR, VL_DEFAULT, "The key(%s) is duplicated.\n", key);
+  }
+  // Numbers have always been written as signed decimals; the list reader takes them back to the
+  // same unsigned value.
+  append_member(json_obj,
+                std::string("\"") + key + "\":" + std::to_string(static_cast<int64_t>(value)));
+  return ret;
+}
+
+int add_key_value_pairs_to_array_in_json_file(int new_list_flag, FILE* fp_list,
+                                              const char* json_path,
+                                              const std::string& key_value_pairs) {
+  output_accdg_to_vl(LV_TRACE, VL_MISC, "start:add_key_value_pairs_to_array_in_json_file\n");
+  if (fp_list == nullptr || json_path == nullptr) {
+    output_fatal(VL_MISC,
+                 "Invalid argument at add_key_value_pairs_to_array_in_json_file. fp_list or "
+                 "json_path is NULL.\n");
+    return 1;
+  }
+  make_parent_dir(json_path);
+  const std::string head = new_list_flag == 1 ? "{\n\"ObjectList\":[\n{\n" : ",\n{\n";
+  const std::string text = head + key_value_pairs + "\n}\n";
+  // Each entry reaches the file whole before the walk goes on, so a list run that stops early
+  // leaves complete entries, and a full disk is noticed at the entry it hits.
+  const bool written =
+      std::fwrite(text.data(), 1, text.size(), fp_list) == text.size() && std::fflush(fp_list) == 0;
+  if (!written) {
+    output_fatal(VL_MISC, "Failed to output %s.Disk space is likely to insufficient.\n", json_path);
+  }
+  return 0;
 }
 
 // =============================================================================================
 // List files: reading and completing
 // =============================================================================================
 
-#include <dirent.h>
-#include <json-c/json.h>
 
-#include <algorithm>
-#include <charconv>
-#include <cstdlib>
-#include <fstream>
-#include <memory>
-#include <string_view>
-#include <utility>
-#include <vector>
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "vexa_format_checker.h"
+#include "support/file_helpers.h"
 
 char* str_substring(const char* str, int start, int c_num) {
   if (str == nullptr || start < 0 || c_num < 0) return nullptr;

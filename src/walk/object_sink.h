@@ -19,6 +19,7 @@
 #include "support/atomic_file.h"
 #include "support/run_record.h"
 #include "vexa_format_checker.h"
+#include "walk/history.h"
 
 namespace walk {
 

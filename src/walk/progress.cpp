@@ -1,5 +1,7 @@
 // The numbering and the other keys a dump's history records.
 #include "walk/progress.h"
+#include "walk/history.h"
+#include "walk/numbering.h"
 
 #include <cstdio>
 

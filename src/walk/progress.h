@@ -8,6 +8,8 @@
 #include <string>
 
 #include "vexa_format_checker.h"
+#include "walk/history.h"
+#include "walk/numbering.h"
 
 namespace walk {
 

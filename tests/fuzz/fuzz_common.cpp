@@ -14,6 +14,7 @@
 #include "support/unique_fd.h"
 #include "vexa_format_checker.h"
 #include "walk/cache_file.h"
+#include "support/file_helpers.h"
 
 namespace fuzz {
 namespace {

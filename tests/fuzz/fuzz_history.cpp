@@ -7,6 +7,8 @@
 #include "fuzz/fuzz_target.h"
 #include "vexa_format_checker.h"
 #include "walk/progress.h"
+#include "walk/history.h"
+#include "walk/numbering.h"
 
 namespace {
 

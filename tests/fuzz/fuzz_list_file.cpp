@@ -5,6 +5,7 @@
 
 #include "fuzz/fuzz_target.h"
 #include "vexa_format_checker.h"
+#include "walk/list_files.h"
 
 namespace {
 

@@ -9,6 +9,7 @@
 #include "fuzz/fuzz_target.h"
 #include "scsi/scsi_decode.h"
 #include "vexa_format_checker.h"
+#include "support/file_helpers.h"
 
 namespace {
 

@@ -6,6 +6,7 @@
 
 #include "fuzz/fuzz_target.h"
 #include "vexa_format_checker.h"
+#include "support/file_helpers.h"
 
 namespace {
 

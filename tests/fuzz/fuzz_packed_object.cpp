@@ -5,6 +5,7 @@
 
 #include "fuzz/fuzz_target.h"
 #include "vexa_format_checker.h"
+#include "support/file_helpers.h"
 
 OR_FUZZ_TARGET(packed_object) {
   uint64_t position = 0;

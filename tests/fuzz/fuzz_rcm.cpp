@@ -3,6 +3,7 @@
 
 #include "fuzz/fuzz_target.h"
 #include "vexa_format_checker.h"
+#include "support/file_helpers.h"
 
 OR_FUZZ_TARGET(rcm) {
   constexpr int kLastRcm = 1;

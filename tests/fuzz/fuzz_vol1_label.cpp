@@ -3,6 +3,7 @@
 
 #include "fuzz/fuzz_target.h"
 #include "vexa_format_checker.h"
+#include "support/file_helpers.h"
 
 OR_FUZZ_TARGET(vol1_label) {
   fuzz::write_input(marker_cache_file(CACHE_VOL1_LABEL), input);

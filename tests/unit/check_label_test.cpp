@@ -7,6 +7,7 @@
 #include <string>
 
 #include "format_check_fixture.h"
+#include "support/file_helpers.h"
 
 namespace {
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "format_check_fixture.h"
+#include "support/file_helpers.h"
 
 namespace {
 

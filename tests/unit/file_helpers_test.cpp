@@ -10,6 +10,8 @@
 #include "common/test_util.h"
 #include "output_level.h"
 #include "vexa_format_checker.h"
+#include "support/file_helpers.h"
+#include "walk/numbering.h"
 
 namespace fs = std::filesystem;
 

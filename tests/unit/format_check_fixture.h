@@ -19,6 +19,7 @@
 #include "common/test_util.h"
 #include "output_level.h"
 #include "vexa_format_checker.h"
+#include "support/file_helpers.h"
 
 namespace fmtest {
 

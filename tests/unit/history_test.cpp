@@ -10,6 +10,8 @@
 #include "common/test_util.h"
 #include "output_level.h"
 #include "vexa_format_checker.h"
+#include "support/file_helpers.h"
+#include "walk/history.h"
 
 namespace {
 
@@ -22,9 +24,9 @@ class HistoryTest : public ::testing::Test {
     set_vl(verbosity_);
     ASSERT_NE(getcwd(old_cwd_, sizeof(old_cwd_)), nullptr);
     ASSERT_EQ(chdir(dir_.path().c_str()), 0);
-    set_obj_save_path(dir_.path().c_str());
-    set_history_interval(0);
-    set_lap_start(std::time(nullptr));
+    clock_.save_path = dir_.path();
+    clock_.interval = 0;
+    clock_.lap_start = std::time(nullptr);
     set_force_flag(1);
   }
   void TearDown() override {
@@ -39,11 +41,12 @@ class HistoryTest : public ::testing::Test {
   }
   static std::string history() { return testutil::read_file(kHistory); }
   // One packed object completed `seconds` after the start of the lap.
-  static int packed_object_after(long seconds, uint64_t po) {
-    set_lap_start(std::time(nullptr) - seconds);
-    return output_history("TAPE01L8", 1, 2, po, 4);
+  int packed_object_after(long seconds, uint64_t po) {
+    clock_.lap_start = std::time(nullptr) - seconds;
+    return output_history(clock_, "TAPE01L8", 1, 2, po, 4);
   }
 
+  HistoryClock clock_;
   testutil::TempDir dir_;
   char old_cwd_[4096] = "";
   char verbosity_[1] = "";
@@ -156,7 +159,7 @@ TEST_F(HistoryTest, NoHistoryToResumeFrom) {
 }
 
 TEST_F(HistoryTest, WrittenCountersAreReadBack) {
-  EXPECT_EQ(output_history("TAPE01L8", 5, 6, 7, 8), 0);
+  EXPECT_EQ(output_history(clock_, "TAPE01L8", 5, 6, 7, 8), 0);
   EXPECT_EQ(history(), "[TAPE01L8]\nPR=5\nOCM=6\nPO=7\nObject number=8\n");
   uint64_t pr = 0, ocm = 0, po = 0, obj = 0;
   EXPECT_EQ(get_history("TAPE01L8", &pr, &ocm, &po, &obj), 0);
@@ -164,19 +167,19 @@ TEST_F(HistoryTest, WrittenCountersAreReadBack) {
 }
 
 TEST_F(HistoryTest, IntervalWritesOnlyWhenTheLapHasRun) {
-  set_history_interval(60);
+  clock_.interval = 60;
   EXPECT_EQ(packed_object_after(10, 1), 0);
   EXPECT_EQ(packed_object_after(30, 2), 0);
   EXPECT_FALSE(testutil::exists(kHistory));
   EXPECT_EQ(packed_object_after(70, 3), 0);
   EXPECT_EQ(history(), "[TAPE01L8]\nPR=1\nOCM=2\nPO=3\nObject number=4\n");
   long interval = -1;
-  get_interval(&interval);  // a new lap started at the write
+  get_interval(clock_, &interval);  // a new lap started at the write
   EXPECT_LE(interval, 1);
 }
 
 TEST_F(HistoryTest, IntervalReachedExactlyWritesWithoutNewLap) {
-  set_history_interval(60);
+  clock_.interval = 60;
   // Measured within one second of the clock, so that the lap is exactly 60 s long.
   for (int attempt = 0; attempt < 5; ++attempt) {
     const time_t before = std::time(nullptr);
@@ -185,22 +188,22 @@ TEST_F(HistoryTest, IntervalReachedExactlyWritesWithoutNewLap) {
   }
   EXPECT_TRUE(testutil::exists(kHistory));
   long interval = 0;
-  get_interval(&interval);
+  get_interval(clock_, &interval);
   EXPECT_GE(interval, 60);
 }
 
 TEST_F(HistoryTest, LowDiskSpaceWritesAndEndsTheRun) {
-  set_history_interval(60);
+  clock_.interval = 60;
   set_force_flag(0);
-  set_obj_save_path("/proc");  // a file system without free space
+  clock_.save_path = "/proc";  // a file system without free space
   EXPECT_EXIT(RUN_ENDS(packed_object_after(30, 9)), ::testing::ExitedWithCode(1),
               "\\[SYS_ERR\\] \\[COMMON\\] No disk space\\(/proc\\)\\.");
   EXPECT_EQ(history(), "[TAPE01L8]\nPR=1\nOCM=2\nPO=9\nObject number=4\n");
 }
 
 TEST_F(HistoryTest, ForceSkipsTheDiskSpaceCheck) {
-  set_history_interval(60);
-  set_obj_save_path("/proc");
+  clock_.interval = 60;
+  clock_.save_path = "/proc";
   set_force_flag(1);
   EXPECT_EQ(check_disk_space("/proc", 0), 0);
   EXPECT_EQ(packed_object_after(30, 9), 0);
@@ -213,7 +216,7 @@ TEST_F(HistoryTest, ForceSkipsTheDiskSpaceCheck) {
 
 TEST_F(HistoryTest, WithoutIntervalEveryPackedObjectWritesAndDiskIsNotChecked) {
   set_force_flag(0);
-  set_obj_save_path("/proc");
+  clock_.save_path = "/proc";
   EXPECT_EQ(packed_object_after(0, 1), 0);
   EXPECT_EQ(packed_object_after(0, 2), 0);
   EXPECT_EQ(history(), "[TAPE01L8]\nPR=1\nOCM=2\nPO=2\nObject number=4\n");

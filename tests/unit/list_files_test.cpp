@@ -12,6 +12,8 @@
 #include "object_reader.h"
 #include "output_level.h"
 #include "vexa_format_checker.h"
+#include "support/file_helpers.h"
+#include "walk/list_files.h"
 
 namespace {
 

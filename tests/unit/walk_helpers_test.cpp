@@ -17,6 +17,7 @@
 #include "walk/cache_file.h"
 #include "walk/marker_index.h"
 #include "walk/save_layout.h"
+#include "walk/list_files.h"
 
 namespace fs = std::filesystem;
 
