@@ -74,8 +74,8 @@ constexpr int kMaxInFlight = 64;
 // Bucket names are at most 63 characters: a prefix leaves room for the shortest one.
 constexpr size_t kMaxBucketPrefix = 63 - kBucketNameMin;
 
-// The run's settings, owned by the driver for the whole run. The verbosity text is registered
-// with the diagnostic output by reference, so it lives in static storage.
+// The run's settings, owned by object_reader_main for the whole run. The verbosity text is
+// registered with the diagnostic output by reference: it lives as long as the run.
 struct Settings {
   char drive_name[4097] = "";
   char bucket_name[64] = "";
@@ -85,6 +85,8 @@ struct Settings {
   char save_path[4097] = "";
   char verbose_level[4097] = "";
   uint32_t history_interval = 0;
+  time_t started = 0;    // the first interval of the history begins here
+  int read_retries = 2;  // --read-retries
   Bool is_drive_specified = False;
   Bool is_full_dump_required = False;
   Bool is_resume_dump_required = False;
@@ -100,11 +102,9 @@ struct Settings {
   s3::StoreOptions store;
 };
 
-Settings settings;
-
 // The status line of a long job: on a terminal unless --no-progress (or wherever --progress asks
 // for it); elsewhere, with -v v or more, a progress message a minute.
-void choose_progress_display() {
+void choose_progress_display(const Settings& settings) {
   const bool terminal = isatty(STDERR_FILENO) != 0;
   if (settings.progress == 1 || (settings.progress == -1 && terminal)) {
     status_line::set_mode(status_line::Mode::terminal);
@@ -121,7 +121,7 @@ std::string with_unit(uint64_t bytes) {
 }
 
 // The lines after a job's completion message: what became of the objects, the messages, the time.
-void print_summary(bool listing) {
+void print_summary(const Settings& settings, bool listing) {
   status_line::finish();
   const run_record::Totals& t = run_record::totals();
   const double seconds = run_record::elapsed_seconds();
@@ -190,7 +190,7 @@ int number_option(const char* text, const char* name, int lowest, int highest) {
 }
 
 // Applies one of the options of a restore into an S3 store.
-void apply_store_option(int opt) {
+void apply_store_option(Settings& settings, int opt) {
   s3::StoreOptions& store = settings.store;
   if (opt != kS3Option) settings.store_option = true;
   if (opt == kS3Option) {
@@ -219,7 +219,7 @@ void apply_store_option(int opt) {
 }
 
 // The options that choose the object of a retrieval.
-void apply_object_option(int opt) {
+void apply_object_option(Settings& settings, int opt) {
   switch (opt) {
     case 'b':
       copy_field(settings.bucket_name, optarg);
@@ -257,7 +257,7 @@ void apply_object_option(int opt) {
 }
 
 // The long options without a short form. False when the option was the whole job (--version).
-bool apply_long_option(int opt) {
+bool apply_long_option(Settings& settings, int opt) {
   switch (opt) {
     case kVersionOption:
       std::printf("object_reader %s\n", OR_VERSION);
@@ -270,13 +270,13 @@ bool apply_long_option(int opt) {
       settings.report_path = optarg;
       break;
     case kReadRetriesOption:
-      set_read_retries(number_option(optarg, "--read-retries", 0, kMaxReadRetries));
+      settings.read_retries = number_option(optarg, "--read-retries", 0, kMaxReadRetries);
       break;
     case kS3Option:
     case kS3BucketPrefixOption:
     case kS3MultipartThresholdOption:
     case kS3InFlightOption:
-      apply_store_option(opt);
+      apply_store_option(settings, opt);
       break;
     default:
       break;  // refused by check_command_line before any option took effect
@@ -286,13 +286,13 @@ bool apply_long_option(int opt) {
 
 // Applies one option that getopt_long returned. False when the option was the whole job (--help,
 // --version): the options after it are not applied.
-bool apply_option(int opt, const char* appname) {
+bool apply_option(Settings& settings, int opt, const char* appname) {
   switch (opt) {
     case 'b':
     case 'L':
     case 'o':
     case 'O':
-      apply_object_option(opt);
+      apply_object_option(settings, opt);
       break;
     case 'd':
       copy_field(settings.drive_name, optarg);
@@ -309,7 +309,6 @@ bool apply_option(int opt, const char* appname) {
       return false;
     case 'i':
       check_interval(optarg, &settings.history_interval);
-      walk_history_clock().interval = settings.history_interval;
       break;
     case 'l':
       settings.is_output_list = True;
@@ -319,13 +318,12 @@ bool apply_option(int opt, const char* appname) {
       break;
     case 's':
       copy_field(settings.save_path, optarg);
-      walk_history_clock().save_path = settings.save_path;
       break;
     case 'v':
       copy_field(settings.verbose_level, optarg);
       break;
     default:
-      return apply_long_option(opt);
+      return apply_long_option(settings, opt);
   }
   return true;
 }
@@ -388,11 +386,11 @@ void check_command_line(int argc, char** argv) {
 }
 
 // Applies the options; false when one of them was the whole job (--help, --version).
-bool parse_options(int argc, char** argv) {
+bool parse_options(Settings& settings, int argc, char** argv) {
   check_command_line(argc, argv);
   int opt = 0;
   while ((opt = getopt_long(argc, argv, kShortOptions, kLongOptions, nullptr)) != -1) {
-    if (!apply_option(opt, argv[0])) return false;
+    if (!apply_option(settings, opt, argv[0])) return false;
   }
   return true;
 }
@@ -506,7 +504,7 @@ int check_arguments(int is_drive_specified, int is_output_list, int is_resume_du
 namespace {
 
 // --s3 goes with the jobs that write objects, and the options of a restore with --s3.
-void check_store_arguments() {
+void check_store_arguments(const Settings& settings) {
   if (!settings.to_store) {
     if (settings.store_option) {
       output_fatal(VL_COMMON,
@@ -532,10 +530,9 @@ void check_store_arguments() {
 // The store a restore puts the objects into, checked (credentials, reachability) before the
 // drive is opened: a store that cannot be used ends the run before the tape moves. Nothing
 // without --s3.
-std::unique_ptr<walk::StoreSink> open_store() {
+std::unique_ptr<walk::StoreSink> open_store(const Settings& settings) {
   if (!settings.to_store) return nullptr;
   auto sink = std::make_unique<walk::StoreSink>(settings.store);
-  walk::set_object_sink(sink.get());
   return sink;
 }
 
@@ -663,143 +660,30 @@ void set_barcode_identifier(const char* barcode, char (&barcode_id)[9]) {
   }
 }
 
+// What the run holds: the drive, the walk over its tape, the cartridge memory and the tape's
+// identifiers. The walk refers to the drive: it is declared after it, and goes first.
 struct RunState {
   char barcode_id[9] = "null";
   char tape_id[9] = "";
   std::unique_ptr<TapeDrive> drive;
+  std::unique_ptr<Walk> walk;
   MamVci mamvci[2]{};
   MamHta mamhta{};
   uint64_t total_fm_num_in_rp = 0;
   uint64_t total_pr_num_in_rp = 0;
 };
-RunState run;
-
-// The saved marker cache of this tape under the save path: "<barcode>/reference_partition/",
-// entered without following a link (the barcode comes from the tape's cartridge memory). Invalid
-// when it does not exist and `create` is false.
-SafeDir saved_cache_directory(bool create) {
-  const SafeDir root =
-      create ? SafeDir::root(settings.save_path) : SafeDir::existing_root(settings.save_path);
-  if (!root.valid()) return root;
-  return root.enter(std::string(run.barcode_id) + "/" + MARKER_CACHE_DIR, create);
-}
-
-// The names of the cache files of a tape with `prs` partial references.
-std::vector<std::string> cache_file_names(uint64_t prs) {
-  std::vector<std::string> names = {CACHE_VOL1_LABEL, CACHE_FIRST_RCM, CACHE_LAST_RCM};
-  for (uint64_t n = 0; n < prs; ++n) names.push_back(CACHE_PR_PREFIX + std::to_string(n));
-  names.push_back(CACHE_FORMAT_LABEL);  // the presence mark of a saved cache: last
-  return names;
-}
-
-// Copies the plain file `name` from `from` into `to`; a failure ends the run. A file that `from`
-// does not hold is passed over when it is `optional`.
-void copy_cache_file(const SafeDir& from, const SafeDir& to, const std::string& name,
-                     bool optional = false) {
-  struct stat status {};
-  if (optional && fstatat(from.fd(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) return;
-  // A partial reference of a large tape runs to hundreds of megabytes: it is copied a piece at
-  // a time.
-  AtomicFile copy;
-  if (!copy.open(to, name) ||
-      !stream_plain_file(from, name,
-                         [&copy](std::span<const uint8_t> piece) { return copy.write(piece); }) ||
-      !copy.commit()) {
-    output_fatal(VL_MISC, "Failed to copy (%s) to (%s).\n", (from.path() + name).c_str(),
-                 to.path().c_str());
-  }
-}
-
-// The marker at the current tape position, up to its filemark (at most `limit` bytes kept).
-std::string read_marker_from_tape(size_t limit) {
-  std::string bytes;
-  TapeCursor& cursor = run.drive->cursor();
-  uint32_t count = 0;
-  while (cursor.read(get_block_size(), &count) == 0) {
-    if (bytes.size() < limit) {
-      bytes.append(reinterpret_cast<const char*>(cursor.block().data()), count);
-    }
-  }
-  return bytes;
-}
-
-// A saved cache is a candidate only when its VOL1 label and last reference commit marker are the
-// bytes on this tape's reference partition, and every file it must hold is a plain file. The rest
-// of it is compared with the tape as the run reads the reference partition (see
-// write_markers_to_file). Returns the number of partial references, or nothing.
-std::optional<uint64_t> saved_cache_matches_tape(const SafeDir& dir) {
-  std::string vol1;
-  std::string rcm;
-  if (!read_plain_file(dir, CACHE_VOL1_LABEL, &vol1) ||
-      !read_plain_file(dir, CACHE_LAST_RCM, &rcm) || vol1.empty() ||
-      rcm.size() < marker_layout::kRcmMarkerCount + marker_layout::kFieldSize) {
-    return std::nullopt;
-  }
-  // The number of partial references of the last reference commit marker; a count beyond the
-  // files present stops at the first one missing.
-  const uint64_t prs =
-      be64(reinterpret_cast<const uint8_t*>(rcm.data()) + marker_layout::kRcmMarkerCount);
-  for (uint64_t n = 0; n <= prs; ++n) {
-    const std::string name = n < prs ? CACHE_PR_PREFIX + std::to_string(n) : CACHE_FIRST_RCM;
-    struct stat status {};
-    if (fstatat(dir.fd(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 ||
-        !S_ISREG(status.st_mode)) {
-      return std::nullopt;
-    }
-  }
-  TapeCursor& cursor = run.drive->cursor();
-  cursor.head(0);
-  const std::string tape_vol1 = read_marker_from_tape(vol1.size() + 1);
-  cursor.head(0);
-  cursor.space(SPACE_END_OF_DATA, 0);
-  cursor.space(SPACE_FILEMARKS, static_cast<uint32_t>(-2));
-  cursor.space(SPACE_FILEMARKS, 1);
-  const std::string tape_rcm = read_marker_from_tape(rcm.size() + 1);
-  if (vol1 != tape_vol1 || rcm != tape_rcm) return std::nullopt;
-  return prs;
-}
-
-void report_unused_cache(const SafeDir& saved) {
-  output_accdg_to_vl(LV_WARNING, VL_COMMON,
-                     "The saved reference partition (%s) does not match this tape. It is not "
-                     "used.\n",
-                     saved.path().c_str());
-}
-
-// Restores the saved marker cache of this tape into the working cache, when there is one that
-// may be this tape's: only the files of its names, and only plain files.
-void restore_marker_cache() {
-  const SafeDir saved = saved_cache_directory(false);
-  struct stat status {};
-  if (!saved.valid() || fstatat(saved.fd(), CACHE_FORMAT_LABEL, &status, 0) != 0) return;
-  require_plain_cache(saved);
-  const std::optional<uint64_t> prs = saved_cache_matches_tape(saved);
-  if (!prs) {
-    report_unused_cache(saved);
-    return;
-  }
-  set_marker_file_flg(1);
-  const SafeDir working = SafeDir::root(".").enter(MARKER_CACHE_DIR, true);
-  // Files of another tape left in the working cache must not stand beside the restored ones.
-  std::string other;
-  if (!remove_plain_files(working, &other)) {
-    output_fatal(VL_MISC, "Marker files could not be deleted at %s.\n", MARKER_CACHE_DIR);
-  }
-  for (const std::string& name : cache_file_names(*prs)) copy_cache_file(saved, working, name);
-  walk::marker_cache_changed();
-}
-
 // Reads the partial references of the reference partition: into the temporary directory, or, with
 // a restored cache, compared with the cached copies. A restored cache that differs from the tape
 // anywhere is not used: the run goes on as a first run, which copies the tape afresh.
-void read_partial_references() {
-  const bool restored = get_marker_file_flg() != 0;
+void read_partial_references(RunState& run) {
+  Walk& walk = *run.walk;
+  const bool restored = get_marker_file_flg(walk) != 0;
   for (uint64_t i = 0; i < run.total_pr_num_in_rp; ++i) {
     char path[256];
     std::snprintf(path, sizeof(path), "%s%s%" PRIu64, temporary_directory().c_str(),
                   CACHE_PR_PREFIX, i);
     const std::string file = restored ? pr_cache_file(i) : path;
-    if (write_markers_to_file(file.c_str(), 1) != 0) {
+    if (write_markers_to_file(walk, file.c_str(), 1) != 0) {
       output_fatal(VL_PR, "Failed to write partial reference to file.\n");
     }
     // The temporary copy of a restored run stays empty, as a copy that is not written.
@@ -808,14 +692,11 @@ void read_partial_references() {
       output_fatal(VL_MISC, "Failed to open file.\n");
     }
   }
-  if (restored && restored_marker_cache_differs()) {
-    report_unused_cache(saved_cache_directory(false));
-    set_marker_file_flg(0);
-  }
+  drop_differing_cache(walk, run.barcode_id);
 }
 
 // The drive and the cartridge memory as the run's report shows them.
-void note_drive_and_cartridge() {
+void note_drive_and_cartridge(const Settings& settings, RunState& run) {
   run_record::note_drive("device", settings.drive_name);
   uint8_t inquiry[INQUIRY_ALLOCATION_LENGTH] = {};
   uint32_t received = 0;
@@ -852,7 +733,20 @@ void note_drive_and_cartridge() {
   run_record::note_drive("barcode", run.barcode_id);
 }
 
-void prepare_run() {
+// What the walk of this run is told: where the objects go, how hard an unreadable block is tried,
+// and when a dump records where it stands. The job's mode is set when the job begins.
+walk::Setup walk_setup(const Settings& settings, walk::ObjectSink* sink) {
+  walk::Setup setup;
+  setup.save_path = settings.save_path;
+  setup.sink = sink;
+  setup.read_retries = settings.read_retries;
+  setup.history.save_path = settings.save_path;
+  setup.history.interval = settings.history_interval;
+  setup.history.lap_start = settings.started;
+  return setup;
+}
+
+void prepare_run(const Settings& settings, RunState& run, walk::ObjectSink* sink) {
   lock_working_directory();
   prepare_temporary_directory();
   set_force_flag(settings.is_force_enabled);
@@ -862,41 +756,20 @@ void prepare_run() {
   if (open_drive(settings.drive_name, &run.drive, run.mamvci, &run.mamhta) != 0) {
     output_fatal(VL_COMMON, "Tape Drive is not accessible.\n");
   }
-  set_walk_drive(run.drive.get());
+  run.walk = std::make_unique<Walk>(*run.drive, walk_setup(settings, sink));
+  Walk& walk = *run.walk;
   set_barcode_identifier(run.mamhta.Data.barcode, run.barcode_id);
-  note_drive_and_cartridge();
-  restore_marker_cache();
-  if (check_reference_partition_lable(run.mamvci, &run.mamhta, &run.total_fm_num_in_rp) != 0) {
+  note_drive_and_cartridge(settings, run);
+  restore_marker_cache(walk, run.barcode_id);
+  if (check_reference_partition_lable(walk, run.mamvci, &run.mamhta, &run.total_fm_num_in_rp) !=
+      0) {
     output_fatal(VL_COMMON, "This tape is not formatted in Quorrant.\n");
   }
-  if (get_pr_num(&run.total_pr_num_in_rp) != 0) {
+  if (get_pr_num(walk, &run.total_pr_num_in_rp) != 0) {
     output_fatal(VL_PR, "Failed to get the number of Partial References.\n");
   }
   output_accdg_to_vl(LV_DEBUG, VL_PR, "main: pr_num=%" PRIu64 "\n", run.total_pr_num_in_rp);
-  read_partial_references();
-}
-
-// Saves the working marker cache under the save path for later runs on this tape. Whatever stood
-// there is not a cache of this tape (it would have been restored): it is emptied first. The
-// format label, by which a later run recognises a saved cache, is copied last, so that a save cut
-// short is not taken for a whole one.
-int save_marker_cache() {
-  if (get_marker_file_flg() != 0) return 0;
-  const SafeDir saved = saved_cache_directory(true);
-  std::string other;
-  if (!remove_plain_files(saved, &other)) {
-    output_fatal(VL_COMMON,
-                 "The saved reference partition (%s) could not be emptied (%s). The marker cache "
-                 "is not saved there.\n",
-                 saved.path().c_str(), printable(other).c_str());
-  }
-  uint64_t prs = 0;
-  get_pr_num(&prs);
-  const SafeDir working = SafeDir::root(".").enter(MARKER_CACHE_DIR, true);
-  for (const std::string& name : cache_file_names(prs)) {
-    copy_cache_file(working, saved, name, true);
-  }
-  return 0;
+  read_partial_references(run);
 }
 
 // =============================================================================================
@@ -904,7 +777,7 @@ int save_marker_cache() {
 // =============================================================================================
 
 // Creates the save path when it does not exist yet (one level).
-void make_save_path() {
+void make_save_path(const Settings& settings) {
   struct stat status {};
   if (stat(settings.save_path, &status) != 0 && mkdir(settings.save_path, 0777) != 0) {
     output_fatal(VL_MISC, "Failed to make directory.\n");
@@ -913,9 +786,9 @@ void make_save_path() {
 
 // Before a resume reads the tape: its dump must have been made into this save path, and a dump
 // that completed has nothing to resume (false: the job is done).
-bool check_resume() {
+bool check_resume(const Settings& settings, RunState& run) {
   char tape_id[9] = {};
-  get_tape_identifier(run.drive->fd(), tape_id);
+  get_tape_identifier(*run.walk, tape_id);
   HistoryKeys keys;
   if (!read_history_section(tape_id, &keys)) return true;  // the walk reports the missing history
   char canonical[PATH_MAX];
@@ -939,37 +812,34 @@ bool check_resume() {
 }
 
 // A full or a resumed dump; returns the run's exit status.
-int run_dump() {
-  make_save_path();
-  get_tape_identifier(run.drive->fd(), run.tape_id);
+int run_dump(const Settings& settings, RunState& run) {
+  make_save_path(settings);
+  get_tape_identifier(*run.walk, run.tape_id);
   run_record::note_drive("tape_id", printable(run.tape_id));
   const bool resume = settings.is_resume_dump_required == True;
-  if (resume && !check_resume()) return 0;
-  const walk::Mode mode = resume ? walk::Mode::resume_dump : walk::Mode::full_dump;
-  if (check_integrity(run.mamvci, &run.mamhta, walk::mode_name(mode), run.drive->fd(),
-                      settings.save_path, run.barcode_id) != 0) {
+  if (resume && !check_resume(settings, run)) return 0;
+  run.walk->setup().mode = resume ? walk::Mode::resume_dump : walk::Mode::full_dump;
+  if (check_integrity(*run.walk, run.mamvci, &run.mamhta) != 0) {
     output_accdg_to_vl(LV_ERROR, VL_MISC, "Some error has occurred at check_integrity.\n");
   }
-  save_marker_cache();
+  save_marker_cache(*run.walk, run.barcode_id);
   output_accdg_to_vl(LV_INFO, VL_COMMON,
                      resume ? "Resume dump is complete.\n" : "Full dump is complete.\n");
-  print_summary(false);
+  print_summary(settings, false);
   return std::max(walk::report_lost_objects(settings.save_path, run.tape_id),
                   walk::report_not_stored());
 }
 
-std::string list_dir() { return std::string(settings.save_path) + "/" + run.tape_id + "/"; }
-
-int make_lists() {
+int make_lists(const Settings& settings, RunState& run) {
   // The list files are written below the save path, which a list run creates as a dump does.
-  make_save_path();
-  const std::string dir = list_dir();
+  make_save_path(settings);
+  const std::string dir = std::string(settings.save_path) + "/" + run.tape_id + "/";
   if (delete_files_in_directory(dir.c_str(), ".lst") != 0) {
     output_fatal(VL_COMMON, "Existing list files could not be deleted at %s.\n", dir.c_str());
   }
   // Format errors of the list run are reported; they do not decide the exit status.
-  if (check_integrity(run.mamvci, &run.mamhta, walk::mode_name(walk::Mode::output_list),
-                      run.drive->fd(), settings.save_path, run.barcode_id) != 0) {
+  run.walk->setup().mode = walk::Mode::output_list;
+  if (check_integrity(*run.walk, run.mamvci, &run.mamhta) != 0) {
     output_accdg_to_vl(LV_ERROR, VL_MISC, "Some error has occurred at check_integrity.\n");
   }
   // The walk completes its list files before it renames them into place.
@@ -980,86 +850,7 @@ int make_lists() {
   return output_accdg_to_vl(LV_INFO, VL_COMMON, "Making and output the list file is complete.\n");
 }
 
-namespace ml = marker_layout;
-
-// Reads the block at `block_number` into the cursor's buffer; a block that cannot be read ends the
-// run.
-std::span<const uint8_t> read_block_at(uint64_t block_number) {
-  TapeCursor& cursor = run.drive->cursor();
-  if (cursor.position() != block_number) cursor.locate(block_number);
-  uint32_t count = 0;
-  if (cursor.read(get_block_size(), &count) != 0) {
-    output_fatal(VL_DEFAULT, "Failed to read data from tape.\n");
-  }
-  return cursor.block();
-}
-
-// The length of the packed object that starts at `block_address`, identifier included, from the
-// data offset of the closing entry of its object directory; its pack ID into `pack_id`. Nothing
-// when its number of objects cannot be right (reported, and folded into `*ret`).
-std::optional<uint64_t> packed_object_size(uint64_t block_address, char (&pack_id)[37], int* ret) {
-  const uint64_t bs = get_block_size();
-  std::span<const uint8_t> block = read_block_at(block_address);
-  const uint64_t info = ml::kIdentifierSize;  // the PO info follows the identifier
-  const uint64_t num_of_obj = be64(block.data() + info + ml::kPoInfoObjectCount);
-  uuid_unparse(block.data() + info + ml::kPoInfoPackId, pack_id);
-  constexpr uint64_t kMaxObjects =
-      (UINT64_MAX - info - ml::kPoInfoHeaderSize - ml::kObjectEntrySize) / ml::kObjectEntrySize;
-  if (num_of_obj > kMaxObjects) {
-    *ret |= output_accdg_to_vl(
-        LV_ERROR, VL_POINFO,
-        "Number of Objects of the packed object is not correct: %" PRIu64 ".\n", num_of_obj);
-    return std::nullopt;
-  }
-  // The closing entry's data offset may lie across a block boundary.
-  const uint64_t at =
-      info + ml::kPoInfoHeaderSize + ml::kObjectEntrySize * num_of_obj + ml::kObjectEntryDataOffset;
-  uint8_t field[ml::kFieldSize] = {};
-  for (uint64_t i = 0; i < ml::kFieldSize; ++i) {
-    const uint64_t byte = at + i;
-    if (i == 0 || byte % bs == 0) block = read_block_at(block_address + byte / bs);
-    field[i] = block[byte % bs];
-  }
-  return be64(field) + ml::kIdentifierSize;
-}
-
-// Copies the whole packed object that starts at `block_address` into "<save path>/<pack id>.pack".
-int extract_packed_object(uint64_t block_address) {
-  char pack_id[37] = {};
-  int ret = 0;
-  const std::optional<uint64_t> po_size = packed_object_size(block_address, pack_id, &ret);
-  if (!po_size) return ret;
-  const std::string po_name = std::string(pack_id) + ".pack";
-  const std::string po_path = std::string(settings.save_path) + "/" + po_name;
-  const SafeDir root = SafeDir::root(settings.save_path);
-  struct stat status {};
-  if (fstatat(root.fd(), po_name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0) {
-    output_accdg_to_vl(LV_WARNING, VL_COMMON,
-                       "The packed object file (%s) already exists. It is not written.\n",
-                       po_path.c_str());
-    return 0;
-  }
-  if (*po_size >= 1073741824ULL && check_disk_space(settings.save_path, *po_size) != 0) {
-    output_fatal(VL_COMMON, "Failed to check the disk space.\n");
-  }
-  // Written under a temporary name, kept open until whole, and renamed.
-  AtomicFile pack;
-  if (!pack.open(root, po_name)) {
-    output_fatal(VL_DEFAULT, "Can't open file: %s\n", temporary_name_prefix(po_path).c_str());
-  }
-  const uint64_t bs = get_block_size();
-  for (uint64_t done = 0; done < *po_size; done += bs) {
-    const std::span<const uint8_t> block = read_block_at(block_address + done / bs);
-    if (!pack.write(block.first(static_cast<size_t>(std::min(bs, *po_size - done)))) ||
-        (done + bs >= *po_size && !pack.commit())) {
-      output_fatal(VL_MISC, "Failed to output %s.Disk space is likely to insufficient.\n",
-                   po_path.c_str());
-    }
-  }
-  return 0;
-}
-
-int retrieve_object() {
+int retrieve_object(const Settings& settings, RunState& run) {
   int ret = 0;
   object_list* objects = nullptr;
   char list_path[4097 + 200] = "";
@@ -1084,42 +875,35 @@ int retrieve_object() {
     output_fatal(VL_MISC, "The object you specified was not found in the list(%s).\n", list_path);
   }
   sort_in_tape_order(&objects);
-  if (check_integrity(run.mamvci, &run.mamhta,
-                      walk::mode_name(walk::Mode::output_objects_in_object_list), run.drive->fd(),
-                      settings.save_path, run.barcode_id, objects, settings.bucket_name) != 0) {
+  run.walk->setup().mode = walk::Mode::output_objects_in_object_list;
+  run.walk->setup().selection = {objects, settings.bucket_name};
+  if (check_integrity(*run.walk, run.mamvci, &run.mamhta) != 0) {
     ret |= output_accdg_to_vl(LV_ERROR, VL_MISC, "Some error has occurred at check_integrity.\n");
   }
-  if (settings.structure_level == 1) ret |= extract_packed_object(objects->block_address);
+  if (settings.structure_level == 1) ret |= extract_packed_object(*run.walk, objects->block_address);
   output_accdg_to_vl(LV_INFO, VL_COMMON, "All of the processes are complete.\n");
   for (const std::string& path : run_record::written_files()) {
     output_accdg_to_vl(LV_INFO, VL_COMMON, settings.to_store ? "Stored: %s\n" : "Written: %s\n",
                        printable(path).c_str());
   }
-  run.drive.reset();
+  run.walk->setup().selection = {};
   free_object_list(objects);
   return ret;
 }
 
 }  // namespace
 
-int object_reader_main(int argc, char** argv) {
-  // The drive is closed when the job ends, however it ends.
-  struct DriveCloser {
-    ~DriveCloser() { run.drive.reset(); }
-  } closer;
-  run_record::begin(OR_VERSION, argc, argv);
-  walk_history_clock().lap_start = std::time(nullptr);
-  set_vl(settings.verbose_level);
+namespace {
 
-  if (!parse_options(argc, argv)) {
-    run_record::set_exit_status(0);
-    return 0;
-  }
+// Applies the options and the defaults they leave, and checks their combination. False when an
+// option was the whole job (--help, --version).
+bool take_options(Settings& settings, int argc, char** argv) {
+  set_vl(settings.verbose_level);
+  if (!parse_options(settings, argc, argv)) return false;
   if (!settings.report_path.empty() && !run_record::enable_report(settings.report_path)) {
     output_fatal(VL_COMMON, "The report (%s) could not be created: %s\n",
                  settings.report_path.c_str(), std::strerror(errno));
   }
-
   set_vl(settings.verbose_level);
   if (settings.save_path[0] == '\0') {
     if (getcwd(settings.save_path, sizeof(settings.save_path)) == nullptr) {
@@ -1128,46 +912,31 @@ int object_reader_main(int argc, char** argv) {
                    "--save-path option.\n");
     }
   }
-  walk_history_clock().save_path = settings.save_path;
   check_arguments(settings.is_drive_specified, settings.is_output_list,
                   settings.is_resume_dump_required, settings.is_full_dump_required,
                   settings.is_output_object, settings.bucket_name, settings.object_key,
                   settings.object_id, settings.structure_level);
+  check_store_arguments(settings);
+  return true;
+}
 
-  check_store_arguments();
-
-  install_stop_handlers();
-  const std::unique_ptr<walk::StoreSink> store = open_store();
-  prepare_run();
-  if (stop_requested() != 0) {
-    output_accdg_to_vl(LV_WARNING, VL_COMMON, "Interrupted by %s before the job began.\n",
-                       stop_signal_name(stop_requested()));
-    throw RunEnded(stop_exit_status(stop_requested()));
-  }
-  if (!settings.is_output_object) choose_progress_display();
-  if (settings.is_full_dump_required || settings.is_resume_dump_required) {
-    const int status = run_dump();
-    run_record::set_exit_status(status);
-    return status;
-  }
-
+// A list run, and the retrieval that may follow it in the same run, or a retrieval alone.
+int list_and_retrieve(const Settings& settings, RunState& run) {
   // List files are written, completed, deleted and read under the identifier the walk names them
   // with: the VOL1 volume identifier and the tape generation.
-  get_tape_identifier(run.drive->fd(), run.tape_id);
+  get_tape_identifier(*run.walk, run.tape_id);
   run_record::note_drive("tape_id", printable(run.tape_id));
   int ret = 0;
   if (settings.is_output_list) {
-    ret = make_lists();
-    print_summary(true);
+    ret = make_lists(settings, run);
+    print_summary(settings, true);
     if (settings.object_key[0] == '\0' || std::strlen(settings.bucket_name) < 3) {
-      const int status = walk::report_lost_objects(settings.save_path, run.tape_id);
-      run_record::set_exit_status(status);
-      return status;
+      return walk::report_lost_objects(settings.save_path, run.tape_id);
     }
     output_accdg_to_vl(LV_INFO, VL_COMMON,
                        "Continue to read the specified object from the tape.\n");
   }
-  ret |= retrieve_object();
+  ret |= retrieve_object(settings, run);
   // An object the drive could not read, or the store did not take, decides the status, whatever
   // else the retrieval met.
   const run_record::Totals& totals = run_record::totals();
@@ -1175,6 +944,39 @@ int object_reader_main(int argc, char** argv) {
     ret = std::max(walk::report_lost_objects(settings.save_path, run.tape_id),
                    walk::report_not_stored());
   }
-  run_record::set_exit_status(ret);
   return ret;
+}
+
+// The job the options ask for, from the store and the drive on; returns its exit status.
+int run_job(const Settings& settings) {
+  install_stop_handlers();
+  // Declared before the run: the walk hands objects to the store until the run is over.
+  const std::unique_ptr<walk::StoreSink> store = open_store(settings);
+  RunState run;
+  prepare_run(settings, run, store.get());
+  if (stop_requested() != 0) {
+    output_accdg_to_vl(LV_WARNING, VL_COMMON, "Interrupted by %s before the job began.\n",
+                       stop_signal_name(stop_requested()));
+    throw RunEnded(stop_exit_status(stop_requested()));
+  }
+  if (!settings.is_output_object) choose_progress_display(settings);
+  if (settings.is_full_dump_required || settings.is_resume_dump_required) {
+    return run_dump(settings, run);
+  }
+  return list_and_retrieve(settings, run);
+}
+
+}  // namespace
+
+int object_reader_main(int argc, char** argv) {
+  run_record::begin(OR_VERSION, argc, argv);
+  Settings settings;
+  settings.started = std::time(nullptr);
+  if (!take_options(settings, argc, argv)) {
+    run_record::set_exit_status(0);
+    return 0;
+  }
+  const int status = run_job(settings);
+  run_record::set_exit_status(status);
+  return status;
 }

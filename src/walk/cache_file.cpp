@@ -69,31 +69,21 @@ uint64_t CacheFile::u64(uint64_t offset) const {
   return be64(bytes);
 }
 
-namespace {
-
-std::unique_ptr<CacheFile> open_files[2];  // the walk reads one file at a time, now and then two
-int next_slot = 0;
-
-}  // namespace
-
-void marker_cache_changed() {
-  for (auto& file : open_files) file.reset();
+void CacheFiles::changed() {
+  for (auto& file : files_) file.reset();
 }
 
-const CacheFile* cache_file_open(const std::string& path) {
-  for (const auto& file : open_files) {
+const CacheFile* CacheFiles::find(const std::string& path) const {
+  for (const auto& file : files_) {
     if (file != nullptr && file->path() == path) return file.get();
   }
   return nullptr;
 }
 
-const CacheFile& open_cache_file(const std::string& path) {
-  if (const CacheFile* open = cache_file_open(path)) return *open;
-  for (auto& file : open_files) {
-    if (file != nullptr && file->path() == path) file.reset();
-  }
-  std::unique_ptr<CacheFile>& slot = open_files[next_slot];
-  next_slot ^= 1;
+const CacheFile& CacheFiles::open(const std::string& path) {
+  if (const CacheFile* open = find(path)) return *open;
+  std::unique_ptr<CacheFile>& slot = files_[next_];
+  next_ ^= 1;
   slot = std::make_unique<CacheFile>(path);
   return *slot;
 }

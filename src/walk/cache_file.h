@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -41,12 +42,21 @@ class CacheFile {
   mutable uint64_t window_offset_ = 0;
 };
 
-// The cache file at `path`, kept open for the reads that follow until the cache changes.
-const CacheFile& open_cache_file(const std::string& path);
-// The cache file at `path` when it is open already, else null.
-const CacheFile* cache_file_open(const std::string& path);
-// Tells the reader that cache files were written, replaced or removed: files kept open are opened
-// afresh at their next read. Every writer of the cache calls it.
-void marker_cache_changed();
+// The cache files a walk reads, kept open for the reads that follow until the cache changes. The
+// walk reads one file at a time, now and then two: two are kept.
+class CacheFiles {
+ public:
+  // The cache file at `path`, opened when it is not open already.
+  const CacheFile& open(const std::string& path);
+  // The cache file at `path` when it is open already, else null.
+  const CacheFile* find(const std::string& path) const;
+  // Cache files were written, replaced or removed: files kept open are opened afresh at their
+  // next read. Every writer of the cache calls it.
+  void changed();
+
+ private:
+  std::unique_ptr<CacheFile> files_[2];
+  int next_ = 0;
+};
 
 }  // namespace walk

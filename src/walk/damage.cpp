@@ -31,7 +31,7 @@ ObjectName name_object(MarkerIndex& index, const BucketNames& buckets, uint64_t 
   const uint64_t p = index.po_of_meta(meta);
   const size_t r = static_cast<size_t>(meta - index.pos()[p].first_meta);
   const PoEntry& po = index.pos()[p];
-  const CacheFile& pr = open_cache_file(pr_cache_file(index.ocms()[po.ocm].pr));
+  const CacheFile& pr = index.files().open(pr_cache_file(index.ocms()[po.ocm].pr));
   uint8_t raw_bucket[ml::kUuidSize];
   pr.read(po.info_offset + ml::kPoInfoBucketId, raw_bucket, sizeof(raw_bucket));
   char bucket_id[37];

@@ -163,7 +163,7 @@ const PoDirectory& MarkerIndex::po_directory(uint64_t po) {
   d = PoDirectory{};
   d.po = po;
   const PoEntry& entry = pos_[po];
-  const CacheFile& pr = open_cache_file(pr_cache_file(ocms_[entry.ocm].pr));
+  const CacheFile& pr = files_->open(pr_cache_file(ocms_[entry.ocm].pr));
   const uint64_t entries = entry.object_count + 1;
   std::vector<uint8_t> raw(static_cast<size_t>(entries * ml::kObjectEntrySize));
   pr.read(entry.info_offset + ml::kPoInfoHeaderSize, raw.data(), raw.size());

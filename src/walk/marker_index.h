@@ -9,6 +9,8 @@
 #include <optional>
 #include <vector>
 
+#include "walk/cache_file.h"
+
 namespace walk {
 
 struct PrEntry {
@@ -49,6 +51,9 @@ struct PoDirectory {
 
 class MarkerIndex {
  public:
+  // The index reads the cache through `files`, which must outlive it.
+  explicit MarkerIndex(CacheFiles& files) : files_(&files) {}
+  CacheFiles& files() const { return *files_; }
   // Reads the cached last reference commit marker and the first `pr_count` partial references.
   void build(uint64_t pr_count);
   void clear();
@@ -68,6 +73,7 @@ class MarkerIndex {
   uint64_t po_of_meta(uint64_t meta) const;
 
  private:
+  CacheFiles* files_;
   std::vector<PrEntry> prs_;
   std::vector<OcmEntry> ocms_;
   std::vector<PoEntry> pos_;

@@ -10,8 +10,6 @@ namespace walk {
 
 namespace {
 
-ObjectSink* run_sink = nullptr;
-
 // The metadata's "ContentMd5" text, "" when it has none (or the metadata does not parse: the walk
 // has reported that already).
 std::string content_md5_member(std::string_view metadata) {
@@ -38,13 +36,6 @@ std::string content_md5_member(std::string_view metadata) {
 
 }  // namespace
 
-ObjectSink* object_sink() { return run_sink; }
-
-void set_object_sink(ObjectSink* sink) { run_sink = sink; }
-
-void settle_objects() {
-  if (run_sink != nullptr) run_sink->finish();
-}
 
 ObjectTarget::ObjectTarget(const run_record::Object& object, std::string_view metadata,
                            Digest digest, const char* published_as)

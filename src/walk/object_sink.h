@@ -123,10 +123,5 @@ class ObjectSink {
   virtual void finish() = 0;
 };
 
-// The run's sink; nullptr when the objects are written as files.
-ObjectSink* object_sink();
-void set_object_sink(ObjectSink* sink);
-// Waits until the objects handed to the sink, if there is one, are settled.
-void settle_objects();
 
 }  // namespace walk

@@ -13,7 +13,6 @@
 #include "output_level.h"
 #include "support/unique_fd.h"
 #include "vexa_format_checker.h"
-#include "walk/cache_file.h"
 #include "support/file_helpers.h"
 
 namespace fuzz {
@@ -67,7 +66,6 @@ void prepare() {
 void forget_open_files() {
   clf_open_file("/dev/null", "rb");
   clf_open_alt_file("/dev/null", "rb");
-  walk::marker_cache_changed();
   set_top_verbose(nullptr);
 }
 

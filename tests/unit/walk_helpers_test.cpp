@@ -103,7 +103,8 @@ TEST(CacheFileTest, ReadsWithinTheFileAndTheFileWrittenAgain) {
   testutil::TempDir tmp;
   const std::string path = tmp / "PR_0";
   testutil::write_bytes(path, {0, 0, 0, 0, 0, 0, 0, 9, 1, 2});
-  const walk::CacheFile& first = walk::open_cache_file(path);
+  walk::CacheFiles files;
+  const walk::CacheFile& first = files.open(path);
   EXPECT_EQ(first.u64(0), 9u);
   EXPECT_EQ(first.u64(4), 0x0000000901020000u);  // zero beyond the end
   uint8_t out[4] = {7, 7, 7, 7};
@@ -112,8 +113,8 @@ TEST(CacheFileTest, ReadsWithinTheFileAndTheFileWrittenAgain) {
   // Removed and written again: once the writer says so, the new bytes are read.
   fs::remove(path);
   testutil::write_bytes(path, {0, 0, 0, 0, 0, 0, 0, 5});
-  walk::marker_cache_changed();
-  EXPECT_EQ(walk::open_cache_file(path).u64(0), 5u);
+  files.changed();
+  EXPECT_EQ(files.open(path).u64(0), 5u);
 }
 
 // A marker cache in a fresh working directory, written from a builder layout.
@@ -135,11 +136,12 @@ class MarkerIndexTest : public ::testing::Test {
   testutil::TempDir tmp_;
   fs::path old_cwd_;
   vtape::Layout layout_;
+  walk::CacheFiles files_;
   char verbosity_[8] = "";
 };
 
 TEST_F(MarkerIndexTest, HoldsEveryMarkerWhereTheLayoutPutsIt) {
-  walk::MarkerIndex index;
+  walk::MarkerIndex index(files_);
   index.build(layout_.prs.size());
   ASSERT_EQ(index.prs().size(), layout_.prs.size());
   ASSERT_EQ(index.ocms().size(), layout_.ocms.size());
@@ -184,7 +186,8 @@ TEST_F(MarkerIndexTest, InfosThatDoNotFitAreReportedAndNotIndexed) {
   for (const std::vector<uint8_t>& pr : {cut, overlapping}) {
     testutil::write_bytes(pr_cache_file(0), pr);
     testing::internal::CaptureStderr();
-    walk::MarkerIndex index;
+    files_.changed();
+    walk::MarkerIndex index(files_);
     index.build(1);
     EXPECT_NE(testing::internal::GetCapturedStderr().find("does not fit"), std::string::npos);
     EXPECT_LT(index.pos().size(), layout_.pos.size());
