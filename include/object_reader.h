@@ -11,7 +11,6 @@ struct MamVci;
 struct MamHta;
 class TapeDrive;
 
-
 // The program's real entry point (main only calls it).
 int object_reader_main(int argc, char** argv);
 

@@ -3,15 +3,16 @@
 // partition with the cache, and then visits every partial reference, object commit marker, packed
 // object and object in tape order, recording where a dump stands; a retrieval visits only the
 // objects it selected. The passes it drives live in src/walk/ (see walk/walk.h).
-#include <climits>
+#include <unistd.h>
+
 #include <cinttypes>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
 #include <map>
 #include <string>
 #include <string_view>
-#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -83,9 +84,9 @@ int retrieve_listed_objects(Walk& w) {
   for (const object_list* record = w.setup().selection.objects; record != nullptr;
        record = record->next) {
     w.in_hand.expected = record;
-    ret |=
-        check_part_of_pr_integrity(w, META, record->block_address + record->meta_offset / w.tape.block_size,
-                                   record->meta_offset % w.tape.block_size, 0, 0, record->metadata_size);
+    ret |= check_part_of_pr_integrity(
+        w, META, record->block_address + record->meta_offset / w.tape.block_size,
+        record->meta_offset % w.tape.block_size, 0, 0, record->metadata_size);
   }
   w.in_hand.expected = nullptr;
   settle_objects(w);
@@ -106,7 +107,8 @@ int recheck_reference_partition(Walk& w, const MamVci* mamvci, const MamHta* mam
   }
   output_accdg_to_vl(LV_DEBUG, VL_PR, "check_integrity: pr_num=%" PRIu64 "\n", w.tape.pr_num);
   for (uint64_t k = 0; k < w.tape.pr_num; ++k) {
-    if (check_pr_integrity(w, 0, mamvci, static_cast<int>(k), k + 1 == w.tape.pr_num ? 1 : 0) != 0) {
+    if (check_pr_integrity(w, 0, mamvci, static_cast<int>(k), k + 1 == w.tape.pr_num ? 1 : 0) !=
+        0) {
       ret |= output_accdg_to_vl(LV_ERROR, VL_PR, "Partial reference format is not correct.\n");
     }
   }
@@ -140,7 +142,8 @@ void count_markers(Walk& w) {
   w.counts.ocm_num = 0;
   w.counts.po_num = 0;
   w.counts.meta_num = 0;
-  get_ocm_po_meta_num(w, static_cast<int>(w.tape.pr_num), &w.counts.ocm_num, &w.counts.po_num, &w.counts.meta_num);
+  get_ocm_po_meta_num(w, static_cast<int>(w.tape.pr_num), &w.counts.ocm_num, &w.counts.po_num,
+                      &w.counts.meta_num);
   output_accdg_to_vl(LV_DEBUG, VL_PR,
                      "check_integrity: pr_num=%" PRIu64 " ocm_num=%" PRIu64 " po_num=%" PRIu64
                      " meta_num=%" PRIu64 "\n",
@@ -279,8 +282,7 @@ void resume_from_history(Walk& w, WalkCounters& n) {
   // A section that records the save path records the numbering too, none for a dump stopped
   // before it met a bucket: the directories found in the save path are then the ones that dump
   // made, not earlier ones to write after.
-  if (!restore_numbering(keys, &w.out.numbering) &&
-      history_value(keys, kSavePathKey)) {
+  if (!restore_numbering(keys, &w.out.numbering) && history_value(keys, kSavePathKey)) {
     free_bucket_info_4_obj_reader(&w.out.numbering);
   }
   if (n.pr != 1 || n.ocm != 1 || n.po != 1 || n.meta != 1) n.locate_first = true;
@@ -371,7 +373,8 @@ int visit_partial_reference(Walk& w, const MamVci* mamvci, WalkCounters& n) {
                               "The position of the partial reference on the data partition is "
                               "not correct.\n");
   }
-  if (check_pr_integrity(w, 1, mamvci, static_cast<int>(n.pr - 1), n.pr == w.tape.pr_num ? 1 : 0) != 0) {
+  if (check_pr_integrity(w, 1, mamvci, static_cast<int>(n.pr - 1), n.pr == w.tape.pr_num ? 1 : 0) !=
+      0) {
     ret |= output_accdg_to_vl(LV_ERROR, VL_PR, "The partial reference format is not correct.\n");
   }
   output_accdg_to_vl(LV_TRACE, VL_MISC, "pr   : %" PRIu64 ",%" PRIu64 "\n", block_number, offset);
@@ -388,7 +391,8 @@ int visit_marker(Walk& w, MARKER_TYPE m_type, WalkCounters& n) {
   uint64_t file_offset = 0;
   uint64_t length = 0;
   uint64_t& number = m_type == OCM ? n.ocm : m_type == PO ? n.po : n.meta;
-  get_address_of_marker(w, m_type, number, &block_number, &offset, &file_num, &file_offset, &length);
+  get_address_of_marker(w, m_type, number, &block_number, &offset, &file_num, &file_offset,
+                        &length);
   if (lies_beyond_data_partition(w, get_marker_name(m_type), number, block_number) ||
       lies_beyond_end(w, m_type, block_number)) {
     number += 1;
@@ -448,9 +452,11 @@ int walk_data_partition(Walk& w, const MamVci* mamvci, bool locate_first) {
     output_accdg_to_vl(LV_TRACE, VL_MISC,
                        "pr:%" PRIu64 ",%" PRIu64 " ocm:%" PRIu64 ",%" PRIu64 " po:%" PRIu64
                        ",%" PRIu64 " meta:%" PRIu64 ",%" PRIu64 "\n",
-                       n.pr, w.tape.pr_num, n.ocm, w.counts.ocm_num, n.po, w.counts.po_num, n.meta, w.counts.meta_num);
+                       n.pr, w.tape.pr_num, n.ocm, w.counts.ocm_num, n.po, w.counts.po_num, n.meta,
+                       w.counts.meta_num);
     MARKER_TYPE m_type = META;
-    get_next_marker(w, n.pr, n.ocm, n.po, n.meta, w.tape.pr_num, w.counts.ocm_num, w.counts.po_num, w.counts.meta_num, &m_type);
+    get_next_marker(w, n.pr, n.ocm, n.po, n.meta, w.tape.pr_num, w.counts.ocm_num, w.counts.po_num,
+                    w.counts.meta_num, &m_type);
     ret |= m_type == PR ? visit_partial_reference(w, mamvci, n) : visit_marker(w, m_type, n);
   }
   if (w.out.lists.active()) w.out.lists.finish();

@@ -38,8 +38,8 @@ int check_ocm_info(std::span<const uint8_t> buffer, uint64_t* current_position, 
   const uint64_t start = *current_position;
   uint64_t num_of_po = 0;
   uint64_t unused_data_length = 0;
-  // The OCM info's own header and directory are shown with the object commit markers ("vvvv").
-  set_top_verbose(VL_OCM);
+  // The header and directory checks report as the partial reference they lie in (top verbose
+  // "vvv"); the OCM info's own findings below are shown with the object commit markers.
   if (clf_header(LEVEL2_IDENTIFIER, buffer, nullptr, 1, current_position, &num_of_po,
                  &unused_data_length) != 0) {
     ret |= output_accdg_to_vl(LV_ERROR, VL_OCM, "OCM header format is not correct.\n");
@@ -53,7 +53,6 @@ int check_ocm_info(std::span<const uint8_t> buffer, uint64_t* current_position, 
                     {po_info_length.get(), entries}, {po_block_offset.get(), entries}) != 0) {
     ret |= output_accdg_to_vl(LV_ERROR, VL_OCM, "OCM directory format is not correct.\n");
   }
-  set_top_verbose(VL_PR);
   po_block_offset.reset();
 
   uint64_t sum = 0;

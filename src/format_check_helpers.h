@@ -17,8 +17,8 @@
 #include <string>
 
 #include "endian_utils.h"
-#include "vexa_format_checker.h"
 #include "support/file_helpers.h"
+#include "vexa_format_checker.h"
 
 namespace fmtcheck {
 

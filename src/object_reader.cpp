@@ -34,6 +34,7 @@
 #include "scsi/scsi_decode.h"
 #include "scsi_util.h"
 #include "support/atomic_file.h"
+#include "support/file_helpers.h"
 #include "support/printable.h"
 #include "support/run_record.h"
 #include "support/safe_dir.h"
@@ -44,14 +45,13 @@
 #include "vdrive/vdrive.h"
 #include "vexa_format_checker.h"
 #include "walk/cache_file.h"
+#include "walk/history.h"
+#include "walk/list_files.h"
 #include "walk/lost_report.h"
+#include "walk/numbering.h"
 #include "walk/progress.h"
 #include "walk/save_layout.h"
 #include "walk/store_sink.h"
-#include "support/file_helpers.h"
-#include "walk/history.h"
-#include "walk/list_files.h"
-#include "walk/numbering.h"
 #include "walk/walk.h"
 
 namespace {
@@ -545,9 +545,6 @@ std::unique_ptr<walk::StoreSink> open_store(const Settings& settings) {
 // For a virtual cartridge, the report gains what the virtual drive counted: the commands, the
 // reads and positionings, and the estimated time a real drive would have spent on them.
 void note_virtual_drive_figures() {
-  static bool noted = false;
-  if (noted) return;
-  noted = true;
   run_record::note_late_figures("virtual_drive", [] {
     const vdrive::Counters c = vdrive::total_counters();
     return run_record::Figures{{"commands", c.commands},
@@ -880,7 +877,8 @@ int retrieve_object(const Settings& settings, RunState& run) {
   if (check_integrity(*run.walk, run.mamvci, &run.mamhta) != 0) {
     ret |= output_accdg_to_vl(LV_ERROR, VL_MISC, "Some error has occurred at check_integrity.\n");
   }
-  if (settings.structure_level == 1) ret |= extract_packed_object(*run.walk, objects->block_address);
+  if (settings.structure_level == 1)
+    ret |= extract_packed_object(*run.walk, objects->block_address);
   output_accdg_to_vl(LV_INFO, VL_COMMON, "All of the processes are complete.\n");
   for (const std::string& path : run_record::written_files()) {
     output_accdg_to_vl(LV_INFO, VL_COMMON, settings.to_store ? "Stored: %s\n" : "Written: %s\n",

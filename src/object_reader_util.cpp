@@ -99,8 +99,6 @@ int add_key_value_pairs_to_array_in_json_file(int new_list_flag, FILE* fp_list,
 // List files: reading and completing
 // =============================================================================================
 
-
-
 namespace {
 
 // Values of one list entry as read, whole, from its member lines.

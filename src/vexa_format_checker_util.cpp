@@ -332,4 +332,3 @@ int get_hash(std::string_view meta_data, char* hash) {
   hash[2 * digest_length] = '\0';
   return 0;
 }
-

@@ -1,9 +1,8 @@
 // The store: start-up check, buckets, the order of versions, and the listing of a key.
 #include "s3/store.h"
 
-#include <exception>
-
 #include <algorithm>
+#include <exception>
 
 #include "output_level.h"
 #include "support/printable.h"

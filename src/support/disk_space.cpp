@@ -68,4 +68,3 @@ int check_disk_space(const char* path, uint64_t data_size) {
   output_accdg_to_vl(LV_TRACE, VL_MISC, "Disk space (GiB) = %ld\n", free_gib);
   return ret;
 }
-

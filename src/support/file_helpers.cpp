@@ -211,4 +211,3 @@ int cp_dir(const char* from, const char* to) {
   }
   return 0;
 }
-

@@ -191,7 +191,14 @@ void note_message(const char* level, const char* tag, const std::string& text) {
 }
 
 void note_late_figures(const std::string& name, std::function<Figures()> figures) {
-  run().late_figures.emplace_back(name, std::move(figures));
+  auto& late = run().late_figures;
+  for (auto& [known, taken] : late) {
+    if (known == name) {
+      taken = std::move(figures);  // one set of figures by a name
+      return;
+    }
+  }
+  late.emplace_back(name, std::move(figures));
 }
 
 void note_object(const Object& object) {

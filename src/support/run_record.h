@@ -57,6 +57,7 @@ void note_object(const Object& object);
 // A member of the report made of figures known only when the run ends (for example what a
 // virtual drive counted): `figures` is asked then, once.
 using Figures = std::vector<std::pair<std::string, double>>;
+// Figures given again under the same name replace the earlier ones.
 void note_late_figures(const std::string& name, std::function<Figures()> figures);
 
 const Totals& totals();

@@ -52,15 +52,14 @@ uint64_t pr_distance(Walk& w, int pr_number) {
   if (pr_number >= 1) b = w.data.index.pr_block_offset(static_cast<uint64_t>(pr_number - 1));
   if (!b) {
     char bytes[ml::kFieldSize] = {};
-    read_marker_file(w, 
-        sizeof(bytes),
+    read_marker_file(
+        w, sizeof(bytes),
         ml::kRcmHeaderSize + ml::kRcmEntrySize * (static_cast<uint64_t>(pr_number) - 1),
         rcm_cache_file(1).c_str(), bytes);
     b = be64(reinterpret_cast<uint8_t*>(bytes));
   }
   return *b;
 }
-
 
 }  // namespace
 
@@ -79,7 +78,8 @@ std::optional<uint64_t> last_rcm_block_by_cache(Walk& w) {
                                   marker_cache_file(CACHE_FORMAT_LABEL), rcm_cache_file(0)}) {
     struct stat status {};
     if (stat(file.c_str(), &status) != 0 || status.st_size <= 0) return std::nullopt;
-    first_po += (static_cast<uint64_t>(status.st_size) + w.tape.block_size - 1) / w.tape.block_size + 1;
+    first_po +=
+        (static_cast<uint64_t>(status.st_size) + w.tape.block_size - 1) / w.tape.block_size + 1;
   }
   const walk::PoEntry& po = index.pos()[0];
   if (po.ocm >= index.ocms().size()) return std::nullopt;
@@ -196,8 +196,8 @@ namespace {
 // objects before it and after the commit markers and partial references that come before it, an
 // object after its packed object, a commit marker after its packed objects and their objects, a
 // partial reference after its commit markers.
-bool is_next_in_list_order(Walk& w, MARKER_TYPE kind, uint64_t number, uint64_t pr_cnt, uint64_t ocm_cnt,
-                           uint64_t po_cnt, uint64_t meta_cnt) {
+bool is_next_in_list_order(Walk& w, MARKER_TYPE kind, uint64_t number, uint64_t pr_cnt,
+                           uint64_t ocm_cnt, uint64_t po_cnt, uint64_t meta_cnt) {
   const walk::MarkerIndex& index = w.data.index;
   const uint64_t n = number - 1;
   const uint64_t prs_done = pr_cnt - 1;
@@ -302,7 +302,8 @@ int get_next_marker(Walk& w, uint64_t pr_cnt, uint64_t ocm_cnt, uint64_t po_cnt,
   return 0;
 }
 
-int get_last_data_offset(Walk& w, const char* filepath, uint64_t pr_file_offset, uint64_t marker_len) {
+int get_last_data_offset(Walk& w, const char* filepath, uint64_t pr_file_offset,
+                         uint64_t marker_len) {
   output_accdg_to_vl(LV_TRACE, VL_MISC, "start:get_last_data_offset\n");
   // Read backwards from the end of the PO info's header and directory: the closing entry's data
   // offset, and the metadata offset of the entry before it (the last object's).

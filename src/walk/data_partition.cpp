@@ -63,8 +63,7 @@ void take_bucket_list(Walk& w, const std::string& rcm) {
                        "The bucket list of the last reference commit marker runs past its end.\n");
     w.tape.bucket_list = start < rcm.size() ? rcm.substr(static_cast<size_t>(start)) : "";
   } else {
-    w.tape.bucket_list =
-        rcm.substr(static_cast<size_t>(start), static_cast<size_t>(data_length));
+    w.tape.bucket_list = rcm.substr(static_cast<size_t>(start), static_cast<size_t>(data_length));
   }
   // The list is text: it ends at its first zero byte.
   w.tape.bucket_list.resize(std::strlen(w.tape.bucket_list.c_str()));
@@ -126,8 +125,7 @@ void record_lost_object(Walk& w) {
     return;
   }
   // Named from the cache: the packed object whose header was read last may be another bucket's.
-  const walk::ObjectName name =
-      walk::name_object(w.data.index, w.data.buckets, w.in_hand.meta);
+  const walk::ObjectName name = walk::name_object(w.data.index, w.data.buckets, w.in_hand.meta);
   f.key = name.key;
   f.id = name.object_id;
   f.version_id = name.version;
@@ -203,7 +201,7 @@ int end_of_marker(Walk& w, const MarkerComparison& c) {
       c.filepath, INDENT, static_cast<int>(c.readed_size), INDENT, static_cast<int>(c.file_size));
 }
 
-int report_inconsistency(Walk& w, const MarkerComparison& c) {
+int report_inconsistency(const MarkerComparison& c) {
   return output_accdg_to_vl(LV_ERROR, VL_DEFAULT,
                             "The data partition is inconsistent with marker file(%d:%s).\n",
                             static_cast<int>(c.type), c.filepath);
@@ -223,8 +221,9 @@ void read_copy_block(Walk& w, MarkerComparison& c) {
 int compare_whole_marker_block(Walk& w, MarkerComparison& c, std::span<const uint8_t> block,
                                uint32_t count) {
   int ret = 0;
-  if (w.cache.read_marker_file_flag == 1 && std::memcmp(block.data(), c.file_bytes.data(), count) != 0) {
-    ret |= report_inconsistency(w, c);
+  if (w.cache.read_marker_file_flag == 1 &&
+      std::memcmp(block.data(), c.file_bytes.data(), count) != 0) {
+    ret |= report_inconsistency(c);
   }
   if (c.last_rcm && c.rcm_bytes.size() < kMaxRcmKept) {
     c.rcm_bytes.append(reinterpret_cast<const char*>(block.data()),
@@ -251,7 +250,8 @@ int compare_info_block(Walk& w, MarkerComparison& c, std::span<const uint8_t> bl
                                                 "partition is not correct.\n");
     }
     if (c.type == PO && count >= ml::kIdentifierSize + ml::kPoInfoBucketId + ml::kUuidSize) {
-      take_bucket_of_packed_object(w, block.data() + ml::kIdentifierSize + ml::kPoInfoBucketId, true);
+      take_bucket_of_packed_object(w, block.data() + ml::kIdentifierSize + ml::kPoInfoBucketId,
+                                   true);
     }
     const uint64_t id_size = std::min<uint64_t>(ml::kIdentifierSize, count);
     c.readed_size -= id_size;
@@ -260,14 +260,15 @@ int compare_info_block(Walk& w, MarkerComparison& c, std::span<const uint8_t> bl
   }
   const uint64_t start = c.top ? c.offset : 0;
   const uint64_t needed = c.read_size + count - c.readed_size;
-  const uint64_t n = std::min<uint64_t>(needed, start < w.tape.block_size ? w.tape.block_size - start : 0);
+  const uint64_t n =
+      std::min<uint64_t>(needed, start < w.tape.block_size ? w.tape.block_size - start : 0);
   if (w.cache.read_marker_file_flag == 1 &&
       std::memcmp(block.data() + start, c.file_bytes.data(), static_cast<size_t>(n)) != 0) {
-    ret |= report_inconsistency(w, c);
+    ret |= report_inconsistency(c);
   }
   c.top = false;
   if (c.readed_size >= c.read_size) {
-    if (c.type == OCM && c.readed_size != c.read_size) ret |= report_inconsistency(w, c);
+    if (c.type == OCM && c.readed_size != c.read_size) ret |= report_inconsistency(c);
     *done = true;
   }
   return ret;
@@ -294,8 +295,8 @@ void report_marker_damage(Walk& w, MARKER_TYPE m_type, const char* filepath) {
 // Reads the object whose metadata starts at byte `offset` of the block at the tape position (or of
 // the block read last, when `block_in_memory`), then processes it. The tape's standing at the end
 // of the object is recorded for the next marker.
-int check_object(Walk& w, const char* filepath, uint64_t read_size, uint64_t offset, uint64_t pr_file_offset,
-                 bool block_in_memory) {
+int check_object(Walk& w, const char* filepath, uint64_t read_size, uint64_t offset,
+                 uint64_t pr_file_offset, bool block_in_memory) {
   MarkerComparison c;
   c.type = META;
   c.filepath = filepath;
@@ -319,8 +320,8 @@ int check_object(Walk& w, const char* filepath, uint64_t read_size, uint64_t off
 
 // Compares the marker at the tape position with its cached copy, or processes the object whose
 // metadata starts there (in the block read last, when `block_in_memory`).
-int compare_with_copy(Walk& w, MARKER_TYPE m_type, const char* filepath, uint64_t read_size, uint64_t offset,
-                      uint64_t pr_file_offset, bool block_in_memory) {
+int compare_with_copy(Walk& w, MARKER_TYPE m_type, const char* filepath, uint64_t read_size,
+                      uint64_t offset, uint64_t pr_file_offset, bool block_in_memory) {
   output_accdg_to_vl(LV_TRACE, VL_MISC, "start:check_diff_btwn_file_and_tape(%s)\n", filepath);
   int ret = 0;
   if (m_type == META) {
@@ -364,8 +365,8 @@ int compare_with_copy(Walk& w, MARKER_TYPE m_type, const char* filepath, uint64_
 
 }  // namespace
 
-int check_diff_btwn_file_and_tape(Walk& w, MARKER_TYPE m_type, const char* filepath, uint64_t read_size,
-                                  uint64_t offset, uint64_t pr_file_offset) {
+int check_diff_btwn_file_and_tape(Walk& w, MARKER_TYPE m_type, const char* filepath,
+                                  uint64_t read_size, uint64_t offset, uint64_t pr_file_offset) {
   return compare_with_copy(w, m_type, filepath, read_size, offset, pr_file_offset, false);
 }
 
@@ -412,7 +413,8 @@ uint64_t stand_at_marker(Walk& w, MARKER_TYPE m_type, uint64_t block_number, int
 // A packed object begins: the bounds of its data area, and its bucket as the cached copy of its
 // header names it, in case the header on tape cannot be read: its objects are then still written
 // under their own bucket, never under the bucket of the packed object before.
-void begin_packed_object(Walk& w, const std::string& file, uint64_t pr_file_offset, uint64_t marker_len) {
+void begin_packed_object(Walk& w, const std::string& file, uint64_t pr_file_offset,
+                         uint64_t marker_len) {
   get_last_data_offset(w, file.c_str(), pr_file_offset, marker_len);
   w.counts.num_of_meta_cnt = 0;
   char bucket_id[ml::kUuidSize] = {};

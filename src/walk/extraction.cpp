@@ -56,7 +56,8 @@ bool read_metadata(Walk& w, uint64_t o, uint64_t length, Metadata* meta) {
   meta->bytes.clear();
   meta->bytes.reserve(static_cast<size_t>(length));
   const std::span<const uint8_t> first = w.cursor().block();
-  const uint64_t here = o < w.tape.block_size ? std::min<uint64_t>(length, w.tape.block_size - o) : 0;
+  const uint64_t here =
+      o < w.tape.block_size ? std::min<uint64_t>(length, w.tape.block_size - o) : 0;
   meta->bytes.append(reinterpret_cast<const char*>(first.data() + o), static_cast<size_t>(here));
   meta->end_in_block = o + here;
   while (meta->bytes.size() < length) {
@@ -203,8 +204,8 @@ std::optional<run_record::Outcome> open_object_files(Walk& w, const ObjectFields
   const char* refusal = key_refusal(f.key);
   if (refusal == nullptr &&
       (!walk::safe_path_part(w.in_hand.bucket_name, false) || w.in_hand.bucket_name.empty() ||
-       f.key.size() + w.setup().save_path.size() + w.in_hand.bucket_name.size() +
-               f.id.size() + kPathOverhead >
+       f.key.size() + w.setup().save_path.size() + w.in_hand.bucket_name.size() + f.id.size() +
+               kPathOverhead >
            kMaxPath)) {
     refusal = "would be written outside the save path";
   }
@@ -225,9 +226,9 @@ std::optional<run_record::Outcome> open_object_files(Walk& w, const ObjectFields
   for (const std::string& name : {meta_name, data_name}) {
     struct stat status {};
     if (!empty && fstatat(dir->fd(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0) {
-      const std::string path =
-          walk::object_path(w.setup().save_path, w.in_hand.bucket_name, w.in_hand.savepath_dir_number,
-                            w.in_hand.savepath_sub_dir_number, f.key, f.id, name.c_str() + f.id.size());
+      const std::string path = walk::object_path(
+          w.setup().save_path, w.in_hand.bucket_name, w.in_hand.savepath_dir_number,
+          w.in_hand.savepath_sub_dir_number, f.key, f.id, name.c_str() + f.id.size());
       note_object_error(w, LV_WARNING, VL_COMMON,
                         "The object file (%s) already exists. The object is not written.\n",
                         printable(path).c_str());
@@ -244,8 +245,8 @@ std::optional<run_record::Outcome> open_object_files(Walk& w, const ObjectFields
 
 // Decides whether the object is to be put and opens what its data goes to: its files, or its
 // upload when the run restores into a store.
-std::optional<run_record::Outcome> open_target(Walk& w, const ObjectFields& f, const std::string& meta_text,
-                                               bool writing,
+std::optional<run_record::Outcome> open_target(Walk& w, const ObjectFields& f,
+                                               const std::string& meta_text, bool writing,
                                                std::unique_ptr<walk::ObjectTarget>* target) {
   if (walk::ObjectSink* sink = w.setup().sink) {
     return sink->begin(object_record(w, f), meta_text, target);
@@ -263,7 +264,8 @@ bool copy_object_data(Walk& w, uint64_t end_in_block, uint64_t size, const std::
           w.cursor().block().subspan(static_cast<size_t>(from), static_cast<size_t>(count)));
     }
   };
-  const uint64_t remained = end_in_block <= w.tape.block_size ? w.tape.block_size - end_in_block : 0;
+  const uint64_t remained =
+      end_in_block <= w.tape.block_size ? w.tape.block_size - end_in_block : 0;
   uint64_t take = std::min(size, remained);
   write(end_in_block, take);
   size -= take;
@@ -298,9 +300,10 @@ bool check_padding(Walk& w, uint64_t o, uint64_t data_end) {
   if (w.cache.skip_0_padding_check_flag == 0) {
     // A format deviation like any other: it is reported once and the walk goes on, so that
     // one stray byte does not end the recovery of the rest of the tape.
-    const uint64_t e = (o + w.counts.last_data_offset - w.counts.last_meta_data_offset) % w.tape.block_size;
-    if (e != 0 &&
-        !is_null_filled(w.cursor().block().data() + e, static_cast<size_t>(w.tape.block_size - e))) {
+    const uint64_t e =
+        (o + w.counts.last_data_offset - w.counts.last_meta_data_offset) % w.tape.block_size;
+    if (e != 0 && !is_null_filled(w.cursor().block().data() + e,
+                                  static_cast<size_t>(w.tape.block_size - e))) {
       note_object_error(w, LV_ERROR, VL_DEFAULT,
                         "The end of the packed objects must be zero-padded.\n");
     }
@@ -310,8 +313,8 @@ bool check_padding(Walk& w, uint64_t o, uint64_t data_end) {
 
 // Reads and parses the metadata that starts at byte `o` of the block read last. Returns false when
 // the object cannot be processed further (reported).
-bool take_metadata(Walk& w, const char* filepath, uint64_t pr_file_offset, uint64_t o, uint64_t length,
-                   Metadata* meta, ObjectFields* fields, int* ret) {
+bool take_metadata(Walk& w, const char* filepath, uint64_t pr_file_offset, uint64_t o,
+                   uint64_t length, Metadata* meta, ObjectFields* fields, int* ret) {
   if (length > kMetadataBufferSize) {
     note_object_error(w, LV_ERROR, VL_COMMON,
                       "The metadata of the object is %" PRIu64
@@ -371,8 +374,8 @@ void publish_object(Walk& w, walk::ObjectTarget& target, run_record::Outcome* ou
 // bytes long: its list entry, or its two files. `*read_to_end` tells whether the tape stands at
 // the end of the object's data (and, after the last object, at the end of its packed object).
 // What became of the object goes to `*outcome`, the files written to `*paths`.
-int handle_object(Walk& w, const char* filepath, uint64_t pr_file_offset, uint64_t o, uint64_t length,
-                  bool* read_to_end, ObjectFields* f, run_record::Outcome* outcome,
+int handle_object(Walk& w, const char* filepath, uint64_t pr_file_offset, uint64_t o,
+                  uint64_t length, bool* read_to_end, ObjectFields* f, run_record::Outcome* outcome,
                   std::vector<std::string>* paths) {
   using run_record::Outcome;
   int ret = 0;
@@ -396,9 +399,9 @@ int handle_object(Walk& w, const char* filepath, uint64_t pr_file_offset, uint64
     output_fatal(VL_COMMON, "Failed to check the disk space.\n");
   }
   if (!w.mode_is(walk::Mode::output_objects_in_object_list)) {
-    w.counts.object_errors |=
-        get_bucket_info_4_obj_reader(&w.out.numbering, w.in_hand.bucket_name.c_str(),
-                                     &w.in_hand.savepath_dir_number, &w.in_hand.savepath_sub_dir_number);
+    w.counts.object_errors |= get_bucket_info_4_obj_reader(
+        &w.out.numbering, w.in_hand.bucket_name.c_str(), &w.in_hand.savepath_dir_number,
+        &w.in_hand.savepath_sub_dir_number);
   }
   const uint64_t data_start = w.in_hand.meta_offset + length;
   *outcome = Outcome::unreadable;
@@ -425,7 +428,8 @@ int handle_object(Walk& w, const char* filepath, uint64_t pr_file_offset, uint64
   if (!copy_object_data(w, meta.end_in_block, f->size, f->key, target.get())) return ret;
   *outcome = dumping ? Outcome::refused : Outcome::listed;
   if (target != nullptr) publish_object(w, *target, outcome, paths);
-  *read_to_end = w.counts.num_of_meta_cnt != w.counts.num_of_meta || check_padding(w, o, data_start + f->size);
+  *read_to_end =
+      w.counts.num_of_meta_cnt != w.counts.num_of_meta || check_padding(w, o, data_start + f->size);
   return ret;
 }
 
@@ -434,8 +438,8 @@ int handle_object(Walk& w, const char* filepath, uint64_t pr_file_offset, uint64
 namespace walk {
 
 __attribute__((format(printf, 4, 5))) int note_object_error(Walk& w, const char* level,
-                                                            const char* verbose,
-                                                            const char* format, ...) {
+                                                            const char* verbose, const char* format,
+                                                            ...) {
   va_list args;
   va_start(args, format);
   char text[8192];
@@ -456,8 +460,8 @@ void record_object(Walk& w, const ObjectFields& f, run_record::Outcome outcome,
   show_progress(w, f);
 }
 
-int process_object(Walk& w, const char* filepath, uint64_t pr_file_offset, uint64_t o, uint64_t length,
-                   bool* read_to_end) {
+int process_object(Walk& w, const char* filepath, uint64_t pr_file_offset, uint64_t o,
+                   uint64_t length, bool* read_to_end) {
   ObjectFields fields;
   run_record::Outcome outcome = run_record::Outcome::unreadable;
   std::vector<std::string> paths;
@@ -487,14 +491,17 @@ int write_list_entry(Walk& w, uint64_t block_number, uint64_t offset, uint64_t m
                               "listed.\n",
                               printable(w.in_hand.bucket_name).c_str());
   }
-  ret |= make_key_ulong_int_value_pairs(w.in_hand.list_entry, "block_address", w.counts.po_block_address);
-  ret |= make_key_ulong_int_value_pairs(w.in_hand.list_entry, "offset",
-                                        (block_number - w.counts.po_block_address) * w.tape.block_size + offset);
+  ret |= make_key_ulong_int_value_pairs(w.in_hand.list_entry, "block_address",
+                                        w.counts.po_block_address);
+  ret |= make_key_ulong_int_value_pairs(
+      w.in_hand.list_entry, "offset",
+      (block_number - w.counts.po_block_address) * w.tape.block_size + offset);
   ret |= make_key_ulong_int_value_pairs(w.in_hand.list_entry, "meta_size", marker_len);
   // The list files are written under temporary names and renamed when the walk ends.
   if (w.in_hand.savepath_dir_number <= MAX_DIR_NUMBER) {
-    const std::string list_path = walk::list_file_path(w.setup().save_path, w.tape.barcode_id,
-                                                       w.in_hand.bucket_name, w.in_hand.savepath_dir_number);
+    const std::string list_path =
+        walk::list_file_path(w.setup().save_path, w.tape.barcode_id, w.in_hand.bucket_name,
+                             w.in_hand.savepath_dir_number);
     w.out.lists.append(list_path.substr(list_path.rfind('/') + 1), w.in_hand.list_entry);
   }
   w.in_hand.pre_bucket_name = w.in_hand.bucket_name;

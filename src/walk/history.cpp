@@ -275,4 +275,3 @@ int read_or_write_ini(int rw, const char* ini_path, const char* section, const c
   return rw == 1 ? write_ini_key(ini_path, section, key, value)
                  : read_ini_key(ini_path, section, key, value);
 }
-

@@ -14,7 +14,6 @@ inline constexpr char HISTORY_PATH[] = "./history.log";
 // Keys and values of a tape's section of the history, in order.
 using HistoryKeys = std::vector<std::pair<std::string, std::string>>;
 
-
 // When the history is written: at most once per interval (-i, from the start of the current
 // one), and at once when the save path's file system runs short of space, which then ends the
 // run so that it can be resumed. The run driver sets it up; the walk keeps it.

@@ -221,7 +221,6 @@ void drop_differing_cache(Walk& w, const char* barcode_id) {
   set_marker_file_flg(w, 0);
 }
 
-
 // Saves the working marker cache under the save path for later runs on this tape. Whatever stood
 // there is not a cache of this tape (it would have been restored): it is emptied first. The
 // format label, by which a later run recognises a saved cache, is copied last, so that a save cut

@@ -36,7 +36,6 @@ std::string content_md5_member(std::string_view metadata) {
 
 }  // namespace
 
-
 ObjectTarget::ObjectTarget(const run_record::Object& object, std::string_view metadata,
                            Digest digest, const char* published_as)
     : object_(object),

@@ -123,5 +123,4 @@ class ObjectSink {
   virtual void finish() = 0;
 };
 
-
 }  // namespace walk

@@ -1,9 +1,10 @@
 // The numbering and the other keys a dump's history records.
 #include "walk/progress.h"
-#include "walk/history.h"
-#include "walk/numbering.h"
 
 #include <cstdio>
+
+#include "walk/history.h"
+#include "walk/numbering.h"
 
 namespace walk {
 

@@ -22,7 +22,8 @@ HistoryKeys numbering_keys(const BucketInfo4ObjReader* buckets);
 // the keys hold no numbering, as in a history of an earlier version.
 bool restore_numbering(const HistoryKeys& keys, BucketInfo4ObjReader** buckets);
 // The keys recorded beside the counters.
-HistoryKeys progress_keys(const std::string& save_path, bool complete, const HistoryKeys& numbering);
+HistoryKeys progress_keys(const std::string& save_path, bool complete,
+                          const HistoryKeys& numbering);
 // The value of `key` in `keys`.
 std::optional<std::string> history_value(const HistoryKeys& keys, const std::string& key);
 

@@ -204,8 +204,8 @@ bool path_exists(const char* path) {
 // missing) takes the tape's bytes, and the difference is remembered.
 void compare_with_restored_file(Walk& w, const char* filepath) {
   std::string tape_bytes;
-  read_reference_marker(w, 
-      filepath, [&] { tape_bytes.clear(); },
+  read_reference_marker(
+      w, filepath, [&] { tape_bytes.clear(); },
       [&](std::span<const uint8_t> bytes) {
         tape_bytes.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
       });
@@ -254,7 +254,8 @@ int write_markers_to_file(Walk& w, const char* filepath, int write_flg) {
   return 0;
 }
 
-int read_marker_file(Walk& w, uint64_t str_size, uint64_t str_offset, const char* filepath, char* str) {
+int read_marker_file(Walk& w, uint64_t str_size, uint64_t str_offset, const char* filepath,
+                     char* str) {
   output_accdg_to_vl(LV_TRACE, VL_MISC,
                      "start:read_marker_file(%s) size=%" PRIu64 " offset=%" PRIu64 "\n", filepath,
                      str_size, str_offset);
@@ -274,7 +275,8 @@ int check_fm_next_to_marker(Walk& w, int pos, int own_flag) {
   // On a sound tape the read that ended the marker met its filemark, or the next read meets it:
   // the tape is then where a space over it leaves it, and it never moves back. Only where no
   // filemark is met is the check made by spacing, from where the tape stood.
-  const bool read_already = std::exchange(w.cache.filemark_read_at, UINT64_MAX) == w.cursor().position();
+  const bool read_already =
+      std::exchange(w.cache.filemark_read_at, UINT64_MAX) == w.cursor().position();
   const bool proved =
       pos == 1 && (own_flag == 1 || read_already ? w.cursor().filemark_before_here()
                                                  : w.cursor().filemark_next(w.tape.block_size));
@@ -389,8 +391,8 @@ int get_pr_num(Walk& w, uint64_t* pr_number) {
 namespace walk {
 
 int compare_on_data_partition(Walk& w, MARKER_TYPE m_type, const std::string& file,
-                              uint64_t read_size, const char* verbose,
-                              const char* missing_filemark, bool inconsistency_is_fatal) {
+                              uint64_t read_size, const char* verbose, const char* missing_filemark,
+                              bool inconsistency_is_fatal) {
   int ret = 0;
   w.in_hand.marker_damaged = false;
   if (check_diff_btwn_file_and_tape(w, m_type, file.c_str(), read_size, 0, 0) != 0) {
@@ -430,8 +432,8 @@ int check_vol1_label_integrity(Walk& w, int which_partition) {
   return ret;
 }
 
-int check_qrt_label_integrity(Walk& w, int which_partition, const MamVci* mamvci, const MamHta* mamhta,
-                              int write_flg) {
+int check_qrt_label_integrity(Walk& w, int which_partition, const MamVci* mamvci,
+                              const MamHta* mamhta, int write_flg) {
   output_accdg_to_vl(LV_TRACE, VL_LABEL, "start:check_qrt_label_integrity\n");
   int ret = 0;
   const std::string file = marker_cache_file(CACHE_FORMAT_LABEL);
@@ -461,7 +463,8 @@ int check_qrt_label_integrity(Walk& w, int which_partition, const MamVci* mamvci
   return ret;
 }
 
-int check_first_rcm_integrity(Walk& w, int which_partition, const MamVci* mamvci, const MamHta* mamhta) {
+int check_first_rcm_integrity(Walk& w, int which_partition, const MamVci* mamvci,
+                              const MamHta* mamhta) {
   output_accdg_to_vl(LV_TRACE, VL_RCM, "start:check_first_rcm_integrity\n");
   int ret = 0;
   const std::string file = rcm_cache_file(0);
@@ -473,16 +476,16 @@ int check_first_rcm_integrity(Walk& w, int which_partition, const MamVci* mamvci
                                 "marker on Reference Partition.\n");
     }
   } else {
-    ret |= compare_on_data_partition(w, 
-        RCM, file, kUnbounded, VL_RCM,
+    ret |= compare_on_data_partition(
+        w, RCM, file, kUnbounded, VL_RCM,
         "There is no file mark at the end of the first reference commit marker.\n", true);
   }
   output_accdg_to_vl(LV_TRACE, VL_RCM, "end  :check_first_rcm_integrity\n");
   return ret;
 }
 
-int check_last_rcm_integrity(Walk& w, int which_partition, const MamVci* mamvci, const MamHta* mamhta,
-                             uint64_t* fileNumber) {
+int check_last_rcm_integrity(Walk& w, int which_partition, const MamVci* mamvci,
+                             const MamHta* mamhta, uint64_t* fileNumber) {
   output_accdg_to_vl(LV_TRACE, VL_RCM, "start:check_last_rcm_integrity\n");
   int ret = 0;
   ret |= move_to_last_rcm(w, mamvci, which_partition, fileNumber);
@@ -501,8 +504,8 @@ int check_last_rcm_integrity(Walk& w, int which_partition, const MamVci* mamvci,
     take_bucket_list(w, cached_last_rcm(w));
     ret = 1;
   } else {
-    ret |= compare_on_data_partition(w, 
-        RCM, file, kUnbounded, VL_RCM,
+    ret |= compare_on_data_partition(
+        w, RCM, file, kUnbounded, VL_RCM,
         "There is no file mark at the end of the last reference commit marker.\n", false);
   }
   output_accdg_to_vl(LV_TRACE, VL_RCM, "end  :check_last_rcm_integrity\n");

@@ -1,9 +1,8 @@
 // The objects of a dump or a retrieval restored into an S3-compatible store.
 #include "walk/store_sink.h"
 
-#include <exception>
-
 #include <cinttypes>
+#include <exception>
 
 #include "output_level.h"
 #include "s3/object_mapping.h"

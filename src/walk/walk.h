@@ -49,10 +49,10 @@ struct Setup {
   // The save path as the user gave it. The walk enters it (as a SafeDir, never through a link
   // below it) when check_integrity begins: a dump makes it first.
   std::string save_path;
-  Selection selection;          // a retrieval's objects
-  ObjectSink* sink = nullptr;   // the store the objects go to; null: files under the save path
-  int read_retries = 2;         // tries of an unreadable block after the first (--read-retries)
-  HistoryClock history;         // when a dump records where it stands (-i)
+  Selection selection;         // a retrieval's objects
+  ObjectSink* sink = nullptr;  // the store the objects go to; null: files under the save path
+  int read_retries = 2;        // tries of an unreadable block after the first (--read-retries)
+  HistoryClock history;        // when a dump records where it stands (-i)
 };
 
 // Where the last reference commit marker of a partition was found: its first block and the
@@ -86,12 +86,12 @@ class Walk {
   // Facts of the tape, learnt from the reference partition and kept for the run.
   struct Tape {
     uint32_t block_size = kDefaultBlockSize;  // block_size
-    uint64_t pr_num = 0;                       // pr_num
-    uint64_t dp_rcm_block_number = 0;          // dp_rcm_block_number
-    char barcode_id[9] = "null";               // barcode_id: the tape identifier
-    LastRcmPlace last_rcm[2];                  // by partition
-    DamageMap reference_damage;  // blocks of the reference partition found unreadable
-    std::string bucket_list;     // bucket_list_for_obj_r
+    uint64_t pr_num = 0;                      // pr_num
+    uint64_t dp_rcm_block_number = 0;         // dp_rcm_block_number
+    char barcode_id[9] = "null";              // barcode_id: the tape identifier
+    LastRcmPlace last_rcm[2];                 // by partition
+    DamageMap reference_damage;               // blocks of the reference partition found unreadable
+    std::string bucket_list;                  // bucket_list_for_obj_r
   } tape;
 
   // How the marker file cache is used, which checks the walk makes, and the cache files open.
@@ -100,7 +100,7 @@ class Walk {
     int read_marker_file_flag = 1;  // read_marker_file_flag: markers are compared with the cache
     int sequential_read_flag = 1;   // sequential_read_flag: metadata must come in tape order
     int skip_0_padding_check_flag = 0;  // skip_0_padding_check_flag
-    bool restored_differs = false;  // a restored cache file differed from the tape
+    bool restored_differs = false;      // a restored cache file differed from the tape
     // Where the tape stood after the filemark that ended a label or commit marker, read by the
     // comparison: the check of that filemark that follows at once finds it proved.
     uint64_t filemark_read_at = UINT64_MAX;
@@ -118,7 +118,7 @@ class Walk {
 
   // Counters and offsets of the walk.
   struct Counts {
-    uint64_t ocm_num = 0;                // ocm_num, po_num, meta_num: the totals
+    uint64_t ocm_num = 0;  // ocm_num, po_num, meta_num: the totals
     uint64_t po_num = 0;
     uint64_t meta_num = 0;
     uint64_t last_data_offset = 0;       // last_data_offset: the end of the data area
@@ -136,8 +136,8 @@ class Walk {
 
   // The packed object and the object in hand.
   struct InHand {
-    char bucket_id[37] = "";    // bucket_id_for_obj_r
-    std::string bucket_name;    // bucket_name_for_obj_r
+    char bucket_id[37] = "";          // bucket_id_for_obj_r
+    std::string bucket_name;          // bucket_name_for_obj_r
     int savepath_dir_number = 1;      // savepath_dir_number, savepath_sub_dir_number: its bucket's
     int savepath_sub_dir_number = 1;  // numbered directory
     std::string list_entry;           // object_meta_for_json
@@ -163,8 +163,8 @@ class Walk {
 
   // Where the objects and entries go.
   struct Output {
-    SafeDir save_root;       // obj_reader_saveroot, entered
-    std::string save_path;   // canonical, as the history records it
+    SafeDir save_root;          // obj_reader_saveroot, entered
+    std::string save_path;      // canonical, as the history records it
     std::string numbered_name;  // the numbered directory of the current bucket, entered
     SafeDir numbered;
     ListWriter lists;

@@ -62,8 +62,8 @@ struct ObjectFields {
 
 // An ERROR or WARNING about an object itself: it counts in the walk's result.
 __attribute__((format(printf, 4, 5))) int note_object_error(Walk& w, const char* level,
-                                                            const char* verbose,
-                                                            const char* format, ...);
+                                                            const char* verbose, const char* format,
+                                                            ...);
 // What the walk knows of the object being processed, and what became of it, into the run's record.
 void record_object(Walk& w, const ObjectFields& f, run_record::Outcome outcome,
                    std::vector<std::string> paths, const std::string* bucket = nullptr);

@@ -11,13 +11,13 @@
 
 // Runs `statement` and ends the process with the status of the RunEnded it throws, as the
 // program's main ends a run: a death test (EXPECT_EXIT) then sees the run's end and its message.
-#define RUN_ENDS(statement)                   \
-  do {                                        \
-    try {                                     \
-      statement;                              \
-    } catch (const RunEnded& run_ended) {     \
-      std::exit(run_ended.status());          \
-    }                                         \
+#define RUN_ENDS(statement)               \
+  do {                                    \
+    try {                                 \
+      statement;                          \
+    } catch (const RunEnded& run_ended) { \
+      std::exit(run_ended.status());      \
+    }                                     \
   } while (0)
 
 namespace testutil {

@@ -11,9 +11,9 @@
 
 #include "fuzz/fuzz_target.h"
 #include "output_level.h"
+#include "support/file_helpers.h"
 #include "support/unique_fd.h"
 #include "vexa_format_checker.h"
-#include "support/file_helpers.h"
 
 namespace fuzz {
 namespace {

@@ -2,8 +2,8 @@
 #include <cstdint>
 
 #include "fuzz/fuzz_target.h"
-#include "vexa_format_checker.h"
 #include "support/file_helpers.h"
+#include "vexa_format_checker.h"
 
 OR_FUZZ_TARGET(format_label) {
   fuzz::write_input(marker_cache_file(CACHE_FORMAT_LABEL), input);

@@ -6,9 +6,9 @@
 
 #include "fuzz/fuzz_target.h"
 #include "vexa_format_checker.h"
-#include "walk/progress.h"
 #include "walk/history.h"
 #include "walk/numbering.h"
+#include "walk/progress.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 
 #include "fuzz/fuzz_target.h"
 #include "scsi/scsi_decode.h"
-#include "vexa_format_checker.h"
 #include "support/file_helpers.h"
+#include "vexa_format_checker.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "fuzz/fuzz_target.h"
-#include "vexa_format_checker.h"
 #include "support/file_helpers.h"
+#include "vexa_format_checker.h"
 
 namespace {
 

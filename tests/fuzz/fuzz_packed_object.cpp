@@ -4,8 +4,8 @@
 #include <string>
 
 #include "fuzz/fuzz_target.h"
-#include "vexa_format_checker.h"
 #include "support/file_helpers.h"
+#include "vexa_format_checker.h"
 
 OR_FUZZ_TARGET(packed_object) {
   uint64_t position = 0;

@@ -329,7 +329,8 @@ TEST_F(S3StoreTest, StoreThatRefusesOrCannotBeReachedEndsTheRunWithOneLine) {
     credentials.secret_key = c.secret;
     const std::string one_line = "^[^\n]*\\[SYS_ERR\\] \\[COMMON\\] The S3 store at [^\n]*" +
                                  std::string(c.line) + "[^\n]*\n$";
-    EXPECT_EXIT(RUN_ENDS(s3::Store(options, credentials)), testing::ExitedWithCode(1), one_line) << c.name;
+    EXPECT_EXIT(RUN_ENDS(s3::Store(options, credentials)), testing::ExitedWithCode(1), one_line)
+        << c.name;
   }
 }
 

@@ -1,11 +1,10 @@
 // VOL1 label and format label checks on hand-written cached label files.
 #include <gtest/gtest.h>
 
-#include "common/test_util.h"
-
 #include <cstring>
 #include <string>
 
+#include "common/test_util.h"
 #include "format_check_fixture.h"
 #include "support/file_helpers.h"
 

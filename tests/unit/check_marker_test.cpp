@@ -1,12 +1,11 @@
 // Marker header and directory rules, and the reference commit marker with its bucket list.
 #include <gtest/gtest.h>
 
-#include "common/test_util.h"
-
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "common/test_util.h"
 #include "format_check_fixture.h"
 #include "support/file_helpers.h"
 
@@ -358,7 +357,8 @@ TEST_F(RcmTest, HostileCountsAndLengthsEndCleanly) {
 TEST_F(RcmTest, NullCartridgeMemoryEndsRun) {
   quiet();
   write("reference_partition/RCM_0", fmtest::rcm_marker({}, ""));
-  EXPECT_EXIT(RUN_ENDS(clf_reference_commit_marker(0, nullptr, &hta_, 0)), ::testing::ExitedWithCode(1),
+  EXPECT_EXIT(RUN_ENDS(clf_reference_commit_marker(0, nullptr, &hta_, 0)),
+              ::testing::ExitedWithCode(1),
               "Null pointer is detected at clf_reference_commit_marker");
 }
 
@@ -368,7 +368,8 @@ TEST_F(RcmTest, CountRulesRejectUnknownMarker) {
   EXPECT_STREQ(get_rcm_name(2), "Unknown");
   EXPECT_EXIT(RUN_ENDS(check_num_of_pr(2, &n)), ::testing::ExitedWithCode(1),
               "Invalid arguments at check_num_of_pr: which_rcm = 2");
-  EXPECT_EXIT(RUN_ENDS(check_data_length_of_bucket_list(-1, 0, &n, 0)), ::testing::ExitedWithCode(1),
+  EXPECT_EXIT(RUN_ENDS(check_data_length_of_bucket_list(-1, 0, &n, 0)),
+              ::testing::ExitedWithCode(1),
               "Invalid arguments at check_data_length_of_bucket_list: which_rcm = -1");
 }
 

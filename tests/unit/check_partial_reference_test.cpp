@@ -2,12 +2,11 @@
 // that they reach.
 #include <gtest/gtest.h>
 
-#include "common/test_util.h"
-
 #include <random>
 #include <string>
 #include <vector>
 
+#include "common/test_util.h"
 #include "format_check_fixture.h"
 #include "support/file_helpers.h"
 
@@ -275,6 +274,24 @@ TEST_F(PartialReferenceTest, OcmDirectoryOffsetsMustDescend) {
   EXPECT_TRUE(
       in_order(out.text, "[ERROR  ] [PR    ] Block offsets must be in descending order.\n",
                "[ERROR  ] [PR    ] Object commit marker directory format is not correct.\n"));
+}
+
+// The header of an OCM info inside a partial reference reports as the partial reference: a wrong
+// directory offset and the consistency error that follows it carry the PR tag.
+TEST_F(PartialReferenceTest, OcmInfoHeaderReportsAsThePartialReference) {
+  Bytes info = fmtest::ocm_info({fmtest::po_info({metadata()})});
+  set_u64(info, 0, 7);  // the OCM info's directory offset
+  const auto out = check(fmtest::partial_reference({info}));
+  EXPECT_EQ(out.ret, 1);
+  const std::string consistency =
+      "[ERROR  ] [PR    ] Data offset, directory_offset and number of markers are not "
+      "consistent.\n";
+  EXPECT_TRUE(
+      in_order(out.text, "[ERROR  ] [PR    ] Directory_offset is not correct.\n", consistency))
+      << out.text;
+  EXPECT_TRUE(
+      in_order(out.text, consistency, "[ERROR  ] [OCM   ] OCM header format is not correct.\n"))
+      << out.text;
 }
 
 TEST_F(PartialReferenceTest, ShortFilesEndRunWithReadFailure) {

@@ -1,5 +1,7 @@
 // Local file helpers: directory numbering per bucket, directory creation, the two-slot opener,
 // the appending writer, the tree copy and the free-space check.
+#include "support/file_helpers.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,7 +12,6 @@
 #include "common/test_util.h"
 #include "output_level.h"
 #include "vexa_format_checker.h"
-#include "support/file_helpers.h"
 #include "walk/numbering.h"
 
 namespace fs = std::filesystem;
@@ -160,7 +161,8 @@ TEST_F(FileHelpers, WriterCreatesOneMissingDirectoryLevel) {
 }
 
 TEST_F(FileHelpers, WriterFailureEndsTheRun) {
-  EXPECT_EXIT(RUN_ENDS(write_object_and_meta_to_file("/dev/full", "abc", 0, 3)), ::testing::ExitedWithCode(1),
+  EXPECT_EXIT(RUN_ENDS(write_object_and_meta_to_file("/dev/full", "abc", 0, 3)),
+              ::testing::ExitedWithCode(1),
               "Failed to output /dev/full\\.Disk space is likely to insufficient\\.");
 }
 

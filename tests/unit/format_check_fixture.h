@@ -18,8 +18,8 @@
 
 #include "common/test_util.h"
 #include "output_level.h"
-#include "vexa_format_checker.h"
 #include "support/file_helpers.h"
+#include "vexa_format_checker.h"
 
 namespace fmtest {
 

@@ -1,5 +1,7 @@
 // Progress history: the section-and-key updater of "history.log", reading the counters back for a
 // resume, and when the walk writes them (interval, low disk space).
+#include "walk/history.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -9,9 +11,8 @@
 
 #include "common/test_util.h"
 #include "output_level.h"
-#include "vexa_format_checker.h"
 #include "support/file_helpers.h"
-#include "walk/history.h"
+#include "vexa_format_checker.h"
 
 namespace {
 
@@ -123,7 +124,8 @@ TEST_F(HistoryTest, PlantedTemporaryNamesAreNotWrittenThrough) {
 TEST_F(HistoryTest, AHistoryThatIsALinkIsRefused) {
   testutil::write_file("victim", kOneTape);
   std::filesystem::create_symlink("victim", kHistory);
-  EXPECT_EXIT(RUN_ENDS(write_key("TAPE01L8", "PR", "4")), ::testing::ExitedWithCode(1), "is a symbolic link");
+  EXPECT_EXIT(RUN_ENDS(write_key("TAPE01L8", "PR", "4")), ::testing::ExitedWithCode(1),
+              "is a symbolic link");
   EXPECT_EQ(testutil::read_file("victim"), kOneTape);
 }
 

@@ -1,5 +1,7 @@
 // List files: the writer's exact text, completion, and the reader's selection of versions by key
 // and "latest", "all" or an object identifier, within one file and across the files of a bucket.
+#include "walk/list_files.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -11,9 +13,8 @@
 #include "common/test_util.h"
 #include "object_reader.h"
 #include "output_level.h"
-#include "vexa_format_checker.h"
 #include "support/file_helpers.h"
-#include "walk/list_files.h"
+#include "vexa_format_checker.h"
 
 namespace {
 

@@ -15,9 +15,9 @@
 #include "support/atomic_file.h"
 #include "vexa_format_checker.h"
 #include "walk/cache_file.h"
+#include "walk/list_files.h"
 #include "walk/marker_index.h"
 #include "walk/save_layout.h"
-#include "walk/list_files.h"
 
 namespace fs = std::filesystem;
 

@@ -15,7 +15,6 @@
 #include <tuple>
 
 #include "support/unique_fd.h"
-#include "vexa_format_checker.h"
 
 namespace vtape {
 
@@ -97,7 +96,7 @@ Uuid given_or_derived(const Uuid& given, uint64_t seed, UuidDomain domain, uint6
 }
 
 void append_identifier(std::vector<uint8_t>& out, const char* identifier) {
-  append_bytes(out, std::string_view(identifier, MARKER_IDENTIFIER_SIZE));
+  append_bytes(out, std::string_view(identifier, kIdentifierSize));
 }
 
 // PO header and object directory (D_po bytes, no identifier).
@@ -653,7 +652,7 @@ std::vector<uint8_t> rcm_bytes(const Layout& layout, bool last) {
   const uint64_t data_length = with_list ? list.size() : 0;
   std::vector<uint8_t> out;
   out.reserve(kRcmHeaderSize + 8 * n + data_length);
-  append_identifier(out, LEVEL4_IDENTIFIER);
+  append_identifier(out, kLevel4Identifier);
   append_u64(out, kRcmDirectoryOffset);
   append_u64(out, kRcmDirectoryOffset + 8 * n);
   append_u64(out, data_length);
@@ -670,7 +669,7 @@ std::vector<uint8_t> pr_bytes(const Layout& layout, size_t k) {
   const PrLayout& pr = layout.prs.at(k);
   std::vector<uint8_t> out;
   out.reserve(pr.length);
-  append_identifier(out, LEVEL3_IDENTIFIER);
+  append_identifier(out, kLevel3Identifier);
   append_u64(out, kInfoHeaderSize);
   append_u64(out, kInfoHeaderSize + kInfoEntrySize * pr.ocm_count);
   append_u64(out, pr.ocm_count);
@@ -687,7 +686,7 @@ std::vector<uint8_t> pr_bytes(const Layout& layout, size_t k) {
 std::vector<uint8_t> ocm_bytes(const Layout& layout, size_t j) {
   std::vector<uint8_t> out;
   out.reserve(layout.ocms.at(j).place.length);
-  append_identifier(out, LEVEL2_IDENTIFIER);
+  append_identifier(out, kLevel2Identifier);
   append_ocm_info(out, layout, j);
   return out;
 }
@@ -695,7 +694,7 @@ std::vector<uint8_t> ocm_bytes(const Layout& layout, size_t j) {
 std::vector<uint8_t> po_head_bytes(const Layout& layout, size_t m) {
   std::vector<uint8_t> out;
   out.reserve(kIdentifierSize + layout.pos.at(m).data_offset);
-  append_identifier(out, LEVEL1_IDENTIFIER);
+  append_identifier(out, kLevel1Identifier);
   append_po_head(out, layout, m);
   return out;
 }

@@ -18,6 +18,11 @@ using Uuid = std::array<uint8_t, 16>;
 
 // Sizes of the fixed parts of the markers.
 inline constexpr uint64_t kIdentifierSize = 32;
+// The identifiers that open the markers of levels 4 to 1, blank-padded to kIdentifierSize.
+inline constexpr char kLevel4Identifier[] = "Quorrant 1.0 Level4             ";
+inline constexpr char kLevel3Identifier[] = "Quorrant 1.0 Level3             ";
+inline constexpr char kLevel2Identifier[] = "Quorrant 1.0 Level2             ";
+inline constexpr char kLevel1Identifier[] = "Quorrant 1.0 Level1             ";
 inline constexpr uint64_t kRcmHeaderSize = 112;      // identifier included
 inline constexpr uint64_t kRcmDirectoryOffset = 80;  // counted from the end of the identifier
 inline constexpr uint64_t kPrHeaderSize = 56;        // identifier included
