@@ -50,6 +50,22 @@ struct Metadata {
   uint64_t end_in_block = 0;
 };
 
+// Reads the next block of an object's metadata or data into the cursor's buffer. False when
+// damage (reported with the block) or a filemark (reported with `cut_short`) ends the object.
+bool read_object_block(Walk& w, const std::string& cut_short) {
+  uint32_t count = 0;
+  const Got got = read_following_block(w, &count);
+  if (got == Got::damage) {
+    w.in_hand.object_damaged = true;  // reported with the block
+    return false;
+  }
+  if (got == Got::filemark) {
+    note_object_error(w, LV_ERROR, VL_COMMON, "%s", cut_short.c_str());
+    return false;
+  }
+  return true;
+}
+
 // Reads the `length` bytes of metadata that start at byte `o` of the block read last, completing
 // them from the following blocks. False when a filemark cuts them short (reported).
 bool read_metadata(Walk& w, uint64_t o, uint64_t length, Metadata* meta) {
@@ -61,15 +77,7 @@ bool read_metadata(Walk& w, uint64_t o, uint64_t length, Metadata* meta) {
   meta->bytes.append(reinterpret_cast<const char*>(first.data() + o), static_cast<size_t>(here));
   meta->end_in_block = o + here;
   while (meta->bytes.size() < length) {
-    uint32_t count = 0;
-    const Got got = read_following_block(w, &count);
-    if (got == Got::damage) {
-      w.in_hand.object_damaged = true;  // reported with the block
-      return false;
-    }
-    if (got == Got::filemark) {
-      note_object_error(w, LV_ERROR, VL_COMMON,
-                        "The metadata of the object is cut short by a filemark.\n");
+    if (!read_object_block(w, "The metadata of the object is cut short by a filemark.\n")) {
       return false;
     }
     const uint64_t more = std::min<uint64_t>(length - meta->bytes.size(), w.tape.block_size);
@@ -270,17 +278,8 @@ bool copy_object_data(Walk& w, uint64_t end_in_block, uint64_t size, const std::
   write(end_in_block, take);
   size -= take;
   while (size > 0) {
-    uint32_t count = 0;
-    const Got got = read_following_block(w, &count);
-    if (got == Got::damage) {
-      w.in_hand.object_damaged = true;  // reported with the block
-      return false;
-    }
-    if (got == Got::filemark) {
-      note_object_error(w, LV_ERROR, VL_COMMON,
-                        "The object (%s) is cut short by a filemark. The object is not "
-                        "written.\n",
-                        printable(key).c_str());
+    if (!read_object_block(w, "The object (" + printable(key) +
+                                  ") is cut short by a filemark. The object is not written.\n")) {
       return false;
     }
     take = std::min<uint64_t>(size, w.tape.block_size);
