@@ -737,7 +737,6 @@ walk::Setup walk_setup(const Settings& settings, walk::ObjectSink* sink) {
   setup.save_path = settings.save_path;
   setup.sink = sink;
   setup.read_retries = settings.read_retries;
-  setup.history.save_path = settings.save_path;
   setup.history.interval = settings.history_interval;
   setup.history.lap_start = settings.started;
   return setup;

@@ -13,7 +13,10 @@
 
 namespace walk {
 
-Walk::Walk(TapeDrive& drive, Setup setup) : drive_(drive), setup_(std::move(setup)) {}
+Walk::Walk(TapeDrive& drive, Setup setup) : drive_(drive), setup_(std::move(setup)) {
+  // The history's free-space check looks at the save path the walk writes into.
+  setup_.history.save_path = setup_.save_path;
+}
 
 Walk::~Walk() { free_bucket_info_4_obj_reader(&out.numbering); }
 

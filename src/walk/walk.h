@@ -52,7 +52,7 @@ struct Setup {
   Selection selection;         // a retrieval's objects
   ObjectSink* sink = nullptr;  // the store the objects go to; null: files under the save path
   int read_retries = 2;        // tries of an unreadable block after the first (--read-retries)
-  HistoryClock history;        // when a dump records where it stands (-i)
+  HistoryClock history;  // when a dump records where it stands (-i); its save path is the walk's
 };
 
 // Where the last reference commit marker of a partition was found: its first block and the

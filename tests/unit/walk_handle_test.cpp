@@ -34,7 +34,6 @@ struct TapeRun {
     walk::Setup setup;
     setup.mode = walk::Mode::full_dump;
     setup.save_path = root / "save";
-    setup.history.save_path = setup.save_path;
     fs::create_directories(setup.save_path);
     walk = std::make_unique<Walk>(*drive, setup);
   }
