@@ -282,7 +282,15 @@ void resume_from_history(Walk& w, WalkCounters& n) {
   // A section that records the save path records the numbering too, none for a dump stopped
   // before it met a bucket: the directories found in the save path are then the ones that dump
   // made, not earlier ones to write after.
-  if (!restore_numbering(keys, &w.out.numbering) && history_value(keys, kSavePathKey)) {
+  std::string refused;
+  const NumberingRead numbering = restore_numbering(keys, &w.out.numbering, &refused);
+  if (numbering == NumberingRead::refused) {
+    output_fatal(VL_COMMON,
+                 "The history of the tape %s in history.log records a numbering no dump writes "
+                 "(%s). It is not resumed from.\n%sTry full dump.\n",
+                 w.tape.barcode_id, printable(refused).c_str(), INDENT);
+  }
+  if (numbering == NumberingRead::none && history_value(keys, kSavePathKey)) {
     free_bucket_info_4_obj_reader(&w.out.numbering);
   }
   if (n.pr != 1 || n.ocm != 1 || n.po != 1 || n.meta != 1) n.locate_first = true;

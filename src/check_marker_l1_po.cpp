@@ -435,7 +435,8 @@ int cpof_only_meta(std::span<const uint8_t> data_buf, uint64_t* current_position
         "Object Meta data is %scorrect.\n%sSequence ID : %d\n%sMetadataVersion "
         " : %d\n%sKey  : %s\n%sSize  : %ld\n%sLastModifiedTime  : %s\n",
         object_ret != 0 ? "not " : "", INDENT, number + 1, INDENT, summary.metadata_version, INDENT,
-        summary.key.c_str(), INDENT, summary.size, INDENT, summary.last_modified_time.c_str());
+        printable(summary.key).c_str(), INDENT, summary.size, INDENT,
+        printable(summary.last_modified_time).c_str());
   }
   output_accdg_to_vl(LV_TRACE, VL_DEFAULT, "end  :cpof_only_meta\n");
   return ret;

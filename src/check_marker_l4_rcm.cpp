@@ -122,15 +122,15 @@ int check_pool_group_name(const char* pool_group_name) {
     ret |=
         output_accdg_to_vl(LV_ERROR, VL_RCM,
                            "Pool group name format is not correct.\n%sPool group name must start "
-                           "with lowercase alphabets.\n%sActual value  :%c\n",
-                           INDENT, INDENT, first);
+                           "with lowercase alphabets.\n%sActual value  :%s\n",
+                           INDENT, INDENT, shown(first).c_str());
   }
   if (!name.empty() && !is_alpha(name.back()) && !is_digit(name.back())) {
     ret |= output_accdg_to_vl(
         LV_ERROR, VL_RCM,
         "Pool group name format is not correct.\n%sPool group name must end with "
-        "alphabets or numbers.\n%sActual value  :%c\n",
-        INDENT, INDENT, name.back());
+        "alphabets or numbers.\n%sActual value  :%s\n",
+        INDENT, INDENT, shown(name.back()).c_str());
   }
   for (char c : name) {
     if (is_alpha(c) || is_digit(c) || c == '-') continue;
@@ -138,8 +138,8 @@ int check_pool_group_name(const char* pool_group_name) {
         LV_ERROR, VL_RCM,
         "Pool group name format is not correct.\n%sPool group name must consist "
         "of lower-case alphabets, upper-case alphabets, numbers or hyphens.\n%sYou "
-        "can not use '%c'.\n",
-        INDENT, INDENT, c);
+        "can not use '%s'.\n",
+        INDENT, INDENT, shown(c).c_str());
   }
   return ret;
 }
@@ -168,7 +168,7 @@ int check_bucket_element(json_object* element) {
         flags.bucket_name_flag = 1;
         ret |= check_bucket_name(text);
       } else if (std::strncmp(key, "Vendor", 6) != 0) {
-        ret |= output_accdg_to_vl(LV_ERROR, VL_RCM, "Undefined key :%s\n", key);
+        ret |= output_accdg_to_vl(LV_ERROR, VL_RCM, "Undefined key :%s\n", printable(key).c_str());
       }
     }
   }

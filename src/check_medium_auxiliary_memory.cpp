@@ -11,6 +11,7 @@
 #include "endian_utils.h"
 #include "output_level.h"
 #include "spti_lib.h"
+#include "support/printable.h"
 #include "vexa_format_checker.h"
 
 namespace {
@@ -88,7 +89,7 @@ int clf_check_vci_acsi(const uint8_t* acsi, MamVci* coh) {
     ret |= output_accdg_to_vl(LV_WARNING, VL_MISC,
                               "MAM VCI application client specific information ID %s should be "
                               "%s\n",
-                              found, kAcsiIdentifier);
+                              printable(found).c_str(), kAcsiIdentifier);
   }
   coh->Data.version = acsi[8];
   if (coh->Data.version != kAcsiVersion) {
@@ -188,7 +189,7 @@ int check_application_name(const MamHta* mamhta) {
     ret |= output_accdg_to_vl(LV_WARNING, VL_MISC,
                               "Application name \"%s\" in Medium Auxiliary Memory Host-type "
                               "Attributes should start with \"%s\"\n",
-                              name, kApplicationPrefix);
+                              printable(name).c_str(), kApplicationPrefix);
   }
   for (int pos = 0; pos < 32; ++pos) {
     const auto byte = static_cast<unsigned char>(name[pos]);

@@ -613,36 +613,34 @@ void lock_working_directory() {
                cwd);
 }
 
+// Removes the plain files of the temporary directory; anything else there is left alone.
+void empty_temporary_directory(const SafeDir& temporary) {
+  std::string failed;
+  if (!remove_plain_files(temporary, &failed, true)) {
+    output_fatal(VL_COMMON, "Temporary files could not be deleted at %s.\n",
+                 temporary.path().c_str());
+  }
+}
+
 // Empties the temporary directory, creating it for this user when it is missing. It lies in a
 // directory shared by all users: it is used only when it is a real directory of the running user,
-// and it is made readable by its owner only, so nobody else can place files or links in it.
-void prepare_temporary_directory() {
+// and it is made readable by its owner only, so nobody else can place files or links in it. It is
+// opened once: the run writes into it through its descriptor, never by its name again.
+SafeDir prepare_temporary_directory() {
   const std::string dir = temporary_directory();
   const std::string name = dir.substr(0, dir.size() - 1);
   if (mkdir(name.c_str(), 0700) != 0 && errno != EEXIST) {
     output_fatal(VL_COMMON, "The temporary directory (%s) could not be made: %s\n", dir.c_str(),
                  std::strerror(errno));
   }
-  struct stat status {};
-  const char* problem = nullptr;
-  if (lstat(name.c_str(), &status) != 0) {
-    problem = "could not be examined";
-  } else if (S_ISLNK(status.st_mode)) {
-    problem = "is a symbolic link";
-  } else if (!S_ISDIR(status.st_mode)) {
-    problem = "is not a directory";
-  } else if (status.st_uid != geteuid()) {
-    problem = "belongs to another user";
-  } else if ((status.st_mode & 077) != 0 && chmod(name.c_str(), 0700) != 0) {
-    problem = "could not be made private (mode 0700)";
-  }
-  if (problem != nullptr) {
+  std::string problem;
+  SafeDir temporary = SafeDir::private_directory(name, &problem);
+  if (!temporary.valid()) {
     output_fatal(VL_COMMON, "The temporary directory (%s) %s. It is not used.\n", dir.c_str(),
-                 problem);
+                 problem.c_str());
   }
-  if (delete_files_in_directory(dir.c_str(), nullptr) != 0) {
-    output_fatal(VL_COMMON, "Temporary files could not be deleted at %s.\n", dir.c_str());
-  }
+  empty_temporary_directory(temporary);
+  return temporary;
 }
 
 // The barcode identifier names a directory under the save path. The cartridge memory is not
@@ -662,6 +660,7 @@ void set_barcode_identifier(const char* barcode, char (&barcode_id)[9]) {
 struct RunState {
   char barcode_id[9] = "null";
   char tape_id[9] = "";
+  SafeDir temporary;  // the private temporary directory, open
   std::unique_ptr<TapeDrive> drive;
   std::unique_ptr<Walk> walk;
   MamVci mamvci[2]{};
@@ -676,16 +675,13 @@ void read_partial_references(RunState& run) {
   Walk& walk = *run.walk;
   const bool restored = get_marker_file_flg(walk) != 0;
   for (uint64_t i = 0; i < run.total_pr_num_in_rp; ++i) {
-    char path[256];
-    std::snprintf(path, sizeof(path), "%s%s%" PRIu64, temporary_directory().c_str(),
-                  CACHE_PR_PREFIX, i);
-    const std::string file = restored ? pr_cache_file(i) : path;
-    if (write_markers_to_file(walk, file.c_str(), 1) != 0) {
-      output_fatal(VL_PR, "Failed to write partial reference to file.\n");
-    }
+    const std::string name = CACHE_PR_PREFIX + std::to_string(i);
+    const int failed = restored ? write_markers_to_file(walk, pr_cache_file(i).c_str(), 1)
+                                : write_markers_into(walk, run.temporary, name, 1);
+    if (failed != 0) output_fatal(VL_PR, "Failed to write partial reference to file.\n");
     // The temporary copy of a restored run stays empty, as a copy that is not written.
     AtomicFile empty;
-    if (restored && (!empty.open(path) || !empty.commit())) {
+    if (restored && (!empty.open(run.temporary, name) || !empty.commit())) {
       output_fatal(VL_MISC, "Failed to open file.\n");
     }
   }
@@ -744,7 +740,7 @@ walk::Setup walk_setup(const Settings& settings, walk::ObjectSink* sink) {
 
 void prepare_run(const Settings& settings, RunState& run, walk::ObjectSink* sink) {
   lock_working_directory();
-  prepare_temporary_directory();
+  run.temporary = prepare_temporary_directory();
   set_force_flag(settings.is_force_enabled);
   if (check_disk_space(settings.save_path, 0) != 0) {
     output_fatal(VL_COMMON, "Failed to check the disk space.\n");
@@ -839,9 +835,10 @@ int make_lists(const Settings& settings, RunState& run) {
     output_accdg_to_vl(LV_ERROR, VL_MISC, "Some error has occurred at check_integrity.\n");
   }
   // The walk completes its list files before it renames them into place.
-  if (delete_files_in_directory(temporary_directory().c_str(), nullptr) != 0) {
+  std::string failed;
+  if (!remove_plain_files(run.temporary, &failed, true)) {
     output_accdg_to_vl(LV_ERROR, VL_COMMON, "Temporary files could not be deleted at %s.\n",
-                       temporary_directory().c_str());
+                       run.temporary.path().c_str());
   }
   return output_accdg_to_vl(LV_INFO, VL_COMMON, "Making and output the list file is complete.\n");
 }

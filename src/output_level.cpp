@@ -8,6 +8,7 @@
 #include <ctime>
 #include <string>
 
+#include "support/printable.h"
 #include "support/run_record.h"
 #include "support/status_line.h"
 
@@ -75,7 +76,10 @@ std::string formatted(const char* format, va_list args) {
 // Prints one message with its header: above the status line, which is drawn again after it, and
 // noted in the run's record.
 void print_message(FILE* stream, const char* log_level, const char* verbose,
-                   const std::string& text) {
+                   const std::string& raw) {
+  // Whatever a message carries (texts of the tape among them), nothing but its own lines reaches
+  // the terminal as a control character.
+  const std::string text = printable_lines(raw);
   status_line::clear_for_message();
   if (stream == stderr) std::fflush(stdout);
   print_header(stream, log_level, verbose);

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "output_level.h"
+#include "support/printable.h"
 #include "vexa_format_checker.h"
 
 // =============================================================================================
@@ -40,14 +41,17 @@ bool is_hex_digit(char c) {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
+// A character of a text from the tape or the cartridge memory, as a message shows it.
+std::string shown(char c) { return c == '\0' ? std::string() : printable(std::string_view(&c, 1)); }
+
 }  // namespace
 
 int check_uuid_version(const char* uuid, const char* owner, const char* location) {
   const char found = uuid_char_at(uuid, 14);
   if (found == '4') return 0;
   return output_accdg_to_vl(uuid_severity(location), VL_DEFAULT,
-                            "%s UUID (%s) version %c in %s should be %c.\n", owner, uuid, found,
-                            location, '4');
+                            "%s UUID (%s) version %s in %s should be %c.\n", owner,
+                            printable(uuid).c_str(), shown(found).c_str(), location, '4');
 }
 
 int check_uuid_variant(const char* uuid, const char* owner, const char* location) {
@@ -55,9 +59,10 @@ int check_uuid_variant(const char* uuid, const char* owner, const char* location
   const char found = uuid_char_at(uuid, 19);
   if (found != '\0' && std::strchr(kVariants, found) != nullptr) return 0;
   return output_accdg_to_vl(uuid_severity(location), VL_DEFAULT,
-                            "%s UUID (%s) value %c which include variants in %s should be one of "
+                            "%s UUID (%s) value %s which include variants in %s should be one of "
                             "\"%s\".\n",
-                            owner, uuid, found, location, kVariants);
+                            owner, printable(uuid).c_str(), shown(found).c_str(), location,
+                            kVariants);
 }
 
 int check_uuid_character(const char* uuid, const char* owner, const char* location) {
@@ -71,15 +76,15 @@ int check_uuid_character(const char* uuid, const char* owner, const char* locati
     if (c == '-' && hyphen_place) continue;
     ret |= output_accdg_to_vl(uuid_severity(location), VL_DEFAULT,
                               "%s UUID (%s) format in %s is not correct.\n%sYou can not use "
-                              "character '%c'.\n",
-                              owner, uuid, location, INDENT, c);
+                              "character '%s'.\n",
+                              owner, printable(uuid).c_str(), location, INDENT, shown(c).c_str());
   }
   // A text that ends early: its terminator is reported once, never the bytes behind it.
   if (length < kUuidLength) {
     ret |= output_accdg_to_vl(uuid_severity(location), VL_DEFAULT,
                               "%s UUID (%s) format in %s is not correct.\n%sYou can not use "
-                              "character '%c'.\n",
-                              owner, uuid, location, INDENT, '\0');
+                              "character '\\x00'.\n",
+                              owner, printable(uuid).c_str(), location, INDENT);
   }
   return ret;
 }
@@ -144,9 +149,8 @@ int check_utc_format(const char* utc) {
         break;
       default:
         if (!is_digit(c)) {
-          const char text[2] = {c, '\0'};
           return output_accdg_to_vl(LV_ERROR, VL_LABEL, "No digit [%s] is found at Byte %d.\n",
-                                    text, pos);
+                                    shown(c).c_str(), pos);
         }
         break;
     }

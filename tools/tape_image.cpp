@@ -146,14 +146,18 @@ void write_atomically(const SafeDir& dir, const std::string& name, const std::st
   }
 }
 
-// The cartridge directory, made when missing. One that holds a complete image is refused; the
-// temporary files a killed imaging left are removed.
+// The cartridge directory, made when missing. One that is not the running user's, or that holds a
+// complete image, is refused; the temporary files a killed imaging left are removed.
 SafeDir prepare_directory(const std::string& path) {
   if (::mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) {
     output_fatal(VL_COMMON, "The directory %s cannot be made: %s.\n", path.c_str(),
                  std::strerror(errno));
   }
   SafeDir dir = SafeDir::root(path);
+  struct stat status {};
+  if (::fstat(dir.fd(), &status) != 0 || status.st_uid != ::geteuid()) {
+    refuse_directory(SafeDir::Refusal::foreign, path);
+  }
   if (file_exists(dir, vdrive::kManifestFileName)) {
     output_fatal(VL_COMMON,
                  "%s already holds a virtual cartridge (%s): image into another "

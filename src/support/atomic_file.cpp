@@ -50,6 +50,16 @@ void remove_from_unfinished(const SafeDir& dir, const std::string& name) {
 
 std::string temporary_name_prefix(const std::string& final_name) { return final_name + ".tmp."; }
 
+bool may_replace(const SafeDir& dir, const std::string& name) {
+  struct stat status {};
+  if (fstatat(dir.fd(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) return true;
+  if (status.st_uid != geteuid() || (!S_ISDIR(status.st_mode) && status.st_nlink > 1)) {
+    errno = EPERM;
+    return false;
+  }
+  return true;
+}
+
 bool AtomicFile::open(const SafeDir& dir, const std::string& name) {
   discard();
   dir_ = dir;
@@ -120,8 +130,8 @@ bool AtomicFile::resume() {
 bool AtomicFile::commit() {
   if (suspended() && !resume()) return false;
   if (!fd_.valid()) return false;
-  const bool done =
-      fd_.close() == 0 && renameat(dir_.fd(), temp_name_.c_str(), dir_.fd(), name_.c_str()) == 0;
+  const bool done = fd_.close() == 0 && may_replace(dir_, name_) &&
+                    renameat(dir_.fd(), temp_name_.c_str(), dir_.fd(), name_.c_str()) == 0;
   const int error = errno;
   if (!done) unlinkat(dir_.fd(), temp_name_.c_str(), 0);
   remove_from_unfinished(dir_, temp_name_);

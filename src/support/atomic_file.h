@@ -57,6 +57,11 @@ class AtomicFile {
   uint64_t inode_ = 0;
 };
 
+// Whether the file `name` of `dir` may be replaced: it is missing, or a file of the running user
+// with no other link (a file of another user, or one hard-linked elsewhere, is not replaced; errno
+// EPERM). commit() asks it before it renames the finished file into place.
+bool may_replace(const SafeDir& dir, const std::string& name);
+
 // The temporary names of files written for `final_name` begin with this text.
 std::string temporary_name_prefix(const std::string& final_name);
 

@@ -61,3 +61,16 @@ std::string printable(std::string_view text) {
   }
   return out;
 }
+
+std::string printable_lines(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  while (!text.empty()) {
+    const size_t end = text.find_first_of("\n\t");
+    out += printable(text.substr(0, end));
+    if (end == std::string_view::npos) break;
+    out += text[end];
+    text.remove_prefix(end + 1);
+  }
+  return out;
+}

@@ -7,3 +7,8 @@
 #include <string_view>
 
 std::string printable(std::string_view text);
+
+// The same for a whole message: line feeds and tabs stay as they are (the message's own lines),
+// every other control character and every byte that is not valid UTF-8 is escaped, so that no
+// text can move the cursor, clear the screen or set a terminal's title.
+std::string printable_lines(std::string_view text);

@@ -77,6 +77,30 @@ SafeDir SafeDir::parent_of(const std::string& file_path) {
   return root(".").enter(std::string_view(file_path).substr(0, slash), true);
 }
 
+SafeDir SafeDir::private_directory(const std::string& path, std::string* problem) {
+  std::string name = path;
+  while (name.size() > 1 && name.back() == '/') name.pop_back();
+  support::UniqueFd fd(::open(name.c_str(), kDirectoryFlags));
+  struct stat status {};
+  if (!fd.valid()) {
+    const int error = errno;
+    const bool link = lstat(name.c_str(), &status) == 0 && S_ISLNK(status.st_mode);
+    *problem = link                 ? "is a symbolic link"
+               : error == ENOTDIR ? "is not a directory"
+                                  : "could not be examined";
+    return SafeDir();
+  }
+  if (fstat(fd.get(), &status) != 0) {
+    *problem = "could not be examined";
+  } else if (status.st_uid != geteuid()) {
+    *problem = "belongs to another user";
+  } else if ((status.st_mode & 077) != 0 && fchmod(fd.get(), 0700) != 0) {
+    *problem = "could not be made private (mode 0700)";
+  }
+  if (!problem->empty()) return SafeDir();
+  return SafeDir(std::move(fd), name);
+}
+
 SafeDir SafeDir::enter(std::string_view relative, bool create) const {
   Refusal why = Refusal::none;
   std::string failed_at;
@@ -155,9 +179,10 @@ bool for_each_entry(const SafeDir& dir, Visit visit) {
 
 }  // namespace
 
-bool remove_plain_files(const SafeDir& dir, std::string* other) {
+bool remove_plain_files(const SafeDir& dir, std::string* other, bool leave_others) {
   bool clean = true;
   const bool read = for_each_entry(dir, [&](const std::string& name, bool plain) {
+    if (!plain && leave_others) return true;
     if (!plain || unlinkat(dir.fd(), name.c_str(), 0) != 0) {
       if (clean) *other = name;
       clean = false;

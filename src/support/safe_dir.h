@@ -26,6 +26,12 @@ class SafeDir {
   // The directory that holds the file `file_path`: relative paths below the working directory
   // (entered as below, created when missing), absolute ones as a root.
   static SafeDir parent_of(const std::string& file_path);
+  // The existing directory of the running user's own at `path`: opened once
+  // without following a link, and used only when it is a directory of the running user; it is
+  // made private (0700) through its descriptor. Every later use goes through the descriptor, so
+  // that the name being swapped for a link or another directory afterwards changes nothing. An
+  // invalid SafeDir when it cannot be used, with why in `*problem` ("is a symbolic link", ...).
+  static SafeDir private_directory(const std::string& path, std::string* problem);
 
   // Enters the directories `relative` (names separated by "/") below this one, creating missing
   // ones (mode 0777 before the umask) when `create`. A refusal ends the run with a message that
@@ -59,8 +65,9 @@ class SafeDir {
 int open_file_in(const SafeDir& dir, const std::string& name);
 
 // Removes the plain files of `dir`. Anything else in it (a link, a directory, a device) is left,
-// and its name goes to `*other` with a false result; a failed removal also gives false.
-bool remove_plain_files(const SafeDir& dir, std::string* other);
+// and its name goes to `*other` with a false result unless `leave_others`; a failed removal also
+// gives false (its name in `*other`).
+bool remove_plain_files(const SafeDir& dir, std::string* other, bool leave_others = false);
 // Whether `dir` holds nothing but plain files; the first other entry's name goes to `*other`.
 bool holds_only_plain_files(const SafeDir& dir, std::string* other);
 // Reads the whole plain file `name` of `dir` (never through a link) into `*bytes`. False when it

@@ -8,6 +8,7 @@
 #include "support/atomic_file.h"
 #include "support/printable.h"
 #include "support/run_record.h"
+#include "support/safe_dir.h"
 #include "walk/save_layout.h"
 
 namespace walk {
@@ -16,16 +17,32 @@ namespace {
 // More lost objects than this are listed in a file instead of in the messages.
 constexpr size_t kLostListedInMessages = 20;
 
-// Writes the names of the lost objects, one per line, to the lost list of the tape. Returns false
-// (errno set) when the file cannot be written.
-bool write_lost_list(const std::string& path) {
+// Writes the names of the lost objects, one per line, to the lost list of the tape: in the tape's
+// directory below the save path, entered as every directory below it is (never through a link,
+// only when it is the running user's). False with the reason in `*why` when it cannot be written.
+bool write_lost_list(const std::string& save_root, const std::string& tape_id, std::string* why) {
+  SafeDir::Refusal refusal = SafeDir::Refusal::none;
+  std::string failed_at;
+  const SafeDir dir =
+      SafeDir::root(save_root).try_enter(tape_id, true, &refusal, &failed_at);
+  if (refusal != SafeDir::Refusal::none) {
+    *why = refusal == SafeDir::Refusal::link      ? printable(failed_at) + " is a symbolic link"
+           : refusal == SafeDir::Refusal::foreign ? printable(failed_at) +
+                                                        " belongs to another user"
+                                                  : std::strerror(errno);
+    return false;
+  }
   AtomicFile file;
-  if (!file.open(path)) return false;
+  const auto fail = [why] {
+    *why = std::strerror(errno);
+    return false;
+  };
+  if (!file.open(dir, std::string(kLostListName))) return fail();
   for (const std::string& name : run_record::lost_objects()) {
     const std::string line = name + "\n";  // one line per object, whatever its key
-    if (!file.write({reinterpret_cast<const uint8_t*>(line.data()), line.size()})) return false;
+    if (!file.write({reinterpret_cast<const uint8_t*>(line.data()), line.size()})) return fail();
   }
-  return file.commit();
+  return file.commit() || fail();
 }
 
 }  // namespace
@@ -42,12 +59,13 @@ int report_lost_objects(const std::string& save_root, const std::string& tape_id
     return kExitObjectsLost;
   }
   const std::string path = lost_list_path(save_root, tape_id);
-  if (!write_lost_list(path)) {
+  std::string why;
+  if (!write_lost_list(save_root, tape_id, &why)) {
     output_accdg_to_vl(LV_ERROR, VL_COMMON,
                        "%" PRIu64
                        " objects could not be read from the tape. Their list (%s) "
                        "could not be written: %s\n",
-                       count, printable(path).c_str(), std::strerror(errno));
+                       count, printable(path).c_str(), why.c_str());
     return kExitObjectsLost;
   }
   output_accdg_to_vl(LV_ERROR, VL_COMMON,

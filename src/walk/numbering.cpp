@@ -18,7 +18,6 @@
 
 namespace {
 
-constexpr int kObjectsPerSubDir = 1000;
 constexpr int kMaxDirNumber = MAX_DIR_NUMBER;
 
 bool path_exists(const std::string& path) {

@@ -6,6 +6,8 @@
 // Per-bucket save-path numbering: at most MAX_DIR_NUMBER directories of MAX_DIR_NUMBER
 // sub-directories per bucket.
 inline constexpr int MAX_DIR_NUMBER = 1000;
+// The objects of one sub-directory.
+inline constexpr int kObjectsPerSubDir = 1000;
 typedef struct bucket_info_4_obj_reader {
   char bucket_name[64];
   int savepath_dir_number;

@@ -2,6 +2,7 @@
 #include "walk/progress.h"
 
 #include <cstdio>
+#include <string>
 
 #include "walk/history.h"
 #include "walk/numbering.h"
@@ -25,7 +26,8 @@ HistoryKeys numbering_keys(const BucketInfo4ObjReader* buckets) {
   return keys;
 }
 
-bool restore_numbering(const HistoryKeys& keys, BucketInfo4ObjReader** buckets) {
+NumberingRead restore_numbering(const HistoryKeys& keys, BucketInfo4ObjReader** buckets,
+                               std::string* refused) {
   BucketInfo4ObjReader* restored = nullptr;
   bool found = false;
   for (const auto& [key, value] : keys) {
@@ -34,18 +36,23 @@ bool restore_numbering(const HistoryKeys& keys, BucketInfo4ObjReader** buckets) 
     int sub = 0;
     int counter = 0;
     char rest = 0;
+    // A dump never numbers past the last directory: at most the one after it, which stands for
+    // a bucket that is full.
     if (std::sscanf(value.c_str(), "%d %d %d%c", &dir, &sub, &counter, &rest) != 3 || dir < 1 ||
-        sub < 1 || counter < 0) {
-      continue;
+        dir > MAX_DIR_NUMBER + 1 || sub < 1 || sub > MAX_DIR_NUMBER || counter < 0 ||
+        counter > kObjectsPerSubDir) {
+      free_bucket_info_4_obj_reader(&restored);
+      *refused = key + "=" + value;
+      return NumberingRead::refused;
     }
     const std::string bucket = key.substr(sizeof(kNumberingPrefix) - 1);
     add_bucket_info_4_obj_reader(&restored, bucket.c_str(), counter, dir, sub);
     found = true;
   }
-  if (!found) return false;
+  if (!found) return NumberingRead::none;
   free_bucket_info_4_obj_reader(buckets);
   *buckets = restored;
-  return true;
+  return NumberingRead::restored;
 }
 
 HistoryKeys progress_keys(const std::string& save_path, bool complete,

@@ -18,9 +18,13 @@ inline constexpr char kCompleteKey[] = "Complete";
 
 // The numbering of every bucket in `buckets`, as history keys.
 HistoryKeys numbering_keys(const BucketInfo4ObjReader* buckets);
-// Replaces `*buckets` with the numbering that `keys` record. False (and `*buckets` untouched) when
-// the keys hold no numbering, as in a history of an earlier version.
-bool restore_numbering(const HistoryKeys& keys, BucketInfo4ObjReader** buckets);
+// Replaces `*buckets` with the numbering that `keys` record (restored). `*buckets` stays untouched
+// when the keys hold no numbering, as in a history of an earlier version (none), and when one of
+// them is not a numbering a dump writes, three numbers within the directories' bounds (refused,
+// with that key and value in `*refused`).
+enum class NumberingRead { none, restored, refused };
+NumberingRead restore_numbering(const HistoryKeys& keys, BucketInfo4ObjReader** buckets,
+                                std::string* refused);
 // The keys recorded beside the counters.
 HistoryKeys progress_keys(const std::string& save_path, bool complete,
                           const HistoryKeys& numbering);

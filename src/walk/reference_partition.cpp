@@ -3,6 +3,7 @@
 // the place of the last reference commit marker; and the per-marker steps that, on the data
 // partition, compare the copies of the labels and commit markers with the cache. A marker whose
 // block cannot be read is taken from its copy on the other partition.
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <charconv>
@@ -194,11 +195,6 @@ void read_reference_marker(Walk& w, const std::string& filepath, Begin begin, Ke
   w.cursor().space(SPACE_FILEMARKS, 1);
 }
 
-bool path_exists(const char* path) {
-  struct stat status {};
-  return lstat(path, &status) == 0;
-}
-
 // With a restored cache, a cache file is not written but compared with the tape: a cache saved by
 // an earlier run is trusted only where it holds the tape's own bytes. A file that differs (or is
 // missing) takes the tape's bytes, and the difference is remembered.
@@ -226,6 +222,32 @@ void compare_with_restored_file(Walk& w, const char* filepath) {
 
 }  // namespace
 
+namespace {
+
+// Copies the marker at the tape position into the file `name` of `dir` (`shown` names it in
+// messages). The copy is written whole under a temporary name and takes its name only once the
+// marker's filemark has been seen. Without writing, the file is only created when missing.
+void copy_marker(Walk& w, const SafeDir& dir, const std::string& name, const std::string& shown,
+                 int write_flg) {
+  AtomicFile file;
+  struct stat status {};
+  const bool copy =
+      write_flg == 1 || fstatat(dir.fd(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0;
+  const auto begin = [&] {
+    file.discard();
+    if (copy && !file.open(dir, name)) output_fatal(VL_MISC, "Failed to open file.\n");
+  };
+  read_reference_marker(w, shown, begin, [&](std::span<const uint8_t> bytes) {
+    if (write_flg == 1 && !file.write(bytes)) {
+      output_fatal(VL_MISC, "Failed to write marker file(%s).\n", shown.c_str());
+    }
+  });
+  if (copy && !file.commit()) output_fatal(VL_MISC, "Failed to close file.\n");
+  w.cache.files.changed();
+}
+
+}  // namespace
+
 int write_markers_to_file(Walk& w, const char* filepath, int write_flg) {
   output_accdg_to_vl(LV_TRACE, VL_MISC, "start:write_markers_to_file(%s)\n", filepath);
   if (w.cache.marker_file_flg == 1 && std::string_view(filepath).starts_with(MARKER_CACHE_DIR)) {
@@ -235,22 +257,17 @@ int write_markers_to_file(Walk& w, const char* filepath, int write_flg) {
   }
   if (w.cache.marker_file_flg == 1) write_flg = 0;
   make_parent_dir(filepath);
-  // The copy is written whole under a temporary name and takes the cache file's name only once
-  // the marker's filemark has been seen. Without writing, the file is only created when missing.
-  AtomicFile file;
-  const bool copy = write_flg == 1 || !path_exists(filepath);
-  const auto begin = [&] {
-    file.discard();
-    if (copy && !file.open(filepath)) output_fatal(VL_MISC, "Failed to open file.\n");
-  };
-  read_reference_marker(w, filepath, begin, [&](std::span<const uint8_t> bytes) {
-    if (write_flg == 1 && !file.write(bytes)) {
-      output_fatal(VL_MISC, "Failed to write marker file(%s).\n", filepath);
-    }
-  });
-  if (copy && !file.commit()) output_fatal(VL_MISC, "Failed to close file.\n");
-  w.cache.files.changed();
+  const std::string path(filepath);
+  copy_marker(w, SafeDir::parent_of(path), path.substr(path.rfind('/') + 1), path, write_flg);
   output_accdg_to_vl(LV_TRACE, VL_MISC, "end  :write_markers_to_file(%s)\n", filepath);
+  return 0;
+}
+
+int write_markers_into(Walk& w, const SafeDir& dir, const std::string& name, int write_flg) {
+  const std::string shown = dir.path() + name;
+  output_accdg_to_vl(LV_TRACE, VL_MISC, "start:write_markers_to_file(%s)\n", shown.c_str());
+  copy_marker(w, dir, name, shown, w.cache.marker_file_flg == 1 ? 0 : write_flg);
+  output_accdg_to_vl(LV_TRACE, VL_MISC, "end  :write_markers_to_file(%s)\n", shown.c_str());
   return 0;
 }
 

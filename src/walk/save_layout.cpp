@@ -63,7 +63,7 @@ std::string list_file_path(std::string_view save_root, std::string_view tape_id,
 
 std::string lost_list_path(std::string_view save_root, std::string_view tape_id) {
   std::string path(save_root);
-  return path.append("/").append(tape_id).append("/lost_objects.txt");
+  return path.append("/").append(tape_id).append("/").append(kLostListName);
 }
 
 }  // namespace walk

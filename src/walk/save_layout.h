@@ -34,6 +34,7 @@ std::string list_file_path(std::string_view save_root, std::string_view tape_id,
                            std::string_view bucket, int number);
 
 // "<save root>/<tape id>/lost_objects.txt": the objects a run could not read from the tape.
+inline constexpr char kLostListName[] = "lost_objects.txt";
 std::string lost_list_path(std::string_view save_root, std::string_view tape_id);
 
 }  // namespace walk

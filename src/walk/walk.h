@@ -205,6 +205,9 @@ int delete_files_in_directory(const char* directory_path, const char* ext);
 // instead of written; one that differs takes the tape's bytes, and the walk's
 // cache.restored_differs then tells.
 int write_markers_to_file(Walk& walk, const char* filepath, int write_flg);
+// The same into the file `name` of the directory `dir`, open already (the run's private
+// temporary directory): never by a path built again.
+int write_markers_into(Walk& walk, const SafeDir& dir, const std::string& name, int write_flg);
 // A cache directory that holds anything but plain files ends the run.
 void require_plain_cache(const SafeDir& dir);
 int read_marker_file(Walk& walk, uint64_t str_size, uint64_t str_offset, const char* filepath,

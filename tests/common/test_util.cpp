@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <csignal>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -45,7 +46,8 @@ std::string program_temporary_directory() {
   return tmpdir_of_programs() + "/object_reader-" + std::to_string(geteuid());
 }
 
-RunResult run(const std::vector<std::string>& argv, const std::string& cwd) {
+RunResult run(const std::vector<std::string>& argv, const std::string& cwd,
+              const RunHooks& hooks) {
   int out_pipe[2];
   int err_pipe[2];
   if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) throw std::runtime_error("pipe failed");
@@ -61,6 +63,7 @@ RunResult run(const std::vector<std::string>& argv, const std::string& cwd) {
     close(err_pipe[1]);
     if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
     setenv("TMPDIR", tmpdir_of_programs().c_str(), 1);
+    for (const auto& [name, value] : hooks.env) setenv(name.c_str(), value.c_str(), 1);
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
@@ -73,10 +76,25 @@ RunResult run(const std::vector<std::string>& argv, const std::string& cwd) {
   pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
   int open_count = 2;
   char buffer[65536];
+  int status = 0;
+  bool reaped = false;
   while (open_count > 0) {
-    if (poll(fds, 2, -1) < 0) {
+    // A program that may stop is looked at every few milliseconds: stopped, it holds its pipes
+    // open and writes nothing.
+    const int ready = poll(fds, 2, hooks.when_stopped ? 10 : -1);
+    if (ready < 0) {
       if (errno == EINTR) continue;
       break;
+    }
+    if (ready == 0 && !reaped) {
+      const pid_t changed = waitpid(pid, &status, WNOHANG | WUNTRACED);
+      if (changed == pid && WIFSTOPPED(status)) {
+        hooks.when_stopped();
+        kill(pid, SIGCONT);
+      } else if (changed == pid) {
+        reaped = true;
+      }
+      continue;
     }
     for (int i = 0; i < 2; ++i) {
       if (fds[i].fd < 0 || (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
@@ -90,8 +108,7 @@ RunResult run(const std::vector<std::string>& argv, const std::string& cwd) {
       }
     }
   }
-  int status = 0;
-  waitpid(pid, &status, 0);
+  if (!reaped) waitpid(pid, &status, 0);
   if (WIFEXITED(status)) {
     result.status = WEXITSTATUS(status);
   } else if (WIFSIGNALED(status)) {

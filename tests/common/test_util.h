@@ -4,7 +4,9 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "output_level.h"
@@ -42,9 +44,18 @@ struct RunResult {
   std::string err;
 };
 
+// What a run may do beside running the program: variables of its environment (set after TMPDIR,
+// so they may replace it), and a step taken each time the program stops (SIGSTOP) before it is
+// continued.
+struct RunHooks {
+  std::vector<std::pair<std::string, std::string>> env;
+  std::function<void()> when_stopped;
+};
+
 // Runs `argv` (argv[0] is the program path) in `cwd` (the current directory when empty) and
 // captures its standard output and standard error.
-RunResult run(const std::vector<std::string>& argv, const std::string& cwd = "");
+RunResult run(const std::vector<std::string>& argv, const std::string& cwd = "",
+              const RunHooks& hooks = {});
 
 // The temporary directory the programs run by run() use (their TMPDIR is private to the test
 // process), without its final "/".

@@ -34,6 +34,7 @@ OR_FUZZ_TARGET(history) {
   HistoryKeys keys;
   if (!read_history_section(tape_id.c_str(), &keys)) return;
   Buckets buckets;
-  walk::restore_numbering(keys, &buckets.head);
+  std::string refused;
+  walk::restore_numbering(keys, &buckets.head, &refused);
   walk::history_value(keys, walk::kSavePathKey);
 }

@@ -91,6 +91,13 @@ vtape::PartitionWriter open_for_append(const SafeDir& dir, const std::string& na
   if (!S_ISREG(st.st_mode)) {
     output_fatal(VL_COMMON, "The partition file %s is not a regular file.\n", path.c_str());
   }
+  // It is cut and written in place: only a file of the running user's own, with no other name.
+  if (st.st_uid != ::geteuid() || st.st_nlink != 1) {
+    output_fatal(VL_COMMON,
+                 "The partition file %s %s. It is not written: image into another directory.\n",
+                 path.c_str(),
+                 st.st_uid != ::geteuid() ? "belongs to another user" : "has more than one link");
+  }
   if (::ftruncate(fd.get(), static_cast<off_t>(from.keep_bytes)) != 0 ||
       ::lseek(fd.get(), 0, SEEK_END) < 0) {
     output_fatal(VL_COMMON, "The partition file %s cannot be written: %s.\n", path.c_str(),
