@@ -3,6 +3,8 @@
 // above the transport knows which.
 #pragma once
 
+#include <string>
+
 #include <scsi/sg.h>
 
 #include <cstdint>
@@ -24,8 +26,11 @@ enum class TapeAccess {
 // what is wrong; a damaged partition file is served up to the damage, with a WARNING),
 // anything else is opened with O_RDWR (and O_EXCL when exclusive) and O_NONBLOCK, so that the
 // open itself never waits for the drive, and O_NONBLOCK is then cleared. Returns a descriptor, or
-// -1 with errno set (EBUSY: another program holds the drive).
-int tape_device_open(const char* path, TapeAccess access = TapeAccess::shared);
+// -1 with errno set (EBUSY: another program holds the drive). With `refusal`, a virtual cartridge
+// that cannot be loaded is not reported: what is wrong, naming the file, goes to `*refusal` (and
+// errno is EINVAL) for the caller's own message.
+int tape_device_open(const char* path, TapeAccess access = TapeAccess::shared,
+                     std::string* refusal = nullptr);
 
 // Closes a descriptor returned by tape_device_open (unloading a virtual cartridge).
 int tape_device_close(int fd);

@@ -267,6 +267,7 @@ bool apply_long_option(Settings& settings, int opt) {
       settings.progress = opt == kProgressOption ? 1 : 0;
       break;
     case kReportOption:
+      if (*optarg == '\0') output_fatal(VL_COMMON, "The option (--report) needs a value. See --help.\n");
       settings.report_path = optarg;
       break;
     case kReadRetriesOption:
@@ -566,10 +567,15 @@ int open_drive(const char* device_name, std::unique_ptr<TapeDrive>* drive, MamVc
   // An st or nst node is replaced by its drive's sg node; a name that is no tape ends the run.
   const std::string node =
       is_virtual_cartridge(device_name) ? std::string(device_name) : tape_node_to_open(device_name);
-  const int fd = tape_device_open(node.c_str(), TapeAccess::exclusive);
+  std::string refusal;
+  const int fd = tape_device_open(node.c_str(), TapeAccess::exclusive, &refusal);
   if (fd >= 0 && is_virtual_cartridge(node.c_str())) note_virtual_drive_figures();
   if (fd < 0) {
     const int error = errno;
+    if (!refusal.empty()) {
+      output_fatal(VL_MISC, "Can't open file: %s\n%s%s.\n", node.c_str(), INDENT,
+                   printable(refusal).c_str());
+    }
     if (error == EBUSY) {
       output_fatal(VL_MISC, "The drive %s is in use by another program (%s).\n", node.c_str(),
                    std::strerror(error));

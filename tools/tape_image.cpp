@@ -28,6 +28,7 @@
 #include "scsi_util.h"
 #include "spti_lib.h"
 #include "support/atomic_file.h"
+#include "support/printable.h"
 #include "support/safe_dir.h"
 #include "support/status_line.h"
 #include "support/stop_signal.h"
@@ -175,9 +176,14 @@ std::unique_ptr<TapeDrive> open_drive(const std::string& device) {
   // An st or nst node is replaced by its drive's sg node; a name that is no tape ends the run.
   const std::string node =
       is_virtual_cartridge(device.c_str()) ? device : tape_node_to_open(device.c_str());
-  const int fd = tape_device_open(node.c_str(), TapeAccess::exclusive);
+  std::string refusal;
+  const int fd = tape_device_open(node.c_str(), TapeAccess::exclusive, &refusal);
   if (fd < 0) {
     const int e = errno;
+    if (!refusal.empty()) {
+      output_fatal(VL_COMMON, "The drive %s cannot be opened: %s.\n", node.c_str(),
+                   printable(refusal).c_str());
+    }
     if (e == EBUSY) {
       output_fatal(VL_COMMON, "The drive %s is in use by another program (%s).\n", node.c_str(),
                    std::strerror(e));

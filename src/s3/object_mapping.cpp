@@ -68,12 +68,14 @@ bool take_key(json_object* root, ObjectRequest* request) {
   if (!string_member(root, "Key", &key, &request->error)) return false;
   if (!key || key->empty()) {
     request->error = "the metadata has no \"Key\"";
-  } else if (key->size() > kMaxKeyBytes) {
+    return false;
+  }
+  // Kept also when it is refused, for the message that names the object.
+  request->key = *key;
+  if (key->size() > kMaxKeyBytes) {
     request->error = "the key is longer than " + std::to_string(kMaxKeyBytes) + " bytes";
   } else if (key->find('\0') != std::string::npos) {
     request->error = "the key holds a zero byte";
-  } else {
-    request->key = *key;
   }
   return request->error.empty();
 }

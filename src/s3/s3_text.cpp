@@ -149,6 +149,41 @@ std::string uri_encode(std::string_view text, bool keep_slash) {
   return out;
 }
 
+namespace {
+
+// Whether a path below a bucket holds a segment a normalisation folds: empty (a leading "/" or a
+// "//"), "." or "..".
+bool has_foldable_segment(std::string_view key) {
+  size_t start = 0;
+  for (;;) {
+    const size_t end = key.find('/', start);
+    const std::string_view segment =
+        key.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
+    if (end != std::string_view::npos && segment.empty()) return true;
+    if (segment == "." || segment == "..") return true;
+    if (end == std::string_view::npos) return false;
+    start = end + 1;
+  }
+}
+
+}  // namespace
+
+std::string wire_path(std::string_view canonical_path) {
+  const size_t key_start = canonical_path.find('/', 1);
+  if (key_start == std::string_view::npos) return std::string(canonical_path);
+  const std::string_view key = canonical_path.substr(key_start + 1);
+  if (!has_foldable_segment(key)) return std::string(canonical_path);
+  std::string path(canonical_path.substr(0, key_start + 1));
+  for (const char c : key) path += c == '/' ? std::string("%2F") : std::string(1, c);
+  return path;
+}
+
+std::string authority_of(std::string_view endpoint) {
+  const size_t scheme = endpoint.find("://");
+  if (scheme != std::string_view::npos) endpoint.remove_prefix(scheme + 3);
+  return std::string(endpoint.substr(0, endpoint.find('/')));
+}
+
 std::string canonical_query(QueryParams params) {
   for (auto& [name, value] : params) {
     name = uri_encode(name, false);

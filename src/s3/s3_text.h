@@ -51,6 +51,17 @@ std::string content_md5_header(const Md5& md5);
 // requests must carry paths and query values.
 std::string uri_encode(std::string_view text, bool keep_slash);
 
+// The path a request is sent with, for the URI-encoded path `canonical_path` ("/bucket" or
+// "/bucket/key") it is signed with: the same, but for a key that a proxy or store could fold
+// (a leading "/", a "//", a "." or ".." segment), whose slashes are sent encoded ("%2F"), so that
+// no normalisation of the path can move the object to another key or bucket. The store decodes
+// the key it names to the same bytes.
+std::string wire_path(std::string_view canonical_path);
+
+// The host and port of an endpoint URL, as the Host header of its requests names them
+// ("http://h:9000/" gives "h:9000").
+std::string authority_of(std::string_view endpoint);
+
 // A query string in the canonical form that request signing expects: the parameters sorted by
 // name, names and values URI-encoded, and "name=" for a parameter without value.
 using QueryParams = std::vector<std::pair<std::string, std::string>>;

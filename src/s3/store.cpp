@@ -64,6 +64,13 @@ Store::Store(const StoreOptions& options) : Store(options, credentials_or_stop()
 
 Store::Store(const StoreOptions& options, const Credentials& credentials)
     : options_(checked(options)), engine_(options_, credentials) {
+  // The signature keeps the secret key off the wire; a session token travels as it is.
+  if (!credentials.session_token.empty() && options_.endpoint.starts_with("http://")) {
+    output_accdg_to_vl(LV_WARNING, VL_COMMON,
+                       "The S3 store at %s is reached over http://: the session token "
+                       "(AWS_SESSION_TOKEN) goes over the network unencrypted.\n",
+                       options_.endpoint.c_str());
+  }
   check_access(credentials);
 }
 

@@ -5,6 +5,7 @@
 
 #include "output_level.h"
 #include "s3/s3_text.h"
+#include "s3/sigv4.h"
 
 namespace s3 {
 
@@ -143,7 +144,7 @@ struct Engine::Transfer {
 Engine::Engine(const StoreOptions& options, const Credentials& credentials)
     : options_(options),
       credentials_(credentials),
-      sigv4_("aws:amz:" + credentials.region + ":s3") {
+      host_(authority_of(options.endpoint)) {
   static const CURLcode global = curl_global_init(CURL_GLOBAL_DEFAULT);
   if (global != CURLE_OK) output_fatal(VL_COMMON, "Failed to initialise libcurl.\n");
   multi_.reset(curl_multi_init());
@@ -258,16 +259,13 @@ void Engine::start_ready() {
 namespace {
 
 // Sets every option of one attempt. False when libcurl refuses one.
-bool configure(CURL* easy, const Exchange& exchange, const Credentials& credentials,
-               const StoreOptions& options, const std::string& sigv4, curl_slist* headers) {
+bool configure(CURL* easy, const Exchange& exchange, const StoreOptions& options,
+               curl_slist* headers) {
   std::string url = options.endpoint;
   if (!url.empty() && url.back() == '/') url.pop_back();
-  url += exchange.path;
+  url += wire_path(exchange.path);
   if (!exchange.query.empty()) url += "?" + exchange.query;
   bool ok = curl_easy_setopt(easy, CURLOPT_URL, url.c_str()) == CURLE_OK;
-  ok = ok && curl_easy_setopt(easy, CURLOPT_AWS_SIGV4, sigv4.c_str()) == CURLE_OK;
-  ok = ok && curl_easy_setopt(easy, CURLOPT_USERNAME, credentials.access_key.c_str()) == CURLE_OK;
-  ok = ok && curl_easy_setopt(easy, CURLOPT_PASSWORD, credentials.secret_key.c_str()) == CURLE_OK;
   ok = ok && curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers) == CURLE_OK;
   ok = ok && curl_easy_setopt(easy, CURLOPT_PATH_AS_IS, 1L) == CURLE_OK;
   ok = ok && curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L) == CURLE_OK;
@@ -289,29 +287,47 @@ bool configure(CURL* easy, const Exchange& exchange, const Credentials& credenti
 
 }  // namespace
 
+RequestHeaders Engine::signed_headers(const Exchange& exchange) const {
+  SigningInput input;
+  input.method = exchange.method;
+  input.canonical_path = exchange.path;
+  input.canonical_query = exchange.query;
+  const std::string date = amz_date(std::time(nullptr));
+  // Signed with the body unhashed: Content-MD5 carries the body's integrity.
+  input.headers = {{"Host", host_}, {"x-amz-date", date},
+                   {"x-amz-content-sha256", input.payload_hash}};
+  if (!credentials_.session_token.empty()) {
+    input.headers.emplace_back("x-amz-security-token", credentials_.session_token);
+  }
+  // A body sent without a type of its own is not labelled as form data (libcurl's default for
+  // a body given in memory).
+  const bool with_body = exchange.method == "PUT" || exchange.method == "POST";
+  if (with_body && !has_header(exchange.headers, "content-type")) {
+    input.headers.emplace_back("Content-Type", "application/octet-stream");
+  }
+  for (const std::string& line : exchange.headers) {
+    const size_t colon = line.find(':');
+    input.headers.emplace_back(line.substr(0, colon),
+                               colon == std::string::npos ? "" : trim(line.substr(colon + 1)));
+  }
+  RequestHeaders headers = input.headers;
+  headers.emplace_back("Authorization", authorization(input, credentials_, date));
+  return headers;
+}
+
 void Engine::start(std::unique_ptr<Exchange> exchange) {
   auto transfer = std::make_unique<Transfer>();
   transfer->multi = multi_.get();
   transfer->easy.reset(curl_easy_init());
   ++exchange->attempts;
   bool ok = static_cast<bool>(transfer->easy);
-  // Signed with the body unhashed: Content-MD5 carries the body's integrity.
-  ok = ok && append_header(&transfer->headers, "x-amz-content-sha256: UNSIGNED-PAYLOAD");
-  if (ok && !credentials_.session_token.empty()) {
-    const std::string token = "x-amz-security-token: " + credentials_.session_token;
-    ok = append_header(&transfer->headers, token.c_str());
-  }
-  // A body sent without a type of its own is not labelled as form data (libcurl's default for
-  // a body given in memory). Removing the header instead would leave it signed but unsent.
-  const bool with_body = exchange->method == "PUT" || exchange->method == "POST";
-  if (ok && with_body && !has_header(exchange->headers, "content-type")) {
-    ok = append_header(&transfer->headers, "Content-Type: application/octet-stream");
-  }
-  for (const std::string& line : exchange->headers) {
+  for (const auto& [name, value] : signed_headers(*exchange)) {
+    // libcurl sends a header of no value only when it is written "Name;".
+    const std::string line = value.empty() ? name + ";" : name + ": " + value;
     ok = ok && append_header(&transfer->headers, line.c_str());
   }
   CURL* easy = transfer->easy.get();
-  ok = ok && configure(easy, *exchange, credentials_, options_, sigv4_, transfer->headers.get());
+  ok = ok && configure(easy, *exchange, options_, transfer->headers.get());
   ok = ok && curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, on_answer_body) == CURLE_OK &&
        curl_easy_setopt(easy, CURLOPT_WRITEDATA, &transfer->response) == CURLE_OK &&
        curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, on_answer_header) == CURLE_OK &&

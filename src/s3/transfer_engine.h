@@ -18,6 +18,7 @@
 
 #include "s3/curl_handles.h"
 #include "s3/s3_config.h"
+#include "s3/sigv4.h"
 
 namespace s3 {
 
@@ -117,10 +118,12 @@ class Engine {
   void finish_transfer(CURL* easy, CURLcode code);
   void end(std::unique_ptr<Exchange> exchange, const Response& response);
   int poll_timeout_ms() const;
+  // The headers of one attempt of `exchange`, each signed, and the Authorization that signs them.
+  RequestHeaders signed_headers(const Exchange& exchange) const;
 
   StoreOptions options_;
   Credentials credentials_;
-  std::string sigv4_;
+  std::string host_;  // the endpoint's host and port, as the Host header names them
   MultiHandle multi_;
   std::unordered_map<CURL*, std::unique_ptr<Transfer>> running_;
   std::deque<std::unique_ptr<Exchange>> queue_;

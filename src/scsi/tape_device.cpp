@@ -79,7 +79,7 @@ int open_node(const char* path, TapeAccess access) {
 
 }  // namespace
 
-int tape_device_open(const char* path, TapeAccess access) {
+int tape_device_open(const char* path, TapeAccess access, std::string* refusal) {
   if (path == nullptr) {
     errno = EINVAL;
     return -1;
@@ -104,8 +104,12 @@ int tape_device_open(const char* path, TapeAccess access) {
   std::unique_ptr<vdrive::VirtualDrive> drive =
       vdrive::VirtualDrive::load(dir.get(), path, &file, &error);
   if (!drive) {
-    output_accdg_to_vl(LV_ERROR, VL_MISC, "Virtual cartridge file %s: %s.\n", file.c_str(),
-                       error.c_str());
+    if (refusal != nullptr) {
+      *refusal = "the virtual cartridge file " + file + " is refused: " + error;
+    } else {
+      output_accdg_to_vl(LV_ERROR, VL_MISC, "Virtual cartridge file %s: %s.\n", file.c_str(),
+                         error.c_str());
+    }
     errno = EINVAL;
     return -1;
   }

@@ -2,8 +2,11 @@
 #include "support/run_record.h"
 
 #include <json-c/json.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
@@ -149,8 +152,26 @@ void begin(const std::string& version, int argc, char** argv) {
 }
 
 bool enable_report(const std::string& path) {
+  // The user chose the path: its directory is taken as it stands, links and ".." included. The
+  // report itself is written there under a temporary name and renamed into place at the end.
+  const size_t slash = path.rfind('/');
+  const std::string dir_path =
+      slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  if (name.empty() || name == "." || name == "..") {
+    errno = EISDIR;
+    return false;
+  }
+  const SafeDir dir = SafeDir::try_root(dir_path);
+  if (!dir.valid()) return false;
+  struct stat status {};
+  if (fstatat(dir.fd(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+      S_ISDIR(status.st_mode)) {
+    errno = EISDIR;
+    return false;
+  }
   auto file = std::make_unique<AtomicFile>();
-  if (!file->open(path)) return false;
+  if (!file->open(dir, name)) return false;
   run().report = std::move(file);
   write_text("{\"objects\":[");
   // Registered after the atomic file's clean-up, so it runs before it: the report is whole and

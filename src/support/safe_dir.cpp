@@ -64,6 +64,12 @@ SafeDir SafeDir::root(const std::string& path) {
   return SafeDir(std::move(fd), path);
 }
 
+SafeDir SafeDir::try_root(const std::string& path) {
+  support::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd.valid()) return SafeDir();
+  return SafeDir(std::move(fd), path);
+}
+
 SafeDir SafeDir::existing_root(const std::string& path) {
   struct stat status {};
   if (stat(path.c_str(), &status) != 0 && errno == ENOENT) return SafeDir();

@@ -23,6 +23,9 @@ class SafeDir {
   static SafeDir root(const std::string& path);
   // The same, but a root that does not exist gives an invalid SafeDir.
   static SafeDir existing_root(const std::string& path);
+  // The same, but any root that cannot be opened as a directory gives an invalid SafeDir (errno
+  // set), for the caller to say so.
+  static SafeDir try_root(const std::string& path);
   // The directory that holds the file `file_path`: relative paths below the working directory
   // (entered as below, created when missing), absolute ones as a root.
   static SafeDir parent_of(const std::string& file_path);

@@ -186,3 +186,33 @@ TEST_F(HostileFilesTest, ImageFileWithAnotherNameIsNotWritten) {
 }
 
 }  // namespace
+
+namespace {
+
+// --report names a file: a directory or an empty name is refused at once with one line, a path
+// through ".." is written where it points. A refused manifest says which rule it breaks.
+TEST_F(HostileFilesTest, ReportPathsAndRefusedManifestsSayWhatIsWrong) {
+  build(vtape::sample_description());
+  RunResult r = reader({"-f", "--report", tmp_.path()});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(has_line(r.err, "The report (" + tmp_.path() + ") could not be created: Is a "
+                                                              "directory"))
+      << r.err;
+  r = reader({"-f", "--report="});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(has_line(r.err, "The option (--report) needs a value.")) << r.err;
+  r = reader({"-f", "--report", "../report.json"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(testutil::exists(tmp_ / "report.json"));
+  vtape::Manifest bad = manifest_;
+  bad.partitions[1] = "../p1.tap";
+  vtape::write_manifest(bad, cart());
+  r = reader({"-f"});
+  EXPECT_EQ(r.status, 1);
+  ASSERT_EQ(e2e::report_lines(r.err).size(), 1u) << r.err;
+  EXPECT_NE(r.err.find("is refused: partition file name \"../p1.tap\" must be a plain file name"),
+            std::string::npos)
+      << r.err;
+}
+
+}  // namespace

@@ -273,6 +273,26 @@ TEST_F(S3StoreTest, ResumedRestoreAddsNoSecondVersion) {
   EXPECT_EQ(store.has_version("resume", "no-such-key", ids[0]), false);
 }
 
+// Keys a normalisation of the path would fold are stored under their own bytes, in their own
+// bucket.
+TEST_F(S3StoreTest, FoldableKeysAreStoredUnderTheirOwnKey) {
+  const std::vector<std::string> keys = {"../escape/x", "a/./b", "a//b", "/lead"};
+  s3::Store store(options_, credentials_);
+  ASSERT_TRUE(store.prepare_bucket("fold"));
+  for (const std::string& key : keys) {
+    EXPECT_TRUE(put(store, "fold", metadata(key, "2024-01-01T00:00:00Z", "", 4), "body").stored)
+        << key;
+  }
+  std::vector<std::string> listed;
+  for (const s3test::Listed& entry : reader().versions(options_.bucket_prefix + "fold")) {
+    listed.push_back(entry.key);
+  }
+  std::vector<std::string> expected = keys;
+  std::sort(expected.begin(), expected.end());
+  std::sort(listed.begin(), listed.end());
+  EXPECT_EQ(listed, expected);
+}
+
 // Each refusal is one ERROR naming the object, and nothing is stored.
 TEST_F(S3StoreTest, RefusedObjectsAreReportedAndNotStored) {
   struct Case {
@@ -336,7 +356,7 @@ TEST_F(S3StoreTest, StoreThatRefusesOrCannotBeReachedEndsTheRunWithOneLine) {
 
 // A store on loopback, in a child process, that answers the start-up check and then every
 // request with `reply` (or closes the connection without a word when `reply` is empty). It
-// writes one byte into a pipe per request after the check.
+// writes the request line of each request after the check into a pipe.
 class FakeStore {
  public:
   explicit FakeStore(const std::string& reply) {
@@ -366,18 +386,23 @@ class FakeStore {
     }
   }
   std::string endpoint() const { return "http://127.0.0.1:" + std::to_string(port_); }
-  // Requests answered after the start-up check so far.
-  size_t requests() const {
-    char bytes[64];
-    size_t total = 0;
+  // The request lines ("PUT /bucket/key HTTP/1.1") answered after the start-up check so far.
+  std::vector<std::string> request_lines() {
+    char bytes[4096];
     pollfd ready{counted_.get(), POLLIN, 0};
     while (poll(&ready, 1, 0) == 1) {
       const ssize_t got = read(counted_.get(), bytes, sizeof(bytes));
       if (got <= 0) break;
-      total += static_cast<size_t>(got);
+      received_.append(bytes, static_cast<size_t>(got));
     }
-    return total;
+    std::vector<std::string> lines;
+    for (size_t start = 0, end; (end = received_.find('\n', start)) != std::string::npos;
+         start = end + 1) {
+      lines.push_back(received_.substr(start, end - start));
+    }
+    return lines;
   }
+  size_t requests() { return request_lines().size(); }
 
  private:
   [[noreturn]] static void serve(int listener, int counter, const std::string& reply) {
@@ -396,7 +421,10 @@ class FakeStore {
       const std::string answer =
           checked ? reply : "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
       // Counted before the answer leaves, so that a client that has it finds it counted.
-      if (checked && write(counter, "r", 1) != 1) _exit(1);
+      const std::string line = request.substr(0, request.find("\r\n")) + "\n";
+      if (checked && write(counter, line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
+        _exit(1);
+      }
       if (write(connection.get(), answer.data(), answer.size()) < 0) _exit(1);
     }
   }
@@ -404,6 +432,7 @@ class FakeStore {
   int port_ = 0;
   pid_t pid_ = -1;
   support::UniqueFd counted_;
+  std::string received_;
 };
 
 // Transient failures are tried max_attempts times in all, then reported with the status and
@@ -445,6 +474,49 @@ TEST(S3RetryTest, TransientFailuresAreTriedAgainThenReported) {
                                std::string(c.reported)));
     EXPECT_EQ(store.counts().failed, 1U);
   }
+}
+
+// Keys whose path a proxy or store could fold ("..", ".", "//", a leading "/") go with their
+// slashes encoded: no request line holds a segment that a normalisation removes, so none can
+// reach another key or bucket. A session token over http:// is said once; a refused key is named.
+TEST(S3RequestTest, FoldableKeysTokensAndRefusedKeys) {
+  char verbosity[1] = "";
+  set_vl(verbosity);
+  FakeStore fake("HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+  s3::StoreOptions options;
+  options.endpoint = fake.endpoint();
+  testing::internal::CaptureStderr();
+  s3::Store store(options, s3::Credentials{"key", "secret", "token", "us-east-1"});
+  const std::string warned = testing::internal::GetCapturedStderr();
+  EXPECT_THAT(warned, HasSubstr("[WARNING] [COMMON] The S3 store at " + fake.endpoint() +
+                                " is reached over http://: the session token"));
+  for (const char* key : {"../other/x", "a/./b", "a//b", "/lead", "dir/."}) {
+    const s3::ObjectRequest request =
+        s3::map_object_metadata(metadata(key, "2020-01-01T00:00:00Z", "", 1), "id");
+    s3::ObjectUpload upload = store.begin_object("bucket", request);
+    upload.write(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>("x"), 1));
+    upload.finish(s3::md5_of("x"));
+  }
+  store.finish();
+  const std::vector<std::string> lines = fake.request_lines();
+  ASSERT_EQ(lines.size(), 5U);
+  for (const std::string& line : lines) {
+    std::string target = line.substr(line.find(' ') + 1);
+    target = target.substr(0, target.find_first_of(" ?"));
+    EXPECT_TRUE(target.starts_with("/bucket/")) << line;
+    for (size_t start = 1, end = 0; end != std::string::npos; start = end + 1) {
+      end = target.find('/', start);
+      const std::string segment = target.substr(start, end == std::string::npos ? end : end - start);
+      EXPECT_TRUE(segment != "" && segment != "." && segment != "..") << line;
+    }
+  }
+  testing::internal::CaptureStderr();
+  const std::string long_key = "k" + std::string(1100, 'y');
+  s3::ObjectUpload refused = store.begin_object(
+      "bucket", s3::map_object_metadata(metadata(long_key, "2020-01-01T00:00:00Z"), "id"));
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_THAT(err, HasSubstr("key kyyyy")) << err;
+  EXPECT_THAT(err, HasSubstr("the key is longer than 1024 bytes")) << err;
 }
 
 }  // namespace
