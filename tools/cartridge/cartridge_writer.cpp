@@ -1,9 +1,11 @@
 // Virtual cartridge writer: SIMH partition files and the manifest.
 #include "cartridge/cartridge_writer.h"
 
-#include <json-c/json.h>
-
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <json-c/json.h>
 
 #include <cerrno>
 #include <cstring>
@@ -17,11 +19,28 @@ std::runtime_error io_error(const std::string& what, const std::string& path) {
   return std::runtime_error(what + " " + path + ": " + std::strerror(errno));
 }
 
+// Opens `path` for writing from its start: never through a link, and only a plain file of the
+// running user's own with no other name (a file planted there by another user is not written).
+FILE* open_for_writing(const std::string& path) {
+  support::UniqueFd fd(
+      ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
+  struct stat st {};
+  if (!fd.valid() || ::fstat(fd.get(), &st) != 0) throw io_error("cannot create", path);
+  if (!S_ISREG(st.st_mode) || st.st_uid != ::geteuid() || st.st_nlink != 1) {
+    errno = EPERM;
+    throw io_error("will not write the file (not a plain file of its own)", path);
+  }
+  if (::ftruncate(fd.get(), 0) != 0) throw io_error("cannot write", path);
+  FILE* file = ::fdopen(fd.get(), "wb");
+  if (file == nullptr) throw io_error("cannot write", path);
+  fd.release();
+  return file;
+}
+
 }  // namespace
 
 PartitionWriter::PartitionWriter(const std::string& path) : path_(path) {
-  file_ = std::fopen(path.c_str(), "wb");
-  if (file_ == nullptr) throw io_error("cannot create", path);
+  file_ = open_for_writing(path);
   std::setvbuf(file_, nullptr, _IOFBF, 1 << 16);
 }
 
@@ -208,8 +227,7 @@ std::string to_json(const Manifest& manifest) {
 
 void write_manifest(const Manifest& manifest, const std::string& dir) {
   const std::string path = dir + "/" + vdrive::kManifestFileName;
-  FILE* f = std::fopen(path.c_str(), "wb");
-  if (f == nullptr) throw io_error("cannot create", path);
+  FILE* f = open_for_writing(path);
   const std::string text = to_json(manifest);
   const bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
   if (std::fclose(f) != 0 || !ok) throw io_error("cannot write", path);
