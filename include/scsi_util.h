@@ -161,6 +161,13 @@ class TapeDrive {
   // read. The checks see the same bytes and positions as from the tape.
   void replay_reference_partition(bool on);
 
+  // What names the cartridge, read once the drive is ready: the cartridge memory's serial number,
+  // barcode and volume identifier; its first record (the VOL1 label) is kept when a read meets
+  // it. When a command meets a unit attention that says the cartridge may have changed, the drive
+  // reads them again before anything else is read: the same cartridge (a reload) gets a WARNING
+  // and the tape back where the cursor stood; another one ends the run before any of it is used.
+  void learn_identity();
+
   // One record into `data`, as a copy of the tape sees it (see RecordRead).
   RecordRead read_record(uint32_t length, void* data);
   // Locates to `block` of `partition` as the cursor does, but returns false instead of ending the
@@ -189,7 +196,20 @@ class TapeDrive {
   bool replay_read(uint32_t requested, void* data, uint32_t* count, uint64_t start, int* ret);
   void note_read(const scsi::ReadResult& r, uint64_t start, const void* data);
 
+  // The cartridge check after a unit attention 6/28/00 (cartridge_check.cpp).
+  struct CartridgeIdentity {
+    std::optional<std::vector<uint8_t>> serial;
+    std::optional<std::vector<uint8_t>> barcode;
+    std::optional<std::vector<uint8_t>> volume;
+  };
+  CartridgeIdentity read_identity();
+  std::string identity_difference(const CartridgeIdentity& now);
+  std::string label_difference();
+  void check_cartridge();
+  void note_first_record(const scsi::ReadResult& r, uint64_t start, const void* data);
+
   // Reads.
+  [[noreturn]] void read_cannot_go_on(const scsi::ReadResult& r, uint64_t start);
   uint32_t read_length(uint32_t wanted) const;
   bool read_where_expected(const scsi::ReadResult& r, uint64_t start);
   void take_position(const ST_SPTI_CMD_POSITIONDATA& pos);
@@ -211,6 +231,11 @@ class TapeDrive {
   scsi::PartitionRecord reference_record_;
   bool replaying_ = false;
   bool drive_away_ = false;
+  // What names the cartridge of the job; the first record of partition 0 once a read met it.
+  CartridgeIdentity identity_;
+  bool identity_known_ = false;
+  std::vector<uint8_t> first_record_;
+  bool checking_cartridge_ = false;
   TapeCursor cursor_{*this};
 };
 

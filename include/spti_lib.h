@@ -10,9 +10,12 @@
 
 typedef int BOOL;
 
-// The handle of the opened drive; commands take it as an untyped pointer and read only the fd.
+// The handle of the opened drive; commands take it as an untyped pointer. They read the fd, and
+// set `medium_changed` when the drive answers a unit attention 6/28/00 (the cartridge may have
+// been changed): the drive's owner checks the cartridge and clears it.
 typedef struct scsi_device_param {
   int fd_scsidevice;
+  bool medium_changed = false;
 } SCSI_DEVICE_PARAM;
 
 // Tells spti_locate_partition not to change the partition.

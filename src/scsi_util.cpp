@@ -65,10 +65,12 @@ bool TapeDrive::locate_object(uint32_t partition, uint64_t block) {
   drive_away_ = false;
   const uint32_t target =
       partition == INVALID_PARTITION_NUMBER && c.partition_valid() ? c.partition_ : partition;
+  check_cartridge();
   c.forget();
   for (int attempt = 0;; ++attempt) {
     const BOOL ok = send_locate(attempt == 0 ? partition : target, block);
-    const scsi::CommandReport& report = scsi::last_command_report();
+    const scsi::CommandReport report = scsi::last_command_report();
+    check_cartridge();
     if (!report.transport_failed && !report.unit_attention) {
       if (ok && target != INVALID_PARTITION_NUMBER) c.moved_to(target, block);
       return ok != 0;
@@ -106,9 +108,16 @@ void TapeDrive::set_head(int partition) {
 }
 
 void TapeDrive::read_position_on_tape(ST_SPTI_CMD_POSITIONDATA* pos) {
+  check_cartridge();
   if (replay_position(pos)) return;
   if (!spti_read_position(&param_, pos, &sense_, &error_)) {
     output_fatal(VL_MISC, "Failed to read position on tape.\n");
+  }
+  // The answer came from a cartridge loaded again: once checked, the tape stands elsewhere.
+  if (param_.medium_changed) {
+    check_cartridge();
+    read_position_on_tape(pos);
+    return;
   }
   if (pos->bpu != 0 || pos->mpu != 0) {
     output_fatal(VL_MISC,
@@ -232,6 +241,34 @@ void TapeDrive::take_position(const ST_SPTI_CMD_POSITIONDATA& pos) {
   c.last_valid_ = last_valid;
 }
 
+// A READ that met what no retry or reposition mends: the run ends, in words an operator acts on.
+// Nothing of the block is used, and what was written before stays whole.
+void TapeDrive::read_cannot_go_on(const scsi::ReadResult& r, uint64_t start) {
+  const std::string sense =
+      scsi::sense_text(sense_.sense_key, sense_.asc, sense_.ascq);
+  const uint32_t partition = cursor_.partition_;
+  switch (r.kind) {
+    case scsi::ReadKind::encrypted:
+      output_fatal(VL_COMMON,
+                   "Block %" PRIu64 " of partition %u was written with drive encryption, and the "
+                   "drive holds no key for it (%s). Give the drive its key (or its key manager "
+                   "access) and run the job again; what was written so far is whole.\n",
+                   start, partition, sense.c_str());
+    case scsi::ReadKind::hardware:
+      output_fatal(VL_COMMON,
+                   "The drive reports a hardware failure reading block %" PRIu64
+                   " of partition %u (%s). Have the drive checked, then run the job again on a "
+                   "sound drive; what was written so far is whole.\n",
+                   start, partition, sense.c_str());
+    default:
+      output_fatal(VL_COMMON,
+                   "The cartridge is no longer in the drive (%s) at block %" PRIu64
+                   " of partition %u. Put it back and run the job again; what was written so far "
+                   "is whole.\n",
+                   sense.c_str(), start, partition);
+  }
+}
+
 // Where the tape stands after a READ from `start` that brought `r`.
 void TapeDrive::advance(const scsi::ReadResult& r, uint64_t start) {
   TapeCursor& c = cursor_;
@@ -245,6 +282,9 @@ void TapeDrive::advance(const scsi::ReadResult& r, uint64_t start) {
       c.moved_to(c.partition_, start);
       break;
     case scsi::ReadKind::medium_error:
+    case scsi::ReadKind::encrypted:
+    case scsi::ReadKind::hardware:
+    case scsi::ReadKind::no_medium:
     case scsi::ReadKind::failed:
       c.forget();
       break;
@@ -306,8 +346,7 @@ int TapeDrive::finish_read(const scsi::ReadResult& r, uint32_t requested, uint64
     case scsi::ReadKind::medium_error:
       if (cursor_.quiet_unreadable_) return 1;
       break;
-    case scsi::ReadKind::end_of_data:
-    case scsi::ReadKind::failed:
+    default:  // the end of data, or a READ that failed
       break;
   }
   return output_accdg_to_vl(LV_ERROR, VL_MISC, "Failed to Read data: %X/%02X/%02X.\n",
@@ -318,15 +357,24 @@ int TapeDrive::finish_read(const scsi::ReadResult& r, uint32_t requested, uint64
 // failure on its way (a second one ends the run), and classifies what it brought.
 scsi::ReadResult TapeDrive::transfer(uint32_t requested, void* data, uint32_t* count,
                                      uint64_t start, bool report_check_condition) {
-  const CommandOptions options{.report_check_condition = report_check_condition};
+  // SILI clear: a record longer than the buffer is always told, whatever mode the drive is in.
+  const CommandOptions options{.report_check_condition = report_check_condition,
+                               .suppress_incorrect_length = false};
   for (int attempt = 0;; ++attempt) {
     *count = 0;
     read_block_command(&param_, requested, data, count, &sense_, options);
-    const scsi::CommandReport& report = scsi::last_command_report();
+    const scsi::CommandReport report = scsi::last_command_report();
     const scsi::ReadResult r = scsi::classify_read(report.outcome, requested, *count);
+    check_cartridge();
     const bool redo =
         report.transport_failed || (report.unit_attention && !read_where_expected(r, start));
-    if (!redo) return r;
+    if (!redo) {
+      if (r.kind == scsi::ReadKind::encrypted || r.kind == scsi::ReadKind::hardware ||
+          r.kind == scsi::ReadKind::no_medium) {
+        read_cannot_go_on(r, start);
+      }
+      return r;
+    }
     *count = 0;  // the data of a READ that did not complete is never used
     const std::string what = scsi::describe(report.trouble);
     if (attempt > 0) {
@@ -342,6 +390,7 @@ scsi::ReadResult TapeDrive::transfer(uint32_t requested, void* data, uint32_t* c
 }
 
 int TapeDrive::read(uint32_t length, void* data, uint32_t* count) {
+  check_cartridge();
   // Where the READ starts: a READ that must be sent again starts there again.
   const uint64_t start = cursor_.position();
   const uint32_t requested = read_length(length);
@@ -350,11 +399,13 @@ int TapeDrive::read(uint32_t length, void* data, uint32_t* count) {
   bring_drive();
   const bool recorded = cursor_.partition_ == kRecordedPartition;
   const scsi::ReadResult r = transfer(requested, data, count, start, !cursor_.quiet_sense_);
+  note_first_record(r, start, data);
   if (recorded) note_read(r, start, data);
   return finish_read(r, requested, start, count);
 }
 
 RecordRead TapeDrive::read_record(uint32_t length, void* data) {
+  check_cartridge();
   cursor_.last_valid_ = false;  // the caller's buffer, not the cursor's, receives the block
   bring_drive();
   const uint64_t start = cursor_.position();
@@ -362,6 +413,7 @@ RecordRead TapeDrive::read_record(uint32_t length, void* data) {
   out.requested = read_length(length);
   uint32_t count = 0;
   const scsi::ReadResult r = transfer(out.requested, data, &count, start, false);
+  note_first_record(r, start, data);
   advance(r, start);
   switch (r.kind) {
     case scsi::ReadKind::block:
@@ -382,8 +434,7 @@ RecordRead TapeDrive::read_record(uint32_t length, void* data) {
       out.kind = RecordRead::Kind::too_long;
       out.record_length = r.block_length;
       break;
-    case scsi::ReadKind::medium_error:
-    case scsi::ReadKind::failed:
+    default:  // a medium error, or a READ that failed
       out.kind = RecordRead::Kind::unreadable;
       break;
   }
@@ -392,6 +443,7 @@ RecordRead TapeDrive::read_record(uint32_t length, void* data) {
 }
 
 int TapeDrive::space(uint8_t code, uint32_t count) {
+  check_cartridge();
   if (replay_space(code, count)) return 0;
   bring_drive();
   TapeCursor& c = cursor_;
@@ -402,7 +454,8 @@ int TapeDrive::space(uint8_t code, uint32_t count) {
   c.forget();
   for (int attempt = 0;; ++attempt) {
     const BOOL ok = spti_space(&param_, code, count, &sense_, &error_);
-    const scsi::CommandReport& report = scsi::last_command_report();
+    const scsi::CommandReport report = scsi::last_command_report();
+    check_cartridge();
     const bool redo = report.transport_failed || report.unit_attention;
     // Made again and again not done as asked: where it took the tape is not known.
     if (redo ? attempt > 0 : !ok) output_fatal(VL_MISC, "Failed to move on tape.\n");
@@ -529,63 +582,4 @@ bool TapeCursor::filemark_next(uint32_t block_size) {
 bool TapeCursor::holds_block(uint64_t number) {
   const uint64_t here = position();
   return last_valid_ && last_number_ == number && here == number + 1;
-}
-
-// =============================================================================================
-// Tape generation
-// =============================================================================================
-
-// The drive names the cartridge's volume personality in the volume statistics log page; the tape
-// identifier carries the generation derived from it.
-namespace {
-
-constexpr uint32_t kVolumeStatisticsPage = 0x17;
-constexpr uint16_t kVolumePersonalityParameter = 0x0045;
-constexpr uint32_t kLogSenseLength = 32768;
-constexpr size_t kPersonalityLength = 9;
-
-}  // namespace
-
-std::string read_volume_personality(void* scparam) {
-  std::vector<uint8_t> buffer(kLogSenseLength, 0);
-  ST_SPTI_REQUEST_SENSE_RESPONSE sense{};
-  ST_SYSTEM_ERRORINFO syserr{};
-  uint32_t received = 0;
-  if (!spti_log_sense(scparam, kVolumeStatisticsPage, kVolumePersonalityParameter, kLogSenseLength,
-                      buffer.data(), &received, &sense, &syserr)) {
-    output_accdg_to_vl(LV_TRACE, VL_MISC, "spti_log_sense error.\n");
-    return "";
-  }
-  // The personality is looked up by its parameter code within the bytes received, so that a
-  // drive that returns another parameter first is not misread.
-  const std::span<const uint8_t> value = find_log_parameter(
-      std::span<const uint8_t>(buffer.data(), std::min<size_t>(received, buffer.size())),
-      kVolumePersonalityParameter);
-  return std::string(value.begin(), value.end());
-}
-
-int get_tape_generation(void* scparam, char* tape_gen) {
-  int ret = output_accdg_to_vl(LV_TRACE, VL_MISC, "start:get_tape_generation\n");
-  if (tape_gen == nullptr) {
-    output_fatal(VL_MISC, "Null pointer is detected at get_tape_generation");
-    return 1;
-  }
-  // Missing, the personality stays empty.
-  char personality[kPersonalityLength + 1] = {};
-  const std::string text = read_volume_personality(scparam);
-  std::copy_n(text.begin(), std::min(text.size(), kPersonalityLength), personality);
-
-  if (std::memcmp(personality, "Ultrium-", 8) == 0) {
-    tape_gen[0] = 'L';
-    tape_gen[1] = personality[8];
-  } else if (std::memcmp(personality, "LTO", 3) == 0) {
-    // Two characters behind "LTO"; a zero byte ends them and zero-fills the rest.
-    tape_gen[0] = personality[3];
-    tape_gen[1] = personality[3] == '\0' ? '\0' : personality[4];
-  } else {
-    output_fatal(VL_MISC, "Volume personality is not correct.(%s)\n", personality);
-    return 1;
-  }
-  ret |= output_accdg_to_vl(LV_TRACE, VL_MISC, "end  :get_tape_generation\n");
-  return ret;
 }

@@ -9,10 +9,32 @@
 namespace {
 
 constexpr uint8_t kKeyUnitAttention = 0x6;
+constexpr uint8_t kAscMediumChanged = 0x28;
 
 // Per thread: each thread that drives a tape sends its own commands and reads their reports.
 thread_local scsi::CommandReport report;
 thread_local uint64_t epoch = 0;
+// Whether this thread's job was told that the drive asks to be cleaned: once is enough.
+thread_local bool cleaning_told = false;
+
+// A command that succeeded and came back with a cleaning request: it stands as GOOD, with its
+// data; the job hears of the request once.
+BOOL cleaning_requested(const scsi::CommandInfo& info) {
+  const scsi::SenseData& s = report.outcome.sense;
+  const std::string how = s.asc == 0 && s.ascq == 0
+                              ? std::string("the cleaning bit of its sense data")
+                              : scsi::sense_text(s.key, s.asc, s.ascq);
+  report.cleaning = true;
+  report.outcome.ending = scsi::Ending::good;
+  if (!cleaning_told) {
+    cleaning_told = true;
+    output_accdg_to_vl(LV_WARNING, VL_COMMON,
+                       "The drive asks to be cleaned (%s, with %s). The job goes on; clean the "
+                       "drive with a cleaning cartridge when it is done.\n",
+                       how.c_str(), info.name);
+  }
+  return 1;
+}
 
 void report_retry(const scsi::CommandInfo& info, const scsi::Outcome& o, const scsi::Decision& d) {
   const std::string what = scsi::describe(o);
@@ -43,6 +65,7 @@ void report_retry(const scsi::CommandInfo& info, const scsi::Outcome& o, const s
                          what.c_str());
       break;
     case scsi::Why::recovered:
+    case scsi::Why::cleaning:
     case scsi::Why::none:
       break;
   }
@@ -89,21 +112,27 @@ BOOL issue_scsi_command(void* scparam, std::span<unsigned char> cdb, int dxfer_d
     destroy_sg_io_hdr(hdr);
     const scsi::Outcome& o = last_outcome();
     report.outcome = o;
-    report.transport_failed =
-        o.ending == scsi::Ending::transport || o.ending == scsi::Ending::ioctl_failed;
+    report.transport_failed = o.ending == scsi::Ending::transport ||
+                              o.ending == scsi::Ending::ioctl_failed ||
+                              o.ending == scsi::Ending::aborted;
     if (o.ending == scsi::Ending::check_condition && o.sense.key == kKeyUnitAttention &&
         !o.sense.deferred) {
       report.unit_attention = true;
+      if (o.sense.asc == kAscMediumChanged) {
+        report.medium_changed = true;
+        static_cast<SCSI_DEVICE_PARAM*>(scparam)->medium_changed = true;
+      }
       report.trouble = o;
     }
     if (report.transport_failed) report.trouble = o;
-    if (o.ending != scsi::Ending::good) ++epoch;
 
     const scsi::Decision d = policy.decide(o);
+    if (o.ending != scsi::Ending::good && d.why != scsi::Why::cleaning) ++epoch;
     switch (d.step) {
       case scsi::Step::done:
         return result;
       case scsi::Step::recovered:
+        if (d.why == scsi::Why::cleaning) return cleaning_requested(info);
         output_accdg_to_vl(LV_WARNING, VL_MISC,
                            "%s: the drive recovered an error by its own retries (%s). The "
                            "command is done and its data is good.\n",

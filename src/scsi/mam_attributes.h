@@ -29,6 +29,10 @@ inline constexpr uint16_t kWrittenInLastLoad = 0x0222;
 inline constexpr uint16_t kReadInLastLoad = 0x0223;
 inline constexpr uint16_t kFirstDeviceType = kRemainingCapacity;
 
+// Medium type: written when the cartridge was made, read only.
+inline constexpr uint16_t kMediumSerialNumber = 0x0401;
+inline constexpr uint16_t kMediumDensityCode = 0x0405;
+
 // Host type: written by the application that wrote the tape. 1607h lies in the range of the
 // host's vendor-specific attributes.
 inline constexpr uint16_t kFirstHostType = 0x0800;

@@ -17,7 +17,7 @@ BOOL read_block_command(void* scparam, uint32_t dxfer_len, void* dxferp, uint32_
                         ST_SPTI_REQUEST_SENSE_RESPONSE* sbp, const CommandOptions& options) {
   unsigned char cdb[6] = {};
   cdb[0] = kOpRead6;
-  cdb[1] = kSili;
+  cdb[1] = options.suppress_incorrect_length ? kSili : 0;
   // A buffer of 16 MiB or more asks for the longest block the field can name (no block is
   // longer) instead of letting the length wrap to a small or zero request.
   put_be(cdb, 2, 3, std::min(dxfer_len, kMaxTransferLength));

@@ -334,6 +334,28 @@ BOOL spti_read_attribute(void* scparam, uint8_t partition, uint8_t action, uint1
   return result;
 }
 
+std::optional<std::vector<uint8_t>> read_one_attribute(void* scparam, uint8_t partition,
+                                                       uint16_t id) {
+  std::vector<uint8_t> list(ATTRIBUTE_LIST_LENGTH);
+  unsigned char cdb[16] = {};
+  cdb[0] = kOpReadAttribute16;
+  cdb[7] = partition;
+  put_be(cdb, 8, 2, id);
+  put_be(cdb, 10, 4, static_cast<uint64_t>(list.size()));
+  ST_SPTI_REQUEST_SENSE_RESPONSE sense{};
+  uint32_t received = 0;
+  const CommandOptions quiet{.report_check_condition = false};
+  if (!issue_scsi_command(scparam, cdb, SG_DXFER_FROM_DEV, static_cast<uint32_t>(list.size()),
+                          list.data(), &received, &sense, quiet)) {
+    return std::nullopt;
+  }
+  const std::span<const uint8_t> got(list.data(), std::min<size_t>(received, list.size()));
+  size_t offset = kAttributeListHeaderLength;
+  MamAttributeView attr;
+  if (!next_attribute(got, &offset, &attr) || attr.id != id) return std::nullopt;
+  return std::vector<uint8_t>(attr.value.begin(), attr.value.end());
+}
+
 BOOL spti_read_drive_attribute(void* scparam, uint8_t action, uint16_t id,
                                ST_SPTI_DEVICE_TYPE_ATTRIBUTE* attr_data,
                                ST_SPTI_REQUEST_SENSE_RESPONSE* sbp, ST_SYSTEM_ERRORINFO* syserr) {

@@ -17,6 +17,7 @@ constexpr uint8_t kKeyUnitAttention = 0x6;
 constexpr uint8_t kAscNotReady = 0x04;
 constexpr uint8_t kAscqBecomingReady = 0x01;
 constexpr uint8_t kAscqNotLoaded = 0x02;
+constexpr uint8_t kAscqInProgress = 0x07;  // a long operation: a first load's calibration
 constexpr uint8_t kAscNoMedium = 0x3A;
 constexpr uint32_t kPollMs = 1000;
 
@@ -27,7 +28,8 @@ Readiness readiness_of(const Outcome& o) {
   const SenseData& s = o.sense;
   if (o.ending != Ending::check_condition || !s.present) return Readiness::no_sense;
   if (s.key == kKeyUnitAttention && !s.deferred) return Readiness::loading;
-  if (s.key == kKeyNotReady && s.asc == kAscNotReady && s.ascq == kAscqBecomingReady) {
+  if (s.key == kKeyNotReady && s.asc == kAscNotReady &&
+      (s.ascq == kAscqBecomingReady || s.ascq == kAscqInProgress)) {
     return Readiness::loading;
   }
   if (s.key == kKeyNotReady && s.asc == kAscNoMedium) return Readiness::no_medium;
@@ -37,7 +39,8 @@ Readiness readiness_of(const Outcome& o) {
   return Readiness::other_sense;
 }
 
-void wait_until_ready(void* scparam, ST_SPTI_REQUEST_SENSE_RESPONSE* sense, const char* device) {
+void wait_until_ready(void* scparam, ST_SPTI_REQUEST_SENSE_RESPONSE* sense, const char* device,
+                      uint32_t wait_seconds) {
   const CommandOptions options{.report_check_condition = false, .return_transport_failures = true};
   const int fd = static_cast<SCSI_DEVICE_PARAM*>(scparam)->fd_scsidevice;
   unsigned failures = 0;
@@ -49,15 +52,17 @@ void wait_until_ready(void* scparam, ST_SPTI_REQUEST_SENSE_RESPONSE* sense, cons
       case Readiness::ready:
         return;
       case Readiness::loading:
-        if (waited >= kLoadWaitSeconds) {
-          output_fatal(VL_MISC, "The drive %s did not become ready within %u s: %s.\n", device,
-                       kLoadWaitSeconds, what.c_str());
+        if (waited >= wait_seconds) {
+          output_fatal(VL_MISC,
+                       "The drive %s did not become ready within %u s: %s.\n%sA first load "
+                       "may take longer: give --ready-wait more seconds.\n",
+                       device, wait_seconds, what.c_str(), INDENT);
         }
         if (waited == 0) {
           output_accdg_to_vl(LV_WARNING, VL_MISC,
                              "The drive %s is not ready yet: %s. The program waits up to %u s "
                              "for it, asking once a second.\n",
-                             device, what.c_str(), kLoadWaitSeconds);
+                             device, what.c_str(), wait_seconds);
         }
         ++waited;
         break;

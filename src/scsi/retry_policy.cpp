@@ -15,13 +15,22 @@ constexpr uint8_t kStatusGood = 0x00;
 constexpr uint8_t kStatusCheckCondition = 0x02;
 constexpr uint8_t kStatusBusy = 0x08;
 constexpr uint8_t kStatusTaskSetFull = 0x28;
+constexpr uint8_t kStatusAcaActive = 0x30;
+constexpr uint8_t kStatusTaskAborted = 0x40;
 constexpr uint8_t kDriverSense = 0x08;
 
 constexpr uint8_t kKeyNoSense = 0x0;
 constexpr uint8_t kKeyRecovered = 0x1;
+constexpr uint8_t kKeyNotReady = 0x2;
 constexpr uint8_t kKeyMediumError = 0x3;
+constexpr uint8_t kKeyHardwareError = 0x4;
 constexpr uint8_t kKeyUnitAttention = 0x6;
+constexpr uint8_t kKeyDataProtect = 0x7;
 constexpr uint8_t kKeyBlankCheck = 0x8;
+constexpr uint8_t kAscNoMedium = 0x3A;
+constexpr uint8_t kAscEncryption = 0x74;
+constexpr uint8_t kAscEndOfDataNotFound = 0x14;  // with ASCQ 03h
+constexpr uint8_t kAscqEndOfDataNotFound = 0x03;
 
 std::string with_code(const std::string& words, const char* what, uint8_t code) {
   char text[32];
@@ -53,6 +62,8 @@ Outcome outcome_of(int rc, int error, const sg_io_hdr_t& hdr, const uint8_t* sen
     o.ending = Ending::busy;
   } else if (o.status == kStatusTaskSetFull) {
     o.ending = Ending::task_set_full;
+  } else if (o.status == kStatusTaskAborted || o.status == kStatusAcaActive) {
+    o.ending = Ending::aborted;
   } else {
     o.ending = Ending::other_status;
   }
@@ -61,6 +72,7 @@ Outcome outcome_of(int rc, int error, const sg_io_hdr_t& hdr, const uint8_t* sen
 
 bool transient(const Outcome& o) {
   if (o.ending == Ending::ioctl_failed) return o.error == ENOMEM;
+  if (o.ending == Ending::aborted) return true;
   if (o.ending != Ending::transport) return false;
   if (o.host_status != 0) return host_status_transient(o.host_status);
   return driver_status_transient(o.driver_status);
@@ -85,6 +97,8 @@ std::string describe(const Outcome& o) {
       return "BUSY";
     case Ending::task_set_full:
       return "TASK SET FULL";
+    case Ending::aborted:
+      return o.status == kStatusAcaActive ? "ACA ACTIVE" : "TASK ABORTED";
     case Ending::other_status:
       return with_code("status", "status", o.status);
     case Ending::good:
@@ -110,11 +124,14 @@ Decision RetryPolicy::decide(const Outcome& o) {
       return retry_or(Step::done, Why::busy, &busy_, kBusyRetries, kBusyPauseMs);
     case Ending::ioctl_failed:
       if (o.error == ENOMEM) {
+        if (moves_tape_) return Decision{Step::give_up, Why::no_memory};
+        // Memory comes back as other programs free it: each pause doubles.
         return retry_or(Step::give_up, Why::no_memory, &no_memory_, kNoMemoryRetries,
-                        kNoMemoryPauseMs);
+                        kNoMemoryPauseMs << no_memory_);
       }
       return Decision{Step::give_up, Why::none};
     case Ending::transport:
+    case Ending::aborted:
       if (!transient(o)) return Decision{Step::give_up, Why::transport};
       if (moves_tape_) return Decision{Step::give_up, Why::transport};
       return retry_or(Step::give_up, Why::transport, &transport_, kTransportRetries, 0);
@@ -128,6 +145,11 @@ Decision RetryPolicy::decide(const Outcome& o) {
     return retry_or(Step::done, Why::unit_attention, &unit_attentions_, kUnitAttentionRetries, 0);
   }
   if (o.sense.key == kKeyRecovered) return Decision{Step::recovered, Why::recovered};
+  // A command that succeeded, answered with a cleaning request: good, with its data.
+  if (o.sense.key == kKeyNoSense && o.sense.cleaning && !o.sense.filemark && !o.sense.eom &&
+      !o.sense.ili) {
+    return Decision{Step::recovered, Why::cleaning};
+  }
   return Decision{};
 }
 
@@ -163,8 +185,15 @@ ReadResult classify_read(const Outcome& o, uint32_t requested, uint32_t received
   if (s.filemark || (s.key == kKeyNoSense && s.asc == 0x00 && s.ascq == 0x01)) {
     return ReadResult{ReadKind::filemark};
   }
-  if (s.key == kKeyBlankCheck) return ReadResult{ReadKind::end_of_data};
+  if (s.key == kKeyBlankCheck) {
+    // End of data not found: the drive lost its way on damaged tape, not a clean end.
+    const bool not_found = s.asc == kAscEndOfDataNotFound && s.ascq == kAscqEndOfDataNotFound;
+    return ReadResult{not_found ? ReadKind::medium_error : ReadKind::end_of_data};
+  }
   if (s.key == kKeyMediumError) return ReadResult{ReadKind::medium_error};
+  if (s.key == kKeyDataProtect && s.asc == kAscEncryption) return ReadResult{ReadKind::encrypted};
+  if (s.key == kKeyHardwareError) return ReadResult{ReadKind::hardware};
+  if (s.key == kKeyNotReady && s.asc == kAscNoMedium) return ReadResult{ReadKind::no_medium};
   if (s.ili && (s.key == kKeyNoSense || s.key == kKeyRecovered)) {
     return incorrect_length(s, requested, received);
   }

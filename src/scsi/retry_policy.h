@@ -18,6 +18,7 @@ enum class Ending {
   check_condition,
   busy,           // BUSY
   task_set_full,  // TASK SET FULL
+  aborted,        // TASK ABORTED or ACA ACTIVE: another initiator's trouble on a shared bus
   other_status,   // any other status byte
   ioctl_failed,   // the kernel refused the request: `error` holds errno
   transport,      // the request did not complete: host_status or driver_status says why
@@ -38,7 +39,7 @@ struct Outcome {
 Outcome outcome_of(int rc, int error, const sg_io_hdr_t& hdr, const uint8_t* sense);
 
 // A transport failure (or refused request) that a second try may mend: a timeout, a reset, an
-// abort; not a drive that is gone.
+// abort (TASK ABORTED, ACA ACTIVE included); not a drive that is gone.
 bool transient(const Outcome& outcome);
 
 // What went wrong, in words: "timed out (host status 03h)", "Cannot allocate memory",
@@ -48,7 +49,7 @@ std::string describe(const Outcome& outcome);
 // Retries granted for one command.
 inline constexpr unsigned kUnitAttentionRetries = 3;
 inline constexpr unsigned kBusyRetries = 5;
-inline constexpr unsigned kNoMemoryRetries = 1;
+inline constexpr unsigned kNoMemoryRetries = 3;  // after 200, 400, 800 ms
 inline constexpr unsigned kDeferredRetries = 1;
 inline constexpr unsigned kTransportRetries = 1;
 inline constexpr uint32_t kBusyPauseMs = 1000;
@@ -62,11 +63,12 @@ enum class Why {
   deferred,        // a deferred error: an earlier command's, reported instead of this one
   transport,       // timed out, reset, aborted
   recovered,       // RECOVERED ERROR: done, the data is good
+  cleaning,        // done, the data is good; the drive asks to be cleaned
 };
 
 enum class Step {
   done,       // the command's result stands as it is (good, or a failure for the caller)
-  recovered,  // done in full with a recovered error: counts as good
+  recovered,  // done in full with a recovered error (or a cleaning request): counts as good
   retry,      // send it again after `pause_ms`
   give_up,    // a transport failure with no retry left (or none allowed)
 };
@@ -79,9 +81,9 @@ struct Decision {
   unsigned limit = 0;
 };
 
-// The bounded retries of one command. A transient transport failure of a command that moves
-// the tape is given up at once: only the caller knows where the tape must stand before the
-// command is sent again.
+// The bounded retries of one command. A transient transport failure (or a request the kernel
+// had no memory for) of a command that moves the tape is given up at once: only the caller knows
+// where the tape must stand before the command is sent again, and it checks the position first.
 class RetryPolicy {
  public:
   explicit RetryPolicy(bool moves_tape) : moves_tape_(moves_tape) {}
@@ -104,7 +106,10 @@ enum class ReadKind {
   filemark,      // a filemark: no data, the tape stands past it
   end_of_data,   // no data, the tape did not move
   too_long,      // the block is longer than the buffer: its data is not used
-  medium_error,  // the block could not be read
+  medium_error,  // the block could not be read (also: the end of data could not be found)
+  encrypted,     // written with drive encryption, and the drive holds no key: DATA PROTECT
+  hardware,      // the drive failed: HARDWARE ERROR
+  no_medium,     // the cartridge is gone from the drive
   failed,        // anything else: no data
 };
 

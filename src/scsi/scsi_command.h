@@ -5,7 +5,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <vector>
 
 #include "scsi/retry_policy.h"
 #include "spti_lib.h"
@@ -17,6 +19,10 @@ struct CommandOptions {
   // true: a transport failure that a second try may mend is returned (as for every command that
   // moves the tape) instead of being retried once here.
   bool return_transport_failures = false;
+  // READ: SILI set, a record shorter than asked for ends GOOD. Clear, it ends in a check with ILI
+  // that tells its length; a record longer than asked for is then always told (with SILI set, a
+  // drive in variable-block mode may cut it silently).
+  bool suppress_incorrect_length = true;
 };
 
 // init_sg_io_hdr, run_scsi_command, destroy_sg_io_hdr, as often as the retry policy grants: each
@@ -28,10 +34,15 @@ BOOL issue_scsi_command(void* scparam, std::span<unsigned char> cdb, int dxfer_d
                         uint32_t dxfer_len, void* dxferp, uint32_t* resid,
                         ST_SPTI_REQUEST_SENSE_RESPONSE* sbp, const CommandOptions& options = {});
 
-// READ(6) of one variable-length block (SILI set) with options; spti_read_data sends it with the
-// default ones.
+// READ(6) of one variable-length block with options; spti_read_data sends it with the default
+// ones (SILI set).
 BOOL read_block_command(void* scparam, uint32_t dxfer_len, void* dxferp, uint32_t* resid,
                         ST_SPTI_REQUEST_SENSE_RESPONSE* sbp, const CommandOptions& options);
+
+// The value of cartridge memory attribute `id` of `partition`, read without a report when the
+// drive or the cartridge does not keep it (nothing then).
+std::optional<std::vector<uint8_t>> read_one_attribute(void* scparam, uint8_t partition,
+                                                       uint16_t id);
 
 // TEST UNIT READY with options: the readiness wait reports the sense in its own words.
 BOOL test_unit_ready_command(void* scparam, ST_SPTI_REQUEST_SENSE_RESPONSE* sbp,
@@ -54,6 +65,8 @@ struct CommandReport {
   bool unit_attention = false;    // one came on the way: a reset may have moved the tape
   bool transport_failed = false;  // the last attempt failed in transport: no data, tape unknown
   Outcome trouble;                // the last unit attention or transport failure met
+  bool medium_changed = false;    // a unit attention 6/28/00: the cartridge may have changed
+  bool cleaning = false;          // done, but the drive asks to be cleaned
 };
 const CommandReport& last_command_report();
 

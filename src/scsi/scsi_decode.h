@@ -27,6 +27,9 @@ struct SenseData {
   bool eom = false;
   bool ili = false;
   int64_t information = 0;  // 0 unless valid; fixed format's 32 bits are taken as signed
+  // The drive asks to be cleaned: fixed sense byte 21 bit 3 (the CLN bit some drives set), or
+  // the NO SENSE code 82h/82h others answer a command that succeeded with.
+  bool cleaning = false;
   uint64_t command_specific = 0;
   uint8_t additional_length = 0;
 };

@@ -22,6 +22,8 @@ constexpr size_t kInformation = 3;
 constexpr size_t kAdditionalLength = 7;
 constexpr size_t kCommandSpecific = 8;
 constexpr size_t kAsc = 12;
+constexpr size_t kCleaningByte = 21;     // fixed format: bit 3, the drive asks to be cleaned
+constexpr uint8_t kCleaningBit = 0x08;
 constexpr size_t kAscq = 13;
 
 // Descriptor format.
@@ -100,7 +102,10 @@ SenseData parse_sense(std::span<const uint8_t> raw) {
     parse_descriptors(raw, &s);
   } else {
     parse_fixed(raw, &s);
+    s.cleaning = (byte_at(raw, kCleaningByte) & kCleaningBit) != 0;
   }
+  constexpr uint8_t kCleaningCode = 0x82;  // NO SENSE 82h/82h: "drive requires cleaning"
+  if (s.key == 0 && s.asc == kCleaningCode && s.ascq == kCleaningCode) s.cleaning = true;
   return s;
 }
 

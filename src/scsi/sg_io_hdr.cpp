@@ -21,7 +21,9 @@ namespace {
 
 constexpr unsigned char kSenseBufferLength = 96;
 constexpr unsigned char kMaxSenseLength = 44;  // what the driver may write into the raw buffer
-constexpr unsigned int kHeaderFlags = 2;
+// No flags: the data goes through the sg driver's buffers (indirect I/O), as the reserved buffer
+// is sized for. (Flag 2 is the old "LUN inhibit", which kernels since 2.6 ignore.)
+constexpr unsigned int kHeaderFlags = 0;
 
 constexpr uint8_t kStatusGood = 0x00;
 constexpr uint8_t kStatusCheckCondition = 0x02;
@@ -33,11 +35,15 @@ thread_local scsi::Outcome last;  // of the last request this thread sent
 
 // Bytes received. A residue outside 0..dxfer_len (which a sound driver never reports) must not
 // wrap the count: the buffer never holds more than dxfer_len bytes, nor fewer than none. A request
-// that failed in transport delivered nothing, whatever the residue says.
+// that failed in transport, or that the target aborted, delivered nothing, whatever the residue
+// says.
+bool not_completed(const scsi::Outcome& outcome) {
+  return outcome.ending == scsi::Ending::ioctl_failed ||
+         outcome.ending == scsi::Ending::transport || outcome.ending == scsi::Ending::aborted;
+}
+
 uint32_t bytes_received(const sg_io_hdr_t& hdr, const scsi::Outcome& outcome) {
-  if (outcome.ending == scsi::Ending::ioctl_failed || outcome.ending == scsi::Ending::transport) {
-    return 0;
-  }
+  if (not_completed(outcome)) return 0;
   if (hdr.resid <= 0) return hdr.dxfer_len;
   if (static_cast<unsigned int>(hdr.resid) >= hdr.dxfer_len) return 0;
   return hdr.dxfer_len - static_cast<unsigned int>(hdr.resid);
@@ -49,6 +55,11 @@ void report_status(uint8_t status, const ST_SPTI_REQUEST_SENSE_RESPONSE* decoded
                    uint8_t operation_code, bool report_check_condition) {
   const char* check_level = decoded != nullptr && decoded->sense_key != 0 ? LV_WARNING : LV_INFO;
   if (!report_check_condition) check_level = LV_DEBUG;
+  // A record of another length than the READ asked for (NO SENSE, ILI, no additional code): the
+  // READ's caller tells what it means (a shorter record is no problem).
+  const bool other_length = decoded != nullptr && decoded->sense_key == 0 && decoded->ili != 0 &&
+                            decoded->asc == 0 && decoded->ascq == 0;
+  if (other_length) check_level = LV_TRACE;
   switch (status) {
     case kStatusGood:
       break;
@@ -147,8 +158,9 @@ BOOL send_scsi_command(const void* scparam, sg_io_hdr_t* hdr, uint32_t* resid,
   hdr->sbp = reinterpret_cast<unsigned char*>(decoded);
   *resid = bytes_received(*hdr, last);
 
-  // A failed request is reported by the retry policy's caller, which knows what follows.
-  if (last.ending == scsi::Ending::ioctl_failed || last.ending == scsi::Ending::transport) {
+  // A failed request (TASK ABORTED and ACA ACTIVE included: another initiator's trouble on a
+  // shared bus) is reported by the retry policy's caller, which knows what follows.
+  if (not_completed(last)) {
     output_accdg_to_vl(LV_TRACE, VL_MISC, "end SCSI_COMMAND:(%x)\n", operation_code);
     return 0;
   }

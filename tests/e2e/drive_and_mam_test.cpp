@@ -268,7 +268,8 @@ TEST_F(DriveAndMam, ReadinessAtOpening) {
       {"loading for two seconds", faults([](vtape::Faults& f) { f.not_ready = 2; }), 0, waits},
       {"loading for longer than 180 s", faults([](vtape::Faults& f) { f.not_ready = 181; }), 1,
        waits + "[SYS_ERR] [MISC  ] The drive %s did not become ready within 180 s: check "
-               "condition 2/04/01 (becoming ready).\n"},
+               "condition 2/04/01 (becoming ready).\n" + kIndent +
+           "A first load may take longer: give --ready-wait more seconds.\n"},
       {"two unit attentions",
        faults([](vtape::Faults& f) { f.unit_attention = {{0x28, 0x00}, {0x29, 0x00}}; }), 0,
        ua(1, "6/28/00 (the cartridge may have changed)") +

@@ -117,8 +117,22 @@ TEST(RetryPolicy, EachKindOfRetryIsBounded) {
   deferred[0] = 0x71;
   expect_decisions(true, {{check(deferred), Step::retry, Why::deferred},
                           {check(deferred), Step::done, Why::deferred}});
-  expect_decisions(false, {{ioctl_failed(ENOMEM), Step::retry, Why::no_memory},
-                           {ioctl_failed(ENOMEM), Step::give_up, Why::no_memory}});
+  // No memory for the request: three more tries, each after twice the pause; a command that
+  // moves the tape goes back at once to its caller, which checks the position first.
+  {
+    scsi::RetryPolicy policy(false);
+    for (const uint32_t pause : {200u, 400u, 800u}) {
+      const scsi::Decision d = policy.decide(ioctl_failed(ENOMEM));
+      EXPECT_EQ(d.step, Step::retry);
+      EXPECT_EQ(d.pause_ms, pause);
+    }
+    EXPECT_EQ(policy.decide(ioctl_failed(ENOMEM)).step, Step::give_up);
+  }
+  expect_decisions(true, {{ioctl_failed(ENOMEM), Step::give_up, Why::no_memory}});
+  // TASK ABORTED and ACA ACTIVE (another initiator's trouble): as a transport failure.
+  expect_decisions(false, {{completed(0x40), Step::retry, Why::transport},
+                           {completed(0x30), Step::give_up, Why::transport}});
+  expect_decisions(true, {{completed(0x40), Step::give_up, Why::transport}});
   // A transport failure: sent once more where the tape does not matter; handed back at once
   // where only the caller knows where the tape must stand.
   expect_decisions(false, {{completed(0, 0x03), Step::retry, Why::transport},
@@ -133,6 +147,14 @@ TEST(RetryPolicy, AnswersThatNeedNoRetry) {
   expect_decisions(true, {{check(sense(1, 0x17, 0x01)), Step::recovered, Why::recovered}});
   expect_decisions(true, {{check(sense(0, 0, 1, kFilemark)), Step::done, Why::none}});
   expect_decisions(true, {{check(sense(3, 0x11, 0)), Step::done, Why::none}});
+  // A cleaning request on a command that succeeded, by 0/82/82 or by the CLN bit: good.
+  std::vector<uint8_t> cln = sense(0, 0, 0);
+  cln[21] = 0x08;
+  expect_decisions(true, {{check(sense(0, 0x82, 0x82)), Step::recovered, Why::cleaning}});
+  expect_decisions(true, {{check(cln), Step::recovered, Why::cleaning}});
+  // ... but not one that came with a filemark: that READ brought no data.
+  cln[2] |= kFilemark;
+  expect_decisions(true, {{check(cln), Step::done, Why::none}});
   // The pause before a BUSY retry is a second.
   scsi::RetryPolicy policy(false);
   EXPECT_EQ(policy.decide(completed(0x08)).pause_ms, 1000u);
@@ -173,6 +195,13 @@ TEST(ReadClassification, EveryResultOfOneRead) {
       {"an illegal request", check(sense(5, 0x24, 0)), 0, ReadKind::failed, 0, 0, false},
       {"a transport failure", completed(0, 0x03), 0, ReadKind::failed, 0, 0, false},
       {"BUSY left", completed(0x08), 0, ReadKind::failed, 0, 0, false},
+      {"end of data not found: damage", check(sense(8, 0x14, 3)), 0, ReadKind::medium_error, 0,
+       0, false},
+      {"encrypted, no key", check(sense(7, 0x74, 1)), 0, ReadKind::encrypted, 0, 0, false},
+      {"a hardware error", check(sense(4, 0x44, 0)), 0, ReadKind::hardware, 0, 0, false},
+      {"the cartridge is gone", check(sense(2, 0x3A, 0)), 0, ReadKind::no_medium, 0, 0, false},
+      {"write protected: not encryption", check(sense(7, 0x27, 0)), 0, ReadKind::failed, 0, 0,
+       false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);

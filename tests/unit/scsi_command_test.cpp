@@ -181,7 +181,7 @@ TEST(SgIoHeader, IsSetForOneCommand) {
   EXPECT_EQ(hdr->dxferp, data);
   EXPECT_EQ(hdr->cmdp, cdb);
   EXPECT_EQ(hdr->sbp, reinterpret_cast<unsigned char*>(&sense));
-  EXPECT_EQ(hdr->flags, 2u);
+  EXPECT_EQ(hdr->flags, 0u);  // indirect I/O through the driver's buffers
   EXPECT_EQ(hdr->timeout, 2400000u);  // a READ may wait 40 minutes
   EXPECT_EQ(hdr->iovec_count, 0);
   destroy_sg_io_hdr(hdr);
@@ -274,10 +274,20 @@ TEST_F(CommandTest, ReservationConflictEndsTheRun) {
 }
 
 TEST_F(CommandTest, UndefinedStatusEndsTheRun) {
-  manifest.faults.status = {{0x00, 0, 0x40}};
+  manifest.faults.status = {{0x00, 0, 0x22}};
   open_standard();
   EXPECT_EXIT(RUN_ENDS(spti_test_unit_ready(dev(), &sense_, &err_)), testing::ExitedWithCode(1),
-              "Undefined status: 0x40\n");
+              "Undefined status: 0x22\n");
+}
+
+// TASK ABORTED and ACA ACTIVE (another initiator's trouble on a shared bus): sent once more, as
+// after a transport failure; a second one ends the run naming it.
+TEST_F(CommandTest, AbortedCommandsAreSentOnceMore) {
+  manifest.faults.status = {{0x00, 0, 0x40}, {0x00, 2, 0x30}, {0x00, 3, 0x40}};
+  open_standard();
+  EXPECT_EQ(spti_test_unit_ready(dev(), &sense_, &err_), 1);
+  EXPECT_EXIT(RUN_ENDS(spti_test_unit_ready(dev(), &sense_, &err_)), testing::ExitedWithCode(1),
+              "SCSI command TEST UNIT READY failed: TASK ABORTED.\n");
 }
 
 TEST_F(CommandTest, NullArgumentsEndTheRun) {
