@@ -73,6 +73,18 @@ inline constexpr uint32_t INQUIRY_ALLOCATION_LENGTH = 0xFF;
 BOOL spti_inquiry(void* scparam, uint32_t page_code, uint32_t dxfer_len, void* dxferp,
                   uint32_t* resid, ST_SPTI_REQUEST_SENSE_RESPONSE* sbp,
                   ST_SYSTEM_ERRORINFO* syserr);
+// MODE SENSE(6) of the current values of page `page_code` (3Fh: every page) with the block
+// descriptor; the allocation length is the buffer's, at most the one-byte field's 255.
+inline constexpr uint32_t MODE_SENSE6_ALLOCATION_LENGTH = 0xFF;
+inline constexpr uint32_t MODE_SENSE_ALL_PAGES = 0x3F;
+BOOL spti_mode_sense6(void* scparam, uint32_t page_code, uint32_t dxfer_len, void* dxferp,
+                      uint32_t* resid, ST_SPTI_REQUEST_SENSE_RESPONSE* sbp,
+                      ST_SYSTEM_ERRORINFO* syserr);
+// PREVENT ALLOW MEDIUM REMOVAL: `prevent` not 0 keeps the cartridge in the drive, 0 lets it be
+// taken out.
+BOOL spti_prevent_allow_medium_removal(void* scparam, int prevent,
+                                       ST_SPTI_REQUEST_SENSE_RESPONSE* sbp,
+                                       ST_SYSTEM_ERRORINFO* syserr);
 
 // Cartridge memory attributes.
 BOOL spti_read_attribute(void* scparam, uint8_t partition, uint8_t action, uint16_t id,
@@ -98,6 +110,8 @@ BOOL test_read_block_limits(const char* path);
 BOOL test_read_data(const char* path);
 BOOL test_read_position(const char* path);
 BOOL test_inquiry(const char* path);
+BOOL test_mode_sense6(const char* path, uint32_t page_code);
+BOOL test_prevent_allow_medium_removal(const char* path, int prevent);
 BOOL test_read_attribute(const char* path);
 BOOL test_read_drive_attribute(const char* path);
 BOOL test_read_drive_host_type_attribute(const char* path);

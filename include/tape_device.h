@@ -44,10 +44,9 @@ int tape_device_sg_io(int fd, sg_io_hdr_t* hdr);
 // SG_SET_RESERVED_SIZE, SG_GET_VERSION_NUM. Returns what ioctl would.
 int tape_device_control(int fd, unsigned long request, int* value);
 
-// The host adapter's largest transfer in one command, in bytes; 0 when the node does not say.
-// Both answer BLKSECTGET, in different units: the sg driver in bytes, the virtual drive in
-// 512-byte sectors (as the virtual cartridge description has it); this is the one place that
-// knows.
+// The host adapter's largest transfer in one command, in bytes, as BLKSECTGET answers it on an sg
+// node (in bytes, unlike a block device's sectors; the virtual drive answers as the sg driver
+// does); 0 when the node does not say.
 uint64_t tape_device_max_transfer(int fd);
 
 // Waits `milliseconds` between two commands to the drive behind `fd` (a drive that is loading

@@ -44,6 +44,12 @@ void print_usage(FILE* stream, const char* program) {
                "  read_position                   READ POSITION\n"
                "  inquiry                         INQUIRY: device type, vendor, product,\n"
                "                                  revision, version\n"
+               "  mode_sense [PAGE]               MODE SENSE(6) of PAGE (default 0x3F, every\n"
+               "                                  page): density, block length, write\n"
+               "                                  protection\n"
+               "  prevent                         PREVENT MEDIUM REMOVAL: the cartridge stays\n"
+               "                                  in the drive until allowed\n"
+               "  allow                           ALLOW MEDIUM REMOVAL again\n"
                "  read_attribute                  READ ATTRIBUTE 080Ch of partition 0\n"
                "  read_drive_attribute            device-type cartridge memory attributes\n"
                "                                  (identifiers below 0800h)\n"
@@ -98,6 +104,9 @@ constexpr CommandSpec kCommands[] = {
     {"read_block_limits", 0, 0, {}, {}},
     {"read_position", 0, 0, {}, {}},
     {"inquiry", 0, 0, {}, {}},
+    {"mode_sense", 0, 1, {0}, {0x3F}},
+    {"prevent", 0, 0, {}, {}},
+    {"allow", 0, 0, {}, {}},
     {"read_attribute", 0, 0, {}, {}},
     {"read_drive_attribute", 0, 0, {}, {}},
     {"read_drive_host_type_attribute", 0, 0, {}, {}},
@@ -167,6 +176,13 @@ BOOL run_step(const char* device, const Step& step) {
   if (n == "read_block_limits") return test_read_block_limits(device);
   if (n == "read_position") return test_read_position(device);
   if (n == "inquiry") return test_inquiry(device);
+  if (n == "mode_sense") {
+    return test_mode_sense6(
+        device, step.args.empty() ? MODE_SENSE_ALL_PAGES : static_cast<uint32_t>(step.args[0]));
+  }
+  if (n == "prevent" || n == "allow") {
+    return test_prevent_allow_medium_removal(device, n == "prevent" ? 1 : 0);
+  }
   if (n == "read_attribute") return test_read_attribute(device);
   if (n == "read_drive_attribute") return test_read_drive_attribute(device);
   return test_read_drive_host_type_attribute(device);

@@ -11,6 +11,7 @@ namespace {
 constexpr uint32_t kPositioningSeconds = 3000;  // LOCATE, SPACE, REWIND: a pass over the tape
 constexpr uint32_t kReadSeconds = 2400;         // READ: a block behind a long reposition
 constexpr uint32_t kOtherSeconds = 60;          // commands that do not move the tape
+constexpr uint32_t kDriveStateSeconds = 5;      // answered from the drive's own state at once
 
 constexpr CommandInfo kCommands[] = {
     {0x00, "TEST UNIT READY", kOtherSeconds, false},
@@ -19,6 +20,8 @@ constexpr CommandInfo kCommands[] = {
     {0x08, "READ(6)", kReadSeconds, true},
     {0x11, "SPACE(6)", kPositioningSeconds, true},
     {0x12, "INQUIRY", kOtherSeconds, false},
+    {0x1A, "MODE SENSE(6)", kDriveStateSeconds, false},
+    {0x1E, "PREVENT ALLOW MEDIUM REMOVAL", kDriveStateSeconds, false},
     {0x2B, "LOCATE(10)", kPositioningSeconds, true},
     {0x34, "READ POSITION", kOtherSeconds, false},
     {0x4D, "LOG SENSE", kOtherSeconds, false},

@@ -98,6 +98,22 @@ InquiryIdentity decode_inquiry(std::span<const uint8_t> data);
 const char* device_type_name(uint8_t device_type);
 const char* version_name(uint8_t version);
 
+// MODE SENSE(6) data: the mode parameter header and its first block descriptor. A header byte not
+// received counts as 0; the block descriptor counts only when its 8 bytes were received and lie
+// within the mode data length, and the block descriptor length announces one.
+struct ModeSense6Data {
+  uint8_t medium_type = 0;
+  bool write_protected = false;  // WP: bit 7 of the device-specific parameter
+  bool has_block_descriptor = false;
+  uint8_t density_code = 0;
+  uint32_t blocks = 0;        // number of blocks; 0: the rest of the medium
+  uint32_t block_length = 0;  // 0: variable-length blocks
+};
+ModeSense6Data decode_mode_sense6(std::span<const uint8_t> data);
+
+// The density code in words ("LTO-9"); "" for a code without words here.
+const char* density_name(uint8_t density_code);
+
 // The value of parameter `code` in a log page (4-byte page header, then parameters of a 4-byte
 // header and their value), clipped to the page length and to the bytes received. Empty when the
 // page does not hold the parameter.

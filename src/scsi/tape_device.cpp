@@ -136,10 +136,9 @@ int tape_device_control(int fd, unsigned long request, int* value) {
 }
 
 uint64_t tape_device_max_transfer(int fd) {
-  constexpr uint64_t kSectorBytes = 512;
   int value = 0;
   if (tape_device_control(fd, BLKSECTGET, &value) != 0 || value <= 0) return 0;
-  return static_cast<uint64_t>(value) * (drive_of(fd) != nullptr ? kSectorBytes : 1);
+  return static_cast<uint64_t>(value);
 }
 
 void tape_device_pause(int fd, uint32_t milliseconds) {

@@ -20,6 +20,9 @@ constexpr size_t kMaxPartitions = 256;          // LOCATE names a partition in o
 constexpr size_t kMaxPersonalityLength = 255;   // a log parameter's length is one byte
 constexpr size_t kMaxAttributeLength = 0xFFFF;  // an attribute's length is two bytes
 constexpr int64_t kMaxSignal = 64;              // the highest signal number of Linux
+constexpr int64_t kMaxBlockLength = 0xFFFFFF;   // a block length is three bytes in every CDB
+constexpr size_t kMaxPathLength = 4095;         // the longest path the kernel takes
+constexpr int64_t kMaxCount = std::numeric_limits<int64_t>::max();
 
 struct JsonDeleter {
   void operator()(json_object* o) const { json_object_put(o); }
@@ -118,6 +121,23 @@ std::string text_of(json_object* o) {
 bool plain_file_name(const std::string& name) {
   return !name.empty() && name != "." && name != ".." &&
          name.find_first_of(std::string("/\0", 2)) == std::string::npos;
+}
+
+// A directory named relative to the cartridge directory: not empty, not absolute, no zero byte,
+// not longer than a path may be.
+bool relative_path(const std::string& path) {
+  return !path.empty() && path.front() != '/' && path.find('\0') == std::string::npos &&
+         path.size() <= kMaxPathLength;
+}
+
+// An optional integer member of `parent` in [min, max]; `*out` is left alone when it is missing.
+template <typename T>
+bool optional_integer(Checker& c, json_object* parent, const char* where, const char* name,
+                      int64_t min, int64_t max, std::optional<T>* out) {
+  int64_t value = min - 1;
+  if (!c.integer(parent, where, name, min, max, &value, true)) return false;
+  if (value >= min) *out = static_cast<T>(value);
+  return true;
 }
 
 bool parse_partitions(Checker& c, json_object* root, Manifest* m) {
@@ -260,11 +280,13 @@ bool parse_command_faults(Checker& c, json_object* faults, Faults* f) {
   std::vector<CommandEntry> recovered;
   std::vector<CommandEntry> deferred;
   std::vector<CommandEntry> medium_error;
+  std::vector<CommandEntry> hardware_error;
   if (!parse_command_entries(c, faults, "status", "value", &status) ||
       !parse_command_entries(c, faults, "transport", "host_status", &transport) ||
       !parse_command_entries(c, faults, "recovered", nullptr, &recovered) ||
       !parse_command_entries(c, faults, "deferred", nullptr, &deferred) ||
-      !parse_command_entries(c, faults, "medium_error", nullptr, &medium_error)) {
+      !parse_command_entries(c, faults, "medium_error", nullptr, &medium_error) ||
+      !parse_command_entries(c, faults, "hardware_error", nullptr, &hardware_error)) {
     return false;
   }
   for (const CommandEntry& e : status) f->status.push_back({e.opcode, e.after, e.value});
@@ -272,6 +294,7 @@ bool parse_command_faults(Checker& c, json_object* faults, Faults* f) {
   for (const CommandEntry& e : recovered) f->recovered.push_back({e.opcode, e.after});
   for (const CommandEntry& e : deferred) f->deferred.push_back({e.opcode, e.after});
   for (const CommandEntry& e : medium_error) f->medium_error.push_back({e.opcode, e.after});
+  for (const CommandEntry& e : hardware_error) f->hardware_error.push_back({e.opcode, e.after});
   return true;
 }
 
@@ -319,6 +342,11 @@ bool parse_drive_settings(Checker& c, json_object* faults, Faults* f) {
     return false;
   }
   if (value >= 0) f->max_transfer = static_cast<uint32_t>(value);
+  if (!optional_integer(c, faults, where, "fixed_block_length", 1, kMaxBlockLength,
+                        &f->fixed_block_length) ||
+      !optional_integer(c, faults, where, "cleaning_request", 0, kMaxCount, &f->cleaning_request)) {
+    return false;
+  }
   json_object* format = nullptr;
   if (!c.member(faults, where, "sense_format", json_type_string, &format, true)) return false;
   if (format != nullptr) {
@@ -344,6 +372,56 @@ bool parse_signal(Checker& c, json_object* faults, Faults* f) {
     return false;
   }
   f->signal = SignalFault{static_cast<uint64_t>(after), static_cast<int>(number)};
+  return true;
+}
+
+// "encrypted": {"partition": P, "from": N, "ascq": Q}, Q 01h when missing.
+bool parse_encrypted(Checker& c, json_object* faults, size_t partitions, Faults* f) {
+  json_object* encrypted = nullptr;
+  if (!c.member(faults, " in \"faults\"", "encrypted", json_type_object, &encrypted, true)) {
+    return false;
+  }
+  if (encrypted == nullptr) return true;
+  const char* where = " in \"encrypted\" of \"faults\"";
+  EncryptedFault fault;
+  int64_t partition = 0;
+  int64_t from = 0;
+  int64_t ascq = fault.ascq;
+  if (!c.integer(encrypted, where, "partition", 0, static_cast<int64_t>(partitions) - 1,
+                 &partition) ||
+      !c.integer(encrypted, where, "from", 0, kMaxCount, &from) ||
+      !c.integer(encrypted, where, "ascq", 0, 0xFF, &ascq, true)) {
+    return false;
+  }
+  fault.partition = static_cast<uint32_t>(partition);
+  fault.from = static_cast<uint64_t>(from);
+  fault.ascq = static_cast<uint8_t>(ascq);
+  f->encrypted = fault;
+  return true;
+}
+
+// "cartridge_change": {"after": K, "cartridge": DIR}. Only the form of DIR is checked here; the
+// drive checks, when it loads this cartridge, that DIR is a cartridge directory.
+bool parse_cartridge_change(Checker& c, json_object* faults, Faults* f) {
+  json_object* change = nullptr;
+  if (!c.member(faults, " in \"faults\"", "cartridge_change", json_type_object, &change, true)) {
+    return false;
+  }
+  if (change == nullptr) return true;
+  const char* where = " in \"cartridge_change\" of \"faults\"";
+  int64_t after = 0;
+  json_object* cartridge = nullptr;
+  if (!c.integer(change, where, "after", 0, kMaxCount, &after) ||
+      !c.member(change, where, "cartridge", json_type_string, &cartridge)) {
+    return false;
+  }
+  std::string path = text_of(cartridge);
+  if (!relative_path(path)) {
+    return c.fail(
+        "member \"cartridge\" in \"cartridge_change\" of \"faults\" must name a directory "
+        "relative to the cartridge directory (\".\" for the cartridge itself)");
+  }
+  f->cartridge_change = CartridgeChange{static_cast<uint64_t>(after), std::move(path)};
   return true;
 }
 
@@ -374,7 +452,23 @@ bool parse_faults(Checker& c, json_object* root, Manifest* m) {
          parse_flag(c, faults, "no_medium", &f.no_medium) &&
          parse_flag(c, faults, "needs_load", &f.needs_load) &&
          parse_command_faults(c, faults, &f) && parse_unit_attentions(c, faults, &f) &&
-         parse_drive_settings(c, faults, &f) && parse_signal(c, faults, &f);
+         parse_drive_settings(c, faults, &f) && parse_signal(c, faults, &f) &&
+         parse_encrypted(c, faults, m->partitions.size(), &f) &&
+         parse_cartridge_change(c, faults, &f);
+}
+
+// What the drive reports of the medium: its volume personality and density code.
+bool parse_volume(Checker& c, json_object* root, Manifest* m) {
+  json_object* personality = nullptr;
+  if (!c.member(root, "", "volume_personality", json_type_string, &personality)) return false;
+  m->volume_personality = text_of(personality);
+  if (m->volume_personality.size() > kMaxPersonalityLength) {
+    return c.fail("member \"volume_personality\" is longer than 255 characters");
+  }
+  int64_t density = kDefaultDensity;
+  if (!c.integer(root, "", "density", 0, 0xFF, &density, true)) return false;
+  m->density = static_cast<uint8_t>(density);
+  return true;
 }
 
 // "unreadable": [{"partition": P, "object": N}, ...]
@@ -480,17 +574,9 @@ std::optional<Manifest> parse_manifest(std::string_view text, std::string* error
     return std::nullopt;
   }
   if (!parse_partitions(c, root.get(), &m)) return std::nullopt;
-  json_object* personality = nullptr;
-  if (!c.member(root.get(), "", "volume_personality", json_type_string, &personality)) {
-    return std::nullopt;
-  }
-  m.volume_personality = text_of(personality);
-  if (m.volume_personality.size() > kMaxPersonalityLength) {
-    c.fail("member \"volume_personality\" is longer than 255 characters");
-    return std::nullopt;
-  }
-  if (!parse_inquiry(c, root.get(), &m) || !parse_attributes(c, root.get(), &m) ||
-      !parse_unreadable(c, root.get(), &m) || !parse_faults(c, root.get(), &m)) {
+  if (!parse_volume(c, root.get(), &m) || !parse_inquiry(c, root.get(), &m) ||
+      !parse_attributes(c, root.get(), &m) || !parse_unreadable(c, root.get(), &m) ||
+      !parse_faults(c, root.get(), &m)) {
     return std::nullopt;
   }
   return m;

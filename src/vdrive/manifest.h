@@ -15,6 +15,9 @@ namespace vdrive {
 // The manifest's name in the cartridge directory.
 inline constexpr char kManifestFileName[] = "cartridge.json";
 
+// The density code MODE SENSE reports when the manifest names none: LTO-9.
+inline constexpr uint8_t kDefaultDensity = 0x60;
+
 // One cartridge memory attribute of one partition.
 struct Attribute {
   uint32_t partition = 0;
@@ -65,6 +68,23 @@ struct SignalFault {
   bool operator==(const SignalFault&) const = default;
 };
 
+// Records written with drive encryption while the drive holds no key: a READ of a record of
+// `partition` at or after logical object `from` ends in check 7/74/ascq and does not move.
+struct EncryptedFault {
+  uint32_t partition = 0;
+  uint64_t from = 0;
+  uint8_t ascq = 0x01;  // unable to decrypt data
+  bool operator==(const EncryptedFault&) const = default;
+};
+
+// The cartridge taken out and another put in after the (after+1)-th command of any kind: the
+// cartridge in `cartridge`, a directory named relative to this cartridge's own ("." reloads it).
+struct CartridgeChange {
+  uint64_t after = 0;
+  std::string cartridge;
+  bool operator==(const CartridgeChange&) const = default;
+};
+
 struct Faults {
   uint64_t not_ready = 0;                // TEST UNIT READY commands answered NOT READY first
   std::vector<uint32_t> read_attribute;  // partitions whose READ ATTRIBUTE fails
@@ -78,10 +98,19 @@ struct Faults {
   std::vector<CommandFault> recovered;        // served in full, then 1/17/01
   std::vector<CommandFault> deferred;         // not served: deferred error 3/0C/00
   std::vector<CommandFault> medium_error;     // not served, nothing moves: 3/11/00
-  std::optional<uint32_t> block_limits;       // READ BLOCK LIMITS maximum block length
-  std::optional<uint32_t> max_transfer;       // the host adapter's largest transfer in bytes
-  bool descriptor_sense = false;              // "sense_format": "descriptor"
-  std::optional<SignalFault> signal;          // the test hook above
+  std::vector<CommandFault> hardware_error;   // not served: 4/44/00
+  // From the (K+1)-th command of any kind on, a command that would end GOOD ends in 0/82/82 (the
+  // drive asks to be cleaned), with its data.
+  std::optional<uint64_t> cleaning_request;
+  std::optional<EncryptedFault> encrypted;
+  std::optional<CartridgeChange> cartridge_change;
+  // The drive left in fixed-block mode: the block length MODE SENSE reports, and a READ with SILI
+  // set that meets a longer record reports the incorrect length.
+  std::optional<uint32_t> fixed_block_length;
+  std::optional<uint32_t> block_limits;  // READ BLOCK LIMITS maximum block length
+  std::optional<uint32_t> max_transfer;  // the host adapter's largest transfer in bytes
+  bool descriptor_sense = false;         // "sense_format": "descriptor"
+  std::optional<SignalFault> signal;     // the test hook above
   bool empty() const { return *this == Faults{}; }
   bool operator==(const Faults&) const = default;
 };
@@ -106,6 +135,7 @@ struct RecordRef {
 struct Manifest {
   std::vector<std::string> partitions{"p0.tap", "p1.tap"};
   std::string volume_personality = "Ultrium-8";
+  uint8_t density = kDefaultDensity;  // the density code MODE SENSE reports
   std::optional<Inquiry> inquiry;     // none: the drive answers with Inquiry{}
   std::vector<Attribute> attributes;  // in manifest order; one per (partition, id)
   std::vector<RecordRef> unreadable;  // "unreadable": each at most once

@@ -24,6 +24,9 @@ struct Counters {
   uint64_t log_sense = 0;
   uint64_t read_attribute = 0;
   uint64_t read_block_limits = 0;
+  uint64_t mode_sense = 0;
+  uint64_t prevent_removal = 0;  // PREVENT ALLOW MEDIUM REMOVAL commands that prevented removal
+  uint64_t allow_removal = 0;    // and those that allowed it
   uint64_t refused = 0;          // operation codes the drive does not serve (writes among them)
   uint64_t injected_status = 0;  // commands answered with an injected status
   uint64_t injected_faults = 0;  // commands answered by another injected fault, not served
@@ -36,6 +39,9 @@ struct Counters {
   uint64_t stops = 0;
   uint64_t backward = 0;
   uint64_t partition_changes = 0;
+  // A state, not a count: whether the last PREVENT ALLOW MEDIUM REMOVAL this drive served
+  // prevented removal. Always false in total_counters().
+  bool removal_prevented = false;
 
   uint64_t positioning() const { return rewind + locate + space; }
 };

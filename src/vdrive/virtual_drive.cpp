@@ -24,6 +24,8 @@ constexpr uint8_t kReadBlockLimits = 0x05;
 constexpr uint8_t kRead6 = 0x08;
 constexpr uint8_t kSpace6 = 0x11;
 constexpr uint8_t kInquiry = 0x12;
+constexpr uint8_t kModeSense6 = 0x1A;
+constexpr uint8_t kPreventAllowMediumRemoval = 0x1E;
 constexpr uint8_t kLocate10 = 0x2B;
 constexpr uint8_t kReadPosition = 0x34;
 constexpr uint8_t kLogSense = 0x4D;
@@ -45,7 +47,11 @@ constexpr uint16_t kFirstHostTypeAttribute = 0x0800;
 // No real manifest comes near this; a larger file is refused before it is read.
 constexpr size_t kMaxManifestLength = 4u << 20;
 constexpr size_t kReadBlockLimitsLength = 6;
-constexpr uint32_t kSectorSize = 512;
+// MODE SENSE(6): the mode parameter header and one block descriptor, no pages.
+constexpr uint8_t kAllPages = 0x3F;
+constexpr size_t kModeHeaderLength = 4;
+constexpr size_t kBlockDescriptorLength = 8;
+constexpr uint8_t kWriteProtected = 0x80;
 
 Counters process_totals;
 
@@ -142,14 +148,109 @@ std::vector<uint8_t> sense_bytes(const Sense& sense, bool descriptor) {
 Counters total_counters() { return process_totals; }
 void reset_total_counters() { process_totals = Counters{}; }
 
-std::unique_ptr<VirtualDrive> VirtualDrive::load(int dir_fd, const std::string& dir,
-                                                 std::string* file, std::string* error) {
-  std::unique_ptr<VirtualDrive> drive(new VirtualDrive());
+namespace {
+
+// The manifest of the cartridge in `dir_fd`, read and checked; `*file` names it.
+std::optional<Manifest> load_manifest(int dir_fd, const std::string& dir, std::string* file,
+                                      std::string* error) {
   *file = dir + "/" + kManifestFileName;
   std::string text;
-  if (!read_manifest(dir_fd, &text, error)) return nullptr;
-  std::optional<Manifest> manifest = parse_manifest(text, error);
+  if (!read_manifest(dir_fd, &text, error)) return std::nullopt;
+  return parse_manifest(text, error);
+}
+
+// The medium of the cartridge in `dir_fd` that `manifest` describes: its partition files opened
+// and the attributes, taken from `manifest`, indexed. Null when a partition file cannot be opened
+// (`*file` names it).
+std::unique_ptr<Medium> open_medium(int dir_fd, const std::string& dir, Manifest& manifest,
+                                    std::string* file, std::string* error) {
+  auto medium = std::make_unique<Medium>();
+  medium->volume_personality = manifest.volume_personality;
+  medium->density = manifest.density;
+  medium->attributes = std::move(manifest.attributes);
+  manifest.attributes.clear();
+  for (size_t i = 0; i < medium->attributes.size(); ++i) {
+    const Attribute& a = medium->attributes[i];
+    medium->attribute_index.emplace(std::make_pair(a.partition, a.id), i);
+  }
+  for (const std::string& name : manifest.partitions) {
+    *file = dir + "/" + name;
+    std::unique_ptr<PartitionFile> partition = PartitionFile::open(dir_fd, name, *file, error);
+    if (!partition) return nullptr;
+    medium->partitions.push_back(std::move(partition));
+  }
+  return medium;
+}
+
+// Why the directory `name` in `parent_fd`, on the way to another cartridge, could not be entered.
+std::string entry_failure(int error, int parent_fd, const std::string& name) {
+  struct stat st {};
+  const bool link =
+      ::fstatat(parent_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
+  if (error == ELOOP || link) return "\"" + name + "\" on its way is a symbolic link";
+  if (error == ENOTDIR) return "\"" + name + "\" on its way is not a directory";
+  if (error == ENOENT) return "\"" + name + "\" on its way does not exist";
+  return "\"" + name + "\" on its way cannot be opened: " + std::strerror(error);
+}
+
+// Opens the directory `relative` below `dir_fd` one name at a time, never through a link (".."
+// included, so that a cartridge beside this one can be named). Invalid, with why in `*why`, when
+// it cannot.
+support::UniqueFd open_directory_below(int dir_fd, const std::string& relative, std::string* why) {
+  support::UniqueFd current(::openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!current.valid()) {
+    *why = std::string("the cartridge directory cannot be opened again: ") + std::strerror(errno);
+    return current;
+  }
+  for (size_t start = 0; start <= relative.size();) {
+    const size_t end = std::min(relative.find('/', start), relative.size());
+    const std::string name = relative.substr(start, end - start);
+    start = end + 1;
+    if (name.empty() || name == ".") continue;
+    support::UniqueFd next(
+        ::openat(current.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!next.valid()) {
+      *why = entry_failure(errno, current.get(), name);
+      return next;
+    }
+    current = std::move(next);
+  }
+  return current;
+}
+
+// The medium that a cartridge change puts into the drive: the cartridge in the directory
+// `relative` below the cartridge directory `dir_fd`. Only a cartridge directory is taken; the
+// drive keeps its own identity and faults.
+std::unique_ptr<Medium> open_next_medium(int dir_fd, const std::string& dir,
+                                         const std::string& relative, std::string* file,
+                                         std::string* error) {
+  const std::string path = dir + "/" + relative;
+  *file = path;
+  const std::string refused =
+      "is not a cartridge directory (named by \"cartridge_change\" in \"faults\"): ";
+  std::string why;
+  const support::UniqueFd next = open_directory_below(dir_fd, relative, &why);
+  if (!next.valid()) {
+    *error = refused + why;
+    return nullptr;
+  }
+  struct stat st {};
+  if (::fstatat(next.get(), kManifestFileName, &st, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT) {
+    *error = refused + "it holds no " + kManifestFileName;
+    return nullptr;
+  }
+  std::optional<Manifest> manifest = load_manifest(next.get(), path, file, error);
   if (!manifest) return nullptr;
+  return open_medium(next.get(), path, *manifest, file, error);
+}
+
+}  // namespace
+
+std::unique_ptr<VirtualDrive> VirtualDrive::load(int dir_fd, const std::string& dir,
+                                                 std::string* file, std::string* error) {
+  std::optional<Manifest> manifest = load_manifest(dir_fd, dir, file, error);
+  if (!manifest) return nullptr;
+  std::unique_ptr<VirtualDrive> drive(new VirtualDrive());
   drive->manifest_ = std::move(*manifest);
   drive->inquiry_ = drive->manifest_.inquiry.value_or(Inquiry{});
   drive->inquiry_.vendor.resize(8, ' ');
@@ -157,15 +258,11 @@ std::unique_ptr<VirtualDrive> VirtualDrive::load(int dir_fd, const std::string& 
   drive->inquiry_.revision.resize(4, ' ');
   const std::vector<UnitAttention>& pending = drive->manifest_.faults.unit_attention;
   drive->unit_attentions_.assign(pending.begin(), pending.end());
-  for (size_t i = 0; i < drive->manifest_.attributes.size(); ++i) {
-    const Attribute& a = drive->manifest_.attributes[i];
-    drive->attribute_index_.emplace(std::make_pair(a.partition, a.id), i);
-  }
-  for (const std::string& name : drive->manifest_.partitions) {
-    *file = dir + "/" + name;
-    std::unique_ptr<PartitionFile> partition = PartitionFile::open(dir_fd, name, *file, error);
-    if (!partition) return nullptr;
-    drive->partitions_.push_back(std::move(partition));
+  drive->medium_ = open_medium(dir_fd, dir, drive->manifest_, file, error);
+  if (!drive->medium_) return nullptr;
+  if (const std::optional<CartridgeChange>& change = drive->manifest_.faults.cartridge_change) {
+    drive->next_medium_ = open_next_medium(dir_fd, dir, change->cartridge, file, error);
+    if (!drive->next_medium_) return nullptr;
   }
   file->clear();
   return drive;
@@ -245,8 +342,8 @@ int VirtualDrive::control(unsigned long request, int* value) {
   }
   const uint32_t max_transfer = manifest_.faults.max_transfer.value_or(kDefaultMaxTransfer);
   switch (request) {
-    case BLKSECTGET:
-      *value = static_cast<int>(max_transfer / kSectorSize);
+    case BLKSECTGET:  // in bytes, as the sg driver answers it (a block device answers sectors)
+      *value = static_cast<int>(max_transfer);
       return 0;
     case SG_GET_RESERVED_SIZE:
       *value = reserved_size_;
@@ -292,8 +389,13 @@ constexpr CheckCondition kNoMedium{0x2, 0x3A, 0x00};
 constexpr CheckCondition kNotLoaded{0x2, 0x04, 0x02};
 constexpr CheckCondition kRecovered{0x1, 0x17, 0x01};
 constexpr CheckCondition kDeferredWriteError{0x3, 0x0C, 0x00};
+constexpr CheckCondition kInternalFailure{0x4, 0x44, 0x00};
+constexpr CheckCondition kCleaningRequested{0x0, 0x82, 0x82};
+constexpr uint8_t kDataProtectKey = 0x7;
+constexpr uint8_t kSecurityError = 0x74;  // ASC of the data the drive cannot decrypt
 constexpr uint8_t kUnitAttentionKey = 0x6;
 constexpr UnitAttention kResetAttention{0x29, 0x00};
+constexpr UnitAttention kMediumChanged{0x28, 0x00};
 
 // The reply of a command that ended in CHECK CONDITION.
 template <typename Reply>
@@ -316,7 +418,7 @@ bool moves_tape(uint8_t op) {
 }  // namespace
 
 TapePlace VirtualDrive::place() {
-  return TapePlace{partition_, partitions_[partition_]->offset_of(object_), object_};
+  return TapePlace{partition_, medium_->partitions[partition_]->offset_of(object_), object_};
 }
 
 void VirtualDrive::account(uint8_t op, const TapePlace& from, const Reply& reply) {
@@ -343,6 +445,9 @@ VirtualDrive::Reply VirtualDrive::execute(const Cdb& cdb, std::span<uint8_t> out
   const TapePlace from = moves_tape(op) ? place() : TapePlace{};
   Reply reply = respond(cdb, out);
   account(op, from, reply);
+  // A cartridge change comes after the command it follows, whatever its outcome.
+  const std::optional<CartridgeChange>& change = manifest_.faults.cartridge_change;
+  if (next_medium_ && counters_.commands == change->after + 1) change_cartridge();
   return reply;
 }
 
@@ -358,12 +463,31 @@ VirtualDrive::Reply VirtualDrive::respond(const Cdb& cdb, std::span<uint8_t> out
       reply.transferred = transferred;  // the data is delivered whole
     }
   }
+  ask_for_cleaning(&reply);
   return reply;
+}
+
+void VirtualDrive::ask_for_cleaning(Reply* reply) const {
+  const std::optional<uint64_t>& from = manifest_.faults.cleaning_request;
+  // counters_.commands is the 1-based number of the command in hand.
+  if (!from || counters_.commands <= *from || reply->status != kGood || reply->host_status != 0) {
+    return;
+  }
+  const size_t transferred = reply->transferred;
+  *reply = check<Reply>(kCleaningRequested);
+  reply->transferred = transferred;  // executed in full: its data as for GOOD
+}
+
+void VirtualDrive::change_cartridge() {
+  medium_ = std::move(next_medium_);
+  partition_ = 0;
+  object_ = 0;
+  unit_attentions_.push_front(kMediumChanged);
 }
 
 // Faults that answer the command instead of the drive, in the order a request meets them: the
 // transport, the drive's state (unit attention, medium), an injected status, a deferred error, a
-// medium error.
+// medium error, a hardware error.
 std::optional<VirtualDrive::Reply> VirtualDrive::injected(uint8_t op, uint64_t seen) {
   const Faults& faults = manifest_.faults;
   for (const TransportFault& f : faults.transport) {
@@ -402,6 +526,12 @@ std::optional<VirtualDrive::Reply> VirtualDrive::injected(uint8_t op, uint64_t s
     if (f.opcode == op && f.after == seen) {
       count(&Counters::injected_faults);
       return check<Reply>(kMediumError);
+    }
+  }
+  for (const CommandFault& f : faults.hardware_error) {
+    if (f.opcode == op && f.after == seen) {
+      count(&Counters::injected_faults);
+      return check<Reply>(kInternalFailure);
     }
   }
   return std::nullopt;
@@ -457,6 +587,11 @@ VirtualDrive::Reply VirtualDrive::serve(const Cdb& cdb, std::span<uint8_t> out) 
     case kReadAttribute:
       count(&Counters::read_attribute);
       return read_attribute(cdb, out);
+    case kModeSense6:
+      count(&Counters::mode_sense);
+      return mode_sense(cdb, out);
+    case kPreventAllowMediumRemoval:
+      return prevent_allow_medium_removal(cdb);
     default:
       // Writes, erases, formats, attribute writes and everything else this drive does not know.
       count(&Counters::refused);
@@ -499,9 +634,11 @@ VirtualDrive::Reply VirtualDrive::read_block_limits(std::span<uint8_t> out) {
 VirtualDrive::Reply VirtualDrive::locate(bool change_partition, uint32_t partition,
                                          uint64_t target) {
   // The request is checked whole before anything moves.
-  if (change_partition && partition >= partitions_.size()) return check<Reply>(kInvalidField);
+  if (change_partition && partition >= medium_->partitions.size()) {
+    return check<Reply>(kInvalidField);
+  }
   if (change_partition) partition_ = partition;
-  PartitionFile& p = *partitions_[partition_];
+  PartitionFile& p = *medium_->partitions[partition_];
   if (!p.reach(target)) {
     object_ = p.checked();
     return check<Reply>(kEndOfData);
@@ -514,7 +651,7 @@ VirtualDrive::Reply VirtualDrive::space(const Cdb& cdb) {
   const uint8_t code = cdb[1] & 0x07;
   int64_t count = static_cast<int64_t>(be(cdb, 2, 3));
   if (count & 0x800000) count -= 0x1000000;  // signed 24-bit
-  PartitionFile& p = *partitions_[partition_];
+  PartitionFile& p = *medium_->partitions[partition_];
   // INFORMATION of a move that stopped early: the part of the count not done.
   const auto residue = [](Sense s, uint64_t left) {
     s.info_valid = true;
@@ -585,7 +722,7 @@ VirtualDrive::Reply VirtualDrive::read(const Cdb& cdb, std::span<uint8_t> out) {
   const bool sili = cdb[1] & 0x02;
   const uint32_t length = static_cast<uint32_t>(be(cdb, 2, 3));
   if (length == 0) return Reply{};  // nothing to transfer, nothing moves
-  PartitionFile& p = *partitions_[partition_];
+  PartitionFile& p = *medium_->partitions[partition_];
   const Sense residue{.info_valid = true, .information = length};
   if (!p.reach(object_ + 1)) return check<Reply>(kEndOfData, residue);
   if (p.is_filemark(object_)) {
@@ -601,6 +738,10 @@ VirtualDrive::Reply VirtualDrive::read(const Cdb& cdb, std::span<uint8_t> out) {
     ++object_;
     return check<Reply>(kMediumError);
   }
+  const std::optional<EncryptedFault>& encrypted = manifest_.faults.encrypted;
+  if (encrypted && encrypted->partition == partition_ && object_ >= encrypted->from) {
+    return check<Reply>(CheckCondition{kDataProtectKey, kSecurityError, encrypted->ascq});
+  }
   const size_t take = std::min<size_t>({record.length, length, out.size()});
   if (!p.read(record.data_offset, out.first(take))) return check<Reply>(kMediumError);
   ++object_;
@@ -608,7 +749,10 @@ VirtualDrive::Reply VirtualDrive::read(const Cdb& cdb, std::span<uint8_t> out) {
   count(&Counters::bytes_read, take);
   Reply r;
   r.transferred = take;
-  if (record.length == length || (record.length < length && sili)) return r;
+  // With SILI a shorter record is no error, and so is a longer one in variable-block mode: only
+  // a drive left with a block length in its mode parameters reports it.
+  const bool variable_blocks = !manifest_.faults.fixed_block_length;
+  if (record.length == length || (sili && (record.length < length || variable_blocks))) return r;
   // Incorrect length: INFORMATION is the requested minus the actual length, negative (two's
   // complement) for a record longer than requested.
   Reply ili = check<Reply>(kNoSense, Sense{.ili = true,
@@ -621,7 +765,7 @@ VirtualDrive::Reply VirtualDrive::read(const Cdb& cdb, std::span<uint8_t> out) {
 
 VirtualDrive::Reply VirtualDrive::read_position(const Cdb& cdb, std::span<uint8_t> out) {
   if ((cdb[1] & 0x1F) != kReadPositionLongForm) return check<Reply>(kInvalidField);
-  const PartitionFile& p = *partitions_[partition_];
+  const PartitionFile& p = *medium_->partitions[partition_];
   std::vector<uint8_t> data(kLongFormLength, 0);
   data[0] = object_ == 0 ? 0x80 : 0x00;  // BOP; never EOP, MPU or BPU
   put_be(data, 4, 4, partition_);
@@ -640,7 +784,7 @@ VirtualDrive::Reply VirtualDrive::log_sense(const Cdb& cdb, std::span<uint8_t> o
   std::vector<uint8_t> page(4, 0);
   page[0] = kVolumeStatisticsPage;
   if (pointer <= kVolumePersonality) {
-    const std::string& text = manifest_.volume_personality;
+    const std::string& text = medium_->volume_personality;
     page.push_back(kVolumePersonality >> 8);
     page.push_back(kVolumePersonality & 0xFF);
     page.push_back(0x03);
@@ -657,7 +801,9 @@ VirtualDrive::Reply VirtualDrive::read_attribute(const Cdb& cdb, std::span<uint8
   const uint32_t partition = cdb[7];
   const uint16_t first = static_cast<uint16_t>(be(cdb, 8, 2));
   const Faults& faults = manifest_.faults;
-  if ((cdb[1] & 0x1F) != 0 || partition >= partitions_.size()) return check<Reply>(kInvalidField);
+  if ((cdb[1] & 0x1F) != 0 || partition >= medium_->partitions.size()) {
+    return check<Reply>(kInvalidField);
+  }
   if (std::find(faults.read_attribute.begin(), faults.read_attribute.end(), partition) !=
       faults.read_attribute.end()) {
     return check<Reply>(kMediumError);
@@ -670,9 +816,10 @@ VirtualDrive::Reply VirtualDrive::read_attribute(const Cdb& cdb, std::span<uint8
   const uint64_t limit = std::min<uint64_t>(be(cdb, 10, 4), out.size());
   std::vector<uint8_t> data(4, 0);
   uint64_t available = 0;
-  const auto begin = attribute_index_.lower_bound({partition, first});
-  for (auto it = begin; it != attribute_index_.end() && it->first.first == partition; ++it) {
-    const Attribute& a = manifest_.attributes[it->second];
+  const auto& index = medium_->attribute_index;
+  const auto begin = index.lower_bound({partition, first});
+  for (auto it = begin; it != index.end() && it->first.first == partition; ++it) {
+    const Attribute& a = medium_->attributes[it->second];
     available += 5 + a.value.size();
     if (data.size() >= limit) continue;
     const uint16_t length = static_cast<uint16_t>(a.value.size());
@@ -686,6 +833,27 @@ VirtualDrive::Reply VirtualDrive::read_attribute(const Cdb& cdb, std::span<uint8
   Reply r;
   r.transferred = deliver(data, limit, out);
   return r;
+}
+
+VirtualDrive::Reply VirtualDrive::mode_sense(const Cdb& cdb, std::span<uint8_t> out) {
+  const uint8_t page = cdb[2] & 0x3F;
+  if (page != 0x00 && page != kAllPages) return check<Reply>(kInvalidField);
+  std::vector<uint8_t> data(kModeHeaderLength + kBlockDescriptorLength, 0);
+  data[0] = static_cast<uint8_t>(data.size() - 1);  // mode data length; medium type 0
+  data[2] = kWriteProtected;                        // the drive never writes
+  data[3] = kBlockDescriptorLength;
+  data[4] = medium_->density;  // number of blocks 0: the rest of the medium
+  put_be(data, 9, 3, manifest_.faults.fixed_block_length.value_or(0));  // 0: variable blocks
+  Reply r;
+  r.transferred = deliver(data, cdb[4], out);
+  return r;
+}
+
+VirtualDrive::Reply VirtualDrive::prevent_allow_medium_removal(const Cdb& cdb) {
+  const bool prevent = cdb[4] & 0x01;
+  count(prevent ? &Counters::prevent_removal : &Counters::allow_removal);
+  counters_.removal_prevented = prevent;
+  return Reply{};
 }
 
 }  // namespace vdrive

@@ -47,12 +47,25 @@ inline constexpr int kDefaultReservedSize = 32768;
 inline constexpr int kSgVersion = 30536;
 inline constexpr uint32_t kDefaultMaxBlockLength = 8388608;
 
+// What a cartridge brings into the drive: its partition files, its cartridge memory, and what the
+// drive reports of its medium.
+struct Medium {
+  std::string volume_personality;
+  uint8_t density = kDefaultDensity;
+  std::vector<Attribute> attributes;
+  // Index into `attributes` by (partition, identifier): a partition's attributes in ascending
+  // order.
+  std::map<std::pair<uint32_t, uint16_t>, size_t> attribute_index;
+  std::vector<std::unique_ptr<PartitionFile>> partitions;
+};
+
 class VirtualDrive {
  public:
   // Loads the cartridge in directory `dir_fd` (named `dir` in messages). On failure (the manifest
   // does not parse or breaks its rules, a partition file is missing or cannot be opened) returns
   // null, with the path of the faulty file in `*file` and what is wrong in `*error`. A damaged
-  // partition file is loaded and said as a WARNING.
+  // partition file is loaded and said as a WARNING. A cartridge change among the faults loads the
+  // cartridge it names as well, so that one that is not a cartridge directory is refused here.
   static std::unique_ptr<VirtualDrive> load(int dir_fd, const std::string& dir, std::string* file,
                                             std::string* error);
 
@@ -96,18 +109,24 @@ class VirtualDrive {
   Reply read_position(const Cdb& cdb, std::span<uint8_t> out);
   Reply log_sense(const Cdb& cdb, std::span<uint8_t> out);
   Reply read_attribute(const Cdb& cdb, std::span<uint8_t> out);
+  Reply mode_sense(const Cdb& cdb, std::span<uint8_t> out);
+  Reply prevent_allow_medium_removal(const Cdb& cdb);
+  // The reply that a cleaning request makes of a command that would end GOOD.
+  void ask_for_cleaning(Reply* reply) const;
+  // Takes the cartridge out and puts the next one in, at the beginning of partition 0.
+  void change_cartridge();
   void count(uint64_t Counters::*field, uint64_t amount = 1);
   // Where the tape stands, for the drive-time model.
   TapePlace place();
   // Adds what the command `op`, which found the tape at `from`, cost to the drive time.
   void account(uint8_t op, const TapePlace& from, const Reply& reply);
 
+  // The manifest of the cartridge loaded first: the drive's identity and faults (its attributes
+  // are the medium's).
   Manifest manifest_;
   Inquiry inquiry_;  // texts blank padded to their fields
-  // Index into manifest_.attributes by (partition, identifier): a partition's attributes in
-  // ascending order.
-  std::map<std::pair<uint32_t, uint16_t>, size_t> attribute_index_;
-  std::vector<std::unique_ptr<PartitionFile>> partitions_;
+  std::unique_ptr<Medium> medium_;
+  std::unique_ptr<Medium> next_medium_;  // what a cartridge change puts in
   uint32_t partition_ = 0;
   uint64_t object_ = 0;
   uint64_t not_ready_served_ = 0;

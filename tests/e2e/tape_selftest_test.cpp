@@ -219,6 +219,35 @@ TEST_F(TapeSelftestTest, DecodedAnswers) {
   }
 }
 
+// MODE SENSE and PREVENT / ALLOW MEDIUM REMOVAL, decoded and through the self-test entry points.
+TEST_F(TapeSelftestTest, ModeSenseAndMediumRemoval) {
+  manifest_.density = 0x5E;
+  manifest_.faults.fixed_block_length = 262144;
+  vtape::write_manifest(manifest_, dir_.path());
+  const testutil::RunResult r =
+      selftest({dir_.path(), "mode_sense", "prevent", "allow", "mode_sense", "0x10"});
+  EXPECT_EQ(r.status, 1);  // page 10h is not served
+  EXPECT_EQ(r.out,
+            "mode_sense: GOOD\n"
+            "  Write protected: yes\n"
+            "  Density:         LTO-8 (5Eh)\n"
+            "  Block length:    262144 bytes: fixed-length blocks\n"
+            "prevent: GOOD\n"
+            "allow: GOOD\n"
+            "mode_sense 16: CHECK CONDITION\n"
+            "  Sense key:       Illegal Request (5h)\n"
+            "  ASC/ASCQ:        24h/00h invalid field in the command\n");
+  const testutil::RunResult raw =
+      selftest_raw({dir_.path(), "mode_sense", "0", "prevent", "allow"});
+  EXPECT_EQ(raw.status, 0) << raw.err;
+  EXPECT_EQ(raw.out,
+            "Density Code: 0x5E\n"
+            "Block Length: 262144\n"
+            "Write Protected: 1\n"
+            "Prevent Medium Removal: OK\n"
+            "Allow Medium Removal: OK\n");
+}
+
 TEST_F(TapeSelftestTest, VerbosityShowsTracesAndSense) {
   const testutil::RunResult r = selftest({"-v", "vvvvvv", dir_.path(), "space", "3", "0", "read"});
   EXPECT_EQ(r.status, 1);
@@ -243,6 +272,8 @@ TEST_F(TapeSelftestTest, UsageErrors) {
                                              {dir_.path(), "space", "1"},
                                              {dir_.path(), "space", "1", "0x800000"},
                                              {dir_.path(), "read", "5"},
+                                             {dir_.path(), "mode_sense", "64"},
+                                             {dir_.path(), "prevent", "1"},
                                              {"--raw", dir_.path()},
                                              {"--decoded", dir_.path(), "read"},
                                              {"-v"}}) {
@@ -254,6 +285,7 @@ TEST_F(TapeSelftestTest, UsageErrors) {
   const testutil::RunResult help = selftest({"-h"});
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("read_drive_host_type_attribute"), std::string::npos);
+  EXPECT_NE(help.out.find("mode_sense [PAGE]"), std::string::npos);
   EXPECT_NE(help.out.find("--raw"), std::string::npos);
 }
 

@@ -1,6 +1,6 @@
 // The decoders of what a drive returns: sense data of either format, READ POSITION, READ BLOCK
-// LIMITS, INQUIRY and LOG SENSE data. The first byte chooses the decoder (and for a log page the
-// parameter code comes from the next two), the rest is what the drive sent.
+// LIMITS, INQUIRY, LOG SENSE and MODE SENSE data. The first byte chooses the decoder (and for a log
+// page the parameter code comes from the next two), the rest is what the drive sent.
 #include <cstdint>
 
 #include "fuzz/fuzz_target.h"
@@ -35,7 +35,13 @@ void log_page(fuzz::Bytes data) {
   for (const uint8_t byte : value) sum = static_cast<uint8_t>(sum + byte);
 }
 
-constexpr void (*kDecoders[])(fuzz::Bytes) = {sense, position, block_limits, inquiry, log_page};
+void mode_sense(fuzz::Bytes data) {
+  const ModeSense6Data decoded = decode_mode_sense6(data);
+  density_name(decoded.density_code);
+}
+
+constexpr void (*kDecoders[])(fuzz::Bytes) = {sense,   position, block_limits,
+                                              inquiry, log_page, mode_sense};
 
 }  // namespace
 

@@ -121,6 +121,27 @@ TEST_F(CommandTest, OtherCommandCdbs) {
   testing::internal::GetCapturedStderr();
 }
 
+// MODE SENSE(6): current values (PC 00b) of the page, the block descriptor asked for (DBD 0), the
+// allocation length of the buffer up to the one-byte field. PREVENT ALLOW MEDIUM REMOVAL: the
+// PREVENT field 01b or 00b, no data.
+TEST_F(CommandTest, ModeSenseAndPreventAllowCdbs) {
+  open_standard();
+  std::vector<uint8_t> buffer(4096);
+  uint32_t received = 0;
+  EXPECT_TRUE(spti_mode_sense6(dev(), 0x3F, 4096, buffer.data(), &received, &sense_, &err_));
+  EXPECT_EQ(last_cdb(), (Bytes{0x1A, 0x00, 0x3F, 0x00, 0xFF, 0x00}));
+  EXPECT_EQ(last().dxfer_direction, SG_DXFER_FROM_DEV);
+  EXPECT_EQ(received, 12u);
+  spti_mode_sense6(dev(), 0xC0, 8, buffer.data(), &received, &sense_, &err_);
+  EXPECT_EQ(last_cdb(), (Bytes{0x1A, 0x00, 0x00, 0x00, 0x08, 0x00}));
+  EXPECT_EQ(received, 8u);
+  for (const auto& [prevent, byte4] : {std::pair{1, 0x01}, std::pair{-7, 0x01}, std::pair{0, 0}}) {
+    EXPECT_TRUE(spti_prevent_allow_medium_removal(dev(), prevent, &sense_, &err_));
+    EXPECT_EQ(last_cdb(), (Bytes{0x1E, 0, 0, 0, static_cast<uint8_t>(byte4), 0})) << prevent;
+    EXPECT_EQ(last().dxfer_direction, SG_DXFER_NONE);
+  }
+}
+
 // Every command the program sends, with the time the kernel gives it before it aborts it: the
 // worst case of an LTO-9 drive.
 TEST_F(CommandTest, EveryCommandCarriesItsTimeout) {
@@ -154,6 +175,10 @@ TEST_F(CommandTest, EveryCommandCarriesItsTimeout) {
          spti_read_attribute(dev(), 0, 0, 0x080C, 4096, buffer.data(), &received, &sense_, &err_);
        },
        60},
+      {"MODE SENSE(6)",
+       [&] { spti_mode_sense6(dev(), 0x3F, 255, buffer.data(), &received, &sense_, &err_); }, 5},
+      {"PREVENT ALLOW MEDIUM REMOVAL",
+       [&] { spti_prevent_allow_medium_removal(dev(), 1, &sense_, &err_); }, 5},
   };
   for (const auto& c : commands) {
     c.send();
@@ -415,7 +440,14 @@ TEST_F(FacadeTest, ReadErrorsGiveTheSameResultWithAnError) {
   EXPECT_NE(testing::internal::GetCapturedStderr().find(
                 "[ERROR  ] [MISC  ] Failed to Read data: 3/11/00.\n"),
             std::string::npos);
-  // A record longer than the buffer: none of it is taken, and the error names both lengths.
+  // A record longer than the buffer, from a drive that reports it (SILI hides it only in
+  // variable-block mode): none of it is taken, and the error names both lengths.
+  drive_.reset();
+  manifest.faults.fixed_block_length = 512;
+  vtape::write_manifest(manifest, path());
+  drive_ = open_tape_drive();
+  ASSERT_NE(drive_, nullptr);
+  cursor().locate(4);
   testing::internal::CaptureStderr();
   EXPECT_EQ(cursor().read(50, &received_), 1);
   EXPECT_EQ(received_, 0u);

@@ -385,4 +385,44 @@ TEST(InquiryDecoding, FieldsAsReceivedAndCutWhereTheDataEnds) {
   EXPECT_EQ(cut.revision, "");
 }
 
+// The header's write protection and the first block descriptor's density, blocks and block
+// length; a descriptor cut short, not announced, or beyond the mode data length is not taken.
+TEST(ModeSenseDecoding, HeaderAndBlockDescriptor) {
+  const std::vector<uint8_t> whole = {11,   0x00, 0x80, 8,    0x5E, 0x00, 0x00,
+                                      0x10, 0,    0x04, 0x00, 0x00, 0x3F, 0x00};  // then a page
+  std::vector<uint8_t> unannounced = whole;
+  unannounced[2] = 0x10;  // buffered mode 1, not write protected
+  unannounced[3] = 0;
+  std::vector<uint8_t> short_header = whole;
+  short_header[0] = 10;  // the mode data ends one byte inside the descriptor
+  const struct {
+    const char* what;
+    const std::vector<uint8_t>& data;
+    size_t received;
+    bool write_protected, descriptor;
+    uint8_t density;
+    uint32_t blocks, block_length;
+  } cases[] = {
+      {"whole", whole, whole.size(), true, true, 0x5E, 16, 0x040000},
+      {"cut to the descriptor", whole, 12, true, true, 0x5E, 16, 0x040000},
+      {"cut inside the descriptor", whole, 11, true, false, 0, 0, 0},
+      {"no descriptor announced", unannounced, unannounced.size(), false, false, 0, 0, 0},
+      {"mode data length too short", short_header, short_header.size(), true, false, 0, 0, 0},
+      {"header only", whole, 4, true, false, 0, 0, 0},
+      {"nothing", whole, 0, false, false, 0, 0, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const ModeSense6Data d = decode_mode_sense6(Received(c.data, c.received).span());
+    EXPECT_EQ(d.write_protected, c.write_protected);
+    EXPECT_EQ(d.has_block_descriptor, c.descriptor);
+    EXPECT_EQ(d.density_code, c.density);
+    EXPECT_EQ(d.blocks, c.blocks);
+    EXPECT_EQ(d.block_length, c.block_length);
+  }
+  EXPECT_STREQ(density_name(0x60), "LTO-9");
+  EXPECT_STREQ(density_name(0x5E), "LTO-8");
+  EXPECT_STREQ(density_name(0x61), "");
+}
+
 }  // namespace

@@ -82,6 +82,13 @@ std::vector<uint8_t> log_sense_cdb(uint8_t page, uint16_t pointer, uint16_t leng
           0};
 }
 
+std::vector<uint8_t> mode_sense_cdb(uint8_t page, uint8_t allocation) {
+  return {0x1A, 0, page, 0, allocation, 0};
+}
+std::vector<uint8_t> prevent_allow_cdb(uint8_t byte4) { return {0x1E, 0, 0, 0, byte4, 0}; }
+const std::vector<uint8_t> kTestUnitReady = {0, 0, 0, 0, 0, 0};
+const std::vector<uint8_t> kInquiry = {0x12, 0, 0, 0, 36, 0};
+
 ST_SPTI_REQUEST_SENSE_RESPONSE decoded(const Response& r) {
   ST_SPTI_REQUEST_SENSE_RESPONSE s{};
   decode_sense_data(r.sense, &s);
@@ -182,17 +189,41 @@ TEST_F(VirtualDriveTest, ShorterRecordWithoutSiliReportsIncorrectLength) {
   EXPECT_POSITION(fd, 0, 1, 0);
 }
 
-TEST_F(VirtualDriveTest, LongerRecordIsCutAndReportsNegativeResidue) {
-  standard();
-  const int fd = open_drive();
-  const Response r = send(fd, read_cdb(50), 50);
-  ASSERT_TRUE(is_check(r, 0, 0, 0));
-  EXPECT_EQ(decoded(r).ili, 1);
-  EXPECT_EQ(decoded(r).infomation, static_cast<uint32_t>(-30));
+// A record longer than asked for gives its first bytes and is passed over. SILI hides the
+// incorrect length only in variable-block mode: without SILI, or with a block length left in the
+// mode parameters, it is reported, INFORMATION the requested minus the actual length (negative).
+// A shorter record with SILI stays GOOD in either mode.
+TEST_F(VirtualDriveTest, IncorrectLengthWithAndWithoutSili) {
+  const struct {
+    uint32_t length;
+    bool sili;
+    std::optional<uint32_t> fixed_block_length;
+    bool reported;
+  } cases[] = {{50, false, std::nullopt, true},
+               {50, true, std::nullopt, false},
+               {50, true, 512, true},
+               {100, true, 512, false}};
   const std::vector<uint8_t> record = pattern(80, 1);
-  EXPECT_EQ(r.data, std::vector<uint8_t>(record.begin(), record.begin() + 50));
-  EXPECT_EQ(r.hdr.resid, 0);
-  EXPECT_POSITION(fd, 0, 1, 0);  // the rest of the record is skipped
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.length << " SILI " << c.sili << " fixed "
+                                    << c.fixed_block_length.value_or(0));
+    manifest.faults.fixed_block_length = c.fixed_block_length;
+    standard();
+    const int fd = open_drive();
+    const Response r = send(fd, read_cdb(c.length, c.sili), c.length);
+    if (c.reported) {
+      ASSERT_TRUE(is_check(r, 0, 0, 0));
+      EXPECT_EQ(decoded(r).ili, 1);
+      EXPECT_EQ(decoded(r).infomation, static_cast<uint32_t>(c.length - 80));
+    } else {
+      EXPECT_TRUE(is_good(r));
+    }
+    const size_t taken = std::min<size_t>(c.length, 80);
+    EXPECT_EQ(r.data, std::vector<uint8_t>(record.begin(), record.begin() + taken));
+    EXPECT_EQ(r.hdr.resid, static_cast<int>(c.length - taken));
+    EXPECT_POSITION(fd, 0, 1, 0);  // the rest of the record is passed over
+    close_drive(fd);
+  }
 }
 
 TEST_F(VirtualDriveTest, ReadAtFilemarkMovesPastItWithoutData) {
@@ -411,6 +442,56 @@ TEST_F(VirtualDriveTest, LogSenseReturnsTheVolumePersonality) {
   r = send(fd, log_sense_cdb(0x17, 0, 6), 0x8000);
   EXPECT_EQ(r.data.size(), 6u);
   EXPECT_TRUE(is_check(send(fd, log_sense_cdb(0x0C, 0, 100), 100), 5, 0x24, 0));
+}
+
+// A header (mode data length, medium type 0, write protected, one block descriptor) and the
+// block descriptor: the medium's density, 0 blocks, the block length of the mode parameters.
+TEST_F(VirtualDriveTest, ModeSenseGivesTheHeaderAndBlockDescriptor) {
+  standard();
+  int fd = open_drive();
+  const Response all = send(fd, mode_sense_cdb(0x3F, 255), 255);
+  ASSERT_TRUE(is_good(all));
+  EXPECT_EQ(all.data, (std::vector<uint8_t>{11, 0, 0x80, 8, 0x60, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(send(fd, mode_sense_cdb(0x00, 4), 255).data, (std::vector<uint8_t>{11, 0, 0x80, 8}));
+  EXPECT_TRUE(is_check(send(fd, mode_sense_cdb(0x10, 255), 255), 5, 0x24, 0));
+  close_drive(fd);
+
+  manifest.density = 0x5E;
+  manifest.faults.fixed_block_length = 0x040000;
+  standard();
+  fd = open_drive();
+  const Response fixed = send(fd, mode_sense_cdb(0x00, 255), 255);
+  ASSERT_TRUE(is_good(fixed));
+  const ModeSense6Data d = decode_mode_sense6(fixed.data);
+  EXPECT_TRUE(d.write_protected);
+  ASSERT_TRUE(d.has_block_descriptor);
+  EXPECT_EQ(d.density_code, 0x5E);
+  EXPECT_EQ(d.blocks, 0u);
+  EXPECT_EQ(d.block_length, 0x040000u);
+}
+
+// PREVENT ALLOW MEDIUM REMOVAL: bit 0 of byte 4 decides; the drive keeps the last state and
+// counts each kind.
+TEST_F(VirtualDriveTest, PreventAllowMediumRemovalKeepsTheLastState) {
+  standard();
+  const int fd = open_drive();
+  const auto counters = [&] {
+    vdrive::Counters c;
+    EXPECT_TRUE(vdrive::drive_counters(fd, &c));
+    return c;
+  };
+  EXPECT_FALSE(counters().removal_prevented);
+  const struct {
+    uint8_t byte4;
+    bool prevented;
+  } steps[] = {{0x01, true}, {0x02, false}, {0x03, true}, {0x00, false}, {0x01, true}};
+  for (const auto& step : steps) {
+    EXPECT_TRUE(is_good(send(fd, prevent_allow_cdb(step.byte4))));
+    EXPECT_EQ(counters().removal_prevented, step.prevented) << int(step.byte4);
+  }
+  EXPECT_EQ(counters().prevent_removal, 3u);
+  EXPECT_EQ(counters().allow_removal, 2u);
+  EXPECT_FALSE(vdrive::total_counters().removal_prevented);  // a state, not summed
 }
 
 class ReadAttributeTest : public VirtualDriveTest {
@@ -654,7 +735,7 @@ TEST_F(VirtualDriveTest, AdapterRequestsAreAnsweredAsTheSgDriverDoes) {
     EXPECT_EQ(tape_device_control(fd, request, &value), 0) << request;
     return value;
   };
-  EXPECT_EQ(ask(BLKSECTGET, 0), 2048);  // 512-byte sectors
+  EXPECT_EQ(ask(BLKSECTGET, 0), 1 << 20);  // bytes, as the sg driver answers
   EXPECT_EQ(tape_device_max_transfer(fd), 1u << 20);
   EXPECT_EQ(ask(SG_GET_RESERVED_SIZE, 0), 32768);
   ask(SG_SET_RESERVED_SIZE, 65536);
@@ -675,7 +756,7 @@ TEST_F(VirtualDriveTest, AdapterRequestsAreAnsweredAsTheSgDriverDoes) {
   manifest.faults = {};
   vtape::write_manifest(manifest, path());
   fd = open_drive();
-  EXPECT_EQ(ask(BLKSECTGET, 0), 32768);
+  EXPECT_EQ(ask(BLKSECTGET, 0), 16 << 20);
   EXPECT_EQ(tape_device_max_transfer(fd), 16u << 20);
 }
 
@@ -757,8 +838,8 @@ TEST_F(VirtualDriveTest, DescriptorSenseCarriesTheSameFields) {
   manifest.faults.deferred = {{0x2B, 0}};
   standard();
   const int fd = open_drive();
-  // A record of 80 bytes read with 50: ILI, INFORMATION -30 in eight bytes.
-  const Response longer = send(fd, read_cdb(50), 50);
+  // A record of 80 bytes read with 50 (SILI clear): ILI, INFORMATION -30 in eight bytes.
+  const Response longer = send(fd, read_cdb(50, false), 50);
   EXPECT_EQ(longer.hdr.status, 0x02);
   EXPECT_EQ(longer.sense,
             (std::vector<uint8_t>{0x72, 0,    0,    0,    0,    0,    0,    16,  // header
@@ -772,6 +853,109 @@ TEST_F(VirtualDriveTest, DescriptorSenseCarriesTheSameFields) {
   EXPECT_EQ(deferred.response_code, 0x73);
   EXPECT_EQ(deferred.key, 3);
   EXPECT_EQ(deferred.asc, 0x0C);
+}
+
+// From the (K+1)-th command of any kind on, a command that would end GOOD is done in full and
+// asks for cleaning instead, with its data and residue; one that fails keeps its own sense.
+TEST_F(VirtualDriveTest, CleaningRequestFromTheChosenCommandOn) {
+  manifest.faults.cleaning_request = 2;
+  standard();
+  const int fd = open_drive();
+  EXPECT_TRUE(is_good(send(fd, kInquiry, 36)));
+  EXPECT_TRUE(is_good(send(fd, kTestUnitReady)));
+  const Response read = send(fd, read_cdb(4096), 4096);
+  EXPECT_TRUE(is_check(read, 0, 0x82, 0x82));
+  EXPECT_EQ(read.data, pattern(80, 1));
+  EXPECT_EQ(read.hdr.resid, 4096 - 80);
+  EXPECT_TRUE(is_check(send(fd, read_cdb(4096), 4096), 0, 0, 1));  // the filemark
+  EXPECT_TRUE(is_check(send(fd, kTestUnitReady), 0, 0x82, 0x82));
+  const Response where = send(fd, {0x34, 0x06, 0, 0, 0, 0, 0, 0, 0, 0}, 32);
+  EXPECT_TRUE(is_check(where, 0, 0x82, 0x82));
+  ST_SPTI_CMD_POSITIONDATA pos{};
+  decode_position_data(where.data, &pos);
+  EXPECT_EQ(pos.blockNumber, 2u);
+}
+
+// Records of the partition from the chosen object on cannot be decrypted: no data, no move,
+// check 7/74/ASCQ. Filemarks, records before it and other partitions read as usual.
+TEST_F(VirtualDriveTest, EncryptedRecordsAreNotReadAndTheTapeStays) {
+  manifest.faults.encrypted = vtape::EncryptedFault{0, 2, 0x05};
+  standard();
+  const int fd = open_drive();
+  EXPECT_EQ(send(fd, read_cdb(4096), 4096).data, pattern(80, 1));
+  ASSERT_TRUE(is_good(send(fd, locate_cdb(2))));
+  for (int i = 0; i < 2; ++i) {
+    const Response r = send(fd, read_cdb(4096), 4096);
+    EXPECT_TRUE(is_check(r, 7, 0x74, 0x05));
+    EXPECT_TRUE(r.data.empty());
+    EXPECT_POSITION(fd, 0, 2, 1);
+  }
+  ASSERT_TRUE(is_good(send(fd, locate_cdb(4))));
+  EXPECT_TRUE(is_check(send(fd, read_cdb(4096), 4096), 0, 0, 1));
+  EXPECT_TRUE(is_check(send(fd, read_cdb(4096), 4096), 7, 0x74, 0x05));
+  ASSERT_TRUE(is_good(send(fd, locate_cdb(2, 1))));
+  EXPECT_EQ(send(fd, read_cdb(4096), 4096).data, pattern(6, 8));
+}
+
+TEST_F(VirtualDriveTest, HardwareErrorAnswersOneCommandWithoutDoingIt) {
+  manifest.faults.hardware_error = {{0x2B, 1}};
+  standard();
+  const int fd = open_drive();
+  ASSERT_TRUE(is_good(send(fd, locate_cdb(2))));
+  EXPECT_TRUE(is_check(send(fd, locate_cdb(5)), 4, 0x44, 0));
+  EXPECT_POSITION(fd, 0, 2, 1);
+  EXPECT_TRUE(is_good(send(fd, locate_cdb(5))));
+  EXPECT_POSITION(fd, 0, 5, 2);
+}
+
+// After the (K+1)-th command the cartridge is swapped: INQUIRY is answered, the next command
+// meets the unit attention 6/28/00 once, and then the drive serves the other cartridge (or the
+// same one again, ".") from the beginning of partition 0, with its cartridge memory, volume
+// personality and density. The drive keeps its own faults.
+TEST_F(VirtualDriveTest, CartridgeChangeServesTheOtherCartridgeFromItsBeginning) {
+  const std::string next_dir = file("next");
+  std::filesystem::create_directory(next_dir);
+  write_partition(next_dir + "/p0.tap", {rec(3, 7), fm()});
+  write_partition(next_dir + "/p1.tap", {});
+  vtape::Manifest next;
+  next.volume_personality = "Ultrium-9";
+  next.density = 0x60;
+  next.set_attribute(0, 0x0009, 0, {0, 0, 0, 2});
+  next.faults.log_sense = false;  // not the drive's: not used
+  vtape::write_manifest(next, next_dir);
+  manifest.set_attribute(0, 0x0009, 0, {0, 0, 0, 1});
+  manifest.density = 0x5E;
+  const struct {
+    const char* cartridge;
+    std::vector<uint8_t> first_record;
+    const char* personality;
+    uint8_t reference;
+    uint8_t density;
+  } cases[] = {{"next", pattern(3, 7), "Ultrium-9", 2, 0x60},
+               {".", pattern(80, 1), "Ultrium-8", 1, 0x5E}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.cartridge);
+    manifest.faults.cartridge_change = vtape::CartridgeChange{1, c.cartridge};
+    standard();
+    const int fd = open_drive();
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(is_good(send(fd, locate_cdb(5))));
+    EXPECT_EQ(send(fd, read_cdb(4096), 4096).data, pattern(12, 4));  // the second command
+    EXPECT_TRUE(is_good(send(fd, kInquiry, 36)));
+    EXPECT_TRUE(is_check(send(fd, kTestUnitReady), 6, 0x28, 0));
+    EXPECT_POSITION(fd, 0, 0, 0);
+    EXPECT_EQ(send(fd, read_cdb(4096), 4096).data, c.first_record);
+    const Response log = send(fd, log_sense_cdb(0x17, 0x45, 100), 100);
+    ASSERT_TRUE(is_good(log));
+    const std::span<const uint8_t> text = find_log_parameter(log.data, 0x0045);
+    EXPECT_EQ(std::string(text.begin(), text.end()), c.personality);
+    const Response attribute = send(fd, read_attribute_cdb(0, 0x0009, 100), 100);
+    EXPECT_EQ(attribute.data.back(), c.reference);
+    EXPECT_EQ(decode_mode_sense6(send(fd, mode_sense_cdb(0, 255), 255).data).density_code,
+              c.density);
+    for (int i = 0; i < 4; ++i) EXPECT_TRUE(is_good(send(fd, kTestUnitReady)));  // once only
+    close_drive(fd);
+  }
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -949,7 +1133,7 @@ TEST_F(VirtualDriveTest, RecordsBeyondFourGibibytesArePositionedAndRead) {
   ASSERT_GE(fd, 0);
   ASSERT_TRUE(is_good(send(fd, locate_cdb(kRecords - 1))));
   const Response r = send(fd, read_cdb(4), 4);
-  EXPECT_TRUE(is_check(r, 0, 0, 0));  // a longer record than asked for
+  EXPECT_TRUE(is_good(r));  // a longer record than asked for: its first bytes
   EXPECT_EQ(std::string(r.data.begin(), r.data.end()), "LAST");
   EXPECT_POSITION(fd, 0, kRecords, 0);
 }
@@ -1107,12 +1291,29 @@ TEST(ManifestTest, WrittenManifestParsesToTheSameRecords) {
   written.faults.max_transfer = 1 << 20;
   written.faults.descriptor_sense = true;
   written.faults.signal = vtape::SignalFault{uint64_t{1} << 35, 9};
+  written.faults.hardware_error = {{0x12, 0}, {0x1A, 3}};
+  written.faults.cleaning_request = uint64_t{1} << 36;
+  written.faults.encrypted = vtape::EncryptedFault{2, uint64_t{1} << 37, 0x05};
+  written.faults.cartridge_change = vtape::CartridgeChange{9, "../other cartridge"};
+  written.faults.fixed_block_length = 0xFFFFFF;
+  written.density = 0x5A;
   written.unreadable = {{1, 5}, {2, uint64_t{1} << 40}, {1, 4}};
   std::string error;
   const std::optional<vdrive::Manifest> parsed =
       vdrive::parse_manifest(vtape::to_json(written), &error);
   ASSERT_TRUE(parsed) << error;
   EXPECT_TRUE(*parsed == written) << vtape::to_json(*parsed);
+}
+
+TEST(ManifestTest, MembersLeftOutTakeTheirDefaults) {
+  std::string error;
+  const std::optional<vdrive::Manifest> parsed = vdrive::parse_manifest(
+      R"({"vtape": 1, "partitions": ["p0.tap"], "volume_personality": "x", "attributes": [],
+          "faults": {"encrypted": {"partition": 0, "from": 3}}})",
+      &error);
+  ASSERT_TRUE(parsed) << error;
+  EXPECT_EQ(parsed->density, 0x60);
+  EXPECT_EQ(parsed->faults.encrypted, (vdrive::EncryptedFault{0, 3, 0x01}));
 }
 
 TEST_F(MalformedCartridgeTest, ManifestProblemsNameTheManifest) {
@@ -1192,6 +1393,34 @@ TEST_F(MalformedCartridgeTest, ManifestProblemsNameTheManifest) {
       {R"({"vtape": 1, "partitions": ["p0.tap"], "volume_personality": "x", "attributes": [],
            "inquiry": {"vendor": "TOO LONG VENDOR"}})",
        "member \"vendor\" in \"inquiry\" is longer than 8 characters"},
+      {R"({"vtape": 1, "partitions": ["p0.tap"], "volume_personality": "x", "attributes": [],
+           "density": 256})",
+       "member \"density\" is out of range (0 to 255)"},
+      {R"({"vtape": 1, "partitions": ["p0.tap"], "volume_personality": "x", "attributes": [],
+           "faults": {"cleaning_request": -1}})",
+       "member \"cleaning_request\" in \"faults\" is out of range"},
+      {R"({"vtape": 1, "partitions": ["p0.tap"], "volume_personality": "x", "attributes": [],
+           "faults": {"fixed_block_length": 0}})",
+       "member \"fixed_block_length\" in \"faults\" is out of range (1 to 16777215)"},
+      {R"({"vtape": 1, "partitions": ["p0.tap"], "volume_personality": "x", "attributes": [],
+           "faults": {"hardware_error": [{"opcode": 8}]}})",
+       "member \"after\" is missing in \"hardware_error\" entry 0 of \"faults\""},
+      {R"({"vtape": 1, "partitions": ["p0.tap"], "volume_personality": "x", "attributes": [],
+           "faults": {"encrypted": {"partition": 1, "from": 0}}})",
+       "member \"partition\" in \"encrypted\" of \"faults\" is out of range (0 to 0)"},
+      {R"({"vtape": 1, "partitions": ["p0.tap"], "volume_personality": "x", "attributes": [],
+           "faults": {"encrypted": {"partition": 0, "from": 0, "ascq": 256}}})",
+       "member \"ascq\" in \"encrypted\" of \"faults\" is out of range"},
+      {R"({"vtape": 1, "partitions": ["p0.tap"], "volume_personality": "x", "attributes": [],
+           "faults": {"cartridge_change": {"after": 1}}})",
+       "member \"cartridge\" is missing in \"cartridge_change\" of \"faults\""},
+      {R"({"vtape": 1, "partitions": ["p0.tap"], "volume_personality": "x", "attributes": [],
+           "faults": {"cartridge_change": {"after": 1, "cartridge": "/tmp/other"}}})",
+       "member \"cartridge\" in \"cartridge_change\" of \"faults\" must name a directory "
+       "relative to the cartridge directory"},
+      {R"({"vtape": 1, "partitions": ["p0.tap"], "volume_personality": "x", "attributes": [],
+           "faults": {"cartridge_change": {"after": 1, "cartridge": ""}}})",
+       "must name a directory relative to the cartridge directory"},
   };
   for (const auto& c : cases) {
     manifest_text(c.text);
@@ -1199,6 +1428,44 @@ TEST_F(MalformedCartridgeTest, ManifestProblemsNameTheManifest) {
     EXPECT_NE(err.find("Virtual cartridge file " + manifest_path + ": "), std::string::npos) << err;
     EXPECT_NE(err.find(c.says), std::string::npos) << c.text << "\n" << err;
   }
+}
+
+// The cartridge a cartridge change names is loaded with this one: anything but a cartridge
+// directory, reached without a link, refuses this cartridge, naming what is wrong.
+TEST_F(MalformedCartridgeTest, CartridgeChangeMustNameACartridgeDirectory) {
+  const std::string refused =
+      ": is not a cartridge directory (named by \"cartridge_change\" in \"faults\"): ";
+  std::filesystem::create_directory(file("good"));
+  write_partition(file("good") + "/p0.tap", {rec(1)});
+  write_partition(file("good") + "/p1.tap", {});
+  vtape::write_manifest(vtape::Manifest{}, file("good"));
+  std::filesystem::create_directory(file("empty"));
+  std::filesystem::create_directory(file("broken"));
+  testutil::write_file(file("broken") + "/cartridge.json", "{");
+  testutil::write_file(file("plain"), "not a directory");
+  std::filesystem::create_directory_symlink(file("good"), file("link"));
+  const struct {
+    const char* cartridge;
+    std::string says;
+  } cases[] = {
+      {"missing", file("missing") + refused + "\"missing\" on its way does not exist"},
+      {"plain", file("plain") + refused + "\"plain\" on its way is not a directory"},
+      {"empty", file("empty") + refused + "it holds no cartridge.json"},
+      {"link", file("link") + refused + "\"link\" on its way is a symbolic link"},
+      {"link/../good", file("link/../good") + refused + "\"link\" on its way is a symbolic link"},
+      {"broken", file("broken") + "/cartridge.json: does not parse"},
+  };
+  good_partitions();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.cartridge);
+    manifest.faults.cartridge_change = vtape::CartridgeChange{0, c.cartridge};
+    vtape::write_manifest(manifest, path());
+    const std::string err = rejected();
+    EXPECT_NE(err.find("Virtual cartridge file " + c.says), std::string::npos) << err;
+  }
+  manifest.faults.cartridge_change = vtape::CartridgeChange{0, "empty/../good"};
+  vtape::write_manifest(manifest, path());
+  EXPECT_GE(open_drive(), 0);
 }
 
 TEST_F(MalformedCartridgeTest, MissingPartitionFile) {

@@ -141,6 +141,33 @@ void add_list(json_object* f, const char* name, const std::vector<T>& entries, E
   json_object_object_add(f, name, list);
 }
 
+// The faults of the medium and of the drive's state: cleaning, encryption, a cartridge change, a
+// fixed block length.
+void add_medium_faults(json_object* f, const Faults& faults) {
+  if (faults.cleaning_request) {
+    json_object_object_add(f, "cleaning_request", json_object_new_uint64(*faults.cleaning_request));
+  }
+  if (faults.encrypted) {
+    json_object* encrypted = json_object_new_object();
+    json_object_object_add(encrypted, "partition",
+                           json_object_new_int64(faults.encrypted->partition));
+    json_object_object_add(encrypted, "from", json_object_new_uint64(faults.encrypted->from));
+    json_object_object_add(encrypted, "ascq", json_object_new_int(faults.encrypted->ascq));
+    json_object_object_add(f, "encrypted", encrypted);
+  }
+  if (faults.cartridge_change) {
+    const CartridgeChange& c = *faults.cartridge_change;
+    json_object* change = json_object_new_object();
+    json_object_object_add(change, "after", json_object_new_uint64(c.after));
+    json_object_object_add(change, "cartridge", json_object_new_string(c.cartridge.c_str()));
+    json_object_object_add(f, "cartridge_change", change);
+  }
+  if (faults.fixed_block_length) {
+    json_object_object_add(f, "fixed_block_length",
+                           json_object_new_int64(*faults.fixed_block_length));
+  }
+}
+
 // The members of "faults" that differ from a sound drive, in the order the manifest lists them.
 json_object* faults_json(const Faults& faults) {
   json_object* f = json_object_new_object();
@@ -168,6 +195,7 @@ json_object* faults_json(const Faults& faults) {
   add_list(f, "recovered", faults.recovered, command);
   add_list(f, "deferred", faults.deferred, command);
   add_list(f, "medium_error", faults.medium_error, command);
+  add_list(f, "hardware_error", faults.hardware_error, command);
   if (faults.block_limits)
     json_object_object_add(f, "block_limits", json_object_new_int64(*faults.block_limits));
   if (faults.max_transfer)
@@ -180,6 +208,7 @@ json_object* faults_json(const Faults& faults) {
     json_object_object_add(signal, "number", json_object_new_int(faults.signal->number));
     json_object_object_add(f, "signal", signal);
   }
+  add_medium_faults(f, faults);
   return f;
 }
 
@@ -194,6 +223,9 @@ std::string to_json(const Manifest& manifest) {
   json_object_object_add(root, "partitions", parts);
   json_object_object_add(root, "volume_personality",
                          json_object_new_string(manifest.volume_personality.c_str()));
+  if (manifest.density != vdrive::kDefaultDensity) {
+    json_object_object_add(root, "density", json_object_new_int(manifest.density));
+  }
   if (manifest.inquiry) {
     const Inquiry& inquiry = *manifest.inquiry;
     json_object* inq = json_object_new_object();
@@ -219,7 +251,8 @@ std::string to_json(const Manifest& manifest) {
     json_object_object_add(o, "object", json_object_new_uint64(r.object));
     return o;
   });
-  if (!manifest.faults.empty()) json_object_object_add(root, "faults", faults_json(manifest.faults));
+  if (!manifest.faults.empty())
+    json_object_object_add(root, "faults", faults_json(manifest.faults));
   std::string text = json_object_to_json_string_ext(root, JSON_C_TO_STRING_PRETTY);
   json_object_put(root);
   return text + "\n";

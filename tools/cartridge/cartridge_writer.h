@@ -55,7 +55,9 @@ class PartitionWriter {
 
 // The manifest is described by the virtual drive's records, which read it back.
 using vdrive::Attribute;
+using vdrive::CartridgeChange;
 using vdrive::CommandFault;
+using vdrive::EncryptedFault;
 using vdrive::Faults;
 using vdrive::Inquiry;
 using vdrive::Manifest;

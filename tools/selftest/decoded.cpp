@@ -162,6 +162,27 @@ Answer read_block_limits(SCSI_DEVICE_PARAM* device) {
   return a;
 }
 
+Answer mode_sense(SCSI_DEVICE_PARAM* device, uint32_t page) {
+  uint8_t data[MODE_SENSE6_ALLOCATION_LENGTH] = {};
+  uint32_t received = 0;
+  Records r;
+  Answer a;
+  a.good = spti_mode_sense6(device, page, sizeof(data), data, &received, &r.sense, &r.error);
+  if (!a.good) return a;
+  const ModeSense6Data d =
+      decode_mode_sense6(std::span<const uint8_t>(data, std::min<size_t>(received, sizeof(data))));
+  a.fields.emplace_back("Write protected", d.write_protected ? "yes" : "no");
+  if (!d.has_block_descriptor) {
+    a.fields.emplace_back("Block descriptor", "none");
+    return a;
+  }
+  a.fields.emplace_back("Density", code_text(density_name(d.density_code), d.density_code));
+  a.fields.emplace_back("Block length", d.block_length == 0
+                                            ? std::string("0: variable-length blocks")
+                                            : bytes_text(d.block_length) + ": fixed-length blocks");
+  return a;
+}
+
 Answer read_block(SCSI_DEVICE_PARAM* device) {
   std::vector<uint8_t> buffer(SELFTEST_READ_LENGTH);
   uint32_t received = 0;
@@ -275,6 +296,14 @@ Answer ask(SCSI_DEVICE_PARAM* device, const Step& step) {
   if (n == "read_block_limits") return read_block_limits(device);
   if (n == "read_position") return read_position(device);
   if (n == "inquiry") return inquiry(device);
+  if (n == "mode_sense") {
+    return mode_sense(device,
+                      step.args.empty() ? MODE_SENSE_ALL_PAGES : static_cast<uint32_t>(arg(0)));
+  }
+  if (n == "prevent" || n == "allow") {
+    return {spti_prevent_allow_medium_removal(device, n == "prevent" ? 1 : 0, &r.sense, &r.error),
+            {}};
+  }
   if (n == "read_attribute") {
     return read_attributes(device, {scsi::mam::kVolumeCoherencyInformation, kNoAttributeLimit, 1});
   }
