@@ -161,12 +161,21 @@ class TapeDrive {
   // read. The checks see the same bytes and positions as from the tape.
   void replay_reference_partition(bool on);
 
-  // What names the cartridge, read once the drive is ready: the cartridge memory's serial number,
-  // barcode and volume identifier; its first record (the VOL1 label) is kept when a read meets
-  // it. When a command meets a unit attention that says the cartridge may have changed, the drive
-  // reads them again before anything else is read: the same cartridge (a reload) gets a WARNING
-  // and the tape back where the cursor stood; another one ends the run before any of it is used.
-  void learn_identity();
+  // Once the drive is ready for a job: PREVENT MEDIUM REMOVAL, so that nobody takes the cartridge
+  // out while it is read; MODE SENSE, which tells (DEBUG) a drive another program left in
+  // fixed-block mode (the reads ask for variable-length blocks with SILI clear, right in either
+  // mode; no MODE SELECT changes what others rely on); and what names the cartridge: the
+  // cartridge memory's serial number, barcode and volume identifier (its first record, the VOL1
+  // label, is kept when a read meets it). When a command meets a unit attention that says the
+  // cartridge may have changed, the drive reads them again before anything else is read: the
+  // same cartridge (a reload) gets a WARNING and the tape back where the cursor stood; another
+  // one ends the run before any of it is used.
+  void begin_job();
+  // At the end of a job that touched the tape: the TapeAlert flags the drive raised become
+  // WARNINGs and a member of the report; the cartridge may be taken out again (ALLOW MEDIUM
+  // REMOVAL). Done once; the destructor does it for a job that ended another way (a fatal error,
+  // a signal).
+  void end_job();
 
   // One record into `data`, as a copy of the tape sees it (see RecordRead).
   RecordRead read_record(uint32_t length, void* data);
@@ -196,6 +205,12 @@ class TapeDrive {
   bool replay_read(uint32_t requested, void* data, uint32_t* count, uint64_t start, int* ret);
   void note_read(const scsi::ReadResult& r, uint64_t start, const void* data);
 
+  // The beginning and the end of a job (drive_session.cpp).
+  void learn_identity();
+  void prevent_removal();
+  void note_mode();
+  void report_tape_alerts();
+
   // The cartridge check after a unit attention 6/28/00 (cartridge_check.cpp).
   struct CartridgeIdentity {
     std::optional<std::vector<uint8_t>> serial;
@@ -205,7 +220,7 @@ class TapeDrive {
   CartridgeIdentity read_identity();
   std::string identity_difference(const CartridgeIdentity& now);
   std::string label_difference();
-  void check_cartridge();
+  bool check_cartridge();
   void note_first_record(const scsi::ReadResult& r, uint64_t start, const void* data);
 
   // Reads.
@@ -236,6 +251,9 @@ class TapeDrive {
   bool identity_known_ = false;
   std::vector<uint8_t> first_record_;
   bool checking_cartridge_ = false;
+  bool job_begun_ = false;
+  bool job_ended_ = false;
+  bool removal_prevented_ = false;
   TapeCursor cursor_{*this};
 };
 

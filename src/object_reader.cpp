@@ -69,6 +69,9 @@ constexpr int kS3Option = 1005;
 constexpr int kS3BucketPrefixOption = 1006;
 constexpr int kS3MultipartThresholdOption = 1007;
 constexpr int kS3InFlightOption = 1008;
+constexpr int kReadyWaitOption = 1009;
+// A first load's calibration takes up to two hours: a day is the longest wait asked for.
+constexpr int kMaxReadyWait = 86400;
 constexpr int kMaxReadRetries = 100;
 constexpr int kMaxInFlight = 64;
 // Bucket names are at most 63 characters: a prefix leaves room for the shortest one.
@@ -87,6 +90,7 @@ struct Settings {
   uint32_t history_interval = 0;
   time_t started = 0;    // the first interval of the history begins here
   int read_retries = 2;  // --read-retries
+  uint32_t ready_wait = scsi::kLoadWaitSeconds;  // --ready-wait
   Bool is_drive_specified = False;
   Bool is_full_dump_required = False;
   Bool is_resume_dump_required = False;
@@ -273,6 +277,10 @@ bool apply_long_option(Settings& settings, int opt) {
     case kReadRetriesOption:
       settings.read_retries = number_option(optarg, "--read-retries", 0, kMaxReadRetries);
       break;
+    case kReadyWaitOption:
+      settings.ready_wait =
+          static_cast<uint32_t>(number_option(optarg, "--ready-wait", 1, kMaxReadyWait));
+      break;
     case kS3Option:
     case kS3BucketPrefixOption:
     case kS3MultipartThresholdOption:
@@ -349,6 +357,7 @@ const option kLongOptions[] = {
     {"no-progress", no_argument, nullptr, kNoProgressOption},
     {"report", required_argument, nullptr, kReportOption},
     {"read-retries", required_argument, nullptr, kReadRetriesOption},
+    {"ready-wait", required_argument, nullptr, kReadyWaitOption},
     {"s3", required_argument, nullptr, kS3Option},
     {"s3-bucket-prefix", required_argument, nullptr, kS3BucketPrefixOption},
     {"s3-multipart-threshold", required_argument, nullptr, kS3MultipartThresholdOption},
@@ -562,7 +571,7 @@ void note_virtual_drive_figures() {
 }
 
 int open_drive(const char* device_name, std::unique_ptr<TapeDrive>* drive, MamVci* mamvci,
-               MamHta* mamhta) {
+               MamHta* mamhta, uint32_t ready_wait_seconds) {
   output_accdg_to_vl(LV_TRACE, VL_MISC, "start:open_drive\n");
   // An st or nst node is replaced by its drive's sg node; a name that is no tape ends the run.
   const std::string node =
@@ -584,11 +593,12 @@ int open_drive(const char* device_name, std::unique_ptr<TapeDrive>* drive, MamVc
                  fd, error, std::strerror(error));
   }
   *drive = std::make_unique<TapeDrive>(fd);
-  scsi::wait_until_ready((*drive)->param(), (*drive)->sense(), node.c_str());
+  scsi::wait_until_ready((*drive)->param(), (*drive)->sense(), node.c_str(), ready_wait_seconds);
   int ret = 0;
   if (clf_check_mam_coherency((*drive)->param(), mamvci, mamhta) != 0) {
     ret |= output_accdg_to_vl(LV_ERROR, VL_MISC, "MAM Check Error\n");
   }
+  (*drive)->begin_job();
   (*drive)->learn_transfer_limits();
   output_accdg_to_vl(LV_INFO, VL_MISC, "Device: %s is opened.\n", device_name);
   return ret;
@@ -751,7 +761,8 @@ void prepare_run(const Settings& settings, RunState& run, walk::ObjectSink* sink
   if (check_disk_space(settings.save_path, 0) != 0) {
     output_fatal(VL_COMMON, "Failed to check the disk space.\n");
   }
-  if (open_drive(settings.drive_name, &run.drive, run.mamvci, &run.mamhta) != 0) {
+  if (open_drive(settings.drive_name, &run.drive, run.mamvci, &run.mamhta, settings.ready_wait) !=
+      0) {
     output_fatal(VL_COMMON, "Tape Drive is not accessible.\n");
   }
   run.walk = std::make_unique<Walk>(*run.drive, walk_setup(settings, sink));
@@ -821,6 +832,7 @@ int run_dump(const Settings& settings, RunState& run) {
     output_accdg_to_vl(LV_ERROR, VL_MISC, "Some error has occurred at check_integrity.\n");
   }
   save_marker_cache(*run.walk, run.barcode_id);
+  run.drive->end_job();
   output_accdg_to_vl(LV_INFO, VL_COMMON,
                      resume ? "Resume dump is complete.\n" : "Full dump is complete.\n");
   print_summary(settings, false);
@@ -881,6 +893,7 @@ int retrieve_object(const Settings& settings, RunState& run) {
   }
   if (settings.structure_level == 1)
     ret |= extract_packed_object(*run.walk, objects->block_address);
+  run.drive->end_job();
   output_accdg_to_vl(LV_INFO, VL_COMMON, "All of the processes are complete.\n");
   for (const std::string& path : run_record::written_files()) {
     output_accdg_to_vl(LV_INFO, VL_COMMON, settings.to_store ? "Stored: %s\n" : "Written: %s\n",
@@ -929,10 +942,10 @@ int list_and_retrieve(const Settings& settings, RunState& run) {
   int ret = 0;
   if (settings.is_output_list) {
     ret = make_lists(settings, run);
+    const bool retrieval = settings.object_key[0] != '\0' && std::strlen(settings.bucket_name) >= 3;
+    if (!retrieval) run.drive->end_job();
     print_summary(settings, true);
-    if (settings.object_key[0] == '\0' || std::strlen(settings.bucket_name) < 3) {
-      return walk::report_lost_objects(settings.save_path, run.tape_id);
-    }
+    if (!retrieval) return walk::report_lost_objects(settings.save_path, run.tape_id);
     output_accdg_to_vl(LV_INFO, VL_COMMON,
                        "Continue to read the specified object from the tape.\n");
   }

@@ -21,9 +21,6 @@
 
 TapeDrive::TapeDrive(int fd) { param_.fd_scsidevice = fd; }
 
-TapeDrive::~TapeDrive() {
-  if (param_.fd_scsidevice >= 0) tape_device_close(param_.fd_scsidevice);
-}
 
 std::optional<ST_SPTI_CMD_POSITIONDATA> TapeDrive::ask_position() {
   ST_SPTI_CMD_POSITIONDATA pos{};
@@ -63,9 +60,17 @@ bool TapeDrive::locate_object(uint32_t partition, uint64_t block) {
   // The drive may stand elsewhere than the cursor's partition: the locate names it.
   if (drive_away_ && partition == INVALID_PARTITION_NUMBER) partition = c.partition_;
   drive_away_ = false;
-  const uint32_t target =
-      partition == INVALID_PARTITION_NUMBER && c.partition_valid() ? c.partition_ : partition;
   check_cartridge();
+  // The partition the locate means: a retry after a reset names it, since the reset may have
+  // taken the tape to the other partition. When the cursor does not know it, the drive tells it
+  // before the tape moves.
+  uint32_t target = partition;
+  if (target == INVALID_PARTITION_NUMBER && c.partition_valid()) target = c.partition_;
+  if (target == INVALID_PARTITION_NUMBER) {
+    if (const std::optional<ST_SPTI_CMD_POSITIONDATA> pos = ask_position()) {
+      target = pos->partitionNumber;
+    }
+  }
   c.forget();
   for (int attempt = 0;; ++attempt) {
     const BOOL ok = send_locate(attempt == 0 ? partition : target, block);
@@ -114,8 +119,7 @@ void TapeDrive::read_position_on_tape(ST_SPTI_CMD_POSITIONDATA* pos) {
     output_fatal(VL_MISC, "Failed to read position on tape.\n");
   }
   // The answer came from a cartridge loaded again: once checked, the tape stands elsewhere.
-  if (param_.medium_changed) {
-    check_cartridge();
+  if (check_cartridge()) {
     read_position_on_tape(pos);
     return;
   }

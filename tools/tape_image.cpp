@@ -50,7 +50,10 @@ struct Options {
   std::string directory;
   unsigned retries = image::kDefaultRetries;
   int progress = -1;  // 1 --progress, 0 --no-progress, -1 on a terminal only
+  unsigned ready_wait = scsi::kLoadWaitSeconds;
 };
+// A first load's calibration takes up to two hours: a day is the longest wait asked for.
+constexpr unsigned kMaxReadyWait = 86400;
 
 char verbosity[64] = "";
 
@@ -77,6 +80,8 @@ void print_usage() {
       "                         locating back to it before each (0 to %u, default %u)\n"
       "  -v, --verbose LEVEL    show diagnostics up to LEVEL, v to vvvvvv (vvvvvv: every SCSI\n"
       "                         command)\n"
+      "      --ready-wait SECONDS  wait up to SECONDS for a cartridge that is loading (1 to %u,\n"
+      "                         default %u; a first load may take up to two hours)\n"
       "      --progress         show the status line even when standard error is no terminal\n"
       "      --no-progress      do not show it\n"
       "  -h, --help             show this text\n"
@@ -84,44 +89,48 @@ void print_usage() {
       "Exit status: 0 the image is complete and every record was read; 2 the image is complete\n"
       "but holds unreadable records; 1 a failure (the imaging can be continued when the cause\n"
       "is removed); 129, 130, 143 stopped by SIGHUP, SIGINT or SIGTERM (it can be continued).\n",
-      kProgram, kProgram, image::kMaxRetries, image::kDefaultRetries);
+      kProgram, kProgram, image::kMaxRetries, image::kDefaultRetries, kMaxReadyWait,
+      scsi::kLoadWaitSeconds);
 }
 
 [[noreturn]] void usage_error(const std::string& message) {
   output_fatal(VL_COMMON, "%s: %s (see %s --help)\n", kProgram, message.c_str(), kProgram);
 }
 
-unsigned retries_option(const char* text) {
+unsigned number_option(const char* name, const char* text, unsigned lowest, unsigned highest) {
   unsigned value = 0;
   const char* end = text + std::strlen(text);
   const auto [ptr, ec] = std::from_chars(text, end, value);
-  if (*text == '\0' || ec != std::errc() || ptr != end || value > image::kMaxRetries) {
-    usage_error("--retries must be a number from 0 to " + std::to_string(image::kMaxRetries) +
-                ", not \"" + text + "\"");
+  if (*text == '\0' || ec != std::errc() || ptr != end || value < lowest || value > highest) {
+    usage_error(std::string(name) + " must be a number from " + std::to_string(lowest) + " to " +
+                std::to_string(highest) + ", not \"" + printable(text) + "\"");
   }
   return value;
 }
 
 Options parse_options(int argc, char** argv) {
-  enum { kProgress = 256, kNoProgress };
+  enum { kProgress = 256, kNoProgress, kReadyWait };
   static const option kLong[] = {{"retries", required_argument, nullptr, 'R'},
                                  {"verbose", required_argument, nullptr, 'v'},
                                  {"progress", no_argument, nullptr, kProgress},
                                  {"no-progress", no_argument, nullptr, kNoProgress},
+                                 {"ready-wait", required_argument, nullptr, kReadyWait},
                                  {"help", no_argument, nullptr, 'h'},
                                  {nullptr, 0, nullptr, 0}};
   Options o;
   opterr = 0;
   for (int c; (c = getopt_long(argc, argv, "+R:v:h", kLong, nullptr)) != -1;) {
     if (c == 'R') {
-      o.retries = retries_option(optarg);
+      o.retries = number_option("--retries", optarg, 0, image::kMaxRetries);
+    } else if (c == kReadyWait) {
+      o.ready_wait = number_option("--ready-wait", optarg, 1, kMaxReadyWait);
     } else if (c == 'v' && std::strlen(optarg) < sizeof(verbosity)) {
       std::snprintf(verbosity, sizeof(verbosity), "%s", optarg);
     } else if (c == kProgress || c == kNoProgress) {
       o.progress = c == kProgress ? 1 : 0;
     } else if (c == 'h') {
       print_usage();
-      std::exit(kExitComplete);
+      throw RunEnded(kExitComplete);
     } else {
       usage_error(std::string("the option ") + argv[optind - 1] +
                   " is not known, lacks its value or has a value too long");
@@ -172,7 +181,7 @@ SafeDir prepare_directory(const std::string& path) {
 }
 
 // Opens the drive for this program alone and waits until it is ready.
-std::unique_ptr<TapeDrive> open_drive(const std::string& device) {
+std::unique_ptr<TapeDrive> open_drive(const std::string& device, unsigned ready_wait) {
   // An st or nst node is replaced by its drive's sg node; a name that is no tape ends the run.
   const std::string node =
       is_virtual_cartridge(device.c_str()) ? device : tape_node_to_open(device.c_str());
@@ -191,7 +200,8 @@ std::unique_ptr<TapeDrive> open_drive(const std::string& device) {
     output_fatal(VL_COMMON, "The drive %s cannot be opened: %s.\n", node.c_str(), std::strerror(e));
   }
   auto drive = std::make_unique<TapeDrive>(fd);
-  scsi::wait_until_ready(drive->param(), drive->sense(), node.c_str());
+  scsi::wait_until_ready(drive->param(), drive->sense(), node.c_str(), ready_wait);
+  drive->begin_job();
   drive->learn_transfer_limits();
   return drive;
 }
@@ -264,13 +274,14 @@ bool copy_partitions(TapeDrive& drive, const SafeDir& dir, const vdrive::Manifes
 
 int run(const Options& o) {
   const SafeDir dir = prepare_directory(o.directory);
-  std::unique_ptr<TapeDrive> drive = open_drive(o.device);
+  std::unique_ptr<TapeDrive> drive = open_drive(o.device, o.ready_wait);
   vdrive::Manifest m = image_manifest(dir, drive->param());
   status_line::set_mode(
       status_line::mode_for(o.progress, isatty(STDERR_FILENO) != 0, get_verbose_rank(verbosity)));
   image::ImageState state;
   const bool whole = copy_partitions(*drive, dir, m, o.retries, &state);
   status_line::finish();
+  drive->end_job();
   drive.reset();
   if (!whole) {
     const int signal_number = stop_requested();

@@ -36,12 +36,6 @@ TapeDrive::CartridgeIdentity TapeDrive::read_identity() {
   return id;
 }
 
-void TapeDrive::learn_identity() {
-  identity_ = read_identity();
-  identity_known_ = true;
-  param_.medium_changed = false;
-}
-
 // A read of block 0 of partition 0 brought the cartridge's first record: it is kept.
 void TapeDrive::note_first_record(const scsi::ReadResult& r, uint64_t start, const void* data) {
   if (start != 0 || cursor_.partition_ != kIdentityPartition || !first_record_.empty()) return;
@@ -87,10 +81,13 @@ std::string TapeDrive::label_difference() {
 
 // After a unit attention 6/28/00: the same cartridge gets a WARNING and the tape goes back where
 // the cursor stood; another cartridge, or one that cannot be told from another, ends the run.
-void TapeDrive::check_cartridge() {
-  if (!param_.medium_changed || checking_cartridge_ || !identity_known_) return;
-  checking_cartridge_ = true;
+// True when the check was made (the tape then stands elsewhere than the command left it). Before
+// the identity is learnt (at opening) there is nothing to compare with.
+bool TapeDrive::check_cartridge() {
+  if (!param_.medium_changed || checking_cartridge_) return false;
   param_.medium_changed = false;
+  if (!identity_known_) return false;
+  checking_cartridge_ = true;
   // Where the cursor last knew the tape to stand (a command since may have moved it).
   const bool was_known = cursor_.known_ && cursor_.partition_known_;
   const uint32_t partition = cursor_.partition_;
@@ -114,6 +111,9 @@ void TapeDrive::check_cartridge() {
                      "The drive reported that the cartridge may have changed (unit attention "
                      "6/28/00): it is the same cartridge, reloaded. The job goes on from where "
                      "it stood.\n");
+  // A reload ends the prevention of removal on most drives.
+  if (removal_prevented_) prevent_removal();
   if (was_known) locate_or_end(partition, block);
   checking_cartridge_ = false;
+  return true;
 }

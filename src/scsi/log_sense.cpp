@@ -35,6 +35,12 @@ std::span<const uint8_t> find_log_parameter(std::span<const uint8_t> page, uint1
 BOOL spti_log_sense(void* scparam, uint32_t page_code, uint32_t parameter, uint32_t dxfer_len,
                     void* dxferp, uint32_t* resid, ST_SPTI_REQUEST_SENSE_RESPONSE* sbp,
                     ST_SYSTEM_ERRORINFO* /*syserr*/) {
+  return log_sense_command(scparam, page_code, parameter, dxfer_len, dxferp, resid, sbp, {});
+}
+
+BOOL log_sense_command(void* scparam, uint32_t page_code, uint32_t parameter, uint32_t dxfer_len,
+                       void* dxferp, uint32_t* resid, ST_SPTI_REQUEST_SENSE_RESPONSE* sbp,
+                       const CommandOptions& options) {
   output_accdg_to_vl(LV_TRACE, VL_MISC, "start:spti_log_sense: page=0x%02X, parameter=0x%04X\n",
                      page_code, parameter);
   unsigned char cdb[10] = {};
@@ -46,7 +52,7 @@ BOOL spti_log_sense(void* scparam, uint32_t page_code, uint32_t parameter, uint3
   // length.
   put_be(cdb, 7, 2, std::min(dxfer_len, kMaxAllocationLength));
   const BOOL result =
-      issue_scsi_command(scparam, cdb, SG_DXFER_FROM_DEV, dxfer_len, dxferp, resid, sbp);
+      issue_scsi_command(scparam, cdb, SG_DXFER_FROM_DEV, dxfer_len, dxferp, resid, sbp, options);
   output_accdg_to_vl(LV_TRACE, VL_MISC, "end  :spti_log_sense\n");
   return result;
 }

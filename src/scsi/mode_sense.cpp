@@ -28,16 +28,27 @@ constexpr size_t kDensityCode = kHeaderLength;
 constexpr size_t kNumberOfBlocks = kHeaderLength + 1;
 constexpr size_t kBlockLength = kHeaderLength + 5;
 
-struct Words {
+// The density codes (MODE SENSE's block descriptor, the cartridge memory's attribute 0405h): in
+// words, and as the two characters of a tape identifier's generation.
+struct Density {
   uint8_t code;
   const char* text;
+  const char* generation;
 };
 
-constexpr Words kDensities[] = {
-    {0x00, "default density"}, {0x40, "LTO-1"}, {0x42, "LTO-2"}, {0x44, "LTO-3"},
-    {0x46, "LTO-4"},           {0x58, "LTO-5"}, {0x5A, "LTO-6"}, {0x5C, "LTO-7"},
-    {0x5D, "LTO-7 Type M"},    {0x5E, "LTO-8"}, {0x60, "LTO-9"},
+constexpr Density kDensities[] = {
+    {0x00, "default density", ""}, {0x40, "LTO-1", "L1"}, {0x42, "LTO-2", "L2"},
+    {0x44, "LTO-3", "L3"},         {0x46, "LTO-4", "L4"}, {0x58, "LTO-5", "L5"},
+    {0x5A, "LTO-6", "L6"},         {0x5C, "LTO-7", "L7"}, {0x5D, "LTO-7 Type M", "M8"},
+    {0x5E, "LTO-8", "L8"},         {0x60, "LTO-9", "L9"},
 };
+
+const Density* density_of(uint8_t code) {
+  for (const Density& d : kDensities) {
+    if (d.code == code) return &d;
+  }
+  return nullptr;
+}
 
 uint32_t be24(std::span<const uint8_t> data, size_t offset) {
   return static_cast<uint32_t>(data[offset] << 16 | data[offset + 1] << 8 | data[offset + 2]);
@@ -62,15 +73,24 @@ ModeSense6Data decode_mode_sense6(std::span<const uint8_t> data) {
 }
 
 const char* density_name(uint8_t density_code) {
-  for (const Words& w : kDensities) {
-    if (w.code == density_code) return w.text;
-  }
-  return "";
+  const Density* d = density_of(density_code);
+  return d != nullptr ? d->text : "";
+}
+
+const char* density_generation(uint8_t density_code) {
+  const Density* d = density_of(density_code);
+  return d != nullptr ? d->generation : "";
 }
 
 BOOL spti_mode_sense6(void* scparam, uint32_t page_code, uint32_t dxfer_len, void* dxferp,
                       uint32_t* resid, ST_SPTI_REQUEST_SENSE_RESPONSE* sbp,
                       ST_SYSTEM_ERRORINFO* /*syserr*/) {
+  return mode_sense6_command(scparam, page_code, dxfer_len, dxferp, resid, sbp, {});
+}
+
+BOOL mode_sense6_command(void* scparam, uint32_t page_code, uint32_t dxfer_len, void* dxferp,
+                         uint32_t* resid, ST_SPTI_REQUEST_SENSE_RESPONSE* sbp,
+                         const CommandOptions& options) {
   output_accdg_to_vl(LV_TRACE, VL_MISC, "start:spti_mode_sense6: page_code=0x%02X\n", page_code);
   unsigned char cdb[6] = {};
   cdb[0] = kOpModeSense6;
@@ -79,7 +99,7 @@ BOOL spti_mode_sense6(void* scparam, uint32_t page_code, uint32_t dxfer_len, voi
   // The allocation length is one byte: a larger buffer asks for the most it can name.
   cdb[4] = static_cast<unsigned char>(std::min(dxfer_len, MODE_SENSE6_ALLOCATION_LENGTH));
   const BOOL result =
-      issue_scsi_command(scparam, cdb, SG_DXFER_FROM_DEV, dxfer_len, dxferp, resid, sbp);
+      issue_scsi_command(scparam, cdb, SG_DXFER_FROM_DEV, dxfer_len, dxferp, resid, sbp, options);
   output_accdg_to_vl(LV_TRACE, VL_MISC, "end  :spti_mode_sense6\n");
   return result;
 }

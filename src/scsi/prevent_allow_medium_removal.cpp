@@ -13,6 +13,11 @@ constexpr unsigned char kPrevent = 0x01;  // PREVENT field 01b: the medium chang
 BOOL spti_prevent_allow_medium_removal(void* scparam, int prevent,
                                        ST_SPTI_REQUEST_SENSE_RESPONSE* sbp,
                                        ST_SYSTEM_ERRORINFO* /*syserr*/) {
+  return prevent_allow_command(scparam, prevent, sbp, {});
+}
+
+BOOL prevent_allow_command(void* scparam, int prevent, ST_SPTI_REQUEST_SENSE_RESPONSE* sbp,
+                           const CommandOptions& options) {
   output_accdg_to_vl(LV_TRACE, VL_MISC, "start:spti_prevent_allow_medium_removal: prevent=%d\n",
                      prevent != 0 ? 1 : 0);
   unsigned char cdb[6] = {};
@@ -20,7 +25,7 @@ BOOL spti_prevent_allow_medium_removal(void* scparam, int prevent,
   cdb[4] = prevent != 0 ? kPrevent : 0;
   uint32_t transferred = 0;
   const BOOL result =
-      issue_scsi_command(scparam, cdb, SG_DXFER_NONE, 0, nullptr, &transferred, sbp);
+      issue_scsi_command(scparam, cdb, SG_DXFER_NONE, 0, nullptr, &transferred, sbp, options);
   output_accdg_to_vl(LV_TRACE, VL_MISC, "end  :spti_prevent_allow_medium_removal\n");
   return result;
 }

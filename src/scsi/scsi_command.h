@@ -44,6 +44,17 @@ BOOL read_block_command(void* scparam, uint32_t dxfer_len, void* dxferp, uint32_
 std::optional<std::vector<uint8_t>> read_one_attribute(void* scparam, uint8_t partition,
                                                        uint16_t id);
 
+// LOG SENSE, MODE SENSE(6) and PREVENT ALLOW MEDIUM REMOVAL with options: the drive's own
+// checks at the beginning and the end of a job report a refusal in their own words.
+BOOL log_sense_command(void* scparam, uint32_t page_code, uint32_t parameter, uint32_t dxfer_len,
+                       void* dxferp, uint32_t* resid, ST_SPTI_REQUEST_SENSE_RESPONSE* sbp,
+                       const CommandOptions& options);
+BOOL mode_sense6_command(void* scparam, uint32_t page_code, uint32_t dxfer_len, void* dxferp,
+                         uint32_t* resid, ST_SPTI_REQUEST_SENSE_RESPONSE* sbp,
+                         const CommandOptions& options);
+BOOL prevent_allow_command(void* scparam, int prevent, ST_SPTI_REQUEST_SENSE_RESPONSE* sbp,
+                           const CommandOptions& options);
+
 // TEST UNIT READY with options: the readiness wait reports the sense in its own words.
 BOOL test_unit_ready_command(void* scparam, ST_SPTI_REQUEST_SENSE_RESPONSE* sbp,
                              const CommandOptions& options);

@@ -113,6 +113,9 @@ ModeSense6Data decode_mode_sense6(std::span<const uint8_t> data);
 
 // The density code in words ("LTO-9"); "" for a code without words here.
 const char* density_name(uint8_t density_code);
+// The generation a density code stands for, as a tape identifier carries it ("L9", "M8"); "" for
+// a code of no LTO generation.
+const char* density_generation(uint8_t density_code);
 
 // The value of parameter `code` in a log page (4-byte page header, then parameters of a 4-byte
 // header and their value), clipped to the page length and to the bytes received. Empty when the

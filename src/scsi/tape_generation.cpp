@@ -44,26 +44,13 @@ std::string read_volume_personality(void* scparam) {
 
 namespace {
 
-// The density codes of the LTO generations, as the cartridge memory (attribute 0405h) keeps them,
-// and the two characters of the tape identifier each stands for.
-struct Generation {
-  uint8_t density;
-  char name[3];
-};
-constexpr Generation kGenerations[] = {
-    {0x40, "L1"}, {0x42, "L2"}, {0x44, "L3"}, {0x46, "L4"}, {0x58, "L5"},
-    {0x5A, "L6"}, {0x5C, "L7"}, {0x5D, "M8"}, {0x5E, "L8"}, {0x60, "L9"},
-};
-
-// The generation the cartridge memory's density code names, or nothing.
-const Generation* generation_of_density(void* scparam) {
+// The generation the cartridge memory's density code names ("" when none).
+std::string generation_of_density(void* scparam, uint8_t* code) {
   const std::optional<std::vector<uint8_t>> density =
       read_one_attribute(scparam, 0, scsi::mam::kMediumDensityCode);
-  if (!density || density->size() != 1) return nullptr;
-  for (const Generation& g : kGenerations) {
-    if (g.density == density->front()) return &g;
-  }
-  return nullptr;
+  if (!density || density->size() != 1) return "";
+  *code = density->front();
+  return density_generation(*code);
 }
 
 }  // namespace
@@ -88,15 +75,16 @@ int get_tape_generation(void* scparam, char* tape_gen) {
     tape_gen[1] = personality[3] == '\0' ? '\0' : personality[4];
   } else {
     // A drive that does not tell the personality: the cartridge memory names the generation.
-    const Generation* g = text.empty() ? generation_of_density(scparam) : nullptr;
-    if (g == nullptr) output_fatal(VL_MISC, "Volume personality is not correct.(%s)\n", personality);
+    uint8_t code = 0;
+    const std::string g = text.empty() ? generation_of_density(scparam, &code) : "";
+    if (g.size() != 2) output_fatal(VL_MISC, "Volume personality is not correct.(%s)\n", personality);
     output_accdg_to_vl(LV_WARNING, VL_MISC,
                        "The drive does not tell the volume personality (log page 17h, parameter "
                        "0045h); the generation %s is taken from the cartridge memory's density "
                        "code %02Xh.\n",
-                       g->name, g->density);
-    tape_gen[0] = g->name[0];
-    tape_gen[1] = g->name[1];
+                       g.c_str(), code);
+    tape_gen[0] = g[0];
+    tape_gen[1] = g[1];
   }
   ret |= output_accdg_to_vl(LV_TRACE, VL_MISC, "end  :get_tape_generation\n");
   return ret;

@@ -88,13 +88,16 @@ void prepare_block_reads(void* scparam, TransferLimits* limits, uint32_t block_s
   if (tape_device_control(fd, SG_SET_RESERVED_SIZE, &value) != 0) return;
   if (tape_device_control(fd, SG_GET_RESERVED_SIZE, &value) != 0) return;
   limits->reserved_bytes = value;
+  // A smaller reserved buffer does not stop a read: the driver then takes memory for each command,
+  // which may fail when memory is short (a READ that failed so is checked and sent again).
   if (static_cast<uint64_t>(value) < block_size) {
-    output_fatal(VL_MISC,
-                 "The SCSI generic driver keeps only %d bytes for one command of the drive, less "
-                 "than the tape's block size of %u bytes.\n%sAn administrator can raise the "
-                 "adapter's transfer limit (an option of its driver, such as max_sectors) or make "
-                 "more memory free for the driver.\n",
-                 value, block_size, INDENT);
+    output_accdg_to_vl(LV_WARNING, VL_MISC,
+                       "The SCSI generic driver keeps only %d bytes for one command of the drive, "
+                       "less than the tape's block size of %u bytes: each READ takes memory of "
+                       "its own.\n%sAn administrator can raise the adapter's transfer limit (an "
+                       "option of its driver, such as max_sectors) or make more memory free for "
+                       "the driver.\n",
+                       value, block_size, INDENT);
   }
 }
 

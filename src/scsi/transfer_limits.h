@@ -32,7 +32,8 @@ std::string describe_limits(const TransferLimits& limits);
 // Makes ready to read blocks of `block_size` bytes: a block size beyond what the adapter or the
 // drive transfers in one command ends the run, naming both sizes and what an administrator can
 // change. Otherwise the sg driver's reserved buffer is raised to the block size and read back; a
-// driver that keeps less ends the run as well. `limits` receives the reserved size.
+// driver that keeps less gets a WARNING (each command then takes memory of its own). `limits`
+// receives the reserved size.
 void prepare_block_reads(void* scparam, TransferLimits* limits, uint32_t block_size);
 
 }  // namespace scsi

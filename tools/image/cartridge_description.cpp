@@ -118,12 +118,29 @@ void read_partition_attributes(void* scparam, uint32_t partition,
                      partition);
 }
 
+// The density code of the cartridge, as MODE SENSE tells it; the manifest's default when the
+// drive does not answer.
+uint8_t read_density(void* scparam) {
+  std::array<uint8_t, MODE_SENSE6_ALLOCATION_LENGTH> data{};
+  uint32_t received = 0;
+  ST_SPTI_REQUEST_SENSE_RESPONSE sense{};
+  ST_SYSTEM_ERRORINFO syserr{};
+  if (spti_mode_sense6(scparam, MODE_SENSE_ALL_PAGES, data.size(), data.data(), &received, &sense,
+                       &syserr)) {
+    const ModeSense6Data mode = decode_mode_sense6(
+        std::span<const uint8_t>(data.data(), std::min<size_t>(received, data.size())));
+    if (mode.has_block_descriptor) return mode.density_code;
+  }
+  return vdrive::kDefaultDensity;
+}
+
 }  // namespace
 
 vdrive::Manifest describe_cartridge(void* scparam) {
   vdrive::Manifest m;
   m.inquiry = read_inquiry(scparam);
   m.volume_personality = read_personality(scparam);
+  m.density = read_density(scparam);
   for (uint32_t p = 0; p < m.partitions.size(); ++p) {
     read_partition_attributes(scparam, p, &m.attributes);
   }
