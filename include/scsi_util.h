@@ -110,6 +110,7 @@ class TapeCursor {
   void moved_to(uint32_t partition, uint64_t block);
 
   TapeDrive& drive_;
+  bool placed_ = false;  // the tape was known to stand somewhere once: the job used a place
   bool known_ = false;
   bool partition_known_ = false;
   uint64_t epoch_ = 0;  // the command count (scsi::position_epoch) at which they were known
@@ -220,7 +221,8 @@ class TapeDrive {
   CartridgeIdentity read_identity();
   std::string identity_difference(const CartridgeIdentity& now);
   std::string label_difference();
-  bool check_cartridge();
+  bool check_cartridge(bool caller_repositions);
+  void return_after_reload();
   void note_first_record(const scsi::ReadResult& r, uint64_t start, const void* data);
 
   // Reads.
@@ -251,6 +253,15 @@ class TapeDrive {
   bool identity_known_ = false;
   std::vector<uint8_t> first_record_;
   bool checking_cartridge_ = false;
+  // The last SPACE, while the cursor knows no place after it: how to stand there again after a
+  // reload (locate to where it started, space again).
+  struct SpaceMove {
+    uint32_t partition = 0;
+    uint64_t start = 0;
+    uint8_t code = 0;
+    uint32_t count = 0;
+  };
+  std::optional<SpaceMove> last_space_;
   bool job_begun_ = false;
   bool job_ended_ = false;
   bool removal_prevented_ = false;

@@ -566,6 +566,8 @@ void note_virtual_drive_figures() {
                                {"stops", c.stops},
                                {"backward", c.backward},
                                {"partition_changes", c.partition_changes},
+                               {"prevent_removal", c.prevent_removal},
+                               {"allow_removal", c.allow_removal},
                                {"drive_seconds", c.drive_microseconds / 1e6}};
   });
 }
@@ -594,11 +596,13 @@ int open_drive(const char* device_name, std::unique_ptr<TapeDrive>* drive, MamVc
   }
   *drive = std::make_unique<TapeDrive>(fd);
   scsi::wait_until_ready((*drive)->param(), (*drive)->sense(), node.c_str(), ready_wait_seconds);
+  // The job begins before the cartridge memory is read: from here on, a cartridge changed in the
+  // drive is noticed.
+  (*drive)->begin_job();
   int ret = 0;
   if (clf_check_mam_coherency((*drive)->param(), mamvci, mamhta) != 0) {
     ret |= output_accdg_to_vl(LV_ERROR, VL_MISC, "MAM Check Error\n");
   }
-  (*drive)->begin_job();
   (*drive)->learn_transfer_limits();
   output_accdg_to_vl(LV_INFO, VL_MISC, "Device: %s is opened.\n", device_name);
   return ret;

@@ -60,7 +60,7 @@ bool TapeDrive::locate_object(uint32_t partition, uint64_t block) {
   // The drive may stand elsewhere than the cursor's partition: the locate names it.
   if (drive_away_ && partition == INVALID_PARTITION_NUMBER) partition = c.partition_;
   drive_away_ = false;
-  check_cartridge();
+  check_cartridge(false);
   // The partition the locate means: a retry after a reset names it, since the reset may have
   // taken the tape to the other partition. When the cursor does not know it, the drive tells it
   // before the tape moves.
@@ -75,7 +75,7 @@ bool TapeDrive::locate_object(uint32_t partition, uint64_t block) {
   for (int attempt = 0;; ++attempt) {
     const BOOL ok = send_locate(attempt == 0 ? partition : target, block);
     const scsi::CommandReport report = scsi::last_command_report();
-    check_cartridge();
+    check_cartridge(true);
     if (!report.transport_failed && !report.unit_attention) {
       if (ok && target != INVALID_PARTITION_NUMBER) c.moved_to(target, block);
       return ok != 0;
@@ -113,13 +113,14 @@ void TapeDrive::set_head(int partition) {
 }
 
 void TapeDrive::read_position_on_tape(ST_SPTI_CMD_POSITIONDATA* pos) {
-  check_cartridge();
+  check_cartridge(false);
   if (replay_position(pos)) return;
   if (!spti_read_position(&param_, pos, &sense_, &error_)) {
     output_fatal(VL_MISC, "Failed to read position on tape.\n");
   }
-  // The answer came from a cartridge loaded again: once checked, the tape stands elsewhere.
-  if (check_cartridge()) {
+  // The answer came from a cartridge loaded again: once checked, the tape stands where the job
+  // stood again, and is asked once more.
+  if (check_cartridge(false)) {
     read_position_on_tape(pos);
     return;
   }
@@ -369,7 +370,7 @@ scsi::ReadResult TapeDrive::transfer(uint32_t requested, void* data, uint32_t* c
     read_block_command(&param_, requested, data, count, &sense_, options);
     const scsi::CommandReport report = scsi::last_command_report();
     const scsi::ReadResult r = scsi::classify_read(report.outcome, requested, *count);
-    check_cartridge();
+    check_cartridge(true);
     const bool redo =
         report.transport_failed || (report.unit_attention && !read_where_expected(r, start));
     if (!redo) {
@@ -394,7 +395,7 @@ scsi::ReadResult TapeDrive::transfer(uint32_t requested, void* data, uint32_t* c
 }
 
 int TapeDrive::read(uint32_t length, void* data, uint32_t* count) {
-  check_cartridge();
+  check_cartridge(false);
   // Where the READ starts: a READ that must be sent again starts there again.
   const uint64_t start = cursor_.position();
   const uint32_t requested = read_length(length);
@@ -409,7 +410,7 @@ int TapeDrive::read(uint32_t length, void* data, uint32_t* count) {
 }
 
 RecordRead TapeDrive::read_record(uint32_t length, void* data) {
-  check_cartridge();
+  check_cartridge(false);
   cursor_.last_valid_ = false;  // the caller's buffer, not the cursor's, receives the block
   bring_drive();
   const uint64_t start = cursor_.position();
@@ -447,7 +448,7 @@ RecordRead TapeDrive::read_record(uint32_t length, void* data) {
 }
 
 int TapeDrive::space(uint8_t code, uint32_t count) {
-  check_cartridge();
+  check_cartridge(false);
   if (replay_space(code, count)) return 0;
   bring_drive();
   TapeCursor& c = cursor_;
@@ -459,12 +460,13 @@ int TapeDrive::space(uint8_t code, uint32_t count) {
   for (int attempt = 0;; ++attempt) {
     const BOOL ok = spti_space(&param_, code, count, &sense_, &error_);
     const scsi::CommandReport report = scsi::last_command_report();
-    check_cartridge();
+    const bool reloaded = check_cartridge(true);
     const bool redo = report.transport_failed || report.unit_attention;
     // Made again and again not done as asked: where it took the tape is not known.
     if (redo ? attempt > 0 : !ok) output_fatal(VL_MISC, "Failed to move on tape.\n");
     if (!redo) {
       c.forget();
+      last_space_ = SpaceMove{partition, start, code, count};
       return 0;
     }
     output_accdg_to_vl(LV_WARNING, VL_MISC,
@@ -472,7 +474,9 @@ int TapeDrive::space(uint8_t code, uint32_t count) {
                        "again%s.\n",
                        scsi::describe(report.trouble).c_str(), where(ask_position()).c_str(),
                        relative ? " from where it started" : "");
-    if (relative) locate_or_end(partition, start);
+    // After a reload the tape stands at the beginning of partition 0: a move to the end of data
+    // starts again from the beginning of its partition.
+    if (relative || reloaded) locate_or_end(partition, start);
   }
 }
 
@@ -508,6 +512,8 @@ bool TapeCursor::partition_valid() const {
 bool TapeCursor::position_known() const { return valid(); }
 
 void TapeCursor::moved_to(uint32_t partition, uint64_t block) {
+  drive_.last_space_.reset();
+  placed_ = true;
   known_ = true;
   partition_known_ = true;
   epoch_ = scsi::position_epoch();
@@ -517,6 +523,7 @@ void TapeCursor::moved_to(uint32_t partition, uint64_t block) {
 }
 
 void TapeCursor::forget() {
+  drive_.last_space_.reset();
   known_ = false;
   last_valid_ = false;
 }

@@ -27,12 +27,18 @@ std::string text_of(const std::optional<std::vector<uint8_t>>& value) {
 
 }  // namespace
 
+// One READ ATTRIBUTE from the medium serial number on; a drive that refuses attributes below the
+// host-type ones is asked from there (no serial number then).
 TapeDrive::CartridgeIdentity TapeDrive::read_identity() {
+  std::optional<std::vector<AttributeValue>> values =
+      read_attributes_from(&param_, kIdentityPartition, scsi::mam::kMediumSerialNumber);
+  if (!values) values = read_attributes_from(&param_, kIdentityPartition, scsi::mam::kFirstHostType);
   CartridgeIdentity id;
-  id.serial = read_one_attribute(&param_, kIdentityPartition, scsi::mam::kMediumSerialNumber);
-  id.barcode = read_one_attribute(&param_, kIdentityPartition, scsi::mam::kBarcode);
-  id.volume =
-      read_one_attribute(&param_, kIdentityPartition, scsi::mam::kMediumGloballyUniqueIdentifier);
+  for (const AttributeValue& a : values.value_or(std::vector<AttributeValue>{})) {
+    if (a.id == scsi::mam::kMediumSerialNumber) id.serial = a.value;
+    if (a.id == scsi::mam::kBarcode) id.barcode = a.value;
+    if (a.id == scsi::mam::kMediumGloballyUniqueIdentifier) id.volume = a.value;
+  }
   return id;
 }
 
@@ -80,25 +86,21 @@ std::string TapeDrive::label_difference() {
 }
 
 // After a unit attention 6/28/00: the same cartridge gets a WARNING and the tape goes back where
-// the cursor stood; another cartridge, or one that cannot be told from another, ends the run.
-// True when the check was made (the tape then stands elsewhere than the command left it). Before
-// the identity is learnt (at opening) there is nothing to compare with.
-bool TapeDrive::check_cartridge() {
+// the job stood, unless the caller repositions it itself (a READ, a LOCATE or a SPACE in flight
+// is sent again from where it started); another cartridge, or one that cannot be told from
+// another, ends the run. True when the check was made (the tape then stands elsewhere than the
+// command left it). Before the identity is learnt (at opening) there is nothing to compare with.
+bool TapeDrive::check_cartridge(bool caller_repositions) {
   if (!param_.medium_changed || checking_cartridge_) return false;
   param_.medium_changed = false;
   if (!identity_known_) return false;
   checking_cartridge_ = true;
-  // Where the cursor last knew the tape to stand (a command since may have moved it).
-  const bool was_known = cursor_.known_ && cursor_.partition_known_;
-  const uint32_t partition = cursor_.partition_;
-  const uint64_t block = cursor_.position_;
   std::string difference = identity_difference(read_identity());
   const bool named = identity_.serial || identity_.barcode || identity_.volume;
   if (difference.empty() && !first_record_.empty()) difference = label_difference();
   if (difference.empty() && !named && first_record_.empty()) {
     difference = "nothing that names the cartridge was read before";
   }
-  cursor_.forget();
   drive_away_ = false;
   if (!difference.empty()) {
     output_fatal(VL_COMMON,
@@ -113,7 +115,32 @@ bool TapeDrive::check_cartridge() {
                      "it stood.\n");
   // A reload ends the prevention of removal on most drives.
   if (removal_prevented_) prevent_removal();
-  if (was_known) locate_or_end(partition, block);
+  if (caller_repositions) {
+    cursor_.forget();
+  } else {
+    return_after_reload();
+  }
   checking_cartridge_ = false;
   return true;
+}
+
+// Brings the tape back where the job stood before a reload: the place the cursor last knew, or
+// the end of the last SPACE made again. Before the job used any place there is nothing to return
+// to. Where neither is known the run ends: reading on from wherever the reload left the tape
+// would read the wrong blocks.
+void TapeDrive::return_after_reload() {
+  const TapeCursor& c = cursor_;
+  if (!c.placed_) return;
+  if (c.known_ && c.partition_known_) {
+    locate_or_end(c.partition_, c.position_);
+    return;
+  }
+  if (const std::optional<SpaceMove> move = last_space_) {
+    locate_or_end(move->partition, move->start);
+    space(move->code, move->count);
+    return;
+  }
+  output_fatal(VL_COMMON,
+               "The cartridge was reloaded at a moment when the program did not know where the "
+               "tape stood. Run the job again.\n");
 }

@@ -334,13 +334,14 @@ BOOL spti_read_attribute(void* scparam, uint8_t partition, uint8_t action, uint1
   return result;
 }
 
-std::optional<std::vector<uint8_t>> read_one_attribute(void* scparam, uint8_t partition,
-                                                       uint16_t id) {
+std::optional<std::vector<AttributeValue>> read_attributes_from(void* scparam,
+                                                               uint8_t partition,
+                                                               uint16_t first_id) {
   std::vector<uint8_t> list(ATTRIBUTE_LIST_LENGTH);
   unsigned char cdb[16] = {};
   cdb[0] = kOpReadAttribute16;
   cdb[7] = partition;
-  put_be(cdb, 8, 2, id);
+  put_be(cdb, 8, 2, first_id);
   put_be(cdb, 10, 4, static_cast<uint64_t>(list.size()));
   ST_SPTI_REQUEST_SENSE_RESPONSE sense{};
   uint32_t received = 0;
@@ -350,10 +351,21 @@ std::optional<std::vector<uint8_t>> read_one_attribute(void* scparam, uint8_t pa
     return std::nullopt;
   }
   const std::span<const uint8_t> got(list.data(), std::min<size_t>(received, list.size()));
+  std::vector<AttributeValue> values;
   size_t offset = kAttributeListHeaderLength;
   MamAttributeView attr;
-  if (!next_attribute(got, &offset, &attr) || attr.id != id) return std::nullopt;
-  return std::vector<uint8_t>(attr.value.begin(), attr.value.end());
+  while (next_attribute(got, &offset, &attr)) {
+    values.push_back({attr.id, std::vector<uint8_t>(attr.value.begin(), attr.value.end())});
+  }
+  return values;
+}
+
+std::optional<std::vector<uint8_t>> read_one_attribute(void* scparam, uint8_t partition,
+                                                       uint16_t id) {
+  const std::optional<std::vector<AttributeValue>> values =
+      read_attributes_from(scparam, partition, id);
+  if (!values || values->empty() || values->front().id != id) return std::nullopt;
+  return values->front().value;
 }
 
 BOOL spti_read_drive_attribute(void* scparam, uint8_t action, uint16_t id,

@@ -39,8 +39,16 @@ BOOL issue_scsi_command(void* scparam, std::span<unsigned char> cdb, int dxfer_d
 BOOL read_block_command(void* scparam, uint32_t dxfer_len, void* dxferp, uint32_t* resid,
                         ST_SPTI_REQUEST_SENSE_RESPONSE* sbp, const CommandOptions& options);
 
-// The value of cartridge memory attribute `id` of `partition`, read without a report when the
-// drive or the cartridge does not keep it (nothing then).
+// The cartridge memory attributes of `partition` from identifier `first_id` on, as one READ
+// ATTRIBUTE returns them (as many as fit in an attribute list), read without a report: nothing
+// when the drive refuses. The value of attribute `id` alone: nothing as well when the drive or
+// the cartridge does not keep it.
+struct AttributeValue {
+  uint16_t id = 0;
+  std::vector<uint8_t> value;
+};
+std::optional<std::vector<AttributeValue>> read_attributes_from(void* scparam, uint8_t partition,
+                                                               uint16_t first_id);
 std::optional<std::vector<uint8_t>> read_one_attribute(void* scparam, uint8_t partition,
                                                        uint16_t id);
 

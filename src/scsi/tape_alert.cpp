@@ -92,7 +92,8 @@ std::vector<TapeAlert> tape_alerts(std::span<const uint8_t> page) {
     const uint16_t code = static_cast<uint16_t>((page[offset] << 8) | page[offset + 1]);
     const size_t length = page[offset + 3];
     const size_t value = offset + kParameterHeaderLength;
-    if (length >= 1 && value < end && code >= 1 && code <= kLastFlag && (page[value] & 1) != 0) {
+    if (length == 0 || length > end - value) break;  // a value not whole within the page
+    if (code >= 1 && code <= kLastFlag && (page[value] & 1) != 0) {
       alerts.push_back(alert_of(static_cast<uint8_t>(code)));
     }
     offset = value + length;

@@ -137,13 +137,14 @@ TEST_F(DriveAndMam, OnlyTheDataPartitionVciReadable) {
 }
 
 TEST_F(DriveAndMam, VolumeChangeReferenceComparedWithTheReadableVciAlone) {
-  // Only the first READ ATTRIBUTE (the reference partition's VCI) fails: the drive stays BUSY
-  // through the five retries. The data partition's VCI agrees with the drive's volume change
-  // reference, so no mismatch is reported although the unread VCI holds 0.
+  // Only the READ ATTRIBUTE of the reference partition's VCI (the second one: the first learns
+  // what names the cartridge) fails: the drive stays BUSY through the five retries. The data
+  // partition's VCI agrees with the drive's volume change reference, so no mismatch is reported
+  // although the unread VCI holds 0.
   vtape::Deviations dev;
   std::string busy;
   for (uint64_t k = 0; k < 6; ++k) {
-    dev.faults.status.push_back({.opcode = 0x8C, .after = k, .value = 0x08});
+    dev.faults.status.push_back({.opcode = 0x8C, .after = k + 1, .value = 0x08});
     busy += kBusy;
     if (k < 5) {
       busy += "[WARNING] [MISC  ] READ ATTRIBUTE: the drive answered BUSY. It is sent again in "

@@ -14,6 +14,7 @@
 #include "cartridge/cartridge_builder.h"
 #include "common/simh_image.h"
 #include "common/test_util.h"
+#include "e2e/reader_e2e.h"
 
 namespace e2e {
 
@@ -31,11 +32,6 @@ inline std::map<std::string, std::string> files_below(const std::string& root,
     files[rel] = testutil::read_file(entry.path().string());
   }
   return files;
-}
-
-// Bytes as a string, to compare with a file or a body read back.
-inline std::string text_of(const std::vector<uint8_t>& bytes) {
-  return std::string(bytes.begin(), bytes.end());
 }
 
 // The ".meta" and ".data" files a dump writes for objects [from, to) of a tape, numbered as a

@@ -268,6 +268,38 @@ TEST_F(TapeImageTest, CutPartitionFileIsImagedUpToTheCut) {
   EXPECT_EQ(manifest_of(image()).unreadable, (std::vector<vdrive::RecordRef>{{1, cut}}));
 }
 
+// A drive that asks to be cleaned, reloads the cartridge in the middle and was left in
+// fixed-block mode gives the same image; the image keeps the cartridge's density. A record longer
+// than one READ transfers is never cut: the imaging ends, naming both lengths.
+TEST_F(TapeImageTest, DriveAnswersGiveTheSameImageOrNone) {
+  vtape::Deviations deviations;
+  vtape::Faults& f = deviations.faults;
+  f.cleaning_request = 5;
+  f.cartridge_change = vtape::CartridgeChange{40, "."};
+  f.fixed_block_length = 512;
+  build(vtape::sample_description(), deviations);
+  manifest_.density = 0x5E;
+  vtape::write_manifest(manifest_, cart());
+  RunResult r = tape_image(image());
+  EXPECT_EQ(r.status, 0) << r.err;
+  for (const char* name : {"p0.tap", "p1.tap"}) {
+    EXPECT_EQ(testutil::read_file(image() + "/" + name), testutil::read_file(cart() + "/" + name))
+        << name;
+  }
+  EXPECT_EQ(manifest_of(image()).density, 0x5E);
+  EXPECT_TRUE(e2e::has_line(r.err, "it is the same cartridge, reloaded")) << r.err;
+
+  deviations.faults = {};
+  deviations.faults.block_limits = 1024;
+  fs::remove_all(cart());
+  fs::remove_all(image());
+  build(vtape::sample_description(), deviations);
+  r = tape_image(image());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(e2e::has_line(r.err, "is longer than the 1024 bytes one READ transfers here (it is "))
+      << r.err;
+}
+
 TEST_F(TapeImageTest, UsageErrorsEndTheRunAtOnce) {
   build(vtape::sample_description());
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{

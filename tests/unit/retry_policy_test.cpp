@@ -2,6 +2,9 @@
 // transport statuses above all), the bounded retries of one command, and what a READ brought.
 #include "scsi/retry_policy.h"
 
+#include "scsi/command_table.h"
+#include "scsi/readiness.h"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -211,6 +214,30 @@ TEST(ReadClassification, EveryResultOfOneRead) {
     EXPECT_EQ(r.block_length, c.block_length);
     EXPECT_EQ(r.lengths_disagree, c.disagree);
   }
+}
+
+// What the readiness wait makes of TEST UNIT READY's answers: waiting for a load (a first load's
+// calibration included), or ending at once with the drive's words.
+TEST(Readiness, EachAnswerOfTestUnitReady) {
+  using scsi::Readiness;
+  const struct {
+    Outcome outcome;
+    Readiness readiness;
+  } cases[] = {
+      {completed(0), Readiness::ready},
+      {check(sense(2, 0x04, 0x01)), Readiness::loading},
+      {check(sense(2, 0x04, 0x07)), Readiness::loading},  // operation in progress
+      {check(sense(6, 0x29, 0x00)), Readiness::loading},
+      {check(sense(2, 0x04, 0x02)), Readiness::not_loaded},
+      {check(sense(2, 0x3A, 0x00)), Readiness::no_medium},
+      {check(sense(2, 0x30, 0x03)), Readiness::other_sense},  // a cleaning cartridge
+      {completed(0x08), Readiness::no_sense},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(scsi::readiness_of(c.outcome), c.readiness) << scsi::describe(c.outcome);
+  }
+  EXPECT_EQ(scsi::sense_text(2, 0x30, 0x03), "2/30/03 (a cleaning cartridge is loaded)");
+  EXPECT_EQ(scsi::sense_text(8, 0x14, 0x03), "8/14/03 (end of data not found)");
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // lists (including cut lists and lengths that lie), log pages and INQUIRY data. Every array is
 // allocated with exactly the bytes "received", so a read past them shows under AddressSanitizer.
 #include "scsi/scsi_decode.h"
+#include "scsi/tape_alert.h"
 
 #include <gtest/gtest.h>
 
@@ -364,6 +365,32 @@ TEST(LogPage, PageLengthLimitsTheParameters) {
   EXPECT_TRUE(find_log_parameter(r.span(), 0x0045).empty());
 }
 
+// TapeAlert: a flag counts when its parameter is one of 01h..40h, its value arrived and its bit 0
+// is set; a parameter that lies about its length ends the walk through the page.
+TEST(LogPage, TapeAlertFlagsSetAndWithinTheBytes) {
+  const std::vector<uint8_t> page = {
+      0x2E, 0,    0,    30,                        // header: 30 bytes of parameters
+      0x00, 0x03, 0x00, 0x01, 0x01,                // 03h set
+      0x00, 0x04, 0x00, 0x01, 0x00,                // 04h clear
+      0x00, 0x14, 0x00, 0x01, 0x81,                // 14h set (bit 0)
+      0x00, 0x2B, 0x00, 0x01, 0x01,                // 2Bh set, no name
+      0x00, 0x41, 0x00, 0x01, 0x01,                // 41h: no TapeAlert flag
+      0x00, 0x05, 0x00, 0x09, 0x01,                // 05h: its length runs past the page
+  };
+  const Received r(page, page.size());
+  const std::vector<scsi::TapeAlert> alerts = scsi::tape_alerts(r.span());
+  ASSERT_EQ(alerts.size(), 3u);
+  EXPECT_EQ(alerts[0].flag, 0x03);
+  EXPECT_EQ(alerts[0].words, "hard error: a read or write failed");
+  EXPECT_FALSE(alerts[0].critical);
+  EXPECT_EQ(alerts[1].words, "clean now: the drive needs cleaning");
+  EXPECT_TRUE(alerts[1].critical);
+  EXPECT_EQ(alerts[2].words, "flag 2Bh");
+  // Cut inside the second flag's value: the first alone.
+  EXPECT_EQ(scsi::tape_alerts(Received(page, 18).span()).size(), 1u);
+  EXPECT_TRUE(scsi::tape_alerts(Received(page, 3).span()).empty());
+}
+
 TEST(InquiryDecoding, FieldsAsReceivedAndCutWhereTheDataEnds) {
   std::vector<uint8_t> data(36, 0);
   const std::string texts = "VENDOR  PRODUCT NAME    0123";
@@ -423,6 +450,11 @@ TEST(ModeSenseDecoding, HeaderAndBlockDescriptor) {
   EXPECT_STREQ(density_name(0x60), "LTO-9");
   EXPECT_STREQ(density_name(0x5E), "LTO-8");
   EXPECT_STREQ(density_name(0x61), "");
+  // The generation a density names, as a tape identifier carries it.
+  EXPECT_STREQ(density_generation(0x60), "L9");
+  EXPECT_STREQ(density_generation(0x5D), "M8");
+  EXPECT_STREQ(density_generation(0x00), "");
+  EXPECT_STREQ(density_generation(0x61), "");
 }
 
 }  // namespace
