@@ -81,7 +81,9 @@ class TapeCursor {
   // a read error (the buffer then holds nothing of use).
   int read(uint32_t block_size, uint32_t* count);
   // What the last read met.
-  enum class Read { block, filemark, end_of_data, unreadable, failed };
+  // unreadable: a medium error; too_long: a record longer than the buffer (none of it taken);
+  // failed: any other failure of the READ (a retry may mend it).
+  enum class Read { block, filemark, end_of_data, unreadable, too_long, failed };
   Read last_read() const { return last_read_; }
   // While the caller handles unreadable blocks itself (it retries and reports them once), reads
   // that meet one report nothing.

@@ -308,6 +308,8 @@ TapeCursor::Read read_of(scsi::ReadKind kind) {
       return TapeCursor::Read::end_of_data;
     case scsi::ReadKind::medium_error:
       return TapeCursor::Read::unreadable;
+    case scsi::ReadKind::too_long:
+      return TapeCursor::Read::too_long;
     default:
       return TapeCursor::Read::failed;
   }

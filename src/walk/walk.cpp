@@ -54,16 +54,20 @@ Got read_with_retries(Walk& w, int partition, uint32_t* count, int* tries) {
   const uint64_t at = w.cursor().position();
   w.cursor().caller_reports_unreadable(true);
   Got got = Got::damage;
-  // The sense data of a medium error are shown with -v only: the caller reports the block.
+  // The sense data of a medium error are shown with -v only: the caller reports the block. A
+  // READ that failed otherwise is no filemark either: it is tried again as an unreadable block
+  // is, and stays damage when no try reads it. A record longer than a block is damage at once
+  // (its READ said so).
   for (*tries = 1;; ++*tries) {
     w.cursor().quiet_sense(true);
     const int ret = w.cursor().read(w.tape.block_size, count);
     w.cursor().quiet_sense(false);
-    if (ret == 0 || w.cursor().last_read() != TapeCursor::Read::unreadable) {
+    const TapeCursor::Read kind = w.cursor().last_read();
+    if (ret == 0 || kind == TapeCursor::Read::filemark || kind == TapeCursor::Read::end_of_data) {
       got = ret == 0 ? Got::block : Got::filemark;
       break;
     }
-    if (*tries > w.setup().read_retries) break;
+    if (kind == TapeCursor::Read::too_long || *tries > w.setup().read_retries) break;
     w.cursor().locate(at);
   }
   w.cursor().caller_reports_unreadable(false);
