@@ -1,6 +1,8 @@
 // The TapeAlert page, decoded.
 #include "scsi/tape_alert.h"
 
+#include "scsi/scsi_decode.h"
+
 #include <algorithm>
 #include <cstdio>
 
@@ -8,8 +10,6 @@ namespace scsi {
 
 namespace {
 
-constexpr size_t kPageHeaderLength = 4;
-constexpr size_t kParameterHeaderLength = 4;
 constexpr uint16_t kLastFlag = 0x40;
 
 // The flags' names, by number; the critical ones (the drive or the data at risk) are marked.
@@ -84,19 +84,9 @@ TapeAlert alert_of(uint8_t flag) {
 
 std::vector<TapeAlert> tape_alerts(std::span<const uint8_t> page) {
   std::vector<TapeAlert> alerts;
-  if (page.size() < kPageHeaderLength) return alerts;
-  const size_t page_length = (static_cast<size_t>(page[2]) << 8) | page[3];
-  const size_t end = std::min(page.size(), kPageHeaderLength + page_length);
-  size_t offset = kPageHeaderLength;
-  while (offset + kParameterHeaderLength <= end) {
-    const uint16_t code = static_cast<uint16_t>((page[offset] << 8) | page[offset + 1]);
-    const size_t length = page[offset + 3];
-    const size_t value = offset + kParameterHeaderLength;
-    if (length == 0 || length > end - value) break;  // a value not whole within the page
-    if (code >= 1 && code <= kLastFlag && (page[value] & 1) != 0) {
-      alerts.push_back(alert_of(static_cast<uint8_t>(code)));
-    }
-    offset = value + length;
+  for (uint16_t flag = 1; flag <= kLastFlag; ++flag) {
+    const std::span<const uint8_t> value = find_log_parameter(page, flag);
+    if (!value.empty() && (value[0] & 1) != 0) alerts.push_back(alert_of(static_cast<uint8_t>(flag)));
   }
   return alerts;
 }

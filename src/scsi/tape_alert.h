@@ -19,8 +19,8 @@ struct TapeAlert {
 };
 
 // The flags set in a TapeAlert page as received: a parameter counts when its code is 0001h to
-// 0040h and its bit 0 is set; the walk through the page ends at a parameter whose value is not
-// whole within the page's length and the bytes present. In the order of the page.
+// 0040h, it lies within the page's length and the bytes present, and bit 0 of its value is set.
+// In the order of the flags.
 std::vector<TapeAlert> tape_alerts(std::span<const uint8_t> page);
 
 }  // namespace scsi

@@ -365,17 +365,17 @@ TEST(LogPage, PageLengthLimitsTheParameters) {
   EXPECT_TRUE(find_log_parameter(r.span(), 0x0045).empty());
 }
 
-// TapeAlert: a flag counts when its parameter is one of 01h..40h, its value arrived and its bit 0
-// is set; a parameter that lies about its length ends the walk through the page.
+// TapeAlert: a flag counts when its parameter is one of 01h..40h, its value arrived within the
+// page's length and its bit 0 is set.
 TEST(LogPage, TapeAlertFlagsSetAndWithinTheBytes) {
   const std::vector<uint8_t> page = {
-      0x2E, 0,    0,    30,                        // header: 30 bytes of parameters
+      0x2E, 0,    0,    25,                        // header: 25 bytes of parameters
       0x00, 0x03, 0x00, 0x01, 0x01,                // 03h set
       0x00, 0x04, 0x00, 0x01, 0x00,                // 04h clear
       0x00, 0x14, 0x00, 0x01, 0x81,                // 14h set (bit 0)
       0x00, 0x2B, 0x00, 0x01, 0x01,                // 2Bh set, no name
       0x00, 0x41, 0x00, 0x01, 0x01,                // 41h: no TapeAlert flag
-      0x00, 0x05, 0x00, 0x09, 0x01,                // 05h: its length runs past the page
+      0x00, 0x05, 0x00, 0x01, 0x01,                // 05h: beyond the page's length
   };
   const Received r(page, page.size());
   const std::vector<scsi::TapeAlert> alerts = scsi::tape_alerts(r.span());
