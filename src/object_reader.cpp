@@ -2,6 +2,8 @@
 // the dispatch of the one job the user asked for.
 #include "object_reader.h"
 
+#include "driver/free_space.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <getopt.h>
@@ -762,7 +764,10 @@ void prepare_run(const Settings& settings, RunState& run, walk::ObjectSink* sink
   lock_working_directory();
   run.temporary = prepare_temporary_directory();
   set_force_flag(settings.is_force_enabled);
-  if (check_disk_space(settings.save_path, 0) != 0) {
+  // A dump keeps the margin beyond its data; a list run and a retrieval are checked against what
+  // they will write once that is known.
+  const bool dump = settings.is_full_dump_required || settings.is_resume_dump_required;
+  if (dump && check_disk_space(settings.save_path, 0) != 0) {
     output_fatal(VL_COMMON, "Failed to check the disk space.\n");
   }
   if (open_drive(settings.drive_name, &run.drive, run.mamvci, &run.mamhta, settings.ready_wait) !=
@@ -783,6 +788,10 @@ void prepare_run(const Settings& settings, RunState& run, walk::ObjectSink* sink
   }
   output_accdg_to_vl(LV_DEBUG, VL_PR, "main: pr_num=%" PRIu64 "\n", run.total_pr_num_in_rp);
   read_partial_references(run);
+  if (settings.is_output_list) {
+    check_space_for_list(settings.save_path, temporary_bytes(run.temporary),
+                         settings.is_force_enabled);
+  }
 }
 
 // =============================================================================================
@@ -793,7 +802,10 @@ void prepare_run(const Settings& settings, RunState& run, walk::ObjectSink* sink
 void make_save_path(const Settings& settings) {
   struct stat status {};
   if (stat(settings.save_path, &status) != 0 && mkdir(settings.save_path, 0777) != 0) {
-    output_fatal(VL_MISC, "Failed to make directory.\n");
+    const int error = errno;
+    output_fatal(VL_MISC, "Failed to make directory.\n%s%s: %s. The save path is made one level "
+                 "deep: its parent directory must exist.\n",
+                 INDENT, printable(settings.save_path).c_str(), std::strerror(error));
   }
 }
 
@@ -829,6 +841,7 @@ int run_dump(const Settings& settings, RunState& run) {
   make_save_path(settings);
   get_tape_identifier(*run.walk, run.tape_id);
   run_record::note_drive("tape_id", printable(run.tape_id));
+  warn_space_for_dump(*run.drive, settings.save_path);
   const bool resume = settings.is_resume_dump_required == True;
   if (resume && !check_resume(settings, run)) return 0;
   run.walk->setup().mode = resume ? walk::Mode::resume_dump : walk::Mode::full_dump;
@@ -890,6 +903,7 @@ int retrieve_object(const Settings& settings, RunState& run) {
     output_fatal(VL_MISC, "The object you specified was not found in the list(%s).\n", list_path);
   }
   sort_in_tape_order(&objects);
+  check_space_for_retrieval(settings.save_path, objects, settings.is_force_enabled);
   run.walk->setup().mode = walk::Mode::output_objects_in_object_list;
   run.walk->setup().selection = {objects, settings.bucket_name};
   if (check_integrity(*run.walk, run.mamvci, &run.mamhta) != 0) {

@@ -19,6 +19,7 @@
 #include "support/file_helpers.h"
 #include "vexa_format_checker.h"
 #include "walk/list_files.h"
+#include "support/file_failure.h"
 
 // =============================================================================================
 // Entries of list files
@@ -89,9 +90,7 @@ int add_key_value_pairs_to_array_in_json_file(int new_list_flag, FILE* fp_list,
   // leaves complete entries, and a full disk is noticed at the entry it hits.
   const bool written =
       std::fwrite(text.data(), 1, text.size(), fp_list) == text.size() && std::fflush(fp_list) == 0;
-  if (!written) {
-    output_fatal(VL_MISC, "Failed to output %s.Disk space is likely to insufficient.\n", json_path);
-  }
+  if (!written) output_write_failed(json_path, errno);
   return 0;
 }
 

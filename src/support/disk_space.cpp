@@ -1,11 +1,12 @@
 // The free disk space check of the save path.
 #include <sys/statvfs.h>
 
-#include <cerrno>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "output_level.h"
+#include "support/file_failure.h"
 #include "support/file_helpers.h"
 
 // =============================================================================================
@@ -19,28 +20,6 @@ int force_flag = 0;
 constexpr uint64_t kMarginBytes = 107374182400ULL;  // 100 GiB kept free beyond the data
 constexpr uint64_t kGiB = 1073741824ULL;
 
-// Free bytes of the file system that holds `path`. A path that does not exist yet is measured
-// on the file system of its nearest existing ancestor, where it will be created.
-bool free_bytes_of(const char* path, uint64_t* free_bytes) {
-  std::string probe(path);
-  while (true) {
-    struct statvfs fs {};
-    if (statvfs(probe.empty() ? "." : probe.c_str(), &fs) == 0) {
-      *free_bytes = static_cast<uint64_t>(fs.f_bavail) * static_cast<uint64_t>(fs.f_frsize);
-      return true;
-    }
-    if (errno != ENOENT && errno != ENOTDIR) return false;
-    while (probe.size() > 1 && probe.back() == '/') probe.pop_back();
-    const size_t slash = probe.rfind('/');
-    if (slash == std::string::npos) {
-      if (probe.empty() || probe == ".") return false;
-      probe = ".";
-    } else {
-      probe.resize(slash == 0 ? 1 : slash);
-    }
-  }
-}
-
 }  // namespace
 
 void set_force_flag(int is_force_enabled) { force_flag = is_force_enabled; }
@@ -48,11 +27,12 @@ void set_force_flag(int is_force_enabled) { force_flag = is_force_enabled; }
 int check_disk_space(const char* path, uint64_t data_size) {
   output_accdg_to_vl(LV_TRACE, VL_MISC, "start:check_disk_space\n");
   if (force_flag == 1) return 0;
-  uint64_t free_bytes = 0;
-  if (!free_bytes_of(path, &free_bytes)) {
+  const std::optional<uint64_t> free = free_bytes_at(path);
+  if (!free) {
     return output_accdg_to_vl(LV_ERROR, VL_COMMON,
                               "Failed to run \"df\" commmand to get a disk space.\n");
   }
+  const uint64_t free_bytes = *free;
   int ret = 0;
   if (free_bytes == 0)
     ret |= output_accdg_to_vl(LV_ERROR, VL_COMMON, "Disk space specified is zero.\n");

@@ -2,6 +2,7 @@
 // parsed and checked, its data copied into its two files under the save path or into the store,
 // checked against "ContentMd5" and published; a list run's entries; and the whole packed object
 // that a retrieval with -L 1 copies.
+#include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -30,6 +31,7 @@
 #include "walk/object_sink.h"
 #include "walk/walk.h"
 #include "walk/walk_steps.h"
+#include "support/file_failure.h"
 
 namespace ml = marker_layout;
 using namespace walk;
@@ -582,16 +584,13 @@ int extract_packed_object(Walk& w, uint64_t block_address) {
   }
   // Written under a temporary name, kept open until whole, and renamed.
   AtomicFile pack;
-  if (!pack.open(root, po_name)) {
-    output_fatal(VL_DEFAULT, "Can't open file: %s\n", temporary_name_prefix(po_path).c_str());
-  }
+  if (!pack.open(root, po_name)) output_open_failed(temporary_name_prefix(po_path), errno);
   const uint64_t bs = w.tape.block_size;
   for (uint64_t done = 0; done < *po_size; done += bs) {
     const std::span<const uint8_t> block = read_block_at(w, block_address + done / bs);
     if (!pack.write(block.first(static_cast<size_t>(std::min(bs, *po_size - done)))) ||
         (done + bs >= *po_size && !pack.commit())) {
-      output_fatal(VL_MISC, "Failed to output %s.Disk space is likely to insufficient.\n",
-                   po_path.c_str());
+      output_write_failed(po_path, errno);
     }
   }
   return 0;

@@ -1,9 +1,11 @@
 // Writing list files through temporary names.
 #include "walk/list_writer.h"
 
+#include <cerrno>
 #include <span>
 
 #include "output_level.h"
+#include "support/file_failure.h"
 
 namespace walk {
 
@@ -18,8 +20,7 @@ constexpr char kEntryTail[] = "\n}\n";
 constexpr char kDocumentTail[] = "]\n}";
 
 [[noreturn]] void output_failed(const AtomicFile& file) {
-  output_fatal(VL_MISC, "Failed to output %s.Disk space is likely to insufficient.\n",
-               file.final_path().c_str());
+  output_write_failed(file.final_path(), errno);
 }
 
 void write_text(AtomicFile& file, const std::string& text) {
@@ -57,16 +58,12 @@ ListWriter::File& ListWriter::file_for(const std::string& name, bool* is_new) {
     make_room();
     File entry;
     entry.file = std::make_unique<AtomicFile>();
-    if (!entry.file->open(dir_, name)) {
-      output_fatal(VL_DEFAULT, "Can't open file: %s\n", (dir_.path() + name).c_str());
-    }
+    if (!entry.file->open(dir_, name)) output_open_failed(dir_.path() + name, errno);
     ++open_count_;
     it = files_.emplace(name, std::move(entry)).first;
   } else if (it->second.file->suspended()) {
     make_room();
-    if (!it->second.file->resume()) {
-      output_fatal(VL_DEFAULT, "Can't open file: %s\n", it->second.file->temp_path().c_str());
-    }
+    if (!it->second.file->resume()) output_open_failed(it->second.file->temp_path(), errno);
     ++open_count_;
   }
   it->second.last_use = ++clock_;

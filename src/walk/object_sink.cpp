@@ -1,10 +1,12 @@
 // The targets of an object's data: the MD5 check they share, and the two files of a dump.
 #include "walk/object_sink.h"
 
+#include <cerrno>
 #include <json-c/json.h>
 
 #include "output_level.h"
 #include "support/printable.h"
+#include "support/file_failure.h"
 
 namespace walk {
 
@@ -30,8 +32,7 @@ std::string content_md5_member(std::string_view metadata) {
 }
 
 [[noreturn]] void output_failed(const std::string& final_path) {
-  output_fatal(VL_MISC, "Failed to output %s.Disk space is likely to insufficient.\n",
-               final_path.c_str());
+  output_write_failed(final_path, errno);
 }
 
 }  // namespace
@@ -84,10 +85,7 @@ void FileTarget::open(const SafeDir& dir, const std::string& meta_name,
                       const std::string& data_name) {
   for (AtomicFile* file : {&meta_, &data_}) {
     const std::string& name = file == &meta_ ? meta_name : data_name;
-    if (!file->open(dir, name)) {
-      output_fatal(VL_DEFAULT, "Can't open file: %s\n",
-                   temporary_name_prefix(dir.path() + name).c_str());
-    }
+    if (!file->open(dir, name)) output_open_failed(temporary_name_prefix(dir.path() + name), errno);
   }
   if (!meta_.write(
           std::span(reinterpret_cast<const uint8_t*>(metadata_.data()), metadata_.size()))) {

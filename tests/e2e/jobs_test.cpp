@@ -114,7 +114,10 @@ TEST_F(JobsTest, EachJobEndsWithItsMessageAndStatus) {
   const RunResult failed =
       testutil::run({testutil::bin("object_reader"), "-d", cart(), "-F", "-s", deep, "-f"}, work());
   EXPECT_EQ(failed.status, 1);
-  EXPECT_EQ(testutil::strip_headers(failed.err), "[SYS_ERR] [MISC  ] Failed to make directory.\n");
+  EXPECT_EQ(testutil::strip_headers(failed.err),
+            "[SYS_ERR] [MISC  ] Failed to make directory.\n" + e2e::kIndent + deep +
+                ": No such file or directory. The save path is made one level deep: its parent "
+                "directory must exist.\n");
   EXPECT_FALSE(fs::exists(tmp_ / "missing"));
 }
 

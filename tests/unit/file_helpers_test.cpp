@@ -3,6 +3,8 @@
 #include "support/file_helpers.h"
 
 #include <gtest/gtest.h>
+
+#include <cerrno>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +15,8 @@
 #include "output_level.h"
 #include "vexa_format_checker.h"
 #include "walk/numbering.h"
+#include "support/file_failure.h"
+#include "driver/free_space.h"
 
 namespace fs = std::filesystem;
 
@@ -241,6 +245,37 @@ TEST(FileSlots, AFileWrittenAgainUnderTheSameNameIsOpenedAfresh) {
   char text[6] = {};
   ASSERT_EQ(clf_read_file(text, 1, 5, again), 5u);
   EXPECT_STREQ(text, "again");
+}
+
+}  // namespace
+
+namespace {
+
+// A job that does not fit on the save path's file system ends naming how much is free there and
+// how much it needs; -F lets it go on.
+TEST(FreeSpace, JobsThatDoNotFitEndSayingHowMuch) {
+  object_list huge{};
+  huge.size = uint64_t{1} << 62;
+  EXPECT_EXIT(RUN_ENDS(check_space_for_retrieval("/tmp", &huge, false)),
+              testing::ExitedWithCode(1),
+              "Disk space is not large enough: [0-9.]+ [GM]iB free on the file system of /tmp, the "
+              "objects asked for need 4294967296.0 GiB.\n +Free space there, or give another "
+              "--save-path");
+  EXPECT_EXIT(RUN_ENDS(check_space_for_list("/tmp/not/made/yet", huge.size, false)),
+              testing::ExitedWithCode(1), "the list files need");
+  check_space_for_retrieval("/tmp", &huge, true);
+  check_space_for_list("/tmp", huge.size, true);
+  check_space_for_list("/tmp", 1, false);
+}
+
+TEST(FileFailure, TheDetailNamesTheDirectoryTheReasonAndAFullFileSystem) {
+  EXPECT_EQ(file_failure_detail("/srv/save/a.meta", EACCES),
+            std::string(INDENT) + "In /srv/save: Permission denied.\n");
+  const std::string full = file_failure_detail("/tmp/a.data", ENOSPC);
+  EXPECT_NE(full.find("The file system of /tmp is full ("), std::string::npos) << full;
+  EXPECT_NE(full.find("run the job again; a dump goes on where it stopped with -r."),
+            std::string::npos)
+      << full;
 }
 
 }  // namespace
