@@ -268,7 +268,22 @@ void warn_of_repeated_dump(Walk& w) {
 // objects written before the interruption are found where they were written.
 void resume_from_history(Walk& w, WalkCounters& n) {
   if (get_history(w.tape.barcode_id, &n.pr, &n.ocm, &n.po, &n.meta) != 0) {
-    output_fatal(VL_COMMON, "There is no history file.\n%sTry full dump.\n", INDENT);
+    // Which of the two: no history in this working directory, or one of other tapes.
+    const std::optional<std::vector<std::string>> tapes = history_tapes();
+    std::string others;
+    for (const std::string& tape : tapes.value_or(std::vector<std::string>{})) {
+      others += (others.empty() ? "" : ", ") + printable(tape);
+    }
+    std::string why = "The working directory holds no history.log";
+    if (tapes) {
+      why = "history.log of the working directory records " +
+            (others.empty() ? std::string("no tape") : "the tapes " + others) + ", not " +
+            w.tape.barcode_id;
+    }
+    output_fatal(VL_COMMON,
+                 "There is no history file.\n%sTry full dump.\n%s%s: resume from the working "
+                 "directory of this tape's dump.\n",
+                 INDENT, INDENT, why.c_str());
   }
   if (!history_fits_tape(w, n)) {
     output_fatal(VL_COMMON,

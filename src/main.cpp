@@ -2,6 +2,7 @@
 #include "object_reader.h"
 #include "output_level.h"
 #include "support/run_record.h"
+#include "support/status_line.h"
 
 // A run that ends early (a system failure, a stop asked for by a signal) throws RunEnded with its
 // exit status: the objects of the run have been cleaned up on the way here.
@@ -9,6 +10,8 @@ int main(int argc, char** argv) {
   try {
     return object_reader_main(argc, argv);
   } catch (const RunEnded& ended) {
+    // A stop (a signal, a fatal error) leaves no status line for the shell to write after.
+    status_line::finish();
     run_record::set_exit_status(ended.status());
     return ended.status();
   }

@@ -367,10 +367,13 @@ const option kLongOptions[] = {
     {nullptr, 0, nullptr, 0},
 };
 
-// The option getopt_long just refused, as the user wrote it.
+// The option getopt_long just refused, as the user wrote it (a short one by its letter).
 std::string refused_option(char** argv) {
-  if (optopt != 0) return std::string("-") + static_cast<char>(optopt);
-  return argv[optind - 1];
+  const std::string_view word = argv[optind - 1];
+  if (optopt > 0 && optopt < kVersionOption && !word.starts_with("--")) {
+    return std::string("-") + static_cast<char>(optopt);
+  }
+  return printable(argv[optind - 1]);
 }
 
 // The whole command line is checked before any option takes effect: an unknown option, an option
@@ -382,6 +385,13 @@ void check_command_line(int argc, char** argv) {
   optind = 0;
   int opt = 0;
   while ((opt = getopt_long(argc, argv, kShortOptions, kLongOptions, nullptr)) != -1) {
+    // A long option given a value it does not take (--progress=yes): getopt_long names it by its
+    // short form or its number, not as written.
+    const std::string_view word = argv[optind - 1];
+    if (opt == '?' && optopt != 0 && word.starts_with("--") && word.find('=') != word.npos) {
+      output_fatal(VL_COMMON, "The option (%s) takes no value. See --help.\n",
+                   refused_option(argv).c_str());
+    }
     if (opt == '?') {
       output_fatal(VL_COMMON, "The option (%s) is not known. See --help.\n",
                    refused_option(argv).c_str());
@@ -447,6 +457,22 @@ void print_usage(const char* appname) {
       "                                   vvvvv:information about L1 in addition to above.\n"
       "                                   vvvvvv:information about MISC for MAM and others in "
       "addition to above.\n",
+      stderr);
+  // The options added since, in the same style.
+  std::fputs(
+      "      --ready-wait      = <seconds> Wait up to the seconds for a "
+      "drive that is loading. default is 180\n"
+      "      --read-retries    = <count>  Read an unreadable block up to the "
+      "count more times. default is 2\n"
+      "      --progress        : Show the status line of a dump or a list run.\n"
+      "      --no-progress     : Do not show the status line.\n"
+      "      --report          = <file>   Write a JSON report of the run to the file.\n"
+      "      --s3              = <URL>    Put the objects into an "
+      "S3-compatible store instead of files.\n"
+      "      --s3-bucket-prefix = <text>   Put the text before every bucket name in the store.\n"
+      "      --s3-multipart-threshold = <bytes> Send larger objects in parts. default is 64M\n"
+      "      --s3-in-flight    = <count>  Requests on the wire at once. default is 8\n"
+      "      --version         : Output the version of the program.\n",
       stderr);
 }
 
@@ -878,6 +904,25 @@ int make_lists(const Settings& settings, RunState& run) {
   return output_accdg_to_vl(LV_INFO, VL_COMMON, "Making and output the list file is complete.\n");
 }
 
+// No list file of the bucket: says which step of the way to it is missing.
+[[noreturn]] void no_list_file(const Settings& settings, const char* tape_id,
+                               const std::string& path) {
+  struct stat st {};
+  const std::string tape_dir = std::string(settings.save_path) + "/" + tape_id;
+  std::string why = "There is no list file " + path + ": make the list first (-l).";
+  if (stat(settings.save_path, &st) != 0) {
+    why = "The save path " + std::string(settings.save_path) +
+          " does not exist: give the one the list run wrote into.";
+  } else if (stat(tape_dir.c_str(), &st) != 0) {
+    why = "No list of the tape " + std::string(tape_id) + " was made into " +
+          settings.save_path + ": make it first (-l).";
+  }
+  output_fatal(VL_COMMON,
+               "Specify \"--list\" option if you did not make a list before.\n%sIf already done "
+               "it, the bucket you specified is not found.\n%s%s\n",
+               INDENT, INDENT, printable(why).c_str());
+}
+
 int retrieve_object(const Settings& settings, RunState& run) {
   int ret = 0;
   object_list* objects = nullptr;
@@ -887,12 +932,7 @@ int retrieve_object(const Settings& settings, RunState& run) {
     const std::string path =
         walk::list_file_path(settings.save_path, run.tape_id, settings.bucket_name, n);
     if (check_file(path.c_str()) != 0) {
-      if (!list_read) {
-        output_fatal(VL_COMMON,
-                     "Specify \"--list\" option if you did not make a list before.\n%sIf "
-                     "already done it, the bucket you specified is not found.\n",
-                     INDENT);
-      }
+      if (!list_read) no_list_file(settings, run.tape_id, path);
       break;
     }
     std::snprintf(list_path, sizeof(list_path), "%s", path.c_str());

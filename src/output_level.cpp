@@ -96,6 +96,8 @@ void output_fatal(const char* verbose, const char* format, ...) {
   va_start(args, format);
   const std::string text = formatted(format, args);
   va_end(args);
+  // The run ends: the status line is not drawn again below the report.
+  status_line::finish();
   print_message(stderr, LV_SYS_ERR, resolve_verbose(verbose), text);
   throw RunEnded(1);
 }

@@ -323,6 +323,7 @@ int main(int argc, char** argv) {
     install_stop_handlers();
     return run_or_fail(options);
   } catch (const RunEnded& ended) {
+    status_line::finish();
     return ended.status();
   }
 }

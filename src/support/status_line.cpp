@@ -1,6 +1,9 @@
 // The status line and the periodic progress messages.
 #include "support/status_line.h"
 
+#include <sys/ioctl.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
@@ -14,7 +17,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr auto kTerminalInterval = std::chrono::milliseconds(250);
 constexpr auto kPeriodicInterval = std::chrono::seconds(60);
-constexpr size_t kWidth = 100;  // the line is cut to this many characters
+// The line is cut to the terminal's width less one column (a line that fills the last column
+// wraps on some terminals); when the width cannot be asked, to this one.
+constexpr size_t kDefaultWidth = 80;
 
 struct State {
   Mode mode = Mode::off;
@@ -27,6 +32,20 @@ struct State {
 State& state() {
   static State s;
   return s;
+}
+
+size_t terminal_width() {
+  winsize size{};
+  if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 1) return size.ws_col - 1u;
+  return kDefaultWidth - 1;
+}
+
+// The first `width` bytes of `text`, never cutting a UTF-8 character in two.
+void cut_to(std::string& text, size_t width) {
+  if (text.size() <= width) return;
+  size_t end = width;
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+  text.resize(end);
 }
 
 std::string amount(uint64_t bytes) {
@@ -99,7 +118,7 @@ void update(const Progress& progress) {
     output_accdg_to_vl(LV_INFO, VL_COMMON, "Progress: %s\n", text.c_str());
     return;
   }
-  if (text.size() > kWidth) text.resize(kWidth);
+  cut_to(text, terminal_width());  // asked at every update: the terminal may have been resized
   s.text = text;
   draw();
 }

@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -54,19 +56,42 @@ std::string generic_of(const std::string& sysfs_root, const fs::path& tape_entry
   return "";
 }
 
+// Why a file that is no character device is no drive.
+const char* not_a_device(mode_t mode) {
+  if (S_ISDIR(mode)) return "it is a directory without cartridge.json, no virtual cartridge";
+  if (S_ISBLK(mode)) return "it is a block device (a disk), not a SCSI generic node";
+  return "it is neither a SCSI generic node nor a virtual cartridge";
+}
+
 }  // namespace
 
 TapeNode find_tape_node(const char* name, const std::string& sysfs_root) {
   TapeNode found;
-  if (name == nullptr || name[0] == '\0') return found;
+  if (name == nullptr || name[0] == '\0') {
+    found.why_not = "no name was given";
+    return found;
+  }
   struct stat node {};
-  if (stat(name, &node) != 0 || !S_ISCHR(node.st_mode)) return found;
+  if (stat(name, &node) != 0) {
+    found.why_not = std::string("it cannot be found (") + std::strerror(errno) + ")";
+    return found;
+  }
+  if (!S_ISCHR(node.st_mode)) {
+    found.why_not = not_a_device(node.st_mode);
+    return found;
+  }
   const std::string wanted =
       std::to_string(major(node.st_rdev)) + ":" + std::to_string(minor(node.st_rdev));
+  found.why_not = "it is a character device of no SCSI tape or SCSI generic driver";
   for (const char* cls : {kGenericClass, kTapeClass}) {
     const fs::path entry = class_device(sysfs_root, cls, wanted);
     if (entry.empty()) continue;
-    if (first_line(entry / "device" / "type") != "1") return found;
+    const std::string type = first_line(entry / "device" / "type");
+    if (type != "1") {
+      found.why_not = "it is the node of a SCSI device of type " + type + ", not of a tape drive";
+      return found;
+    }
+    found.why_not.clear();
     if (cls == kGenericClass) {
       found.kind = TapeNode::Kind::generic;
     } else {
@@ -87,7 +112,8 @@ std::string tape_node_to_open(const char* name, const std::string& sysfs_root,
   const TapeNode node = find_tape_node(name, sysfs_root);
   switch (node.kind) {
     case TapeNode::Kind::none:
-      output_fatal(VL_MISC, "Can't find tape device(%s).\n%sCheck option '-d'.\n", name, INDENT);
+      output_fatal(VL_MISC, "Can't find tape device(%s).\n%sCheck option '-d': %s.\n", name, INDENT,
+                   node.why_not.c_str());
     case TapeNode::Kind::generic:
       return name;
     case TapeNode::Kind::st:

@@ -14,6 +14,8 @@ struct TapeNode {
   Kind kind = Kind::none;
   // For an st node: the name of the same drive's sg class device ("sg1"); empty when it has none.
   std::string generic_name;
+  // For none: why, in words ("it cannot be found (No such file or directory)").
+  std::string why_not;
 };
 
 // Looks the character device node `name` up (links are followed) among the devices of the SCSI

@@ -15,6 +15,7 @@
 #include <iterator>
 #include <span>
 #include <sstream>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -263,6 +264,20 @@ bool read_history_section(const char* tape_id, HistoryKeys* keys) {
     }
   }
   return found;
+}
+
+std::optional<std::vector<std::string>> history_tapes() {
+  std::string text;
+  if (!read_history_text(kHistoryPath, &text)) return std::nullopt;
+  std::vector<std::string> tapes;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.size() > 2 && line.front() == '[' && line.back() == ']') {
+      tapes.push_back(line.substr(1, line.size() - 2));
+    }
+  }
+  return tapes;
 }
 
 int read_or_write_ini(int rw, const char* ini_path, const char* section, const char* key,

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -35,6 +36,8 @@ int output_history(HistoryClock& clock, const char* tape_id, uint64_t pr_cnt, ui
 int write_history_section(const char* tape_id, const HistoryKeys& keys);
 // The keys of the section of `tape_id`; false when there is no history or no such section.
 bool read_history_section(const char* tape_id, HistoryKeys* keys);
+// The tapes the history has sections for; nothing when there is no history file.
+std::optional<std::vector<std::string>> history_tapes();
 int get_history(const char* tape_id, uint64_t* pr_cnt, uint64_t* ocm_cnt, uint64_t* po_cnt,
                 uint64_t* obj_cnt);
 int read_or_write_ini(int rw, const char* ini_path, const char* section, const char* key,

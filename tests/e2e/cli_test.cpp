@@ -61,7 +61,21 @@ const char kUsageBody[] =
     "                                   vvvvv:information about L1 in addition to above.\n"
     "                                   vvvvvv:information about MISC for MAM and others in "
     "addition "
-    "to above.\n";
+    "to above.\n"
+    // The options added since, in the same style.
+    "      --ready-wait      = <seconds> Wait up to the seconds for a drive that is loading. "
+    "default is 180\n"
+    "      --read-retries    = <count>  Read an unreadable block up to the count more times. "
+    "default is 2\n"
+    "      --progress        : Show the status line of a dump or a list run.\n"
+    "      --no-progress     : Do not show the status line.\n"
+    "      --report          = <file>   Write a JSON report of the run to the file.\n"
+    "      --s3              = <URL>    Put the objects into an S3-compatible store instead of "
+    "files.\n"
+    "      --s3-bucket-prefix = <text>   Put the text before every bucket name in the store.\n"
+    "      --s3-multipart-threshold = <bytes> Send larger objects in parts. default is 64M\n"
+    "      --s3-in-flight    = <count>  Requests on the wire at once. default is 8\n"
+    "      --version         : Output the version of the program.\n";
 
 TEST(CommandLine, HelpPrintsTheUsageExactly) {
   for (const char* option : {"-h", "--help"}) {

@@ -313,20 +313,24 @@ TEST_F(DriveAndMam, ReadinessAtOpening) {
   }
 }
 
-std::string not_a_tape_device(const std::string& name) {
-  return "[SYS_ERR] [MISC  ] Can't find tape device(" + name + ").\n" + kIndent +
-         "Check option '-d'.\n";
-}
-
+// Each name that is no drive is told apart: missing, a directory that is no cartridge, a file, a
+// device of another driver, no name.
 TEST_F(DriveAndMam, NamesThatAreNeitherTapeDevicesNorCartridges) {
   testutil::TempDir dir;
   testutil::write_file(dir / "file", "not a tape");
-  for (const std::string& name :
-       {dir / "missing", dir / "file", dir.path(), std::string("/dev/null"), std::string("")}) {
+  const std::pair<std::string, std::string> cases[] = {
+      {dir / "missing", "it cannot be found (No such file or directory)"},
+      {dir / "file", "it is neither a SCSI generic node nor a virtual cartridge"},
+      {dir.path(), "it is a directory without cartridge.json, no virtual cartridge"},
+      {"/dev/null", "it is a character device of no SCSI tape or SCSI generic driver"},
+      {"", "no name was given"},
+  };
+  for (const auto& [name, why] : cases) {
     SCOPED_TRACE(name);
     const RunResult r = e2e::dump(ws_, name);
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(strip_headers(r.err), not_a_tape_device(name));
+    EXPECT_EQ(strip_headers(r.err), "[SYS_ERR] [MISC  ] Can't find tape device(" + name + ").\n" +
+                                        kIndent + "Check option '-d': " + why + ".\n");
     EXPECT_EQ(r.out, "");
   }
 }

@@ -213,8 +213,17 @@ TEST_F(JobsTest, RetrievalWithoutListsOrMatchEndsWithStatusOne) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(testutil::strip_headers(r.err),
             "[SYS_ERR] [COMMON] Specify \"--list\" option if you did not make a list before.\n" +
-                std::string(19, ' ') +
-                "If already done it, the bucket you specified is not found.\n");
+                e2e::kIndent + "If already done it, the bucket you specified is not found.\n" +
+                e2e::kIndent + "No list of the tape " + tape_id_ + " was made into " + save() +
+                ": make it first (-l).\n");
+  // Into a save path that does not exist: said so.
+  r = testutil::run({testutil::bin("object_reader"), "-d", cart(), "-s", save() + "/nowhere", "-b",
+                     "logs.2024", "-o", "versioned.txt"},
+                    work());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(r.err.find("The save path " + save() + "/nowhere does not exist: give the one the "
+                         "list run wrote into.") != std::string::npos)
+      << r.err;
   ASSERT_EQ(reader({"-l"}).status, 0);
   r = reader({"-b", "nosuchbucket", "-o", "versioned.txt"});
   EXPECT_EQ(r.status, 1);

@@ -267,15 +267,21 @@ TEST_F(WalkTest, ResumeWithoutHistoryOfTheTapeTellsToDumpInFull) {
   build(vtape::sample_description());
   const std::string message = std::string("[SYS_ERR] [COMMON] There is no history file.\n") +
                               std::string(19, ' ') + "Try full dump.\n";
+  const std::string resume = ": resume from the working directory of this tape's dump.\n";
   // No history file at all.
   RunResult r = reader({"-r"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(testutil::strip_headers(r.err), message);
+  EXPECT_EQ(testutil::strip_headers(r.err), message + std::string(19, ' ') +
+                                                "The working directory holds no history.log" +
+                                                resume);
   // A history of other tapes only.
   testutil::write_file(work() + "/history.log", history_section("QT0002L8", 1, 2, 3, 4));
   r = reader({"-r"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(testutil::strip_headers(r.err), message);
+  EXPECT_EQ(testutil::strip_headers(r.err),
+            message + std::string(19, ' ') +
+                "history.log of the working directory records the tapes QT0002L8, not QT0001L8" +
+                resume);
   EXPECT_TRUE(saved().empty());
   EXPECT_EQ(testutil::read_file(work() + "/history.log"), history_section("QT0002L8", 1, 2, 3, 4));
 }

@@ -97,7 +97,7 @@ TEST_F(TapePresence, AGenericNodeIsOpenedAsGiven) {
 TEST_F(TapePresence, NoTapeOrAnStNodeWithoutGenericNodeEndsTheRun) {
   EXPECT_EXIT(RUN_ENDS(tape_node_to_open("/dev/null", sysfs_.path())), testing::ExitedWithCode(1),
               "\\[SYS_ERR\\] \\[MISC  \\] Can't find tape device\\(/dev/null\\).\n +Check option "
-              "'-d'.\n");
+              "'-d': it is a character device of no SCSI tape or SCSI generic driver.\n");
   add_class_device("scsi_tape", "st0", null_dev_, "1");
   EXPECT_EXIT(RUN_ENDS(tape_node_to_open("/dev/null", sysfs_.path())), testing::ExitedWithCode(1),
               "/dev/null is a node of the st tape driver, and its drive has no SCSI generic "
