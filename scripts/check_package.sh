@@ -21,7 +21,12 @@ for page in man/*.1; do
   [ -z "$warnings" ] || problem "$page: $warnings"
 done
 
+# Release, with Debian's build flags (dpkg-buildflags: -O2 and the hardening options) in place of
+# CMake's -O3.
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DOR_BUILD_TESTS=OFF \
+  -DCMAKE_CXX_FLAGS_RELEASE=-DNDEBUG \
+  -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)" \
+  -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" \
   -DOR_WERROR="${OR_WERROR:-OFF}" >/dev/null
 cmake --build "$build" -j"$(nproc)" >/dev/null
 (cd "$build" && rm -f object-reader_*.deb && cpack -G DEB >/dev/null)
