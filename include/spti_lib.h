@@ -27,10 +27,8 @@ inline constexpr uint8_t SPACE_FILEMARKS = 1;
 inline constexpr uint8_t SPACE_SEQ_FILEMARKS = 2;
 inline constexpr uint8_t SPACE_END_OF_DATA = 3;
 
-// Buffer lengths: an attribute list as the record readers and the self-tests read it, the longest
-// block a self-test READ asks for.
+// Buffer length: an attribute list as the record readers and the self-tests read it.
 inline constexpr uint32_t ATTRIBUTE_LIST_LENGTH = 4096;
-inline constexpr uint32_t SELFTEST_READ_LENGTH = 524288;
 
 // Transport (sg_io_hdr, scsi_device_param).
 SCSI_DEVICE_PARAM* init_scsi_device_param(const char* path);

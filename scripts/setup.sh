@@ -17,11 +17,12 @@ if [ "${1:-}" = "--s3" ]; then
   shift
 fi
 
-# time: /usr/bin/time, for the peak memory figure of scripts/benchmark.sh; groff-base and
-# dpkg-dev: the man page check and the Debian package (scripts/check_package.sh);
-# libcurl4-openssl-dev: the S3 client (requests signed with AWS Signature Version 4).
+# time: /usr/bin/time, for the peak memory figure of scripts/benchmark.sh; groff-base, dpkg-dev
+# and bash-completion: the man page check, the Debian package and the try of its completions
+# (scripts/check_package.sh); libcurl4-openssl-dev: the S3 client (requests signed with AWS
+# Signature Version 4).
 packages=(g++ cmake make pkg-config libgtest-dev libjson-c-dev uuid-dev libssl-dev time groff-base
-          dpkg-dev libcurl4-openssl-dev)
+          dpkg-dev bash-completion libcurl4-openssl-dev)
 # clang and libclang-rt-14-dev: libFuzzer and the sanitizers' runtime of the fuzz build.
 if [ "${1:-}" = "--fuzz" ]; then
   packages+=(clang libclang-rt-14-dev)

@@ -21,6 +21,7 @@
 
 #include "cartridge/cartridge_builder.h"
 #include "output_level.h"
+#include "vdrive/manifest.h"
 
 namespace fs = std::filesystem;
 
@@ -36,9 +37,10 @@ void print_usage() {
       "p0.tap (reference partition) and p1.tap (data partition). Every directory directly\n"
       "under OBJECTS_DIR is a bucket (its name follows the bucket name rules); every regular\n"
       "file below a bucket is an object whose key is its path below the bucket. Symbolic\n"
-      "links and files of other types are skipped. CARTRIDGE_DIR is created when missing (its "
-      "parent\n"
-      "must exist) and must not lie inside OBJECTS_DIR; nothing is written anywhere else.\n"
+      "links and files of other types are skipped. CARTRIDGE_DIR is created when missing (its\n"
+      "parent must exist) and must not lie inside OBJECTS_DIR; nothing is written anywhere\n"
+      "else. A CARTRIDGE_DIR that already holds a cartridge (cartridge.json or a partition\n"
+      "file) is refused unless --overwrite is given.\n"
       "\n"
       "Options:\n"
       "  -p, --objects-per-po N  objects per packed object (default 16)\n"
@@ -59,7 +61,9 @@ void print_usage() {
       "                          without leading zeros) are the versions of the key NAME,\n"
       "                          written in increasing N with the \"Version\" vN; with\n"
       "                          --time, version N is N seconds after that time\n"
+      "      --overwrite         replace the cartridge that CARTRIDGE_DIR holds\n"
       "  -h, --help              show this text\n"
+      "      --version           print the version and exit\n"
       "\n"
       "The same input and options give identical files. Exit status: 0 written, 1 failure.\n",
       kProgram);
@@ -212,12 +216,16 @@ std::string fixed_time_plus(const std::string& fixed, uint64_t seconds_later,
 struct Options {
   vtape::Description description;
   bool versions = false;
+  bool overwrite = false;
   std::string fixed_time;
   std::string objects_dir;
   std::string cartridge_dir;
 };
 
-constexpr int kVersionsOption = 1000;  // long option without a short form
+// The long options without a short form.
+constexpr int kVersionsOption = 1000;
+constexpr int kOverwriteOption = 1001;
+constexpr int kVersionOption = 1002;
 
 // The options of text, each checked against its rules before it is taken.
 void apply_text_option(int c, Options& o) {
@@ -293,6 +301,12 @@ void apply_option(int c, Options& o, char** argv) {
     case kVersionsOption:
       o.versions = true;
       break;
+    case kOverwriteOption:
+      o.overwrite = true;
+      break;
+    case kVersionOption:
+      std::printf("%s %s\n", kProgram, OR_VERSION);
+      std::exit(0);
     case 'h':
       print_usage();
       std::exit(0);
@@ -319,6 +333,8 @@ Options parse_options(int argc, char** argv) {
       {"pool-group", required_argument, nullptr, 'g'},
       {"personality", required_argument, nullptr, 'P'},
       {"versions", no_argument, nullptr, kVersionsOption},
+      {"overwrite", no_argument, nullptr, kOverwriteOption},
+      {"version", no_argument, nullptr, kVersionOption},
       {"help", no_argument, nullptr, 'h'},
       {nullptr, 0, nullptr, 0},
   };
@@ -406,8 +422,22 @@ void collect_objects(Options& o) {
                                         : vtape::utc_text(0, 0);
 }
 
-// Refuses a cartridge directory inside the object tree (or the tree itself) and one that is not
-// a directory.
+// Refuses a directory that already holds a cartridge: its manifest or one of its partition files
+// (a link under such a name included).
+void refuse_existing_cartridge(const std::string& dir) {
+  std::vector<std::string> names = vdrive::Manifest{}.partitions;
+  names.insert(names.begin(), vdrive::kManifestFileName);
+  for (const std::string& name : names) {
+    std::error_code ec;
+    if (fs::exists(fs::symlink_status(fs::path(dir) / name, ec))) {
+      fail("CARTRIDGE_DIR " + dir + " already holds a cartridge (" + name +
+           "): give --overwrite to replace it");
+    }
+  }
+}
+
+// Refuses a cartridge directory inside the object tree (or the tree itself), one that is not a
+// directory, and one that holds a cartridge unless --overwrite is given.
 void check_cartridge_dir(const Options& o) {
   std::error_code ec;
   auto resolved = [&](const std::string& dir) {
@@ -427,6 +457,7 @@ void check_cartridge_dir(const Options& o) {
   if (fs::exists(status) && !fs::is_directory(status)) {
     fail("CARTRIDGE_DIR " + o.cartridge_dir + " is not a directory");
   }
+  if (!o.overwrite && fs::is_directory(status)) refuse_existing_cartridge(o.cartridge_dir);
 }
 
 // Creates CARTRIDGE_DIR (one level, its parent must exist) when missing.

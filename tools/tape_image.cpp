@@ -85,6 +85,7 @@ void print_usage() {
       "      --progress         show the status line even when standard error is no terminal\n"
       "      --no-progress      do not show it\n"
       "  -h, --help             show this text\n"
+      "      --version          print the version and exit\n"
       "\n"
       "Exit status: 0 the image is complete and every record was read; 2 the image is complete\n"
       "but holds unreadable records; 1 a failure (the imaging can be continued when the cause\n"
@@ -109,13 +110,14 @@ unsigned number_option(const char* name, const char* text, unsigned lowest, unsi
 }
 
 Options parse_options(int argc, char** argv) {
-  enum { kProgress = 256, kNoProgress, kReadyWait };
+  enum { kProgress = 256, kNoProgress, kReadyWait, kVersion };
   static const option kLong[] = {{"retries", required_argument, nullptr, 'R'},
                                  {"verbose", required_argument, nullptr, 'v'},
                                  {"progress", no_argument, nullptr, kProgress},
                                  {"no-progress", no_argument, nullptr, kNoProgress},
                                  {"ready-wait", required_argument, nullptr, kReadyWait},
                                  {"help", no_argument, nullptr, 'h'},
+                                 {"version", no_argument, nullptr, kVersion},
                                  {nullptr, 0, nullptr, 0}};
   Options o;
   opterr = 0;
@@ -130,6 +132,9 @@ Options parse_options(int argc, char** argv) {
       o.progress = c == kProgress ? 1 : 0;
     } else if (c == 'h') {
       print_usage();
+      throw RunEnded(kExitComplete);
+    } else if (c == kVersion) {
+      std::printf("%s %s\n", kProgram, OR_VERSION);
       throw RunEnded(kExitComplete);
     } else {
       usage_error(std::string("the option ") + argv[optind - 1] +

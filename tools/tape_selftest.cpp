@@ -20,6 +20,7 @@ namespace {
 
 using selftest::Step;
 
+constexpr char kProgram[] = "tape_selftest";
 constexpr int kExitGood = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
@@ -38,7 +39,8 @@ void print_usage(FILE* stream, const char* program) {
                "  locate16 BLOCK [PARTITION]      LOCATE(16): the same with a 64-bit BLOCK\n"
                "  space CODE COUNT                SPACE: CODE 0 blocks, 1 filemarks, 3 end of\n"
                "                                  data; a negative COUNT moves backwards\n"
-               "  read                            READ one block (at most %u bytes)\n"
+               "  read                            READ one block whole: it asks for as much as\n"
+               "                                  the adapter and the drive allow\n"
                "  read_block_limits               READ BLOCK LIMITS, and the host adapter's\n"
                "                                  limits (largest transfer, reserved buffer)\n"
                "  read_position                   READ POSITION\n"
@@ -64,11 +66,12 @@ void print_usage(FILE* stream, const char* program) {
                "             numbers, attribute values byte by byte\n"
                "  -v LEVEL   show diagnostics up to LEVEL, v to vvvvvv (vvvvvv: command traces\n"
                "             and sense data)\n"
-               "  -h         show this help\n"
+               "  -h, --help show this help\n"
+               "  --version  print the version and exit\n"
                "\n"
                "Exit status: 0 when every command returned GOOD status, 1 otherwise, 2 for a\n"
                "usage error.\n",
-               program, SELFTEST_READ_LENGTH);
+               program);
 }
 
 bool parse_number(const char* text, int64_t min, int64_t max, int64_t* out) {
@@ -200,13 +203,14 @@ struct Options {
   int first_operand = 1;  // index of DEVICE in argv
 };
 
-enum class Parsed { run, help, usage };
+enum class Parsed { run, help, version, usage };
 
 Parsed parse_options(int argc, char** argv, char (&verbosity)[64], Options* options) {
   int i = 1;
   for (; i < argc && argv[i][0] == '-'; ++i) {
     const std::string_view option = argv[i];
     if (option == "-h" || option == "--help") return Parsed::help;
+    if (option == "--version") return Parsed::version;
     if (option == "--raw") {
       options->raw = true;
     } else if (option == "-v" && i + 1 < argc && std::strlen(argv[i + 1]) < sizeof(verbosity)) {
@@ -242,12 +246,16 @@ int run_steps(const char* device, int held, const std::vector<Step>& steps, bool
 int selftest_main(int argc, char** argv) {
   static char verbosity[64] = "";
   set_vl(verbosity);
-  const char* program = argc > 0 ? argv[0] : "tape_selftest";
+  const char* program = argc > 0 ? argv[0] : kProgram;
 
   Options options;
   const Parsed parsed = parse_options(argc, argv, verbosity, &options);
   if (parsed == Parsed::help) {
     print_usage(stdout, program);
+    return kExitGood;
+  }
+  if (parsed == Parsed::version) {
+    std::printf("%s %s\n", kProgram, OR_VERSION);
     return kExitGood;
   }
   const char* device = parsed == Parsed::run ? argv[options.first_operand] : nullptr;

@@ -26,6 +26,12 @@ uint64_t TransferLimits::largest_read() const {
   return limit;
 }
 
+uint32_t TransferLimits::whole_record_read() const {
+  const uint64_t limit = largest_read();
+  return static_cast<uint32_t>(limit == 0 ? kReadMaxLength
+                                          : std::min<uint64_t>(limit, kReadMaxLength));
+}
+
 TransferLimits query_adapter_limits(void* scparam) {
   TransferLimits limits;
   const int fd = descriptor(scparam);

@@ -9,6 +9,9 @@
 
 namespace scsi {
 
+// The longest block READ(6) can ask for: its TRANSFER LENGTH has 24 bits.
+inline constexpr uint32_t kReadMaxLength = 0xFFFFFF;
+
 struct TransferLimits {
   uint64_t adapter_bytes = 0;     // the adapter's largest transfer (BLKSECTGET); 0 not known
   int64_t reserved_bytes = -1;    // SG_GET_RESERVED_SIZE; -1 not known
@@ -17,6 +20,9 @@ struct TransferLimits {
 
   // The most one READ may ask for: the smaller of the known limits, 0 when none is known.
   uint64_t largest_read() const;
+  // What a READ asks for to take a record of any length whole: largest_read(), at most
+  // kReadMaxLength (kReadMaxLength when no limit is known).
+  uint32_t whole_record_read() const;
 };
 
 // Asks the node behind `scparam` for the adapter's limits (those it does not answer stay

@@ -86,6 +86,16 @@ TEST(CommandLine, HelpPrintsTheUsageExactly) {
   }
 }
 
+// Every program of the package prints the same version, and nothing else.
+TEST(CommandLine, EveryProgramPrintsTheProjectVersion) {
+  for (const char* program : {"object_reader", "tape_image", "make_cartridge", "tape_selftest"}) {
+    const RunResult r = testutil::run({testutil::bin(program), "--version"});
+    EXPECT_EQ(r.status, 0) << program;
+    EXPECT_EQ(r.out, std::string(program) + " " + OR_VERSION + "\n");
+    EXPECT_EQ(r.err, "") << program;
+  }
+}
+
 TEST(CommandLine, DriveIsRequired) {
   expect_argument_error({"-f"}, "Please specify --drive option.\n");
   expect_argument_error({}, "Please specify --drive option.\n");

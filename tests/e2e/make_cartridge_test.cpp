@@ -134,9 +134,34 @@ TEST(MakeCartridge, SameTreeAndOptionsGiveIdenticalFiles) {
         << f;
   }
   EXPECT_NE(testutil::read_bytes(work / "one/p1.tap"), testutil::read_bytes(work / "three/p1.tap"));
-  // Building again into an existing cartridge directory replaces its files.
-  ASSERT_EQ(make_cartridge({"-b", "8192", "objs", "three"}, work.path()).status, 0);
+  // A cartridge directory that holds a cartridge is replaced only with --overwrite.
+  const testutil::RunResult refused = make_cartridge({"-b", "8192", "objs", "three"}, work.path());
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_NE(refused.err.find("CARTRIDGE_DIR three already holds a cartridge (cartridge.json): "
+                             "give --overwrite to replace it"),
+            std::string::npos)
+      << refused.err;
+  EXPECT_NE(testutil::read_bytes(work / "one/p1.tap"), testutil::read_bytes(work / "three/p1.tap"));
+  ASSERT_EQ(make_cartridge({"--overwrite", "-b", "8192", "objs", "three"}, work.path()).status, 0);
   EXPECT_EQ(testutil::read_bytes(work / "one/p1.tap"), testutil::read_bytes(work / "three/p1.tap"));
+}
+
+// Any one file of a cartridge (a link under its name too) makes the directory one that holds a
+// cartridge; it is left as it was.
+TEST(MakeCartridge, RefusesEachFileOfAnEarlierCartridgeWithoutOverwrite) {
+  testutil::TempDir work;
+  make_tree(work / "objs");
+  for (const char* name : {"cartridge.json", "p0.tap", "p1.tap"}) {
+    fs::remove_all(work / "cart");
+    fs::create_directories(work / "cart");
+    fs::create_symlink(work / "no-such-file", work / "cart/" + name);
+    const testutil::RunResult r = make_cartridge({"objs", "cart"}, work.path());
+    EXPECT_EQ(r.status, 1) << name;
+    EXPECT_NE(r.err.find(std::string("already holds a cartridge (") + name + ")"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(entries(work / "cart"), std::vector<std::string>{name});
+  }
 }
 
 TEST(MakeCartridge, FixedTimeReplacesModificationTimes) {
@@ -225,7 +250,7 @@ TEST(MakeCartridge, LinksInsideTheTreeOrTheCartridgeDirectoryAreNotFollowed) {
   fs::create_symlink(work / "outside", work / "cart/cartridge.json");
   fs::create_symlink(work / "outside", work / "cart/.p1.tap.part");
 
-  const testutil::RunResult r = make_cartridge({"objs", "cart"}, work.path());
+  const testutil::RunResult r = make_cartridge({"--overwrite", "objs", "cart"}, work.path());
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.err.find("skipped objs/bucket-a/link (not a regular file)"), std::string::npos);
   EXPECT_EQ(testutil::read_file(work / "outside"), "keep me");

@@ -136,7 +136,7 @@ TEST(MakeCartridgeVersions, VersionsOutOfTimeOrderAreReported) {
       << r.err;
   // A fixed time orders them by number: no warning.
   const testutil::RunResult fixed =
-      make_cartridge({"--versions", "-t", kTime, "objs", "cart"}, work.path());
+      make_cartridge({"--overwrite", "--versions", "-t", kTime, "objs", "cart"}, work.path());
   ASSERT_EQ(fixed.status, 0);
   EXPECT_EQ(fixed.err, "");
 }

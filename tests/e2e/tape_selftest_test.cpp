@@ -2,6 +2,8 @@
 // status, its usage errors, and a damaged or malformed cartridge.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -184,13 +186,13 @@ TEST_F(TapeSelftestTest, DecodedAnswers) {
        "  Sense key:       No Sense (0h)\n"
        "  ASC/ASCQ:        00h/01h filemark detected\n"
        "  Flags:           FILEMARK (a filemark was met)\n"
-       "  Information:     524288 (bytes asked for and not read)\n"
+       "  Information:     65536 (bytes asked for and not read)\n"
        "space 1 -2: GOOD\n"
        "space 3 0: GOOD\n"
        "read: CHECK CONDITION\n"
        "  Sense key:       Blank Check (8h)\n"
        "  ASC/ASCQ:        00h/05h end of data detected\n"
-       "  Information:     524288 (bytes asked for and not read)\n"
+       "  Information:     65536 (bytes asked for and not read)\n"
        "locate16 1 1: GOOD\n"
        "read_position: GOOD\n"
        "  Partition:       1\n"
@@ -246,6 +248,44 @@ TEST_F(TapeSelftestTest, ModeSenseAndMediumRemoval) {
             "Write Protected: 1\n"
             "Prevent Medium Removal: OK\n"
             "Allow Medium Removal: OK\n");
+}
+
+// A READ takes a record of 1 MiB (block 6 of the data partition of make_cartridge's cartridge)
+// whole, asking for what the adapter and the drive allow; a drive whose longest block is shorter
+// reads its start and tells the rest as a negative INFORMATION.
+TEST(TapeSelftestRead, ReadsABlockOfOneMebibyteWhole) {
+  testutil::TempDir work;
+  std::filesystem::create_directories(work / "objs/bucket-a");
+  testutil::write_file(work / "objs/bucket-a/big", std::string(3 << 20, 'x'));
+  ASSERT_EQ(testutil::run({testutil::bin("make_cartridge"), work / "objs", work / "cart"}).status,
+            0);
+  const struct {
+    uint32_t block_limits;  // 0: the virtual drive's own
+    int status;
+    std::string out;
+  } cases[] = {
+      {0, 0, "locate 6 1: GOOD\nread: GOOD\n  Bytes read:      1048576\n"},
+      {65536, 1,
+       "locate 6 1: GOOD\n"
+       "read: CHECK CONDITION\n"
+       "  Bytes read:      65536\n"
+       "  Sense key:       No Sense (0h)\n"
+       "  ASC/ASCQ:        00h/00h no additional sense information\n"
+       "  Flags:           ILI (the block was not of the length asked for)\n"
+       "  Information:     -983040 (bytes of the record beyond those asked for)\n"},
+  };
+  for (const auto& c : cases) {
+    std::string error;
+    std::optional<vdrive::Manifest> manifest =
+        vdrive::parse_manifest(testutil::read_file(work / "cart/cartridge.json"), &error);
+    ASSERT_TRUE(manifest) << error;
+    if (c.block_limits != 0) manifest->faults.block_limits = c.block_limits;
+    vtape::write_manifest(*manifest, work / "cart");
+    const testutil::RunResult r =
+        testutil::run({testutil::bin("tape_selftest"), work / "cart", "locate", "6", "1", "read"});
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_EQ(r.out, c.out);
+  }
 }
 
 TEST_F(TapeSelftestTest, VerbosityShowsTracesAndSense) {

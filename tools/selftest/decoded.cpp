@@ -80,10 +80,14 @@ std::string ending(const Answer& answer, const scsi::Outcome& outcome) {
   return "failed: " + scsi::describe(outcome);
 }
 
-// What INFORMATION holds after the commands that say it: the part of the request not done.
+// What INFORMATION holds after the commands that say it: the part of the request not done, or
+// for a READ of a record longer than asked for (negative) the part of the record not read.
 std::string information_text(const std::string& command, int64_t information) {
   std::string text = std::to_string(information);
-  if (command == "read") text += " (bytes asked for and not read)";
+  if (command == "read") {
+    text += information < 0 ? " (bytes of the record beyond those asked for)"
+                            : " (bytes asked for and not read)";
+  }
   if (command == "space") text += " (of the count, not spaced)";
   return text;
 }
@@ -183,13 +187,15 @@ Answer mode_sense(SCSI_DEVICE_PARAM* device, uint32_t page) {
   return a;
 }
 
+// One record, whole: the READ asks for as much as the adapter and the drive allow (with SILI, so a
+// shorter record ends GOOD); only a record longer than that ends in a check with ILI.
 Answer read_block(SCSI_DEVICE_PARAM* device) {
-  std::vector<uint8_t> buffer(SELFTEST_READ_LENGTH);
+  const uint32_t length = scsi::query_transfer_limits(device).whole_record_read();
+  std::vector<uint8_t> buffer(length);
   uint32_t received = 0;
   Records r;
   Answer a;
-  a.good =
-      spti_read_data(device, SELFTEST_READ_LENGTH, buffer.data(), &received, &r.sense, &r.error);
+  a.good = spti_read_data(device, length, buffer.data(), &received, &r.sense, &r.error);
   if (a.good || received > 0) a.fields.emplace_back("Bytes read", std::to_string(received));
   return a;
 }
