@@ -32,19 +32,26 @@ inline constexpr const char VL_DEFAULT[] = "default";  // stands for the structu
 // verbose string is the checker's own, kept per thread: each thread that checks a tape has its
 // own structure in hand.
 void set_vl(const char* vl);
+// -q: no INFO, DEBUG or TRACE message is shown, whatever the verbosity, but the closing summary
+// (output_summary).
+void set_quiet(bool quiet);
 void set_top_verbose(const char* t_verbose);
 const char* get_top_verbose();
 
 // 1 to 6 for "v" to "vvvvvv", 0 for any other text (the empty text included).
 int get_verbose_rank(const char* verbose);
 
-// Writes "YYYY/MM/DD hh:mm:ss.mmm " (milliseconds space-padded), the log level and the verbose tag.
+// Writes "YYYY/MM/DD hh:mm:ss.mmm " (local time), the log level and the verbose tag.
 void print_header(FILE* stream, const char* log_level, const char* verbose);
 
 // Formats and routes one message. Returns 1 when an ERROR (or a SYS_ERR) was printed, else 0.
 // It never ends the run: a caller that must stop after a message says so (output_fatal).
 int output_accdg_to_vl(const char* log_level, const char* verbose, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
+
+// Prints one line of the closing summary of a job as an INFO of [COMMON]: shown at every
+// verbosity, -q included.
+void output_summary(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // What ends a run: thrown by output_fatal after its message, and by a stop that a signal asked
 // for, with the exit status the run ends with. main (and each worker of a job) catches it;

@@ -20,9 +20,10 @@ fi
 # time: /usr/bin/time, for the peak memory figure of scripts/benchmark.sh; groff-base, dpkg-dev
 # and bash-completion: the man page check, the Debian package and the try of its completions
 # (scripts/check_package.sh); libcurl4-openssl-dev: the S3 client (requests signed with AWS
-# Signature Version 4).
+# Signature Version 4); python3-jsonschema: the test report_schema checks the tests' reports
+# against schema/.
 packages=(g++ cmake make pkg-config libgtest-dev libjson-c-dev uuid-dev libssl-dev time groff-base
-          dpkg-dev bash-completion libcurl4-openssl-dev)
+          dpkg-dev bash-completion libcurl4-openssl-dev python3-jsonschema)
 # clang and libclang-rt-14-dev: libFuzzer and the sanitizers' runtime of the fuzz build.
 if [ "${1:-}" = "--fuzz" ]; then
   packages+=(clang libclang-rt-14-dev)

@@ -72,6 +72,7 @@ constexpr int kS3BucketPrefixOption = 1006;
 constexpr int kS3MultipartThresholdOption = 1007;
 constexpr int kS3InFlightOption = 1008;
 constexpr int kReadyWaitOption = 1009;
+constexpr int kLogJsonOption = 1010;
 // A first load's calibration takes up to two hours: a day is the longest wait asked for.
 constexpr int kMaxReadyWait = 86400;
 constexpr int kMaxReadRetries = 100;
@@ -99,19 +100,21 @@ struct Settings {
   Bool is_output_list = False;
   Bool is_output_object = False;
   Bool is_force_enabled = False;
-  // Options beyond the historical set: the status line and the report.
+  // Options beyond the historical set: the status line, the report and the message log.
   int progress = -1;  // 1 --progress, 0 --no-progress, -1 on a terminal only
+  bool quiet = false;  // -q: problems and the summary only; no status line unless --progress
   std::string report_path;
+  std::string log_json_path;
   // --s3 and the options that go with it: the objects restored into an S3 store.
   bool to_store = false;
   bool store_option = false;  // --s3-bucket-prefix, --s3-multipart-threshold or --s3-in-flight
   s3::StoreOptions store;
 };
 
-// The status line of a long job: on a terminal unless --no-progress (or wherever --progress asks
-// for it); elsewhere, with -v v or more, a progress message a minute.
+// The status line of a long job: on a terminal unless --no-progress or -q (or wherever --progress
+// asks for it, -q or not); elsewhere, with -v v or more, a progress message a minute.
 void choose_progress_display(const Settings& settings) {
-  const bool terminal = isatty(STDERR_FILENO) != 0;
+  const bool terminal = isatty(STDERR_FILENO) != 0 && !settings.quiet;
   if (settings.progress == 1 || (settings.progress == -1 && terminal)) {
     status_line::set_mode(status_line::Mode::terminal);
   } else if (settings.progress == -1 && get_verbose_rank(settings.verbose_level) >= 1) {
@@ -134,18 +137,15 @@ void print_summary(const Settings& settings, bool listing) {
   const bool storing = settings.to_store && !listing;
   const char* done = listing ? "listed" : storing ? "stored" : "written";
   const std::string not_stored = storing ? std::to_string(t.not_stored) + " not stored, " : "";
-  output_accdg_to_vl(LV_INFO, VL_COMMON,
-                     "Objects: %" PRIu64 " %s, %" PRIu64 " already there, %" PRIu64
-                     " refused, %" PRIu64 " not readable, %s%" PRIu64 " lost; %s.\n",
-                     listing ? t.listed : t.written, done, t.exists, t.refused, t.unreadable,
-                     not_stored.c_str(), t.lost, with_unit(t.bytes).c_str());
-  output_accdg_to_vl(LV_INFO, VL_COMMON, "Messages: %" PRIu64 " errors, %" PRIu64 " warnings.\n",
-                     t.errors, t.warnings);
+  output_summary("Objects: %" PRIu64 " %s, %" PRIu64 " already there, %" PRIu64
+                 " refused, %" PRIu64 " not readable, %s%" PRIu64 " lost; %s.\n",
+                 listing ? t.listed : t.written, done, t.exists, t.refused, t.unreadable,
+                 not_stored.c_str(), t.lost, with_unit(t.bytes).c_str());
+  output_summary("Messages: %" PRIu64 " errors, %" PRIu64 " warnings.\n", t.errors, t.warnings);
   const auto whole = static_cast<uint64_t>(seconds);
-  output_accdg_to_vl(LV_INFO, VL_COMMON,
-                     "Time: %" PRIu64 ":%02" PRIu64 ":%02" PRIu64 ", %.1f MiB/s on average.\n",
-                     whole / 3600, whole / 60 % 60, whole % 60,
-                     seconds > 0 ? static_cast<double>(t.bytes) / 1048576.0 / seconds : 0.0);
+  output_summary("Time: %" PRIu64 ":%02" PRIu64 ":%02" PRIu64 ", %.1f MiB/s on average.\n",
+                 whole / 3600, whole / 60 % 60, whole % 60,
+                 seconds > 0 ? static_cast<double>(t.bytes) / 1048576.0 / seconds : 0.0);
 }
 
 // Copies `src` into a fixed field, cut to the field's length.
@@ -273,8 +273,12 @@ bool apply_long_option(Settings& settings, int opt) {
       settings.progress = opt == kProgressOption ? 1 : 0;
       break;
     case kReportOption:
-      if (*optarg == '\0') output_fatal(VL_COMMON, "The option (--report) needs a value. See --help.\n");
-      settings.report_path = optarg;
+    case kLogJsonOption:
+      if (*optarg == '\0') {
+        output_fatal(VL_COMMON, "The option (%s) needs a value. See --help.\n",
+                     opt == kReportOption ? "--report" : "--log-json");
+      }
+      (opt == kReportOption ? settings.report_path : settings.log_json_path) = optarg;
       break;
     case kReadRetriesOption:
       settings.read_retries = number_option(optarg, "--read-retries", 0, kMaxReadRetries);
@@ -324,6 +328,9 @@ bool apply_option(Settings& settings, int opt, const char* appname) {
     case 'l':
       settings.is_output_list = True;
       break;
+    case 'q':
+      settings.quiet = true;
+      break;
     case 'r':
       settings.is_resume_dump_required = True;
       break;
@@ -339,7 +346,7 @@ bool apply_option(Settings& settings, int opt, const char* appname) {
   return true;
 }
 
-constexpr char kShortOptions[] = ":b:d:Ffhi:L:lo:O:rs:v:";
+constexpr char kShortOptions[] = ":b:d:Ffhi:L:lo:O:qrs:v:";
 const option kLongOptions[] = {
     {"bucket", required_argument, nullptr, 'b'},
     {"drive", required_argument, nullptr, 'd'},
@@ -351,6 +358,7 @@ const option kLongOptions[] = {
     {"list", no_argument, nullptr, 'l'},
     {"object-key", required_argument, nullptr, 'o'},
     {"Object-id", required_argument, nullptr, 'O'},
+    {"quiet", no_argument, nullptr, 'q'},
     {"resume-dump", no_argument, nullptr, 'r'},
     {"save-path", required_argument, nullptr, 's'},
     {"verbose", required_argument, nullptr, 'v'},
@@ -358,6 +366,7 @@ const option kLongOptions[] = {
     {"progress", no_argument, nullptr, kProgressOption},
     {"no-progress", no_argument, nullptr, kNoProgressOption},
     {"report", required_argument, nullptr, kReportOption},
+    {"log-json", required_argument, nullptr, kLogJsonOption},
     {"read-retries", required_argument, nullptr, kReadRetriesOption},
     {"ready-wait", required_argument, nullptr, kReadyWaitOption},
     {"s3", required_argument, nullptr, kS3Option},
@@ -746,9 +755,9 @@ void note_drive_and_cartridge(const Settings& settings, RunState& run) {
   if (spti_inquiry(run.drive->param(), 0, sizeof(inquiry), inquiry, &received, &sense, &syserr)) {
     const InquiryIdentity identity = decode_inquiry(
         std::span<const uint8_t>(inquiry, std::min<size_t>(received, sizeof(inquiry))));
-    run_record::note_drive("vendor", printable(identity.vendor));
-    run_record::note_drive("product", printable(identity.product));
-    run_record::note_drive("revision", printable(identity.revision));
+    run_record::note_drive("vendor", printable(unpadded(identity.vendor)));
+    run_record::note_drive("product", printable(unpadded(identity.product)));
+    run_record::note_drive("revision", printable(unpadded(identity.revision)));
   }
   const MamHtaData& hta = run.mamhta.Data;
   const std::pair<const char*, std::string> texts[] = {
@@ -760,18 +769,20 @@ void note_drive_and_cartridge(const Settings& settings, RunState& run) {
       {"pool_id", hta.pool_id},
       {"pool_group_id", hta.pool_group_id},
       {"barcode", hta.barcode}};
-  for (const auto& [name, value] : texts) run_record::note_cartridge_memory(name, printable(value));
+  for (const auto& [name, value] : texts) {
+    run_record::note_cartridge_memory(name, printable(unpadded(value)));
+  }
   for (int p = 0; p < 2; ++p) {
     if (!run.mamvci[p].is_valid) continue;
     const std::string prefix = "partition_" + std::to_string(p) + "_";
     const Data& vci = run.mamvci[p].Data;
     run_record::note_cartridge_memory(prefix + "volume_change_reference",
-                                      std::to_string(vci.volume_change_ref));
-    run_record::note_cartridge_memory(prefix + "partial_references", std::to_string(vci.pr_count));
-    run_record::note_cartridge_memory(prefix + "last_rcm_block", std::to_string(vci.rcm_block));
-    run_record::note_cartridge_memory(prefix + "volume_uuid", vci.uuid);
+                                      uint64_t{vci.volume_change_ref});
+    run_record::note_cartridge_memory(prefix + "partial_references", uint64_t{vci.pr_count});
+    run_record::note_cartridge_memory(prefix + "last_rcm_block", uint64_t{vci.rcm_block});
+    run_record::note_cartridge_memory(prefix + "volume_uuid", printable(unpadded(vci.uuid)));
   }
-  run_record::note_drive("barcode", run.barcode_id);
+  run_record::note_drive("barcode", printable(unpadded(run.barcode_id)));
 }
 
 // What the walk of this run is told: where the objects go, how hard an unreadable block is tried,
@@ -971,10 +982,16 @@ namespace {
 bool take_options(Settings& settings, int argc, char** argv) {
   set_vl(settings.verbose_level);
   if (!parse_options(settings, argc, argv)) return false;
+  if (!settings.log_json_path.empty() && !run_record::enable_message_log(settings.log_json_path)) {
+    output_fatal(VL_COMMON, "The message log (%s) could not be opened: %s\n",
+                 settings.log_json_path.c_str(), std::strerror(errno));
+  }
   if (!settings.report_path.empty() && !run_record::enable_report(settings.report_path)) {
     output_fatal(VL_COMMON, "The report (%s) could not be created: %s\n",
                  settings.report_path.c_str(), std::strerror(errno));
   }
+  if (settings.quiet) copy_field(settings.verbose_level, "");  // -q overrides -v
+  set_quiet(settings.quiet);
   set_vl(settings.verbose_level);
   if (settings.save_path[0] == '\0') {
     if (getcwd(settings.save_path, sizeof(settings.save_path)) == nullptr) {
@@ -991,6 +1008,20 @@ bool take_options(Settings& settings, int argc, char** argv) {
   return true;
 }
 
+// Whether the options name an object to retrieve (alone, or after a list run).
+bool asks_retrieval(const Settings& settings) {
+  return settings.object_key[0] != '\0' && std::strlen(settings.bucket_name) >= 3;
+}
+
+// The job the options ask for, as the report names it.
+run_record::Job job_of(const Settings& settings) {
+  using run_record::Job;
+  if (settings.is_full_dump_required) return Job::full_dump;
+  if (settings.is_resume_dump_required) return Job::resume_dump;
+  if (!settings.is_output_list) return Job::retrieval;
+  return asks_retrieval(settings) ? Job::list_and_retrieval : Job::list;
+}
+
 // A list run, and the retrieval that may follow it in the same run, or a retrieval alone.
 int list_and_retrieve(const Settings& settings, RunState& run) {
   // List files are written, completed, deleted and read under the identifier the walk names them
@@ -1000,7 +1031,7 @@ int list_and_retrieve(const Settings& settings, RunState& run) {
   int ret = 0;
   if (settings.is_output_list) {
     ret = make_lists(settings, run);
-    const bool retrieval = settings.object_key[0] != '\0' && std::strlen(settings.bucket_name) >= 3;
+    const bool retrieval = asks_retrieval(settings);
     if (!retrieval) run.drive->end_job();
     print_summary(settings, true);
     if (!retrieval) return walk::report_lost_objects(settings.save_path, run.tape_id);
@@ -1021,6 +1052,7 @@ int list_and_retrieve(const Settings& settings, RunState& run) {
 // The job the options ask for, from the store and the drive on; returns its exit status.
 int run_job(const Settings& settings) {
   install_stop_handlers();
+  run_record::note_job(job_of(settings));
   // Declared before the run: the walk hands objects to the store until the run is over.
   const std::unique_ptr<walk::StoreSink> store = open_store(settings);
   RunState run;

@@ -14,7 +14,17 @@
 
 namespace {
 
-const char* verbose_level = nullptr;
+// What the user asked to be shown: the verbosity text (-v) and -q.
+struct Shown {
+  const char* verbose_level = nullptr;
+  bool quiet = false;
+};
+
+Shown& shown() {
+  static Shown settings;
+  return settings;
+}
+
 thread_local const char* top_verbose = nullptr;
 
 bool same(const char* a, const char* b) { return a != nullptr && std::strcmp(a, b) == 0; }
@@ -29,7 +39,8 @@ const char* verbose_tag(const char* verbose) {
 
 }  // namespace
 
-void set_vl(const char* vl) { verbose_level = vl; }
+void set_vl(const char* vl) { shown().verbose_level = vl; }
+void set_quiet(bool quiet) { shown().quiet = quiet; }
 void set_top_verbose(const char* t_verbose) { top_verbose = t_verbose; }
 const char* get_top_verbose() { return top_verbose; }
 
@@ -46,7 +57,7 @@ void print_header(FILE* stream, const char* log_level, const char* verbose) {
   gettimeofday(&tv, nullptr);
   tm local{};
   localtime_r(&tv.tv_sec, &local);
-  std::fprintf(stream, "%04d/%02d/%02d %02d:%02d:%02d.%3d ", local.tm_year + 1900, local.tm_mon + 1,
+  std::fprintf(stream, "%04d/%02d/%02d %02d:%02d:%02d.%03d ", local.tm_year + 1900, local.tm_mon + 1,
                local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
                static_cast<int>(tv.tv_usec / 1000));
   std::fputs(log_level, stream);
@@ -110,7 +121,7 @@ int output_accdg_to_vl(const char* log_level, const char* verbose, const char* f
   const bool to_stdout =
       !to_stderr &&
       (same(log_level, LV_INFO) || same(log_level, LV_DEBUG) || same(log_level, LV_TRACE)) &&
-      get_verbose_rank(verbose_level) >= get_verbose_rank(verbose);
+      !shown().quiet && get_verbose_rank(shown().verbose_level) >= get_verbose_rank(verbose);
   if (!to_stderr && !to_stdout) return 0;
   va_list args;
   va_start(args, format);
@@ -118,4 +129,12 @@ int output_accdg_to_vl(const char* log_level, const char* verbose, const char* f
   va_end(args);
   print_message(to_stderr ? stderr : stdout, log_level, verbose, text);
   return same(log_level, LV_ERROR) || same(log_level, LV_SYS_ERR) ? 1 : 0;
+}
+
+void output_summary(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const std::string text = formatted(format, args);
+  va_end(args);
+  print_message(stdout, LV_INFO, VL_COMMON, text);
 }

@@ -6,10 +6,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
+
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <string_view>
 #include <vector>
 
@@ -148,7 +152,12 @@ void AtomicFile::discard() {
   temp_name_.clear();
 }
 
-void remove_stale_temporaries(const SafeDir& dir, const std::string& final_name) {
+namespace {
+
+// Calls `visit` with the directory's descriptor and the name of every entry of `dir` whose name
+// begins with the temporary prefix of `final_name`, and the rest of the name after it.
+void for_each_temporary(const SafeDir& dir, const std::string& final_name,
+                        const std::function<void(int, const char*, std::string_view)>& visit) {
   const std::string prefix = temporary_name_prefix(final_name);
   const int fd = openat(dir.fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   DIR* stream = fd < 0 ? nullptr : fdopendir(fd);
@@ -157,11 +166,41 @@ void remove_stale_temporaries(const SafeDir& dir, const std::string& final_name)
     return;
   }
   for (const dirent* entry = readdir(stream); entry != nullptr; entry = readdir(stream)) {
-    if (std::string_view(entry->d_name).starts_with(prefix)) {
-      unlinkat(dirfd(stream), entry->d_name, 0);
-    }
+    const std::string_view name(entry->d_name);
+    if (name.starts_with(prefix)) visit(dirfd(stream), entry->d_name, name.substr(prefix.size()));
   }
   closedir(stream);
+}
+
+// The process that made the temporary file named "<pid>.<n>" after its prefix; 0 for another name.
+pid_t maker_of(std::string_view rest) {
+  const size_t dot = rest.find('.');
+  if (dot == 0 || dot == std::string_view::npos || dot + 1 == rest.size()) return 0;
+  const std::string_view counter = rest.substr(dot + 1);
+  if (counter.find_first_not_of("0123456789") != std::string_view::npos) return 0;
+  pid_t pid = 0;
+  const auto [end, error] = std::from_chars(rest.data(), rest.data() + dot, pid);
+  return error == std::errc() && end == rest.data() + dot && pid > 0 ? pid : 0;
+}
+
+}  // namespace
+
+void remove_stale_temporaries(const SafeDir& dir, const std::string& final_name) {
+  for_each_temporary(dir, final_name, [](int dir_fd, const char* name, std::string_view) {
+    unlinkat(dir_fd, name, 0);
+  });
+}
+
+void remove_orphaned_temporaries(const SafeDir& dir, const std::string& final_name) {
+  for_each_temporary(dir, final_name, [](int dir_fd, const char* name, std::string_view rest) {
+    const pid_t pid = maker_of(rest);
+    struct stat status {};
+    if (pid == 0 || fstatat(dir_fd, name, &status, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(status.st_mode) || status.st_uid != geteuid()) {
+      return;
+    }
+    if (kill(pid, 0) != 0 && errno == ESRCH) unlinkat(dir_fd, name, 0);
+  });
 }
 
 bool copy_file_atomically(const std::string& from, const std::string& to) {

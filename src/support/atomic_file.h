@@ -69,6 +69,12 @@ std::string temporary_name_prefix(const std::string& final_name);
 // killed before it could remove them.
 void remove_stale_temporaries(const SafeDir& dir, const std::string& final_name);
 
+// Removes the temporary files for `final_name` in `dir` that a process which no longer runs left
+// (it was killed before it could remove them): plain files of the running user named
+// "<final_name>.tmp.<pid>.<n>" whose process `pid` does not exist. A file of a process that still
+// runs, or whose state cannot be learnt, is left alone.
+void remove_orphaned_temporaries(const SafeDir& dir, const std::string& final_name);
+
 // Copies the plain file `from` to `to` through an atomic file. Returns false with errno set when
 // `from` is not a plain file (a link included) or cannot be read, or when the copy cannot be
 // written.

@@ -74,3 +74,8 @@ std::string printable_lines(std::string_view text) {
   }
   return out;
 }
+
+std::string_view unpadded(std::string_view text) {
+  const size_t last = text.find_last_not_of(std::string_view(" \0", 2));
+  return last == std::string_view::npos ? std::string_view() : text.substr(0, last + 1);
+}

@@ -12,3 +12,7 @@ std::string printable(std::string_view text);
 // every other control character and every byte that is not valid UTF-8 is escaped, so that no
 // text can move the cursor, clear the screen or set a terminal's title.
 std::string printable_lines(std::string_view text);
+
+// A text of a fixed-length field (an INQUIRY or cartridge-memory text) without the blanks and zero
+// bytes that pad it at its end.
+std::string_view unpadded(std::string_view text);

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -14,8 +15,10 @@
 #include <span>
 #include <string_view>
 
+#include "output_level.h"
 #include "support/atomic_file.h"
 #include "support/printable.h"
+#include "support/unique_fd.h"
 
 namespace run_record {
 
@@ -40,6 +43,7 @@ struct Run {
   size_t other_messages = 0;
   uint64_t messages_left_out = 0;
   std::unique_ptr<AtomicFile> report;
+  support::UniqueFd message_log;  // --log-json
   std::vector<std::string> written_files;
   std::vector<std::string> lost_objects;
   std::vector<std::pair<std::string, std::function<Figures()>>> late_figures;
@@ -60,15 +64,31 @@ const char* outcome_name(Outcome outcome) {
     case Outcome::listed:
       return "listed";
     case Outcome::exists:
-      return "skipped, exists";
+      return "already_there";
     case Outcome::refused:
       return "refused";
     case Outcome::unreadable:
-      return "not readable";
+      return "not_readable";
     case Outcome::lost:
-      return "lost to damage";
+      return "lost";
     case Outcome::not_stored:
-      return "not stored";
+      return "not_stored";
+  }
+  return "";
+}
+
+const char* job_name(Job job) {
+  switch (job) {
+    case Job::full_dump:
+      return "full_dump";
+    case Job::resume_dump:
+      return "resume_dump";
+    case Job::list:
+      return "list";
+    case Job::retrieval:
+      return "retrieval";
+    case Job::list_and_retrieval:
+      return "list_and_retrieval";
   }
   return "";
 }
@@ -80,21 +100,48 @@ std::string bare(std::string_view tag) {
   return first == std::string_view::npos ? "" : std::string(tag.substr(first, last - first + 1));
 }
 
+// The time now in UTC, as "2026-12-08T16:45:10.123Z".
 std::string now_text() {
   timeval tv{};
   gettimeofday(&tv, nullptr);
-  tm local{};
-  localtime_r(&tv.tv_sec, &local);
+  tm utc{};
+  gmtime_r(&tv.tv_sec, &utc);
   char text[64];
-  std::snprintf(text, sizeof(text), "%04d-%02d-%02dT%02d:%02d:%02d.%03d", local.tm_year + 1900,
-                local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
+  std::snprintf(text, sizeof(text), "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
+                utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
                 static_cast<int>(tv.tv_usec / 1000));
   return text;
+}
+
+// A message as printed, without its final line feed and without the indentation of its
+// continuation lines.
+std::string plain_text(std::string_view printed) {
+  if (printed.ends_with('\n')) printed.remove_suffix(1);
+  const std::string continued = std::string("\n") + INDENT;
+  std::string text;
+  size_t from = 0;
+  for (size_t at = printed.find(continued); at != std::string_view::npos;
+       at = printed.find(continued, from)) {
+    text.append(printed.substr(from, at + 1 - from));
+    from = at + continued.size();
+  }
+  return text.append(printed.substr(from));
 }
 
 void add_string(json_object* object, const char* name, const std::string& value) {
   json_object_object_add(object, name,
                          json_object_new_string_len(value.data(), static_cast<int>(value.size())));
+}
+
+// Appends one line to the message log in a single write, so that lines of runs sharing the file
+// never mix. A line that cannot be written is passed over: the console has the message.
+void append_to_log(const std::string& line) {
+  const int fd = run().message_log.get();
+  if (fd < 0) return;
+  ssize_t n = -1;
+  do {
+    n = ::write(fd, line.data(), line.size());
+  } while (n < 0 && errno == EINTR);
 }
 
 void write_text(const std::string& text) {
@@ -130,6 +177,7 @@ void count(Outcome outcome, uint64_t size) {
       break;
     case Outcome::lost:
       ++t.lost;
+      t.lost_bytes += size;
       break;
     case Outcome::not_stored:
       ++t.not_stored;
@@ -148,7 +196,20 @@ void begin(const std::string& version, int argc, char** argv) {
   for (int i = 0; i < argc; ++i)
     json_object_array_add(command_line, json_object_new_string(argv[i]));
   json_object_object_add(r.header.get(), "command_line", command_line);
+  json_object_object_add(r.header.get(), "schema_version",
+                         json_object_new_int(kReportSchemaVersion));
+  json_object_object_add(r.header.get(), "job", nullptr);
   add_string(r.header.get(), "started", now_text());
+}
+
+void note_job(Job job) { add_string(run().header.get(), "job", job_name(job)); }
+
+bool enable_message_log(const std::string& path) {
+  support::UniqueFd fd(
+      ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644));
+  if (!fd.valid()) return false;
+  run().message_log = std::move(fd);
+  return true;
 }
 
 bool enable_report(const std::string& path) {
@@ -164,6 +225,7 @@ bool enable_report(const std::string& path) {
   }
   const SafeDir dir = SafeDir::try_root(dir_path);
   if (!dir.valid()) return false;
+  remove_orphaned_temporaries(dir, name);
   struct stat status {};
   if (fstatat(dir.fd(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
       S_ISDIR(status.st_mode)) {
@@ -190,6 +252,10 @@ void note_cartridge_memory(const std::string& name, const std::string& value) {
   add_string(run().cartridge_memory.get(), name.c_str(), value);
 }
 
+void note_cartridge_memory(const std::string& name, uint64_t value) {
+  json_object_object_add(run().cartridge_memory.get(), name.c_str(), json_object_new_uint64(value));
+}
+
 void note_message(const char* level, const char* tag, const std::string& text) {
   Run& r = run();
   const std::string_view l(level);
@@ -197,18 +263,20 @@ void note_message(const char* level, const char* tag, const std::string& text) {
   if (l.starts_with("[WARNING")) ++r.totals.warnings;
   const bool other =
       !l.starts_with("[ERROR") && !l.starts_with("[SYS_ERR") && !l.starts_with("[WARNING");
+  if (r.report == nullptr && !r.message_log.valid()) return;
+  Json message(json_object_new_object());
+  add_string(message.get(), "time", now_text());
+  add_string(message.get(), "level", bare(level));
+  add_string(message.get(), "tag", bare(tag));
+  add_string(message.get(), "text", plain_text(text));
+  append_to_log(rendered(message.get()) + "\n");
   if (r.report == nullptr) return;
   if (other && r.other_messages >= kMaxOtherMessages) {
     ++r.messages_left_out;
     return;
   }
   if (other) ++r.other_messages;
-  json_object* message = json_object_new_object();
-  add_string(message, "level", bare(level));
-  add_string(message, "tag", bare(tag));
-  add_string(message, "text", text);
-  add_string(message, "time", now_text());
-  json_object_array_add(r.messages.get(), message);
+  json_object_array_add(r.messages.get(), message.release());
 }
 
 void note_late_figures(const std::string& name, std::function<Figures()> figures) {
@@ -223,7 +291,7 @@ void note_late_figures(const std::string& name, std::function<Figures()> figures
 }
 
 void note_object(const Object& object) {
-  count(object.outcome, object.size);
+  count(object.outcome, object.size_known ? object.size : 0);
   Run& r = run();
   if (object.outcome == Outcome::lost) {
     r.lost_objects.push_back(
@@ -239,7 +307,8 @@ void note_object(const Object& object) {
   add_string(entry.get(), "key", object.key);
   add_string(entry.get(), "version", object.version);
   add_string(entry.get(), "object_id", object.object_id);
-  json_object_object_add(entry.get(), "size", json_object_new_uint64(object.size));
+  json_object_object_add(entry.get(), "size",
+                         object.size_known ? json_object_new_uint64(object.size) : nullptr);
   json_object_object_add(entry.get(), "block", json_object_new_uint64(object.block));
   json_object_object_add(entry.get(), "offset", json_object_new_uint64(object.offset));
   add_string(entry.get(), "outcome", outcome_name(object.outcome));
@@ -278,10 +347,11 @@ void finish() {
   const Json totals(json_object_new_object());
   for (const auto& [name, value] : {std::pair{"written", t.written},
                                     {"listed", t.listed},
-                                    {"skipped_exists", t.exists},
+                                    {"already_there", t.exists},
                                     {"refused", t.refused},
                                     {"not_readable", t.unreadable},
                                     {"lost", t.lost},
+                                    {"lost_bytes", t.lost_bytes},
                                     {"not_stored", t.not_stored},
                                     {"bytes", t.bytes},
                                     {"errors", t.errors},
@@ -290,6 +360,7 @@ void finish() {
     json_object_object_add(totals.get(), name, json_object_new_uint64(value));
   }
   json_object_object_add(totals.get(), "seconds", json_object_new_double(elapsed_seconds()));
+  add_string(r.header.get(), "ended", now_text());
   std::string rest = "\n]";
   json_object_object_foreach(r.header.get(), name, value) {
     rest += ",\"" + std::string(name) + "\":" + rendered(value);

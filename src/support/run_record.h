@@ -15,8 +15,15 @@ namespace run_record {
 // What happened to one object.
 // `unreadable`: its metadata or data break the format; `lost`: the drive could not read it;
 // `not_stored`: the S3 store did not take it (a restore into a store counts `written` objects
-// as stored).
+// as stored). The report names them "written", "listed", "already_there", "refused",
+// "not_readable", "lost" and "not_stored".
 enum class Outcome { written, listed, exists, refused, unreadable, lost, not_stored };
+
+// The job a run does; the report names it as written here.
+enum class Job { full_dump, resume_dump, list, retrieval, list_and_retrieval };
+
+// The version of the report's layout that schema/report.schema.json describes.
+inline constexpr int kReportSchemaVersion = 2;
 
 struct Object {
   std::string bucket;
@@ -24,6 +31,7 @@ struct Object {
   std::string version;
   std::string object_id;
   uint64_t size = 0;
+  bool size_known = true;  // false for a lost object whose size the tape did not tell
   uint64_t block = 0;  // the first block of its metadata on the data partition
   uint64_t offset = 0;
   Outcome outcome = Outcome::written;
@@ -37,6 +45,7 @@ struct Totals {
   uint64_t refused = 0;
   uint64_t unreadable = 0;
   uint64_t lost = 0;
+  uint64_t lost_bytes = 0;  // of the lost objects whose size is known
   uint64_t not_stored = 0;
   uint64_t bytes = 0;  // of the objects written or listed
   uint64_t errors = 0;
@@ -46,12 +55,22 @@ struct Totals {
 // The program's version and command line; the start of the run's clock.
 void begin(const std::string& version, int argc, char** argv);
 // Writes the report to `path` when the run ends. False (errno set) when it cannot be created.
+// Temporary files of the same report left by runs that were killed (their process no longer
+// runs) are removed first.
 bool enable_report(const std::string& path);
+// Appends every printed message to `path` as it is printed, one JSON object a line. False (errno
+// set) when the file cannot be opened.
+bool enable_message_log(const std::string& path);
+// The job the run does: the report's "job" (null until it is known).
+void note_job(Job job);
 // A member of the report's "drive" object (INQUIRY identity, barcode, tape identifier, ...).
 void note_drive(const std::string& name, const std::string& value);
 // A member of the report's "cartridge_memory" object.
 void note_cartridge_memory(const std::string& name, const std::string& value);
-// One printed message (called by the leveled output).
+void note_cartridge_memory(const std::string& name, uint64_t value);
+// One printed message (called by the leveled output), `text` as it was printed: the report and
+// the message log keep it without its final line feed and its continuation lines without the
+// indentation the console gives them.
 void note_message(const char* level, const char* tag, const std::string& text);
 void note_object(const Object& object);
 // A member of the report made of figures known only when the run ends (for example what a

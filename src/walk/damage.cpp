@@ -45,8 +45,14 @@ ObjectName name_object(MarkerIndex& index, const BucketNames& buckets, uint64_t 
     pr.read(dir.copy_position[r], text.data(), text.size());
     text.resize(std::char_traits<char>::length(text.c_str()));
     uint64_t size = 0;
-    get_element_from_metadata(text.c_str(), &size, &name.key, &name.object_id, nullptr,
-                              &name.version, nullptr);
+    if (get_element_from_metadata(text.c_str(), &size, &name.key, &name.object_id, nullptr,
+                                  &name.version, nullptr) == 0) {
+      name.size = size;
+    }
+  }
+  // The object's data runs from its data offset to the next object's metadata.
+  if (dir.meta_offset[r + 1] >= dir.data_offset[r] && dir.data_offset[r] >= dir.meta_offset[r]) {
+    name.size = dir.meta_offset[r + 1] - dir.data_offset[r];
   }
   return name;
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -48,6 +49,9 @@ struct ObjectName {
   std::string key = "?";
   std::string version;
   std::string object_id = "?";
+  // Its size: the length of its data in its packed object's directory (or, when the directory's
+  // offsets do not agree, the size its metadata copy gives), when known.
+  std::optional<uint64_t> size;
   std::string text() const;  // run_record::object_name
 };
 ObjectName name_object(MarkerIndex& index, const BucketNames& buckets, uint64_t meta);

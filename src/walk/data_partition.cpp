@@ -120,6 +120,7 @@ Got read_following_block(Walk& w, uint32_t* count) {
 // The object being visited cannot be read: its block was found damaged (and reported, naming it).
 void record_lost_object(Walk& w) {
   ObjectFields f;
+  f.size_known = false;
   if (w.in_hand.meta >= w.data.index.object_count()) {
     record_object(w, f, run_record::Outcome::lost, {});
     return;
@@ -129,6 +130,8 @@ void record_lost_object(Walk& w) {
   f.key = name.key;
   f.id = name.object_id;
   f.version_id = name.version;
+  f.size = name.size.value_or(0);
+  f.size_known = name.size.has_value();
   record_object(w, f, run_record::Outcome::lost, {}, &name.bucket);
 }
 

@@ -199,6 +199,7 @@ run_record::Object object_record(Walk& w, const ObjectFields& f) {
   object.version = f.version_id;
   object.object_id = f.id;
   object.size = f.size;
+  object.size_known = f.size_known;
   object.block = w.in_hand.block;
   object.offset = w.in_hand.offset;
   return object;
@@ -474,7 +475,9 @@ int process_object(Walk& w, const char* filepath, uint64_t pr_file_offset, uint6
     outcome = run_record::Outcome::lost;
     w.in_hand.list_entry.clear();  // nor is it listed
   }
-  if (w.in_hand.record_later) {
+  if (w.in_hand.object_damaged && fields.id.empty()) {
+    record_lost_object(w);  // its metadata was not read: named from the cache
+  } else if (w.in_hand.record_later) {
     show_progress(w, fields);
   } else {
     record_object(w, fields, outcome, std::move(paths));

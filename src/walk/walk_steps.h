@@ -53,6 +53,7 @@ void take_bucket_of_packed_object(Walk& w, const uint8_t* bucket_id, bool report
 // The members of an object's metadata that the walk uses.
 struct ObjectFields {
   uint64_t size = 0;
+  bool size_known = true;  // false for a lost object whose size the tape did not tell
   std::string key;
   std::string id;
   std::string last_modified;

@@ -40,6 +40,29 @@ const std::string& tmpdir_of_programs() {
   return dir.path();
 }
 
+// The report a run of `argv` in `cwd` was asked to write (--report FILE), or "".
+std::string report_of(const std::vector<std::string>& argv, const std::string& cwd) {
+  std::string path;
+  for (size_t i = 1; i < argv.size(); ++i) {
+    if (argv[i] == "--report" && i + 1 < argv.size()) path = argv[i + 1];
+    if (argv[i].starts_with("--report=")) path = argv[i].substr(std::strlen("--report="));
+  }
+  return path.empty() || path[0] == '/' || cwd.empty() ? path : cwd + "/" + path;
+}
+
+// Keeps a copy of the report a run wrote, for the check of every report against the schema.
+void keep_report_copy(const std::vector<std::string>& argv, const std::string& cwd) {
+  const std::string report = report_of(argv, cwd);
+  std::error_code ec;
+  if (report.empty() || !fs::is_regular_file(fs::symlink_status(report, ec))) return;
+  fs::create_directories(OR_REPORT_COPIES, ec);
+  std::string copy = std::string(OR_REPORT_COPIES) + "/report-XXXXXX.json";
+  const int fd = mkstemps(copy.data(), std::strlen(".json"));
+  if (fd < 0) throw std::runtime_error("no copy of the report " + report);
+  close(fd);
+  fs::copy_file(report, copy, fs::copy_options::overwrite_existing);
+}
+
 }  // namespace
 
 std::string program_temporary_directory() {
@@ -114,6 +137,7 @@ RunResult run(const std::vector<std::string>& argv, const std::string& cwd,
   } else if (WIFSIGNALED(status)) {
     result.status = 128 + WTERMSIG(status);
   }
+  keep_report_copy(argv, cwd);
   return result;
 }
 
@@ -154,7 +178,7 @@ size_t count(const std::string& hay, const std::string& needle) {
 }
 
 std::string strip_headers(const std::string& text) {
-  static const std::regex kHeader(R"(\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2}\.[ \d]{3} )");
+  static const std::regex kHeader(R"(\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2}\.\d{3} )");
   return std::regex_replace(text, kHeader, "");
 }
 

@@ -53,7 +53,8 @@ struct RunHooks {
 };
 
 // Runs `argv` (argv[0] is the program path) in `cwd` (the current directory when empty) and
-// captures its standard output and standard error.
+// captures its standard output and standard error. The report the run wrote (--report FILE) is
+// copied into OR_REPORT_COPIES, where the test report_schema checks it.
 RunResult run(const std::vector<std::string>& argv, const std::string& cwd = "",
               const RunHooks& hooks = {});
 

@@ -28,4 +28,21 @@ TEST(Printable, EscapesWhatATerminalWouldActOn) {
   for (const auto& c : cases) EXPECT_EQ(printable(c.in), c.out) << c.in;
 }
 
+// Fixed-length fields lose the blanks and zero bytes that pad their end, nothing else.
+TEST(Printable, UnpaddedCutsTheEndsPaddingOnly) {
+  using namespace std::string_literals;
+  const struct {
+    std::string in;
+    std::string out;
+  } cases[] = {
+      {"VIRTUAL ", "VIRTUAL"},
+      {"ABC123L8"s + std::string(24, ' '), "ABC123L8"},
+      {"name\0\0 \0"s, "name"},
+      {" inner  blanks", " inner  blanks"},
+      {"   \0"s, ""},
+      {"", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(unpadded(c.in), c.out) << c.in;
+}
+
 }  // namespace
