@@ -270,7 +270,7 @@ TEST(TapeSelftestRead, ReadsABlockOfOneMebibyteWhole) {
        "read: CHECK CONDITION\n"
        "  Bytes read:      65536\n"
        "  Sense key:       No Sense (0h)\n"
-       "  ASC/ASCQ:        00h/00h no additional sense information\n"
+       "  ASC/ASCQ:        00h/00h no additional sense\n"
        "  Flags:           ILI (the block was not of the length asked for)\n"
        "  Information:     -983040 (bytes of the record beyond those asked for)\n"},
   };

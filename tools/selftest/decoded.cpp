@@ -29,6 +29,7 @@ using Field = std::pair<std::string, std::string>;
 struct Answer {
   BOOL good = 0;
   std::vector<Field> fields;
+  bool sense_shown = true;  // false: the check is the answer's own (a READ of a shorter record)
 };
 
 // The records every command fills.
@@ -187,15 +188,24 @@ Answer mode_sense(SCSI_DEVICE_PARAM* device, uint32_t page) {
   return a;
 }
 
-// One record, whole: the READ asks for as much as the adapter and the drive allow (with SILI, so a
-// shorter record ends GOOD); only a record longer than that ends in a check with ILI.
+// One record, whole: the READ asks for as much as the adapter and the drive allow, with SILI
+// clear, so that a record longer than that is told (check with ILI, negative INFORMATION); a
+// drive in variable-block mode with SILI set would cut it silently. A shorter record, which with
+// SILI clear also ends in a check with ILI, is the usual answer: GOOD with its length.
 Answer read_block(SCSI_DEVICE_PARAM* device) {
   const uint32_t length = scsi::query_transfer_limits(device).whole_record_read();
   std::vector<uint8_t> buffer(length);
   uint32_t received = 0;
   Records r;
   Answer a;
-  a.good = spti_read_data(device, length, buffer.data(), &received, &r.sense, &r.error);
+  a.good = read_block_command(device, length, buffer.data(), &received, &r.sense,
+                              {.suppress_incorrect_length = false});
+  const scsi::SenseData& s = scsi::last_command_report().outcome.sense;
+  if (!a.good && s.present && s.key == 0 && s.asc == 0 && s.ascq == 0 && s.ili && s.valid &&
+      s.information > 0 && !s.filemark && !s.eom) {
+    a.good = 1;
+    a.sense_shown = false;
+  }
   if (a.good || received > 0) a.fields.emplace_back("Bytes read", std::to_string(received));
   return a;
 }
@@ -326,7 +336,7 @@ bool run_decoded(SCSI_DEVICE_PARAM* device, const Step& step) {
   Answer answer = ask(device, step);
   const scsi::Outcome& outcome = scsi::last_command_report().outcome;
   std::printf("%s: %s\n", heading(step).c_str(), ending(answer, outcome).c_str());
-  add_sense(step.name, outcome.sense, &answer.fields);
+  if (answer.sense_shown) add_sense(step.name, outcome.sense, &answer.fields);
   size_t width = kLabelWidth;
   for (const auto& field : answer.fields) width = std::max(width, field.first.size() + 1);
   for (const auto& [label, value] : answer.fields) {
