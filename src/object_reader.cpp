@@ -3,6 +3,7 @@
 #include "object_reader.h"
 
 #include "driver/free_space.h"
+#include "driver/run_temporary.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -670,36 +671,6 @@ void lock_working_directory() {
                cwd);
 }
 
-// Removes the plain files of the temporary directory; anything else there is left alone.
-void empty_temporary_directory(const SafeDir& temporary) {
-  std::string failed;
-  if (!remove_plain_files(temporary, &failed, true)) {
-    output_fatal(VL_COMMON, "Temporary files could not be deleted at %s.\n",
-                 temporary.path().c_str());
-  }
-}
-
-// Empties the temporary directory, creating it for this user when it is missing. It lies in a
-// directory shared by all users: it is used only when it is a real directory of the running user,
-// and it is made readable by its owner only, so nobody else can place files or links in it. It is
-// opened once: the run writes into it through its descriptor, never by its name again.
-SafeDir prepare_temporary_directory() {
-  const std::string dir = temporary_directory();
-  const std::string name = dir.substr(0, dir.size() - 1);
-  if (mkdir(name.c_str(), 0700) != 0 && errno != EEXIST) {
-    output_fatal(VL_COMMON, "The temporary directory (%s) could not be made: %s\n", dir.c_str(),
-                 std::strerror(errno));
-  }
-  std::string problem;
-  SafeDir temporary = SafeDir::private_directory(name, &problem);
-  if (!temporary.valid()) {
-    output_fatal(VL_COMMON, "The temporary directory (%s) %s. It is not used.\n", dir.c_str(),
-                 problem.c_str());
-  }
-  empty_temporary_directory(temporary);
-  return temporary;
-}
-
 // The barcode identifier names a directory under the save path. The cartridge memory is not
 // trusted to keep it there: a '/' becomes '_', and "." or ".." become "_" or "__".
 void set_barcode_identifier(const char* barcode, char (&barcode_id)[9]) {
@@ -717,7 +688,7 @@ void set_barcode_identifier(const char* barcode, char (&barcode_id)[9]) {
 struct RunState {
   char barcode_id[9] = "null";
   char tape_id[9] = "";
-  SafeDir temporary;  // the private temporary directory, open
+  std::optional<RunTemporary> temporary;  // the run's own temporary directory, open
   std::unique_ptr<TapeDrive> drive;
   std::unique_ptr<Walk> walk;
   MamVci mamvci[2]{};
@@ -734,11 +705,11 @@ void read_partial_references(RunState& run) {
   for (uint64_t i = 0; i < run.total_pr_num_in_rp; ++i) {
     const std::string name = CACHE_PR_PREFIX + std::to_string(i);
     const int failed = restored ? write_markers_to_file(walk, pr_cache_file(i).c_str(), 1)
-                                : write_markers_into(walk, run.temporary, name, 1);
+                                : write_markers_into(walk, run.temporary->dir(), name, 1);
     if (failed != 0) output_fatal(VL_PR, "Failed to write partial reference to file.\n");
     // The temporary copy of a restored run stays empty, as a copy that is not written.
     AtomicFile empty;
-    if (restored && (!empty.open(run.temporary, name) || !empty.commit())) {
+    if (restored && (!empty.open(run.temporary->dir(), name) || !empty.commit())) {
       output_fatal(VL_MISC, "Failed to open file.\n");
     }
   }
@@ -799,7 +770,7 @@ walk::Setup walk_setup(const Settings& settings, walk::ObjectSink* sink) {
 
 void prepare_run(const Settings& settings, RunState& run, walk::ObjectSink* sink) {
   lock_working_directory();
-  run.temporary = prepare_temporary_directory();
+  run.temporary.emplace();
   set_force_flag(settings.is_force_enabled);
   // A dump keeps the margin beyond its data; a list run and a retrieval are checked against what
   // they will write once that is known.
@@ -826,7 +797,7 @@ void prepare_run(const Settings& settings, RunState& run, walk::ObjectSink* sink
   output_accdg_to_vl(LV_DEBUG, VL_PR, "main: pr_num=%" PRIu64 "\n", run.total_pr_num_in_rp);
   read_partial_references(run);
   if (settings.is_output_list) {
-    check_space_for_list(settings.save_path, temporary_bytes(run.temporary),
+    check_space_for_list(settings.save_path, temporary_bytes(run.temporary->dir()),
                          settings.is_force_enabled);
   }
 }
@@ -846,6 +817,37 @@ void make_save_path(const Settings& settings) {
   }
 }
 
+// The save path as the history records it: the canonical path, or as given when it cannot be
+// resolved.
+std::string canonical_path(const char* path) {
+  char canonical[PATH_MAX];
+  return realpath(path, canonical) != nullptr ? canonical : path;
+}
+
+// A resume into a save path that no dump of this working directory's history was made into is
+// refused before the drive is opened or anything is made (the tape's own section is checked again
+// once the tape is known).
+void check_resume_save_path(const Settings& settings) {
+  const std::optional<std::vector<std::string>> tapes = history_tapes();
+  if (!tapes) return;  // the walk says there is no history
+  const std::string save_path = canonical_path(settings.save_path);
+  std::string made;
+  for (const std::string& tape : *tapes) {
+    HistoryKeys keys;
+    const std::optional<std::string> recorded =
+        read_history_section(tape.c_str(), &keys) ? walk::history_value(keys, walk::kSavePathKey)
+                                                  : std::nullopt;
+    if (!recorded || *recorded == save_path) return;  // a section without one: the tape decides
+    made += std::string("\n") + INDENT + "the tape " + printable(tape) + " into " +
+            printable(*recorded);
+  }
+  if (made.empty()) return;
+  output_fatal(VL_COMMON,
+               "No dump recorded in history.log of this working directory was made into %s. "
+               "Resume with -s and the save path of the tape's dump:%s\n",
+               printable(save_path).c_str(), made.c_str());
+}
+
 // Before a resume reads the tape: its dump must have been made into this save path, and a dump
 // that completed has nothing to resume (false: the job is done).
 bool check_resume(const Settings& settings, RunState& run) {
@@ -853,9 +855,7 @@ bool check_resume(const Settings& settings, RunState& run) {
   get_tape_identifier(*run.walk, tape_id);
   HistoryKeys keys;
   if (!read_history_section(tape_id, &keys)) return true;  // the walk reports the missing history
-  char canonical[PATH_MAX];
-  const std::string save_path =
-      realpath(settings.save_path, canonical) != nullptr ? canonical : settings.save_path;
+  const std::string save_path = canonical_path(settings.save_path);
   const std::optional<std::string> recorded = walk::history_value(keys, walk::kSavePathKey);
   if (recorded && *recorded != save_path) {
     output_fatal(VL_COMMON,
@@ -908,9 +908,9 @@ int make_lists(const Settings& settings, RunState& run) {
   }
   // The walk completes its list files before it renames them into place.
   std::string failed;
-  if (!remove_plain_files(run.temporary, &failed, true)) {
+  if (!remove_plain_files(run.temporary->dir(), &failed, true)) {
     output_accdg_to_vl(LV_ERROR, VL_COMMON, "Temporary files could not be deleted at %s.\n",
-                       run.temporary.path().c_str());
+                       run.temporary->dir().path().c_str());
   }
   return output_accdg_to_vl(LV_INFO, VL_COMMON, "Making and output the list file is complete.\n");
 }
@@ -968,6 +968,7 @@ int retrieve_object(const Settings& settings, RunState& run) {
     output_accdg_to_vl(LV_INFO, VL_COMMON, settings.to_store ? "Stored: %s\n" : "Written: %s\n",
                        printable(path).c_str());
   }
+  print_summary(settings, false);
   run.walk->setup().selection = {};
   free_object_list(objects);
   return ret;
@@ -1055,6 +1056,7 @@ int run_job(const Settings& settings) {
   run_record::note_job(job_of(settings));
   // Declared before the run: the walk hands objects to the store until the run is over.
   const std::unique_ptr<walk::StoreSink> store = open_store(settings);
+  if (settings.is_resume_dump_required) check_resume_save_path(settings);
   RunState run;
   prepare_run(settings, run, store.get());
   if (stop_requested() != 0) {
@@ -1079,7 +1081,13 @@ int object_reader_main(int argc, char** argv) {
     run_record::set_exit_status(0);
     return 0;
   }
-  const int status = run_job(settings);
-  run_record::set_exit_status(status);
-  return status;
+  try {
+    const int status = run_job(settings);
+    run_record::set_exit_status(status);
+    return status;
+  } catch (const RunEnded&) {
+    // An interrupted job says what it did before it stopped, as a finished one does.
+    if (stop_requested() != 0) print_summary(settings, job_of(settings) == run_record::Job::list);
+    throw;
+  }
 }

@@ -332,6 +332,8 @@ const Totals& totals() { return run().totals; }
 
 const std::vector<std::string>& written_files() { return run().written_files; }
 
+void note_file_written(const std::string& path) { run().written_files.push_back(path); }
+
 const std::vector<std::string>& lost_objects() { return run().lost_objects; }
 
 double elapsed_seconds() {

@@ -82,6 +82,8 @@ void note_late_figures(const std::string& name, std::function<Figures()> figures
 const Totals& totals();
 // The files written for objects, in order (kept for the first thousand objects written).
 const std::vector<std::string>& written_files();
+// A file written for the objects as a whole (the packed object of a retrieval with -L 1).
+void note_file_written(const std::string& path);
 // How messages name an object: "bucket/key (object id X, version V)", printable, without the
 // version when it has none.
 std::string object_name(const std::string& bucket, const std::string& key,

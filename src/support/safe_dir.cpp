@@ -198,6 +198,28 @@ bool remove_plain_files(const SafeDir& dir, std::string* other, bool leave_other
   return read && clean;
 }
 
+std::vector<std::string> subdirectory_names(const SafeDir& dir) {
+  std::vector<std::string> names;
+  for_each_entry(dir, [&](const std::string& name, bool plain) {
+    struct stat status {};
+    if (!plain && fstatat(dir.fd(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISDIR(status.st_mode)) {
+      names.push_back(name);
+    }
+    return true;
+  });
+  return names;
+}
+
+bool remove_directory_of_plain_files(const SafeDir& dir, const std::string& name) {
+  SafeDir::Refusal why = SafeDir::Refusal::none;
+  std::string failed_at;
+  const SafeDir inner = dir.try_enter(name, false, &why, &failed_at);
+  std::string other;
+  return inner.valid() && remove_plain_files(inner, &other) &&
+         unlinkat(dir.fd(), name.c_str(), AT_REMOVEDIR) == 0;
+}
+
 bool holds_only_plain_files(const SafeDir& dir, std::string* other) {
   bool clean = true;
   const bool read = for_each_entry(dir, [&](const std::string& name, bool plain) {

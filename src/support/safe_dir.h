@@ -9,6 +9,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "support/unique_fd.h"
 
@@ -71,6 +72,11 @@ int open_file_in(const SafeDir& dir, const std::string& name);
 // and its name goes to `*other` with a false result unless `leave_others`; a failed removal also
 // gives false (its name in `*other`).
 bool remove_plain_files(const SafeDir& dir, std::string* other, bool leave_others = false);
+// The names of the directories in `dir` (not of links to directories).
+std::vector<std::string> subdirectory_names(const SafeDir& dir);
+// Removes the directory `name` of `dir` with its plain files, never through a link. False when
+// it holds anything else, or a removal failed.
+bool remove_directory_of_plain_files(const SafeDir& dir, const std::string& name);
 // Whether `dir` holds nothing but plain files; the first other entry's name goes to `*other`.
 bool holds_only_plain_files(const SafeDir& dir, std::string* other);
 // Reads the whole plain file `name` of `dir` (never through a link) into `*bytes`. False when it

@@ -596,5 +596,6 @@ int extract_packed_object(Walk& w, uint64_t block_address) {
       output_write_failed(po_path, errno);
     }
   }
+  run_record::note_file_written(po_path);
   return 0;
 }

@@ -68,19 +68,8 @@ void expect_cache_of(const std::string& dir, const vtape::Layout& layout) {
   EXPECT_EQ(file_names(dir), names) << dir;
 }
 
-// The partial-reference files of the run preparation in the temporary directory: the markers'
-// bytes after a first run, empty files after a run that restored the cache.
-void expect_temporary_prs(const vtape::Layout& layout, bool restored) {
-  std::vector<std::string> names;
-  for (size_t k = 0; k < layout.prs.size(); ++k) {
-    const std::string name = "PR_" + std::to_string(k);
-    names.push_back(name);
-    const std::string bytes = testutil::read_file(kTmpDir + "/" + name);
-    EXPECT_EQ(bytes, restored ? "" : text_of(vtape::pr_bytes(layout, k))) << name;
-  }
-  std::sort(names.begin(), names.end());
-  EXPECT_EQ(file_names(kTmpDir), names);
-}
+// The run's copies of the partial references are gone with its temporary directory.
+void expect_temporary_prs_removed() { EXPECT_EQ(file_names(kTmpDir), std::vector<std::string>{}); }
 
 std::string saved_cache(const Workspace& ws, const std::string& barcode = "QT0001L8") {
   return ws.save() + "/" + barcode + "/reference_partition/";
@@ -148,6 +137,10 @@ TEST_F(ReferencePartition, SoundTapeFillsTheCacheWithoutAnError) {
     EXPECT_EQ(r.err, "");
     const std::string out = strip_headers(r.out);
     if (verbose == "vvvvvv") {
+      // The run's own temporary directory, named by its process number.
+      const size_t digits = out.find(kTmpDir + "/") + kTmpDir.size() + 1;
+      const std::string run_dir =
+          kTmpDir + "/" + out.substr(digits, out.find('/', digits) - digits) + "/";
       expect_in_order(out,
                       {
                           "[TRACE  ] [MISC  ] start:check_reference_partition_lable\n",
@@ -161,8 +154,8 @@ TEST_F(ReferencePartition, SoundTapeFillsTheCacheWithoutAnError) {
                           "RCM_0)\n",
                           "[TRACE  ] [MISC  ] end  :check_reference_partition_lable\n",
                           "[DEBUG  ] [PR    ] main: pr_num=3\n",
-                          "[TRACE  ] [MISC  ] start:write_markers_to_file(" + kTmpDir + "/PR_0)\n",
-                          "[TRACE  ] [MISC  ] start:write_markers_to_file(" + kTmpDir + "/PR_2)\n",
+                          "[TRACE  ] [MISC  ] start:write_markers_to_file(" + run_dir + "PR_0)\n",
+                          "[TRACE  ] [MISC  ] start:write_markers_to_file(" + run_dir + "PR_2)\n",
                       });
     } else {
       EXPECT_EQ(out.find("[MISC  ]"), std::string::npos);
@@ -171,7 +164,7 @@ TEST_F(ReferencePartition, SoundTapeFillsTheCacheWithoutAnError) {
       EXPECT_NE(out.find("main: pr_num=3\n"), std::string::npos);
     }
     expect_cache_of(ws.cache(), sound_->layout);
-    expect_temporary_prs(sound_->layout, false);
+    expect_temporary_prs_removed();
     expect_cache_of(saved_cache(ws), sound_->layout);
   }
 }
@@ -282,8 +275,9 @@ TEST_F(ReferencePartition, LastCommitMarkerListingTooFewPartialReferences) {
                             "12\n",
                         "[ERROR  ] [MISC  ] Total number of filemarks is not correct.\n",
                         "[ERROR  ] [MISC  ] Total number of filemarks is not correct.\n"});
-  // Only the listed partial references went into the temporary directory.
-  EXPECT_EQ(file_names(kTmpDir), (std::vector<std::string>{"PR_0", "PR_1"}));
+  // Only the listed partial references were copied, and the copies are gone with the run.
+  EXPECT_EQ(r.out.find("/PR_2)"), std::string::npos);
+  expect_temporary_prs_removed();
 }
 
 TEST_F(ReferencePartition, LastCommitMarkerListingMorePartialReferencesThanTheTapeHolds) {
@@ -383,7 +377,7 @@ TEST_F(ReferencePartition, TapeWithoutPartialReferences) {
   EXPECT_EQ(r.err, "");
   EXPECT_NE(strip_headers(r.out).find("[DEBUG  ] [PR    ] main: pr_num=0\n"), std::string::npos);
   expect_cache_of(ws_.cache(), tape->layout);
-  expect_temporary_prs(tape->layout, false);
+  expect_temporary_prs_removed();
 }
 
 TEST_F(ReferencePartition, SecondRunRestoresTheSavedCache) {
@@ -396,7 +390,7 @@ TEST_F(ReferencePartition, SecondRunRestoresTheSavedCache) {
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "");
   expect_cache_of(ws_.cache(), sound_->layout);
-  expect_temporary_prs(sound_->layout, true);
+  expect_temporary_prs_removed();
   // The tape is still read marker by marker, but nothing is appended to the cache.
   EXPECT_NE(r.out.find("start:write_markers_to_file(reference_partition/RCM_1)"),
             std::string::npos);
@@ -423,14 +417,14 @@ TEST_F(ReferencePartition, SavedCacheOfAnotherTapeUnderTheSameBarcodeIsNotUsed) 
                                       ") does not match this tape. It is not used.\n");
   // A first run: the cache is read from this tape and saved in place of the other one.
   expect_cache_of(ws_.cache(), other->layout);
-  expect_temporary_prs(other->layout, false);
+  expect_temporary_prs_removed();
   expect_cache_of(saved_cache(ws_), other->layout);
 
   // Now the saved cache is this tape's.
   r = e2e::dump(ws_, other->path());
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "");
-  expect_temporary_prs(other->layout, true);
+  expect_temporary_prs_removed();
 }
 
 TEST_F(ReferencePartition, IncompleteSavedCacheIsNotUsed) {
@@ -443,7 +437,7 @@ TEST_F(ReferencePartition, IncompleteSavedCacheIsNotUsed) {
                                       saved_cache(ws_) +
                                       ") does not match this tape. It is not used.\n");
   expect_cache_of(ws_.cache(), sound_->layout);
-  expect_temporary_prs(sound_->layout, false);
+  expect_temporary_prs_removed();
   expect_cache_of(saved_cache(ws_), sound_->layout);
 }
 
@@ -456,7 +450,7 @@ TEST_F(ReferencePartition, StaleWorkingCacheIsNotMixedIntoARestoredOne) {
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "");
   expect_cache_of(ws_.cache(), sound_->layout);
-  expect_temporary_prs(sound_->layout, true);
+  expect_temporary_prs_removed();
 }
 
 TEST_F(ReferencePartition, BarcodeNamesTheSavedCacheDirectory) {
@@ -532,9 +526,18 @@ TEST_F(ReferencePartition, OnlyPlainFilesOfTheTemporaryDirectoryAreRemoved) {
   fs::create_directory(kTmpDir + "/subdir");
   testutil::write_file(kTmpDir + "/subdir/inner", "inner");
   fs::create_symlink(outside / "kept", kTmpDir + "/link");
+  // The directory of a run that was killed goes; that of a run still going (this one) stays.
+  const std::string ended = kTmpDir + "/999999999";
+  const std::string running = kTmpDir + "/" + std::to_string(getpid());
+  for (const std::string& dir : {ended, running}) {
+    fs::create_directory(dir);
+    testutil::write_file(dir + "/PR_0", "copy");
+  }
   const RunResult r = e2e::dump(ws_, sound_->path());
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "");
+  EXPECT_FALSE(testutil::exists(ended));
+  EXPECT_EQ(testutil::read_file(running + "/PR_0"), "copy");
   EXPECT_FALSE(testutil::exists(kTmpDir + "/PR_7"));
   EXPECT_EQ(testutil::read_file(kTmpDir + "/subdir/inner"), "inner");
   EXPECT_TRUE(fs::is_symlink(kTmpDir + "/link"));

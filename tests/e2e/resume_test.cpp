@@ -58,13 +58,18 @@ TEST_F(ResumeTest, AResumeKeepsToTheSavePathOfItsDump) {
   }());
   const std::string other = tmp_ / "other";
   fs::create_directories(other);
+  // Refused before anything is made: not even the temporary directory.
+  fs::remove_all(testutil::program_temporary_directory());
   const RunResult r = testutil::run(
       {testutil::bin("object_reader"), "-d", cart(), "-F", "-s", other, "-r"}, work());
   EXPECT_EQ(r.status, 1);
-  EXPECT_TRUE(has_line(r.err, "was made into " + fs::canonical(save()).string() +
-                                  ". Resume it with -s " + fs::canonical(save()).string()))
-      << r.err;
+  EXPECT_EQ(testutil::strip_headers(r.err),
+            "[SYS_ERR] [COMMON] No dump recorded in history.log of this working directory was "
+            "made into " + fs::canonical(other).string() +
+                ". Resume with -s and the save path of the tape's dump:\n" + e2e::kIndent +
+                "the tape " + tape_id_ + " into " + fs::canonical(save()).string() + "\n");
   EXPECT_TRUE(fs::is_empty(other));
+  EXPECT_FALSE(fs::exists(testutil::program_temporary_directory()));
 }
 
 // A save path on a file system that fills up: the dump stops, space is freed, the resume makes
