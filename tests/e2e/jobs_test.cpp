@@ -302,6 +302,10 @@ TEST_F(JobsTest, PackFileIsThePackedObjectByteForByte) {
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(testutil::read_file(pack_path(po)), e2e::packed_object_bytes(cart(), layout_, po));
   e2e::expect_same_files(saved_objects(), retrieved({i}));
+  // The pack file is named with the object's files, and the summary follows.
+  EXPECT_NE(r.out.find("[INFO   ] [COMMON] Written: " + pack_path(po) + "\n"), std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("[COMMON] Objects: 1 written, "), std::string::npos) << r.out;
   // An existing pack file is left as it is.
   testutil::write_file(pack_path(po), "kept");
   fs::remove_all(save() + "/logs.2024");

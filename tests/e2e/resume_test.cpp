@@ -173,6 +173,7 @@ class KillAndResumeTest : public ResumeTest {
                   fs::canonical(work()).string() + " and with -s " + save() + ".");
     EXPECT_NE(testutil::read_file(work() + "/history.log").find("\nComplete=0\n"),
               std::string::npos);
+    EXPECT_NE(r.out.find("[COMMON] Objects: "), std::string::npos) << r.out;  // the summary
     expect_no_temporary_file();
   }
 
