@@ -40,6 +40,7 @@
 #include "support/file_helpers.h"
 #include "support/printable.h"
 #include "support/run_record.h"
+#include "support/unique_fd.h"
 #include "support/safe_dir.h"
 #include "support/status_line.h"
 #include "support/stop_signal.h"
@@ -671,6 +672,22 @@ void lock_working_directory() {
                cwd);
 }
 
+// Two dumps into one save path (from two working directories) would write the same objects at
+// once: a dump locks the save path, on the directory itself so that nothing is added to it. The
+// lock goes with the descriptor, when the run ends however it ends.
+support::UniqueFd lock_save_path(const char* save_path) {
+  support::UniqueFd fd(open(save_path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd.valid()) {
+    output_fatal(VL_COMMON, "The save path (%s) could not be opened: %s\n",
+                 printable(save_path).c_str(), std::strerror(errno));
+  }
+  if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+    output_fatal(VL_COMMON, "The save path (%s) is in use by another dump.\n",
+                 printable(save_path).c_str());
+  }
+  return fd;
+}
+
 // The barcode identifier names a directory under the save path. The cartridge memory is not
 // trusted to keep it there: a '/' becomes '_', and "." or ".." become "_" or "__".
 void set_barcode_identifier(const char* barcode, char (&barcode_id)[9]) {
@@ -689,6 +706,7 @@ struct RunState {
   char barcode_id[9] = "null";
   char tape_id[9] = "";
   std::optional<RunTemporary> temporary;  // the run's own temporary directory, open
+  support::UniqueFd save_path_lock;        // held by a dump
   std::unique_ptr<TapeDrive> drive;
   std::unique_ptr<Walk> walk;
   MamVci mamvci[2]{};
@@ -876,6 +894,7 @@ bool check_resume(const Settings& settings, RunState& run) {
 // A full or a resumed dump; returns the run's exit status.
 int run_dump(const Settings& settings, RunState& run) {
   make_save_path(settings);
+  run.save_path_lock = lock_save_path(settings.save_path);
   get_tape_identifier(*run.walk, run.tape_id);
   run_record::note_drive("tape_id", printable(run.tape_id));
   warn_space_for_dump(*run.drive, settings.save_path);
@@ -886,6 +905,12 @@ int run_dump(const Settings& settings, RunState& run) {
     output_accdg_to_vl(LV_ERROR, VL_MISC, "Some error has occurred at check_integrity.\n");
   }
   save_marker_cache(*run.walk, run.barcode_id);
+  if (const uint64_t there = run.walk->counts.already_there; there > 1) {
+    output_accdg_to_vl(LV_WARNING, VL_COMMON,
+                       "%" PRIu64 " objects already there: their files were found in the save path "
+                       "and are not written again.\n",
+                       there);
+  }
   run.drive->end_job();
   output_accdg_to_vl(LV_INFO, VL_COMMON,
                      resume ? "Resume dump is complete.\n" : "Full dump is complete.\n");

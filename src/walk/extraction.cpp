@@ -240,9 +240,13 @@ std::optional<run_record::Outcome> open_object_files(Walk& w, const ObjectFields
       const std::string path = walk::object_path(
           w.setup().save_path, w.in_hand.bucket_name, w.in_hand.savepath_dir_number,
           w.in_hand.savepath_sub_dir_number, f.key, f.id, name.c_str() + f.id.size());
-      note_object_error(w, LV_WARNING, VL_COMMON,
+      // A dump into a save path that holds an earlier one meets thousands of them: one WARNING.
+      const bool dumping = w.mode_is(walk::Mode::full_dump) || w.mode_is(walk::Mode::resume_dump);
+      note_object_error(w, dumping && w.counts.already_there > 0 ? LV_DEBUG : LV_WARNING,
+                        VL_COMMON,
                         "The object file (%s) already exists. The object is not written.\n",
                         printable(path).c_str());
+      ++w.counts.already_there;
       return Outcome::exists;
     }
   }

@@ -132,6 +132,9 @@ class Walk {
     uint64_t bytes_met = 0;
     uint64_t bytes_total = 0;
     int object_errors = 0;  // findings about objects themselves count in the walk's result
+    // Objects of a dump whose files were found in place: the first is named in a WARNING, the
+    // others only in the trace, and the dump says how many at its end.
+    uint64_t already_there = 0;
   } counts;
 
   // The packed object and the object in hand.

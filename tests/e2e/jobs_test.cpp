@@ -1,7 +1,9 @@
 // Every job of the program end to end on builder cartridges: the completion messages and exit
 // statuses, the retrieval of one object by key and version across the list files of a bucket,
 // and the packed object copied whole at structure level 1.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 
 #include <filesystem>
 #include <map>
@@ -9,6 +11,7 @@
 #include <vector>
 
 #include "e2e/reader_fixture.h"
+#include "support/unique_fd.h"
 
 namespace {
 
@@ -427,3 +430,34 @@ TEST_F(JobsTest, ListsFollowTheVolumeIdentifierWhenTheBarcodeDiffers) {
 }
 
 }  // namespace
+
+// A second dump into a save path is refused while another dump holds it. Objects whose files are
+// already there are named once, then counted: four twins (one key, one object ID) give one file.
+TEST_F(JobsTest, SavePathOfADumpIsItsOwnAndFilesAlreadyThereAreCounted) {
+  vtape::Description d = vtape::sample_description();
+  d.objects.resize(4);
+  const vtape::Uuid id = vtape::plan_cartridge(d).objects[0].uuid;
+  for (vtape::ObjectEntry& o : d.objects) {
+    o = d.objects[0];
+    o.uuid = id;
+  }
+  build(d);
+  fs::create_directories(save());
+  {
+    const support::UniqueFd held(open(save().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    ASSERT_EQ(flock(held.get(), LOCK_EX | LOCK_NB), 0);
+    const RunResult r = reader({"-f"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(e2e::report_lines(r.err),
+              std::vector<std::string>{"[SYS_ERR] [COMMON] The save path (" + save() +
+                                       ") is in use by another dump."});
+  }
+  const RunResult r = reader({"-f"});
+  const std::vector<std::string> lines = e2e::report_lines(r.err);
+  ASSERT_EQ(lines.size(), 2u) << r.err;
+  EXPECT_NE(lines[0].find(") already exists. The object is not written."), std::string::npos);
+  EXPECT_EQ(lines[1],
+            "[WARNING] [COMMON] 3 objects already there: their files were found in the save path "
+            "and are not written again.");
+  EXPECT_NE(r.out.find("Objects: 1 written, 3 already there"), std::string::npos) << r.out;
+}
