@@ -34,6 +34,8 @@ inline constexpr const char VL_DEFAULT[] = "default";  // stands for the structu
 void set_vl(const char* vl);
 // -q: no INFO, DEBUG or TRACE message is shown, whatever the verbosity, but the closing summary
 // (output_summary).
+// Every message, the summary too, goes to standard error: standard output is the job's (--ls).
+void set_messages_to_stderr(bool all);
 void set_quiet(bool quiet);
 void set_top_verbose(const char* t_verbose);
 const char* get_top_verbose();

@@ -84,6 +84,8 @@ int retrieve_listed_objects(Walk& w) {
   for (const object_list* record = w.setup().selection.objects; record != nullptr;
        record = record->next) {
     w.in_hand.expected = record;
+    w.in_hand.bucket_name =
+        record->bucket[0] != '\0' ? record->bucket : w.setup().selection.bucket;
     ret |= check_part_of_pr_integrity(
         w, META, record->block_address + record->meta_offset / w.tape.block_size,
         record->meta_offset % w.tape.block_size, 0, 0, record->metadata_size);
@@ -209,7 +211,8 @@ int write_checkpoint(Walk& w, const Checkpoint& place) {
   std::copy(std::begin(place.counters), std::end(place.counters), w.out.recorded_counters);
   w.out.recorded_numbering = place.numbering;
   const uint64_t* c = place.counters;
-  const HistoryKeys more = progress_keys(w.out.save_path, false, place.numbering);
+  const HistoryKeys more = progress_keys(w.out.save_path, false, place.numbering,
+                                         selection_text(w.setup().filter));
   return output_history(w.setup().history, w.tape.barcode_id, c[0], c[1], c[2], c[3], &more);
 }
 
@@ -236,7 +239,8 @@ int write_progress(Walk& w, bool complete) {
   // the one recorded with the counters.
   const HistoryKeys numbering =
       at_start || complete ? numbering_keys(w.out.numbering) : w.out.recorded_numbering;
-  const HistoryKeys more = progress_keys(w.out.save_path, complete, numbering);
+  const HistoryKeys more = progress_keys(w.out.save_path, complete, numbering,
+                                         selection_text(w.setup().filter));
   keys.insert(keys.end(), more.begin(), more.end());
   return write_history_section(w.tape.barcode_id, keys);
 }

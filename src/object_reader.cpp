@@ -2,9 +2,6 @@
 // the dispatch of the one job the user asked for.
 #include "object_reader.h"
 
-#include "driver/free_space.h"
-#include "driver/run_temporary.h"
-
 #include <dirent.h>
 #include <fcntl.h>
 #include <getopt.h>
@@ -29,6 +26,10 @@
 #include <string_view>
 #include <vector>
 
+#include "driver/free_space.h"
+#include "driver/retrieval_list.h"
+#include "driver/run_temporary.h"
+#include "driver/tape_listing.h"
 #include "endian_utils.h"
 #include "marker_layout.h"
 #include "output_level.h"
@@ -40,11 +41,11 @@
 #include "support/file_helpers.h"
 #include "support/printable.h"
 #include "support/run_record.h"
-#include "support/unique_fd.h"
 #include "support/safe_dir.h"
 #include "support/status_line.h"
 #include "support/stop_signal.h"
 #include "support/tape_presence.h"
+#include "support/unique_fd.h"
 #include "tape_device.h"
 #include "vdrive/vdrive.h"
 #include "vexa_format_checker.h"
@@ -75,6 +76,11 @@ constexpr int kS3MultipartThresholdOption = 1007;
 constexpr int kS3InFlightOption = 1008;
 constexpr int kReadyWaitOption = 1009;
 constexpr int kLogJsonOption = 1010;
+constexpr int kRetrieveListOption = 1011;
+constexpr int kLsOption = 1012;
+constexpr int kLsFormatOption = 1013;
+constexpr int kBucketFilterOption = 1014;
+constexpr int kPrefixOption = 1015;
 // A first load's calibration takes up to two hours: a day is the longest wait asked for.
 constexpr int kMaxReadyWait = 86400;
 constexpr int kMaxReadRetries = 100;
@@ -93,8 +99,8 @@ struct Settings {
   char save_path[4097] = "";
   char verbose_level[4097] = "";
   uint32_t history_interval = 0;
-  time_t started = 0;    // the first interval of the history begins here
-  int read_retries = 2;  // --read-retries
+  time_t started = 0;                            // the first interval of the history begins here
+  int read_retries = 2;                          // --read-retries
   uint32_t ready_wait = scsi::kLoadWaitSeconds;  // --ready-wait
   Bool is_drive_specified = False;
   Bool is_full_dump_required = False;
@@ -103,7 +109,7 @@ struct Settings {
   Bool is_output_object = False;
   Bool is_force_enabled = False;
   // Options beyond the historical set: the status line, the report and the message log.
-  int progress = -1;  // 1 --progress, 0 --no-progress, -1 on a terminal only
+  int progress = -1;   // 1 --progress, 0 --no-progress, -1 on a terminal only
   bool quiet = false;  // -q: problems and the summary only; no status line unless --progress
   std::string report_path;
   std::string log_json_path;
@@ -111,6 +117,13 @@ struct Settings {
   bool to_store = false;
   bool store_option = false;  // --s3-bucket-prefix, --s3-multipart-threshold or --s3-in-flight
   s3::StoreOptions store;
+  // Many objects in one pass, and what a dump or a list run writes.
+  std::string retrieve_list_path;  // --retrieve-list
+  bool listing = false;            // --ls
+  ListingFormat listing_format = ListingFormat::tsv;
+  bool listing_format_given = false;
+  walk::Filter filter;  // --bucket-filter, --prefix
+  bool prefix_given = false;
 };
 
 // The status line of a long job: on a terminal unless --no-progress or -q (or wherever --progress
@@ -139,8 +152,8 @@ void print_summary(const Settings& settings, bool listing) {
   const bool storing = settings.to_store && !listing;
   const char* done = listing ? "listed" : storing ? "stored" : "written";
   const std::string not_stored = storing ? std::to_string(t.not_stored) + " not stored, " : "";
-  output_summary("Objects: %" PRIu64 " %s, %" PRIu64 " already there, %" PRIu64
-                 " refused, %" PRIu64 " not readable, %s%" PRIu64 " lost; %s.\n",
+  output_summary("Objects: %" PRIu64 " %s, %" PRIu64 " already there, %" PRIu64 " refused, %" PRIu64
+                 " not readable, %s%" PRIu64 " lost; %s.\n",
                  listing ? t.listed : t.written, done, t.exists, t.refused, t.unreadable,
                  not_stored.c_str(), t.lost, with_unit(t.bytes).c_str());
   output_summary("Messages: %" PRIu64 " errors, %" PRIu64 " warnings.\n", t.errors, t.warnings);
@@ -264,6 +277,45 @@ void apply_object_option(Settings& settings, int opt) {
   }
 }
 
+// The options of many objects in one pass, of a listing, and of what a dump or a list run writes.
+void apply_selection_option(Settings& settings, int opt) {
+  switch (opt) {
+    case kRetrieveListOption:
+      if (*optarg == '\0') output_fatal(VL_COMMON, "The option (--retrieve-list) needs a value.\n");
+      settings.retrieve_list_path = optarg;
+      break;
+    case kLsOption:
+      settings.listing = true;
+      break;
+    case kLsFormatOption:
+      if (std::strcmp(optarg, "tsv") != 0 && std::strcmp(optarg, "json") != 0) {
+        output_fatal(VL_COMMON, "--ls-format must be tsv or json.\n");
+      }
+      settings.listing_format =
+          std::strcmp(optarg, "json") == 0 ? ListingFormat::json : ListingFormat::tsv;
+      settings.listing_format_given = true;
+      break;
+    case kBucketFilterOption:
+      if (std::strlen(optarg) >= 64 || check_bucket_name(optarg) != 0) {
+        output_fatal(VL_COMMON, "--bucket-filter (%s) is not a valid bucket name.\n",
+                     printable(optarg).c_str());
+      }
+      settings.filter.buckets.emplace_back(optarg);
+      break;
+    case kPrefixOption:
+      // Recorded in the history, one line a key: no line breaks or other control characters.
+      if (std::any_of(optarg, optarg + std::strlen(optarg),
+                      [](char c) { return static_cast<unsigned char>(c) < 0x20; })) {
+        output_fatal(VL_COMMON, "--prefix must not hold control characters.\n");
+      }
+      settings.filter.prefix = optarg;
+      settings.prefix_given = true;
+      break;
+    default:
+      break;  // refused by check_command_line before any option took effect
+  }
+}
+
 // The long options without a short form. False when the option was the whole job (--version).
 bool apply_long_option(Settings& settings, int opt) {
   switch (opt) {
@@ -296,7 +348,8 @@ bool apply_long_option(Settings& settings, int opt) {
       apply_store_option(settings, opt);
       break;
     default:
-      break;  // refused by check_command_line before any option took effect
+      apply_selection_option(settings, opt);
+      break;
   }
   return true;
 }
@@ -375,6 +428,11 @@ const option kLongOptions[] = {
     {"s3-bucket-prefix", required_argument, nullptr, kS3BucketPrefixOption},
     {"s3-multipart-threshold", required_argument, nullptr, kS3MultipartThresholdOption},
     {"s3-in-flight", required_argument, nullptr, kS3InFlightOption},
+    {"retrieve-list", required_argument, nullptr, kRetrieveListOption},
+    {"ls", no_argument, nullptr, kLsOption},
+    {"ls-format", required_argument, nullptr, kLsFormatOption},
+    {"bucket-filter", required_argument, nullptr, kBucketFilterOption},
+    {"prefix", required_argument, nullptr, kPrefixOption},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -563,7 +621,7 @@ void check_store_arguments(const Settings& settings) {
     return;
   }
   if (!settings.is_full_dump_required && !settings.is_resume_dump_required &&
-      !settings.is_output_object) {
+      !settings.is_output_object && settings.retrieve_list_path.empty()) {
     output_fatal(VL_COMMON,
                  "--s3 goes with a full dump, a resume dump or a retrieval (--bucket and "
                  "--object).\n");
@@ -574,6 +632,29 @@ void check_store_arguments(const Settings& settings) {
   }
   const std::string problem = s3::check_options(settings.store);
   if (!problem.empty()) output_fatal(VL_COMMON, "--s3 cannot be used: %s.\n", problem.c_str());
+}
+
+// The combinations of the options of many objects, a listing and a selection.
+void check_selection_arguments(const Settings& settings) {
+  const auto fail = [](const char* message) { output_fatal(VL_COMMON, "%s", message); };
+  const bool dump = settings.is_full_dump_required || settings.is_resume_dump_required;
+  if (!settings.retrieve_list_path.empty() &&
+      (dump || settings.is_output_object || std::strcmp(settings.object_id, "latest") != 0 ||
+       settings.structure_level != 0)) {
+    fail(
+        "--retrieve-list goes alone or with --list: not with a dump, --bucket, --object-key, "
+        "--Object-id or --Level.\n");
+  }
+  if (settings.listing && (!settings.is_output_list || settings.is_output_object ||
+                           !settings.retrieve_list_path.empty())) {
+    fail("--ls goes with --list alone: the listing is all that standard output carries.\n");
+  }
+  if (settings.listing_format_given && !settings.listing) fail("--ls-format goes with --ls.\n");
+  const bool selecting = !settings.filter.buckets.empty() || settings.prefix_given;
+  if (selecting && (settings.is_output_object || !settings.retrieve_list_path.empty() ||
+                    (!dump && !settings.is_output_list))) {
+    fail("--bucket-filter and --prefix go with a full dump, a resume dump or a list run.\n");
+  }
 }
 
 // The store a restore puts the objects into, checked (credentials, reachability) before the
@@ -706,7 +787,7 @@ struct RunState {
   char barcode_id[9] = "null";
   char tape_id[9] = "";
   std::optional<RunTemporary> temporary;  // the run's own temporary directory, open
-  support::UniqueFd save_path_lock;        // held by a dump
+  support::UniqueFd save_path_lock;       // held by a dump
   std::unique_ptr<TapeDrive> drive;
   std::unique_ptr<Walk> walk;
   MamVci mamvci[2]{};
@@ -781,6 +862,7 @@ walk::Setup walk_setup(const Settings& settings, walk::ObjectSink* sink) {
   setup.save_path = settings.save_path;
   setup.sink = sink;
   setup.read_retries = settings.read_retries;
+  setup.filter = settings.filter;
   setup.history.interval = settings.history_interval;
   setup.history.lap_start = settings.started;
   return setup;
@@ -829,7 +911,8 @@ void make_save_path(const Settings& settings) {
   struct stat status {};
   if (stat(settings.save_path, &status) != 0 && mkdir(settings.save_path, 0777) != 0) {
     const int error = errno;
-    output_fatal(VL_MISC, "Failed to make directory.\n%s%s: %s. The save path is made one level "
+    output_fatal(VL_MISC,
+                 "Failed to make directory.\n%s%s: %s. The save path is made one level "
                  "deep: its parent directory must exist.\n",
                  INDENT, printable(settings.save_path).c_str(), std::strerror(error));
   }
@@ -852,9 +935,9 @@ void check_resume_save_path(const Settings& settings) {
   std::string made;
   for (const std::string& tape : *tapes) {
     HistoryKeys keys;
-    const std::optional<std::string> recorded =
-        read_history_section(tape.c_str(), &keys) ? walk::history_value(keys, walk::kSavePathKey)
-                                                  : std::nullopt;
+    const std::optional<std::string> recorded = read_history_section(tape.c_str(), &keys)
+                                                    ? walk::history_value(keys, walk::kSavePathKey)
+                                                    : std::nullopt;
     if (!recorded || *recorded == save_path) return;  // a section without one: the tape decides
     made += std::string("\n") + INDENT + "the tape " + printable(tape) + " into " +
             printable(*recorded);
@@ -880,6 +963,16 @@ bool check_resume(const Settings& settings, RunState& run) {
                  "The dump of the tape %s was made into %s. Resume it with -s %s, from this "
                  "working directory.\n",
                  tape_id, printable(*recorded).c_str(), printable(*recorded).c_str());
+  }
+  const std::string selection = walk::selection_text(settings.filter);
+  if (walk::history_value(keys, walk::kSelectionKey).value_or("") != selection) {
+    output_fatal(
+        VL_COMMON,
+        "The dump of the tape %s was made with the selection (%s), this resume asks for "
+        "(%s). Resume it with the --bucket-filter and --prefix of the dump.\n",
+        tape_id,
+        printable(walk::history_value(keys, walk::kSelectionKey).value_or("every object")).c_str(),
+        selection.empty() ? "every object" : printable(selection).c_str());
   }
   if (walk::history_value(keys, walk::kCompleteKey) == "1") {
     output_accdg_to_vl(LV_INFO, VL_COMMON,
@@ -907,7 +1000,8 @@ int run_dump(const Settings& settings, RunState& run) {
   save_marker_cache(*run.walk, run.barcode_id);
   if (const uint64_t there = run.walk->counts.already_there; there > 1) {
     output_accdg_to_vl(LV_WARNING, VL_COMMON,
-                       "%" PRIu64 " objects already there: their files were found in the save path "
+                       "%" PRIu64
+                       " objects already there: their files were found in the save path "
                        "and are not written again.\n",
                        there);
   }
@@ -950,8 +1044,8 @@ int make_lists(const Settings& settings, RunState& run) {
     why = "The save path " + std::string(settings.save_path) +
           " does not exist: give the one the list run wrote into.";
   } else if (stat(tape_dir.c_str(), &st) != 0) {
-    why = "No list of the tape " + std::string(tape_id) + " was made into " +
-          settings.save_path + ": make it first (-l).";
+    why = "No list of the tape " + std::string(tape_id) + " was made into " + settings.save_path +
+          ": make it first (-l).";
   }
   output_fatal(VL_COMMON,
                "Specify \"--list\" option if you did not make a list before.\n%sIf already done "
@@ -959,26 +1053,31 @@ int make_lists(const Settings& settings, RunState& run) {
                INDENT, INDENT, printable(why).c_str());
 }
 
-int retrieve_object(const Settings& settings, RunState& run) {
-  int ret = 0;
+// The versions of the object -b/-o/-O name, from the bucket's list files, in tape order.
+object_list* versions_asked_for(const Settings& settings, const RunState& run) {
   object_list* objects = nullptr;
-  char list_path[4097 + 200] = "";
-  bool list_read = false;
+  std::string list_path;
   for (int n = 1; n <= 1000; ++n) {
     const std::string path =
         walk::list_file_path(settings.save_path, run.tape_id, settings.bucket_name, n);
     if (check_file(path.c_str()) != 0) {
-      if (!list_read) no_list_file(settings, run.tape_id, path);
+      if (list_path.empty()) no_list_file(settings, run.tape_id, path);
       break;
     }
-    std::snprintf(list_path, sizeof(list_path), "%s", path.c_str());
-    get_object_info_in_list(settings.object_key, settings.object_id, list_path, &objects);
-    list_read = true;
+    list_path = path;
+    get_object_info_in_list(settings.object_key, settings.object_id, list_path.c_str(), &objects);
   }
   if (objects == nullptr) {
-    output_fatal(VL_MISC, "The object you specified was not found in the list(%s).\n", list_path);
+    output_fatal(VL_MISC, "The object you specified was not found in the list(%s).\n",
+                 list_path.c_str());
   }
   sort_in_tape_order(&objects);
+  return objects;
+}
+
+// Reads the versions of `objects` (in tape order) in one forward pass, and says what it wrote.
+int retrieve_versions(const Settings& settings, RunState& run, object_list* objects) {
+  int ret = 0;
   check_space_for_retrieval(settings.save_path, objects, settings.is_force_enabled);
   run.walk->setup().mode = walk::Mode::output_objects_in_object_list;
   run.walk->setup().selection = {objects, settings.bucket_name};
@@ -999,6 +1098,27 @@ int retrieve_object(const Settings& settings, RunState& run) {
   return ret;
 }
 
+int retrieve_object(const Settings& settings, RunState& run) {
+  if (settings.retrieve_list_path.empty()) {
+    return retrieve_versions(settings, run, versions_asked_for(settings, run));
+  }
+  size_t refused = 0;
+  const std::vector<RetrievalRequest> requests =
+      read_retrieval_list(settings.retrieve_list_path, &refused);
+  size_t unsatisfied = 0;
+  object_list* objects =
+      select_requested_versions(settings.save_path, run.tape_id, requests, &unsatisfied);
+  output_accdg_to_vl(
+      LV_INFO, VL_COMMON,
+      "The retrieval list asks for %zu objects; %zu of its lines cannot be served.\n",
+      requests.size() + refused, refused + unsatisfied);
+  if (objects == nullptr) {
+    output_fatal(VL_COMMON, "No object of the retrieval list is on this tape.\n");
+  }
+  // A line that could not be served decides the status, as a retrieval of a missing object does.
+  return retrieve_versions(settings, run, objects) | (refused + unsatisfied > 0 ? 1 : 0);
+}
+
 }  // namespace
 
 namespace {
@@ -1017,6 +1137,7 @@ bool take_options(Settings& settings, int argc, char** argv) {
                  settings.report_path.c_str(), std::strerror(errno));
   }
   if (settings.quiet) copy_field(settings.verbose_level, "");  // -q overrides -v
+  set_messages_to_stderr(settings.listing);
   set_quiet(settings.quiet);
   set_vl(settings.verbose_level);
   if (settings.save_path[0] == '\0') {
@@ -1026,7 +1147,10 @@ bool take_options(Settings& settings, int argc, char** argv) {
                    "--save-path option.\n");
     }
   }
-  check_arguments(settings.is_drive_specified, settings.is_output_list,
+  check_selection_arguments(settings);
+  // A retrieval list is a job of its own, which the historical checks know as a list run's.
+  check_arguments(settings.is_drive_specified,
+                  settings.is_output_list || !settings.retrieve_list_path.empty() ? True : False,
                   settings.is_resume_dump_required, settings.is_full_dump_required,
                   settings.is_output_object, settings.bucket_name, settings.object_key,
                   settings.object_id, settings.structure_level);
@@ -1036,7 +1160,8 @@ bool take_options(Settings& settings, int argc, char** argv) {
 
 // Whether the options name an object to retrieve (alone, or after a list run).
 bool asks_retrieval(const Settings& settings) {
-  return settings.object_key[0] != '\0' && std::strlen(settings.bucket_name) >= 3;
+  return (settings.object_key[0] != '\0' && std::strlen(settings.bucket_name) >= 3) ||
+         !settings.retrieve_list_path.empty();
 }
 
 // The job the options ask for, as the report names it.
@@ -1057,6 +1182,8 @@ int list_and_retrieve(const Settings& settings, RunState& run) {
   int ret = 0;
   if (settings.is_output_list) {
     ret = make_lists(settings, run);
+    if (settings.listing)
+      print_tape_listing(settings.save_path, run.tape_id, settings.listing_format);
     const bool retrieval = asks_retrieval(settings);
     if (!retrieval) run.drive->end_job();
     print_summary(settings, true);

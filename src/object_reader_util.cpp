@@ -230,7 +230,7 @@ void sort_in_tape_order(object_list** objects) {
 int get_object_info_in_list(const char* object_key, const char* object_id, const char* list_path,
                             object_list** objects) {
   output_accdg_to_vl(LV_TRACE, VL_MISC, "start:get_object_info_in_list\n");
-  if (object_key == nullptr || object_id == nullptr || list_path == nullptr || objects == nullptr) {
+  if (object_id == nullptr || list_path == nullptr || objects == nullptr) {
     auto shown = [](const char* text) { return text != nullptr ? text : "(null)"; };
     output_fatal(VL_MISC,
                  "Invalid argument at get_object_key_in_list. object_key %s or object_id %s "
@@ -285,7 +285,7 @@ int get_object_info_in_list(const char* object_key, const char* object_id, const
     }
     if (line.starts_with("}")) {
       read_entry_as_json(entry);
-      const bool key_matches = entry.key == object_key;
+      const bool key_matches = object_key == nullptr || entry.key == object_key;
       const bool id_matches = any_id || entry.object_id == wanted_id;
       if (key_matches && id_matches) {
         *tail = make_record(entry);

@@ -18,6 +18,7 @@ namespace {
 struct Shown {
   const char* verbose_level = nullptr;
   bool quiet = false;
+  bool all_to_stderr = false;  // standard output carries the job's own output (a listing)
 };
 
 Shown& shown() {
@@ -41,6 +42,7 @@ const char* verbose_tag(const char* verbose) {
 
 void set_vl(const char* vl) { shown().verbose_level = vl; }
 void set_quiet(bool quiet) { shown().quiet = quiet; }
+void set_messages_to_stderr(bool all) { shown().all_to_stderr = all; }
 void set_top_verbose(const char* t_verbose) { top_verbose = t_verbose; }
 const char* get_top_verbose() { return top_verbose; }
 
@@ -127,7 +129,7 @@ int output_accdg_to_vl(const char* log_level, const char* verbose, const char* f
   va_start(args, format);
   const std::string text = formatted(format, args);
   va_end(args);
-  print_message(to_stderr ? stderr : stdout, log_level, verbose, text);
+  print_message(to_stderr || shown().all_to_stderr ? stderr : stdout, log_level, verbose, text);
   return same(log_level, LV_ERROR) || same(log_level, LV_SYS_ERR) ? 1 : 0;
 }
 
@@ -136,5 +138,5 @@ void output_summary(const char* format, ...) {
   va_start(args, format);
   const std::string text = formatted(format, args);
   va_end(args);
-  print_message(stdout, LV_INFO, VL_COMMON, text);
+  print_message(shown().all_to_stderr ? stderr : stdout, LV_INFO, VL_COMMON, text);
 }

@@ -15,7 +15,8 @@ namespace {
 // Whether `name` is the directory of a run that no longer exists: a process number whose process
 // is gone.
 bool left_by_an_ended_run(const std::string& name) {
-  if (name.empty() || name.size() > 9 || name.find_first_not_of("0123456789") != std::string::npos) {
+  if (name.empty() || name.size() > 9 ||
+      name.find_first_not_of("0123456789") != std::string::npos) {
     return false;
   }
   const pid_t pid = static_cast<pid_t>(std::stoi(name));
@@ -50,8 +51,7 @@ SafeDir open_user_directory() {
 
 }  // namespace
 
-RunTemporary::RunTemporary()
-    : user_dir_(open_user_directory()), name_(std::to_string(getpid())) {
+RunTemporary::RunTemporary() : user_dir_(open_user_directory()), name_(std::to_string(getpid())) {
   // A directory of this number is of an ended run that had the same one: its files are no copies
   // of this run's.
   remove_directory_of_plain_files(user_dir_, name_);

@@ -391,7 +391,9 @@ int handle_object(Walk& w, const char* filepath, uint64_t pr_file_offset, uint64
   if (!take_metadata(w, filepath, pr_file_offset, o, length, &meta, f, &ret)) return ret;
   *outcome = Outcome::refused;
   if (!is_the_object_asked_for(w, *f)) return ret;
-  if (w.mode_is(walk::Mode::output_list)) {
+  const bool selected = w.setup().filter.selects(w.in_hand.bucket_name, f->key);
+  w.in_hand.not_selected = !selected;
+  if (w.mode_is(walk::Mode::output_list) && selected) {
     if (f->key.find('\0') != std::string::npos) {
       note_object_error(w, LV_ERROR, VL_COMMON,
                         "The object key (%s) of bucket (%s) holds a zero byte. The object is not "
@@ -401,7 +403,8 @@ int handle_object(Walk& w, const char* filepath, uint64_t pr_file_offset, uint64
     }
     add_list_members(w, *f);
   }
-  if (f->size >= kLargeObject && check_disk_space(w.setup().save_path.c_str(), f->size) != 0) {
+  if (selected && f->size >= kLargeObject &&
+      check_disk_space(w.setup().save_path.c_str(), f->size) != 0) {
     output_fatal(VL_COMMON, "Failed to check the disk space.\n");
   }
   if (!w.mode_is(walk::Mode::output_objects_in_object_list)) {
@@ -422,7 +425,7 @@ int handle_object(Walk& w, const char* filepath, uint64_t pr_file_offset, uint64
                       f->size, printable(f->key).c_str());
     return ret;
   }
-  const bool dumping = walk::writes_objects(w.setup().mode);
+  const bool dumping = walk::writes_objects(w.setup().mode) && selected;
   const bool writing = dumping && w.in_hand.savepath_dir_number <= MAX_DIR_NUMBER;
   std::unique_ptr<walk::ObjectTarget> target;
   if (dumping) {
@@ -473,8 +476,15 @@ int process_object(Walk& w, const char* filepath, uint64_t pr_file_offset, uint6
   std::vector<std::string> paths;
   w.in_hand.object_damaged = false;
   w.in_hand.record_later = false;
+  w.in_hand.not_selected = false;
   const int ret =
       handle_object(w, filepath, pr_file_offset, o, length, read_to_end, &fields, &outcome, &paths);
+  if (w.in_hand.not_selected) {
+    // Left out by the filter: not counted among the job's objects, whatever became of it.
+    w.in_hand.list_entry.clear();
+    show_progress(w, fields);
+    return ret;
+  }
   if (w.in_hand.object_damaged) {
     outcome = run_record::Outcome::lost;
     w.in_hand.list_entry.clear();  // nor is it listed

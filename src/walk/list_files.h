@@ -18,6 +18,9 @@ typedef struct object_list {
   char last_mod_date[28];
   char md5[33];
   uint64_t block_address;
+  // The bucket of the version, when a chain holds versions of several buckets (a retrieval list);
+  // empty: the selection's bucket.
+  char bucket[64];
   struct object_list* next;
 } object_list;
 
@@ -27,6 +30,9 @@ int add_key_value_pairs_to_array_in_json_file(int new_list_flag, FILE* fp_list,
                                               const char* json_path,
                                               const std::string& key_value_pairs);
 int comlete_list_files(const char* list_dir);
+// Appends the versions of `object_key` that `object_id` selects ("latest", "all" or an object ID)
+// in the list file to the chain; a null key selects every object of the file ("all" then keeps
+// every version).
 int get_object_info_in_list(const char* object_key, const char* object_id, const char* list_path,
                             object_list** objects);
 void free_object_list(object_list* objects);

@@ -56,10 +56,18 @@ NumberingRead restore_numbering(const HistoryKeys& keys, BucketInfo4ObjReader** 
 }
 
 HistoryKeys progress_keys(const std::string& save_path, bool complete,
-                          const HistoryKeys& numbering) {
+                          const HistoryKeys& numbering, const std::string& selection) {
   HistoryKeys keys = {{kSavePathKey, save_path}, {kCompleteKey, complete ? "1" : "0"}};
+  if (!selection.empty()) keys.emplace_back(kSelectionKey, selection);
   keys.insert(keys.end(), numbering.begin(), numbering.end());
   return keys;
+}
+
+std::string selection_text(const Filter& filter) {
+  if (filter.buckets.empty() && filter.prefix.empty()) return "";
+  std::string text = "buckets:";
+  for (const std::string& bucket : filter.buckets) text += " " + bucket;
+  return text + "; prefix: " + filter.prefix;
 }
 
 std::optional<std::string> history_value(const HistoryKeys& keys, const std::string& key) {

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "vexa_format_checker.h"
+#include "walk/filter.h"
 #include "walk/history.h"
 #include "walk/numbering.h"
 
@@ -15,6 +16,9 @@ namespace walk {
 
 inline constexpr char kSavePathKey[] = "Save path";
 inline constexpr char kCompleteKey[] = "Complete";
+// The selection of a dump made with --bucket-filter or --prefix (no such key without one): a
+// resume must make the same.
+inline constexpr char kSelectionKey[] = "Selection";
 
 // The numbering of every bucket in `buckets`, as history keys.
 HistoryKeys numbering_keys(const BucketInfo4ObjReader* buckets);
@@ -27,7 +31,9 @@ NumberingRead restore_numbering(const HistoryKeys& keys, BucketInfo4ObjReader** 
                                 std::string* refused);
 // The keys recorded beside the counters.
 HistoryKeys progress_keys(const std::string& save_path, bool complete,
-                          const HistoryKeys& numbering);
+                          const HistoryKeys& numbering, const std::string& selection);
+// The selection as the history records it: "" for every object.
+std::string selection_text(const Filter& filter);
 // The value of `key` in `keys`.
 std::optional<std::string> history_value(const HistoryKeys& keys, const std::string& key);
 

@@ -26,6 +26,7 @@
 #include "walk/bucket_names.h"
 #include "walk/cache_file.h"
 #include "walk/damage.h"
+#include "walk/filter.h"
 #include "walk/history.h"
 #include "walk/list_files.h"
 #include "walk/list_writer.h"
@@ -50,6 +51,7 @@ struct Setup {
   // below it) when check_integrity begins: a dump makes it first.
   std::string save_path;
   Selection selection;         // a retrieval's objects
+  Filter filter;               // what a dump or a list run writes
   ObjectSink* sink = nullptr;  // the store the objects go to; null: files under the save path
   int read_retries = 2;        // tries of an unreadable block after the first (--read-retries)
   HistoryClock history;  // when a dump records where it stands (-i); its save path is the walk's
@@ -162,6 +164,7 @@ class Walk {
     bool marker_damaged = false;  // the marker being compared met damage
     bool object_damaged = false;  // the object being processed met damage
     bool record_later = false;    // its sink records the object when the store answers
+    bool not_selected = false;    // the filter leaves it out: checked, neither written nor listed
   } in_hand;
 
   // Where the objects and entries go.
