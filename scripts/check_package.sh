@@ -102,14 +102,17 @@ for program in "${programs[@]}"; do
 done
 loader=/usr/share/bash-completion/bash_completion
 if [ -r "$loader" ]; then
-  for line in "object_reader --s3-in" "tape_image --no-pro" "make_cartridge --over" \
-    "tape_selftest /dev/null read_bl" "object_reader --vers" "tape_image --vers" \
-    "make_cartridge --vers" "tape_selftest --vers"; do
+  # A partial word and a completion it must offer.
+  for pair in "object_reader --s3-in|--s3-in-flight" "tape_image --no-pro|--no-progress" \
+    "make_cartridge --over|--overwrite" "tape_selftest /dev/null read_bl|read_block_limits" \
+    "object_reader --vers|--version" "tape_image --vers|--version" \
+    "make_cartridge --vers|--version" "tape_selftest --vers|--version"; do
+    line="${pair%|*}"
     # shellcheck disable=SC2016  # expanded by the inner shell
     words="$(bash -c 'source "$1"; source "$2/${3%% *}"; COMP_WORDS=($3); COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
       COMP_LINE=$3; COMP_POINT=${#3}; "_${COMP_WORDS[0]}"; echo "${COMPREPLY[*]}"' \
       completion "$loader" "$completions" "$line" 2>&1)"
-    [[ "$words" =~ ^(--?)?[a-z_]+$ ]] || problem "completing \"$line\" gives \"$words\""
+    [[ " $words " == *" ${pair#*|} "* ]] || problem "completing \"$line\" gives \"$words\""
   done
 else
   echo "check_package: bash-completion is not installed: the completions were not tried"

@@ -251,4 +251,36 @@ TEST(CommandLine, StoreOptionsAreCheckedBeforeTheStoreIsAsked) {
             "[SYS_ERR] [COMMON] No S3 credentials: AWS_ACCESS_KEY_ID is not set.\n");
 }
 
+// A retrieval list, a listing and a selection go with the jobs they serve, and nothing else.
+TEST(CommandLine, ManyObjectOptionsGoWithTheirJobs) {
+  const std::string list =
+      "--retrieve-list goes alone or with --list: not with a dump, --bucket, --object-key, "
+      "--Object-id or --Level.\n";
+  const std::string ls = "--ls goes with --list alone: the listing is all that standard output "
+                         "carries.\n";
+  const std::string selection =
+      "--bucket-filter and --prefix go with a full dump, a resume dump or a list run.\n";
+  const struct {
+    std::vector<std::string> args;
+    std::string message;
+  } cases[] = {
+      {{"-d", "x", "-f", "--retrieve-list", "f"}, list},
+      {{"-d", "x", "-b", "bkt", "-o", "k", "--retrieve-list", "f"}, list},
+      {{"-d", "x", "-O", "all", "--retrieve-list", "f"}, list},
+      {{"-d", "x", "-f", "--ls"}, ls},
+      {{"-d", "x", "-l", "--ls", "--retrieve-list", "f"}, ls},
+      {{"-d", "x", "-l", "--ls-format", "json"}, "--ls-format goes with --ls.\n"},
+      {{"-d", "x", "-l", "--ls", "--ls-format", "csv"}, "--ls-format must be tsv or json.\n"},
+      {{"-d", "x", "--retrieve-list", "f", "--prefix", "a"}, selection},
+      {{"-d", "x", "-b", "bkt", "-o", "k", "--bucket-filter", "bkt"}, selection},
+      {{"-d", "x", "-f", "--prefix", "a\nb"}, "--prefix must not hold control characters.\n"},
+  };
+  for (const auto& c : cases) expect_argument_error(c.args, c.message);
+  // A bucket name is checked as -b's is, the checker naming each rule broken.
+  const RunResult r = run_reader({"-d", "x", "-f", "--bucket-filter", "B"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(r.err.ends_with("[SYS_ERR] [COMMON] --bucket-filter (B) is not a valid bucket name.\n"))
+      << r.err;
+}
+
 }  // namespace

@@ -1,0 +1,124 @@
+// Many objects in one pass: the listing of a tape on standard output, a retrieval list served in
+// one forward pass, and a dump or list run that writes only the objects selected.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "e2e/reader_fixture.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testutil::RunResult;
+
+class ManyObjectsTest : public e2e::ReaderTest {
+ protected:
+  void SetUp() override {
+    build(vtape::sample_description());
+    fs::create_directories(save());
+  }
+
+  // The listing's line of object `i`.
+  std::string listing_line(size_t i) const {
+    const vtape::ObjectLayout& o = layout_.objects[i];
+    return o.bucket_name + "\t" + o.key + "\t" + o.version.value_or("") + "\t" + o.list_id + "\t" +
+           std::to_string(o.data_size) + "\t" + o.last_modified + "\t" +
+           std::to_string(o.po_block) + "\t" + std::to_string(o.list_offset) + "\n";
+  }
+};
+
+TEST_F(ManyObjectsTest, ListingOnStandardOutputInTapeOrder) {
+  const RunResult r = reader({"-l", "--ls"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::string want;
+  for (size_t i = 0; i < layout_.objects.size(); ++i) want += listing_line(i);
+  EXPECT_EQ(r.out, want);  // nothing else: the messages and the summary went to standard error
+  EXPECT_NE(r.err.find("[COMMON] Objects: "), std::string::npos);
+  const RunResult json = reader({"-l", "--ls", "--ls-format", "json"});
+  ASSERT_EQ(json.status, 0) << json.err;
+  const vtape::ObjectLayout& first = layout_.objects[0];
+  EXPECT_TRUE(json.out.starts_with("{\"bucket\":\"" + first.bucket_name + "\",\"key\":\"" +
+                                   first.key + "\",\"version\":\"\",\"object_id\":\"" +
+                                   first.list_id + "\",\"size\":" +
+                                   std::to_string(first.data_size) + ","))
+      << json.out;
+  EXPECT_EQ(std::count(json.out.begin(), json.out.end(), '\n'),
+            static_cast<long>(layout_.objects.size()));
+}
+
+// Lines in any order, one bad, one for a missing key, one asked twice: the rest is read in one
+// forward pass over the data partition, and the status says that not everything was served.
+TEST_F(ManyObjectsTest, RetrievalListIsServedInOneForwardPass) {
+  const size_t late = 20, early = 2;
+  const vtape::ObjectLayout& a = layout_.objects[late];
+  const vtape::ObjectLayout& b = layout_.objects[early];
+  testutil::write_file(work() + "/wanted.txt",
+                       a.bucket_name + "\t" + a.key + "\n" + "no tab here\n\n" + b.bucket_name +
+                           "\t" + b.key + "\tlatest\n" + b.bucket_name + "\tmissing/key\n" +
+                           a.bucket_name + "\t" + a.key + "\t" + a.list_id + "\n" +
+                           "logs.2024\tversioned.txt\tall\n");
+  const RunResult r = reader({"-l", "--retrieve-list", "wanted.txt", "-v", "vvvvvv"});
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_EQ(e2e::report_lines(r.err),
+            (std::vector<std::string>{
+                "[ERROR  ] [COMMON] Line 2 of the retrieval list: it is not a bucket, a tab and a "
+                "key.",
+                "[ERROR  ] [COMMON] Line 5 of the retrieval list (" + b.bucket_name +
+                    ", missing/key): no such object on the tape."}));
+  std::map<std::string, std::string> want;
+  for (const auto& [path, content] : e2e::expected_dump(desc_, layout_, 0, SIZE_MAX, 0)) {
+    const bool asked = path.find("/" + a.key + "/" + a.list_id) != std::string::npos ||
+                       path.find("/" + b.key + "/" + b.list_id) != std::string::npos ||
+                       path.find("/versioned.txt/") != std::string::npos;
+    std::string retrieved = path;  // a retrieval writes into directories 0000/0000
+    if (asked) want[retrieved.replace(path.find('/') + 1, 9, "0000/0000")] = content;
+  }
+  std::map<std::string, std::string> got;
+  for (const auto& [path, content] : saved()) {
+    if (!path.ends_with(".lst")) got[path] = content;
+  }
+  e2e::expect_same_files(got, want);
+  // Once the data partition is reached, every LOCATE goes forward.
+  uint64_t last = 0;
+  const std::string locate = "start:spti_locate_partition: partition=";
+  for (size_t at = r.out.find(locate + "1, "); at != std::string::npos;
+       at = r.out.find(locate, at + 1)) {
+    const size_t block = r.out.find("block=", at) + 6;
+    EXPECT_GE(std::stoull(r.out.substr(block)), last) << r.out.substr(at, 80);
+    last = std::stoull(r.out.substr(block));
+  }
+  EXPECT_GT(last, 0u);
+}
+
+// A selection: the dump writes the versions of one key of one bucket, and records the selection,
+// which a resume must repeat.
+TEST_F(ManyObjectsTest, SelectionWritesOnlyWhatItNames) {
+  const RunResult r = reader({"-f", "--bucket-filter", "logs.2024", "--prefix", "versioned"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::map<std::string, std::string> want;
+  for (const auto& [path, content] : e2e::expected_dump(desc_, layout_)) {
+    if (path.starts_with("logs.2024/") && path.find("/versioned.txt/") != std::string::npos) {
+      want[path] = content;
+    }
+  }
+  ASSERT_EQ(want.size(), 6u);
+  std::map<std::string, std::string> got;
+  for (const auto& [path, content] : saved()) {
+    if (path.find("reference_partition/") == std::string::npos) got[path] = content;
+  }
+  e2e::expect_same_files(got, want);
+  EXPECT_NE(r.out.find("Objects: 3 written, 0 already there"), std::string::npos) << r.out;
+  const RunResult resumed = reader({"-r"});
+  EXPECT_EQ(resumed.status, 1);
+  EXPECT_EQ(e2e::report_lines(resumed.err),
+            std::vector<std::string>{
+                "[SYS_ERR] [COMMON] The dump of the tape " + tape_id_ + " " +
+                "was made with the selection (buckets: logs.2024; prefix: versioned), this "
+                "resume asks for (every object). Resume it with the --bucket-filter and --prefix "
+                "of the dump."});
+}
+
+}  // namespace
