@@ -321,6 +321,7 @@ void resume_from_history(Walk& w, WalkCounters& n) {
   const bool dumping = w.mode_is(Mode::full_dump) || w.mode_is(Mode::resume_dump);
   settle_objects(w);
   if (dumping && w.out.recorded) write_progress(w, false);
+  if (dumping) keep_lost_places(w, w.tape.barcode_id);
   char cwd[PATH_MAX] = ".";
   if (getcwd(cwd, sizeof(cwd)) == nullptr) std::strcpy(cwd, ".");
   if (dumping) {

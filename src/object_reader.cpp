@@ -81,6 +81,7 @@ constexpr int kLsOption = 1012;
 constexpr int kLsFormatOption = 1013;
 constexpr int kBucketFilterOption = 1014;
 constexpr int kPrefixOption = 1015;
+constexpr int kRetryLostOption = 1016;
 // A first load's calibration takes up to two hours: a day is the longest wait asked for.
 constexpr int kMaxReadyWait = 86400;
 constexpr int kMaxReadRetries = 100;
@@ -124,6 +125,7 @@ struct Settings {
   bool listing_format_given = false;
   walk::Filter filter;  // --bucket-filter, --prefix
   bool prefix_given = false;
+  bool retry_lost = false;  // --retry-lost: a second pass over the objects a dump lost
 };
 
 // The status line of a long job: on a terminal unless --no-progress or -q (or wherever --progress
@@ -287,6 +289,9 @@ void apply_selection_option(Settings& settings, int opt) {
     case kLsOption:
       settings.listing = true;
       break;
+    case kRetryLostOption:
+      settings.retry_lost = true;
+      break;
     case kLsFormatOption:
       if (std::strcmp(optarg, "tsv") != 0 && std::strcmp(optarg, "json") != 0) {
         output_fatal(VL_COMMON, "--ls-format must be tsv or json.\n");
@@ -433,6 +438,7 @@ const option kLongOptions[] = {
     {"ls-format", required_argument, nullptr, kLsFormatOption},
     {"bucket-filter", required_argument, nullptr, kBucketFilterOption},
     {"prefix", required_argument, nullptr, kPrefixOption},
+    {"retry-lost", no_argument, nullptr, kRetryLostOption},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -543,6 +549,7 @@ void print_usage(const char* appname) {
       "      --ls-format       = <format> tsv or json. default is tsv\n"
       "      --bucket-filter   = <name>   Write only the objects of the bucket (repeatable).\n"
       "      --prefix          = <text>   Write only the objects whose keys begin with the text.\n"
+      "      --retry-lost      : With --resume-dump, read again the objects a dump lost.\n"
       "      --s3              = <URL>    Put the objects into an "
       "S3-compatible store instead of files.\n"
       "      --s3-bucket-prefix = <text>   Put the text before every bucket name in the store.\n"
@@ -641,6 +648,10 @@ void check_store_arguments(const Settings& settings) {
   if (!problem.empty()) output_fatal(VL_COMMON, "--s3 cannot be used: %s.\n", problem.c_str());
 }
 
+bool selecting(const Settings& settings) {
+  return !settings.filter.buckets.empty() || settings.prefix_given;
+}
+
 // The combinations of the options of many objects, a listing and a selection.
 void check_selection_arguments(const Settings& settings) {
   const auto fail = [](const char* message) { output_fatal(VL_COMMON, "%s", message); };
@@ -657,8 +668,10 @@ void check_selection_arguments(const Settings& settings) {
     fail("--ls goes with --list alone: the listing is all that standard output carries.\n");
   }
   if (settings.listing_format_given && !settings.listing) fail("--ls-format goes with --ls.\n");
-  const bool selecting = !settings.filter.buckets.empty() || settings.prefix_given;
-  if (selecting && (settings.is_output_object || !settings.retrieve_list_path.empty() ||
+  if (settings.retry_lost && (!settings.is_resume_dump_required || selecting(settings))) {
+    fail("--retry-lost goes with --resume-dump, without --bucket-filter or --prefix.\n");
+  }
+  if (selecting(settings) && (settings.is_output_object || !settings.retrieve_list_path.empty() ||
                     (!dump && !settings.is_output_list))) {
     fail("--bucket-filter and --prefix go with a full dump, a resume dump or a list run.\n");
   }
@@ -1005,6 +1018,7 @@ int run_dump(const Settings& settings, RunState& run) {
     output_accdg_to_vl(LV_ERROR, VL_MISC, "Some error has occurred at check_integrity.\n");
   }
   save_marker_cache(*run.walk, run.barcode_id);
+  walk::keep_lost_places(*run.walk, run.tape_id);
   if (const uint64_t there = run.walk->counts.already_there; there > 1) {
     output_accdg_to_vl(LV_WARNING, VL_COMMON,
                        "%" PRIu64
@@ -1102,6 +1116,33 @@ int retrieve_versions(const Settings& settings, RunState& run, object_list* obje
   print_summary(settings, false);
   run.walk->setup().selection = {};
   free_object_list(objects);
+  return ret;
+}
+
+// A second pass over the objects the dumps of the tape lost: each read again where the record of
+// their places says, written where a retrieval writes, and the record kept for those still lost.
+int retry_lost_objects(const Settings& settings, RunState& run) {
+  make_save_path(settings);
+  run.save_path_lock = lock_save_path(settings.save_path);
+  get_tape_identifier(*run.walk, run.tape_id);
+  run_record::note_drive("tape_id", printable(run.tape_id));
+  const std::vector<walk::LostPlace> places =
+      walk::read_lost_places(settings.save_path, run.tape_id);
+  if (places.empty()) {
+    run.drive->end_job();
+    output_accdg_to_vl(LV_INFO, VL_COMMON,
+                       "No object of the tape %s is recorded as lost in %s: there is nothing to "
+                       "read again.\n",
+                       run.tape_id, printable(settings.save_path).c_str());
+    return 0;
+  }
+  output_accdg_to_vl(LV_INFO, VL_COMMON, "%zu objects recorded as lost are read again.\n",
+                     places.size());
+  object_list* objects = walk::chain_of(places);
+  sort_in_tape_order(&objects);
+  int ret = retrieve_versions(settings, run, objects);
+  walk::keep_lost_places(*run.walk, run.tape_id);
+  ret = std::max(ret, walk::report_lost_objects(settings.save_path, run.tape_id));
   return ret;
 }
 
@@ -1224,6 +1265,7 @@ int run_job(const Settings& settings) {
     throw RunEnded(stop_exit_status(stop_requested()));
   }
   if (!settings.is_output_object) choose_progress_display(settings);
+  if (settings.retry_lost) return retry_lost_objects(settings, run);
   if (settings.is_full_dump_required || settings.is_resume_dump_required) {
     return run_dump(settings, run);
   }

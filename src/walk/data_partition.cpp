@@ -453,6 +453,7 @@ int check_part_of_pr_integrity(Walk& w, MARKER_TYPE m_type, uint64_t block_numbe
   if (m_type == META) {
     w.in_hand.block = block_number;
     w.in_hand.offset = offset;
+    w.in_hand.meta_length = marker_len;
     w.counts.num_of_meta_cnt += 1;
     if (w.mode_is(walk::Mode::output_list)) w.in_hand.list_entry.clear();
   }

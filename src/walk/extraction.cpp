@@ -458,11 +458,31 @@ __attribute__((format(printf, 4, 5))) int note_object_error(Walk& w, const char*
   return 0;
 }
 
+// The place of an object lost to damage, for a second pass: as the list entry a retrieval read
+// gives it, or from where the walk found its metadata. Nothing when that is not known.
+void note_lost_place(Walk& w, const ObjectFields& f, const std::string& bucket) {
+  walk::LostPlace place{bucket, f.key, f.id, f.version_id, f.size};
+  if (const object_list* entry = w.in_hand.expected) {
+    place.block_address = entry->block_address;
+    place.offset = entry->meta_offset;
+    place.meta_size = entry->metadata_size;
+  } else if (w.in_hand.block >= w.counts.po_block_address && w.in_hand.meta_length > 0) {
+    place.block_address = w.counts.po_block_address;
+    place.offset = (w.in_hand.block - w.counts.po_block_address) * w.tape.block_size +
+                   w.in_hand.offset;
+    place.meta_size = w.in_hand.meta_length;
+  } else {
+    return;
+  }
+  if (!f.key.empty() && !f.id.empty()) w.out.lost_places.push_back(std::move(place));
+}
+
 // What the walk knows of the object being processed, for the run's record.
 void record_object(Walk& w, const ObjectFields& f, run_record::Outcome outcome,
                    std::vector<std::string> paths, const std::string* bucket) {
   run_record::Object object = object_record(w, f);
   if (bucket != nullptr) object.bucket = *bucket;
+  if (outcome == run_record::Outcome::lost) note_lost_place(w, f, object.bucket);
   object.outcome = outcome;
   object.paths = std::move(paths);
   run_record::note_object(object);

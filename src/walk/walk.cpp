@@ -79,6 +79,18 @@ Got read_with_retries(Walk& w, int partition, uint32_t* count, int* tries) {
   return got;
 }
 
+void keep_lost_places(Walk& w, const std::string& tape_id) {
+  const std::string& root = w.setup().save_path;
+  std::vector<LostPlace> places = w.out.lost_places;
+  if (w.mode_is(Mode::resume_dump)) places = merged(read_lost_places(root, tape_id), places);
+  std::string why;
+  if (!write_lost_places(root, tape_id, places, &why)) {
+    output_accdg_to_vl(LV_ERROR, VL_COMMON,
+                       "The places of the objects lost (%s/%s/%s) could not be recorded: %s\n",
+                       root.c_str(), tape_id.c_str(), kLostPlacesName, why.c_str());
+  }
+}
+
 }  // namespace walk
 
 const char* get_marker_name(MARKER_TYPE m_type) {

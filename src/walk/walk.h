@@ -30,6 +30,7 @@
 #include "walk/history.h"
 #include "walk/list_files.h"
 #include "walk/list_writer.h"
+#include "walk/lost_places.h"
 #include "walk/marker_index.h"
 #include "walk/numbering.h"
 #include "walk/save_layout.h"
@@ -165,6 +166,7 @@ class Walk {
     bool object_damaged = false;  // the object being processed met damage
     bool record_later = false;    // its sink records the object when the store answers
     bool not_selected = false;    // the filter leaves it out: checked, neither written nor listed
+    uint64_t meta_length = 0;     // of the metadata being visited
   } in_hand;
 
   // Where the objects and entries go.
@@ -180,6 +182,7 @@ class Walk {
     bool recorded = false;
     uint64_t recorded_counters[4] = {};
     HistoryKeys recorded_numbering;
+    std::vector<LostPlace> lost_places;  // of the objects lost whose metadata's place is known
   } out;
 
  private:
@@ -189,6 +192,12 @@ class Walk {
 
 // Waits until the objects handed to the walk's store, if it has one, are settled.
 void settle_objects(Walk& walk);
+
+
+// Records the places of the objects the walk lost, for a second pass, beside the tape's list
+// files: a dump that resumes adds to the record, any other walk replaces it (none left: removed).
+// An ERROR says why when it cannot be written.
+void keep_lost_places(Walk& walk, const std::string& tape_id);
 
 }  // namespace walk
 

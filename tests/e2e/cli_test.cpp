@@ -77,6 +77,7 @@ const char kUsageBody[] =
     "      --ls-format       = <format> tsv or json. default is tsv\n"
     "      --bucket-filter   = <name>   Write only the objects of the bucket (repeatable).\n"
     "      --prefix          = <text>   Write only the objects whose keys begin with the text.\n"
+    "      --retry-lost      : With --resume-dump, read again the objects a dump lost.\n"
     "      --s3              = <URL>    Put the objects into an S3-compatible store instead of "
     "files.\n"
     "      --s3-bucket-prefix = <text>   Put the text before every bucket name in the store.\n"
@@ -281,6 +282,10 @@ TEST(CommandLine, ManyObjectOptionsGoWithTheirJobs) {
       {{"-d", "x", "--retrieve-list", "f", "--prefix", "a"}, selection},
       {{"-d", "x", "-b", "bkt", "-o", "k", "--bucket-filter", "bkt"}, selection},
       {{"-d", "x", "-f", "--prefix", "a\nb"}, "--prefix must not hold control characters.\n"},
+      {{"-d", "x", "-f", "--retry-lost"},
+       "--retry-lost goes with --resume-dump, without --bucket-filter or --prefix.\n"},
+      {{"-d", "x", "-r", "--retry-lost", "--prefix", "a"},
+       "--retry-lost goes with --resume-dump, without --bucket-filter or --prefix.\n"},
   };
   for (const auto& c : cases) expect_argument_error(c.args, c.message);
   // A bucket name is checked as -b's is, the checker naming each rule broken.

@@ -122,3 +122,36 @@ TEST_F(ManyObjectsTest, SelectionWritesOnlyWhatItNames) {
 }
 
 }  // namespace
+
+namespace {
+
+// A second pass: a dump loses the objects of an unreadable block and records where they lie; once
+// the block reads (here: the image mended), -r --retry-lost brings back exactly those objects,
+// where a retrieval writes them, and the record goes.
+TEST_F(ManyObjectsTest, SecondPassBringsBackWhatADumpLost) {
+  const size_t lost = 6;
+  vtape::Deviations damage;
+  damage.unreadable.push_back({1, layout_.objects[lost].meta_block + 1});
+  build(desc_, damage);
+  const std::string record = tape_dir() + "/lost_places.jsonl";
+  ASSERT_EQ(reader({"-f"}).status, 2);
+  ASSERT_TRUE(fs::exists(record));
+  const std::string places = testutil::read_file(record);
+  EXPECT_EQ(std::count(places.begin(), places.end(), '\n'), 1) << places;
+  build(desc_);  // the block reads again
+  const RunResult r = reader({"-r", "--retry-lost"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  const vtape::ObjectLayout& o = layout_.objects[lost];
+  const std::string base = save() + "/" + o.bucket_name + "/0000/0000/" + o.key + "/" + o.list_id;
+  EXPECT_EQ(testutil::read_file(base + ".meta"), o.metadata);
+  EXPECT_EQ(testutil::read_file(base + ".data"), e2e::text_of(desc_.objects[lost].data.read_all()));
+  EXPECT_NE(r.out.find("Objects: 1 written"), std::string::npos) << r.out;
+  EXPECT_FALSE(fs::exists(record));
+  const RunResult again = reader({"-r", "--retry-lost"});
+  EXPECT_EQ(again.status, 0);
+  EXPECT_NE(again.out.find("is recorded as lost in " + save() + ": there is nothing to read again."),
+            std::string::npos)
+      << again.out;
+}
+
+}  // namespace
