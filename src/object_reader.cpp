@@ -891,6 +891,14 @@ bool check_resume(const Settings& settings, RunState& run) {
   return true;
 }
 
+// The last lines of a job whose objects did not all reach their files or the store: those the
+// drive could not read, and, into a store, every object that is not there. Returns the exit
+// status they call for, 0 when there are none.
+int objects_missing_status(const Settings& settings, const RunState& run) {
+  const int lost = walk::report_lost_objects(settings.save_path, run.tape_id);
+  return settings.to_store ? std::max(lost, walk::report_not_stored()) : lost;
+}
+
 // A full or a resumed dump; returns the run's exit status.
 int run_dump(const Settings& settings, RunState& run) {
   make_save_path(settings);
@@ -915,8 +923,7 @@ int run_dump(const Settings& settings, RunState& run) {
   output_accdg_to_vl(LV_INFO, VL_COMMON,
                      resume ? "Resume dump is complete.\n" : "Full dump is complete.\n");
   print_summary(settings, false);
-  return std::max(walk::report_lost_objects(settings.save_path, run.tape_id),
-                  walk::report_not_stored());
+  return objects_missing_status(settings, run);
 }
 
 int make_lists(const Settings& settings, RunState& run) {
@@ -1065,14 +1072,10 @@ int list_and_retrieve(const Settings& settings, RunState& run) {
                        "Continue to read the specified object from the tape.\n");
   }
   ret |= retrieve_object(settings, run);
-  // An object the drive could not read, or the store did not take, decides the status, whatever
+  // An object the drive could not read, or that is not in the store, decides the status, whatever
   // else the retrieval met.
-  const run_record::Totals& totals = run_record::totals();
-  if (totals.lost > 0 || totals.not_stored > 0) {
-    ret = std::max(walk::report_lost_objects(settings.save_path, run.tape_id),
-                   walk::report_not_stored());
-  }
-  return ret;
+  const int missing = objects_missing_status(settings, run);
+  return missing != 0 ? missing : ret;
 }
 
 // The job the options ask for, from the store and the drive on; returns its exit status.

@@ -4,6 +4,7 @@
 // object the directory the interrupted dump gave it, and finds the objects already written there.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -15,6 +16,8 @@ namespace walk {
 
 inline constexpr char kSavePathKey[] = "Save path";
 inline constexpr char kCompleteKey[] = "Complete";
+// Of a dump into a store: the objects before the recorded place that are not in the store.
+inline constexpr char kNotStoredKey[] = "Not stored";
 
 // The numbering of every bucket in `buckets`, as history keys.
 HistoryKeys numbering_keys(const BucketInfo4ObjReader* buckets);
@@ -25,9 +28,13 @@ HistoryKeys numbering_keys(const BucketInfo4ObjReader* buckets);
 enum class NumberingRead { none, restored, refused };
 NumberingRead restore_numbering(const HistoryKeys& keys, BucketInfo4ObjReader** buckets,
                                 std::string* refused);
-// The keys recorded beside the counters.
+// The keys recorded beside the counters (with the objects not stored, for a dump into a store).
 HistoryKeys progress_keys(const std::string& save_path, bool complete,
-                          const HistoryKeys& numbering);
+                          const HistoryKeys& numbering,
+                          std::optional<uint64_t> not_stored = std::nullopt);
+// The objects a dump into a store passed over without storing them so far, whatever the reason:
+// refused, not readable, lost, not taken by the store, or left by an interrupted run before.
+uint64_t objects_not_in_store();
 // The value of `key` in `keys`.
 std::optional<std::string> history_value(const HistoryKeys& keys, const std::string& key);
 

@@ -134,8 +134,12 @@ void StoreSink::answered(Pending& pending, const s3::Outcome& outcome) {
   record(pending);
 }
 
-void StoreSink::record(Pending& pending) const {
+void StoreSink::record(Pending& pending) {
   Published done = published(pending);
+  if (done.outcome != Outcome::written) {
+    late_failed_.insert(pending.ticket);
+    ++late_failures_;
+  }
   pending.object.outcome = done.outcome;
   pending.object.paths = std::move(done.paths);
   run_record::note_object(pending.object);
@@ -143,6 +147,8 @@ void StoreSink::record(Pending& pending) const {
 
 int StoreSink::reached(Checkpoint place, const CheckpointWriter& write) {
   write_ = write;
+  // The failures recorded so far are counted by their tickets when the place settles.
+  place.not_stored -= late_failures_;
   places_.emplace_back(next_ticket_, std::move(place));
   return write_settled();
 }
@@ -152,7 +158,13 @@ int StoreSink::write_settled() {
   const uint64_t first_awaited = awaited_.empty() ? UINT64_MAX : *awaited_.begin();
   std::optional<Checkpoint> settled;
   while (!places_.empty() && places_.front().first <= first_awaited) {
+    const uint64_t ticket = places_.front().first;
+    while (!late_failed_.empty() && *late_failed_.begin() < ticket) {
+      late_failed_.erase(late_failed_.begin());
+      ++late_settled_;
+    }
     settled = std::move(places_.front().second);
+    settled->not_stored += late_settled_;
     places_.pop_front();
   }
   return settled && write_ ? write_(*settled) : 0;
@@ -164,14 +176,20 @@ void StoreSink::finish() {
 }
 
 int report_not_stored() {
-  const uint64_t count = run_record::totals().not_stored;
+  const run_record::Totals& t = run_record::totals();
+  // Lost objects have their own report.
+  const uint64_t count = t.refused + t.unreadable + t.not_stored;
   if (count == 0) return 0;
+  std::string earlier;
+  if (t.not_stored_before > 0) {
+    earlier = ", " + std::to_string(t.not_stored_before) + " of them by the interrupted run";
+  }
   output_accdg_to_vl(LV_ERROR, VL_COMMON,
                      "%" PRIu64
-                     " %s not stored in the S3 store (named above). Run a full dump (-f) or the "
+                     " %s not stored in the S3 store (named above%s). Run a full dump (-f) or the "
                      "retrieval again: the versions stored already are found and not stored "
                      "twice.\n",
-                     count, count == 1 ? "object was" : "objects were");
+                     count, count == 1 ? "object was" : "objects were", earlier.c_str());
   return kExitObjectsLost;
 }
 

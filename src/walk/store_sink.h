@@ -50,7 +50,7 @@ class StoreSink final : public ObjectSink {
   const Bucket& bucket(const std::string& tape_bucket);
   Published await(const std::shared_ptr<Pending>& pending);
   void answered(Pending& pending, const s3::Outcome& outcome);
-  void record(Pending& pending) const;
+  void record(Pending& pending);
   int write_settled();
 
   s3::Store store_;
@@ -60,10 +60,16 @@ class StoreSink final : public ObjectSink {
   // Places reached, each with the ticket of the first object after it.
   std::deque<std::pair<uint64_t, Checkpoint>> places_;
   CheckpointWriter write_;
+  // Objects the store refused after the walk had moved on, by ticket: a place counts those before
+  // it once settled. The ones before the last place settled are counted in `late_settled_`.
+  std::set<uint64_t> late_failed_;
+  uint64_t late_failures_ = 0;
+  uint64_t late_settled_ = 0;
 };
 
-// The last line of a job after which objects were not stored. Returns kExitObjectsLost when
-// there were any, else 0.
+// The last line of a job into a store after which objects are not in the store: refused, not
+// readable, not taken by the store, or passed over by an interrupted run before a resume. Returns
+// kExitObjectsLost when there were any, else 0.
 int report_not_stored();
 
 }  // namespace walk

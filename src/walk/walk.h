@@ -177,6 +177,7 @@ class Walk {
     bool recorded = false;
     uint64_t recorded_counters[4] = {};
     HistoryKeys recorded_numbering;
+    uint64_t recorded_not_stored = 0;  // objects before that place not in the store
   } out;
 
  private:
