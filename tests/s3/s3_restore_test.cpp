@@ -296,3 +296,58 @@ TEST_F(S3RestoreTest, ARetrievalStoresTheVersionsAskedForOnce) {
 }
 
 }  // namespace
+
+namespace {
+
+// A key's versions and markers as the store lists them, in order: what a repeated restore must
+// leave as it is.
+std::vector<std::string> listing_of(const s3test::StoreReader& store, const std::string& bucket) {
+  std::vector<std::string> entries;
+  for (const s3test::Listed& v : store.versions(bucket)) {
+    entries.push_back(v.key + " " + v.version_id + (v.delete_marker ? " marker" : ""));
+  }
+  return entries;
+}
+
+}  // namespace
+
+// Every pattern of delete markers (newest, between versions, first, two in a row, older than the
+// current version), empty and long metadata values: a second full dump, and one without the record
+// of the versions stored, find everything there and add nothing.
+TEST_F(S3RestoreTest, RepeatedRestoresAddNoVersionAndNoDeleteMarker) {
+  vtape::Description d;
+  d.buckets = {{"marks"}};
+  const auto marker = [](const std::string& key, int second, const std::string& version) {
+    return object(0, key, "", second, version, {{"IsDeleted", "true"}});
+  };
+  const std::string long_value(1000, 'x');
+  d.objects = {
+      object(0, "newest", "a", 1, "v1",
+             {{"UserMetadata", R"({"empty":"","long":")" + long_value + "\"}"}}),
+      marker("newest", 2, "v2"),
+      object(0, "between", "a", 1, "v1"), marker("between", 2, "v2"),
+      object(0, "between", "c", 3, "v3"),
+      marker("first", 1, "v1"), object(0, "first", "b", 2, "v2"),
+      object(0, "twice", "a", 1, "v1"), marker("twice", 2, "v2"), marker("twice", 3, "v3"),
+      object(0, "older", "b", 2, "v2"), marker("older", 1, "v1"),
+  };
+  d.grouping = {.objects_per_po = 2, .pos_per_ocm = 2, .ocms_per_pr = 1};
+  build(d);
+  const RunResult first = restore({"-f"});
+  ASSERT_EQ(first.status, 0) << first.err;
+  const std::vector<std::string> stored = listing_of(store(), bucket("marks"));
+  EXPECT_EQ(store().fetch(bucket("marks"), "between").body, "c");
+  EXPECT_EQ(store().fetch(bucket("marks"), "older").body, "b");
+  EXPECT_EQ(store().fetch(bucket("marks"), "twice").status, 404);
+
+  const std::string objects = std::to_string(d.objects.size());
+  for (const bool with_record : {true, false}) {
+    SCOPED_TRACE(with_record ? "with the record" : "without the record");
+    if (!with_record) fs::remove(work() + "/store.log");
+    const RunResult again = restore({"-f"});
+    EXPECT_EQ(again.status, 0) << again.err;
+    EXPECT_THAT(testutil::strip_headers(again.out),
+                HasSubstr("Objects: 0 stored, " + objects + " already there, 0 refused"));
+    EXPECT_EQ(listing_of(store(), bucket("marks")), stored);
+  }
+}
