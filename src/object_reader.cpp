@@ -783,6 +783,7 @@ walk::Setup walk_setup(const Settings& settings, walk::ObjectSink* sink) {
   setup.read_retries = settings.read_retries;
   setup.history.interval = settings.history_interval;
   setup.history.lap_start = settings.started;
+  setup.history.to_store = settings.to_store;
   return setup;
 }
 
@@ -790,10 +791,10 @@ void prepare_run(const Settings& settings, RunState& run, walk::ObjectSink* sink
   lock_working_directory();
   run.temporary.emplace();
   set_force_flag(settings.is_force_enabled);
-  // A dump keeps the margin beyond its data; a list run and a retrieval are checked against what
-  // they will write once that is known.
+  // A dump keeps the margin beyond its data; a list run, a retrieval and a restore into a store
+  // are checked against what they will write once that is known.
   const bool dump = settings.is_full_dump_required || settings.is_resume_dump_required;
-  if (dump && check_disk_space(settings.save_path, 0) != 0) {
+  if (dump && !settings.to_store && check_disk_space(settings.save_path, 0) != 0) {
     output_fatal(VL_COMMON, "Failed to check the disk space.\n");
   }
   if (open_drive(settings.drive_name, &run.drive, run.mamvci, &run.mamhta, settings.ready_wait) !=
@@ -817,6 +818,9 @@ void prepare_run(const Settings& settings, RunState& run, walk::ObjectSink* sink
   if (settings.is_output_list) {
     check_space_for_list(settings.save_path, temporary_bytes(run.temporary->dir()),
                          settings.is_force_enabled);
+  } else if (dump && settings.to_store) {
+    check_space_for_store_run(settings.save_path, temporary_bytes(run.temporary->dir()),
+                              settings.is_force_enabled);
   }
 }
 
