@@ -5,12 +5,14 @@
 // objects it selected. The passes it drives live in src/walk/ (see walk/walk.h).
 #include <unistd.h>
 
+#include <charconv>
 #include <cinttypes>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -204,22 +206,33 @@ bool history_fits_tape(const Walk& w, const WalkCounters& n) {
   return n.meta == po.first_meta + 1 && n.ocm == po.ocm + 1 && n.pr == ocm.pr + 1;
 }
 
+// What a dump into a store records of the objects it did not store; nothing for other dumps.
+std::optional<uint64_t> stored_count(const Walk& w, uint64_t not_stored) {
+  return w.setup().sink != nullptr ? std::optional<uint64_t>(not_stored) : std::nullopt;
+}
+
 // Records where a dump stands as packed object `n.po` is about to be checked: its counters and the
 // numbering of the buckets, from which a resume continues (at most once per interval of -i).
 int write_checkpoint(Walk& w, const Checkpoint& place) {
   w.out.recorded = true;
   std::copy(std::begin(place.counters), std::end(place.counters), w.out.recorded_counters);
   w.out.recorded_numbering = place.numbering;
+  w.out.recorded_not_stored = place.not_stored;
   const uint64_t* c = place.counters;
   const HistoryKeys more = progress_keys(w.out.save_path, false, place.numbering,
-                                         selection_text(w.setup().filter));
+                                         selection_text(w.setup().filter),
+                                         stored_count(w, place.not_stored));
   return output_history(w.setup().history, w.tape.barcode_id, c[0], c[1], c[2], c[3], &more);
 }
 
 // A dump into a store records a place only once the store has answered every object before it
 // (the sink decides when).
 int record_progress(Walk& w, const WalkCounters& n) {
-  Checkpoint place{{n.pr, n.ocm, n.po, n.meta}, numbering_keys(w.out.numbering)};
+  // Every object before this place has been counted, but for the store's answers still awaited,
+  // which the sink adds once they come.
+  Checkpoint place{{n.pr, n.ocm, n.po, n.meta},
+                   numbering_keys(w.out.numbering),
+                   objects_not_in_store()};
   ObjectSink* sink = w.setup().sink;
   if (sink == nullptr) return write_checkpoint(w, place);
   return sink->reached(std::move(place),
@@ -239,8 +252,10 @@ int write_progress(Walk& w, bool complete) {
   // the one recorded with the counters.
   const HistoryKeys numbering =
       at_start || complete ? numbering_keys(w.out.numbering) : w.out.recorded_numbering;
+  const uint64_t not_stored = complete ? objects_not_in_store() : w.out.recorded_not_stored;
   const HistoryKeys more = progress_keys(w.out.save_path, complete, numbering,
-                                         selection_text(w.setup().filter));
+                                         selection_text(w.setup().filter),
+                                         stored_count(w, not_stored));
   keys.insert(keys.end(), more.begin(), more.end());
   return write_history_section(w.tape.barcode_id, keys);
 }
@@ -266,6 +281,29 @@ void warn_of_repeated_dump(Walk& w) {
                      "The save path already holds objects of this tape's buckets. This dump writes "
                      "them again, in new directories:%s\n",
                      repeated.c_str());
+}
+
+// A count the history records: decimal digits only.
+bool parse_count(const std::string& text, uint64_t* count) {
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), *count);
+  return error == std::errc() && !text.empty() && end == text.data() + text.size();
+}
+
+// The objects an interrupted dump into a store passed over without storing them: the resume does
+// not meet them again, so it counts them as not stored (and records them again with its places).
+void carry_not_stored(Walk& w, const HistoryKeys& keys) {
+  const std::optional<std::string> recorded = history_value(keys, kNotStoredKey);
+  uint64_t count = 0;
+  if (w.setup().sink == nullptr || !recorded || !parse_count(*recorded, &count) || count == 0) {
+    return;
+  }
+  run_record::note_not_stored_before(count);
+  w.out.recorded_not_stored = count;
+  output_accdg_to_vl(LV_WARNING, VL_COMMON,
+                     "%" PRIu64 " %s before the place this dump resumes from %s not stored by the "
+                     "interrupted run: run a full dump (-f) to store %s.\n",
+                     count, count == 1 ? "object" : "objects", count == 1 ? "was" : "were",
+                     count == 1 ? "it" : "them");
 }
 
 // A resume continues from the counters of the history, with the numbering it recorded, so that the
@@ -312,6 +350,7 @@ void resume_from_history(Walk& w, WalkCounters& n) {
   if (numbering == NumberingRead::none && history_value(keys, kSavePathKey)) {
     free_bucket_info_4_obj_reader(&w.out.numbering);
   }
+  carry_not_stored(w, keys);
   if (n.pr != 1 || n.ocm != 1 || n.po != 1 || n.meta != 1) n.locate_first = true;
 }
 

@@ -885,6 +885,7 @@ walk::Setup walk_setup(const Settings& settings, walk::ObjectSink* sink) {
   setup.filter = settings.filter;
   setup.history.interval = settings.history_interval;
   setup.history.lap_start = settings.started;
+  setup.history.to_store = settings.to_store;
   return setup;
 }
 
@@ -892,10 +893,10 @@ void prepare_run(const Settings& settings, RunState& run, walk::ObjectSink* sink
   lock_working_directory();
   run.temporary.emplace();
   set_force_flag(settings.is_force_enabled);
-  // A dump keeps the margin beyond its data; a list run and a retrieval are checked against what
-  // they will write once that is known.
+  // A dump keeps the margin beyond its data; a list run, a retrieval and a restore into a store
+  // are checked against what they will write once that is known.
   const bool dump = settings.is_full_dump_required || settings.is_resume_dump_required;
-  if (dump && check_disk_space(settings.save_path, 0) != 0) {
+  if (dump && !settings.to_store && check_disk_space(settings.save_path, 0) != 0) {
     output_fatal(VL_COMMON, "Failed to check the disk space.\n");
   }
   if (open_drive(settings.drive_name, &run.drive, run.mamvci, &run.mamhta, settings.ready_wait) !=
@@ -919,6 +920,9 @@ void prepare_run(const Settings& settings, RunState& run, walk::ObjectSink* sink
   if (settings.is_output_list) {
     check_space_for_list(settings.save_path, temporary_bytes(run.temporary->dir()),
                          settings.is_force_enabled);
+  } else if (dump && settings.to_store) {
+    check_space_for_store_run(settings.save_path, temporary_bytes(run.temporary->dir()),
+                              settings.is_force_enabled);
   }
 }
 
@@ -1004,6 +1008,14 @@ bool check_resume(const Settings& settings, RunState& run) {
   return true;
 }
 
+// The last lines of a job whose objects did not all reach their files or the store: those the
+// drive could not read, and, into a store, every object that is not there. Returns the exit
+// status they call for, 0 when there are none.
+int objects_missing_status(const Settings& settings, const RunState& run) {
+  const int lost = walk::report_lost_objects(settings.save_path, run.tape_id);
+  return settings.to_store ? std::max(lost, walk::report_not_stored()) : lost;
+}
+
 // A full or a resumed dump; returns the run's exit status.
 int run_dump(const Settings& settings, RunState& run) {
   make_save_path(settings);
@@ -1030,8 +1042,7 @@ int run_dump(const Settings& settings, RunState& run) {
   output_accdg_to_vl(LV_INFO, VL_COMMON,
                      resume ? "Resume dump is complete.\n" : "Full dump is complete.\n");
   print_summary(settings, false);
-  return std::max(walk::report_lost_objects(settings.save_path, run.tape_id),
-                  walk::report_not_stored());
+  return objects_missing_status(settings, run);
 }
 
 int make_lists(const Settings& settings, RunState& run) {
@@ -1240,14 +1251,10 @@ int list_and_retrieve(const Settings& settings, RunState& run) {
                        "Continue to read the specified object from the tape.\n");
   }
   ret |= retrieve_object(settings, run);
-  // An object the drive could not read, or the store did not take, decides the status, whatever
+  // An object the drive could not read, or that is not in the store, decides the status, whatever
   // else the retrieval met.
-  const run_record::Totals& totals = run_record::totals();
-  if (totals.lost > 0 || totals.not_stored > 0) {
-    ret = std::max(walk::report_lost_objects(settings.save_path, run.tape_id),
-                   walk::report_not_stored());
-  }
-  return ret;
+  const int missing = objects_missing_status(settings, run);
+  return missing != 0 ? missing : ret;
 }
 
 // The job the options ask for, from the store and the drive on; returns its exit status.

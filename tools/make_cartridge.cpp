@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "cartridge/cartridge_builder.h"
+#include "cartridge/description_file.h"
 #include "output_level.h"
 #include "vdrive/manifest.h"
 
@@ -32,6 +33,7 @@ constexpr const char kProgram[] = "make_cartridge";
 void print_usage() {
   std::printf(
       "Usage: %s [options] OBJECTS_DIR CARTRIDGE_DIR\n"
+      "       %s [options] --from FILE CARTRIDGE_DIR\n"
       "\n"
       "Writes a virtual cartridge holding a Quorrant tape into CARTRIDGE_DIR: cartridge.json,\n"
       "p0.tap (reference partition) and p1.tap (data partition). Every directory directly\n"
@@ -62,11 +64,16 @@ void print_usage() {
       "                          written in increasing N with the \"Version\" vN; with\n"
       "                          --time, version N is N seconds after that time\n"
       "      --overwrite         replace the cartridge that CARTRIDGE_DIR holds\n"
+      "      --from FILE         the objects described in FILE, one version a line as a JSON\n"
+      "                          object: \"bucket\", \"key\", \"data\" (a file, relative to\n"
+      "                          FILE's directory), \"modified\", \"version\", \"deleted\",\n"
+      "                          \"metadata\" and \"headers\" (ContentType, ContentEncoding,\n"
+      "                          ContentLanguage, ContentMd5); on the tape in the lines' order\n"
       "  -h, --help              show this text\n"
       "      --version           print the version and exit\n"
       "\n"
       "The same input and options give identical files. Exit status: 0 written, 1 failure.\n",
-      kProgram);
+      kProgram, kProgram);
 }
 
 // Reports a failure and ends the program with status 1.
@@ -218,6 +225,7 @@ struct Options {
   bool versions = false;
   bool overwrite = false;
   std::string fixed_time;
+  std::string from;  // --from: the description file instead of a tree
   std::string objects_dir;
   std::string cartridge_dir;
 };
@@ -226,6 +234,7 @@ struct Options {
 constexpr int kVersionsOption = 1000;
 constexpr int kOverwriteOption = 1001;
 constexpr int kVersionOption = 1002;
+constexpr int kFromOption = 1003;
 
 // The options of text, each checked against its rules before it is taken.
 void apply_text_option(int c, Options& o) {
@@ -304,6 +313,9 @@ void apply_option(int c, Options& o, char** argv) {
     case kOverwriteOption:
       o.overwrite = true;
       break;
+    case kFromOption:
+      o.from = optarg;
+      break;
     case kVersionOption:
       std::printf("%s %s\n", kProgram, OR_VERSION);
       std::exit(0);
@@ -334,6 +346,7 @@ Options parse_options(int argc, char** argv) {
       {"personality", required_argument, nullptr, 'P'},
       {"versions", no_argument, nullptr, kVersionsOption},
       {"overwrite", no_argument, nullptr, kOverwriteOption},
+      {"from", required_argument, nullptr, kFromOption},
       {"version", no_argument, nullptr, kVersionOption},
       {"help", no_argument, nullptr, 'h'},
       {nullptr, 0, nullptr, 0},
@@ -342,6 +355,12 @@ Options parse_options(int argc, char** argv) {
   int c = 0;
   while ((c = getopt_long(argc, argv, ":p:o:r:b:V:B:s:t:g:P:h", kLong, nullptr)) != -1) {
     apply_option(c, o, argv);
+  }
+  if (!o.from.empty()) {
+    if (o.versions) usage_error("--versions does not go with --from");
+    if (argc - optind != 1) usage_error("expected CARTRIDGE_DIR after --from FILE");
+    o.cartridge_dir = argv[optind];
+    return o;
   }
   if (argc - optind != 2) usage_error("expected OBJECTS_DIR and CARTRIDGE_DIR");
   o.objects_dir = argv[optind];
@@ -446,12 +465,14 @@ void check_cartridge_dir(const Options& o) {
     p = p.lexically_normal();
     return p.has_filename() ? p : p.parent_path();  // without a trailing separator
   };
-  const fs::path objects = resolved(o.objects_dir);
   const fs::path cartridge = resolved(o.cartridge_dir);
-  const auto [end, rest] =
-      std::mismatch(objects.begin(), objects.end(), cartridge.begin(), cartridge.end());
-  if (end == objects.end()) {
-    fail("CARTRIDGE_DIR " + o.cartridge_dir + " lies inside OBJECTS_DIR " + o.objects_dir);
+  if (!o.objects_dir.empty()) {
+    const fs::path objects = resolved(o.objects_dir);
+    const auto [end, rest] =
+        std::mismatch(objects.begin(), objects.end(), cartridge.begin(), cartridge.end());
+    if (end == objects.end()) {
+      fail("CARTRIDGE_DIR " + o.cartridge_dir + " lies inside OBJECTS_DIR " + o.objects_dir);
+    }
   }
   const fs::file_status status = fs::status(o.cartridge_dir, ec);
   if (fs::exists(status) && !fs::is_directory(status)) {
@@ -477,7 +498,13 @@ int make_cartridge_main(int argc, char** argv) {
   }
   Options o = parse_options(argc, argv);
   check_cartridge_dir(o);
-  collect_objects(o);
+  if (o.from.empty()) {
+    collect_objects(o);
+  } else if (const std::string problem =
+                 vtape::read_description_file(o.from, o.fixed_time, &o.description);
+             !problem.empty()) {
+    fail(problem);
+  }
   make_cartridge_dir(o);
   vtape::BuildResult result;
   try {

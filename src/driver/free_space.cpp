@@ -17,6 +17,7 @@
 #include "support/printable.h"
 #include "support/safe_dir.h"
 #include "support/unique_fd.h"
+#include "walk/history.h"
 
 namespace {
 
@@ -49,6 +50,12 @@ std::optional<uint64_t> capacity_of(const std::vector<AttributeValue>& values, u
 
 void check_space_for_list(const char* save_path, uint64_t list_bytes, bool force) {
   if (!force) require_free(save_path, list_bytes, "the list files");
+}
+
+void check_space_for_store_run(const char* save_path, uint64_t cache_bytes, bool force) {
+  if (!force) {
+    require_free(save_path, cache_bytes + kStoreRunRoomBytes, "the marker cache and the history");
+  }
 }
 
 uint64_t temporary_bytes(const SafeDir& temporary) {

@@ -202,60 +202,97 @@ void Store::restore_current(const std::string& bucket, const std::string& key,
   engine_.submit(std::move(request));
 }
 
-std::optional<std::vector<StoredVersion>> Store::list_versions(std::string_view tape_bucket,
-                                                               std::string_view key) {
-  const std::string bucket = bucket_name(tape_bucket);
-  std::vector<StoredVersion> versions;
+std::string Store::list_pages(const std::string& bucket, std::string_view prefix,
+                              const std::function<bool(const ListedVersion&)>& each) {
   std::string key_marker, version_marker;
   for (bool more = true; more;) {
     // The next page starts after the last entry seen: the store's NextVersionIdMarker may
     // name the first entry of the next page instead.
     QueryParams query = {{"versions", ""},
-                         {"prefix", std::string(key)},
                          {"max-keys", std::to_string(options_.list_page_size)}};
+    if (!prefix.empty()) query.emplace_back("prefix", std::string(prefix));
     if (!key_marker.empty()) {
       query.insert(query.end(),
                    {{"key-marker", key_marker}, {"version-id-marker", version_marker}});
     }
     auto request = exchange("GET", object_path(bucket), canonical_query(query));
-    request->order_key = order_key(bucket, key);
     const Response answer = engine_.run(std::move(request));
-    if (!answer.ok()) {
-      output_accdg_to_vl(LV_ERROR, VL_COMMON,
-                         "Failed to list the versions of the object(bucket %s, key %s) in the "
-                         "S3 store: %s.\n",
-                         printable(bucket).c_str(), printable(key).c_str(),
-                         printable(answer.describe()).c_str());
-      return std::nullopt;
-    }
+    if (!answer.ok()) return answer.describe();
     more = xml_text(answer.body, "IsTruncated") == "true";
-    for (const XmlElement& entry : xml_elements(answer.body, {"Version", "DeleteMarker"})) {
-      key_marker = xml_text(entry.inner, "Key");
-      version_marker = xml_text(entry.inner, "VersionId");
-      // Keys sort after their own prefix: the first other key ends the versions of this one.
-      if (key_marker != key) {
-        more = false;
-        break;
-      }
-      versions.push_back({version_marker, xml_text(entry.inner, "IsLatest") == "true",
-                          entry.name == "DeleteMarker", "", ""});
+    const std::vector<XmlElement> entries = xml_elements(answer.body, {"Version", "DeleteMarker"});
+    for (const XmlElement& entry : entries) {
+      ListedVersion listed{xml_text(entry.inner, "Key"), xml_text(entry.inner, "VersionId"),
+                           entry.name == "DeleteMarker",
+                           xml_text(entry.inner, "IsLatest") == "true"};
+      key_marker = listed.key;
+      version_marker = listed.version_id;
+      if (!each(listed)) return "";
     }
+    // A page that says more comes but holds nothing would never end.
+    if (entries.empty()) more = false;
   }
-  if (!read_version_metadata(bucket, std::string(key), &versions)) return std::nullopt;
-  return versions;
+  return "";
+}
+
+bool Store::list_bucket(std::string_view tape_bucket,
+                        const std::function<void(const ListedVersion&)>& each) {
+  const std::string bucket = bucket_name(tape_bucket);
+  const std::string failure = list_pages(bucket, "", [&](const ListedVersion& listed) {
+    each(listed);
+    return true;
+  });
+  if (failure.empty()) return true;
+  output_accdg_to_vl(LV_ERROR, VL_COMMON,
+                     "Failed to list the versions in the bucket(%s) of the S3 store: %s.\n",
+                     printable(bucket).c_str(), printable(failure).c_str());
+  return false;
+}
+
+std::vector<StoredVersion>* Store::key_versions(const std::string& bucket, std::string_view key) {
+  const std::string ordered = order_key(bucket, key);
+  const auto known = listed_.find(ordered);
+  if (known != listed_.end()) return &known->second;
+  std::vector<StoredVersion> versions;
+  // Keys sort after their own prefix: the first other key ends the versions of this one.
+  const std::string failure = list_pages(bucket, key, [&](const ListedVersion& listed) {
+    if (listed.key != key) return false;
+    versions.push_back({listed.version_id, listed.latest, listed.delete_marker, "", ""});
+    return true;
+  });
+  if (!failure.empty()) {
+    output_accdg_to_vl(LV_ERROR, VL_COMMON,
+                       "Failed to list the versions of the object(bucket %s, key %s) in the "
+                       "S3 store: %s.\n",
+                       printable(bucket).c_str(), printable(key).c_str(),
+                       printable(failure).c_str());
+    return nullptr;
+  }
+  return &listed_.emplace(ordered, std::move(versions)).first->second;
+}
+
+std::optional<std::vector<StoredVersion>> Store::list_versions(std::string_view tape_bucket,
+                                                               std::string_view key) {
+  const std::string bucket = bucket_name(tape_bucket);
+  std::vector<StoredVersion>* versions = key_versions(bucket, key);
+  if (versions == nullptr) return std::nullopt;
+  const auto every = [](const StoredVersion& version) { return !version.delete_marker; };
+  if (!read_version_metadata(bucket, std::string(key), versions, every)) return std::nullopt;
+  return *versions;
 }
 
 bool Store::read_version_metadata(const std::string& bucket, const std::string& key,
-                                  std::vector<StoredVersion>* versions) {
+                                  std::vector<StoredVersion>* versions,
+                                  const std::function<bool(const StoredVersion&)>& wanted) {
   size_t pending = 0;
   std::string failure;
   for (StoredVersion& version : *versions) {
-    if (version.delete_marker) continue;
+    if (version.delete_marker || version.read || !wanted(version)) continue;
     auto request = exchange("HEAD", object_path(bucket, key),
                             canonical_query({{"versionId", version.version_id}}));
     request->on_done = [&pending, &failure, &version](const Response& answer) {
       --pending;
       if (!answer.ok() && failure.empty()) failure = answer.describe();
+      version.read = answer.ok();
       version.object_id = answer.header(kObjectIdHeader);
       version.last_modified = answer.header(kLastModifiedHeader);
     };
@@ -271,36 +308,63 @@ bool Store::read_version_metadata(const std::string& bucket, const std::string& 
   return false;
 }
 
-std::optional<bool> Store::has_version(std::string_view tape_bucket, std::string_view key,
-                                       std::string_view object_id) {
-  const std::string bucket = bucket_name(tape_bucket);
-  const std::string ordered = order_key(bucket, key);
-  auto known = stored_ids_.find(ordered);
-  if (known == stored_ids_.end()) {
-    // Listed once per key and run: what was stored before the run does not change meanwhile.
-    const std::optional<std::vector<StoredVersion>> versions = list_versions(tape_bucket, key);
-    if (!versions) return std::nullopt;
-    learn_current(bucket, std::string(key), *versions);
-    std::unordered_set<std::string> ids;
-    for (const StoredVersion& version : *versions) {
-      if (!version.delete_marker) ids.insert(version.object_id);
-    }
-    known = stored_ids_.emplace(ordered, std::move(ids)).first;
+namespace {
+
+// The delete marker of the tape found by its place: a restore adds the markers of a key in the
+// tape's order, and the ones that make a newer marker current again after them, so the tape's
+// next marker is the oldest one that no object of the tape was found to be and that the record
+// does not give to another object.
+StoredVersion* marker_in_place(std::vector<StoredVersion>& versions, const VersionLookup& lookup) {
+  StoredVersion* found = nullptr;
+  for (StoredVersion& version : versions) {  // newest first
+    const bool known = lookup.known && lookup.known(version.version_id);
+    if (version.delete_marker && !version.claimed && !known) found = &version;
   }
-  return known->second.count(std::string(object_id)) != 0;
+  return found;
 }
 
-std::optional<bool> Store::holds_versions(std::string_view tape_bucket) {
+}  // namespace
+
+std::optional<std::string> Store::find_version(std::string_view tape_bucket, std::string_view key,
+                                               const VersionLookup& lookup) {
   const std::string bucket = bucket_name(tape_bucket);
-  const Response answer = engine_.run(
-      exchange("GET", object_path(bucket), canonical_query({{"versions", ""}, {"max-keys", "1"}})));
-  if (!answer.ok()) {
-    output_accdg_to_vl(LV_ERROR, VL_COMMON,
-                       "Failed to list the versions in the bucket(%s) of the S3 store: %s.\n",
-                       printable(bucket).c_str(), printable(answer.describe()).c_str());
-    return std::nullopt;
+  std::vector<StoredVersion>* versions = key_versions(bucket, key);
+  if (versions == nullptr) return std::nullopt;
+  const auto unknown = [&lookup](const StoredVersion& version) {
+    return !lookup.known || !lookup.known(version.version_id);
+  };
+  // The newest version's time orders what is put afterwards; the others are read only when they
+  // may be the one looked for.
+  const auto newest = std::find_if(versions->begin(), versions->end(),
+                                   [](const StoredVersion& v) { return !v.delete_marker; });
+  const StoredVersion* newest_version = newest == versions->end() ? nullptr : &*newest;
+  const auto wanted = [&](const StoredVersion& version) {
+    return &version == newest_version || (!lookup.delete_marker && unknown(version));
+  };
+  if (!read_version_metadata(bucket, std::string(key), versions, wanted)) return std::nullopt;
+  learn_current(bucket, std::string(key), *versions);
+  StoredVersion* found = nullptr;
+  if (lookup.delete_marker) {
+    found = marker_in_place(*versions, lookup);
+  } else {
+    for (StoredVersion& version : *versions) {
+      if (!version.claimed && !version.delete_marker && version.object_id == lookup.object_id) {
+        found = &version;
+        break;
+      }
+    }
   }
-  return !xml_elements(answer.body, {"Version", "DeleteMarker"}).empty();
+  if (found == nullptr) return std::string();
+  found->claimed = true;
+  return found->version_id;
+}
+
+std::optional<bool> Store::has_version(std::string_view tape_bucket, std::string_view key,
+                                       std::string_view object_id) {
+  const std::optional<std::string> found =
+      find_version(tape_bucket, key, {std::string(object_id), false, {}});
+  if (!found) return std::nullopt;
+  return !found->empty();
 }
 
 void Store::learn_current(const std::string& bucket, const std::string& key,

@@ -16,7 +16,6 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "s3/object_mapping.h"
@@ -40,6 +39,25 @@ struct StoredVersion {
   bool delete_marker = false;
   std::string object_id;      // its x-amz-meta-qrt-object-id ("" for a delete marker)
   std::string last_modified;  // its x-amz-meta-qrt-last-modified
+  bool read = false;          // its metadata has been read (a HEAD)
+  bool claimed = false;       // an object of the tape was found to be this version
+};
+
+// One entry of a bucket's listing of versions.
+struct ListedVersion {
+  std::string key;
+  std::string version_id;
+  bool delete_marker = false;
+  bool latest = false;
+};
+
+// What find_version looks for: the version restored from one object of the tape.
+struct VersionLookup {
+  std::string object_id;
+  bool delete_marker = false;
+  // Whether a version of the key is known to come from another object (the restores' own record
+  // of what they stored); none: no version is known.
+  std::function<bool(const std::string& version_id)> known;
 };
 
 struct Counts {
@@ -112,14 +130,21 @@ class Store {
   // (one HEAD request per version: listings do not carry metadata). nullopt after an ERROR.
   std::optional<std::vector<StoredVersion>> list_versions(std::string_view tape_bucket,
                                                           std::string_view key);
-  // Whether a version restored from `object_id` is stored under `key` already (a resumed
-  // restore skips it). Also learns the key's current version, so that an older version put
-  // afterwards leaves it current. nullopt after an ERROR.
+  // Every version and delete marker of a prepared bucket, in pages of the options' size, each
+  // entry handed to `each` as its page arrives and kept nowhere. False after an ERROR.
+  bool list_bucket(std::string_view tape_bucket,
+                   const std::function<void(const ListedVersion&)>& each);
+  // The store's identifier of the version of `key` restored from `lookup.object_id`, "" when
+  // there is none (a resumed restore skips a version found). The key is listed once per run; a
+  // version is read (a HEAD) only when `lookup.known` does not know it. A delete marker carries
+  // no metadata: it is recognised by its place, the oldest marker that is neither known nor
+  // found yet (a restore adds a key's markers in the tape's order). Also learns the key's current version, so that an older version put afterwards
+  // leaves it current. nullopt after an ERROR.
+  std::optional<std::string> find_version(std::string_view tape_bucket, std::string_view key,
+                                          const VersionLookup& lookup);
+  // Whether a version restored from `object_id` is stored under `key` already.
   std::optional<bool> has_version(std::string_view tape_bucket, std::string_view key,
                                   std::string_view object_id);
-  // Whether a prepared bucket holds any version or delete marker (one listing request): a
-  // restore into a bucket that held none needs no has_version. nullopt after an ERROR.
-  std::optional<bool> holds_versions(std::string_view tape_bucket);
 
   // Waits for every request in flight.
   void finish();
@@ -149,16 +174,24 @@ class Store {
   void fail(const std::string& what, const std::string& why, const Completion& done);
   void learn_current(const std::string& bucket, const std::string& key,
                      const std::vector<StoredVersion>& versions);
+  // Reads (HEAD) the metadata of the versions `wanted` picks that are not read yet.
   bool read_version_metadata(const std::string& bucket, const std::string& key,
-                             std::vector<StoredVersion>* versions);
+                             std::vector<StoredVersion>* versions,
+                             const std::function<bool(const StoredVersion&)>& wanted);
+  // Hands the entries of `bucket` whose keys begin with `prefix` to `each`, page by page, until
+  // it returns false. "" when done, else why the listing failed.
+  std::string list_pages(const std::string& bucket, std::string_view prefix,
+                         const std::function<bool(const ListedVersion&)>& each);
+  // The versions of a key, listed once per run. Null after an ERROR.
+  std::vector<StoredVersion>* key_versions(const std::string& bucket, std::string_view key);
 
   StoreOptions options_;
   Engine engine_;
   std::set<std::string> prepared_;
   // The newest version (by the tape's time) stored under each bucket/key in this run.
   std::unordered_map<std::string, Newest> newest_;
-  // The object identifiers stored under each bucket/key before the run, once has_version asked.
-  std::unordered_map<std::string, std::unordered_set<std::string>> stored_ids_;
+  // The versions stored under each bucket/key before the run, once find_version asked.
+  std::unordered_map<std::string, std::vector<StoredVersion>> listed_;
   Counts counts_;
 };
 

@@ -16,6 +16,11 @@ constexpr size_t kMaxAnswerBytes = 64 * kMiB;
 constexpr long kMaxRetryDelayMs = 30000;
 constexpr int kMaxDoublings = 16;
 constexpr int kIdlePollMs = 1000;
+// A 500 is tried once more only: stores answer it for requests they will never take (a key or
+// metadata beyond their limits) as well as for passing faults, and the full schedule of retries
+// would cost seconds per such object.
+constexpr int kInternalErrorAttempts = 2;
+constexpr long kInternalError = 500;
 
 std::string trim(std::string_view text) {
   const size_t first = text.find_first_not_of(" \t\r\n");
@@ -354,8 +359,10 @@ void Engine::finish_transfer(CURL* easy, CURLcode code) {
   }
   std::unique_ptr<Exchange> exchange = std::move(transfer->exchange);
   transfer.reset();
-  const int max_attempts =
-      exchange->max_attempts > 0 ? exchange->max_attempts : options_.max_attempts;
+  int max_attempts = exchange->max_attempts > 0 ? exchange->max_attempts : options_.max_attempts;
+  if (response.status == kInternalError) {
+    max_attempts = std::min(max_attempts, kInternalErrorAttempts);
+  }
   if (response.transient() && exchange->attempts < max_attempts) {
     const int doublings = std::min(exchange->attempts - 1, kMaxDoublings);
     const long delay = std::min(kMaxRetryDelayMs, options_.first_retry_delay_ms << doublings);

@@ -330,6 +330,11 @@ std::string object_name(const std::string& bucket, const std::string& key,
 
 const Totals& totals() { return run().totals; }
 
+void note_not_stored_before(uint64_t count) {
+  run().totals.not_stored += count;
+  run().totals.not_stored_before += count;
+}
+
 const std::vector<std::string>& written_files() { return run().written_files; }
 
 void note_file_written(const std::string& path) { run().written_files.push_back(path); }

@@ -47,6 +47,7 @@ struct Totals {
   uint64_t lost = 0;
   uint64_t lost_bytes = 0;  // of the lost objects whose size is known
   uint64_t not_stored = 0;
+  uint64_t not_stored_before = 0;  // of `not_stored`: objects an interrupted run left out
   uint64_t bytes = 0;  // of the objects written or listed
   uint64_t errors = 0;
   uint64_t warnings = 0;
@@ -73,6 +74,9 @@ void note_cartridge_memory(const std::string& name, uint64_t value);
 // indentation the console gives them.
 void note_message(const char* level, const char* tag, const std::string& text);
 void note_object(const Object& object);
+// Objects that an interrupted run passed over without storing them (its history counts them): a
+// resume counts them as not stored, since it does not meet them again.
+void note_not_stored_before(uint64_t count);
 // A member of the report made of figures known only when the run ends (for example what a
 // virtual drive counted): `figures` is asked then, once.
 using Figures = std::vector<std::pair<std::string, double>>;

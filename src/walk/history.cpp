@@ -21,6 +21,7 @@
 
 #include "output_level.h"
 #include "support/atomic_file.h"
+#include "support/file_failure.h"
 #include "support/file_helpers.h"
 #include "support/safe_dir.h"
 #include "support/unique_fd.h"
@@ -164,6 +165,14 @@ bool parse_counter(const char* text, uint64_t* counter) {
   return error == std::errc() && stop != text && stop == end;
 }
 
+// Whether the save path's file system runs short: of the dumps' margin, or, for a restore into a
+// store, of the little room its history and lists take.
+bool short_of_space(const HistoryClock& clock) {
+  if (!clock.to_store) return check_disk_space(clock.save_path.c_str(), 0) != 0;
+  const std::optional<uint64_t> free = free_bytes_at(clock.save_path.c_str());
+  return free && *free < kStoreRunRoomBytes;
+}
+
 }  // namespace
 
 int get_interval(HistoryClock& clock, long* interval) {
@@ -179,7 +188,7 @@ int output_history(HistoryClock& clock, const char* tape_id, uint64_t pr_cnt, ui
   long interval = 0;
   int ret = get_interval(clock, &interval);
   const bool time_is_up = interval >= static_cast<long>(clock.interval);
-  if (!time_is_up && check_disk_space(clock.save_path.c_str(), 0) == 0) return ret;
+  if (!time_is_up && !short_of_space(clock)) return ret;
 
   output_accdg_to_vl(LV_TRACE, VL_MISC, "start:output_history\n");
   const uint64_t counters[] = {pr_cnt, ocm_cnt, po_cnt, obj_cnt};

@@ -15,6 +15,10 @@ inline constexpr char HISTORY_PATH[] = "./history.log";
 // Keys and values of a tape's section of the history, in order.
 using HistoryKeys = std::vector<std::pair<std::string, std::string>>;
 
+// The room a restore into a store keeps free for its history, its record of the versions stored
+// and its lists: it writes no object data.
+inline constexpr uint64_t kStoreRunRoomBytes = 16 * 1048576;
+
 // When the history is written: at most once per interval (-i, from the start of the current
 // one), and at once when the save path's file system runs short of space, which then ends the
 // run so that it can be resumed. The run driver sets it up; the walk keeps it.
@@ -23,6 +27,8 @@ struct HistoryClock {
   time_t lap_start = 0;
   time_t lap_end = 0;
   uint32_t interval = 0;
+  // A restore into a store writes only the history and lists there: no margin for object data.
+  bool to_store = false;
 };
 
 // The seconds since the interval began; an interval that has passed begins again now.

@@ -99,11 +99,13 @@ class FileTarget final : public ObjectTarget {
   AtomicFile data_;
 };
 
-// A place a dump records for a resume: its four counters (PR, OCM, PO, object) and the numbering
-// of the buckets' directories there.
+// A place a dump records for a resume: its four counters (PR, OCM, PO, object), the numbering
+// of the buckets' directories there, and how many objects before it are not in the store (a
+// resume passes over them, and counts them).
 struct Checkpoint {
   uint64_t counters[4] = {};
   HistoryKeys numbering;
+  uint64_t not_stored = 0;
 };
 using CheckpointWriter = std::function<int(const Checkpoint&)>;
 

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string>
 
+#include "support/run_record.h"
 #include "walk/history.h"
 #include "walk/numbering.h"
 
@@ -56,9 +57,11 @@ NumberingRead restore_numbering(const HistoryKeys& keys, BucketInfo4ObjReader** 
 }
 
 HistoryKeys progress_keys(const std::string& save_path, bool complete,
-                          const HistoryKeys& numbering, const std::string& selection) {
+                          const HistoryKeys& numbering, const std::string& selection,
+                          std::optional<uint64_t> not_stored) {
   HistoryKeys keys = {{kSavePathKey, save_path}, {kCompleteKey, complete ? "1" : "0"}};
   if (!selection.empty()) keys.emplace_back(kSelectionKey, selection);
+  if (not_stored) keys.emplace_back(kNotStoredKey, std::to_string(*not_stored));
   keys.insert(keys.end(), numbering.begin(), numbering.end());
   return keys;
 }
@@ -68,6 +71,11 @@ std::string selection_text(const Filter& filter) {
   std::string text = "buckets:";
   for (const std::string& bucket : filter.buckets) text += " " + bucket;
   return text + "; prefix: " + filter.prefix;
+}
+
+uint64_t objects_not_in_store() {
+  const run_record::Totals& t = run_record::totals();
+  return t.refused + t.unreadable + t.lost + t.not_stored;
 }
 
 std::optional<std::string> history_value(const HistoryKeys& keys, const std::string& key) {

@@ -4,6 +4,7 @@
 // object the directory the interrupted dump gave it, and finds the objects already written there.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -19,6 +20,8 @@ inline constexpr char kCompleteKey[] = "Complete";
 // The selection of a dump made with --bucket-filter or --prefix (no such key without one): a
 // resume must make the same.
 inline constexpr char kSelectionKey[] = "Selection";
+// Of a dump into a store: the objects before the recorded place that are not in the store.
+inline constexpr char kNotStoredKey[] = "Not stored";
 
 // The numbering of every bucket in `buckets`, as history keys.
 HistoryKeys numbering_keys(const BucketInfo4ObjReader* buckets);
@@ -29,11 +32,15 @@ HistoryKeys numbering_keys(const BucketInfo4ObjReader* buckets);
 enum class NumberingRead { none, restored, refused };
 NumberingRead restore_numbering(const HistoryKeys& keys, BucketInfo4ObjReader** buckets,
                                 std::string* refused);
-// The keys recorded beside the counters.
+// The keys recorded beside the counters (with the objects not stored, for a dump into a store).
 HistoryKeys progress_keys(const std::string& save_path, bool complete,
-                          const HistoryKeys& numbering, const std::string& selection);
+                          const HistoryKeys& numbering, const std::string& selection,
+                          std::optional<uint64_t> not_stored = std::nullopt);
 // The selection as the history records it: "" for every object.
 std::string selection_text(const Filter& filter);
+// The objects a dump into a store passed over without storing them so far, whatever the reason:
+// refused, not readable, lost, not taken by the store, or left by an interrupted run before.
+uint64_t objects_not_in_store();
 // The value of `key` in `keys`.
 std::optional<std::string> history_value(const HistoryKeys& keys, const std::string& key);
 

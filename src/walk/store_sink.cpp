@@ -14,6 +14,8 @@ using run_record::Outcome;
 
 struct StoreSink::Pending {
   run_record::Object object;
+  std::string bucket;     // the store's
+  std::string key;
   std::string address;    // of the object's key in the store, for the record
   bool awaited = false;   // its upload has ended; the walk left its record to the sink
   bool answered = false;  // the store's answer has come
@@ -67,14 +69,36 @@ const StoreSink::Bucket& StoreSink::bucket(const std::string& tape_bucket) {
   const auto [known, added] = buckets_.try_emplace(tape_bucket);
   Bucket& b = known->second;
   if (!added) return b;
+  if (!journal_open_) journal_.open();
+  journal_open_ = true;
   // Asked once per run: a bucket the store refuses is not asked for again.
   b.ready = store_.prepare_bucket(tape_bucket);
   if (b.ready) {
-    const std::optional<bool> held = store_.holds_versions(tape_bucket);
-    b.ready = held.has_value();
-    b.held_versions = held.value_or(true);
+    const std::string name = store_.bucket_name(tape_bucket);
+    b.held_versions = false;
+    b.ready = store_.list_bucket(tape_bucket, [&](const s3::ListedVersion& entry) {
+      b.held_versions = true;
+      journal_.listed(name, entry);
+    });
   }
   return b;
+}
+
+std::optional<bool> StoreSink::stored_before(const run_record::Object& object,
+                                             const s3::ObjectRequest& request) {
+  const std::string bucket = store_.bucket_name(object.bucket);
+  if (journal_.stored(bucket, object.object_id)) return true;
+  // A key the bucket does not hold has nothing to look up.
+  if (!journal_.key_listed(bucket, request.key)) return false;
+  const s3::VersionLookup lookup{
+      object.object_id, request.delete_marker, [&](const std::string& version_id) {
+        return journal_.knows(bucket, request.key, version_id);
+      }};
+  const std::optional<std::string> found = store_.find_version(object.bucket, request.key, lookup);
+  if (!found) return std::nullopt;
+  // Recorded, so that the next run finds it in the listing.
+  journal_.append(bucket, object.object_id, request.key, *found);
+  return !found->empty();
 }
 
 std::optional<Outcome> StoreSink::begin(const run_record::Object& object, std::string_view metadata,
@@ -94,8 +118,7 @@ std::optional<Outcome> StoreSink::begin(const run_record::Object& object, std::s
     return Outcome::not_stored;
   }
   if (b.held_versions) {
-    const std::optional<bool> stored =
-        store_.has_version(object.bucket, request.key, object.object_id);
+    const std::optional<bool> stored = stored_before(object, request);
     if (!stored) return Outcome::not_stored;  // reported
     if (*stored) {
       output_accdg_to_vl(LV_INFO, VL_COMMON,
@@ -106,6 +129,8 @@ std::optional<Outcome> StoreSink::begin(const run_record::Object& object, std::s
   }
   auto pending = std::make_shared<Pending>();
   pending->object = object;
+  pending->bucket = bucket_name;
+  pending->key = request.key;
   std::string endpoint = store_.options().endpoint;
   if (!endpoint.empty() && endpoint.back() == '/') endpoint.pop_back();
   pending->address = endpoint + s3::object_path(bucket_name, request.key);
@@ -129,13 +154,20 @@ Published StoreSink::await(const std::shared_ptr<Pending>& pending) {
 void StoreSink::answered(Pending& pending, const s3::Outcome& outcome) {
   pending.outcome = outcome;
   pending.answered = true;
+  if (outcome.stored) {
+    journal_.append(pending.bucket, pending.object.object_id, pending.key, outcome.version_id);
+  }
   if (!pending.awaited) return;
   awaited_.erase(pending.ticket);
   record(pending);
 }
 
-void StoreSink::record(Pending& pending) const {
+void StoreSink::record(Pending& pending) {
   Published done = published(pending);
+  if (done.outcome != Outcome::written) {
+    late_failed_.insert(pending.ticket);
+    ++late_failures_;
+  }
   pending.object.outcome = done.outcome;
   pending.object.paths = std::move(done.paths);
   run_record::note_object(pending.object);
@@ -143,6 +175,8 @@ void StoreSink::record(Pending& pending) const {
 
 int StoreSink::reached(Checkpoint place, const CheckpointWriter& write) {
   write_ = write;
+  // The failures recorded so far are counted by their tickets when the place settles.
+  place.not_stored -= late_failures_;
   places_.emplace_back(next_ticket_, std::move(place));
   return write_settled();
 }
@@ -152,7 +186,13 @@ int StoreSink::write_settled() {
   const uint64_t first_awaited = awaited_.empty() ? UINT64_MAX : *awaited_.begin();
   std::optional<Checkpoint> settled;
   while (!places_.empty() && places_.front().first <= first_awaited) {
+    const uint64_t ticket = places_.front().first;
+    while (!late_failed_.empty() && *late_failed_.begin() < ticket) {
+      late_failed_.erase(late_failed_.begin());
+      ++late_settled_;
+    }
     settled = std::move(places_.front().second);
+    settled->not_stored += late_settled_;
     places_.pop_front();
   }
   return settled && write_ ? write_(*settled) : 0;
@@ -164,14 +204,20 @@ void StoreSink::finish() {
 }
 
 int report_not_stored() {
-  const uint64_t count = run_record::totals().not_stored;
+  const run_record::Totals& t = run_record::totals();
+  // Lost objects have their own report.
+  const uint64_t count = t.refused + t.unreadable + t.not_stored;
   if (count == 0) return 0;
+  std::string earlier;
+  if (t.not_stored_before > 0) {
+    earlier = ", " + std::to_string(t.not_stored_before) + " of them by the interrupted run";
+  }
   output_accdg_to_vl(LV_ERROR, VL_COMMON,
                      "%" PRIu64
-                     " %s not stored in the S3 store (named above). Run a full dump (-f) or the "
+                     " %s not stored in the S3 store (named above%s). Run a full dump (-f) or the "
                      "retrieval again: the versions stored already are found and not stored "
                      "twice.\n",
-                     count, count == 1 ? "object was" : "objects were");
+                     count, count == 1 ? "object was" : "objects were", earlier.c_str());
   return kExitObjectsLost;
 }
 
