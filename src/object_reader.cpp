@@ -146,6 +146,8 @@ std::string with_unit(uint64_t bytes) {
   return text;
 }
 
+bool selecting(const Settings& settings);
+
 // The lines after a job's completion message: what became of the objects, the messages, the time.
 void print_summary(const Settings& settings, bool listing) {
   status_line::finish();
@@ -158,6 +160,16 @@ void print_summary(const Settings& settings, bool listing) {
                  " not readable, %s%" PRIu64 " lost; %s.\n",
                  listing ? t.listed : t.written, done, t.exists, t.refused, t.unreadable,
                  not_stored.c_str(), t.lost, with_unit(t.bytes).c_str());
+  // What the job asked for, found, wrote and lost, in bytes too.
+  const std::string asked = t.asked ? std::to_string(*t.asked)
+                            : selecting(settings) ? "the selection"
+                                                  : "every object";
+  output_summary("Asked: %s; found %" PRIu64 " (%s); %s %" PRIu64 " (%s); lost %" PRIu64
+                 " (%s).\n",
+                 asked.c_str(), t.asked ? t.found : t.met,
+                 with_unit(t.asked ? t.found_bytes : t.met_bytes).c_str(), done,
+                 listing ? t.listed : t.written, with_unit(t.bytes).c_str(), t.lost,
+                 with_unit(t.lost_bytes).c_str());
   output_summary("Messages: %" PRIu64 " errors, %" PRIu64 " warnings.\n", t.errors, t.warnings);
   const auto whole = static_cast<uint64_t>(seconds);
   output_summary("Time: %" PRIu64 ":%02" PRIu64 ":%02" PRIu64 ", %.1f MiB/s on average.\n",
@@ -1085,6 +1097,17 @@ int make_lists(const Settings& settings, RunState& run) {
                INDENT, INDENT, printable(why).c_str());
 }
 
+// A retrieval's request: `asked` objects or lines, and the versions found for them.
+void note_request(uint64_t asked, const object_list* versions) {
+  uint64_t found = 0;
+  uint64_t bytes = 0;
+  for (const object_list* v = versions; v != nullptr; v = v->next) {
+    ++found;
+    bytes += v->size;
+  }
+  run_record::note_request(asked, found, bytes);
+}
+
 // The versions of the object -b/-o/-O name, from the bucket's list files, in tape order.
 object_list* versions_asked_for(const Settings& settings, const RunState& run) {
   object_list* objects = nullptr;
@@ -1104,6 +1127,7 @@ object_list* versions_asked_for(const Settings& settings, const RunState& run) {
                  list_path.c_str());
   }
   sort_in_tape_order(&objects);
+  note_request(1, objects);
   return objects;
 }
 
@@ -1151,6 +1175,7 @@ int retry_lost_objects(const Settings& settings, RunState& run) {
                      places.size());
   object_list* objects = walk::chain_of(places);
   sort_in_tape_order(&objects);
+  note_request(places.size(), objects);
   int ret = retrieve_versions(settings, run, objects);
   walk::keep_lost_places(*run.walk, run.tape_id);
   ret = std::max(ret, walk::report_lost_objects(settings.save_path, run.tape_id));
@@ -1171,6 +1196,7 @@ int retrieve_object(const Settings& settings, RunState& run) {
       LV_INFO, VL_COMMON,
       "The retrieval list asks for %zu objects; %zu of its lines cannot be served.\n",
       requests.size() + refused, refused + unsatisfied);
+  note_request(requests.size() + refused, objects);
   if (objects == nullptr) {
     output_fatal(VL_COMMON, "No object of the retrieval list is on this tape.\n");
   }

@@ -157,6 +157,8 @@ std::string rendered(json_object* object) {
 
 void count(Outcome outcome, uint64_t size) {
   Totals& t = run().totals;
+  ++t.met;
+  t.met_bytes += size;
   switch (outcome) {
     case Outcome::written:
       ++t.written;
@@ -330,6 +332,13 @@ std::string object_name(const std::string& bucket, const std::string& key,
 
 const Totals& totals() { return run().totals; }
 
+void note_request(uint64_t asked, uint64_t found, uint64_t found_bytes) {
+  Totals& t = run().totals;
+  t.asked = asked;
+  t.found = found;
+  t.found_bytes = found_bytes;
+}
+
 void note_not_stored_before(uint64_t count) {
   run().totals.not_stored += count;
   run().totals.not_stored_before += count;
@@ -363,8 +372,19 @@ void finish() {
                                     {"bytes", t.bytes},
                                     {"errors", t.errors},
                                     {"warnings", t.warnings},
-                                    {"messages_left_out", r.messages_left_out}}) {
+                                    {"messages_left_out", r.messages_left_out},
+                                    {"met", t.met},
+                                    {"met_bytes", t.met_bytes}}) {
     json_object_object_add(totals.get(), name, json_object_new_uint64(value));
+  }
+  if (t.asked) {
+    const Json request(json_object_new_object());
+    for (const auto& [name, value] : {std::pair{"asked", *t.asked},
+                                      {"found", t.found},
+                                      {"found_bytes", t.found_bytes}}) {
+      json_object_object_add(request.get(), name, json_object_new_uint64(value));
+    }
+    json_object_object_add(totals.get(), "request", json_object_get(request.get()));
   }
   json_object_object_add(totals.get(), "seconds", json_object_new_double(elapsed_seconds()));
   add_string(r.header.get(), "ended", now_text());

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -51,6 +52,13 @@ struct Totals {
   uint64_t bytes = 0;  // of the objects written or listed
   uint64_t errors = 0;
   uint64_t warnings = 0;
+  // What the job asked for: the versions a retrieval asked for and found in the list files (none
+  // noted: every object the job met), and the objects it met on the tape, with their sizes.
+  std::optional<uint64_t> asked;
+  uint64_t found = 0;
+  uint64_t found_bytes = 0;
+  uint64_t met = 0;
+  uint64_t met_bytes = 0;
 };
 
 // The program's version and command line; the start of the run's clock.
@@ -84,6 +92,9 @@ using Figures = std::vector<std::pair<std::string, double>>;
 void note_late_figures(const std::string& name, std::function<Figures()> figures);
 
 const Totals& totals();
+// A retrieval's request: `asked` objects (or lines), of which the list files gave `found`
+// versions of `found_bytes` bytes.
+void note_request(uint64_t asked, uint64_t found, uint64_t found_bytes);
 // The files written for objects, in order (kept for the first thousand objects written).
 const std::vector<std::string>& written_files();
 // A file written for the objects as a whole (the packed object of a retrieval with -L 1).
