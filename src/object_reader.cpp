@@ -20,6 +20,7 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -30,6 +31,7 @@
 #include "driver/retrieval_list.h"
 #include "driver/run_temporary.h"
 #include "driver/tape_listing.h"
+#include "walk/salvage.h"
 #include "endian_utils.h"
 #include "marker_layout.h"
 #include "output_level.h"
@@ -82,6 +84,7 @@ constexpr int kLsFormatOption = 1013;
 constexpr int kBucketFilterOption = 1014;
 constexpr int kPrefixOption = 1015;
 constexpr int kRetryLostOption = 1016;
+constexpr int kSalvageOption = 1017;
 // A first load's calibration takes up to two hours: a day is the longest wait asked for.
 constexpr int kMaxReadyWait = 86400;
 constexpr int kMaxReadRetries = 100;
@@ -126,6 +129,7 @@ struct Settings {
   walk::Filter filter;  // --bucket-filter, --prefix
   bool prefix_given = false;
   bool retry_lost = false;  // --retry-lost: a second pass over the objects a dump lost
+  bool salvage = false;     // --salvage: what reads of those still lost, beside a map of holes
 };
 
 // The status line of a long job: on a terminal unless --no-progress or -q (or wherever --progress
@@ -304,6 +308,9 @@ void apply_selection_option(Settings& settings, int opt) {
     case kRetryLostOption:
       settings.retry_lost = true;
       break;
+    case kSalvageOption:
+      settings.salvage = true;
+      break;
     case kLsFormatOption:
       if (std::strcmp(optarg, "tsv") != 0 && std::strcmp(optarg, "json") != 0) {
         output_fatal(VL_COMMON, "--ls-format must be tsv or json.\n");
@@ -451,6 +458,7 @@ const option kLongOptions[] = {
     {"bucket-filter", required_argument, nullptr, kBucketFilterOption},
     {"prefix", required_argument, nullptr, kPrefixOption},
     {"retry-lost", no_argument, nullptr, kRetryLostOption},
+    {"salvage", no_argument, nullptr, kSalvageOption},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -562,6 +570,7 @@ void print_usage(const char* appname) {
       "      --bucket-filter   = <name>   Write only the objects of the bucket (repeatable).\n"
       "      --prefix          = <text>   Write only the objects whose keys begin with the text.\n"
       "      --retry-lost      : With --resume-dump, read again the objects a dump lost.\n"
+      "      --salvage         : With --retry-lost, keep what reads of those still lost.\n"
       "      --s3              = <URL>    Put the objects into an "
       "S3-compatible store instead of files.\n"
       "      --s3-bucket-prefix = <text>   Put the text before every bucket name in the store.\n"
@@ -682,6 +691,9 @@ void check_selection_arguments(const Settings& settings) {
   if (settings.listing_format_given && !settings.listing) fail("--ls-format goes with --ls.\n");
   if (settings.retry_lost && (!settings.is_resume_dump_required || selecting(settings))) {
     fail("--retry-lost goes with --resume-dump, without --bucket-filter or --prefix.\n");
+  }
+  if (settings.salvage && (!settings.retry_lost || settings.to_store)) {
+    fail("--salvage goes with --retry-lost, into files.\n");
   }
   if (selecting(settings) && (settings.is_output_object || !settings.retrieve_list_path.empty() ||
                     (!dump && !settings.is_output_list))) {
@@ -1131,8 +1143,10 @@ object_list* versions_asked_for(const Settings& settings, const RunState& run) {
   return objects;
 }
 
-// Reads the versions of `objects` (in tape order) in one forward pass, and says what it wrote.
-int retrieve_versions(const Settings& settings, RunState& run, object_list* objects) {
+// Reads the versions of `objects` (in tape order) in one forward pass, and says what it wrote;
+// `more` is done with the tape before the job ends.
+int retrieve_versions(const Settings& settings, RunState& run, object_list* objects,
+                      const std::function<int()>& more = {}) {
   int ret = 0;
   check_space_for_retrieval(settings.save_path, objects, settings.is_force_enabled);
   run.walk->setup().mode = walk::Mode::output_objects_in_object_list;
@@ -1142,6 +1156,7 @@ int retrieve_versions(const Settings& settings, RunState& run, object_list* obje
   }
   if (settings.structure_level == 1)
     ret |= extract_packed_object(*run.walk, objects->block_address);
+  if (more) ret |= more();
   run.drive->end_job();
   output_accdg_to_vl(LV_INFO, VL_COMMON, "All of the processes are complete.\n");
   for (const std::string& path : run_record::written_files()) {
@@ -1176,7 +1191,9 @@ int retry_lost_objects(const Settings& settings, RunState& run) {
   object_list* objects = walk::chain_of(places);
   sort_in_tape_order(&objects);
   note_request(places.size(), objects);
-  int ret = retrieve_versions(settings, run, objects);
+  int ret = retrieve_versions(settings, run, objects, [&] {
+    return settings.salvage ? walk::salvage_lost_objects(*run.walk) : 0;
+  });
   walk::keep_lost_places(*run.walk, run.tape_id);
   ret = std::max(ret, walk::report_lost_objects(settings.save_path, run.tape_id));
   return ret;

@@ -78,6 +78,7 @@ const char kUsageBody[] =
     "      --bucket-filter   = <name>   Write only the objects of the bucket (repeatable).\n"
     "      --prefix          = <text>   Write only the objects whose keys begin with the text.\n"
     "      --retry-lost      : With --resume-dump, read again the objects a dump lost.\n"
+    "      --salvage         : With --retry-lost, keep what reads of those still lost.\n"
     "      --s3              = <URL>    Put the objects into an S3-compatible store instead of "
     "files.\n"
     "      --s3-bucket-prefix = <text>   Put the text before every bucket name in the store.\n"
@@ -286,6 +287,7 @@ TEST(CommandLine, ManyObjectOptionsGoWithTheirJobs) {
        "--retry-lost goes with --resume-dump, without --bucket-filter or --prefix.\n"},
       {{"-d", "x", "-r", "--retry-lost", "--prefix", "a"},
        "--retry-lost goes with --resume-dump, without --bucket-filter or --prefix.\n"},
+      {{"-d", "x", "-r", "--salvage"}, "--salvage goes with --retry-lost, into files.\n"},
   };
   for (const auto& c : cases) expect_argument_error(c.args, c.message);
   // A bucket name is checked as -b's is, the checker naming each rule broken.
