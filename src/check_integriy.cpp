@@ -450,6 +450,29 @@ int visit_partial_reference(Walk& w, const MamVci* mamvci, WalkCounters& n) {
 }
 
 // The object commit marker, packed object or object next on the data partition.
+// A packed object none of whose objects the filter of a dump or a list run selects is not read
+// (the copies of the partial references name its objects): its objects' markers are passed over,
+// a dump records its place as it would, and the next marker read is located.
+bool skips_packed_object(Walk& w, WalkCounters& n, int* ret) {
+  const Filter& filter = w.setup().filter;
+  MarkerIndex& index = w.data.index;
+  if ((filter.buckets.empty() && filter.prefix.empty()) || n.po < 1 || n.po > index.pos().size()) {
+    return false;
+  }
+  const PoEntry& po = index.pos()[n.po - 1];
+  if (n.meta - 1 != po.first_meta) return false;  // the walk does not stand at its first object
+  for (uint64_t m = po.first_meta; m < po.first_meta + po.object_count; ++m) {
+    const ObjectName name = name_object(index, w.data.buckets, m);
+    if (filter.selects(name.bucket, name.key)) return false;
+  }
+  if (!w.mode_is(Mode::output_list)) *ret |= record_progress(w, n);
+  n.po += 1;
+  n.meta += po.object_count;
+  w.counts.objects_met += po.object_count;
+  w.in_hand.po_tail_unread = true;
+  return true;
+}
+
 int visit_marker(Walk& w, MARKER_TYPE m_type, WalkCounters& n) {
   int ret = 0;
   uint64_t block_number = 0;
@@ -465,6 +488,7 @@ int visit_marker(Walk& w, MARKER_TYPE m_type, WalkCounters& n) {
     number += 1;
     return ret;
   }
+  if (m_type == PO && skips_packed_object(w, n, &ret)) return ret;
   if (n.locate_first) {
     if (m_type != META) w.cursor().locate(block_number);
     n.locate_first = false;

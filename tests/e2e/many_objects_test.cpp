@@ -98,8 +98,18 @@ TEST_F(ManyObjectsTest, RetrievalListIsServedInOneForwardPass) {
 // A selection: the dump writes the versions of one key of one bucket, and records the selection,
 // which a resume must repeat.
 TEST_F(ManyObjectsTest, SelectionWritesOnlyWhatItNames) {
-  const RunResult r = reader({"-f", "--bucket-filter", "logs.2024", "--prefix", "versioned"});
+  const RunResult r = reader({"-f", "--bucket-filter", "logs.2024", "--prefix", "versioned",
+                              "--report", work() + "/selection.json"});
   ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(e2e::report_lines(r.err), std::vector<std::string>{});
+  // The packed objects without a selected object are not read.
+  ASSERT_EQ(reader({"-l", "--report", work() + "/whole.json"}).status, 0);
+  const auto bytes_read = [](const std::string& report) {
+    const std::string text = testutil::read_file(report);
+    const size_t at = text.find("\"bytes_read\":");
+    return at == std::string::npos ? 0 : std::stoull(text.substr(at + 13));
+  };
+  EXPECT_LT(bytes_read(work() + "/selection.json"), bytes_read(work() + "/whole.json") / 2);
   std::map<std::string, std::string> want;
   for (const auto& [path, content] : e2e::expected_dump(desc_, layout_)) {
     if (path.starts_with("logs.2024/") && path.find("/versioned.txt/") != std::string::npos) {
