@@ -69,16 +69,23 @@ total="$(find "$demo/objects" -type f | wc -l)"
 echo "  $checked of $total objects written, each identical to its source file."
 [ "$checked" -eq "$total" ]
 
+echo
+echo "== What the tape holds, in tape order (object_reader -l --ls) =="
+# The list files go to demo/save/DEMO01L8/; the listing to standard output, the messages to
+# standard error.
+(cd "$demo/work" && "$root/build/object_reader" -d "$demo/cartridge" -l --ls -q -s "$demo/save" \
+  2>/dev/null) | awk -F '\t' '{printf "  %-10s %-36s %-3s %s %7s\n", $1, $2, $3, $4, $5}'
+
 cat <<EOF
 
 == Try next (from demo/work, where the program keeps its working files) ==
   cd demo/work
   # Make the list files (demo/save/DEMO01L8/<bucket>_0001.lst):
-  ../../build/object_reader -d ../cartridge -l -F -s "$demo/save"
+  ../../build/object_reader -d ../cartridge -l -s "$demo/save"
   # Then retrieve one object: the latest version, every version, or the whole packed object:
-  ../../build/object_reader -d ../cartridge -b documents -o readme.txt -F -s "$demo/save"
-  ../../build/object_reader -d ../cartridge -b documents -o readme.txt -O all -F -s "$demo/save"
-  ../../build/object_reader -d ../cartridge -b photos -o albums/2024/lake-trip/panorama.raw -L 1 -F -s "$demo/save"
+  ../../build/object_reader -d ../cartridge -b documents -o readme.txt -s "$demo/save"
+  ../../build/object_reader -d ../cartridge -b documents -o readme.txt -O all -s "$demo/save"
+  ../../build/object_reader -d ../cartridge -b photos -o albums/2024/lake-trip/panorama.raw -L 1 -s "$demo/save"
   # Retrieved objects go to demo/save/<bucket>/0000/0000/<key>/, a packed object to
   # demo/save/<pack id>.pack. Add -v vvvvv to see every marker as it is checked.
 EOF
