@@ -8,7 +8,8 @@
 # its list files; then retrieves ASKED of them, spread evenly over the tape, twice: with one run of
 # --retrieve-list, and with one run per object (-b/-o). Prints for each the wall-clock time and what
 # the virtual drive counted (from each run's --report): SCSI commands, stops, moves back and the
-# estimated drive time.
+# estimated drive time; and the same for a retrieval list of the first object alone, the costs
+# every run pays before the objects' own packed objects.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root="$PWD"
@@ -51,6 +52,13 @@ list_secs="$(awk -v ns=$(($(now) - start)) 'BEGIN {printf "%.1f", ns / 1e9}')"
 written="$(find "$work/save/$bucket" -name '*.data' | wc -l)"
 rm -rf "${work:?}/save/$bucket"
 
+# The costs every run pays (cartridge memory, reference partition, the move to the data
+# partition): a retrieval list of the first object alone.
+head -n 1 "$work/wanted.txt" >"$work/first.txt"
+(cd "$work/run" && "$reader" -d "$work/cartridge" -F -s "$work/save" -q \
+  --retrieve-list "$work/first.txt" --report "$work/first.json" >/dev/null)
+rm -rf "${work:?}/save/$bucket"
+
 # One run per object, the figures summed.
 commands=0 stops=0 back=0 drive=0
 start="$(now)"
@@ -69,6 +77,9 @@ printf '%-28s %9s %9s %7s %6s %9s\n' "job" "seconds" "commands" "stops" "back" "
 printf '%-28s %9s %9s %7s %6s %9.1f\n' "one --retrieve-list run" "$list_secs" \
   "$(figure "$work/list.json" commands)" "$(figure "$work/list.json" stops)" \
   "$(figure "$work/list.json" backward)" "$(figure "$work/list.json" drive_seconds)"
+printf '%-28s %9s %9s %7s %6s %9.1f\n' "the first object alone" "-" \
+  "$(figure "$work/first.json" commands)" "$(figure "$work/first.json" stops)" \
+  "$(figure "$work/first.json" backward)" "$(figure "$work/first.json" drive_seconds)"
 printf '%-28s %9s %9s %7s %6s %9.1f\n' "$asked single retrievals" "$single_secs" "$commands" \
   "$stops" "$back" "$drive"
 rm -rf "${work:?}"
