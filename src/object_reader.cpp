@@ -1121,19 +1121,49 @@ void note_request(uint64_t asked, const object_list* versions) {
 }
 
 // The versions of the object -b/-o/-O name, from the bucket's list files, in tape order.
+// The versions of the object that the dumps of the tape lost (the list runs do not list them), as
+// the record of their places gives them: by object ID, every one ("all"), or the last on the
+// tape ("latest": the record keeps no times). Null when none is recorded.
+object_list* lost_versions_asked_for(const Settings& settings, const RunState& run) {
+  const std::string_view which = settings.object_id;
+  std::vector<walk::LostPlace> chosen;
+  for (walk::LostPlace& p : walk::read_lost_places(settings.save_path, run.tape_id)) {
+    if (p.bucket != settings.bucket_name || p.key != settings.object_key) continue;
+    if (which == "all" || which == "latest" || which == p.object_id) chosen.push_back(p);
+  }
+  if (chosen.empty()) return nullptr;
+  object_list* objects = walk::chain_of(chosen);
+  sort_in_tape_order(&objects);
+  if (which == "latest") {
+    object_list* last = objects;
+    while (last->next != nullptr) last = last->next;
+    for (object_list* v = objects; v != last;) std::free(std::exchange(v, v->next));
+    objects = last;
+  }
+  output_accdg_to_vl(LV_WARNING, VL_COMMON,
+                     "The object is not in the list files: a dump of the tape lost it. It is read "
+                     "again from the place the dump recorded.\n");
+  return objects;
+}
+
+// The versions of the object -b/-o/-O name, from the bucket's list files (or, for an object a
+// dump lost, from the record of its place), in tape order.
 object_list* versions_asked_for(const Settings& settings, const RunState& run) {
   object_list* objects = nullptr;
   std::string list_path;
+  std::string missing_list;
   for (int n = 1; n <= 1000; ++n) {
     const std::string path =
         walk::list_file_path(settings.save_path, run.tape_id, settings.bucket_name, n);
     if (check_file(path.c_str()) != 0) {
-      if (list_path.empty()) no_list_file(settings, run.tape_id, path);
+      if (list_path.empty()) missing_list = path;
       break;
     }
     list_path = path;
     get_object_info_in_list(settings.object_key, settings.object_id, list_path.c_str(), &objects);
   }
+  if (objects == nullptr) objects = lost_versions_asked_for(settings, run);
+  if (objects == nullptr && !missing_list.empty()) no_list_file(settings, run.tape_id, missing_list);
   if (objects == nullptr) {
     output_fatal(VL_MISC, "The object you specified was not found in the list(%s).\n",
                  list_path.c_str());

@@ -168,6 +168,14 @@ TEST_F(ManyObjectsTest, SecondPassBringsBackWhatADumpLost) {
                 std::to_string(hole) + "," + std::to_string(hole_length) + "]]}\n");
   EXPECT_FALSE(fs::exists(base + ".data"));
   EXPECT_TRUE(fs::exists(record));
+  // A list run does not list it; a retrieval by its key finds it in the record of places.
+  ASSERT_EQ(reader({"-l"}).status, 2);
+  const RunResult by_key = reader({"-b", o.bucket_name, "-o", o.key});
+  EXPECT_EQ(by_key.status, 2) << by_key.err;
+  EXPECT_TRUE(e2e::has_line(by_key.err, "The object is not in the list files: a dump of the tape "
+                                        "lost it. It is read again from the place the dump "
+                                        "recorded."))
+      << by_key.err;
 
   build(desc_);  // the block reads again
   const RunResult r = reader({"-r", "--retry-lost"});
