@@ -271,7 +271,7 @@ int selftest_main(int argc, char** argv) {
   if (held < 0) {
     // A malformed cartridge has been reported with what is wrong; anything else is reported here.
     const int error = errno;
-    if (!is_virtual_cartridge(device) || error != EINVAL) {
+    if (!is_virtual_device(device) || error != EINVAL) {
       output_accdg_to_vl(LV_ERROR, VL_COMMON, "Can't open device %s: %s.\n", device,
                          std::strerror(error));
     }
