@@ -69,7 +69,7 @@ std::unique_ptr<LibraryDrive> LibraryDrive::open(int drive_fd, const std::string
     *file = drive->state_->path();
     return nullptr;
   }
-  drive->follow_state();
+  drive->follow(state.drives[drive->index_]);
   file->clear();
   return drive;
 }
@@ -92,7 +92,10 @@ void LibraryDrive::follow_state() {
                        error.c_str());
     return;
   }
-  const DriveState& placed = state.drives[index_];
+  follow(state.drives[index_]);
+}
+
+void LibraryDrive::follow(const DriveState& placed) {
   if (placed.cartridge != cartridge_name_ || placed.inserted != inserted_) {
     take_out();
     if (!placed.cartridge.empty()) take_in(placed);

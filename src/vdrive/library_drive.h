@@ -40,6 +40,7 @@ class LibraryDrive : public Device {
   LibraryDrive() = default;
   // Brings the drive up to the state file: the cartridge it places here, loaded or unloaded.
   void follow_state();
+  void follow(const DriveState& placed);
   void take_out();
   void take_in(const DriveState& placed);
   Reply own_answer(const Cdb& cdb, std::span<uint8_t> out);
