@@ -83,6 +83,8 @@ std::optional<ElementAssignment> decode_element_assignment(std::span<const uint8
 // ---------------------------------------------------------------------------------------------
 // MOVE MEDIUM (A5h), LOAD UNLOAD (1Bh), INQUIRY of a vital product data page
 
+// The robot that moves, as MOVE MEDIUM names it: 0 lets the changer use its own.
+inline constexpr uint16_t kRobotElement = 0;
 std::array<uint8_t, 12> move_medium_cdb(uint16_t robot, uint16_t source, uint16_t destination);
 // LOAD set: load the cartridge; clear: rewind and unload it (nothing is written).
 std::array<uint8_t, 6> load_unload_cdb(bool load);
