@@ -50,11 +50,11 @@ struct ElementStatus {
 };
 
 struct ElementReport {
-  uint16_t first = 0;         // the first element address reported
-  uint16_t available = 0;     // the number of elements the report holds
-  uint32_t report_bytes = 0;  // the bytes of the whole report after its header
+  uint16_t first = 0;                   // the first element address reported
+  uint16_t available = 0;               // the number of elements the report holds
+  uint32_t report_bytes = 0;            // the bytes of the whole report after its header
   std::vector<ElementStatus> elements;  // those whose descriptor arrived whole
-  bool complete = false;  // every byte the header announces arrived
+  bool complete = false;                // every byte the header announces arrived
 };
 
 // Decodes element status data. Nothing, with why in `*error`, when the bytes contradict

@@ -23,8 +23,8 @@ BOOL move_medium(void* scparam, uint16_t robot, uint16_t source, uint16_t destin
   output_accdg_to_vl(LV_TRACE, VL_MISC, "start:move_medium: %04Xh to %04Xh\n", source, destination);
   std::array<uint8_t, 12> cdb = move_medium_cdb(robot, source, destination);
   uint32_t transferred = 0;
-  const BOOL result = issue_scsi_command(scparam, cdb, SG_DXFER_NONE, 0, nullptr, &transferred,
-                                         sbp, {.return_transport_failures = true});
+  const BOOL result = issue_scsi_command(scparam, cdb, SG_DXFER_NONE, 0, nullptr, &transferred, sbp,
+                                         {.return_transport_failures = true});
   output_accdg_to_vl(LV_TRACE, VL_MISC, "end  :move_medium\n");
   return result;
 }

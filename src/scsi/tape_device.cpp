@@ -138,7 +138,9 @@ int tape_device_sg_io(int fd, sg_io_hdr_t* hdr) {
 }
 
 int tape_device_control(int fd, unsigned long request, int* value) {
-  if (const std::shared_ptr<vdrive::Device> drive = drive_of(fd)) return drive->control(request, value);
+  if (const std::shared_ptr<vdrive::Device> drive = drive_of(fd)) {
+    return drive->control(request, value);
+  }
   return ::ioctl(fd, request, value);
 }
 

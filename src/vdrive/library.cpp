@@ -186,8 +186,8 @@ size_t element_count(const LibraryConfig& config, ElementType type) {
 }
 
 std::optional<Element> element_at(const LibraryConfig& config, uint16_t address) {
-  for (const ElementType type : {ElementType::robot, ElementType::import_export,
-                                 ElementType::drive, ElementType::storage}) {
+  for (const ElementType type :
+       {ElementType::robot, ElementType::import_export, ElementType::drive, ElementType::storage}) {
     const uint16_t first = address_of(Element{type, 0});
     if (address >= first && static_cast<size_t>(address - first) < element_count(config, type)) {
       return Element{type, static_cast<size_t>(address - first)};
@@ -198,7 +198,8 @@ std::optional<Element> element_at(const LibraryConfig& config, uint16_t address)
 
 std::optional<unsigned> cartridge_generation(std::string_view volume_personality) {
   size_t start = volume_personality.size();
-  while (start > 0 && volume_personality[start - 1] >= '0' && volume_personality[start - 1] <= '9') {
+  while (start > 0 && volume_personality[start - 1] >= '0' &&
+         volume_personality[start - 1] <= '9') {
     --start;
   }
   const std::string_view digits = volume_personality.substr(start);
@@ -209,8 +210,8 @@ std::optional<unsigned> cartridge_generation(std::string_view volume_personality
 }
 
 bool drive_reads(unsigned drive_generation, std::optional<unsigned> cartridge_generation) {
-  return cartridge_generation &&
-         (*cartridge_generation == drive_generation || *cartridge_generation + 1 == drive_generation);
+  return cartridge_generation && (*cartridge_generation == drive_generation ||
+                                  *cartridge_generation + 1 == drive_generation);
 }
 
 std::string drive_directory_name(size_t index) {
@@ -221,8 +222,8 @@ std::string drive_directory_name(size_t index) {
 
 namespace vdrive {
 
-std::optional<LibraryConfig> load_library(int library_fd, const std::string& dir,
-                                          std::string* file, std::string* error) {
+std::optional<LibraryConfig> load_library(int library_fd, const std::string& dir, std::string* file,
+                                          std::string* error) {
   *file = dir + "/" + kLibraryFileName;
   std::string text;
   if (!read_device_file(library_fd, kLibraryFileName, &text, error)) return std::nullopt;
@@ -246,12 +247,11 @@ bool make_drive_directories(int library_fd, const std::string& dir, const Librar
     support::UniqueFd fd(::openat(drive.get(), kDriveFileName,
                                   O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
     if (!fd.valid() && errno == EEXIST) continue;
-    const std::string text =
-        "{\"library\": \"..\", \"index\": " + std::to_string(k) + "}\n";
-    if (!fd.valid() || ::write(fd.get(), text.data(), text.size()) !=
-                           static_cast<ssize_t>(text.size())) {
-      *error = dir + "/" + name + "/" + kDriveFileName + " cannot be written: " +
-               std::strerror(errno);
+    const std::string text = "{\"library\": \"..\", \"index\": " + std::to_string(k) + "}\n";
+    if (!fd.valid() ||
+        ::write(fd.get(), text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+      *error =
+          dir + "/" + name + "/" + kDriveFileName + " cannot be written: " + std::strerror(errno);
       return false;
     }
   }

@@ -75,8 +75,8 @@ namespace vdrive {
 
 // Reads and checks "library.json" of the library directory `library_fd` (named `dir`); nothing,
 // with the file in `*file` and what is wrong in `*error`, when it cannot.
-std::optional<LibraryConfig> load_library(int library_fd, const std::string& dir,
-                                          std::string* file, std::string* error);
+std::optional<LibraryConfig> load_library(int library_fd, const std::string& dir, std::string* file,
+                                          std::string* error);
 
 // Makes the directory of each drive, with its "drive.json", where it is missing; false with
 // what is wrong in `*error` when one cannot be made.

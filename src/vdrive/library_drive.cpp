@@ -120,19 +120,22 @@ void LibraryDrive::take_in(const DriveState& placed) {
   const std::string path = library_dir_ + "/" + placed.cartridge;
   std::string file = path;
   std::string error;
-  const support::UniqueFd dir = open_directory_below(state_->library_fd(), placed.cartridge, &error);
+  const support::UniqueFd dir =
+      open_directory_below(state_->library_fd(), placed.cartridge, &error);
   if (dir.valid()) cartridge_ = VirtualDrive::load(dir.get(), path, &file, &error);
   if (!cartridge_) {
     // A cartridge the drive cannot load answers as one it cannot read.
-    output_accdg_to_vl(LV_ERROR, VL_MISC, "Virtual library drive %zu: the cartridge file %s is refused: %s.\n",
-                       index_, file.c_str(), error.c_str());
+    output_accdg_to_vl(LV_ERROR, VL_MISC,
+                       "Virtual library drive %zu: the cartridge file %s is refused: %s.\n", index_,
+                       file.c_str(), error.c_str());
     holding_ = Holding::incompatible;
     return;
   }
   const bool readable =
       drive_reads(config_.drives[index_], cartridge_generation(cartridge_->volume_personality()));
-  holding_ = !readable ? Holding::incompatible
-                       : placed.unloaded ? Holding::unloaded : Holding::ready;
+  holding_ = !readable         ? Holding::incompatible
+             : placed.unloaded ? Holding::unloaded
+                               : Holding::ready;
   if (readable && !placed.load_counted) {
     update_drive([](DriveState& d) { d.load_counted = true; });
     count(&Counters::loads);

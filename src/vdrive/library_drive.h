@@ -22,8 +22,8 @@ class LibraryDrive : public Device {
  public:
   // Opens the drive of the directory `drive_fd` (named `dir`): its "drive.json" names the library
   // and the drive's index. Null with the faulty file in `*file` and what is wrong in `*error`.
-  static std::unique_ptr<LibraryDrive> open(int drive_fd, const std::string& dir,
-                                            std::string* file, std::string* error);
+  static std::unique_ptr<LibraryDrive> open(int drive_fd, const std::string& dir, std::string* file,
+                                            std::string* error);
 
   int submit(sg_io_hdr_t* hdr) override;
   int control(unsigned long request, int* value) override;

@@ -98,7 +98,8 @@ bool parse_elements(Checker& c, json_object* root, const char* name, size_t coun
   out->resize(count);
   for (size_t i = 0; i < count; ++i) {
     json_object* item = json_object_array_get_idx(list, i);
-    const std::string where = std::string(" in entry ") + std::to_string(i) + " of \"" + name + "\"";
+    const std::string where =
+        std::string(" in entry ") + std::to_string(i) + " of \"" + name + "\"";
     if (!parse_element(c, item, where, cartridges, placed, &(*out)[i])) return false;
     if constexpr (std::is_same_v<State, DriveState>) {
       if (!parse_drive(c, item, where, &(*out)[i])) return false;
@@ -224,8 +225,8 @@ bool StateFile::update(const std::function<bool(LibraryState&)>& change, std::st
 bool StateFile::write(const LibraryState& state, std::string* error) {
   const std::string text = state_json(state);
   const int dir = library_fd_.get();
-  support::UniqueFd fd(::openat(dir, kNewStateName,
-                                O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
+  support::UniqueFd fd(
+      ::openat(dir, kNewStateName, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
   bool good = fd.valid();
   for (size_t done = 0; good && done < text.size();) {
     const ssize_t n = ::write(fd.get(), text.data() + done, text.size() - done);

@@ -166,8 +166,8 @@ Reply MediumChanger::serve(const Cdb& cdb, std::span<uint8_t> out) {
       count(&Counters::inquiry);
       return standard_inquiry(
           kMediumChangerType,
-          Identity{config_.inquiry.vendor, config_.inquiry.product, config_.inquiry.revision},
-          cdb, out);
+          Identity{config_.inquiry.vendor, config_.inquiry.product, config_.inquiry.revision}, cdb,
+          out);
     case kModeSense6:
       count(&Counters::mode_sense);
       return mode_sense(cdb, out);
@@ -190,8 +190,8 @@ Reply MediumChanger::mode_sense(const Cdb& cdb, std::span<uint8_t> out) const {
   data[kModeHeaderLength] = kElementAddressPage;
   data[kModeHeaderLength + 1] = kElementAddressPageLength - 2;
   size_t at = kModeHeaderLength + 2;
-  for (const ElementType type : {ElementType::robot, ElementType::storage,
-                                 ElementType::import_export, ElementType::drive}) {
+  for (const ElementType type :
+       {ElementType::robot, ElementType::storage, ElementType::import_export, ElementType::drive}) {
     put_be(data, at, 2, address_of(Element{type, 0}));
     put_be(data, at + 2, 2, element_count(config_, type));
     at += 4;
@@ -282,8 +282,8 @@ Reply MediumChanger::read_element_status(const Cdb& cdb, std::span<uint8_t> out)
     const size_t page = data.size();
     data.resize(page + kPageHeaderLength, 0);
     size_t length = 0;
-    for (; i < chosen.size() && (data.size() == page + kPageHeaderLength ||
-                                 chosen[i].type == chosen[i - 1].type);
+    for (; i < chosen.size() &&
+           (data.size() == page + kPageHeaderLength || chosen[i].type == chosen[i - 1].type);
          ++i) {
       const std::vector<uint8_t> d = descriptor(state, chosen[i], voltag, dvcid);
       length = d.size();
@@ -328,8 +328,7 @@ Reply MediumChanger::move_medium(const Cdb& cdb) {
   return Reply{};
 }
 
-std::optional<CheckCondition> MediumChanger::move(LibraryState& state, uint16_t from,
-                                                  uint16_t to) {
+std::optional<CheckCondition> MediumChanger::move(LibraryState& state, uint16_t from, uint16_t to) {
   const std::optional<Element> source = element_at(config_, from);
   const std::optional<Element> target = element_at(config_, to);
   if (!source || !target || source->type == ElementType::robot ||

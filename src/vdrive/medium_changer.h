@@ -42,7 +42,8 @@ class MediumChanger : public Device {
     std::string barcode;
     std::optional<unsigned> generation;
   };
-  MediumChanger(LibraryConfig config, std::string dir) : config_(std::move(config)), dir_(std::move(dir)) {}
+  MediumChanger(LibraryConfig config, std::string dir)
+      : config_(std::move(config)), dir_(std::move(dir)) {}
   Reply serve(const Cdb& cdb, std::span<uint8_t> out);
   Reply mode_sense(const Cdb& cdb, std::span<uint8_t> out) const;
   Reply read_element_status(const Cdb& cdb, std::span<uint8_t> out);

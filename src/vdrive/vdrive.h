@@ -1,7 +1,7 @@
-// What the virtual drives (and libraries) of this process tell about their work: counters of the commands served
-// (for benchmarks and tests: blocks read, positioning commands issued) and the last command
-// descriptor block each received (for tests of the exact bytes sent). The drive behind one
-// descriptor is asked through tape_device.h, which keeps the table of descriptors.
+// What the virtual devices of this process (drives, libraries) tell about their work: counters
+// of the commands served (for benchmarks and tests: blocks read, positioning commands issued) and
+// the last command descriptor block each received (for tests of the exact bytes sent). The drive
+// behind one descriptor is asked through tape_device.h, which keeps the table of descriptors.
 #pragma once
 
 #include <cstdint>

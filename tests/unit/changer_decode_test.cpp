@@ -18,7 +18,8 @@ TEST(ChangerCdbTest, CommandsAreBuiltAsTheStandardsLayThemOut) {
   EXPECT_EQ(read_element_status_cdb(slots, 1u << 30)[1], 0x02);
   EXPECT_EQ(read_element_status_cdb(slots, 1u << 30)[7], 0xFF);  // at most the 3-byte field
   const auto move = move_medium_cdb(0, 0x1001, 0x0100);
-  EXPECT_EQ(Bytes(move.begin(), move.end()), (Bytes{0xA5, 0, 0, 0, 0x10, 0x01, 0x01, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(Bytes(move.begin(), move.end()),
+            (Bytes{0xA5, 0, 0, 0, 0x10, 0x01, 0x01, 0, 0, 0, 0, 0}));
   EXPECT_EQ(load_unload_cdb(false)[4], 0x00);
   EXPECT_EQ(load_unload_cdb(true)[4], 0x01);
   const auto vpd = inquiry_vpd_cdb(0x80, 255);
@@ -35,16 +36,32 @@ Bytes report(uint8_t type, uint8_t flags, size_t length, std::vector<Bytes> desc
   const size_t bytes = page.size() - 8;
   page[6] = static_cast<uint8_t>(bytes >> 8);
   page[7] = static_cast<uint8_t>(bytes);
-  Bytes data = {0x10, 0x00, 0, static_cast<uint8_t>(descriptors.size()), 0, 0,
-                static_cast<uint8_t>(page.size() >> 8), static_cast<uint8_t>(page.size())};
+  Bytes data = {0x10,
+                0x00,
+                0,
+                static_cast<uint8_t>(descriptors.size()),
+                0,
+                0,
+                static_cast<uint8_t>(page.size() >> 8),
+                static_cast<uint8_t>(page.size())};
   data.insert(data.end(), page.begin(), page.end());
   return data;
 }
 
 // A storage descriptor: address, FULL and ACCESS, SVALID from 0100h, then its volume tag.
 Bytes slot(uint16_t address, const std::string& tag) {
-  Bytes d = {static_cast<uint8_t>(address >> 8), static_cast<uint8_t>(address), 0x09, 0, 0, 0,
-             0, 0, 0, 0x80, 0x01, 0x00};
+  Bytes d = {static_cast<uint8_t>(address >> 8),
+             static_cast<uint8_t>(address),
+             0x09,
+             0,
+             0,
+             0,
+             0,
+             0,
+             0,
+             0x80,
+             0x01,
+             0x00};
   for (const char c : tag) d.push_back(static_cast<uint8_t>(c));
   return d;
 }
@@ -68,7 +85,8 @@ TEST(ElementStatusDecodeTest, WellFormedCutAndContradictingReports) {
   EXPECT_EQ(cut->elements.size(), 1u);
 
   // A drive's identifier, and one whose length runs past its descriptor.
-  Bytes drive = {0x01, 0x00, 0x08, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2, 0, 0, 6, 'd', 'r', 'i', 'v', 'e', '0'};
+  Bytes drive = {0x01, 0x00, 0x08, 0, 0, 0,   0,   0,   0,   0,   0,
+                 0,    2,    0,    0, 6, 'd', 'r', 'i', 'v', 'e', '0'};
   EXPECT_EQ(decode_element_status(report(4, 0, 22, {drive}), &error)->elements[0].identifier,
             "drive0");
   drive[15] = 7;
@@ -80,7 +98,8 @@ TEST(ElementStatusDecodeTest, WellFormedCutAndContradictingReports) {
     const char* error;
   } bad[] = {
       {Bytes(7, 0), "the element status header is cut short (7 bytes)"},
-      {report(2, 0x80, 40, {slot(0x1000, "A")}), "descriptors of 40 bytes, shorter than their fields (48)"},
+      {report(2, 0x80, 40, {slot(0x1000, "A")}),
+       "descriptors of 40 bytes, shorter than their fields (48)"},
       {report(9, 0, 12, {slot(0x1000, "")}), "a page of element type 9, which is no element type"},
       {[] {
          Bytes b = report(2, 0, 12, {slot(0x1000, "")});
@@ -96,7 +115,7 @@ TEST(ElementStatusDecodeTest, WellFormedCutAndContradictingReports) {
 }
 
 TEST(ElementAssignmentDecodeTest, FoundBehindABlockDescriptorAndRefusedWhenCut) {
-  Bytes data = {0, 0, 0, 8, 0, 0, 0, 0, 0, 0, 0, 0,  // header, an 8-byte block descriptor
+  Bytes data = {0,    0,    0, 8, 0, 0, 0,    0, 0, 0,  0, 0,  // header, an 8-byte block descriptor
                 0x1D, 0x12, 0, 0, 0, 1, 0x10, 0, 0, 40, 0, 0x10, 0, 2, 1, 0, 0, 3, 0, 0};
   data[0] = static_cast<uint8_t>(data.size() - 1);
   const auto a = decode_element_assignment(data);

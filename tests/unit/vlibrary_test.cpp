@@ -67,8 +67,8 @@ class LibraryTest : public ::testing::Test {
     return outcome(send(changer_, bytes(scsi::changer::move_medium_cdb(0, from, to))));
   }
   scsi::changer::ElementReport inventory() {
-    const Response r = send(changer_,
-                            bytes(scsi::changer::read_element_status_cdb({}, 4096)), 4096);
+    const Response r =
+        send(changer_, bytes(scsi::changer::read_element_status_cdb({}, 4096)), 4096);
     EXPECT_EQ(outcome(r), "GOOD");
     std::string error;
     const auto report = scsi::changer::decode_element_status(r.data, &error);
@@ -122,12 +122,13 @@ TEST_F(LibraryTest, ChangerReportsItsElementsBarcodesAndDriveIdentifiers) {
   }
   // One type from a starting address, and a start beyond every slot.
   const Response slots = send(
-      changer_, bytes(scsi::changer::read_element_status_cdb({ElementType::storage, kSlot + 2}, 512)),
-      512);
+      changer_,
+      bytes(scsi::changer::read_element_status_cdb({ElementType::storage, kSlot + 2}, 512)), 512);
   std::string error;
   EXPECT_EQ(scsi::changer::decode_element_status(slots.data, &error)->elements.size(), 2u);
-  EXPECT_EQ(outcome(send(changer_, bytes(scsi::changer::read_element_status_cdb(
-                                       {ElementType::storage, kSlot + 9}, 512)),
+  EXPECT_EQ(outcome(send(changer_,
+                         bytes(scsi::changer::read_element_status_cdb(
+                             {ElementType::storage, kSlot + 9}, 512)),
                          512)),
             "5/21/01");
 }
@@ -168,7 +169,7 @@ TEST_F(LibraryTest, DriveFollowsTheChangerLoadsAndUnloads) {
   EXPECT_EQ(outcome(send(d0, kTestUnitReady)), "GOOD");
   const Response read = send(d0, {0x08, 0x02, 0, 0x10, 0, 0}, 4096);
   EXPECT_EQ(outcome(read), "GOOD");
-  EXPECT_EQ(read.data.size(), 80u);  // the VOL1 label
+  EXPECT_EQ(read.data.size(), 80u);                             // the VOL1 label
   EXPECT_EQ(outcome(send(d0, {0x1E, 0, 0, 0, 1, 0})), "GOOD");  // prevent removal
   EXPECT_EQ(move(kDrive, kSlot), "5/53/02");
   EXPECT_EQ(outcome(send(d0, bytes(scsi::changer::load_unload_cdb(false)))), "5/53/02");
@@ -187,7 +188,8 @@ TEST_F(LibraryTest, DriveFollowsTheChangerLoadsAndUnloads) {
   EXPECT_EQ(std::tie(c.loads, c.unloads), std::tuple(2u, 2u));
   EXPECT_TRUE(c.bytes_read == 80u && c.read == 1u);  // the cartridge's counts go on
   // Two loads (16 s), two unloads (a rewind: 3 s, and 20 s), six other commands of 1 ms.
-  EXPECT_NEAR(static_cast<double>(c.drive_microseconds) / 1e6, 2 * 16 + 2 * 23 + 0.000001 * 80 / 400 + 0.006, 0.01);
+  EXPECT_NEAR(static_cast<double>(c.drive_microseconds) / 1e6,
+              2 * 16 + 2 * 23 + 0.000001 * 80 / 400 + 0.006, 0.01);
   EXPECT_FALSE(c.removal_prevented);
 }
 
@@ -230,14 +232,15 @@ TEST(LibraryFilesTest, BrokenLibraryAndStateFilesAreRefusedWithWhatIsWrong) {
     EXPECT_EQ(error, c.error);
   }
   std::string error;
-  const auto config =
-      vdrive::parse_library(R"({"vlibrary": 1, "slots": ["a", null], "drives": [{"generation": 8}]})", &error);
+  const auto config = vdrive::parse_library(
+      R"({"vlibrary": 1, "slots": ["a", null], "drives": [{"generation": 8}]})", &error);
   ASSERT_TRUE(config) << error;
   vdrive::LibraryState state = vdrive::initial_state(*config);
   EXPECT_EQ(vdrive::parse_state(vdrive::state_json(state), *config, &error), state);
   state.slots[1].cartridge = "a";  // placed twice
   EXPECT_FALSE(vdrive::parse_state(vdrive::state_json(state), *config, &error));
-  EXPECT_EQ(error, "\"a\" in entry 1 of \"slots\" is no cartridge of the library, or one placed twice");
+  EXPECT_EQ(error,
+            "\"a\" in entry 1 of \"slots\" is no cartridge of the library, or one placed twice");
 }
 
 TEST(LibraryFilesTest, GenerationsAndElementAddresses) {

@@ -21,10 +21,10 @@ void write_library(const vdrive::LibraryConfig& config, const std::string& dir);
 // One cartridge of a library: a tape of the sample description (its objects' data and
 // identifiers derived from `seed`).
 struct LibraryCartridge {
-  std::string name;          // its directory in the library
-  unsigned generation = 8;   // its volume personality is "Ultrium-<generation>"
-  std::string barcode;       // the barcode label (0806h); empty: the cartridge has none
-  bool damaged = false;      // the first block of its first packed object cannot be read
+  std::string name;         // its directory in the library
+  unsigned generation = 8;  // its volume personality is "Ultrium-<generation>"
+  std::string barcode;      // the barcode label (0806h); empty: the cartridge has none
+  bool damaged = false;     // the first block of its first packed object cannot be read
   uint64_t seed = 1;
 };
 

@@ -82,7 +82,8 @@ ChangerAnswer ask_changer(SCSI_DEVICE_PARAM* device, const std::string& name,
   if (name == "serial") {
     const std::optional<std::string> serial = read_unit_serial(device, &sense);
     ChangerAnswer a{serial.has_value(), {}};
-    if (serial) a.fields.emplace_back("Serial number", serial->empty() ? "(empty)" : printable(*serial));
+    if (serial)
+      a.fields.emplace_back("Serial number", serial->empty() ? "(empty)" : printable(*serial));
     return a;
   }
   return {load_unload(device, name == "load", &sense), {}};
