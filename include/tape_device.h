@@ -13,6 +13,10 @@
 
 // True when `path` is a directory holding a "cartridge.json" manifest.
 bool is_virtual_cartridge(const char* path);
+// True when `path` is a directory of a virtual device: a cartridge, a drive of a virtual library
+// ("drive.json") or a library, whose changer it selects ("library.json").
+bool is_virtual_device(const char* path);
+bool is_virtual_changer(const char* path);
 
 // How a device node is opened.
 enum class TapeAccess {
@@ -20,7 +24,8 @@ enum class TapeAccess {
   exclusive,  // O_RDWR | O_EXCL: no other program may use the drive meanwhile (the reader)
 };
 
-// Opens the device for SCSI commands: a virtual cartridge is loaded into the virtual drive
+// Opens the device for SCSI commands: a virtual device's directory opens that device (below); a
+// virtual cartridge is loaded into the virtual drive
 // (read-only; a cartridge that cannot be loaded - a manifest that does not parse or breaks its
 // rules, a partition file missing or unopenable - is reported as an ERROR naming the file and
 // what is wrong; a damaged partition file is served up to the damage, with a WARNING),

@@ -741,10 +741,10 @@ int open_drive(const char* device_name, std::unique_ptr<TapeDrive>* drive, MamVc
   output_accdg_to_vl(LV_TRACE, VL_MISC, "start:open_drive\n");
   // An st or nst node is replaced by its drive's sg node; a name that is no tape ends the run.
   const std::string node =
-      is_virtual_cartridge(device_name) ? std::string(device_name) : tape_node_to_open(device_name);
+      is_virtual_device(device_name) ? std::string(device_name) : tape_node_to_open(device_name);
   std::string refusal;
   const int fd = tape_device_open(node.c_str(), TapeAccess::exclusive, &refusal);
-  if (fd >= 0 && is_virtual_cartridge(node.c_str())) note_virtual_drive_figures();
+  if (fd >= 0 && is_virtual_device(node.c_str())) note_virtual_drive_figures();
   if (fd < 0) {
     const int error = errno;
     if (!refusal.empty()) {

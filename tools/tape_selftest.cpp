@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "output_level.h"
+#include "selftest/changer.h"
 #include "selftest/decoded.h"
 #include "spti_lib.h"
 #include "tape_device.h"
@@ -28,8 +29,10 @@ constexpr int kExitUsage = 2;
 void print_usage(FILE* stream, const char* program) {
   std::fprintf(stream,
                "Usage: %s [--raw] [-v LEVEL] DEVICE COMMAND [ARGS] [COMMAND [ARGS]]...\n"
-               "Sends SCSI commands to a tape drive (its SCSI generic node, such as /dev/sg1) or\n"
-               "to a virtual cartridge directory, and prints what the drive returns: for each\n"
+               "Sends SCSI commands to a tape drive (its SCSI generic node, such as /dev/sg1), a\n"
+               "library's medium changer, a virtual cartridge directory, a virtual library's\n"
+               "directory (its changer) or one of its drive<k> directories, and prints what the\n"
+               "device returns: for each\n"
                "command a line with how it ended, then the answer's fields and the sense data.\n"
                "\n"
                "Commands:\n"
@@ -57,12 +60,24 @@ void print_usage(FILE* stream, const char* program) {
                "                                  (identifiers below 0800h)\n"
                "  read_drive_host_type_attribute  host-type cartridge memory attributes\n"
                "                                  (identifiers from 0800h)\n"
+               "  serial                          INQUIRY page 80h: the drive's serial number\n"
+               "  load, unload                    LOAD UNLOAD: a drive of a library loads its\n"
+               "                                  cartridge, or rewinds and unloads it\n"
+               "\n"
+               "Commands to a library's changer (its sg node, or a virtual library directory):\n"
+               "  inventory                       the element addresses, then READ ELEMENT\n"
+               "                                  STATUS: each slot and drive, full or empty,\n"
+               "                                  the barcode, where it came from, each\n"
+               "                                  drive's identifier\n"
+               "  move SOURCE DESTINATION         MOVE MEDIUM between two element addresses\n"
+               "                                  (such as 0x1000 and 0x100)\n"
                "\n"
                "Numbers are decimal, or hexadecimal with 0x. Several commands run in order on\n"
                "the same drive, which keeps its position between them.\n"
                "\n"
                "Options:\n"
-               "  --raw      print the answers undecoded, as earlier versions did: fields as\n"
+               "  --raw      print the answers undecoded, as earlier versions did (the library\n"
+               "             commands print theirs decoded): fields as\n"
                "             numbers, attribute values byte by byte\n"
                "  -v LEVEL   show diagnostics up to LEVEL, v to vvvvvv (vvvvvv: command traces\n"
                "             and sense data)\n"
@@ -113,6 +128,11 @@ constexpr CommandSpec kCommands[] = {
     {"read_attribute", 0, 0, {}, {}},
     {"read_drive_attribute", 0, 0, {}, {}},
     {"read_drive_host_type_attribute", 0, 0, {}, {}},
+    {"inventory", 0, 0, {}, {}},
+    {"move", 2, 2, {0, 0}, {0xFFFF, 0xFFFF}},
+    {"load", 0, 0, {}, {}},
+    {"unload", 0, 0, {}, {}},
+    {"serial", 0, 0, {}, {}},
 };
 
 const CommandSpec* find_command(std::string_view name) {
@@ -230,7 +250,7 @@ int run_steps(const char* device, int held, const std::vector<Step>& steps, bool
   int status = kExitGood;
   for (const Step& step : steps) {
     bool good = false;
-    if (raw) {
+    if (raw && !selftest::is_changer_command(step.name)) {
       good = run_step(device, step);
       if (good && ends_without_newline(step.name)) std::printf("\n");
     } else {
@@ -271,7 +291,7 @@ int selftest_main(int argc, char** argv) {
   if (held < 0) {
     // A malformed cartridge has been reported with what is wrong; anything else is reported here.
     const int error = errno;
-    if (!is_virtual_cartridge(device) || error != EINVAL) {
+    if (!is_virtual_device(device) || error != EINVAL) {
       output_accdg_to_vl(LV_ERROR, VL_COMMON, "Can't open device %s: %s.\n", device,
                          std::strerror(error));
     }

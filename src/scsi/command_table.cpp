@@ -12,6 +12,7 @@ constexpr uint32_t kPositioningSeconds = 3000;  // LOCATE, SPACE, REWIND: a pass
 constexpr uint32_t kReadSeconds = 2400;         // READ: a block behind a long reposition
 constexpr uint32_t kOtherSeconds = 60;          // commands that do not move the tape
 constexpr uint32_t kDriveStateSeconds = 5;      // answered from the drive's own state at once
+constexpr uint32_t kRobotSeconds = 600;         // a library's robot: a move, an inventory
 
 constexpr CommandInfo kCommands[] = {
     {0x00, "TEST UNIT READY", kOtherSeconds, false},
@@ -21,12 +22,15 @@ constexpr CommandInfo kCommands[] = {
     {0x11, "SPACE(6)", kPositioningSeconds, true},
     {0x12, "INQUIRY", kOtherSeconds, false},
     {0x1A, "MODE SENSE(6)", kDriveStateSeconds, false},
+    {0x1B, "LOAD UNLOAD", kPositioningSeconds, true},
     {0x1E, "PREVENT ALLOW MEDIUM REMOVAL", kDriveStateSeconds, false},
     {0x2B, "LOCATE(10)", kPositioningSeconds, true},
     {0x34, "READ POSITION", kOtherSeconds, false},
     {0x4D, "LOG SENSE", kOtherSeconds, false},
     {0x8C, "READ ATTRIBUTE", kOtherSeconds, false},
     {0x92, "LOCATE(16)", kPositioningSeconds, true},
+    {0xA5, "MOVE MEDIUM", kRobotSeconds, false},
+    {0xB8, "READ ELEMENT STATUS", kRobotSeconds, false},
 };
 
 struct Words {
@@ -86,6 +90,7 @@ constexpr AscWords kAsc[] = {
     {0x15, 0x01, "mechanical positioning error"},
     {0x17, 0x01, "recovered data with retries"},
     {0x20, 0x00, "invalid command operation code"},
+    {0x21, 0x01, "invalid element address"},
     {0x24, 0x00, "invalid field in the command"},
     {0x28, 0x00, "the cartridge may have changed"},
     {0x29, 0x00, "power on, reset or bus reset"},
@@ -94,8 +99,11 @@ constexpr AscWords kAsc[] = {
     {0x30, 0x03, "a cleaning cartridge is loaded"},
     {0x3A, 0x00, "no cartridge in the drive"},
     {0x3B, 0x00, "sequential positioning error"},
+    {0x3B, 0x0D, "the destination element is full"},
+    {0x3B, 0x0E, "the source element is empty"},
     {0x44, 0x00, "internal drive failure"},
     {0x53, 0x00, "cartridge load or eject failed"},
+    {0x53, 0x02, "medium removal prevented"},
     {0x74, 0x01, "unable to decrypt the data"},
     {0x74, 0x02, "unencrypted data met while decrypting"},
     {0x74, 0x03, "incorrect data encryption key"},

@@ -1,7 +1,7 @@
-// Opening tape devices and the SG_IO seam: a table from descriptor to loaded virtual drive decides
-// whether a request goes to the kernel or to the virtual drive. Descriptors opened on the same
-// cartridge directory share one drive, as several opens of one device node share one real drive
-// and its position.
+// Opening tape devices and the SG_IO seam: a table from descriptor to open virtual device (a drive
+// with its cartridge, a drive of a virtual library, a library's changer) decides whether a
+// request goes to the kernel or to the virtual device. Descriptors opened on the same directory
+// share one device, as several opens of one device node share one real drive and its position.
 #include "tape_device.h"
 
 #include <fcntl.h>
@@ -19,19 +19,18 @@
 
 #include "output_level.h"
 #include "support/unique_fd.h"
-#include "vdrive/manifest.h"
+#include "vdrive/device.h"
 #include "vdrive/vdrive.h"
-#include "vdrive/virtual_drive.h"
 
 namespace {
 
 struct Loaded {
-  std::shared_ptr<vdrive::VirtualDrive> drive;
+  std::shared_ptr<vdrive::Device> drive;
   dev_t device;
   ino_t inode;
 };
 
-// The loaded virtual drives by descriptor. Threads that each drive a cartridge of their own open,
+// The open virtual devices by descriptor. Threads that each drive a cartridge of their own open,
 // use and close descriptors at once: the table is locked while it is read or changed.
 std::map<int, Loaded>& loaded_drives() {
   static std::map<int, Loaded> table;
@@ -43,21 +42,30 @@ std::mutex& table_lock() {
   return lock;
 }
 
-vdrive::VirtualDrive* drive_of(int fd) {
+// The device stays alive while a caller uses it, even when another thread closes the descriptor.
+std::shared_ptr<vdrive::Device> drive_of(int fd) {
   const std::lock_guard<std::mutex> held(table_lock());
   auto& table = loaded_drives();
   const auto it = table.find(fd);
-  return it == table.end() ? nullptr : it->second.drive.get();
+  return it == table.end() ? nullptr : it->second.drive;
+}
+
+vdrive::DeviceKind kind_of(const char* path) {
+  if (path == nullptr) return vdrive::DeviceKind::none;
+  const support::UniqueFd dir(::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return dir.valid() ? vdrive::device_kind(dir.get()) : vdrive::DeviceKind::none;
 }
 
 }  // namespace
 
 bool is_virtual_cartridge(const char* path) {
-  if (path == nullptr) return false;
-  struct stat st {};
-  if (::stat(path, &st) != 0 || !S_ISDIR(st.st_mode)) return false;
-  const std::string manifest = std::string(path) + "/" + vdrive::kManifestFileName;
-  return ::stat(manifest.c_str(), &st) == 0;
+  return kind_of(path) == vdrive::DeviceKind::cartridge;
+}
+
+bool is_virtual_device(const char* path) { return kind_of(path) != vdrive::DeviceKind::none; }
+
+bool is_virtual_changer(const char* path) {
+  return kind_of(path) == vdrive::DeviceKind::changer;
 }
 
 namespace {
@@ -84,7 +92,7 @@ int tape_device_open(const char* path, TapeAccess access, std::string* refusal) 
     errno = EINVAL;
     return -1;
   }
-  if (!is_virtual_cartridge(path)) return open_node(path, access);
+  if (!is_virtual_device(path)) return open_node(path, access);
 
   support::UniqueFd dir(::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!dir.valid()) return -1;
@@ -94,15 +102,14 @@ int tape_device_open(const char* path, TapeAccess access, std::string* refusal) 
   auto& table = loaded_drives();
   for (const auto& [fd, loaded] : table) {
     if (loaded.device == st.st_dev && loaded.inode == st.st_ino) {
-      const std::shared_ptr<vdrive::VirtualDrive> shared = loaded.drive;
+      const std::shared_ptr<vdrive::Device> shared = loaded.drive;
       table[dir.get()] = Loaded{shared, st.st_dev, st.st_ino};
       return dir.release();
     }
   }
   std::string file;
   std::string error;
-  std::unique_ptr<vdrive::VirtualDrive> drive =
-      vdrive::VirtualDrive::load(dir.get(), path, &file, &error);
+  std::unique_ptr<vdrive::Device> drive = vdrive::open_device(dir.get(), path, &file, &error);
   if (!drive) {
     if (refusal != nullptr) {
       *refusal = "the virtual cartridge file " + file + " is refused: " + error;
@@ -126,12 +133,14 @@ int tape_device_close(int fd) {
 }
 
 int tape_device_sg_io(int fd, sg_io_hdr_t* hdr) {
-  if (vdrive::VirtualDrive* drive = drive_of(fd)) return drive->submit(hdr);
+  if (const std::shared_ptr<vdrive::Device> drive = drive_of(fd)) return drive->submit(hdr);
   return ::ioctl(fd, SG_IO, hdr);
 }
 
 int tape_device_control(int fd, unsigned long request, int* value) {
-  if (vdrive::VirtualDrive* drive = drive_of(fd)) return drive->control(request, value);
+  if (const std::shared_ptr<vdrive::Device> drive = drive_of(fd)) {
+    return drive->control(request, value);
+  }
   return ::ioctl(fd, request, value);
 }
 
@@ -142,7 +151,7 @@ uint64_t tape_device_max_transfer(int fd) {
 }
 
 void tape_device_pause(int fd, uint32_t milliseconds) {
-  if (vdrive::VirtualDrive* drive = drive_of(fd)) {
+  if (const std::shared_ptr<vdrive::Device> drive = drive_of(fd)) {
     drive->pause(milliseconds);
     return;
   }
@@ -155,14 +164,14 @@ void tape_device_pause(int fd, uint32_t milliseconds) {
 namespace vdrive {
 
 bool drive_counters(int fd, Counters* out) {
-  const VirtualDrive* drive = drive_of(fd);
+  const std::shared_ptr<Device> drive = drive_of(fd);
   if (drive == nullptr || out == nullptr) return false;
   *out = drive->counters();
   return true;
 }
 
 bool last_command(int fd, LastCommand* out) {
-  const VirtualDrive* drive = drive_of(fd);
+  const std::shared_ptr<Device> drive = drive_of(fd);
   if (drive == nullptr || out == nullptr || drive->last_command().cdb.empty()) return false;
   *out = drive->last_command();
   return true;

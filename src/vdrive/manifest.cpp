@@ -11,6 +11,8 @@
 #include <set>
 #include <utility>
 
+#include "vdrive/device_files.h"
+
 namespace vdrive {
 
 namespace {
@@ -21,71 +23,7 @@ constexpr size_t kMaxPersonalityLength = 255;   // a log parameter's length is o
 constexpr size_t kMaxAttributeLength = 0xFFFF;  // an attribute's length is two bytes
 constexpr int64_t kMaxSignal = 64;              // the highest signal number of Linux
 constexpr int64_t kMaxBlockLength = 0xFFFFFF;   // a block length is three bytes in every CDB
-constexpr size_t kMaxPathLength = 4095;         // the longest path the kernel takes
 constexpr int64_t kMaxCount = std::numeric_limits<int64_t>::max();
-
-struct JsonDeleter {
-  void operator()(json_object* o) const { json_object_put(o); }
-};
-using JsonPtr = std::unique_ptr<json_object, JsonDeleter>;
-
-// Collects the first problem found; every check below stops at the first one.
-class Checker {
- public:
-  explicit Checker(std::string* error) : error_(error) {}
-  bool fail(const std::string& what) {
-    *error_ = what;
-    return false;
-  }
-
-  // A member that must be there with the given type (or, when optional, may be missing).
-  bool member(json_object* parent, const char* where, const char* name, json_type type,
-              json_object** out, bool optional = false) {
-    *out = nullptr;
-    json_object* found = nullptr;
-    if (!json_object_object_get_ex(parent, name, &found)) {
-      return optional ? true : fail(std::string("member \"") + name + "\" is missing" + where);
-    }
-    if (!json_object_is_type(found, type)) {
-      return fail(std::string("member \"") + name + "\"" + where + " must be " + type_name(type));
-    }
-    *out = found;
-    return true;
-  }
-
-  bool integer(json_object* parent, const char* where, const char* name, int64_t min, int64_t max,
-               int64_t* out, bool optional = false) {
-    json_object* found = nullptr;
-    if (!member(parent, where, name, json_type_int, &found, optional)) return false;
-    if (found == nullptr) return true;
-    const int64_t value = json_object_get_int64(found);
-    if (value < min || value > max) {
-      return fail(std::string("member \"") + name + "\"" + where + " is out of range (" +
-                  std::to_string(min) + " to " + std::to_string(max) + ")");
-    }
-    *out = value;
-    return true;
-  }
-
- private:
-  static const char* type_name(json_type type) {
-    switch (type) {
-      case json_type_int:
-        return "an integer";
-      case json_type_string:
-        return "a text";
-      case json_type_boolean:
-        return "a boolean";
-      case json_type_array:
-        return "an array";
-      case json_type_object:
-        return "an object";
-      default:
-        return "of another type";
-    }
-  }
-  std::string* error_;
-};
 
 bool hex_value(char c, uint8_t* v) {
   if (c >= '0' && c <= '9')
@@ -112,22 +50,11 @@ bool parse_hex(std::string_view text, std::vector<uint8_t>* out) {
   return true;
 }
 
-std::string text_of(json_object* o) {
-  return std::string(json_object_get_string(o), static_cast<size_t>(json_object_get_string_len(o)));
-}
-
 // A partition file is named by a plain file name of the cartridge directory: no "/" (so no other
 // directory is reached), not "." or "..", no zero byte.
 bool plain_file_name(const std::string& name) {
   return !name.empty() && name != "." && name != ".." &&
          name.find_first_of(std::string("/\0", 2)) == std::string::npos;
-}
-
-// A directory named relative to the cartridge directory: not empty, not absolute, no zero byte,
-// not longer than a path may be.
-bool relative_path(const std::string& path) {
-  return !path.empty() && path.front() != '/' && path.find('\0') == std::string::npos &&
-         path.size() <= kMaxPathLength;
 }
 
 // An optional integer member of `parent` in [min, max]; `*out` is left alone when it is missing.
@@ -540,33 +467,8 @@ void Manifest::drop_attribute(uint32_t partition, uint16_t id) {
 
 std::optional<Manifest> parse_manifest(std::string_view text, std::string* error) {
   Checker c(error);
-  if (text.find('\0') != std::string_view::npos) {
-    c.fail("does not parse: it holds a zero byte");
-    return std::nullopt;
-  }
-  std::unique_ptr<json_tokener, decltype(&json_tokener_free)> tokener(json_tokener_new(),
-                                                                      json_tokener_free);
-  if (!tokener || text.size() > static_cast<size_t>(std::numeric_limits<int>::max())) {
-    c.fail("does not parse: it is too large");
-    return std::nullopt;
-  }
-  JsonPtr root(json_tokener_parse_ex(tokener.get(), text.data(), static_cast<int>(text.size())));
-  json_tokener_error status = json_tokener_get_error(tokener.get());
-  if (root == nullptr && status == json_tokener_continue) status = json_tokener_error_parse_eof;
-  if (root == nullptr || status != json_tokener_success) {
-    c.fail(std::string("does not parse: ") + json_tokener_error_desc(status));
-    return std::nullopt;
-  }
-  for (size_t i = json_tokener_get_parse_end(tokener.get()); i < text.size(); ++i) {
-    if (std::strchr(" \t\r\n", text[i]) == nullptr) {
-      c.fail("does not parse: text follows the JSON object");
-      return std::nullopt;
-    }
-  }
-  if (!json_object_is_type(root.get(), json_type_object)) {
-    c.fail("must hold a JSON object");
-    return std::nullopt;
-  }
+  const JsonPtr root = c.parse_object(text);
+  if (!root) return std::nullopt;
 
   Manifest m;
   int64_t version = 0;

@@ -1,7 +1,7 @@
-// What the virtual drives of this process tell about their work: counters of the commands served
-// (for benchmarks and tests: blocks read, positioning commands issued) and the last command
-// descriptor block each received (for tests of the exact bytes sent). The drive behind one
-// descriptor is asked through tape_device.h, which keeps the table of descriptors.
+// What the virtual devices of this process (drives, libraries) tell about their work: counters
+// of the commands served (for benchmarks and tests: blocks read, positioning commands issued) and
+// the last command descriptor block each received (for tests of the exact bytes sent). The drive
+// behind one descriptor is asked through tape_device.h, which keeps the table of descriptors.
 #pragma once
 
 #include <cstdint>
@@ -39,11 +39,28 @@ struct Counters {
   uint64_t stops = 0;
   uint64_t backward = 0;
   uint64_t partition_changes = 0;
+  // The host's pace within runs of reads: the drive's stops for a host that took the records too
+  // slowly (each costs a stop in the drive time), the wall-clock time the host took between
+  // them, and the bytes those runs read.
+  uint64_t host_stops = 0;
+  uint64_t host_microseconds = 0;
+  uint64_t host_bytes = 0;
+  // A library: the changer's moves (MOVE MEDIUM that moved a cartridge), and a drive's loads and
+  // unloads; LOAD UNLOAD commands served.
+  uint64_t moves = 0;
+  uint64_t loads = 0;
+  uint64_t unloads = 0;
+  uint64_t load_unload = 0;
+  uint64_t read_element_status = 0;
   // A state, not a count: whether the last PREVENT ALLOW MEDIUM REMOVAL this drive served
   // prevented removal. Always false in total_counters().
   bool removal_prevented = false;
 
   uint64_t positioning() const { return rewind + locate + space; }
+  // The bytes the runs of reads read per second of the host's time; 0 without host time.
+  double host_bytes_per_second() const;
+  // Adds every count of `other` (not the state).
+  Counters& operator+=(const Counters& other);
 };
 
 struct LastCommand {
@@ -57,6 +74,9 @@ struct LastCommand {
 // process or the last reset.
 Counters total_counters();
 void reset_total_counters();
+// Adds `amount` to one count of the process's sum; every device adds what it counts. Devices of
+// several threads add at once: the sum is locked.
+void add_to_totals(uint64_t Counters::*field, uint64_t amount);
 
 // How many objects of each partition file are checked when a cartridge is opened (damage among
 // them is said at the open); the rest is checked as the drive first moves over it, and damage

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "support/unique_fd.h"
+#include "vdrive/device_files.h"
 
 namespace vdrive {
 
@@ -32,20 +33,15 @@ constexpr uint8_t kLogSense = 0x4D;
 constexpr uint8_t kReadAttribute = 0x8C;
 constexpr uint8_t kLocate16 = 0x92;
 
-constexpr uint8_t kGood = 0x00;
-constexpr uint8_t kCheckCondition = 0x02;
-constexpr uint8_t kDriverSense = 0x08;
 constexpr uint8_t kHostTimedOut = 0x03;
 constexpr uint8_t kHostBusReset = 0x08;
 
+constexpr uint8_t kSequentialAccess = 0x01;  // INQUIRY device type
 constexpr uint8_t kVolumeStatisticsPage = 0x17;
 constexpr uint16_t kVolumePersonality = 0x0045;
 constexpr uint8_t kReadPositionLongForm = 0x06;
 constexpr size_t kLongFormLength = 32;
-constexpr size_t kInquiryLength = 36;
 constexpr uint16_t kFirstHostTypeAttribute = 0x0800;
-// No real manifest comes near this; a larger file is refused before it is read.
-constexpr size_t kMaxManifestLength = 4u << 20;
 constexpr size_t kReadBlockLimitsLength = 6;
 // MODE SENSE(6): the mode parameter header and one block descriptor, no pages.
 constexpr uint8_t kAllPages = 0x3F;
@@ -53,100 +49,7 @@ constexpr size_t kModeHeaderLength = 4;
 constexpr size_t kBlockDescriptorLength = 8;
 constexpr uint8_t kWriteProtected = 0x80;
 
-Counters process_totals;
-
-uint64_t be(const std::array<uint8_t, 16>& cdb, size_t offset, size_t size) {
-  uint64_t value = 0;
-  for (size_t i = 0; i < size; ++i) value = (value << 8) | cdb[offset + i];
-  return value;
-}
-
-void put_be(std::vector<uint8_t>& out, size_t offset, size_t size, uint64_t value) {
-  for (size_t i = 0; i < size; ++i) {
-    out[offset + size - 1 - i] = static_cast<uint8_t>(value >> (8 * i));
-  }
-}
-
-// Copies what fits of `data` into the host buffer, within the allocation length.
-size_t deliver(const std::vector<uint8_t>& data, uint64_t allocation, std::span<uint8_t> out) {
-  const size_t n = static_cast<size_t>(
-      std::min<uint64_t>({data.size(), allocation, static_cast<uint64_t>(out.size())}));
-  std::copy_n(data.begin(), n, out.begin());
-  return n;
-}
-
-bool read_manifest(int dir_fd, std::string* text, std::string* error) {
-  // Without blocking (a FIFO has no writer) and without following a link.
-  support::UniqueFd fd(
-      ::openat(dir_fd, kManifestFileName, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
-  if (!fd.valid()) {
-    *error = open_failure(errno);
-    return false;
-  }
-  struct stat st {};
-  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-    *error = "is not a regular file";
-    return false;
-  }
-  if (static_cast<uint64_t>(st.st_size) > kMaxManifestLength) {
-    *error = "is larger than 4 MiB, far more than a manifest holds";
-    return false;
-  }
-  text->clear();
-  char buffer[65536];
-  for (;;) {
-    const ssize_t n = ::read(fd.get(), buffer, sizeof(buffer));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      *error = std::string("cannot be read: ") + std::strerror(errno);
-      return false;
-    }
-    if (n == 0) break;
-    text->append(buffer, static_cast<size_t>(n));
-    if (text->size() > kMaxManifestLength) {
-      *error = "is larger than 4 MiB, far more than a manifest holds";
-      return false;
-    }
-  }
-  return true;
-}
-
 }  // namespace
-
-std::vector<uint8_t> sense_bytes(const Sense& sense, bool descriptor) {
-  const uint8_t flags = static_cast<uint8_t>((sense.filemark ? 0x80 : 0) | (sense.eom ? 0x40 : 0) |
-                                             (sense.ili ? 0x20 : 0));
-  if (!descriptor) {
-    std::vector<uint8_t> b(kSenseLength, 0);
-    b[0] = static_cast<uint8_t>((sense.deferred ? 0x71 : 0x70) | (sense.info_valid ? 0x80 : 0));
-    b[2] = static_cast<uint8_t>(flags | (sense.key & 0x0F));
-    put_be(b, 3, 4, static_cast<uint64_t>(sense.information));
-    b[7] = static_cast<uint8_t>(kSenseLength - 8);
-    b[12] = sense.asc;
-    b[13] = sense.ascq;
-    return b;
-  }
-  std::vector<uint8_t> b = {static_cast<uint8_t>(sense.deferred ? 0x73 : 0x72),
-                            static_cast<uint8_t>(sense.key & 0x0F),
-                            sense.asc,
-                            sense.ascq,
-                            0,
-                            0,
-                            0,
-                            0};
-  if (sense.info_valid) {
-    const size_t at = b.size();
-    b.insert(b.end(), {0x00, 0x0A, 0x80, 0x00});  // information descriptor, VALID
-    b.resize(at + 12, 0);
-    put_be(b, at + 4, 8, static_cast<uint64_t>(sense.information));
-  }
-  b.insert(b.end(), {0x04, 0x02, 0x00, flags});  // stream commands descriptor
-  b[7] = static_cast<uint8_t>(b.size() - 8);
-  return b;
-}
-
-Counters total_counters() { return process_totals; }
-void reset_total_counters() { process_totals = Counters{}; }
 
 namespace {
 
@@ -155,7 +58,7 @@ std::optional<Manifest> load_manifest(int dir_fd, const std::string& dir, std::s
                                       std::string* error) {
   *file = dir + "/" + kManifestFileName;
   std::string text;
-  if (!read_manifest(dir_fd, &text, error)) return std::nullopt;
+  if (!read_device_file(dir_fd, kManifestFileName, &text, error)) return std::nullopt;
   return parse_manifest(text, error);
 }
 
@@ -180,42 +83,6 @@ std::unique_ptr<Medium> open_medium(int dir_fd, const std::string& dir, Manifest
     medium->partitions.push_back(std::move(partition));
   }
   return medium;
-}
-
-// Why the directory `name` in `parent_fd`, on the way to another cartridge, could not be entered.
-std::string entry_failure(int error, int parent_fd, const std::string& name) {
-  struct stat st {};
-  const bool link =
-      ::fstatat(parent_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
-  if (error == ELOOP || link) return "\"" + name + "\" on its way is a symbolic link";
-  if (error == ENOTDIR) return "\"" + name + "\" on its way is not a directory";
-  if (error == ENOENT) return "\"" + name + "\" on its way does not exist";
-  return "\"" + name + "\" on its way cannot be opened: " + std::strerror(error);
-}
-
-// Opens the directory `relative` below `dir_fd` one name at a time, never through a link (".."
-// included, so that a cartridge beside this one can be named). Invalid, with why in `*why`, when
-// it cannot.
-support::UniqueFd open_directory_below(int dir_fd, const std::string& relative, std::string* why) {
-  support::UniqueFd current(::openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!current.valid()) {
-    *why = std::string("the cartridge directory cannot be opened again: ") + std::strerror(errno);
-    return current;
-  }
-  for (size_t start = 0; start <= relative.size();) {
-    const size_t end = std::min(relative.find('/', start), relative.size());
-    const std::string name = relative.substr(start, end - start);
-    start = end + 1;
-    if (name.empty() || name == ".") continue;
-    support::UniqueFd next(
-        ::openat(current.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!next.valid()) {
-      *why = entry_failure(errno, current.get(), name);
-      return next;
-    }
-    current = std::move(next);
-  }
-  return current;
 }
 
 // The medium that a cartridge change puts into the drive: the cartridge in the directory
@@ -270,35 +137,12 @@ std::unique_ptr<VirtualDrive> VirtualDrive::load(int dir_fd, const std::string& 
 
 void VirtualDrive::count(uint64_t Counters::*field, uint64_t amount) {
   counters_.*field += amount;
-  process_totals.*field += amount;
+  add_to_totals(field, amount);
 }
 
 int VirtualDrive::submit(sg_io_hdr_t* hdr) {
-  if (hdr == nullptr) {
-    errno = EFAULT;
-    return -1;
-  }
-  if (hdr->interface_id != 'S') {
-    errno = EINVAL;
-    return -1;
-  }
-  if (hdr->cmdp == nullptr || (hdr->mx_sb_len > 0 && hdr->sbp == nullptr) ||
-      (hdr->dxfer_len > 0 && hdr->dxferp == nullptr && hdr->dxfer_direction != SG_DXFER_NONE)) {
-    errno = EFAULT;
-    return -1;
-  }
-  if (hdr->cmd_len < 6 || hdr->cmd_len > 16) {
-    errno = EINVAL;
-    return -1;
-  }
-  // The block layer refuses a transfer beyond the adapter's limit before the drive sees it.
-  if (manifest_.faults.max_transfer && hdr->dxfer_len > *manifest_.faults.max_transfer) {
-    errno = EINVAL;
-    return -1;
-  }
-  // Bytes the request does not carry read as zero.
-  Cdb cdb{};
-  std::copy_n(hdr->cmdp, hdr->cmd_len, cdb.begin());
+  const std::optional<Request> request = take_request(hdr, manifest_.faults.max_transfer);
+  if (!request) return -1;
   last_.cdb.assign(hdr->cmdp, hdr->cmdp + hdr->cmd_len);
   last_.dxfer_direction = hdr->dxfer_direction;
   last_.dxfer_len = hdr->dxfer_len;
@@ -308,61 +152,14 @@ int VirtualDrive::submit(sg_io_hdr_t* hdr) {
   // command. A process that survives the signal gets the command served as usual.
   const std::optional<SignalFault>& signal = manifest_.faults.signal;
   if (signal && counters_.commands == signal->after + 1) ::raise(signal->number);
-
-  // Data goes only into a buffer that the request opened for data from the device.
-  std::span<uint8_t> out;
-  if ((hdr->dxfer_direction == SG_DXFER_FROM_DEV || hdr->dxfer_direction == SG_DXFER_TO_FROM_DEV) &&
-      hdr->dxferp != nullptr) {
-    out = std::span<uint8_t>(static_cast<uint8_t*>(hdr->dxferp), hdr->dxfer_len);
-  }
-  const Reply reply = execute(cdb, out);
-
-  hdr->status = reply.status;
-  hdr->masked_status = static_cast<unsigned char>((reply.status >> 1) & 0x7F);
-  hdr->msg_status = 0;
-  hdr->host_status = reply.host_status;
-  hdr->driver_status = reply.has_sense ? kDriverSense : 0;
-  hdr->sb_len_wr = 0;
-  if (reply.has_sense) {
-    const std::vector<uint8_t> bytes = sense_bytes(reply.sense, manifest_.faults.descriptor_sense);
-    const size_t n = std::min<size_t>(bytes.size(), hdr->mx_sb_len);
-    std::copy_n(bytes.begin(), n, hdr->sbp);
-    hdr->sb_len_wr = static_cast<unsigned char>(n);
-  }
-  hdr->resid = static_cast<int>(hdr->dxfer_len - reply.transferred);
-  hdr->duration = 0;
-  hdr->info = reply.status != kGood || reply.host_status != 0 ? SG_INFO_CHECK : SG_INFO_OK;
+  complete_request(hdr, execute(request->cdb, request->out), manifest_.faults.descriptor_sense);
   return 0;
 }
 
 int VirtualDrive::control(unsigned long request, int* value) {
-  if (value == nullptr) {
-    errno = EFAULT;
-    return -1;
-  }
-  const uint32_t max_transfer = manifest_.faults.max_transfer.value_or(kDefaultMaxTransfer);
-  switch (request) {
-    case BLKSECTGET:  // in bytes, as the sg driver answers it (a block device answers sectors)
-      *value = static_cast<int>(max_transfer);
-      return 0;
-    case SG_GET_RESERVED_SIZE:
-      *value = reserved_size_;
-      return 0;
-    case SG_SET_RESERVED_SIZE:
-      if (*value < 0) {
-        errno = EINVAL;
-        return -1;
-      }
-      reserved_size_ =
-          static_cast<int>(std::min<uint32_t>(static_cast<uint32_t>(*value), max_transfer));
-      return 0;
-    case SG_GET_VERSION_NUM:
-      *value = kSgVersion;
-      return 0;
-    default:
-      errno = ENOTTY;
-      return -1;
-  }
+  return adapter_control(request, value,
+                         manifest_.faults.max_transfer.value_or(kDefaultMaxTransfer),
+                         &reserved_size_);
 }
 
 void VirtualDrive::pause(uint32_t milliseconds) {
@@ -372,21 +169,11 @@ void VirtualDrive::pause(uint32_t milliseconds) {
 
 namespace {
 
-struct CheckCondition {
-  uint8_t key;
-  uint8_t asc;
-  uint8_t ascq;
-};
-constexpr CheckCondition kInvalidOpcode{0x5, 0x20, 0x00};
-constexpr CheckCondition kInvalidField{0x5, 0x24, 0x00};
 constexpr CheckCondition kMediumError{0x3, 0x11, 0x00};
 constexpr CheckCondition kEndOfData{0x8, 0x00, 0x05};
 constexpr CheckCondition kFilemark{0x0, 0x00, 0x01};
 constexpr CheckCondition kBeginning{0x0, 0x00, 0x04};
 constexpr CheckCondition kNoSense{0x0, 0x00, 0x00};
-constexpr CheckCondition kNotReady{0x2, 0x04, 0x01};
-constexpr CheckCondition kNoMedium{0x2, 0x3A, 0x00};
-constexpr CheckCondition kNotLoaded{0x2, 0x04, 0x02};
 constexpr CheckCondition kRecovered{0x1, 0x17, 0x01};
 constexpr CheckCondition kDeferredWriteError{0x3, 0x0C, 0x00};
 constexpr CheckCondition kInternalFailure{0x4, 0x44, 0x00};
@@ -397,18 +184,6 @@ constexpr uint8_t kUnitAttentionKey = 0x6;
 constexpr UnitAttention kResetAttention{0x29, 0x00};
 constexpr UnitAttention kMediumChanged{0x28, 0x00};
 
-// The reply of a command that ended in CHECK CONDITION.
-template <typename Reply>
-Reply check(CheckCondition cc, Sense sense = {}) {
-  Reply r;
-  r.status = kCheckCondition;
-  r.has_sense = true;
-  sense.key = cc.key;
-  sense.asc = cc.asc;
-  sense.ascq = cc.ascq;
-  r.sense = sense;
-  return r;
-}
 }  // namespace
 
 namespace {
@@ -440,7 +215,13 @@ void VirtualDrive::account(uint8_t op, const TapePlace& from, const Reply& reply
   count(&Counters::partition_changes, after.partition_changes - before.partition_changes);
 }
 
-VirtualDrive::Reply VirtualDrive::execute(const Cdb& cdb, std::span<uint8_t> out) {
+void VirtualDrive::unload() {
+  account(kRewind, place(), Reply{});
+  partition_ = 0;
+  object_ = 0;
+}
+
+Reply VirtualDrive::execute(const Cdb& cdb, std::span<uint8_t> out) {
   const uint8_t op = cdb[0];
   const TapePlace from = moves_tape(op) ? place() : TapePlace{};
   Reply reply = respond(cdb, out);
@@ -451,7 +232,7 @@ VirtualDrive::Reply VirtualDrive::execute(const Cdb& cdb, std::span<uint8_t> out
   return reply;
 }
 
-VirtualDrive::Reply VirtualDrive::respond(const Cdb& cdb, std::span<uint8_t> out) {
+Reply VirtualDrive::respond(const Cdb& cdb, std::span<uint8_t> out) {
   const uint8_t op = cdb[0];
   const uint64_t seen = opcode_seen_[op]++;
   if (std::optional<Reply> fault = injected(op, seen)) return *fault;
@@ -459,7 +240,7 @@ VirtualDrive::Reply VirtualDrive::respond(const Cdb& cdb, std::span<uint8_t> out
   for (const CommandFault& f : manifest_.faults.recovered) {
     if (f.opcode == op && f.after == seen && reply.status == kGood) {
       const size_t transferred = reply.transferred;
-      reply = check<Reply>(kRecovered);
+      reply = check(kRecovered);
       reply.transferred = transferred;  // the data is delivered whole
     }
   }
@@ -474,7 +255,7 @@ void VirtualDrive::ask_for_cleaning(Reply* reply) const {
     return;
   }
   const size_t transferred = reply->transferred;
-  *reply = check<Reply>(kCleaningRequested);
+  *reply = check(kCleaningRequested);
   reply->transferred = transferred;  // executed in full: its data as for GOOD
 }
 
@@ -488,7 +269,7 @@ void VirtualDrive::change_cartridge() {
 // Faults that answer the command instead of the drive, in the order a request meets them: the
 // transport, the drive's state (unit attention, medium), an injected status, a deferred error, a
 // medium error, a hardware error.
-std::optional<VirtualDrive::Reply> VirtualDrive::injected(uint8_t op, uint64_t seen) {
+std::optional<Reply> VirtualDrive::injected(uint8_t op, uint64_t seen) {
   const Faults& faults = manifest_.faults;
   for (const TransportFault& f : faults.transport) {
     if (f.opcode != op || f.after != seen) continue;
@@ -517,7 +298,7 @@ std::optional<VirtualDrive::Reply> VirtualDrive::injected(uint8_t op, uint64_t s
   for (const CommandFault& f : faults.deferred) {
     if (f.opcode == op && f.after == seen) {
       count(&Counters::injected_faults);
-      return check<Reply>(kDeferredWriteError, Sense{.deferred = true});
+      return check(kDeferredWriteError, Sense{.deferred = true});
     }
   }
   // A transient medium error: the command fails before the tape moves, so a READ that is sent
@@ -525,32 +306,32 @@ std::optional<VirtualDrive::Reply> VirtualDrive::injected(uint8_t op, uint64_t s
   for (const CommandFault& f : faults.medium_error) {
     if (f.opcode == op && f.after == seen) {
       count(&Counters::injected_faults);
-      return check<Reply>(kMediumError);
+      return check(kMediumError);
     }
   }
   for (const CommandFault& f : faults.hardware_error) {
     if (f.opcode == op && f.after == seen) {
       count(&Counters::injected_faults);
-      return check<Reply>(kInternalFailure);
+      return check(kInternalFailure);
     }
   }
   return std::nullopt;
 }
 
 // A pending unit attention, a missing or unloaded cartridge: every command but INQUIRY meets it.
-std::optional<VirtualDrive::Reply> VirtualDrive::drive_state_fault(uint8_t op) {
+std::optional<Reply> VirtualDrive::drive_state_fault(uint8_t op) {
   if (op == kInquiry) return std::nullopt;
   if (!unit_attentions_.empty()) {
     const UnitAttention ua = unit_attentions_.front();
     unit_attentions_.pop_front();
-    return check<Reply>(CheckCondition{kUnitAttentionKey, ua.asc, ua.ascq});
+    return check(CheckCondition{kUnitAttentionKey, ua.asc, ua.ascq});
   }
-  if (manifest_.faults.no_medium) return check<Reply>(kNoMedium);
-  if (manifest_.faults.needs_load) return check<Reply>(kNotLoaded);
+  if (manifest_.faults.no_medium) return check(kNoMedium);
+  if (manifest_.faults.needs_load) return check(kNotLoaded);
   return std::nullopt;
 }
 
-VirtualDrive::Reply VirtualDrive::serve(const Cdb& cdb, std::span<uint8_t> out) {
+Reply VirtualDrive::serve(const Cdb& cdb, std::span<uint8_t> out) {
   switch (cdb[0]) {
     case kTestUnitReady:
       count(&Counters::test_unit_ready);
@@ -567,11 +348,11 @@ VirtualDrive::Reply VirtualDrive::serve(const Cdb& cdb, std::span<uint8_t> out) 
       return inquiry(cdb, out);
     case kLocate10:
       count(&Counters::locate);
-      if (cdb[1] & 0x04) return check<Reply>(kInvalidField);  // BT: no block addresses
-      return locate(cdb[1] & 0x02, cdb[8], be(cdb, 3, 4));
+      if (cdb[1] & 0x04) return check(kInvalidField);  // BT: no block addresses
+      return locate(cdb[1] & 0x02, cdb[8], cdb_number(cdb, 3, 4));
     case kLocate16:
       count(&Counters::locate);
-      return locate(cdb[1] & 0x02, cdb[3], be(cdb, 4, 8));
+      return locate(cdb[1] & 0x02, cdb[3], cdb_number(cdb, 4, 8));
     case kSpace6:
       count(&Counters::space);
       return space(cdb);
@@ -595,34 +376,24 @@ VirtualDrive::Reply VirtualDrive::serve(const Cdb& cdb, std::span<uint8_t> out) 
     default:
       // Writes, erases, formats, attribute writes and everything else this drive does not know.
       count(&Counters::refused);
-      return check<Reply>(kInvalidOpcode);
+      return check(kInvalidOpcode);
   }
 }
 
-VirtualDrive::Reply VirtualDrive::test_unit_ready() {
+Reply VirtualDrive::test_unit_ready() {
   if (not_ready_served_ < manifest_.faults.not_ready) {
     ++not_ready_served_;
-    return check<Reply>(kNotReady);
+    return check(kNotReady);
   }
   return Reply{};
 }
 
-VirtualDrive::Reply VirtualDrive::inquiry(const Cdb& cdb, std::span<uint8_t> out) {
-  if (cdb[1] & 0x01) return check<Reply>(kInvalidField);  // EVPD: no vital product data pages
-  std::vector<uint8_t> data(kInquiryLength, 0);
-  data[0] = 0x01;  // sequential-access device
-  data[2] = 0x06;
-  data[3] = 0x02;
-  data[4] = kInquiryLength - 5;
-  std::copy_n(inquiry_.vendor.begin(), 8, data.begin() + 8);
-  std::copy_n(inquiry_.product.begin(), 16, data.begin() + 16);
-  std::copy_n(inquiry_.revision.begin(), 4, data.begin() + 32);
-  Reply r;
-  r.transferred = deliver(data, be(cdb, 3, 2), out);
-  return r;
+Reply VirtualDrive::inquiry(const Cdb& cdb, std::span<uint8_t> out) {
+  return standard_inquiry(kSequentialAccess,
+                          Identity{inquiry_.vendor, inquiry_.product, inquiry_.revision}, cdb, out);
 }
 
-VirtualDrive::Reply VirtualDrive::read_block_limits(std::span<uint8_t> out) {
+Reply VirtualDrive::read_block_limits(std::span<uint8_t> out) {
   std::vector<uint8_t> data(kReadBlockLimitsLength, 0);  // granularity 0
   put_be(data, 1, 3, manifest_.faults.block_limits.value_or(kDefaultMaxBlockLength));
   put_be(data, 4, 2, 1);  // minimum block length
@@ -631,25 +402,25 @@ VirtualDrive::Reply VirtualDrive::read_block_limits(std::span<uint8_t> out) {
   return r;
 }
 
-VirtualDrive::Reply VirtualDrive::locate(bool change_partition, uint32_t partition,
+Reply VirtualDrive::locate(bool change_partition, uint32_t partition,
                                          uint64_t target) {
   // The request is checked whole before anything moves.
   if (change_partition && partition >= medium_->partitions.size()) {
-    return check<Reply>(kInvalidField);
+    return check(kInvalidField);
   }
   if (change_partition) partition_ = partition;
   PartitionFile& p = *medium_->partitions[partition_];
   if (!p.reach(target)) {
     object_ = p.checked();
-    return check<Reply>(kEndOfData);
+    return check(kEndOfData);
   }
   object_ = target;
   return Reply{};
 }
 
-VirtualDrive::Reply VirtualDrive::space(const Cdb& cdb) {
+Reply VirtualDrive::space(const Cdb& cdb) {
   const uint8_t code = cdb[1] & 0x07;
-  int64_t count = static_cast<int64_t>(be(cdb, 2, 3));
+  int64_t count = static_cast<int64_t>(cdb_number(cdb, 2, 3));
   if (count & 0x800000) count -= 0x1000000;  // signed 24-bit
   PartitionFile& p = *medium_->partitions[partition_];
   // INFORMATION of a move that stopped early: the part of the count not done.
@@ -663,7 +434,7 @@ VirtualDrive::Reply VirtualDrive::space(const Cdb& cdb) {
     object_ = p.end_of_data();
     return Reply{};
   }
-  if (code != 0 && code != 1) return check<Reply>(kInvalidField);
+  if (code != 0 && code != 1) return check(kInvalidField);
   if (count == 0) return Reply{};
   const uint64_t n = static_cast<uint64_t>(count > 0 ? count : -count);
   const uint64_t before = p.filemarks_before(object_);
@@ -674,7 +445,7 @@ VirtualDrive::Reply VirtualDrive::space(const Cdb& cdb) {
     if (mark && *mark < object_ + n) {
       const uint64_t left = n - (*mark - object_);
       object_ = *mark + 1;
-      return check<Reply>(kFilemark, residue(Sense{.filemark = true}, left));
+      return check(kFilemark, residue(Sense{.filemark = true}, left));
     }
     if (p.reach(object_ + n)) {
       object_ += n;
@@ -682,7 +453,7 @@ VirtualDrive::Reply VirtualDrive::space(const Cdb& cdb) {
     }
     const uint64_t left = n - (p.checked() - object_);
     object_ = p.checked();
-    return check<Reply>(kEndOfData, residue(Sense{}, left));
+    return check(kEndOfData, residue(Sense{}, left));
   }
   if (code == 0) {
     const std::optional<uint64_t> mark =
@@ -695,10 +466,10 @@ VirtualDrive::Reply VirtualDrive::space(const Cdb& cdb) {
     const uint64_t left = n - (object_ - limit);
     if (mark) {
       object_ = *mark;  // on the beginning side of the filemark
-      return check<Reply>(kFilemark, residue(Sense{.filemark = true}, left));
+      return check(kFilemark, residue(Sense{.filemark = true}, left));
     }
     object_ = 0;
-    return check<Reply>(kBeginning, residue(Sense{.eom = true}, left));
+    return check(kBeginning, residue(Sense{.eom = true}, left));
   }
   if (count > 0) {
     const std::optional<uint64_t> mark = p.filemark_object(before + n - 1);
@@ -707,43 +478,43 @@ VirtualDrive::Reply VirtualDrive::space(const Cdb& cdb) {
       return Reply{};
     }
     object_ = p.end_of_data();
-    return check<Reply>(kEndOfData, residue(Sense{}, n - (p.filemarks_before(object_) - before)));
+    return check(kEndOfData, residue(Sense{}, n - (p.filemarks_before(object_) - before)));
   }
   if (n > before) {
     object_ = 0;
-    return check<Reply>(kBeginning, residue(Sense{.eom = true}, n - before));
+    return check(kBeginning, residue(Sense{.eom = true}, n - before));
   }
   object_ = *p.filemark_object(before - n);  // on the beginning side of the last one crossed
   return Reply{};
 }
 
-VirtualDrive::Reply VirtualDrive::read(const Cdb& cdb, std::span<uint8_t> out) {
-  if (cdb[1] & 0x01) return check<Reply>(kInvalidField);  // FIXED: only variable blocks
+Reply VirtualDrive::read(const Cdb& cdb, std::span<uint8_t> out) {
+  if (cdb[1] & 0x01) return check(kInvalidField);  // FIXED: only variable blocks
   const bool sili = cdb[1] & 0x02;
-  const uint32_t length = static_cast<uint32_t>(be(cdb, 2, 3));
+  const uint32_t length = static_cast<uint32_t>(cdb_number(cdb, 2, 3));
   if (length == 0) return Reply{};  // nothing to transfer, nothing moves
   PartitionFile& p = *medium_->partitions[partition_];
   const Sense residue{.info_valid = true, .information = length};
-  if (!p.reach(object_ + 1)) return check<Reply>(kEndOfData, residue);
+  if (!p.reach(object_ + 1)) return check(kEndOfData, residue);
   if (p.is_filemark(object_)) {
     ++object_;
     count(&Counters::filemarks_read);
     Sense s = residue;
     s.filemark = true;
-    return check<Reply>(kFilemark, s);
+    return check(kFilemark, s);
   }
   RecordInfo record;
-  if (!p.record(object_, &record)) return check<Reply>(kMediumError);  // file changed under us
+  if (!p.record(object_, &record)) return check(kMediumError);  // file changed under us
   if (record.unreadable) {
     ++object_;
-    return check<Reply>(kMediumError);
+    return check(kMediumError);
   }
   const std::optional<EncryptedFault>& encrypted = manifest_.faults.encrypted;
   if (encrypted && encrypted->partition == partition_ && object_ >= encrypted->from) {
-    return check<Reply>(CheckCondition{kDataProtectKey, kSecurityError, encrypted->ascq});
+    return check(CheckCondition{kDataProtectKey, kSecurityError, encrypted->ascq});
   }
   const size_t take = std::min<size_t>({record.length, length, out.size()});
-  if (!p.read(record.data_offset, out.first(take))) return check<Reply>(kMediumError);
+  if (!p.read(record.data_offset, out.first(take))) return check(kMediumError);
   ++object_;
   count(&Counters::blocks_read);
   count(&Counters::bytes_read, take);
@@ -755,7 +526,7 @@ VirtualDrive::Reply VirtualDrive::read(const Cdb& cdb, std::span<uint8_t> out) {
   if (record.length == length || (sili && (record.length < length || variable_blocks))) return r;
   // Incorrect length: INFORMATION is the requested minus the actual length, negative (two's
   // complement) for a record longer than requested.
-  Reply ili = check<Reply>(kNoSense, Sense{.ili = true,
+  Reply ili = check(kNoSense, Sense{.ili = true,
                                            .info_valid = true,
                                            .information = static_cast<int64_t>(length) -
                                                           static_cast<int64_t>(record.length)});
@@ -763,8 +534,8 @@ VirtualDrive::Reply VirtualDrive::read(const Cdb& cdb, std::span<uint8_t> out) {
   return ili;
 }
 
-VirtualDrive::Reply VirtualDrive::read_position(const Cdb& cdb, std::span<uint8_t> out) {
-  if ((cdb[1] & 0x1F) != kReadPositionLongForm) return check<Reply>(kInvalidField);
+Reply VirtualDrive::read_position(const Cdb& cdb, std::span<uint8_t> out) {
+  if ((cdb[1] & 0x1F) != kReadPositionLongForm) return check(kInvalidField);
   const PartitionFile& p = *medium_->partitions[partition_];
   std::vector<uint8_t> data(kLongFormLength, 0);
   data[0] = object_ == 0 ? 0x80 : 0x00;  // BOP; never EOP, MPU or BPU
@@ -776,11 +547,11 @@ VirtualDrive::Reply VirtualDrive::read_position(const Cdb& cdb, std::span<uint8_
   return r;
 }
 
-VirtualDrive::Reply VirtualDrive::log_sense(const Cdb& cdb, std::span<uint8_t> out) {
+Reply VirtualDrive::log_sense(const Cdb& cdb, std::span<uint8_t> out) {
   if (!manifest_.faults.log_sense || (cdb[2] & 0x3F) != kVolumeStatisticsPage) {
-    return check<Reply>(kInvalidField);
+    return check(kInvalidField);
   }
-  const uint64_t pointer = be(cdb, 5, 2);
+  const uint64_t pointer = cdb_number(cdb, 5, 2);
   std::vector<uint8_t> page(4, 0);
   page[0] = kVolumeStatisticsPage;
   if (pointer <= kVolumePersonality) {
@@ -793,27 +564,27 @@ VirtualDrive::Reply VirtualDrive::log_sense(const Cdb& cdb, std::span<uint8_t> o
   }
   put_be(page, 2, 2, page.size() - 4);
   Reply r;
-  r.transferred = deliver(page, be(cdb, 7, 2), out);
+  r.transferred = deliver(page, cdb_number(cdb, 7, 2), out);
   return r;
 }
 
-VirtualDrive::Reply VirtualDrive::read_attribute(const Cdb& cdb, std::span<uint8_t> out) {
+Reply VirtualDrive::read_attribute(const Cdb& cdb, std::span<uint8_t> out) {
   const uint32_t partition = cdb[7];
-  const uint16_t first = static_cast<uint16_t>(be(cdb, 8, 2));
+  const uint16_t first = static_cast<uint16_t>(cdb_number(cdb, 8, 2));
   const Faults& faults = manifest_.faults;
   if ((cdb[1] & 0x1F) != 0 || partition >= medium_->partitions.size()) {
-    return check<Reply>(kInvalidField);
+    return check(kInvalidField);
   }
   if (std::find(faults.read_attribute.begin(), faults.read_attribute.end(), partition) !=
       faults.read_attribute.end()) {
-    return check<Reply>(kMediumError);
+    return check(kMediumError);
   }
   if (!faults.device_attributes && first < kFirstHostTypeAttribute) {
-    return check<Reply>(kInvalidField);
+    return check(kInvalidField);
   }
   // AVAILABLE DATA counts every attribute asked for; only what the allocation length and the
   // buffer take is built and sent.
-  const uint64_t limit = std::min<uint64_t>(be(cdb, 10, 4), out.size());
+  const uint64_t limit = std::min<uint64_t>(cdb_number(cdb, 10, 4), out.size());
   std::vector<uint8_t> data(4, 0);
   uint64_t available = 0;
   const auto& index = medium_->attribute_index;
@@ -835,9 +606,9 @@ VirtualDrive::Reply VirtualDrive::read_attribute(const Cdb& cdb, std::span<uint8
   return r;
 }
 
-VirtualDrive::Reply VirtualDrive::mode_sense(const Cdb& cdb, std::span<uint8_t> out) {
+Reply VirtualDrive::mode_sense(const Cdb& cdb, std::span<uint8_t> out) {
   const uint8_t page = cdb[2] & 0x3F;
-  if (page != 0x00 && page != kAllPages) return check<Reply>(kInvalidField);
+  if (page != 0x00 && page != kAllPages) return check(kInvalidField);
   std::vector<uint8_t> data(kModeHeaderLength + kBlockDescriptorLength, 0);
   data[0] = static_cast<uint8_t>(data.size() - 1);  // mode data length; medium type 0
   data[2] = kWriteProtected;                        // the drive never writes
@@ -849,7 +620,7 @@ VirtualDrive::Reply VirtualDrive::mode_sense(const Cdb& cdb, std::span<uint8_t> 
   return r;
 }
 
-VirtualDrive::Reply VirtualDrive::prevent_allow_medium_removal(const Cdb& cdb) {
+Reply VirtualDrive::prevent_allow_medium_removal(const Cdb& cdb) {
   const bool prevent = cdb[4] & 0x01;
   count(prevent ? &Counters::prevent_removal : &Counters::allow_removal);
   counters_.removal_prevented = prevent;

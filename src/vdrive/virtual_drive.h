@@ -16,35 +16,15 @@
 #include <utility>
 #include <vector>
 
+#include "vdrive/device.h"
 #include "vdrive/drive_time.h"
 #include "vdrive/manifest.h"
 #include "vdrive/partition_file.h"
+#include "vdrive/reply.h"
 #include "vdrive/vdrive.h"
 
 namespace vdrive {
 
-// Sense data as the drive returns it.
-struct Sense {
-  uint8_t key = 0;
-  uint8_t asc = 0;
-  uint8_t ascq = 0;
-  bool filemark = false;
-  bool eom = false;
-  bool ili = false;
-  bool info_valid = false;
-  int64_t information = 0;  // fixed format carries its low 32 bits
-  bool deferred = false;    // an error of an earlier command (response code 71h or 73h)
-};
-// Fixed format: 22 bytes, response code 70h (71h deferred). Descriptor format: response code 72h
-// (73h deferred), the information descriptor when INFORMATION is valid, then the stream commands
-// descriptor.
-inline constexpr size_t kSenseLength = 22;
-std::vector<uint8_t> sense_bytes(const Sense& sense, bool descriptor = false);
-
-// What the drive's host adapter answers to the requests of the sg driver other than SG_IO.
-inline constexpr uint32_t kDefaultMaxTransfer = 16u << 20;
-inline constexpr int kDefaultReservedSize = 32768;
-inline constexpr int kSgVersion = 30536;
 inline constexpr uint32_t kDefaultMaxBlockLength = 8388608;
 
 // What a cartridge brings into the drive: its partition files, its cartridge memory, and what the
@@ -59,7 +39,7 @@ struct Medium {
   std::vector<std::unique_ptr<PartitionFile>> partitions;
 };
 
-class VirtualDrive {
+class VirtualDrive : public Device {
  public:
   // Loads the cartridge in directory `dir_fd` (named `dir` in messages). On failure (the manifest
   // does not parse or breaks its rules, a partition file is missing or cannot be opened) returns
@@ -71,27 +51,24 @@ class VirtualDrive {
 
   // Serves one request as ioctl(SG_IO) would: 0, or -1 with errno set for a request the
   // kernel would refuse.
-  int submit(sg_io_hdr_t* hdr);
+  int submit(sg_io_hdr_t* hdr) override;
   // Answers BLKSECTGET, SG_GET_RESERVED_SIZE, SG_SET_RESERVED_SIZE and SG_GET_VERSION_NUM as the
   // sg driver does (`value` points to an int): 0, or -1 with errno set (ENOTTY for any other
   // request).
-  int control(unsigned long request, int* value);
+  int control(unsigned long request, int* value) override;
   // A pause the program makes between commands: counted, never waited for.
-  void pause(uint32_t milliseconds);
+  void pause(uint32_t milliseconds) override;
 
-  const Counters& counters() const { return counters_; }
-  const LastCommand& last_command() const { return last_; }
+  // A drive of a library: its cartridge is unloaded. The tape is rewound (paid as a rewind in the
+  // drive time) and stands at the beginning of partition 0 when the cartridge is loaded again.
+  void unload();
+  // What the cartridge in the drive reports as its volume personality.
+  const std::string& volume_personality() const { return medium_->volume_personality; }
+
+  Counters counters() const override { return counters_; }
+  LastCommand last_command() const override { return last_; }
 
  private:
-  struct Reply {
-    uint8_t status = 0;
-    bool has_sense = false;
-    Sense sense;
-    size_t transferred = 0;
-    uint8_t host_status = 0;  // a command that failed in transport
-  };
-  using Cdb = std::array<uint8_t, 16>;
-
   VirtualDrive() = default;
   Reply execute(const Cdb& cdb, std::span<uint8_t> out);
   // The answer to a command: an injected fault's, or the drive's.

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cartridge/cartridge_writer.h"
+#include "cartridge/library_builder.h"
 #include "common/test_util.h"
 
 namespace {
@@ -359,6 +360,48 @@ TEST_F(TapeSelftestTest, MissingDeviceFails) {
   const testutil::RunResult r = selftest({dir_ / "no-such-device", "test_unit_ready"});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("No such file or directory"), std::string::npos) << r.err;
+}
+
+}  // namespace
+
+namespace {
+
+// A library in separate processes: the changer's inventory and moves in one run, the drive that
+// follows them in another, the state each run leaves for the next.
+TEST(TapeSelftestLibrary, InventoryMoveLoadAndUnloadAcrossRuns) {
+  testutil::TempDir lib;
+  vtape::LibraryDescription d;
+  d.cartridges = {{"c1", 8, "LIB001L8"}, {"c2", 8, ""}};
+  d.drives = {8};
+  d.move_errors = {{1, {0x4, 0x15, 0x01}}};
+  vtape::build_library(d, lib.path());
+  const auto run = [](std::vector<std::string> args) {
+    args.insert(args.begin(), testutil::bin("tape_selftest"));
+    return testutil::run(args);
+  };
+  testutil::RunResult r = run({lib.path(), "inventory", "move", "0x1000", "0x100", "move",
+                               "0x1001", "0x100"});
+  EXPECT_EQ(r.status, 1);  // the second move fails, as injected
+  // The values start in one column, after the longest label.
+  for (const char* line : {"Storage slots:      2 from 1000h",
+                           "drive 0100h:        empty, identifier drive0",
+                           "storage slot 1000h: full, barcode LIB001L8",
+                           "storage slot 1001h: full, no barcode", "move 4096 256: GOOD",
+                           "move 4097 256: CHECK CONDITION"}) {
+    EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
+  }
+  EXPECT_NE(r.out.find("15h/01h"), std::string::npos) << r.out;  // the injected failure first
+  r = run({lib / "drive0", "test_unit_ready", "test_unit_ready", "test_unit_ready", "read",
+           "unload", "test_unit_ready"});
+  EXPECT_EQ(testutil::count(r.out, "04h/01h becoming ready"), 2u) << r.out;
+  EXPECT_NE(r.out.find("Bytes read:      80"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("unload: GOOD"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("04h/02h the cartridge is not loaded"), std::string::npos) << r.out;
+  r = run({lib.path(), "move", "0x100", "0x1000", "inventory"});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("storage slot 1000h: full, barcode LIB001L8, from 1000h"),
+            std::string::npos)
+      << r.out;
 }
 
 }  // namespace

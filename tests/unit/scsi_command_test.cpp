@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/test_util.h"
+#include "scsi/changer.h"
 #include "scsi/command_table.h"
 #include "scsi_util.h"
 #include "unit/cartridge_fixture.h"
@@ -179,6 +180,15 @@ TEST_F(CommandTest, EveryCommandCarriesItsTimeout) {
        [&] { spti_mode_sense6(dev(), 0x3F, 255, buffer.data(), &received, &sense_, &err_); }, 5},
       {"PREVENT ALLOW MEDIUM REMOVAL",
        [&] { spti_prevent_allow_medium_removal(dev(), 1, &sense_, &err_); }, 5},
+      // A cartridge's drive refuses the library's commands; their timeouts are sent all the same.
+      {"LOAD UNLOAD", [&] { scsi::changer::load_unload(dev(), false, &sense_); }, 3000},
+      {"MOVE MEDIUM", [&] { scsi::changer::move_medium(dev(), 0, 0x1000, 0x100, &sense_); }, 600},
+      {"READ ELEMENT STATUS",
+       [&] {
+         std::string error;
+         scsi::changer::read_element_status(dev(), {}, &sense_, &error);
+       },
+       600},
   };
   for (const auto& c : commands) {
     c.send();

@@ -4,6 +4,8 @@
 // last command, so that they read as the program's own messages do.
 #include "selftest/decoded.h"
 
+#include "selftest/changer.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <span>
@@ -292,6 +294,10 @@ Answer ask(SCSI_DEVICE_PARAM* device, const Step& step) {
   // A LOCATE without a partition stays in the current one.
   const uint32_t partition =
       step.args.size() > 1 ? static_cast<uint32_t>(arg(1)) : INVALID_PARTITION_NUMBER;
+  if (is_changer_command(n)) {
+    ChangerAnswer changer = ask_changer(device, n, step.args);
+    return {changer.good, std::move(changer.fields)};
+  }
   if (n == "test_unit_ready") return {spti_test_unit_ready(device, &r.sense, &r.error), {}};
   if (n == "rewind") return {spti_rewind(device, &r.sense, &r.error), {}};
   if (n == "locate") {
