@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "driver/free_space.h"
+#include "driver/library_job.h"
 #include "driver/retrieval_list.h"
 #include "driver/run_temporary.h"
 #include "driver/tape_listing.h"
@@ -85,6 +86,9 @@ constexpr int kBucketFilterOption = 1014;
 constexpr int kPrefixOption = 1015;
 constexpr int kRetryLostOption = 1016;
 constexpr int kSalvageOption = 1017;
+constexpr int kChangerOption = 1018;
+constexpr int kSlotsOption = 1019;
+constexpr int kBarcodesOption = 1020;
 // A first load's calibration takes up to two hours: a day is the longest wait asked for.
 constexpr int kMaxReadyWait = 86400;
 constexpr int kMaxReadRetries = 100;
@@ -130,6 +134,11 @@ struct Settings {
   bool prefix_given = false;
   bool retry_lost = false;  // --retry-lost: a second pass over the objects a dump lost
   bool salvage = false;     // --salvage: what reads of those still lost, beside a map of holes
+  // A library job: the changer, every -d given, the cartridges chosen.
+  std::string changer;
+  std::vector<std::string> drives;
+  std::optional<std::pair<int, int>> slots;
+  std::vector<std::string> barcodes;
 };
 
 // The status line of a long job: on a terminal unless --no-progress or -q (or wherever --progress
@@ -311,6 +320,26 @@ void apply_selection_option(Settings& settings, int opt) {
     case kSalvageOption:
       settings.salvage = true;
       break;
+    case kChangerOption:
+      settings.changer = optarg;
+      break;
+    case kSlotsOption: {
+      int first = 0;
+      int last = 0;
+      char rest = 0;
+      if (std::sscanf(optarg, "%d-%d%c", &first, &last, &rest) != 2 || first < 1 || last < first) {
+        output_fatal(VL_COMMON, "--slots must be FIRST-LAST, two slot numbers from 1.\n");
+      }
+      settings.slots = std::pair{first, last};
+      break;
+    }
+    case kBarcodesOption:
+      for (std::string_view list = optarg; !list.empty();) {
+        const size_t comma = std::min(list.find(','), list.size());
+        if (comma > 0) settings.barcodes.emplace_back(list.substr(0, comma));
+        list.remove_prefix(std::min(comma + 1, list.size()));
+      }
+      break;
     case kLsFormatOption:
       if (std::strcmp(optarg, "tsv") != 0 && std::strcmp(optarg, "json") != 0) {
         output_fatal(VL_COMMON, "--ls-format must be tsv or json.\n");
@@ -391,6 +420,7 @@ bool apply_option(Settings& settings, int opt, const char* appname) {
     case 'd':
       copy_field(settings.drive_name, optarg);
       settings.is_drive_specified = True;
+      settings.drives.emplace_back(optarg);
       break;
     case 'F':
       settings.is_force_enabled = True;
@@ -459,6 +489,9 @@ const option kLongOptions[] = {
     {"prefix", required_argument, nullptr, kPrefixOption},
     {"retry-lost", no_argument, nullptr, kRetryLostOption},
     {"salvage", no_argument, nullptr, kSalvageOption},
+    {"changer", required_argument, nullptr, kChangerOption},
+    {"slots", required_argument, nullptr, kSlotsOption},
+    {"barcodes", required_argument, nullptr, kBarcodesOption},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -694,6 +727,15 @@ void check_selection_arguments(const Settings& settings) {
   }
   if (settings.salvage && (!settings.retry_lost || settings.to_store)) {
     fail("--salvage goes with --retry-lost, into files.\n");
+  }
+  const bool library = !settings.changer.empty();
+  if (library && (settings.is_output_object || !settings.retrieve_list_path.empty() ||
+                  settings.retry_lost || settings.listing ||
+                  (!dump && !settings.is_output_list))) {
+    fail("--changer goes with a full dump, a resume dump or a list run of the library.\n");
+  }
+  if (!library && (settings.slots || !settings.barcodes.empty() || settings.drives.size() > 1)) {
+    fail("--slots, --barcodes and more than one --drive go with --changer.\n");
   }
   if (selecting(settings) && (settings.is_output_object || !settings.retrieve_list_path.empty() ||
                     (!dump && !settings.is_output_list))) {
@@ -1330,9 +1372,76 @@ int list_and_retrieve(const Settings& settings, RunState& run) {
   return missing != 0 ? missing : ret;
 }
 
+// The command line of one cartridge's job in a library job: the library's own options left out,
+// its drive, its save path and its job in, a report of its own in its working directory.
+std::vector<std::string> cartridge_arguments(const Settings& settings, const std::string& drive,
+                                             const std::string& save_path, bool resume) {
+  std::vector<std::string> args = {"object_reader", "-d", drive, "-s", save_path,
+                                   settings.is_output_list ? "-l" : resume ? "-r" : "-f",
+                                   "--no-progress", "--report", "report.json",
+                                   "--read-retries", std::to_string(settings.read_retries),
+                                   "--ready-wait", std::to_string(settings.ready_wait)};
+  if (settings.is_force_enabled) args.emplace_back("-F");
+  if (settings.quiet) args.emplace_back("-q");
+  if (settings.verbose_level[0] != '\0') args.insert(args.end(), {"-v", settings.verbose_level});
+  if (settings.history_interval != 0) {
+    args.insert(args.end(), {"-i", std::to_string(settings.history_interval)});
+  }
+  for (const std::string& bucket : settings.filter.buckets) {
+    args.insert(args.end(), {"--bucket-filter", bucket});
+  }
+  if (settings.prefix_given) args.insert(args.end(), {"--prefix", settings.filter.prefix});
+  if (settings.to_store) {
+    const s3::StoreOptions& store = settings.store;
+    args.insert(args.end(), {"--s3", store.endpoint, "--s3-multipart-threshold",
+                             std::to_string(store.multipart_threshold), "--s3-in-flight",
+                             std::to_string(store.max_in_flight)});
+    if (!store.bucket_prefix.empty()) args.insert(args.end(), {"--s3-bucket-prefix", store.bucket_prefix});
+  }
+  return args;
+}
+
+// One cartridge's job, in the process made for it: a run of its own from its command line.
+int run_cartridge_job(const std::vector<std::string>& args) {
+  forget_unfinished_files();
+  run_record::start_afresh();
+  std::vector<char*> argv;
+  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  int status = 1;
+  try {
+    status = object_reader_main(static_cast<int>(args.size()), argv.data());
+  } catch (const RunEnded& ended) {
+    status_line::finish();
+    run_record::set_exit_status(ended.status());
+    status = ended.status();
+  }
+  run_record::finish();
+  remove_unfinished_files_now();
+  return status;
+}
+
+// A library job: the cartridges the options choose, one process for each, on every drive given.
+int run_library(const Settings& settings) {
+  lock_working_directory();
+  make_save_path(settings);  // each cartridge's save path is made below it
+  LibraryJob job;
+  job.changer = settings.changer;
+  job.drives = settings.drives;
+  job.slots = settings.slots;
+  job.barcodes = settings.barcodes;
+  job.resume = settings.is_resume_dump_required == True;
+  job.save_root = canonical_path(settings.save_path);
+  job.run_one = [&settings](const std::string& drive, const std::string& save_path, bool resume) {
+    return run_cartridge_job(cartridge_arguments(settings, drive, save_path, resume));
+  };
+  return run_library_job(job);
+}
+
 // The job the options ask for, from the store and the drive on; returns its exit status.
 int run_job(const Settings& settings) {
   install_stop_handlers();
+  if (!settings.changer.empty()) return run_library(settings);
   run_record::note_job(job_of(settings));
   // Declared before the run: the walk hands objects to the store until the run is over.
   const std::unique_ptr<walk::StoreSink> store = open_store(settings);

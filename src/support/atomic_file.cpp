@@ -52,6 +52,10 @@ void remove_from_unfinished(const SafeDir& dir, const std::string& name) {
 
 }  // namespace
 
+void forget_unfinished_files() { unfinished_files().clear(); }
+
+void remove_unfinished_files_now() { remove_unfinished_files(); }
+
 std::string temporary_name_prefix(const std::string& final_name) { return final_name + ".tmp."; }
 
 bool may_replace(const SafeDir& dir, const std::string& name) {

@@ -79,3 +79,10 @@ void remove_orphaned_temporaries(const SafeDir& dir, const std::string& final_na
 // `from` is not a plain file (a link included) or cannot be read, or when the copy cannot be
 // written.
 bool copy_file_atomically(const std::string& from, const std::string& to);
+
+// A process made by fork() for a job of its own forgets the files of its parent that are still
+// being written: they are the parent's to finish or remove.
+void forget_unfinished_files();
+// Removes the files of this process that are neither committed nor discarded, as its exit would
+// (for a process that ends with _exit).
+void remove_unfinished_files_now();

@@ -204,6 +204,14 @@ void begin(const std::string& version, int argc, char** argv) {
   add_string(r.header.get(), "started", now_text());
 }
 
+void start_afresh() {
+  Run& r = run();
+  // The parent's report is the parent's to write: its file is let go, neither finished nor
+  // removed here.
+  static_cast<void>(r.report.release());
+  r = Run{};
+}
+
 void note_job(Job job) { add_string(run().header.get(), "job", job_name(job)); }
 
 bool enable_message_log(const std::string& path) {

@@ -114,5 +114,8 @@ void set_exit_status(int exit_status);
 // Ends the report with the totals and the exit status and renames it into place. Runs when the
 // process exits; later calls do nothing.
 void finish();
+// In a process made by fork() for a job of its own: a record that starts now, the parent's
+// report left to the parent.
+void start_afresh();
 
 }  // namespace run_record

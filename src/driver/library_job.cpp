@@ -1,0 +1,443 @@
+#include "driver/library_job.h"
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <fstream>
+#include <iterator>
+
+#include <json-c/json.h>
+#include <map>
+
+#include "output_level.h"
+#include "scsi/changer.h"
+#include "scsi/scsi_command.h"
+#include "support/atomic_file.h"
+#include "support/printable.h"
+#include "support/run_record.h"
+#include "support/stop_signal.h"
+#include "tape_device.h"
+
+namespace {
+
+using scsi::changer::ElementReport;
+using scsi::changer::ElementStatus;
+using scsi::changer::ElementType;
+
+constexpr char kJournal[] = "library.journal";
+constexpr int kReadyTries = 600;          // a drive loading a cartridge: up to ten minutes
+constexpr uint32_t kReadyPauseMs = 1000;
+constexpr int kExitLost = 2;
+
+struct Cartridge {
+  uint16_t slot = 0;   // the element address of its storage slot
+  int number = 0;      // its slot, from 1
+  std::string barcode;
+};
+
+struct Worker {
+  std::string path;  // the drive's device
+  uint16_t element = 0;
+  pid_t child = -1;
+  Cartridge cartridge;
+  std::vector<std::string> cannot_read;  // barcodes this drive refused (another generation)
+};
+
+// The journal of the library job: one line per cartridge, "<barcode>\t<state>", rewritten whole
+// after every change. States: started, complete, lost (complete, with objects lost), failed.
+class Journal {
+ public:
+  explicit Journal(bool resume) {
+    if (!resume) return;
+    std::ifstream in(kJournal);
+    std::string line;
+    while (std::getline(in, line)) {
+      const size_t tab = line.find('\t');
+      if (tab != std::string::npos) entries_[line.substr(0, tab)] = line.substr(tab + 1);
+    }
+  }
+  std::string state(const std::string& barcode) const {
+    const auto found = entries_.find(barcode);
+    return found == entries_.end() ? "" : found->second;
+  }
+  void set(const std::string& barcode, const std::string& state) {
+    entries_[barcode] = state;
+    std::string text;
+    for (const auto& [name, value] : entries_) text += name + "\t" + value + "\n";
+    AtomicFile file;
+    if (!file.open(std::string("./") + kJournal) ||
+        !file.write({reinterpret_cast<const uint8_t*>(text.data()), text.size()}) ||
+        !file.commit()) {
+      output_fatal(VL_COMMON, "The library journal (%s) could not be written: %s\n", kJournal,
+                   std::strerror(errno));
+    }
+  }
+
+ private:
+  std::map<std::string, std::string> entries_;
+};
+
+// A device of the library, open for the commands the parent sends it.
+using Device = SelfTestDevice;
+
+std::string sense_text() {
+  const scsi::SenseData& s = scsi::last_command_report().outcome.sense;
+  char text[48];
+  std::snprintf(text, sizeof(text), "sense %X/%02X/%02X", s.key, s.asc, s.ascq);
+  return text;
+}
+
+ElementReport inventory(Device& changer) {
+  std::string error;
+  scsi::changer::ElementQuery query;
+  const std::optional<ElementReport> report =
+      scsi::changer::read_element_status(changer.param(), query, changer.sense(), &error);
+  if (!report) {
+    output_fatal(VL_COMMON, "The changer's inventory could not be read: %s.\n",
+                 error.empty() ? sense_text().c_str() : error.c_str());
+  }
+  return *report;
+}
+
+// The identifier a virtual library reports for its drive<k>: "drive<k>", the index its
+// "drive.json" gives. Nothing for any other device.
+std::optional<std::string> virtual_drive_identifier(const std::string& path) {
+  std::ifstream file(path + "/drive.json");
+  const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  json_object* doc = text.empty() ? nullptr : json_tokener_parse(text.c_str());
+  json_object* index = nullptr;
+  std::optional<std::string> identifier;
+  if (doc != nullptr && json_object_object_get_ex(doc, "index", &index) &&
+      json_object_is_type(index, json_type_int) && json_object_get_int64(index) >= 0) {
+    identifier = "drive" + std::to_string(json_object_get_int64(index));
+  }
+  json_object_put(doc);
+  return identifier;
+}
+
+// The element of each drive of the job, matched by its serial number (a virtual library's drive:
+// its identifier) against the identifiers the changer reports for its drives.
+std::vector<Worker> match_drives(const std::vector<std::string>& paths, const ElementReport& r) {
+  std::vector<Worker> workers;
+  for (const std::string& path : paths) {
+    std::optional<std::string> serial = virtual_drive_identifier(path);
+    if (!serial) {
+      Device drive(path.c_str());
+      serial = scsi::changer::read_unit_serial(drive.param(), drive.sense());
+    }
+    const auto element = std::find_if(r.elements.begin(), r.elements.end(), [&](const auto& e) {
+      return e.type == ElementType::drive && serial && !serial->empty() && e.identifier == *serial;
+    });
+    if (element == r.elements.end()) {
+      output_fatal(VL_COMMON,
+                   "The drive %s is not a drive of this library: its serial number (%s) is none "
+                   "of the identifiers the changer reports for its drives.\n",
+                   printable(path).c_str(), serial ? printable(*serial).c_str() : "not told");
+    }
+    Worker worker;
+    worker.path = path;
+    worker.element = element->address;
+    workers.push_back(std::move(worker));
+  }
+  return workers;
+}
+
+// MOVE MEDIUM, tried once more when it fails.
+bool move(Device& changer, uint16_t from, uint16_t to) {
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    if (scsi::changer::move_medium(changer.param(), scsi::changer::kRobotElement, from, to,
+                                   changer.sense())) {
+      return true;
+    }
+    output_accdg_to_vl(LV_WARNING, VL_COMMON,
+                       "Moving the cartridge from element %04Xh to %04Xh failed (%s)%s\n", from,
+                       to, sense_text().c_str(), attempt == 0 ? ": it is tried once more." : ".");
+  }
+  return false;
+}
+
+enum class Readiness { ready, incompatible, failed };
+
+// Waits until the drive has loaded the cartridge moved into it.
+Readiness wait_for_drive(const std::string& path) {
+  Device drive(path.c_str());
+  for (int tries = 0; tries < kReadyTries; ++tries) {
+    // The drive's answers while it loads are expected: they are shown at the highest verbosity only.
+    unsigned char cdb[6] = {};  // TEST UNIT READY
+    uint32_t received = 0;
+    if (issue_scsi_command(drive.param(), cdb, SG_DXFER_NONE, 0, nullptr, &received, drive.sense(),
+                           {.report_check_condition = false})) {
+      return Readiness::ready;
+    }
+    const scsi::SenseData& s = scsi::last_command_report().outcome.sense;
+    if (s.key == 2 && s.asc == 0x30) return Readiness::incompatible;
+    if (!(s.key == 2 && s.asc == 0x04) && !(s.key == 6)) return Readiness::failed;
+    tape_device_pause(static_cast<SCSI_DEVICE_PARAM*>(drive.param())->fd_scsidevice, kReadyPauseMs);
+  }
+  return Readiness::failed;
+}
+
+// Rewinds and unloads the drive's cartridge, so that the changer can take it.
+void unload(const std::string& path) {
+  Device drive(path.c_str());
+  if (!scsi::changer::load_unload(drive.param(), false, drive.sense())) {
+    output_accdg_to_vl(LV_WARNING, VL_COMMON, "The drive %s did not unload its cartridge (%s).\n",
+                       printable(path).c_str(), sense_text().c_str());
+  }
+}
+
+// The cartridges of the job: the full storage slots chosen, with a barcode, not done before.
+using Outcomes = std::vector<std::pair<Cartridge, std::string>>;
+
+std::deque<Cartridge> cartridges_of(const LibraryJob& job, const ElementReport& report,
+                                    const scsi::changer::ElementAssignment& a,
+                                    const Journal& journal, Outcomes* done) {
+  std::deque<Cartridge> chosen;
+  for (const ElementStatus& e : report.elements) {
+    if (e.type != ElementType::storage || !e.full) continue;
+    const Cartridge c{e.address, e.address - a.storage.first + 1, e.volume_tag.value_or("")};
+    if (job.slots && (c.number < job.slots->first || c.number > job.slots->second)) continue;
+    if (!job.barcodes.empty() &&
+        std::find(job.barcodes.begin(), job.barcodes.end(), c.barcode) == job.barcodes.end()) {
+      continue;
+    }
+    const std::string state = journal.state(c.barcode);
+    if (c.barcode.empty()) {
+      output_accdg_to_vl(LV_WARNING, VL_COMMON,
+                         "The cartridge in slot %d has no barcode: it is left in its slot.\n",
+                         c.number);
+    } else if (state == "complete" || state == "lost") {
+      output_accdg_to_vl(LV_INFO, VL_COMMON,
+                         "The cartridge %s (slot %d) is done: it is not read again.\n",
+                         printable(c.barcode).c_str(), c.number);
+      done->emplace_back(c, state);
+    } else {
+      chosen.push_back(c);
+    }
+  }
+  return chosen;
+}
+
+// Puts back into their slots the cartridges that an earlier run left in the job's drives.
+void empty_drives(Device& changer, const ElementReport& report, std::vector<Worker>& workers) {
+  for (Worker& w : workers) {
+    const auto e = std::find_if(report.elements.begin(), report.elements.end(),
+                                [&](const ElementStatus& s) { return s.address == w.element; });
+    if (e == report.elements.end() || !e->full) continue;
+    if (!e->source) {
+      output_fatal(VL_COMMON,
+                   "The drive %s holds a cartridge whose slot the changer does not know. Move it "
+                   "back first.\n",
+                   printable(w.path).c_str());
+    }
+    output_accdg_to_vl(LV_WARNING, VL_COMMON,
+                       "The drive %s holds a cartridge left by an earlier run: it goes back to "
+                       "element %04Xh.\n",
+                       printable(w.path).c_str(), *e->source);
+    unload(w.path);
+    if (!move(changer, w.element, *e->source)) {
+      output_fatal(VL_COMMON, "The cartridge in the drive %s could not be put back.\n",
+                   printable(w.path).c_str());
+    }
+  }
+}
+
+// The job's run over the library: the workers, the cartridges waiting, the outcomes.
+class LibraryRun {
+ public:
+  LibraryRun(const LibraryJob& job, Device& changer, std::vector<Worker> workers,
+             std::deque<Cartridge> waiting, Journal& journal, Outcomes done)
+      : job_(job), changer_(changer), workers_(std::move(workers)), waiting_(std::move(waiting)),
+        journal_(journal), outcomes_(std::move(done)) {}
+
+  int run() {
+    while (true) {
+      if (stop_requested() == 0) start_idle_workers();
+      if (busy() == 0) break;
+      int status = 0;
+      const pid_t pid = waitpid(-1, &status, 0);
+      if (pid < 0 && errno == EINTR) continue;
+      for (Worker& w : workers_) {
+        if (w.child == pid) finish(w, status);
+      }
+    }
+    for (const Cartridge& c : waiting_) {
+      if (stop_requested() != 0) break;
+      ++left_;
+      output_accdg_to_vl(LV_ERROR, VL_COMMON,
+                         "No drive of the job reads the cartridge %s (slot %d): it is left in "
+                         "its slot.\n",
+                         printable(c.barcode).c_str(), c.number);
+    }
+    return summarize();
+  }
+
+ private:
+  int busy() const {
+    return static_cast<int>(std::count_if(workers_.begin(), workers_.end(),
+                                          [](const Worker& w) { return w.child > 0; }));
+  }
+
+  void start_idle_workers() {
+    for (Worker& w : workers_) {
+      while (w.child <= 0 && stop_requested() == 0) {
+        const auto next = std::find_if(waiting_.begin(), waiting_.end(), [&](const Cartridge& c) {
+          return std::find(w.cannot_read.begin(), w.cannot_read.end(), c.barcode) ==
+                 w.cannot_read.end();
+        });
+        if (next == waiting_.end()) break;
+        const Cartridge c = *next;
+        waiting_.erase(next);
+        start(w, c);
+      }
+    }
+  }
+
+  // Moves the cartridge into the drive and starts its job; a cartridge the drive cannot read
+  // goes back to its slot and waits for another drive.
+  void start(Worker& w, const Cartridge& c) {
+    if (!move(changer_, c.slot, w.element)) {
+      record(c, "failed", "it could not be moved into the drive " + w.path);
+      return;
+    }
+    const Readiness ready = wait_for_drive(w.path);
+    if (ready != Readiness::ready) {
+      unload(w.path);
+      const bool back = move(changer_, w.element, c.slot);
+      if (ready == Readiness::incompatible && back) {
+        output_accdg_to_vl(LV_INFO, VL_COMMON, "The drive %s cannot read the cartridge %s.\n",
+                           printable(w.path).c_str(), printable(c.barcode).c_str());
+        w.cannot_read.push_back(c.barcode);
+        waiting_.push_back(c);
+        return;
+      }
+      record(c, "failed", back ? "the drive " + w.path + " did not become ready"
+                               : "it could not be put back from the drive " + w.path);
+      if (!back) failed_library_ = true;
+      return;
+    }
+    const bool resume = fork_job(w, c);
+    output_accdg_to_vl(LV_INFO, VL_COMMON, "The cartridge %s (slot %d) is %s in the drive %s.\n",
+                       printable(c.barcode).c_str(), c.number, resume ? "resumed" : "read",
+                       printable(w.path).c_str());
+  }
+
+  // The cartridge's job in a process of its own, in its working directory. True when it
+  // resumes an earlier run's dump.
+  bool fork_job(Worker& w, const Cartridge& c) {
+    const std::string dir = c.barcode;
+    if (mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST) {
+      output_fatal(VL_COMMON, "The working directory %s could not be made: %s\n", dir.c_str(),
+                   std::strerror(errno));
+    }
+    struct stat st {};
+    const bool resume = job_.resume && stat((dir + "/history.log").c_str(), &st) == 0;
+    journal_.set(c.barcode, "started");
+    std::fflush(stdout);
+    std::fflush(stderr);
+    const pid_t pid = fork();
+    if (pid < 0) output_fatal(VL_COMMON, "No process could be made: %s\n", std::strerror(errno));
+    if (pid == 0) {
+      int status = 1;
+      if (chdir(dir.c_str()) == 0) {
+        status = job_.run_one(w.path, job_.save_root + "/" + c.barcode, resume);
+      }
+      std::fflush(stdout);
+      std::fflush(stderr);
+      _exit(status);
+    }
+    w.child = pid;
+    w.cartridge = c;
+    return resume;
+  }
+
+  void finish(Worker& w, int wait_status) {
+    w.child = -1;
+    const Cartridge& c = w.cartridge;
+    const int status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
+    unload(w.path);
+    if (!move(changer_, w.element, c.slot)) {
+      failed_library_ = true;
+      output_accdg_to_vl(LV_ERROR, VL_COMMON,
+                         "The cartridge %s could not be put back into slot %d from the drive %s.\n",
+                         printable(c.barcode).c_str(), c.number, printable(w.path).c_str());
+    }
+    if (status == 0) {
+      record(c, "complete", "");
+    } else if (status == kExitLost) {
+      record(c, "lost", "");
+    } else if (status > 128 && stop_requested() != 0) {
+      record(c, "started", "stopped");
+    } else {
+      record(c, "failed", "its job ended with status " + std::to_string(status));
+    }
+  }
+
+  void record(const Cartridge& c, const std::string& state, const std::string& why) {
+    journal_.set(c.barcode, state);
+    outcomes_.emplace_back(c, state);
+    const char* level = state == "complete" ? LV_INFO : state == "lost" ? LV_WARNING : LV_ERROR;
+    if (state == "started") level = LV_WARNING;
+    output_accdg_to_vl(level, VL_COMMON, "The cartridge %s (slot %d): %s%s%s.\n",
+                       printable(c.barcode).c_str(), c.number,
+                       state == "complete" ? "complete"
+                       : state == "lost"   ? "complete, with objects lost"
+                       : state == "started" ? "interrupted"
+                                            : "failed",
+                       why.empty() ? "" : ": ", why.c_str());
+  }
+
+  int summarize() const {
+    int complete = 0, lost = 0, failed = 0, stopped = 0;
+    for (const auto& [c, state] : outcomes_) {
+      complete += state == "complete";
+      lost += state == "lost";
+      failed += state == "failed";
+      stopped += state == "started";
+    }
+    output_summary("Library: %d cartridges complete, %d with objects lost, %d failed, %d "
+                   "interrupted, %d left in their slots.\n",
+                   complete, lost, failed, stopped, left_);
+    if (stop_requested() != 0) return 128 + stop_requested();
+    if (failed > 0 || left_ > 0 || failed_library_) return 1;
+    return lost > 0 ? kExitLost : 0;
+  }
+
+  const LibraryJob& job_;
+  Device& changer_;
+  std::vector<Worker> workers_;
+  std::deque<Cartridge> waiting_;
+  Journal& journal_;
+  Outcomes outcomes_;  // of every cartridge of the job, those done before included
+  int left_ = 0;
+  bool failed_library_ = false;
+};
+
+}  // namespace
+
+int run_library_job(const LibraryJob& job) {
+  Device changer(job.changer.c_str());
+  const std::optional<scsi::changer::ElementAssignment> assignment =
+      scsi::changer::read_element_assignment(changer.param(), changer.sense());
+  if (!assignment) {
+    output_fatal(VL_COMMON, "%s answers no element address assignment: is it a changer? (%s)\n",
+                 printable(job.changer).c_str(), sense_text().c_str());
+  }
+  std::vector<Worker> workers = match_drives(job.drives, inventory(changer));
+  empty_drives(changer, inventory(changer), workers);
+  Journal journal(job.resume);
+  Outcomes done;
+  std::deque<Cartridge> waiting =
+      cartridges_of(job, inventory(changer), *assignment, journal, &done);
+  output_accdg_to_vl(LV_INFO, VL_COMMON, "Library: %zu cartridges to read with %zu drives.\n",
+                     waiting.size(), workers.size());
+  LibraryRun run(job, changer, std::move(workers), std::move(waiting), journal, std::move(done));
+  return run.run();
+}

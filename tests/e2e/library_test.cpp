@@ -1,0 +1,75 @@
+// A library job end to end on a virtual library: every cartridge with a barcode that a drive of
+// the job reads is read once, on the drives at once, and goes back to its slot; the journal lets
+// a second run skip what is done.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "cartridge/library_builder.h"
+#include "common/test_util.h"
+#include "e2e/reader_fixture.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testutil::RunResult;
+
+class LibraryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    vtape::LibraryDescription d;
+    d.cartridges = {{"c1", 8, "LIB001L8", false, 1},
+                    {"c2", 9, "LIB002L9", false, 2},
+                    {"c3", 7, "LIB003L7", false, 3},
+                    {"c4", 8, "", false, 4},
+                    {"c5", 8, "LIB005L8", true, 5}};
+    d.drives = {9, 8};
+    d.move_errors = {{2, {0x4, 0x15, 0x01}}};  // the third move fails once
+    fs::create_directories(lib());
+    fs::create_directories(work());
+    vtape::build_library(d, lib());
+  }
+
+  RunResult library(const std::string& job) const {
+    return testutil::run({testutil::bin("object_reader"), "--changer", lib(), "-d",
+                          lib() + "/drive0", "-d", lib() + "/drive1", job, "-F", "-s", save()},
+                         work());
+  }
+
+  std::string lib() const { return tmp_ / "lib"; }
+  std::string work() const { return tmp_ / "work"; }
+  std::string save() const { return tmp_ / "save"; }
+  testutil::TempDir tmp_;
+};
+
+TEST_F(LibraryTest, EveryReadableCartridgeOnceThenNothingAgain) {
+  const RunResult r = library("-f");
+  EXPECT_EQ(r.status, 2) << r.err;  // the damaged cartridge lost objects
+  EXPECT_TRUE(e2e::has_line(r.err, "The cartridge in slot 4 has no barcode: it is left in its "
+                                   "slot."))
+      << r.err;
+  EXPECT_NE(r.out.find("Library: 3 cartridges complete, 1 with objects lost, 0 failed, 0 "
+                       "interrupted, 0 left in their slots."),
+            std::string::npos)
+      << r.out;
+  for (const char* barcode : {"LIB001L8", "LIB002L9", "LIB003L7", "LIB005L8"}) {
+    EXPECT_TRUE(fs::exists(save() + "/" + barcode + "/photos")) << barcode;
+    EXPECT_TRUE(fs::exists(work() + "/" + barcode + "/history.log")) << barcode;
+  }
+  EXPECT_EQ(testutil::read_file(work() + "/library.journal"),
+            "LIB001L8\tcomplete\nLIB002L9\tcomplete\nLIB003L7\tcomplete\nLIB005L8\tlost\n");
+  // Every cartridge is back in its slot: the drives are empty.
+  const RunResult inventory =
+      testutil::run({testutil::bin("tape_selftest"), lib(), "inventory"});
+  EXPECT_NE(inventory.out.find("drive 0100h:        empty"), std::string::npos) << inventory.out;
+  EXPECT_NE(inventory.out.find("drive 0101h:        empty"), std::string::npos) << inventory.out;
+  // Run again with -r: nothing is read again.
+  const RunResult again = library("-r");
+  EXPECT_EQ(again.status, 2) << again.err;
+  EXPECT_EQ(testutil::count(again.out, "is done: it is not read again."), 4u) << again.out;
+  EXPECT_EQ(again.out.find("is read in the drive"), std::string::npos) << again.out;
+}
+
+}  // namespace
