@@ -604,6 +604,9 @@ void print_usage(const char* appname) {
       "      --prefix          = <text>   Write only the objects whose keys begin with the text.\n"
       "      --retry-lost      : With --resume-dump, read again the objects a dump lost.\n"
       "      --salvage         : With --retry-lost, keep what reads of those still lost.\n"
+      "      --changer         = <device> Read the cartridges of a library, on every -d.\n"
+      "      --slots           = <first-last> The library's storage slots to read.\n"
+      "      --barcodes        = <list>   The cartridges to read, by barcode, comma-separated.\n"
       "      --s3              = <URL>    Put the objects into an "
       "S3-compatible store instead of files.\n"
       "      --s3-bucket-prefix = <text>   Put the text before every bucket name in the store.\n"
@@ -1441,8 +1444,8 @@ int run_library(const Settings& settings) {
 // The job the options ask for, from the store and the drive on; returns its exit status.
 int run_job(const Settings& settings) {
   install_stop_handlers();
-  if (!settings.changer.empty()) return run_library(settings);
   run_record::note_job(job_of(settings));
+  if (!settings.changer.empty()) return run_library(settings);
   // Declared before the run: the walk hands objects to the store until the run is over.
   const std::unique_ptr<walk::StoreSink> store = open_store(settings);
   if (settings.is_resume_dump_required) check_resume_save_path(settings);

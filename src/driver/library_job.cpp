@@ -309,7 +309,8 @@ class LibraryRun {
     }
     const Readiness ready = wait_for_drive(w.path);
     if (ready != Readiness::ready) {
-      unload(w.path);
+      // A cartridge the drive cannot read was never loaded: the changer takes it as it is.
+      if (ready != Readiness::incompatible) unload(w.path);
       const bool back = move(changer_, w.element, c.slot);
       if (ready == Readiness::incompatible && back) {
         output_accdg_to_vl(LV_INFO, VL_COMMON, "The drive %s cannot read the cartridge %s.\n",
@@ -374,7 +375,7 @@ class LibraryRun {
     } else if (status == kExitLost) {
       record(c, "lost", "");
     } else if (status > 128 && stop_requested() != 0) {
-      record(c, "started", "stopped");
+      record(c, "started", "stopped");  // the whole job was stopped: -r resumes it
     } else {
       record(c, "failed", "its job ended with status " + std::to_string(status));
     }
@@ -394,7 +395,45 @@ class LibraryRun {
                        why.empty() ? "" : ": ", why.c_str());
   }
 
+  // The library's member of the report: each cartridge with its state and, from its own report,
+  // what its job wrote and lost and the drive time it took.
+  void note_report(uint64_t* written, uint64_t* lost, uint64_t* bytes) const {
+    json_object* cartridges = json_object_new_array();
+    for (const auto& [c, state] : outcomes_) {
+      json_object* entry = json_object_new_object();
+      json_object_object_add(entry, "barcode", json_object_new_string(c.barcode.c_str()));
+      json_object_object_add(entry, "slot", json_object_new_int(c.number));
+      json_object_object_add(entry, "state", json_object_new_string(state.c_str()));
+      json_object* report = json_object_from_file((c.barcode + "/report.json").c_str());
+      json_object* member = nullptr;
+      for (const char* name : {"totals", "virtual_drive"}) {
+        if (report != nullptr && json_object_object_get_ex(report, name, &member)) {
+          json_object_object_add(entry, name, json_object_get(member));
+        }
+      }
+      json_object* totals = nullptr;
+      json_object* figure = nullptr;
+      if (report != nullptr && json_object_object_get_ex(report, "totals", &totals)) {
+        for (const auto& [name, sum] : {std::pair{"written", written}, {"lost", lost},
+                                        {"bytes", bytes}}) {
+          if (json_object_object_get_ex(totals, name, &figure)) {
+            *sum += json_object_get_uint64(figure);
+          }
+        }
+      }
+      json_object_put(report);
+      json_object_array_add(cartridges, entry);
+    }
+    json_object* library = json_object_new_object();
+    json_object_object_add(library, "cartridges", cartridges);
+    run_record::note_section("library", library);
+  }
+
   int summarize() const {
+    uint64_t written = 0;
+    uint64_t lost_objects = 0;
+    uint64_t bytes = 0;
+    note_report(&written, &lost_objects, &bytes);
     int complete = 0, lost = 0, failed = 0, stopped = 0;
     for (const auto& [c, state] : outcomes_) {
       complete += state == "complete";
@@ -405,6 +444,9 @@ class LibraryRun {
     output_summary("Library: %d cartridges complete, %d with objects lost, %d failed, %d "
                    "interrupted, %d left in their slots.\n",
                    complete, lost, failed, stopped, left_);
+    output_summary("Library objects (this run): %" PRIu64 " written, %" PRIu64
+                   " lost; %.1f MiB (%" PRIu64 " bytes).\n",
+                   written, lost_objects, static_cast<double>(bytes) / 1048576.0, bytes);
     if (stop_requested() != 0) return 128 + stop_requested();
     if (failed > 0 || left_ > 0 || failed_library_) return 1;
     return lost > 0 ? kExitLost : 0;

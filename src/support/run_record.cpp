@@ -47,6 +47,7 @@ struct Run {
   std::vector<std::string> written_files;
   std::vector<std::string> lost_objects;
   std::vector<std::pair<std::string, std::function<Figures()>>> late_figures;
+  std::vector<std::pair<std::string, std::string>> sections;  // name, JSON text
   bool first_object = true;
   bool finished = false;
   int exit_status = 1;
@@ -202,6 +203,11 @@ void begin(const std::string& version, int argc, char** argv) {
                          json_object_new_int(kReportSchemaVersion));
   json_object_object_add(r.header.get(), "job", nullptr);
   add_string(r.header.get(), "started", now_text());
+}
+
+void note_section(const std::string& name, json_object* value) {
+  const Json owned(value);
+  run().sections.emplace_back(name, rendered(owned.get()));
 }
 
 void start_afresh() {
@@ -414,6 +420,7 @@ void finish() {
     }
     rest += ",\"" + name + "\":" + rendered(object.get());
   }
+  for (const auto& [name, text] : r.sections) rest += ",\"" + name + "\":" + text;
   rest += ",\"totals\":" + rendered(totals.get());
   rest += ",\"exit_status\":" + std::to_string(exit_status) + "}\n";
   write_text(rest);

@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+struct json_object;
+
 namespace run_record {
 
 // What happened to one object.
@@ -117,5 +119,8 @@ void finish();
 // In a process made by fork() for a job of its own: a record that starts now, the parent's
 // report left to the parent.
 void start_afresh();
+// A member of the report made whole by the caller (the library job's cartridges); the value is
+// taken over.
+void note_section(const std::string& name, json_object* value);
 
 }  // namespace run_record

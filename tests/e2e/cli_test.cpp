@@ -79,6 +79,9 @@ const char kUsageBody[] =
     "      --prefix          = <text>   Write only the objects whose keys begin with the text.\n"
     "      --retry-lost      : With --resume-dump, read again the objects a dump lost.\n"
     "      --salvage         : With --retry-lost, keep what reads of those still lost.\n"
+    "      --changer         = <device> Read the cartridges of a library, on every -d.\n"
+    "      --slots           = <first-last> The library's storage slots to read.\n"
+    "      --barcodes        = <list>   The cartridges to read, by barcode, comma-separated.\n"
     "      --s3              = <URL>    Put the objects into an S3-compatible store instead of "
     "files.\n"
     "      --s3-bucket-prefix = <text>   Put the text before every bucket name in the store.\n"
@@ -288,6 +291,12 @@ TEST(CommandLine, ManyObjectOptionsGoWithTheirJobs) {
       {{"-d", "x", "-r", "--retry-lost", "--prefix", "a"},
        "--retry-lost goes with --resume-dump, without --bucket-filter or --prefix.\n"},
       {{"-d", "x", "-r", "--salvage"}, "--salvage goes with --retry-lost, into files.\n"},
+      {{"-d", "x", "-b", "bkt", "-o", "k", "--changer", "lib"},
+       "--changer goes with a full dump, a resume dump or a list run of the library.\n"},
+      {{"-d", "x", "-d", "y", "-f"},
+       "--slots, --barcodes and more than one --drive go with --changer.\n"},
+      {{"-d", "x", "-f", "--slots", "3-1", "--changer", "lib"},
+       "--slots must be FIRST-LAST, two slot numbers from 1.\n"},
   };
   for (const auto& c : cases) expect_argument_error(c.args, c.message);
   // A bucket name is checked as -b's is, the checker naming each rule broken.

@@ -3,7 +3,9 @@
 // a second run skip what is done.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,7 +36,8 @@ class LibraryTest : public ::testing::Test {
 
   RunResult library(const std::string& job) const {
     return testutil::run({testutil::bin("object_reader"), "--changer", lib(), "-d",
-                          lib() + "/drive0", "-d", lib() + "/drive1", job, "-F", "-s", save()},
+                          lib() + "/drive0", "-d", lib() + "/drive1", job, "-F", "-s", save(),
+                          "--report", work() + "/library.json"},
                          work());
   }
 
@@ -58,6 +61,13 @@ TEST_F(LibraryTest, EveryReadableCartridgeOnceThenNothingAgain) {
     EXPECT_TRUE(fs::exists(save() + "/" + barcode + "/photos")) << barcode;
     EXPECT_TRUE(fs::exists(work() + "/" + barcode + "/history.log")) << barcode;
   }
+  // The report names every cartridge with its state and its own totals.
+  const std::string report = testutil::read_file(work() + "/library.json");
+  EXPECT_EQ(testutil::count(report, "\"state\":\"complete\""), 3u) << report;
+  EXPECT_EQ(testutil::count(report, "\"state\":\"lost\""), 1u) << report;
+  EXPECT_EQ(testutil::count(report, "\"drive_seconds\""), 4u) << report;
+  EXPECT_NE(r.out.find("Library objects (this run): 105 written, 3 lost;"), std::string::npos)
+      << r.out;
   EXPECT_EQ(testutil::read_file(work() + "/library.journal"),
             "LIB001L8\tcomplete\nLIB002L9\tcomplete\nLIB003L7\tcomplete\nLIB005L8\tlost\n");
   // Every cartridge is back in its slot: the drives are empty.
@@ -70,6 +80,41 @@ TEST_F(LibraryTest, EveryReadableCartridgeOnceThenNothingAgain) {
   EXPECT_EQ(again.status, 2) << again.err;
   EXPECT_EQ(testutil::count(again.out, "is done: it is not read again."), 4u) << again.out;
   EXPECT_EQ(again.out.find("is read in the drive"), std::string::npos) << again.out;
+}
+
+}  // namespace
+
+namespace {
+
+// A cartridge's job stopped by a signal half-way: the library goes on with the others and ends
+// with status 1; run again with -r, that cartridge alone is read again, from where its dump
+// stood, and comes out whole.
+TEST_F(LibraryTest, AStoppedCartridgeIsResumedAndNoOtherIsReadAgain) {
+  const std::string cartridge = lib() + "/c1";
+  std::string error;
+  std::optional<vdrive::Manifest> manifest =
+      vdrive::parse_manifest(testutil::read_file(cartridge + "/cartridge.json"), &error);
+  ASSERT_TRUE(manifest) << error;
+  const vdrive::Manifest sound = *manifest;
+  manifest->faults.signal = vtape::SignalFault{90, SIGTERM};
+  vtape::write_manifest(*manifest, cartridge);
+  const RunResult first = library("-f");
+  EXPECT_EQ(first.status, 1) << first.err;
+  EXPECT_TRUE(e2e::has_line(first.err, "The cartridge LIB001L8 (slot 1): failed: its job ended "
+                                       "with status 143."))
+      << first.err;
+  vtape::write_manifest(sound, cartridge);
+  const RunResult again = library("-r");
+  EXPECT_EQ(again.status, 2) << again.err;
+  EXPECT_NE(again.out.find("The cartridge LIB001L8 (slot 1) is resumed in the drive"),
+            std::string::npos)
+      << again.out;
+  EXPECT_EQ(testutil::count(again.out, "is done: it is not read again."), 3u) << again.out;
+  size_t objects = 0;
+  for (const auto& [path, content] : e2e::files_below(save() + "/LIB001L8")) {
+    objects += path.ends_with(".data");
+  }
+  EXPECT_EQ(objects, 27u);
 }
 
 }  // namespace
