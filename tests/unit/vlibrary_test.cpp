@@ -198,7 +198,7 @@ TEST_F(LibraryTest, DriveRefusesAGenerationItCannotReadAndTheChangerSaysSo) {
   ASSERT_EQ(move(kSlot + 1, kDrive + 1), "GOOD");  // LTO-7 into an LTO-9 drive
   EXPECT_EQ(outcome(send(d1, kTestUnitReady)), "2/30/00");
   EXPECT_EQ(outcome(send(d1, bytes(scsi::changer::load_unload_cdb(false)))), "2/30/00");
-  const auto& held = inventory().elements[3];
+  const scsi::changer::ElementStatus held = inventory().elements[3];  // drive 1
   EXPECT_TRUE(held.full && held.except);
   EXPECT_EQ(std::tie(held.asc, held.ascq), std::tuple(0x30, 0x00));
   // Taken out without an unload (the changer pays for it), and into a drive of generation 8.
