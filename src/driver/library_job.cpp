@@ -184,9 +184,11 @@ Readiness wait_for_drive(const std::string& path) {
   return Readiness::failed;
 }
 
-// Rewinds and unloads the drive's cartridge, so that the changer can take it.
+// Rewinds and unloads the drive's cartridge, so that the changer can take it. A job killed
+// before it allowed the cartridge's removal left it prevented: it is allowed first.
 void unload(const std::string& path) {
   Device drive(path.c_str());
+  spti_prevent_allow_medium_removal(drive.param(), 0, drive.sense(), drive.error());
   if (!scsi::changer::load_unload(drive.param(), false, drive.sense())) {
     output_accdg_to_vl(LV_WARNING, VL_COMMON, "The drive %s did not unload its cartridge (%s).\n",
                        printable(path).c_str(), sense_text().c_str());

@@ -19,7 +19,7 @@ namespace fs = std::filesystem;
 using testutil::RunResult;
 
 class LibraryTest : public ::testing::Test {
- protected:
+ public:
   void SetUp() override {
     vtape::LibraryDescription d;
     d.cartridges = {{"c1", 8, "LIB001L8", false, 1},
@@ -86,35 +86,39 @@ TEST_F(LibraryTest, EveryReadableCartridgeOnceThenNothingAgain) {
 
 namespace {
 
-// A cartridge's job stopped by a signal half-way: the library goes on with the others and ends
-// with status 1; run again with -r, that cartridge alone is read again, from where its dump
-// stood, and comes out whole.
-TEST_F(LibraryTest, AStoppedCartridgeIsResumedAndNoOtherIsReadAgain) {
-  const std::string cartridge = lib() + "/c1";
+// A cartridge's job stopped by a signal half-way (SIGKILL leaves its cartridge's removal
+// prevented): the library goes on with the others and ends with status 1; run again with -r,
+// that cartridge alone is read again, from where its dump stood, and comes out whole.
+void stop_and_resume(const LibraryTest& t, int signal_number) {
+  const std::string cartridge = t.lib() + "/c1";
   std::string error;
   std::optional<vdrive::Manifest> manifest =
       vdrive::parse_manifest(testutil::read_file(cartridge + "/cartridge.json"), &error);
   ASSERT_TRUE(manifest) << error;
   const vdrive::Manifest sound = *manifest;
-  manifest->faults.signal = vtape::SignalFault{90, SIGTERM};
+  manifest->faults.signal = vtape::SignalFault{90, signal_number};
   vtape::write_manifest(*manifest, cartridge);
-  const RunResult first = library("-f");
+  const RunResult first = t.library("-f");
   EXPECT_EQ(first.status, 1) << first.err;
   EXPECT_TRUE(e2e::has_line(first.err, "The cartridge LIB001L8 (slot 1): failed: its job ended "
-                                       "with status 143."))
+                                       "with status " +
+                                           std::to_string(128 + signal_number) + "."))
       << first.err;
   vtape::write_manifest(sound, cartridge);
-  const RunResult again = library("-r");
+  const RunResult again = t.library("-r");
   EXPECT_EQ(again.status, 2) << again.err;
   EXPECT_NE(again.out.find("The cartridge LIB001L8 (slot 1) is resumed in the drive"),
             std::string::npos)
       << again.out;
   EXPECT_EQ(testutil::count(again.out, "is done: it is not read again."), 3u) << again.out;
   size_t objects = 0;
-  for (const auto& [path, content] : e2e::files_below(save() + "/LIB001L8")) {
+  for (const auto& [path, content] : e2e::files_below(t.save() + "/LIB001L8")) {
     objects += path.ends_with(".data");
   }
   EXPECT_EQ(objects, 27u);
 }
+
+TEST_F(LibraryTest, ACartridgeStoppedBySigtermIsResumed) { stop_and_resume(*this, SIGTERM); }
+TEST_F(LibraryTest, ACartridgeKilledIsResumed) { stop_and_resume(*this, SIGKILL); }
 
 }  // namespace
