@@ -777,7 +777,10 @@ void note_virtual_drive_figures() {
                                {"partition_changes", c.partition_changes},
                                {"prevent_removal", c.prevent_removal},
                                {"allow_removal", c.allow_removal},
-                               {"drive_seconds", c.drive_microseconds / 1e6}};
+                               {"drive_seconds", c.drive_microseconds / 1e6},
+                               {"host_stops", c.host_stops},
+                               {"host_seconds", c.host_microseconds / 1e6},
+                               {"host_bytes_per_second", c.host_bytes_per_second()}};
   });
 }
 

@@ -43,6 +43,8 @@ class DriveTime {
   void rewind(const TapePlace& from);
   // Any other command.
   void other() { figures_.seconds += kCommandSeconds; }
+  // The drive stopped and started again for a host that took its records too slowly.
+  void host_stop() { figures_.seconds += kStopSeconds; }
 
   const DriveTimeFigures& figures() const { return figures_; }
 

@@ -204,6 +204,10 @@ void VirtualDrive::account(uint8_t op, const TapePlace& from, const Reply& reply
     time_.position(from, place());
   } else if (op == kRead6) {
     time_.read(reply.transferred);
+    const uint64_t stops = host_.stops();
+    if (host_.read(reply.transferred, HostPace::Clock::now())) time_.host_stop();
+    count(&Counters::host_stops, host_.stops() - stops);
+    count(&Counters::host_bytes, reply.transferred);
   } else {
     time_.other();
   }
@@ -224,6 +228,9 @@ void VirtualDrive::unload() {
 Reply VirtualDrive::execute(const Cdb& cdb, std::span<uint8_t> out) {
   const uint8_t op = cdb[0];
   const TapePlace from = moves_tape(op) ? place() : TapePlace{};
+  const uint64_t host_before = host_.host_microseconds();
+  host_.command(moves_tape(op), HostPace::Clock::now());
+  count(&Counters::host_microseconds, host_.host_microseconds() - host_before);
   Reply reply = respond(cdb, out);
   account(op, from, reply);
   // A cartridge change comes after the command it follows, whatever its outcome.

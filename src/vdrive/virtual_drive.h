@@ -18,6 +18,7 @@
 
 #include "vdrive/device.h"
 #include "vdrive/drive_time.h"
+#include "vdrive/host_pace.h"
 #include "vdrive/manifest.h"
 #include "vdrive/partition_file.h"
 #include "vdrive/reply.h"
@@ -112,6 +113,7 @@ class VirtualDrive : public Device {
   std::array<uint64_t, 256> opcode_seen_{};
   Counters counters_;
   DriveTime time_;
+  HostPace host_;
   LastCommand last_;
 };
 
