@@ -40,6 +40,7 @@ struct Cartridge {
   uint16_t slot = 0;   // the element address of its storage slot
   int number = 0;      // its slot, from 1
   std::string barcode;
+  std::string drive;  // the drive it went into, once it did
 };
 
 struct Worker {
@@ -204,7 +205,7 @@ std::deque<Cartridge> cartridges_of(const LibraryJob& job, const ElementReport& 
   std::deque<Cartridge> chosen;
   for (const ElementStatus& e : report.elements) {
     if (e.type != ElementType::storage || !e.full) continue;
-    const Cartridge c{e.address, e.address - a.storage.first + 1, e.volume_tag.value_or("")};
+    const Cartridge c{e.address, e.address - a.storage.first + 1, e.volume_tag.value_or(""), ""};
     if (job.slots && (c.number < job.slots->first || c.number > job.slots->second)) continue;
     if (!job.barcodes.empty() &&
         std::find(job.barcodes.begin(), job.barcodes.end(), c.barcode) == job.barcodes.end()) {
@@ -304,7 +305,8 @@ class LibraryRun {
 
   // Moves the cartridge into the drive and starts its job; a cartridge the drive cannot read
   // goes back to its slot and waits for another drive.
-  void start(Worker& w, const Cartridge& c) {
+  void start(Worker& w, Cartridge c) {
+    c.drive = w.path;
     if (!move(changer_, c.slot, w.element)) {
       record(c, "failed", "it could not be moved into the drive " + w.path);
       return;
@@ -318,6 +320,7 @@ class LibraryRun {
         output_accdg_to_vl(LV_INFO, VL_COMMON, "The drive %s cannot read the cartridge %s.\n",
                            printable(w.path).c_str(), printable(c.barcode).c_str());
         w.cannot_read.push_back(c.barcode);
+        c.drive.clear();
         waiting_.push_back(c);
         return;
       }
@@ -406,6 +409,9 @@ class LibraryRun {
       json_object_object_add(entry, "barcode", json_object_new_string(c.barcode.c_str()));
       json_object_object_add(entry, "slot", json_object_new_int(c.number));
       json_object_object_add(entry, "state", json_object_new_string(state.c_str()));
+      if (!c.drive.empty()) {
+        json_object_object_add(entry, "drive", json_object_new_string(c.drive.c_str()));
+      }
       json_object* report = json_object_from_file((c.barcode + "/report.json").c_str());
       json_object* member = nullptr;
       for (const char* name : {"totals", "virtual_drive"}) {
