@@ -1411,6 +1411,7 @@ std::vector<std::string> cartridge_arguments(const Settings& settings, const std
 int run_cartridge_job(const std::vector<std::string>& args) {
   forget_unfinished_files();
   run_record::start_afresh();
+  vdrive::reset_total_counters();  // the figures of its report are its own, not the library's
   std::vector<char*> argv;
   for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
@@ -1430,6 +1431,8 @@ int run_cartridge_job(const std::vector<std::string>& args) {
 // A library job: the cartridges the options choose, one process for each, on every drive given.
 int run_library(const Settings& settings) {
   lock_working_directory();
+  // A virtual library's report shows what its changer and the drives' loads and unloads cost.
+  if (is_virtual_device(settings.changer.c_str())) note_virtual_drive_figures();
   make_save_path(settings);  // each cartridge's save path is made below it
   LibraryJob job;
   job.changer = settings.changer;
