@@ -69,6 +69,18 @@ class RunEnded : public std::exception {
   int status_;
 };
 
+// A process made by fork() for a job of its own (a cartridge of a library job) has done it: main
+// returns its status, the frames the process shares with its parent unwound on the way. Not a
+// RunEnded: nothing of the parent's run is reported for it.
+class ForkedJobEnded {
+ public:
+  explicit ForkedJobEnded(int status) : status_(status) {}
+  int status() const { return status_; }
+
+ private:
+  int status_;
+};
+
 // Prints a "[SYS_ERR] " message to standard error and ends the run with status 1 by throwing
 // RunEnded: the one way a system failure stops the run, so that readers and the compiler see
 // control stop here.

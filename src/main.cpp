@@ -9,6 +9,8 @@
 int main(int argc, char** argv) {
   try {
     return object_reader_main(argc, argv);
+  } catch (const ForkedJobEnded& done) {
+    return done.status();  // its report and files were finished by its own run
   } catch (const RunEnded& ended) {
     // A stop (a signal, a fatal error) leaves no status line for the shell to write after.
     status_line::finish();

@@ -1423,8 +1423,6 @@ int run_cartridge_job(const std::vector<std::string>& args) {
     run_record::set_exit_status(ended.status());
     status = ended.status();
   }
-  run_record::finish();
-  remove_unfinished_files_now();
   return status;
 }
 

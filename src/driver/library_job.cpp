@@ -15,6 +15,7 @@
 
 #include <json-c/json.h>
 #include <map>
+#include <string_view>
 
 #include "output_level.h"
 #include "scsi/changer.h"
@@ -199,6 +200,15 @@ void unload(const std::string& path) {
 // The cartridges of the job: the full storage slots chosen, with a barcode, not done before.
 using Outcomes = std::vector<std::pair<Cartridge, std::string>>;
 
+// A barcode names the cartridge's save path, working directory and journal line: letters, digits,
+// '-' and '_' only. The changer's volume tag is not trusted to be one.
+bool usable_barcode(std::string_view barcode) {
+  return std::all_of(barcode.begin(), barcode.end(), [](char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+           c == '-' || c == '_';
+  });
+}
+
 std::deque<Cartridge> cartridges_of(const LibraryJob& job, const ElementReport& report,
                                     const scsi::changer::ElementAssignment& a,
                                     const Journal& journal, Outcomes* done) {
@@ -216,6 +226,11 @@ std::deque<Cartridge> cartridges_of(const LibraryJob& job, const ElementReport& 
       output_accdg_to_vl(LV_WARNING, VL_COMMON,
                          "The cartridge in slot %d has no barcode: it is left in its slot.\n",
                          c.number);
+    } else if (!usable_barcode(c.barcode)) {
+      output_accdg_to_vl(LV_WARNING, VL_COMMON,
+                         "The cartridge in slot %d has a barcode (%s) that cannot name a "
+                         "directory: it is left in its slot.\n",
+                         c.number, printable(c.barcode).c_str());
     } else if (state == "complete" || state == "lost") {
       output_accdg_to_vl(LV_INFO, VL_COMMON,
                          "The cartridge %s (slot %d) is done: it is not read again.\n",
@@ -351,13 +366,9 @@ class LibraryRun {
     const pid_t pid = fork();
     if (pid < 0) output_fatal(VL_COMMON, "No process could be made: %s\n", std::strerror(errno));
     if (pid == 0) {
-      int status = 1;
-      if (chdir(dir.c_str()) == 0) {
-        status = job_.run_one(w.path, job_.save_root + "/" + c.barcode, resume);
-      }
-      std::fflush(stdout);
-      std::fflush(stderr);
-      _exit(status);
+      // The cartridge's process: its job, then back to main, which ends it with the job's status.
+      if (chdir(dir.c_str()) != 0) throw ForkedJobEnded(1);
+      throw ForkedJobEnded(job_.run_one(w.path, job_.save_root + "/" + c.barcode, resume));
     }
     w.child = pid;
     w.cartridge = c;
@@ -434,7 +445,9 @@ class LibraryRun {
     }
     json_object* library = json_object_new_object();
     json_object_object_add(library, "cartridges", cartridges);
-    run_record::note_section("library", library);
+    run_record::note_section("library",
+                             json_object_to_json_string_ext(library, JSON_C_TO_STRING_PLAIN));
+    json_object_put(library);
   }
 
   int summarize() const {

@@ -38,8 +38,8 @@ struct Outcome {
 // host_status is not 0 or driver_status is neither 0 nor 08h (sense follows).
 Outcome outcome_of(int rc, int error, const sg_io_hdr_t& hdr, const uint8_t* sense);
 
-// A transport failure (or refused request) that a second try may mend: a timeout, a reset, an
-// abort (TASK ABORTED, ACA ACTIVE included); not a drive that is gone.
+// A transport failure (or refused request) that a second try may mend: a timeout, a reset, a
+// task the drive gave up (TASK ABORTED, ACA ACTIVE included); not a drive that is gone.
 bool transient(const Outcome& outcome);
 
 // What went wrong, in words: "timed out (host status 03h)", "Cannot allocate memory",

@@ -54,8 +54,6 @@ void remove_from_unfinished(const SafeDir& dir, const std::string& name) {
 
 void forget_unfinished_files() { unfinished_files().clear(); }
 
-void remove_unfinished_files_now() { remove_unfinished_files(); }
-
 std::string temporary_name_prefix(const std::string& final_name) { return final_name + ".tmp."; }
 
 bool may_replace(const SafeDir& dir, const std::string& name) {
@@ -146,6 +144,11 @@ bool AtomicFile::commit() {
   temp_name_.clear();
   errno = error;
   return done;
+}
+
+void AtomicFile::abandon() {
+  fd_.reset();
+  temp_name_.clear();
 }
 
 void AtomicFile::discard() {

@@ -34,6 +34,9 @@ class AtomicFile {
   bool commit();
   // Closes and removes the temporary file, if one is open or suspended.
   void discard();
+  // Lets go of the file without finishing or removing it: in a process made by fork(), the
+  // parent's file is the parent's.
+  void abandon();
   // Closes the descriptor but keeps the temporary file, so that many files can be written in turn
   // without as many descriptors; false (errno set) when the close failed.
   bool suspend();
@@ -83,6 +86,3 @@ bool copy_file_atomically(const std::string& from, const std::string& to);
 // A process made by fork() for a job of its own forgets the files of its parent that are still
 // being written: they are the parent's to finish or remove.
 void forget_unfinished_files();
-// Removes the files of this process that are neither committed nor discarded, as its exit would
-// (for a process that ends with _exit).
-void remove_unfinished_files_now();

@@ -1,6 +1,6 @@
 // Reports of a file that could not be opened or written: the report's own first line, then a
-// continuation line that says where, why, and what to do. A full file system (ENOSPC, EDQUOT) is
-// named with its free space and how the job goes on once space is freed.
+// continuation line that says where, why, and what to do. A full disk (ENOSPC, EDQUOT) is named
+// with its free space and how the job goes on once space is freed.
 #pragma once
 
 #include <cstdint>

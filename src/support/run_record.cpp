@@ -205,16 +205,15 @@ void begin(const std::string& version, int argc, char** argv) {
   add_string(r.header.get(), "started", now_text());
 }
 
-void note_section(const std::string& name, json_object* value) {
-  const Json owned(value);
-  run().sections.emplace_back(name, rendered(owned.get()));
+void note_section(const std::string& name, const std::string& json_text) {
+  run().sections.emplace_back(name, json_text);
 }
 
 void start_afresh() {
   Run& r = run();
   // The parent's report is the parent's to write: its file is let go, neither finished nor
   // removed here.
-  static_cast<void>(r.report.release());
+  if (r.report != nullptr) r.report->abandon();
   r = Run{};
 }
 

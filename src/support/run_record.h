@@ -11,8 +11,6 @@
 #include <utility>
 #include <vector>
 
-struct json_object;
-
 namespace run_record {
 
 // What happened to one object.
@@ -119,8 +117,7 @@ void finish();
 // In a process made by fork() for a job of its own: a record that starts now, the parent's
 // report left to the parent.
 void start_afresh();
-// A member of the report made whole by the caller (the library job's cartridges); the value is
-// taken over.
-void note_section(const std::string& name, json_object* value);
+// A member of the report made whole by the caller (the library job's cartridges), as JSON text.
+void note_section(const std::string& name, const std::string& json_text);
 
 }  // namespace run_record

@@ -7,6 +7,7 @@
 #include <cinttypes>
 #include <cstring>
 #include <string>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -53,38 +54,50 @@ std::string holes_text(uint64_t size, uint64_t read, const std::vector<Hole>& ho
   return text;
 }
 
+void add_hole(std::vector<Hole>* holes, uint64_t offset, uint64_t length) {
+  if (!holes->empty() && holes->back().first + holes->back().second == offset) {
+    holes->back().second += length;
+  } else {
+    holes->emplace_back(offset, length);
+  }
+}
+
 // Reads the object's data block by block into `partial`; the bytes of a block that does not read
-// (or lies past the end of what the partition holds) stay zeros and make a hole.
-bool copy_readable(Walk& w, const LostPlace& p, AtomicFile& partial, std::vector<Hole>* holes) {
+// stay zeros and make a hole. At a filemark or the end of data nothing more of the object is on
+// the tape (the record's size is not trusted to end before it): the rest is one hole, not
+// written. Returns the bytes read, or nothing when the file could not be written.
+std::optional<uint64_t> copy_readable(Walk& w, const LostPlace& p, AtomicFile& partial,
+                                      std::vector<Hole>* holes) {
   const uint64_t bs = w.tape.block_size;
+  if (p.block_address > (UINT64_MAX - p.offset - p.meta_size - p.size) / bs) {
+    add_hole(holes, 0, p.size);  // a place beyond any tape
+    return 0;
+  }
   const uint64_t start = p.block_address * bs + p.offset + p.meta_size;
   const std::vector<uint8_t> zeros(bs, 0);
-  bool ended = false;  // a filemark or the end of data: nothing more of the object is there
+  uint64_t read = 0;
   for (uint64_t done = 0; done < p.size;) {
     const uint64_t at = start + done;
-    const uint64_t block = at / bs;
-    const uint64_t skip = at % bs;
-    const uint64_t take = std::min(bs - skip, p.size - done);
-    Got got = Got::damage;
-    if (!ended) {
-      if (w.cursor().position() != block) w.cursor().locate(block);
-      uint32_t count = 0;
-      int tries = 0;
-      got = read_with_retries(w, 1, &count, &tries);
-      ended = got == Got::filemark;
+    const uint64_t take = std::min(bs - at % bs, p.size - done);
+    if (w.cursor().position() != at / bs) w.cursor().locate(at / bs);
+    uint32_t count = 0;
+    int tries = 0;
+    const Got got = read_with_retries(w, 1, &count, &tries);
+    if (got == Got::filemark) {
+      add_hole(holes, done, p.size - done);
+      break;
     }
     std::span<const uint8_t> bytes(zeros.data(), take);
     if (got == Got::block) {
-      bytes = w.cursor().block().subspan(skip, take);
-    } else if (!holes->empty() && holes->back().first + holes->back().second == done) {
-      holes->back().second += take;
+      bytes = w.cursor().block().subspan(at % bs, take);
+      read += take;
     } else {
-      holes->emplace_back(done, take);
+      add_hole(holes, done, take);
     }
-    if (!partial.write(bytes)) return false;
+    if (!partial.write(bytes)) return std::nullopt;
     done += take;
   }
-  return true;
+  return read;
 }
 
 // Salvages one object; false when its files could not be written.
@@ -99,15 +112,11 @@ bool salvage(Walk& w, const LostPlace& p) {
   AtomicFile partial;
   AtomicFile map;
   std::vector<Hole> holes;
-  const std::string text_of_holes = [&] {
-    if (!partial.open(*dir, p.object_id + ".data.partial") || !copy_readable(w, p, partial, &holes)) {
-      return std::string();
-    }
-    uint64_t missing = 0;
-    for (const Hole& h : holes) missing += h.second;
-    return holes_text(p.size, p.size - missing, holes);
-  }();
-  const bool written = !text_of_holes.empty() && map.open(*dir, p.object_id + ".holes.json") &&
+  const std::optional<uint64_t> read = partial.open(*dir, p.object_id + ".data.partial")
+                                           ? copy_readable(w, p, partial, &holes)
+                                           : std::nullopt;
+  const std::string text_of_holes = read ? holes_text(p.size, *read, holes) : std::string();
+  const bool written = read && map.open(*dir, p.object_id + ".holes.json") &&
                        map.write({reinterpret_cast<const uint8_t*>(text_of_holes.data()),
                                   text_of_holes.size()}) &&
                        partial.commit() && map.commit();
@@ -116,12 +125,10 @@ bool salvage(Walk& w, const LostPlace& p) {
                        printable(dir->path()).c_str(), std::strerror(errno));
     return false;
   }
-  uint64_t missing = 0;
-  for (const Hole& h : holes) missing += h.second;
   output_accdg_to_vl(LV_WARNING, VL_COMMON,
                      "%s is salvaged: %" PRIu64 " of its %" PRIu64 " bytes read, in %s%s.data.partial; "
                      "the holes are in %s.holes.json.\n",
-                     name.c_str(), p.size - missing, p.size, printable(dir->path()).c_str(),
+                     name.c_str(), *read, p.size, printable(dir->path()).c_str(),
                      p.object_id.c_str(), p.object_id.c_str());
   return true;
 }

@@ -26,7 +26,8 @@ class LibraryTest : public ::testing::Test {
                     {"c2", 9, "LIB002L9", false, 2},
                     {"c3", 7, "LIB003L7", false, 3},
                     {"c4", 8, "", false, 4},
-                    {"c5", 8, "LIB005L8", true, 5}};
+                    {"c5", 8, "LIB005L8", true, 5},
+                    {"c6", 8, "../LIB6", false, 6}};  // a barcode that would leave SAVE
     d.drives = {9, 8};
     d.move_errors = {{2, {0x4, 0x15, 0x01}}};  // the third move fails once
     fs::create_directories(lib());
@@ -53,6 +54,10 @@ TEST_F(LibraryTest, EveryReadableCartridgeOnceThenNothingAgain) {
   EXPECT_TRUE(e2e::has_line(r.err, "The cartridge in slot 4 has no barcode: it is left in its "
                                    "slot."))
       << r.err;
+  EXPECT_TRUE(e2e::has_line(r.err, "The cartridge in slot 6 has a barcode (../LIB6) that cannot "
+                                   "name a directory: it is left in its slot."))
+      << r.err;
+  EXPECT_FALSE(fs::exists(tmp_ / "LIB6"));
   EXPECT_NE(r.out.find("Library: 3 cartridges complete, 1 with objects lost, 0 failed, 0 "
                        "interrupted, 0 left in their slots."),
             std::string::npos)
