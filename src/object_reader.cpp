@@ -1429,6 +1429,7 @@ int run_cartridge_job(const std::vector<std::string>& args) {
 // A library job: the cartridges the options choose, one process for each, on every drive given.
 int run_library(const Settings& settings) {
   lock_working_directory();
+  choose_progress_display(settings);  // one line per drive
   // A virtual library's report shows what its changer and the drives' loads and unloads cost.
   if (is_virtual_device(settings.changer.c_str())) note_virtual_drive_figures();
   make_save_path(settings);  // each cartridge's save path is made below it

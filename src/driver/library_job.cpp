@@ -1,30 +1,41 @@
 #include "driver/library_job.h"
 
+#include <poll.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 
 #include <json-c/json.h>
 #include <map>
 #include <string_view>
+#include <thread>
 
+#include "driver/library_figures.h"
+#include "driver/library_relay.h"
 #include "output_level.h"
 #include "scsi/changer.h"
 #include "scsi/scsi_command.h"
 #include "support/atomic_file.h"
 #include "support/printable.h"
 #include "support/run_record.h"
+#include "support/status_line.h"
 #include "support/stop_signal.h"
 #include "tape_device.h"
+#include "vdrive/vdrive.h"
 
 namespace {
 
@@ -36,6 +47,7 @@ constexpr char kJournal[] = "library.journal";
 constexpr int kReadyTries = 600;          // a drive loading a cartridge: up to ten minutes
 constexpr uint32_t kReadyPauseMs = 1000;
 constexpr int kExitLost = 2;
+constexpr int kPollMs = 250;  // the display's pace, and how soon a stop reaches the cartridges
 
 struct Cartridge {
   uint16_t slot = 0;   // the element address of its storage slot
@@ -50,6 +62,26 @@ struct Worker {
   pid_t child = -1;
   Cartridge cartridge;
   std::vector<std::string> cannot_read;  // barcodes this drive refused (another generation)
+  CartridgeRelay relay;                  // what its cartridge's process says
+  DriveFigures figures;                  // its drive time this run
+};
+
+// The drive time the virtual devices of this process estimated so far, in microseconds (0 for
+// real devices).
+uint64_t drive_microseconds() { return vdrive::total_counters().drive_microseconds; }
+
+// What the library job's own commands cost a drive's time (the moves, loads and unloads for its
+// cartridges) while it lives, added to the drive's figures.
+class PaidBy {
+ public:
+  explicit PaidBy(DriveFigures& figures) : figures_(figures), before_(drive_microseconds()) {}
+  ~PaidBy() { figures_.handling_seconds += static_cast<double>(drive_microseconds() - before_) / 1e6; }
+  PaidBy(const PaidBy&) = delete;
+  PaidBy& operator=(const PaidBy&) = delete;
+
+ private:
+  DriveFigures& figures_;
+  uint64_t before_;
 };
 
 // The journal of the library job: one line per cartridge, "<barcode>\t<state>", rewritten whole
@@ -144,8 +176,13 @@ std::vector<Worker> match_drives(const std::vector<std::string>& paths, const El
                    printable(path).c_str(), serial ? printable(*serial).c_str() : "not told");
     }
     Worker worker;
-    worker.path = path;
+    // The cartridges' processes work in directories of their own: a drive named relative to
+    // the working directory is named from the root for them.
+    std::error_code error;
+    const std::filesystem::path absolute = std::filesystem::absolute(path, error);
+    worker.path = error ? path : absolute.lexically_normal().string();
     worker.element = element->address;
+    worker.figures.drive = printable(path);
     workers.push_back(std::move(worker));
   }
   return workers;
@@ -167,10 +204,12 @@ bool move(Device& changer, uint16_t from, uint16_t to) {
 
 enum class Readiness { ready, incompatible, failed };
 
-// Waits until the drive has loaded the cartridge moved into it.
-Readiness wait_for_drive(const std::string& path) {
+// Waits until the drive has loaded the cartridge moved into it; `meanwhile` is called between
+// its questions (the other cartridges' processes go on talking).
+Readiness wait_for_drive(const std::string& path, const std::function<void()>& meanwhile) {
   Device drive(path.c_str());
   for (int tries = 0; tries < kReadyTries; ++tries) {
+    meanwhile();
     // The drive's answers while it loads are expected: they are shown at the highest verbosity only.
     unsigned char cdb[6] = {};  // TEST UNIT READY
     uint32_t received = 0;
@@ -195,6 +234,25 @@ void unload(const std::string& path) {
     output_accdg_to_vl(LV_WARNING, VL_COMMON, "The drive %s did not unload its cartridge (%s).\n",
                        printable(path).c_str(), sense_text().c_str());
   }
+}
+
+// Whether the process has a stop signal pending, or has taken SIGTERM already (its handler is
+// then reset: a second one would end it at once, with no clean stop). From /proc/PID/status.
+bool stop_reached(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  const uint64_t stops = (1ULL << (SIGINT - 1)) | (1ULL << (SIGTERM - 1)) | (1ULL << (SIGHUP - 1));
+  std::string line;
+  bool caught = true;
+  while (std::getline(status, line)) {
+    const size_t colon = line.find(':');
+    if (colon == std::string::npos) continue;
+    const std::string name = line.substr(0, colon);
+    if (name != "SigPnd" && name != "ShdPnd" && name != "SigCgt") continue;
+    const uint64_t mask = std::strtoull(line.c_str() + colon + 1, nullptr, 16);
+    if (name != "SigCgt" && (mask & stops) != 0) return true;
+    if (name == "SigCgt") caught = (mask & (1ULL << (SIGTERM - 1))) != 0;
+  }
+  return !caught;
 }
 
 // The cartridges of the job: the full storage slots chosen, with a barcode, not done before.
@@ -277,15 +335,17 @@ class LibraryRun {
 
   int run() {
     while (true) {
-      if (stop_requested() == 0) start_idle_workers();
-      if (busy() == 0) break;
-      int status = 0;
-      const pid_t pid = waitpid(-1, &status, 0);
-      if (pid < 0 && errno == EINTR) continue;
-      for (Worker& w : workers_) {
-        if (w.child == pid) finish(w, status);
+      if (stop_requested() == 0) {
+        start_idle_workers();
+      } else {
+        pass_on_stop();
       }
+      if (busy() == 0) break;
+      wait_a_moment();
+      reap();
+      display();
     }
+    status_line::finish();
     for (const Cartridge& c : waiting_) {
       if (stop_requested() != 0) break;
       ++left_;
@@ -301,6 +361,63 @@ class LibraryRun {
   int busy() const {
     return static_cast<int>(std::count_if(workers_.begin(), workers_.end(),
                                           [](const Worker& w) { return w.child > 0; }));
+  }
+
+  // Waits until a cartridge's process says something or a moment passes, and relays it.
+  void wait_a_moment() {
+    std::vector<pollfd> fds;
+    for (const Worker& w : workers_) {
+      if (w.child > 0) w.relay.add_to(&fds);
+    }
+    if (poll(fds.data(), fds.size(), kPollMs) < 0 && errno != EINTR) {
+      // Cannot happen with descriptors of its own; never spin.
+      std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
+    }
+    pump_all();
+  }
+
+  void pump_all() {
+    for (Worker& w : workers_) {
+      if (w.child > 0) w.relay.pump();
+    }
+  }
+
+  // Collects the cartridges' processes that ended.
+  void reap() {
+    int status = 0;
+    pid_t pid;
+    while ((pid = waitpid(-1, &status, WNOHANG)) > 0) {
+      for (Worker& w : workers_) {
+        if (w.child == pid) finish(w, status);
+      }
+    }
+  }
+
+  // A stop of the library job stops each cartridge's job cleanly: SIGTERM to each process the
+  // stop did not reach already (a stop from the terminal reaches them all).
+  void pass_on_stop() {
+    if (stop_passed_on_) return;
+    stop_passed_on_ = true;
+    for (const Worker& w : workers_) {
+      if (w.child > 0 && !stop_reached(w.child)) kill(w.child, SIGTERM);
+    }
+  }
+
+  // On a terminal, one line per drive: the cartridge in it and its job's progress.
+  void display() const {
+    if (status_line::mode() != status_line::Mode::terminal) return;
+    std::vector<std::string> lines;
+    for (const Worker& w : workers_) {
+      std::string line = w.figures.drive + ": ";
+      if (w.child <= 0) {
+        line += "idle";
+      } else {
+        line += w.cartridge.barcode + " " +
+                (w.relay.status().empty() ? std::string("starting") : w.relay.status());
+      }
+      lines.push_back(line);
+    }
+    status_line::show_lines(lines);
   }
 
   void start_idle_workers() {
@@ -321,12 +438,13 @@ class LibraryRun {
   // Moves the cartridge into the drive and starts its job; a cartridge the drive cannot read
   // goes back to its slot and waits for another drive.
   void start(Worker& w, Cartridge c) {
+    const PaidBy paid(w.figures);
     c.drive = w.path;
     if (!move(changer_, c.slot, w.element)) {
       record(c, "failed", "it could not be moved into the drive " + w.path);
       return;
     }
-    const Readiness ready = wait_for_drive(w.path);
+    const Readiness ready = wait_for_drive(w.path, [this] { pump_all(); });
     if (ready != Readiness::ready) {
       // A cartridge the drive cannot read was never loaded: the changer takes it as it is.
       if (ready != Readiness::incompatible) unload(w.path);
@@ -360,25 +478,38 @@ class LibraryRun {
     }
     struct stat st {};
     const bool resume = job_.resume && stat((dir + "/history.log").c_str(), &st) == 0;
+    // The report of an earlier, unfinished run of the cartridge is not this run's.
+    unlink((dir + "/report.json").c_str());
     journal_.set(c.barcode, "started");
+    if (!w.relay.open()) {
+      output_fatal(VL_COMMON, "No pipe could be made: %s\n", std::strerror(errno));
+    }
     std::fflush(stdout);
     std::fflush(stderr);
+    const pid_t parent = getpid();
     const pid_t pid = fork();
     if (pid < 0) output_fatal(VL_COMMON, "No process could be made: %s\n", std::strerror(errno));
     if (pid == 0) {
       // The cartridge's process: its job, then back to main, which ends it with the job's status.
-      if (chdir(dir.c_str()) != 0) throw ForkedJobEnded(1);
+      // It ends at once with the library job (as at a power cut: the history resumes it).
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
+      if (getppid() != parent || chdir(dir.c_str()) != 0) throw ForkedJobEnded(1);
+      w.relay.attach_child();
       throw ForkedJobEnded(job_.run_one(w.path, job_.save_root + "/" + c.barcode, resume));
     }
+    w.relay.attach_parent(c.barcode);
     w.child = pid;
     w.cartridge = c;
     return resume;
   }
 
   void finish(Worker& w, int wait_status) {
+    w.relay.drain();
     w.child = -1;
     const Cartridge& c = w.cartridge;
     const int status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
+    add_job_figures(w);
+    const PaidBy paid(w.figures);
     unload(w.path);
     if (!move(changer_, w.element, c.slot)) {
       failed_library_ = true;
@@ -395,6 +526,17 @@ class LibraryRun {
     } else {
       record(c, "failed", "its job ended with status " + std::to_string(status));
     }
+  }
+
+  // The cartridge's job's drive figures, from its report, count for its drive.
+  static void add_job_figures(Worker& w) {
+    json_object* report = json_object_from_file((w.cartridge.barcode + "/report.json").c_str());
+    json_object* figures = nullptr;
+    if (report == nullptr || !json_object_object_get_ex(report, "virtual_drive", &figures)) {
+      figures = nullptr;
+    }
+    w.figures.add_job(figures);
+    json_object_put(report);
   }
 
   void record(const Cartridge& c, const std::string& state, const std::string& why) {
@@ -445,9 +587,16 @@ class LibraryRun {
     }
     json_object* library = json_object_new_object();
     json_object_object_add(library, "cartridges", cartridges);
+    add_library_time(library, drive_figures());
     run_record::note_section("library",
                              json_object_to_json_string_ext(library, JSON_C_TO_STRING_PLAIN));
     json_object_put(library);
+  }
+
+  std::vector<DriveFigures> drive_figures() const {
+    std::vector<DriveFigures> figures;
+    for (const Worker& w : workers_) figures.push_back(w.figures);
+    return figures;
   }
 
   int summarize() const {
@@ -468,6 +617,9 @@ class LibraryRun {
     output_summary("Library objects (this run): %" PRIu64 " written, %" PRIu64
                    " lost; %.1f MiB (%" PRIu64 " bytes).\n",
                    written, lost_objects, static_cast<double>(bytes) / 1048576.0, bytes);
+    for (const std::string& line : library_time_lines(drive_figures())) {
+      output_summary("%s", line.c_str());
+    }
     if (stop_requested() != 0) return 128 + stop_requested();
     if (failed > 0 || left_ > 0 || failed_library_) return 1;
     return lost > 0 ? kExitLost : 0;
@@ -481,6 +633,7 @@ class LibraryRun {
   Outcomes outcomes_;  // of every cartridge of the job, those done before included
   int left_ = 0;
   bool failed_library_ = false;
+  bool stop_passed_on_ = false;
 };
 
 }  // namespace

@@ -1,10 +1,12 @@
 // The status line and the periodic progress messages.
 #include "support/status_line.h"
 
+#include <fcntl.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <climits>
 #include <cinttypes>
 #include <cstdio>
 
@@ -24,9 +26,11 @@ constexpr size_t kDefaultWidth = 80;
 struct State {
   Mode mode = Mode::off;
   bool shown = false;
-  std::string text;
+  std::vector<std::string> lines;  // shown on the terminal, the first on top
   Clock::time_point start = Clock::now();
   Clock::time_point last = Clock::time_point{};
+  int feed_fd = -1;  // feed_to: where the updates go as lines
+  std::function<std::string()> detail;
 };
 
 State& state() {
@@ -83,11 +87,37 @@ std::string describe(const Progress& p, double seconds) {
   return text + p.current;
 }
 
+// The figures, then the detail, then what the job works on (after the figures' ": ").
+std::string describe_detail(const std::string& text, const std::string& detail) {
+  const size_t colon = text.find(": ");
+  if (colon == std::string::npos) return text + ", " + detail;
+  return text.substr(0, colon) + ", " + detail + text.substr(colon);
+}
+
 void draw() {
   State& s = state();
-  std::fprintf(stderr, "\r%s\033[K", s.text.c_str());
+  const size_t width = terminal_width();  // asked at every draw: the terminal may have been resized
+  for (size_t i = 0; i < s.lines.size(); ++i) {
+    std::string line = s.lines[i];
+    cut_to(line, width);
+    std::fprintf(stderr, "%s\r%s\033[K", i == 0 ? "" : "\n", line.c_str());
+  }
   std::fflush(stderr);
-  s.shown = true;
+  s.shown = !s.lines.empty();
+}
+
+// Writes the update as one line to the feed, never waiting for its reader.
+void feed(const std::string& text) {
+  State& s = state();
+  std::string line = text;
+  if (s.detail) {
+    const std::string detail = s.detail();
+    if (!detail.empty()) line = describe_detail(line, detail);
+  }
+  // A line of at most PIPE_BUF bytes goes into the pipe whole or not at all.
+  cut_to(line, PIPE_BUF - 1);
+  line += '\n';
+  [[maybe_unused]] const ssize_t written = ::write(s.feed_fd, line.data(), line.size());
 }
 
 }  // namespace
@@ -107,30 +137,62 @@ Mode mode() { return state().mode; }
 
 void update(const Progress& progress) {
   State& s = state();
-  if (s.mode == Mode::off) return;
+  if (s.mode == Mode::off && s.feed_fd < 0) return;
   const Clock::time_point now = Clock::now();
-  const auto interval = s.mode == Mode::terminal ? kTerminalInterval : kPeriodicInterval;
+  const bool fast = s.mode == Mode::terminal || s.feed_fd >= 0;
+  const auto interval = fast ? kTerminalInterval : kPeriodicInterval;
   if (s.last != Clock::time_point{} && now - s.last < interval) return;
   s.last = now;
   const double seconds = std::chrono::duration<double>(now - s.start).count();
   std::string text = describe(progress, seconds);
+  if (s.feed_fd >= 0) {
+    feed(text);
+    return;
+  }
   if (s.mode == Mode::periodic) {
     output_accdg_to_vl(LV_INFO, VL_COMMON, "Progress: %s\n", text.c_str());
     return;
   }
-  cut_to(text, terminal_width());  // asked at every update: the terminal may have been resized
-  s.text = text;
+  s.lines = {text};
   draw();
 }
 
 void finish() {
   clear_for_message();
-  state().text.clear();
+  state().lines.clear();
+}
+
+void feed_to(int fd, std::function<std::string()> detail) {
+  State& s = state();
+  // Lines a process it was made from had shown are not this one's to clear.
+  s.lines.clear();
+  s.shown = false;
+  s.feed_fd = fd;
+  s.detail = std::move(detail);
+  s.start = Clock::now();
+  if (fd >= 0) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+}
+
+void show_lines(const std::vector<std::string>& lines) {
+  State& s = state();
+  if (s.mode != Mode::terminal || lines == s.lines) return;
+  clear_for_message();
+  s.lines = lines;
+  draw();
+}
+
+void print_above(FILE* stream, const std::string& text) {
+  clear_for_message();
+  std::fputs(text.c_str(), stream);
+  std::fflush(stream);
+  redraw_after_message();
 }
 
 void clear_for_message() {
   State& s = state();
   if (!s.shown) return;
+  // From the last line up to the first: each emptied, the cursor left at the start of the first.
+  for (size_t i = 1; i < s.lines.size(); ++i) std::fputs("\r\033[K\033[A", stderr);
   std::fputs("\r\033[K", stderr);
   std::fflush(stderr);
   s.shown = false;
@@ -138,7 +200,7 @@ void clear_for_message() {
 
 void redraw_after_message() {
   State& s = state();
-  if (s.mode == Mode::terminal && !s.text.empty()) draw();
+  if (s.mode == Mode::terminal && !s.lines.empty()) draw();
 }
 
 }  // namespace status_line

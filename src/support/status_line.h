@@ -4,7 +4,10 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
+#include <functional>
 #include <string>
+#include <vector>
 
 namespace status_line {
 
@@ -29,6 +32,18 @@ struct Progress {
 void update(const Progress& progress);
 // Removes the line from the terminal for good (the job ends).
 void finish();
+
+// A job run for another process (a cartridge's job in a library job): from here on every update,
+// at most four times a second and whatever the mode, is written as one line to `fd` (with what
+// `detail` adds after the figures) instead of being shown. A line that does not fit into the pipe
+// at once is dropped: the job never waits for the one that reads them.
+void feed_to(int fd, std::function<std::string()> detail);
+
+// Several lines kept up to date in place on a terminal (a library job: one line per drive), in
+// terminal mode only; messages print above them as above the single line.
+void show_lines(const std::vector<std::string>& lines);
+// Prints `text` (whole lines already formatted) to `stream` above the status lines.
+void print_above(FILE* stream, const std::string& text);
 
 // Called by the leveled output around each message it prints.
 void clear_for_message();

@@ -35,10 +35,10 @@ class LibraryTest : public ::testing::Test {
     vtape::build_library(d, lib());
   }
 
-  RunResult library(const std::string& job) const {
+  RunResult library(const std::string& job, const std::string& extra = "--no-progress") const {
     return testutil::run({testutil::bin("object_reader"), "--changer", lib(), "-d",
-                          lib() + "/drive0", "-d", lib() + "/drive1", job, "-F", "-s", save(),
-                          "--report", work() + "/library.json"},
+                          lib() + "/drive0", "-d", "../lib/drive1", job, "-F", "-s", save(),
+                          "--report", work() + "/library.json", extra},
                          work());
   }
 
@@ -49,7 +49,7 @@ class LibraryTest : public ::testing::Test {
 };
 
 TEST_F(LibraryTest, EveryReadableCartridgeOnceThenNothingAgain) {
-  const RunResult r = library("-f");
+  const RunResult r = library("-f", "--progress");
   EXPECT_EQ(r.status, 2) << r.err;  // the damaged cartridge lost objects
   EXPECT_TRUE(e2e::has_line(r.err, "The cartridge in slot 4 has no barcode: it is left in its "
                                    "slot."))
@@ -74,6 +74,15 @@ TEST_F(LibraryTest, EveryReadableCartridgeOnceThenNothingAgain) {
   EXPECT_EQ(testutil::count(report, "\"drive_seconds\""), 5u) << report;
   EXPECT_NE(r.out.find("Library objects (this run): 105 written, 3 lost;"), std::string::npos)
       << r.out;
+  // Each cartridge's own lines come with its barcode; the display shows a line per drive, the
+  // second drive as it was named (relative to the working directory, which its jobs leave).
+  EXPECT_NE(r.out.find("LIB002L9: "), std::string::npos) << r.out;
+  EXPECT_NE(r.err.find("\r../lib/drive1: "), std::string::npos) << r.err;
+  // The estimated time: each drive's share, the busiest drive's time for the library.
+  EXPECT_NE(r.out.find("Library time (estimated): "), std::string::npos) << r.out;
+  // Host pace: each cartridge's, each drive's, and the library job's own drive figures.
+  EXPECT_EQ(testutil::count(report, "\"host_bytes_per_second\""), 4u + 2u + 1u) << report;
+  EXPECT_NE(report.find("\"estimated_seconds\""), std::string::npos) << report;
   EXPECT_EQ(testutil::read_file(work() + "/library.journal"),
             "LIB001L8\tcomplete\nLIB002L9\tcomplete\nLIB003L7\tcomplete\nLIB005L8\tlost\n");
   // Every cartridge is back in its slot: the drives are empty.
