@@ -402,6 +402,14 @@ TEST(TapeSelftestLibrary, InventoryMoveLoadAndUnloadAcrossRuns) {
   EXPECT_NE(r.out.find("storage slot 1000h: full, barcode LIB001L8, from 1000h"),
             std::string::npos)
       << r.out;
+  // A job of one tape on the drive of a library, after a move by hand, as on any drive.
+  ASSERT_EQ(run({lib.path(), "move", "0x1000", "0x100"}).status, 0);
+  testutil::TempDir work;
+  r = testutil::run({testutil::bin("object_reader"), "-d", lib / "drive0", "-f", "-F", "-s",
+                     work / "save", "--no-progress"},
+                    work.path());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(std::filesystem::exists(work / "save/photos")) << r.out;
 }
 
 }  // namespace
