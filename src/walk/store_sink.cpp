@@ -91,9 +91,11 @@ std::optional<bool> StoreSink::stored_before(const run_record::Object& object,
   // A key the bucket does not hold has nothing to look up.
   if (!journal_.key_listed(bucket, request.key)) return false;
   const s3::VersionLookup lookup{
-      object.object_id, request.delete_marker, [&](const std::string& version_id) {
+      object.object_id, request.delete_marker,
+      [&](const std::string& version_id) {
         return journal_.knows(bucket, request.key, version_id);
-      }};
+      },
+      request.last_modified};
   const std::optional<std::string> found = store_.find_version(object.bucket, request.key, lookup);
   if (!found) return std::nullopt;
   // Recorded, so that the next run finds it in the listing.

@@ -273,6 +273,32 @@ TEST_F(S3StoreTest, ResumedRestoreAddsNoSecondVersion) {
   EXPECT_EQ(store.has_version("resume", "no-such-key", ids[0]), false);
 }
 
+// A run that ended between an older version (or marker) and the copy that makes the newest
+// current again left the older one current: the next run that finds it takes that step.
+TEST_F(S3StoreTest, AnOlderVersionLeftCurrentIsFollowedByTheNewestOnceFound) {
+  for (const bool marker : {false, true}) {
+    const std::string key = marker ? "marker" : "version";
+    const std::string newer = metadata(key, "2024-01-01T00:00:03Z", "", 5);
+    const std::string older =
+        metadata(key, "2024-01-01T00:00:01Z", marker ? R"(,"IsDeleted":true)" : "", marker ? 0 : 3);
+    // Each by a run of its own, which knows nothing of the other.
+    for (const auto& [meta, body] : {std::pair{newer, "three"}, {older, marker ? "" : "one"}}) {
+      s3::Store run(options_, credentials_);
+      ASSERT_TRUE(run.prepare_bucket("ended"));
+      ASSERT_TRUE(put(run, "ended", meta, body).stored);
+    }
+    EXPECT_NE(fetch("ended", key).body, "three") << key;
+    s3::Store next(options_, credentials_);
+    const s3::ObjectRequest request =
+        s3::map_object_metadata(older, s3::hex_encode(s3::md5_of(older)));
+    const std::optional<std::string> found = next.find_version(
+        "ended", key, {request.object_id, marker, {}, request.last_modified});
+    next.finish();
+    EXPECT_TRUE(found && !found->empty()) << key;
+    EXPECT_EQ(fetch("ended", key).body, "three") << key;
+  }
+}
+
 // Keys a normalisation of the path would fold are stored under their own bytes, in their own
 // bucket.
 TEST_F(S3StoreTest, FoldableKeysAreStoredUnderTheirOwnKey) {
