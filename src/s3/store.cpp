@@ -356,6 +356,7 @@ std::optional<std::string> Store::find_version(std::string_view tape_bucket, std
   }
   if (found == nullptr) return std::string();
   found->claimed = true;
+  if (found->delete_marker) note_marker(tape_bucket, key, lookup.last_modified);
   const std::string& found_time =
       found->delete_marker ? lookup.last_modified : found->last_modified;
   if (found->latest &&
@@ -386,15 +387,25 @@ bool Store::keep_newest_current(const std::string& bucket, const std::string& ke
       newest_time = time;
     }
   }
-  if (newest == nullptr) return true;
+  // A delete marker met before is newer still: a new marker makes it current again.
+  const auto marker = markers_met_.find(ordered);
+  const bool by_marker = marker != markers_met_.end() && marker->second > newest_time;
+  if (newest == nullptr && !by_marker) return true;
   auto older = std::make_shared<Slot>(Slot{true, found.delete_marker, found.version_id});
-  auto newer = std::make_shared<Slot>(Slot{true, false, newest->version_id});
+  auto newer = std::make_shared<Slot>(Slot{true, by_marker, by_marker ? "" : newest->version_id});
+  if (by_marker) newest_time = marker->second;
   newest_[ordered] = {newest_time, newer};
   ObjectRequest named;
   named.key = key;
   restore_current(bucket, key, describe_object(bucket, named), std::move(older), std::move(newer),
                   {});
   return true;
+}
+
+void Store::note_marker(std::string_view tape_bucket, std::string_view key,
+                        std::string_view last_modified) {
+  std::string& newest = markers_met_[order_key(bucket_name(tape_bucket), key)];
+  newest = std::max(newest, time_order_key(last_modified));
 }
 
 std::optional<bool> Store::has_version(std::string_view tape_bucket, std::string_view key,

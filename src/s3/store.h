@@ -146,6 +146,11 @@ class Store {
   // one current again now. nullopt after an ERROR.
   std::optional<std::string> find_version(std::string_view tape_bucket, std::string_view key,
                                           const VersionLookup& lookup);
+  // A delete marker of the tape, of the tape's time `last_modified`, that is stored under `key`
+  // already: should an older version of the key be found current later in the run, the marker is
+  // made current again after it (see find_version).
+  void note_marker(std::string_view tape_bucket, std::string_view key,
+                   std::string_view last_modified);
   // Whether a version restored from `object_id` is stored under `key` already.
   std::optional<bool> has_version(std::string_view tape_bucket, std::string_view key,
                                   std::string_view object_id);
@@ -200,6 +205,9 @@ class Store {
   std::set<std::string> prepared_;
   // The newest version (by the tape's time) stored under each bucket/key in this run.
   std::unordered_map<std::string, Newest> newest_;
+  // The newest time (as time_order_key gives it) of the delete markers under each bucket/key met
+  // stored already in this run.
+  std::unordered_map<std::string, std::string> markers_met_;
   // The versions stored under each bucket/key before the run, once find_version asked.
   std::unordered_map<std::string, std::vector<StoredVersion>> listed_;
   Counts counts_;

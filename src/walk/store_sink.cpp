@@ -87,7 +87,10 @@ const StoreSink::Bucket& StoreSink::bucket(const std::string& tape_bucket) {
 std::optional<bool> StoreSink::stored_before(const run_record::Object& object,
                                              const s3::ObjectRequest& request) {
   const std::string bucket = store_.bucket_name(object.bucket);
-  if (journal_.stored(bucket, object.object_id)) return true;
+  if (journal_.stored(bucket, object.object_id)) {
+    if (request.delete_marker) store_.note_marker(object.bucket, request.key, request.last_modified);
+    return true;
+  }
   // A key the bucket does not hold has nothing to look up.
   if (!journal_.key_listed(bucket, request.key)) return false;
   const s3::VersionLookup lookup{
