@@ -5,7 +5,8 @@
 # Sanitizer build (AddressSanitizer + UndefinedBehaviorSanitizer): build-asan/.
 # Fuzz build (clang, libFuzzer and both sanitizers; scripts/fuzz.sh uses it): build-fuzz/.
 # --s3 (or OR_S3_STORE=1 in the environment) also installs the local S3 store that
-# scripts/s3-server.sh runs (OpenStack Swift with s3api, about 50 MB), for the S3 tests.
+# scripts/s3-server.sh runs (OpenStack Swift with s3api, about 50 MB), for the S3 tests, and the
+# aws command when there is none (Debian's awscli), for scripts/benchmark_s3_rerun.sh.
 # TARGETs (for example object_reader make_cartridge) build only those; default: everything.
 # OR_WERROR=ON in the environment makes every compiler warning an error (CI sets it).
 set -euo pipefail
@@ -30,6 +31,9 @@ if [ "${1:-}" = "--fuzz" ]; then
 fi
 if [ "$with_store" = 1 ]; then
   packages+=(swift swift-proxy swift-object swift-container swift-account memcached curl)
+  # awscli: the client scripts/benchmark_s3_rerun.sh compares with, unless an aws command is
+  # installed already (another way than Debian's package, or a newer one).
+  command -v aws >/dev/null || packages+=(awscli)
 fi
 missing=()
 for p in "${packages[@]}"; do

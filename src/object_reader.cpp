@@ -41,6 +41,7 @@
 #include "scsi/scsi_decode.h"
 #include "scsi_util.h"
 #include "support/atomic_file.h"
+#include "support/file_failure.h"
 #include "support/file_helpers.h"
 #include "support/printable.h"
 #include "support/run_record.h"
@@ -993,8 +994,8 @@ void prepare_run(const Settings& settings, RunState& run, walk::ObjectSink* sink
     check_space_for_list(settings.save_path, temporary_bytes(run.temporary->dir()),
                          settings.is_force_enabled);
   } else if (dump && settings.to_store) {
-    check_space_for_store_run(settings.save_path, temporary_bytes(run.temporary->dir()),
-                              settings.is_force_enabled);
+    check_space_for_store_run(settings.save_path, free_bytes_at(settings.save_path),
+                              temporary_bytes(run.temporary->dir()), settings.is_force_enabled);
   }
 }
 

@@ -24,9 +24,9 @@ namespace {
 constexpr uint8_t kDataPartition = 1;
 constexpr uint64_t kMiB = 1048576;
 
-// Ends the run when less than `needed` bytes are free where `save_path` lies.
-void require_free(const char* save_path, uint64_t needed, const char* what) {
-  const std::optional<uint64_t> free = free_bytes_at(save_path);
+// Ends the run when `free`, the bytes free where `save_path` lies, are fewer than `needed`.
+void require_free(const char* save_path, std::optional<uint64_t> free, uint64_t needed,
+                  const char* what) {
   if (!free || *free >= needed) return;
   output_fatal(VL_COMMON,
                "Disk space is not large enough: %s free on the file system of %s, %s need %s.\n"
@@ -49,12 +49,14 @@ std::optional<uint64_t> capacity_of(const std::vector<AttributeValue>& values, u
 }  // namespace
 
 void check_space_for_list(const char* save_path, uint64_t list_bytes, bool force) {
-  if (!force) require_free(save_path, list_bytes, "the list files");
+  if (!force) require_free(save_path, free_bytes_at(save_path), list_bytes, "the list files");
 }
 
-void check_space_for_store_run(const char* save_path, uint64_t cache_bytes, bool force) {
+void check_space_for_store_run(const char* save_path, std::optional<uint64_t> free,
+                               uint64_t cache_bytes, bool force) {
   if (!force) {
-    require_free(save_path, cache_bytes + kStoreRunRoomBytes, "the marker cache and the history");
+    require_free(save_path, free, cache_bytes + kStoreRunRoomBytes,
+                 "the marker cache and the history");
   }
 }
 
@@ -80,7 +82,7 @@ void check_space_for_retrieval(const char* save_path, const object_list* objects
   for (const object_list* o = objects; o != nullptr; o = o->next) {
     needed += o->size + o->metadata_size;
   }
-  require_free(save_path, needed, "the objects asked for");
+  require_free(save_path, free_bytes_at(save_path), needed, "the objects asked for");
 }
 
 void warn_space_for_dump(TapeDrive& drive, const char* save_path) {

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "walk/list_files.h"
 
@@ -16,8 +17,11 @@ class TapeDrive;
 // Ends the run when the list files, about `list_bytes`, do not fit.
 void check_space_for_list(const char* save_path, uint64_t list_bytes, bool force);
 // Ends the run when a dump into a store cannot write what it keeps on the save path: the copy
-// of the marker cache, about `cache_bytes`, and its history.
-void check_space_for_store_run(const char* save_path, uint64_t cache_bytes, bool force);
+// of the marker cache, about `cache_bytes`, and its history and lists (kStoreRunRoomBytes), with
+// `free` bytes free there (free_bytes_at; nothing when that cannot be asked). Such a dump writes
+// no object there, so it is not held to the dumps' margin.
+void check_space_for_store_run(const char* save_path, std::optional<uint64_t> free,
+                               uint64_t cache_bytes, bool force);
 // The bytes of the plain files of the temporary directory (the partial references' copies).
 uint64_t temporary_bytes(const SafeDir& temporary);
 // Ends the run when the objects of `objects` do not fit.

@@ -356,13 +356,62 @@ std::optional<std::string> Store::find_version(std::string_view tape_bucket, std
   }
   if (found == nullptr) return std::string();
   found->claimed = true;
+  if (found->delete_marker) note_marker(tape_bucket, key, lookup.last_modified);
+  const std::string& found_time =
+      found->delete_marker ? lookup.last_modified : found->last_modified;
+  if (found->latest &&
+      !keep_newest_current(bucket, std::string(key), *found, found_time, versions)) {
+    return std::nullopt;
+  }
   return found->version_id;
+}
+
+// A restore stores a version older than the key's newest and then makes the newest current again
+// (a copy, or a marker). A run that ended between the two leaves the older version current: it is
+// met again by the next run, found here, and the second step is taken now, as the first run
+// would have. Nothing is done once this run has stored a version of the key itself.
+bool Store::keep_newest_current(const std::string& bucket, const std::string& key,
+                                const StoredVersion& found, const std::string& found_time,
+                                std::vector<StoredVersion>* versions) {
+  const std::string ordered = order_key(bucket, key);
+  const auto known = newest_.find(ordered);
+  if (known != newest_.end() && !known->second.learned) return true;
+  const auto every = [](const StoredVersion&) { return true; };
+  if (!read_version_metadata(bucket, key, versions, every)) return false;
+  const StoredVersion* newest = nullptr;
+  std::string newest_time = time_order_key(found_time);
+  for (const StoredVersion& version : *versions) {
+    const std::string time = time_order_key(version.last_modified);
+    if (!version.delete_marker && time > newest_time) {
+      newest = &version;
+      newest_time = time;
+    }
+  }
+  // A delete marker met before is newer still: a new marker makes it current again.
+  const auto marker = markers_met_.find(ordered);
+  const bool by_marker = marker != markers_met_.end() && marker->second > newest_time;
+  if (newest == nullptr && !by_marker) return true;
+  auto older = std::make_shared<Slot>(Slot{true, found.delete_marker, found.version_id});
+  auto newer = std::make_shared<Slot>(Slot{true, by_marker, by_marker ? "" : newest->version_id});
+  if (by_marker) newest_time = marker->second;
+  newest_[ordered] = {newest_time, newer};
+  ObjectRequest named;
+  named.key = key;
+  restore_current(bucket, key, describe_object(bucket, named), std::move(older), std::move(newer),
+                  {});
+  return true;
+}
+
+void Store::note_marker(std::string_view tape_bucket, std::string_view key,
+                        std::string_view last_modified) {
+  std::string& newest = markers_met_[order_key(bucket_name(tape_bucket), key)];
+  newest = std::max(newest, time_order_key(last_modified));
 }
 
 std::optional<bool> Store::has_version(std::string_view tape_bucket, std::string_view key,
                                        std::string_view object_id) {
   const std::optional<std::string> found =
-      find_version(tape_bucket, key, {std::string(object_id), false, {}});
+      find_version(tape_bucket, key, {std::string(object_id), false, {}, ""});
   if (!found) return std::nullopt;
   return !found->empty();
 }
@@ -384,7 +433,7 @@ void Store::learn_current(const std::string& bucket, const std::string& key,
     latest_time = std::max(latest_time, time_order_key(version.last_modified));
   }
   newest_[ordered] = {current->delete_marker ? latest_time : time_order_key(current->last_modified),
-                      slot};
+                      slot, true};
 }
 
 }  // namespace s3

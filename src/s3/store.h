@@ -58,6 +58,7 @@ struct VersionLookup {
   // Whether a version of the key is known to come from another object (the restores' own record
   // of what they stored); none: no version is known.
   std::function<bool(const std::string& version_id)> known;
+  std::string last_modified;  // the object's time on the tape (a delete marker's only record)
 };
 
 struct Counts {
@@ -138,10 +139,18 @@ class Store {
   // there is none (a resumed restore skips a version found). The key is listed once per run; a
   // version is read (a HEAD) only when `lookup.known` does not know it. A delete marker carries
   // no metadata: it is recognised by its place, the oldest marker that is neither known nor
-  // found yet (a restore adds a key's markers in the tape's order). Also learns the key's current version, so that an older version put afterwards
-  // leaves it current. nullopt after an ERROR.
+  // found yet (a restore adds a key's markers in the tape's order). Also learns the key's current
+  // version, so that an older version put afterwards leaves it current; and when the version
+  // found is current but another version of the key is newer on the tape (a run ended between
+  // the two requests that store an older version and make the newest current again), makes that
+  // one current again now. nullopt after an ERROR.
   std::optional<std::string> find_version(std::string_view tape_bucket, std::string_view key,
                                           const VersionLookup& lookup);
+  // A delete marker of the tape, of the tape's time `last_modified`, that is stored under `key`
+  // already: should an older version of the key be found current later in the run, the marker is
+  // made current again after it (see find_version).
+  void note_marker(std::string_view tape_bucket, std::string_view key,
+                   std::string_view last_modified);
   // Whether a version restored from `object_id` is stored under `key` already.
   std::optional<bool> has_version(std::string_view tape_bucket, std::string_view key,
                                   std::string_view object_id);
@@ -162,6 +171,7 @@ class Store {
   struct Newest {
     std::string last_modified;  // as time_order_key gives it
     std::shared_ptr<Slot> slot;
+    bool learned = false;  // from the listing: no version of the key stored in this run yet
   };
 
   void check_access(const Credentials& credentials);
@@ -174,6 +184,11 @@ class Store {
   void fail(const std::string& what, const std::string& why, const Completion& done);
   void learn_current(const std::string& bucket, const std::string& key,
                      const std::vector<StoredVersion>& versions);
+  // Makes the key's newest version on the tape current again when `found`, of the tape's time
+  // `found_time`, is current and older. False after an ERROR.
+  bool keep_newest_current(const std::string& bucket, const std::string& key,
+                           const StoredVersion& found, const std::string& found_time,
+                           std::vector<StoredVersion>* versions);
   // Reads (HEAD) the metadata of the versions `wanted` picks that are not read yet.
   bool read_version_metadata(const std::string& bucket, const std::string& key,
                              std::vector<StoredVersion>* versions,
@@ -190,6 +205,9 @@ class Store {
   std::set<std::string> prepared_;
   // The newest version (by the tape's time) stored under each bucket/key in this run.
   std::unordered_map<std::string, Newest> newest_;
+  // The newest time (as time_order_key gives it) of the delete markers under each bucket/key met
+  // stored already in this run.
+  std::unordered_map<std::string, std::string> markers_met_;
   // The versions stored under each bucket/key before the run, once find_version asked.
   std::unordered_map<std::string, std::vector<StoredVersion>> listed_;
   Counts counts_;

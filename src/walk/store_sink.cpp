@@ -87,13 +87,18 @@ const StoreSink::Bucket& StoreSink::bucket(const std::string& tape_bucket) {
 std::optional<bool> StoreSink::stored_before(const run_record::Object& object,
                                              const s3::ObjectRequest& request) {
   const std::string bucket = store_.bucket_name(object.bucket);
-  if (journal_.stored(bucket, object.object_id)) return true;
+  if (journal_.stored(bucket, object.object_id)) {
+    if (request.delete_marker) store_.note_marker(object.bucket, request.key, request.last_modified);
+    return true;
+  }
   // A key the bucket does not hold has nothing to look up.
   if (!journal_.key_listed(bucket, request.key)) return false;
   const s3::VersionLookup lookup{
-      object.object_id, request.delete_marker, [&](const std::string& version_id) {
+      object.object_id, request.delete_marker,
+      [&](const std::string& version_id) {
         return journal_.knows(bucket, request.key, version_id);
-      }};
+      },
+      request.last_modified};
   const std::optional<std::string> found = store_.find_version(object.bucket, request.key, lookup);
   if (!found) return std::nullopt;
   // Recorded, so that the next run finds it in the listing.

@@ -1,13 +1,15 @@
 // object_reader restoring builder cartridges into the local store (--s3), read back with curl:
 // every version with its body, headers and user metadata, the tape's latest current whatever the
 // order on tape, a delete marker as one, a large object as a multipart upload, a body that its
-// "ContentMd5" contradicts not stored, a store that refuses the credentials, and a resume after
-// a stop that adds no second version.
+// "ContentMd5" contradicts not stored, a store that refuses the credentials, a resume after a
+// stop that adds no second version, and a restore killed and resumed that ends with the versions
+// of one restore and counts what it left out.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <json-c/json.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <filesystem>
 #include <map>
 #include <regex>
@@ -63,10 +65,11 @@ class S3RestoreTest : public e2e::ReaderTest {
     prefix_ = "or-e2e-" + std::to_string(getpid()) + "-";
   }
 
-  // The program restoring into the store, with a report.
-  RunResult restore(std::vector<std::string> args) const {
-    args.insert(args.end(), {"--s3", endpoint_, "--s3-bucket-prefix", prefix_, "--report",
-                             tmp_ / "report.json"});
+  // The program restoring into the store (its buckets named after `prefix`, the test's own by
+  // default), with a report.
+  RunResult restore(std::vector<std::string> args, const std::string& prefix = "") const {
+    args.insert(args.end(), {"--s3", endpoint_, "--s3-bucket-prefix",
+                             prefix.empty() ? prefix_ : prefix, "--report", tmp_ / "report.json"});
     return reader(args);
   }
 
@@ -97,6 +100,19 @@ class S3RestoreTest : public e2e::ReaderTest {
     }
     json_object_put(root);
     return found;
+  }
+
+  // A figure the virtual drive counted in the last report.
+  uint64_t drive_figure(const char* name) const {
+    json_object* root = json_tokener_parse(testutil::read_file(tmp_ / "report.json").c_str());
+    json_object* drive = nullptr;
+    json_object* figure = nullptr;
+    EXPECT_TRUE(json_object_object_get_ex(root, "virtual_drive", &drive) &&
+                json_object_object_get_ex(drive, name, &figure))
+        << name;
+    const uint64_t value = static_cast<uint64_t>(json_object_get_int64(figure));
+    json_object_put(root);
+    return value;
   }
 
   std::string endpoint_;
@@ -299,12 +315,15 @@ TEST_F(S3RestoreTest, ARetrievalStoresTheVersionsAskedForOnce) {
 
 namespace {
 
-// A key's versions and markers as the store lists them, in order: what a repeated restore must
-// leave as it is.
-std::vector<std::string> listing_of(const s3test::StoreReader& store, const std::string& bucket) {
+// A bucket's versions and markers as the store lists them, each key's newest first: what a
+// repeated restore must leave as it is. Without the store's identifiers, two buckets restored from
+// one tape list the same.
+std::vector<std::string> listing_of(const s3test::StoreReader& store, const std::string& bucket,
+                                    bool with_ids = true) {
   std::vector<std::string> entries;
   for (const s3test::Listed& v : store.versions(bucket)) {
-    entries.push_back(v.key + " " + v.version_id + (v.delete_marker ? " marker" : ""));
+    entries.push_back(v.key + (with_ids ? " " + v.version_id : "") + " " +
+                      (v.delete_marker ? "marker" : v.etag) + (v.latest ? " latest" : ""));
   }
   return entries;
 }
@@ -350,4 +369,89 @@ TEST_F(S3RestoreTest, RepeatedRestoresAddNoVersionAndNoDeleteMarker) {
                 HasSubstr("Objects: 0 stored, " + objects + " already there, 0 refused"));
     EXPECT_EQ(listing_of(store(), bucket("marks")), stored);
   }
+}
+
+// A restore killed three quarters of the way, resumed, then run again as a full dump: the bucket
+// ends with the versions and markers of one uninterrupted restore, and each run counts what is not
+// in the store. The object that the killed run lost to a block its drive could not read is left
+// to the resume, which does not meet it again (the history carries it: status 2); the next full
+// dump stores it and finds everything else there.
+TEST_F(S3RestoreTest, AKilledRestoreResumedEndsWithTheVersionsOfOneRestore) {
+  vtape::Description d;
+  d.block_size = 4096;
+  d.buckets = {{"marks"}};
+  const auto marker = [](const std::string& key, int second, const std::string& version) {
+    return object(0, key, "", second, version, {{"IsDeleted", "true"}});
+  };
+  // Keys whose versions lie on both sides of the place where the run is killed, one of them met
+  // out of time order.
+  d.objects = {
+      object(0, "newest", "a", 1, "v1"), object(0, "lost.bin", "", 1, "v1"),
+      object(0, "report", "three", 3, "v3", {{"UserMetadata", R"({"empty":""})"}}),
+      marker("newest", 2, "v2"), object(0, "between", "a", 1, "v1"),
+      object(0, "older", "b", 2, "v2"), marker("between", 2, "v2"),
+      object(0, "between", "c", 3, "v3"), marker("first", 1, "v1"),
+      object(0, "report", "one", 1, "v1"), object(0, "first", "b", 2, "v2"),
+      object(0, "twice", "a", 1, "v1"), marker("twice", 2, "v2"),
+      marker("older", 1, "v1"), marker("twice", 3, "v3"),
+      object(0, "report", "two", 2, "v2"),
+  };
+  constexpr size_t kLost = 1;
+  d.objects[kLost].data = vtape::ObjectData::pattern(3 * d.block_size, 5);
+  for (int n = 0; n < 8; ++n) {
+    d.objects.push_back(object(0, "later-" + std::to_string(n), "x", 1, "v1"));
+  }
+  d.grouping = {.objects_per_po = 1, .pos_per_ocm = 2, .ocms_per_pr = 2};
+  build(d);
+  const std::string all = std::to_string(d.objects.size());
+
+  // One uninterrupted restore, into buckets of another prefix: what the others must end with.
+  const std::string whole = prefix_ + "whole-";
+  const RunResult reference = restore({"-f"}, whole);
+  ASSERT_EQ(reference.status, 0) << reference.err;
+  const std::vector<std::string> want = listing_of(store(), whole + "marks", false);
+  const uint64_t commands = drive_figure("commands");
+  fs::remove_all(work());
+  fs::create_directories(work());
+
+  // Killed, after the drive failed to read a block of the lost object. One request at a time, so
+  // that the history has recorded a place beyond the lost object by then.
+  vtape::Deviations damage;
+  damage.unreadable.push_back({1, layout_.objects[kLost].meta_block + 1});
+  build(d, damage);
+  signal_at(commands * 3 / 4, SIGKILL);
+  const RunResult killed = restore({"-f", "--s3-in-flight", "1"});
+  ASSERT_EQ(killed.status, 128 + SIGKILL) << killed.err;
+  ASSERT_THAT(testutil::read_file(work() + "/history.log"), HasSubstr("\nNot stored=1\n"));
+
+  // The drive mended, the resume stores the rest and counts the lost object.
+  build(d);
+  const RunResult resumed = restore({"-r"});
+  EXPECT_EQ(resumed.status, 2) << resumed.err;
+  EXPECT_THAT(testutil::strip_headers(resumed.out),
+              HasSubstr(" 0 refused, 0 not readable, 1 not stored, 0 lost; "));
+  EXPECT_TRUE(e2e::has_line(resumed.err,
+                            "[ERROR  ] [COMMON] 1 object was not stored in the S3 store (named "
+                            "above, 1 of them by the interrupted run). Run a full dump (-f) or "
+                            "the retrieval again: the versions stored already are found and not "
+                            "stored twice."))
+      << resumed.err;
+  EXPECT_TRUE(store().versions(bucket("marks"), "lost.bin").empty());
+
+  // A full dump stores it alone: the versions of one restore, the empty value kept.
+  const RunResult completed = restore({"-f"});
+  EXPECT_EQ(completed.status, 0) << completed.err;
+  EXPECT_THAT(testutil::strip_headers(completed.out),
+              HasSubstr("Objects: 1 stored, " + std::to_string(d.objects.size() - 1) +
+                        " already there, 0 refused, 0 not readable, 0 not stored, 0 lost; "));
+  EXPECT_EQ(listing_of(store(), bucket("marks"), false), want);
+  EXPECT_EQ(store().fetch(bucket("marks"), "report").headers.count("x-amz-meta-empty"), 1U);
+
+  // Once more: nothing stored, no marker added.
+  const std::vector<std::string> stored = listing_of(store(), bucket("marks"));
+  const RunResult again = restore({"-f"});
+  EXPECT_EQ(again.status, 0) << again.err;
+  EXPECT_THAT(testutil::strip_headers(again.out),
+              HasSubstr("Objects: 0 stored, " + all + " already there, 0 refused"));
+  EXPECT_EQ(listing_of(store(), bucket("marks")), stored);
 }

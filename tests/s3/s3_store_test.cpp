@@ -273,6 +273,44 @@ TEST_F(S3StoreTest, ResumedRestoreAddsNoSecondVersion) {
   EXPECT_EQ(store.has_version("resume", "no-such-key", ids[0]), false);
 }
 
+// A run that ended between an older version (or marker) and the copy (or marker) that makes the
+// newest current again left the older one current: the next run that finds it takes that step.
+TEST_F(S3StoreTest, AnOlderVersionLeftCurrentIsFollowedByTheNewestOnceFound) {
+  const struct {
+    const char* key;
+    bool newer_marker, older_marker;
+  } cases[] = {
+      {"versions", false, false}, {"older-marker", false, true}, {"newer-marker", true, false}};
+  const auto meta = [](const char* key, bool marker, int second) {
+    return metadata(key, "2024-01-01T00:00:0" + std::to_string(second) + "Z",
+                    marker ? R"(,"IsDeleted":true)" : "", marker ? 0 : 5);
+  };
+  for (const auto& c : cases) {
+    const std::string newer = meta(c.key, c.newer_marker, 3);
+    const std::string older = meta(c.key, c.older_marker, 1);
+    // Each by a run of its own, which knows nothing of the other.
+    for (const auto& [version, body] : {std::pair{newer, "newer"}, {older, "older"}}) {
+      s3::Store run(options_, credentials_);
+      ASSERT_TRUE(run.prepare_bucket("ended"));
+      ASSERT_TRUE(put(run, "ended", version, body).stored);
+    }
+    s3::Store next(options_, credentials_);
+    for (const std::string& version : {newer, older}) {  // met in the tape's order
+      const s3::ObjectRequest r =
+          s3::map_object_metadata(version, s3::hex_encode(s3::md5_of(version)));
+      const std::optional<std::string> found =
+          next.find_version("ended", c.key, {r.object_id, r.delete_marker, {}, r.last_modified});
+      EXPECT_TRUE(found && !found->empty()) << c.key;
+    }
+    next.finish();
+    const Fetched current = fetch("ended", c.key);
+    EXPECT_EQ(current.status, c.newer_marker ? 404 : 200) << c.key;
+    if (!c.newer_marker) {
+      EXPECT_EQ(current.body, "newer") << c.key;
+    }
+  }
+}
+
 // Keys a normalisation of the path would fold are stored under their own bytes, in their own
 // bucket.
 TEST_F(S3StoreTest, FoldableKeysAreStoredUnderTheirOwnKey) {

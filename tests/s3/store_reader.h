@@ -35,6 +35,7 @@ struct Listed {
   std::string version_id;
   bool latest = false;
   bool delete_marker = false;
+  std::string etag;  // "" for a delete marker
 };
 
 class StoreReader {
@@ -102,7 +103,7 @@ class StoreReader {
     for (const s3::XmlElement& entry : s3::xml_elements(listing.out, {"Version", "DeleteMarker"})) {
       found.push_back({s3::xml_text(entry.inner, "Key"), s3::xml_text(entry.inner, "VersionId"),
                        s3::xml_text(entry.inner, "IsLatest") == "true",
-                       entry.name == "DeleteMarker"});
+                       entry.name == "DeleteMarker", s3::xml_text(entry.inner, "ETag")});
     }
     return found;
   }

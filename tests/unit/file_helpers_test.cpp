@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <optional>
 #include <string>
 
 #include "common/test_util.h"
@@ -17,6 +18,7 @@
 #include "walk/numbering.h"
 #include "support/file_failure.h"
 #include "driver/free_space.h"
+#include "walk/history.h"
 
 namespace fs = std::filesystem;
 
@@ -266,6 +268,35 @@ TEST(FreeSpace, JobsThatDoNotFitEndSayingHowMuch) {
   check_space_for_retrieval("/tmp", &huge, true);
   check_space_for_list("/tmp", huge.size, true);
   check_space_for_list("/tmp", 1, false);
+}
+
+// A dump into a store writes no object on the save path: it needs room there for the copy of the
+// marker cache and for its history and lists, not the dumps' margin of 100 GiB.
+TEST(FreeSpace, ADumpIntoAStoreNeedsRoomForTheCacheAndItsHistoryOnly) {
+  constexpr uint64_t kCache = 3 << 20;
+  constexpr uint64_t kNeeded = kCache + kStoreRunRoomBytes;
+  const struct {
+    std::optional<uint64_t> free;
+    bool force;
+    bool ends;
+  } cases[] = {
+      {kNeeded, false, false},
+      {kNeeded - 1, false, true},
+      {uint64_t{99} << 30, false, false},
+      {0, true, false},
+      {std::nullopt, false, false},  // not known: the dump goes on
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.free.value_or(UINT64_MAX));
+    if (c.ends) {
+      EXPECT_EXIT(RUN_ENDS(check_space_for_store_run("/srv/save", c.free, kCache, c.force)),
+                  testing::ExitedWithCode(1),
+                  "Disk space is not large enough: 19.0 MiB free on the .* of /srv/save, the marker "
+                  "cache and the history need 19.0 MiB.\n");
+    } else {
+      check_space_for_store_run("/srv/save", c.free, kCache, c.force);
+    }
+  }
 }
 
 TEST(FileFailure, TheDetailNamesTheDirectoryTheReasonAndAFullFileSystem) {
