@@ -6,7 +6,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -63,6 +65,37 @@ void keep_report_copy(const std::vector<std::string>& argv, const std::string& c
   fs::copy_file(report, copy, fs::copy_options::overwrite_existing);
 }
 
+using Clock = std::chrono::steady_clock;
+
+// How long run() waits for output: a program that may stop is looked at every few milliseconds
+// (stopped, it holds its pipes open and writes nothing); one to be killed, until its moment.
+int poll_timeout(const RunHooks& hooks, std::optional<Clock::time_point> kill_at) {
+  int timeout = hooks.when_stopped ? 10 : -1;
+  if (kill_at) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(*kill_at - Clock::now());
+    const int ms = static_cast<int>(std::max<int64_t>(0, left.count()));
+    timeout = timeout < 0 ? ms : std::min(timeout, ms);
+  }
+  return timeout;
+}
+
+// Appends what the program wrote on the pipes that poll() found ready; a pipe at its end is
+// closed and no longer polled.
+void read_ready(pollfd (&fds)[2], int* open_count, RunResult* result) {
+  char buffer[65536];
+  for (int i = 0; i < 2; ++i) {
+    if (fds[i].fd < 0 || (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
+    const ssize_t n = read(fds[i].fd, buffer, sizeof(buffer));
+    if (n > 0) {
+      (i == 0 ? result->out : result->err).append(buffer, static_cast<size_t>(n));
+    } else {
+      close(fds[i].fd);
+      fds[i].fd = -1;
+      --*open_count;
+    }
+  }
+}
+
 }  // namespace
 
 std::string program_temporary_directory() {
@@ -78,6 +111,7 @@ RunResult run(const std::vector<std::string>& argv, const std::string& cwd,
   const pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
+    if (hooks.kill_after_ms) setpgid(0, 0);  // a group of its own, to be killed whole
     dup2(out_pipe[1], STDOUT_FILENO);
     dup2(err_pipe[1], STDERR_FILENO);
     close(out_pipe[0]);
@@ -93,23 +127,30 @@ RunResult run(const std::vector<std::string>& argv, const std::string& cwd,
     execv(args[0], args.data());
     _exit(127);
   }
+  std::optional<Clock::time_point> kill_at;
+  if (hooks.kill_after_ms) {
+    setpgid(pid, pid);  // before the kill, whichever of the two runs first
+    kill_at = Clock::now() + std::chrono::milliseconds(*hooks.kill_after_ms);
+  }
   close(out_pipe[1]);
   close(err_pipe[1]);
   RunResult result;
   pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
   int open_count = 2;
-  char buffer[65536];
   int status = 0;
   bool reaped = false;
   while (open_count > 0) {
-    // A program that may stop is looked at every few milliseconds: stopped, it holds its pipes
-    // open and writes nothing.
-    const int ready = poll(fds, 2, hooks.when_stopped ? 10 : -1);
+    const int ready = poll(fds, 2, poll_timeout(hooks, kill_at));
     if (ready < 0) {
       if (errno == EINTR) continue;
       break;
     }
-    if (ready == 0 && !reaped) {
+    if (kill_at && Clock::now() >= *kill_at) {
+      // Until the program is reaped its group is its own: the kill reaches its processes only.
+      if (!reaped) kill(-pid, SIGKILL);
+      kill_at.reset();
+    }
+    if (ready == 0 && !reaped && hooks.when_stopped) {
       const pid_t changed = waitpid(pid, &status, WNOHANG | WUNTRACED);
       if (changed == pid && WIFSTOPPED(status)) {
         hooks.when_stopped();
@@ -119,24 +160,12 @@ RunResult run(const std::vector<std::string>& argv, const std::string& cwd,
       }
       continue;
     }
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
-      const ssize_t n = read(fds[i].fd, buffer, sizeof(buffer));
-      if (n > 0) {
-        (i == 0 ? result.out : result.err).append(buffer, static_cast<size_t>(n));
-      } else {
-        close(fds[i].fd);
-        fds[i].fd = -1;
-        --open_count;
-      }
-    }
+    read_ready(fds, &open_count, &result);
   }
   if (!reaped) waitpid(pid, &status, 0);
-  if (WIFEXITED(status)) {
-    result.status = WEXITSTATUS(status);
-  } else if (WIFSIGNALED(status)) {
-    result.status = 128 + WTERMSIG(status);
-  }
+  result.status = WIFEXITED(status)     ? WEXITSTATUS(status)
+                  : WIFSIGNALED(status) ? 128 + WTERMSIG(status)
+                                        : -1;
   keep_report_copy(argv, cwd);
   return result;
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <functional>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -45,11 +46,14 @@ struct RunResult {
 };
 
 // What a run may do beside running the program: variables of its environment (set after TMPDIR,
-// so they may replace it), and a step taken each time the program stops (SIGSTOP) before it is
-// continued.
+// so they may replace it), a step taken each time the program stops (SIGSTOP) before it is
+// continued, and a cut of power: with `kill_after_ms`, the program runs in a process group of
+// its own, which is killed whole (SIGKILL, the processes the program made included) once that
+// many milliseconds have passed, unless the program ended before.
 struct RunHooks {
   std::vector<std::pair<std::string, std::string>> env;
   std::function<void()> when_stopped;
+  std::optional<int> kill_after_ms;
 };
 
 // Runs `argv` (argv[0] is the program path) in `cwd` (the current directory when empty) and
