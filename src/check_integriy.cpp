@@ -211,9 +211,19 @@ std::optional<uint64_t> stored_count(const Walk& w, uint64_t not_stored) {
   return w.setup().sink != nullptr ? std::optional<uint64_t>(not_stored) : std::nullopt;
 }
 
+// The places of the objects the dump lost, kept whenever they changed before the history moves
+// past them: a dump killed at any moment leaves a record of every object lost before the place its
+// history gives (and its first record replaces what an earlier full dump left).
+void keep_new_lost_places(Walk& w) {
+  if (w.out.lost_places_kept == w.out.lost_places.size()) return;
+  keep_lost_places(w, w.tape.barcode_id);
+  w.out.lost_places_kept = w.out.lost_places.size();
+}
+
 // Records where a dump stands as packed object `n.po` is about to be checked: its counters and the
 // numbering of the buckets, from which a resume continues (at most once per interval of -i).
 int write_checkpoint(Walk& w, const Checkpoint& place) {
+  keep_new_lost_places(w);
   w.out.recorded = true;
   std::copy(std::begin(place.counters), std::end(place.counters), w.out.recorded_counters);
   w.out.recorded_numbering = place.numbering;
@@ -242,6 +252,7 @@ int record_progress(Walk& w, const WalkCounters& n) {
 // Writes the tape's history section at once: the recorded place (or the start), and whether the
 // dump is complete.
 int write_progress(Walk& w, bool complete) {
+  keep_new_lost_places(w);
   const uint64_t* c = w.out.recorded_counters;
   const bool at_start = !w.out.recorded;
   HistoryKeys keys = {{"PR", std::to_string(at_start ? 1 : c[0])},

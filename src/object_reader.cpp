@@ -1086,7 +1086,15 @@ bool check_resume(const Settings& settings, RunState& run) {
 // status they call for, 0 when there are none.
 int objects_missing_status(const Settings& settings, const RunState& run) {
   const int lost = walk::report_lost_objects(settings.save_path, run.tape_id);
-  return settings.to_store ? std::max(lost, walk::report_not_stored()) : lost;
+  if (settings.to_store) return std::max(lost, walk::report_not_stored());
+  return settings.is_resume_dump_required == True
+             ? std::max(lost, walk::report_lost_before(settings.save_path, run.tape_id))
+             : lost;
+}
+
+// A resume of a dump that completed: the objects that dump lost into files are still missing.
+int objects_lost_before_status(const Settings& settings, const RunState& run) {
+  return settings.to_store ? 0 : walk::report_lost_before(settings.save_path, run.tape_id);
 }
 
 // A full or a resumed dump; returns the run's exit status.
@@ -1097,7 +1105,7 @@ int run_dump(const Settings& settings, RunState& run) {
   run_record::note_drive("tape_id", printable(run.tape_id));
   warn_space_for_dump(*run.drive, settings.save_path);
   const bool resume = settings.is_resume_dump_required == True;
-  if (resume && !check_resume(settings, run)) return 0;
+  if (resume && !check_resume(settings, run)) return objects_lost_before_status(settings, run);
   run.walk->setup().mode = resume ? walk::Mode::resume_dump : walk::Mode::full_dump;
   if (check_integrity(*run.walk, run.mamvci, &run.mamhta) != 0) {
     output_accdg_to_vl(LV_ERROR, VL_MISC, "Some error has occurred at check_integrity.\n");

@@ -121,6 +121,7 @@ Got read_following_block(Walk& w, uint32_t* count) {
 void record_lost_object(Walk& w) {
   ObjectFields f;
   f.size_known = false;
+  f.named_from_cache = true;
   if (w.in_hand.meta >= w.data.index.object_count()) {
     record_object(w, f, run_record::Outcome::lost, {});
     return;

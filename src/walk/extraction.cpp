@@ -458,14 +458,34 @@ __attribute__((format(printf, 4, 5))) int note_object_error(Walk& w, const char*
   return 0;
 }
 
+// The place of the metadata of object `meta` (0-based over the tape) as its packed object's
+// directory in the cached partial reference gives it; false when the index does not place it.
+bool place_from_cache(Walk& w, uint64_t meta, walk::LostPlace* place) {
+  walk::MarkerIndex& index = w.data.index;
+  if (meta >= index.object_count()) return false;
+  const uint64_t p = index.po_of_meta(meta);
+  const std::vector<PackedObjectPlace>& places = packed_object_places(w);
+  if (p >= places.size() || places[p].block == UINT64_MAX) return false;
+  const walk::PoDirectory& dir = index.po_directory(p);
+  const size_t r = static_cast<size_t>(meta - index.pos()[p].first_meta);
+  if (r >= dir.data_offset.size() || dir.data_offset[r] < dir.meta_offset[r]) return false;
+  place->block_address = places[p].block;
+  place->offset = ml::kIdentifierSize + dir.meta_offset[r];
+  place->meta_size = dir.data_offset[r] - dir.meta_offset[r];
+  return true;
+}
+
 // The place of an object lost to damage, for a second pass: as the list entry a retrieval read
-// gives it, or from where the walk found its metadata. Nothing when that is not known.
+// gives it, from where the walk found its metadata, or, for one whose metadata was not read, from
+// the cache. Nothing when that is not known.
 void note_lost_place(Walk& w, const ObjectFields& f, const std::string& bucket) {
   walk::LostPlace place{bucket, f.key, f.id, f.version_id, f.size};
   if (const object_list* entry = w.in_hand.expected) {
     place.block_address = entry->block_address;
     place.offset = entry->meta_offset;
     place.meta_size = entry->metadata_size;
+  } else if (f.named_from_cache) {
+    if (!place_from_cache(w, w.in_hand.meta, &place)) return;
   } else if (w.in_hand.block >= w.counts.po_block_address && w.in_hand.meta_length > 0) {
     place.block_address = w.counts.po_block_address;
     place.offset = (w.in_hand.block - w.counts.po_block_address) * w.tape.block_size +

@@ -85,6 +85,7 @@ bool write_lost_places(const std::string& save_root, const std::string& tape_id,
     *why = "the directory " + failed_at + " cannot be used";
     return false;
   }
+  remove_orphaned_temporaries(dir, kLostPlacesName);  // of a run killed while it wrote the record
   if (places.empty()) {
     if (unlinkat(dir.fd(), kLostPlacesName, 0) != 0 && errno != ENOENT) {
       *why = std::strerror(errno);

@@ -1,5 +1,6 @@
 #include "walk/lost_report.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstring>
@@ -9,6 +10,7 @@
 #include "support/printable.h"
 #include "support/run_record.h"
 #include "support/safe_dir.h"
+#include "walk/lost_places.h"
 #include "walk/save_layout.h"
 
 namespace walk {
@@ -32,6 +34,7 @@ bool write_lost_list(const std::string& save_root, const std::string& tape_id, s
                                                   : std::strerror(errno);
     return false;
   }
+  remove_orphaned_temporaries(dir, kLostListName);  // of a run killed while it wrote the list
   AtomicFile file;
   const auto fail = [why] {
     *why = std::strerror(errno);
@@ -72,6 +75,33 @@ int report_lost_objects(const std::string& save_root, const std::string& tape_id
                      "%" PRIu64
                      " objects could not be read from the tape. They are listed in %s.\n",
                      count, printable(path).c_str());
+  return kExitObjectsLost;
+}
+
+int report_lost_before(const std::string& save_root, const std::string& tape_id) {
+  const std::vector<std::string>& this_run = run_record::lost_objects();
+  std::vector<std::string> names;
+  for (const LostPlace& p : read_lost_places(save_root, tape_id)) {
+    std::string name = run_record::object_name(p.bucket, p.key, p.version, p.object_id);
+    if (std::find(this_run.begin(), this_run.end(), name) == this_run.end()) {
+      names.push_back(std::move(name));
+    }
+  }
+  if (names.empty()) return 0;
+  std::string listed;
+  for (size_t i = 0; i < names.size() && i < kLostListedInMessages; ++i) {
+    listed += "\n" + std::string(INDENT) + names[i];
+  }
+  if (names.size() > kLostListedInMessages) {
+    listed += "\n" + std::string(INDENT) + "and " +
+              std::to_string(names.size() - kLostListedInMessages) + " more, recorded in " +
+              printable(save_root + "/" + tape_id + "/" + kLostPlacesName);
+  }
+  output_accdg_to_vl(LV_ERROR, VL_COMMON,
+                     "%zu %s not be read from the tape by the dump that this run resumes (-r "
+                     "--retry-lost reads %s again):%s\n",
+                     names.size(), names.size() == 1 ? "object could" : "objects could",
+                     names.size() == 1 ? "it" : "them", listed.c_str());
   return kExitObjectsLost;
 }
 

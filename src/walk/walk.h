@@ -183,6 +183,7 @@ class Walk {
     uint64_t recorded_counters[4] = {};
     HistoryKeys recorded_numbering;
     std::vector<LostPlace> lost_places;  // of the objects lost whose metadata's place is known
+    size_t lost_places_kept = SIZE_MAX;  // of them, those the record holds (SIZE_MAX: not kept yet)
     uint64_t recorded_not_stored = 0;  // objects before that place not in the store
   } out;
 

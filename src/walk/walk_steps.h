@@ -59,6 +59,7 @@ struct ObjectFields {
   std::string last_modified;
   std::string version_id;
   std::string content_md5;
+  bool named_from_cache = false;  // a lost object whose metadata was not read: its place too
 };
 
 // An ERROR or WARNING about an object itself: it counts in the walk's result.

@@ -4,6 +4,7 @@
 // lost objects, 0 when it lost none.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <filesystem>
 #include <map>
 #include <set>
@@ -203,6 +204,34 @@ TEST_F(DamageTest, EveryObjectOutsideTheDamageIsRecoveredAndEveryLostOneNamed) {
     e2e::expect_same_files(e2e::without_numbers(saved()),
                            e2e::without_numbers(recovered(lost_in_resume)));
 
+    fs::remove_all(save());
+    fs::remove_all(work());
+    fs::remove_all(cart());
+  }
+}
+
+// A dump stopped after it lost objects, by SIGTERM or killed at once, then resumed: the resume
+// does not read those objects again, yet names them and ends with status 2, and so does a resume
+// of the dump once it is complete.
+TEST_F(DamageTest, AResumeNamesTheObjectsTheInterruptedDumpLost) {
+  const Case c{"first packed object", {{1, plan_.pos[0].place.block}}, ""};
+  for (const int signal_number : {SIGTERM, SIGKILL}) {
+    SCOPED_TRACE(signal_number);
+    vtape::Deviations deviations;
+    deviations.unreadable.push_back({1, plan_.pos[0].place.block});
+    build(d_, deviations);
+    signal_at(90, signal_number);  // past the damage, before the end
+    RunResult r = reader({"-f"});
+    ASSERT_EQ(r.status, 128 + signal_number) << r.err;
+    ASSERT_TRUE(has_line(r.err, "Block " + std::to_string(plan_.pos[0].place.block) +
+                                    " of the data partition cannot be read"))
+        << r.err;
+    signal_at(0, 0);
+    for (int run = 0; run < 2; ++run) {
+      r = reader({"-r"});
+      expect_outcome(r, lost(c), c);
+    }
+    e2e::expect_same_files(saved(), recovered(lost(c)));
     fs::remove_all(save());
     fs::remove_all(work());
     fs::remove_all(cart());
