@@ -564,9 +564,6 @@ int walk_data_partition(Walk& w, const MamVci* mamvci, bool locate_first) {
   if (w.out.lists.active()) w.out.lists.finish();
   settle_objects(w);
   status_line::finish();  // the job's own messages follow
-  if (w.mode_is(Mode::full_dump) || w.mode_is(Mode::resume_dump)) {
-    ret |= write_progress(w, true);
-  }
   return ret;
 }
 
@@ -600,3 +597,5 @@ int check_integrity(Walk& w, const MamVci* mamvci, const MamHta* mamhta) {
   output_accdg_to_vl(LV_TRACE, VL_MISC, "end  :check_integrity\n");
   return ret | w.counts.object_errors;
 }
+
+int record_dump_complete(Walk& w) { return write_progress(w, true); }

@@ -1107,11 +1107,12 @@ int run_dump(const Settings& settings, RunState& run) {
   const bool resume = settings.is_resume_dump_required == True;
   if (resume && !check_resume(settings, run)) return objects_lost_before_status(settings, run);
   run.walk->setup().mode = resume ? walk::Mode::resume_dump : walk::Mode::full_dump;
-  if (check_integrity(*run.walk, run.mamvci, &run.mamhta) != 0) {
+  int walked = check_integrity(*run.walk, run.mamvci, &run.mamhta);
+  save_marker_cache(*run.walk, run.barcode_id);
+  walked |= record_dump_complete(*run.walk);
+  if (walked != 0) {
     output_accdg_to_vl(LV_ERROR, VL_MISC, "Some error has occurred at check_integrity.\n");
   }
-  save_marker_cache(*run.walk, run.barcode_id);
-  walk::keep_lost_places(*run.walk, run.tape_id);
   if (const uint64_t there = run.walk->counts.already_there; there > 1) {
     output_accdg_to_vl(LV_WARNING, VL_COMMON,
                        "%" PRIu64

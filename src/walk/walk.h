@@ -283,6 +283,10 @@ int get_tape_identifier(Walk& walk, char* tape_id);
 // The walk of the job the setup names: a dump ("full_dump", "resume_dump"), a list run
 // ("output_list") or a retrieval of the selected objects ("output_objects_in_object_list").
 int check_integrity(Walk& walk, const MamVci* mamvci, const MamHta* mamhta);
+// After the walk of a dump, once the copy of the marker cache is saved: the places of the objects
+// it lost kept, then the history's record that the dump is complete. A dump killed before this
+// is resumed, and never taken for complete while something it writes is missing.
+int record_dump_complete(Walk& walk);
 
 // ---------------------------------------------------------------------------------------------
 // The marker cache saved under the save path (walk/saved_cache.cpp).
