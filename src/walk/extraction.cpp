@@ -497,12 +497,30 @@ void note_lost_place(Walk& w, const ObjectFields& f, const std::string& bucket) 
   if (!f.key.empty() && !f.id.empty()) w.out.lost_places.push_back(std::move(place));
 }
 
+// A resume that writes an object its dump had recorded lost: the record lets go of it.
+void note_recovered(Walk& w, const std::string& bucket, const std::string& object_id) {
+  if (!w.mode_is(Mode::resume_dump)) return;
+  if (!w.out.lost_before) {
+    w.out.lost_before.emplace();
+    for (const LostPlace& p : read_lost_places(w.setup().save_path, w.tape.barcode_id)) {
+      w.out.lost_before->emplace(p.bucket, p.object_id);
+    }
+  }
+  if (w.out.lost_before->count({bucket, object_id}) != 0) {
+    w.out.recovered.emplace(bucket, object_id);
+    w.out.lost_places_kept = SIZE_MAX;  // the record changes
+  }
+}
+
 // What the walk knows of the object being processed, for the run's record.
 void record_object(Walk& w, const ObjectFields& f, run_record::Outcome outcome,
                    std::vector<std::string> paths, const std::string* bucket) {
   run_record::Object object = object_record(w, f);
   if (bucket != nullptr) object.bucket = *bucket;
   if (outcome == run_record::Outcome::lost) note_lost_place(w, f, object.bucket);
+  if (outcome == run_record::Outcome::written || outcome == run_record::Outcome::exists) {
+    note_recovered(w, object.bucket, f.id);
+  }
   object.outcome = outcome;
   object.paths = std::move(paths);
   run_record::note_object(object);

@@ -83,6 +83,9 @@ void keep_lost_places(Walk& w, const std::string& tape_id) {
   const std::string& root = w.setup().save_path;
   std::vector<LostPlace> places = w.out.lost_places;
   if (w.mode_is(Mode::resume_dump)) places = merged(read_lost_places(root, tape_id), places);
+  std::erase_if(places, [&](const LostPlace& p) {
+    return w.out.recovered.count({p.bucket, p.object_id}) != 0;
+  });
   std::string why;
   if (!write_lost_places(root, tape_id, places, &why)) {
     output_accdg_to_vl(LV_ERROR, VL_COMMON,

@@ -17,7 +17,10 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "scsi_util.h"
@@ -184,6 +187,11 @@ class Walk {
     HistoryKeys recorded_numbering;
     std::vector<LostPlace> lost_places;  // of the objects lost whose metadata's place is known
     size_t lost_places_kept = SIZE_MAX;  // of them, those the record holds (SIZE_MAX: not kept yet)
+    // A resume: the objects (bucket, object ID) the record of lost places held when it began
+    // (read at its first object), and those of them this run wrote after all: a dump stopped
+    // after it recorded a loss but before its history moved past it meets them again.
+    std::optional<std::set<std::pair<std::string, std::string>>> lost_before;
+    std::set<std::pair<std::string, std::string>> recovered;
     uint64_t recorded_not_stored = 0;  // objects before that place not in the store
   } out;
 

@@ -238,6 +238,26 @@ TEST_F(DamageTest, AResumeNamesTheObjectsTheInterruptedDumpLost) {
   }
 }
 
+// A record of lost objects ahead of the history (a dump stops after it recorded a loss, before
+// its history moved past it): the resume meets those objects again, and on a cartridge read well
+// this time writes them, names none of them lost, ends with status 0, and the record lets go.
+TEST_F(DamageTest, AResumeThatWritesAnObjectRecordedLostDoesNotNameIt) {
+  vtape::Deviations deviations;
+  deviations.unreadable.push_back({1, plan_.pos[0].place.block});
+  build(d_, deviations);
+  ASSERT_EQ(reader({"-f"}).status, 2);
+  const std::string record = tape_dir() + "/lost_places.jsonl";
+  ASSERT_TRUE(fs::exists(record));
+  fs::remove_all(cart());
+  build(d_);
+  testutil::write_file(work() + "/history.log", e2e::history_at(layout_, tape_id_, 0));
+  const RunResult r = reader({"-r"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err.find("could not be read from the tape by the dump"), std::string::npos) << r.err;
+  EXPECT_FALSE(fs::exists(record));
+  e2e::expect_same_files(e2e::without_numbers(saved()), e2e::without_numbers(recovered({})));
+}
+
 }  // namespace
 
 // More than 20 objects lost: the last line names the file that lists them, one per line.
