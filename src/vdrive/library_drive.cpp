@@ -3,20 +3,14 @@
 
 #include "output_level.h"
 #include "vdrive/device_files.h"
+#include "vdrive/opcodes.h"
 
 namespace vdrive {
 
 namespace {
 
-constexpr uint8_t kTestUnitReady = 0x00;
-constexpr uint8_t kInquiry = 0x12;
-constexpr uint8_t kLoadUnload = 0x1B;
-constexpr uint8_t kPreventAllowMediumRemoval = 0x1E;
-constexpr uint8_t kSequentialAccess = 0x01;
 constexpr CheckCondition kIncompatible{0x2, 0x30, 0x00};
 constexpr CheckCondition kRemovalPrevented{0x5, 0x53, 0x02};
-
-uint64_t micros(double seconds) { return static_cast<uint64_t>(seconds * 1e6); }
 
 // "drive.json": {"library": DIR, "index": K}.
 bool parse_drive_file(const std::string& text, std::string* library, size_t* index,
@@ -170,11 +164,12 @@ int LibraryDrive::submit(sg_io_hdr_t* hdr) {
   last_.dxfer_len = hdr->dxfer_len;
   last_.timeout = hdr->timeout;
   const uint8_t op = request->cdb[0];
-  const bool becoming_ready = op == kTestUnitReady && not_ready_left_ > 0;
-  if (holding_ == Holding::ready && op != kInquiry && op != kLoadUnload && !becoming_ready) {
+  const bool becoming_ready = op == opcode::kTestUnitReady && not_ready_left_ > 0;
+  if (holding_ == Holding::ready && op != opcode::kInquiry && op != opcode::kLoadUnload &&
+      !becoming_ready) {
     const int rc = cartridge_->submit(hdr);
     const bool prevented = cartridge_->counters().removal_prevented;
-    if (op == kPreventAllowMediumRemoval && rc == 0 && prevented != prevented_ &&
+    if (op == opcode::kPreventAllowMediumRemoval && rc == 0 && prevented != prevented_ &&
         update_drive([prevented](DriveState& d) { d.prevented = prevented; })) {
       prevented_ = prevented;
     }
@@ -187,18 +182,18 @@ int LibraryDrive::submit(sg_io_hdr_t* hdr) {
 
 Reply LibraryDrive::own_answer(const Cdb& cdb, std::span<uint8_t> out) {
   const uint8_t op = cdb[0];
-  if (op == kInquiry) {
+  if (op == opcode::kInquiry) {
     count(&Counters::inquiry);
     const Inquiry identity;
-    return standard_inquiry(kSequentialAccess,
+    return standard_inquiry(opcode::kSequentialAccess,
                             Identity{identity.vendor, identity.product, identity.revision}, cdb,
                             out);
   }
-  if (op == kLoadUnload) {
+  if (op == opcode::kLoadUnload) {
     count(&Counters::load_unload);
     return load_unload(cdb);
   }
-  if (op == kTestUnitReady) count(&Counters::test_unit_ready);
+  if (op == opcode::kTestUnitReady) count(&Counters::test_unit_ready);
   switch (holding_) {
     case Holding::nothing:
       return check(kNoMedium);

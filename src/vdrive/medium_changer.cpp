@@ -6,22 +6,14 @@
 
 #include "output_level.h"
 #include "vdrive/device_files.h"
+#include "vdrive/opcodes.h"
 
 namespace vdrive {
 
 namespace {
 
-constexpr uint8_t kTestUnitReady = 0x00;
-constexpr uint8_t kInitializeElementStatus = 0x07;
-constexpr uint8_t kInquiry = 0x12;
-constexpr uint8_t kModeSense6 = 0x1A;
-constexpr uint8_t kPreventAllowMediumRemoval = 0x1E;
-constexpr uint8_t kMoveMedium = 0xA5;
-constexpr uint8_t kReadElementStatus = 0xB8;
 
-constexpr uint8_t kMediumChangerType = 0x08;
 constexpr uint8_t kElementAddressPage = 0x1D;
-constexpr uint8_t kAllPages = 0x3F;
 constexpr size_t kModeHeaderLength = 4;
 constexpr size_t kElementAddressPageLength = 20;
 
@@ -50,8 +42,6 @@ constexpr uint16_t kBarcodeAttribute = 0x0806;
 
 const ElementType kAddressOrder[] = {ElementType::robot, ElementType::import_export,
                                      ElementType::drive, ElementType::storage};
-
-uint64_t micros(double seconds) { return static_cast<uint64_t>(seconds * 1e6); }
 
 void put_text(std::vector<uint8_t>& out, size_t at, const std::string& text, size_t width) {
   std::string field = text.substr(0, width);
@@ -154,27 +144,27 @@ LastCommand MediumChanger::last_command() const {
 
 Reply MediumChanger::serve(const Cdb& cdb, std::span<uint8_t> out) {
   switch (cdb[0]) {
-    case kTestUnitReady:
+    case opcode::kTestUnitReady:
       count(&Counters::test_unit_ready);
       return Reply{};
-    case kInitializeElementStatus:
+    case opcode::kInitializeElementStatus:
       return Reply{};
-    case kPreventAllowMediumRemoval:  // it keeps the import/export slots closed
+    case opcode::kPreventAllowMediumRemoval:  // it keeps the import/export slots closed
       count(cdb[4] & 0x01 ? &Counters::prevent_removal : &Counters::allow_removal);
       return Reply{};
-    case kInquiry:
+    case opcode::kInquiry:
       count(&Counters::inquiry);
       return standard_inquiry(
-          kMediumChangerType,
+          opcode::kMediumChanger,
           Identity{config_.inquiry.vendor, config_.inquiry.product, config_.inquiry.revision}, cdb,
           out);
-    case kModeSense6:
+    case opcode::kModeSense6:
       count(&Counters::mode_sense);
       return mode_sense(cdb, out);
-    case kReadElementStatus:
+    case opcode::kReadElementStatus:
       count(&Counters::read_element_status);
       return read_element_status(cdb, out);
-    case kMoveMedium:
+    case opcode::kMoveMedium:
       return move_medium(cdb);
     default:
       count(&Counters::refused);
@@ -184,7 +174,7 @@ Reply MediumChanger::serve(const Cdb& cdb, std::span<uint8_t> out) {
 
 Reply MediumChanger::mode_sense(const Cdb& cdb, std::span<uint8_t> out) const {
   const uint8_t page = cdb[2] & 0x3F;
-  if (page != kElementAddressPage && page != kAllPages) return check(kInvalidField);
+  if (page != kElementAddressPage && page != opcode::kAllPages) return check(kInvalidField);
   std::vector<uint8_t> data(kModeHeaderLength + kElementAddressPageLength, 0);
   data[0] = static_cast<uint8_t>(data.size() - 1);  // no block descriptor
   data[kModeHeaderLength] = kElementAddressPage;

@@ -13,30 +13,16 @@
 
 #include "support/unique_fd.h"
 #include "vdrive/device_files.h"
+#include "vdrive/opcodes.h"
 
 namespace vdrive {
 
 namespace {
 
-// Operation codes served; every other one is refused as an invalid command.
-constexpr uint8_t kTestUnitReady = 0x00;
-constexpr uint8_t kRewind = 0x01;
-constexpr uint8_t kReadBlockLimits = 0x05;
-constexpr uint8_t kRead6 = 0x08;
-constexpr uint8_t kSpace6 = 0x11;
-constexpr uint8_t kInquiry = 0x12;
-constexpr uint8_t kModeSense6 = 0x1A;
-constexpr uint8_t kPreventAllowMediumRemoval = 0x1E;
-constexpr uint8_t kLocate10 = 0x2B;
-constexpr uint8_t kReadPosition = 0x34;
-constexpr uint8_t kLogSense = 0x4D;
-constexpr uint8_t kReadAttribute = 0x8C;
-constexpr uint8_t kLocate16 = 0x92;
 
 constexpr uint8_t kHostTimedOut = 0x03;
 constexpr uint8_t kHostBusReset = 0x08;
 
-constexpr uint8_t kSequentialAccess = 0x01;  // INQUIRY device type
 constexpr uint8_t kVolumeStatisticsPage = 0x17;
 constexpr uint16_t kVolumePersonality = 0x0045;
 constexpr uint8_t kReadPositionLongForm = 0x06;
@@ -44,7 +30,6 @@ constexpr size_t kLongFormLength = 32;
 constexpr uint16_t kFirstHostTypeAttribute = 0x0800;
 constexpr size_t kReadBlockLimitsLength = 6;
 // MODE SENSE(6): the mode parameter header and one block descriptor, no pages.
-constexpr uint8_t kAllPages = 0x3F;
 constexpr size_t kModeHeaderLength = 4;
 constexpr size_t kBlockDescriptorLength = 8;
 constexpr uint8_t kWriteProtected = 0x80;
@@ -188,7 +173,8 @@ constexpr UnitAttention kMediumChanged{0x28, 0x00};
 
 namespace {
 bool moves_tape(uint8_t op) {
-  return op == kLocate10 || op == kLocate16 || op == kSpace6 || op == kRewind;
+  return op == opcode::kLocate10 || op == opcode::kLocate16 || op == opcode::kSpace6 ||
+         op == opcode::kRewind;
 }
 }  // namespace
 
@@ -198,11 +184,11 @@ TapePlace VirtualDrive::place() {
 
 void VirtualDrive::account(uint8_t op, const TapePlace& from, const Reply& reply) {
   const DriveTimeFigures before = time_.figures();
-  if (op == kRewind) {
+  if (op == opcode::kRewind) {
     time_.rewind(from);
   } else if (moves_tape(op)) {
     time_.position(from, place());
-  } else if (op == kRead6) {
+  } else if (op == opcode::kRead6) {
     time_.read(reply.transferred);
     const uint64_t stops = host_.stops();
     if (host_.read(reply.transferred, HostPace::Clock::now())) time_.host_stop();
@@ -220,7 +206,7 @@ void VirtualDrive::account(uint8_t op, const TapePlace& from, const Reply& reply
 }
 
 void VirtualDrive::unload() {
-  account(kRewind, place(), Reply{});
+  account(opcode::kRewind, place(), Reply{});
   partition_ = 0;
   object_ = 0;
 }
@@ -283,7 +269,8 @@ std::optional<Reply> VirtualDrive::injected(uint8_t op, uint64_t seen) {
     count(&Counters::injected_faults);
     // A timed-out positioning command leaves the tape where the drive stopped it: here, the
     // beginning of the partition. After a bus reset the next command meets a unit attention.
-    const bool positions = op == kLocate10 || op == kLocate16 || op == kSpace6;
+    const bool positions =
+        op == opcode::kLocate10 || op == opcode::kLocate16 || op == opcode::kSpace6;
     if (f.host_status == kHostTimedOut && positions) object_ = 0;
     if (f.host_status == kHostBusReset) unit_attentions_.push_front(kResetAttention);
     Reply r;
@@ -327,7 +314,7 @@ std::optional<Reply> VirtualDrive::injected(uint8_t op, uint64_t seen) {
 
 // A pending unit attention, a missing or unloaded cartridge: every command but INQUIRY meets it.
 std::optional<Reply> VirtualDrive::drive_state_fault(uint8_t op) {
-  if (op == kInquiry) return std::nullopt;
+  if (op == opcode::kInquiry) return std::nullopt;
   if (!unit_attentions_.empty()) {
     const UnitAttention ua = unit_attentions_.front();
     unit_attentions_.pop_front();
@@ -340,45 +327,45 @@ std::optional<Reply> VirtualDrive::drive_state_fault(uint8_t op) {
 
 Reply VirtualDrive::serve(const Cdb& cdb, std::span<uint8_t> out) {
   switch (cdb[0]) {
-    case kTestUnitReady:
+    case opcode::kTestUnitReady:
       count(&Counters::test_unit_ready);
       return test_unit_ready();
-    case kRewind:
+    case opcode::kRewind:
       count(&Counters::rewind);
       object_ = 0;
       return Reply{};
-    case kReadBlockLimits:
+    case opcode::kReadBlockLimits:
       count(&Counters::read_block_limits);
       return read_block_limits(out);
-    case kInquiry:
+    case opcode::kInquiry:
       count(&Counters::inquiry);
       return inquiry(cdb, out);
-    case kLocate10:
+    case opcode::kLocate10:
       count(&Counters::locate);
       if (cdb[1] & 0x04) return check(kInvalidField);  // BT: no block addresses
       return locate(cdb[1] & 0x02, cdb[8], cdb_number(cdb, 3, 4));
-    case kLocate16:
+    case opcode::kLocate16:
       count(&Counters::locate);
       return locate(cdb[1] & 0x02, cdb[3], cdb_number(cdb, 4, 8));
-    case kSpace6:
+    case opcode::kSpace6:
       count(&Counters::space);
       return space(cdb);
-    case kRead6:
+    case opcode::kRead6:
       count(&Counters::read);
       return read(cdb, out);
-    case kReadPosition:
+    case opcode::kReadPosition:
       count(&Counters::read_position);
       return read_position(cdb, out);
-    case kLogSense:
+    case opcode::kLogSense:
       count(&Counters::log_sense);
       return log_sense(cdb, out);
-    case kReadAttribute:
+    case opcode::kReadAttribute:
       count(&Counters::read_attribute);
       return read_attribute(cdb, out);
-    case kModeSense6:
+    case opcode::kModeSense6:
       count(&Counters::mode_sense);
       return mode_sense(cdb, out);
-    case kPreventAllowMediumRemoval:
+    case opcode::kPreventAllowMediumRemoval:
       return prevent_allow_medium_removal(cdb);
     default:
       // Writes, erases, formats, attribute writes and everything else this drive does not know.
@@ -396,7 +383,7 @@ Reply VirtualDrive::test_unit_ready() {
 }
 
 Reply VirtualDrive::inquiry(const Cdb& cdb, std::span<uint8_t> out) {
-  return standard_inquiry(kSequentialAccess,
+  return standard_inquiry(opcode::kSequentialAccess,
                           Identity{inquiry_.vendor, inquiry_.product, inquiry_.revision}, cdb, out);
 }
 
@@ -615,7 +602,7 @@ Reply VirtualDrive::read_attribute(const Cdb& cdb, std::span<uint8_t> out) {
 
 Reply VirtualDrive::mode_sense(const Cdb& cdb, std::span<uint8_t> out) {
   const uint8_t page = cdb[2] & 0x3F;
-  if (page != 0x00 && page != kAllPages) return check(kInvalidField);
+  if (page != 0x00 && page != opcode::kAllPages) return check(kInvalidField);
   std::vector<uint8_t> data(kModeHeaderLength + kBlockDescriptorLength, 0);
   data[0] = static_cast<uint8_t>(data.size() - 1);  // mode data length; medium type 0
   data[2] = kWriteProtected;                        // the drive never writes
