@@ -102,6 +102,21 @@ def scsi_seeds(corpus):
     for decoder, data in enumerate([sense_fixed, position, limits, inquiry, log_page]):
         corpus.add("scsi_decode", bytes([decoder]) + data)
     corpus.add("scsi_decode", bytes([0]) + sense_descriptor)
+    # A changer's answers: element status (a storage page of two slots with volume tags), the
+    # element address assignment page behind a block descriptor, the unit serial number page.
+    def slot(address, tag):
+        d = bytes([address >> 8, address & 0xFF, 0x09, 0, 0, 0, 0, 0, 0, 0x80, 0x01, 0x00])
+        return (d + tag.encode()).ljust(48, b" ")
+    page_body = slot(0x1000, "ABC123L8") + slot(0x1001, "")
+    page = bytes([2, 0x80, 0, 48, 0, 0, len(page_body) >> 8, len(page_body) & 0xFF]) + page_body
+    elements = bytes([0x10, 0, 0, 2, 0, 0, len(page) >> 8, len(page) & 0xFF]) + page
+    assignment = bytes([0, 0, 0, 8] + [0] * 8 +
+                       [0x1D, 0x12, 0, 0, 0, 1, 0x10, 0, 0, 40, 0, 0x10, 0, 2, 1, 0, 0, 3, 0, 0])
+    assignment = bytes([len(assignment) - 1]) + assignment[1:]
+    serial = bytes([1, 0x80, 0, 6]) + b" SN1  "
+    mode_sense = bytes([0x0B, 0, 0x80, 0x08, 0x5E, 0, 0, 0x10, 0, 0x04, 0, 0])
+    for decoder, data in [(5, mode_sense), (6, elements), (7, assignment), (8, serial)]:
+        corpus.add("scsi_decode", bytes([decoder]) + data)
 
 
 def cartridge_seeds(corpus):

@@ -1,9 +1,12 @@
-// The decoders of what a drive returns: sense data of either format, READ POSITION, READ BLOCK
-// LIMITS, INQUIRY, LOG SENSE and MODE SENSE data. The first byte chooses the decoder (and for a log
-// page the parameter code comes from the next two), the rest is what the drive sent.
+// The decoders of what a drive or a library's changer returns: sense data of either format, READ
+// POSITION, READ BLOCK LIMITS, INQUIRY, LOG SENSE and MODE SENSE data, element status, the element
+// address assignment page and the unit serial number page. The first byte chooses the decoder (and
+// for a log page the parameter code comes from the next two), the rest is what the device sent.
 #include <cstdint>
+#include <string>
 
 #include "fuzz/fuzz_target.h"
+#include "scsi/changer.h"
 #include "scsi/scsi_decode.h"
 
 namespace {
@@ -40,8 +43,22 @@ void mode_sense(fuzz::Bytes data) {
   density_name(decoded.density_code);
 }
 
-constexpr void (*kDecoders[])(fuzz::Bytes) = {sense,   position, block_limits,
-                                              inquiry, log_page, mode_sense};
+void element_status(fuzz::Bytes data) {
+  std::string error;
+  const auto report = scsi::changer::decode_element_status(data, &error);
+  volatile size_t tags = 0;
+  for (size_t i = 0; report && i < report->elements.size(); ++i) {
+    tags = tags + report->elements[i].volume_tag.value_or("").size();
+  }
+}
+
+void element_assignment(fuzz::Bytes data) { scsi::changer::decode_element_assignment(data); }
+
+void unit_serial(fuzz::Bytes data) { scsi::changer::decode_unit_serial(data); }
+
+constexpr void (*kDecoders[])(fuzz::Bytes) = {
+    sense,      position,       block_limits,       inquiry,    log_page,
+    mode_sense, element_status, element_assignment, unit_serial};
 
 }  // namespace
 
