@@ -16,6 +16,8 @@ constexpr size_t kOut = 0;
 constexpr size_t kErr = 1;
 constexpr size_t kFeed = 2;
 constexpr size_t kReadSize = 4096;
+// A line is printed once it is this long even without its newline: what waits for one is bounded.
+constexpr size_t kLongestLine = 65536;
 
 // The drive's view of the host, for the status feed: how fast the job takes the records and how
 // often a virtual drive had to stop for it. Nothing for a real drive, which does not tell.
@@ -93,29 +95,28 @@ bool CartridgeRelay::read_some(Stream& s) {
 
 void CartridgeRelay::deliver(size_t index, bool everything) {
   Stream& s = streams_[index];
+  FILE* to = index == kOut ? stdout : stderr;
   size_t start = 0;
   for (size_t end; (end = s.pending.find('\n', start)) != std::string::npos; start = end + 1) {
     const std::string line = plain(s.pending.substr(start, end - start));
     if (index == kFeed) {
       status_ = line;
     } else {
-      status_line::print_above(index == kOut ? stdout : stderr, label_ + ": " + line + "\n");
+      status_line::print_above(to, label_ + ": " + line + "\n");
     }
   }
   s.pending.erase(0, start);
-  if (everything && !s.pending.empty() && index != kFeed) {
-    status_line::print_above(index == kOut ? stdout : stderr,
-                             label_ + ": " + plain(s.pending) + "\n");
-    s.pending.clear();
+  const bool rest = everything || s.pending.size() >= kLongestLine;
+  if (rest && !s.pending.empty() && index != kFeed) {
+    status_line::print_above(to, label_ + ": " + plain(s.pending) + "\n");
   }
+  if (rest) s.pending.clear();
 }
 
 void CartridgeRelay::pump() {
   for (size_t i = 0; i < streams_.size(); ++i) {
-    if (!streams_[i].read.valid()) continue;
-    while (read_some(streams_[i])) {
-    }
-    deliver(i, false);
+    // Each read's lines printed before the next read: what waits in memory stays bounded.
+    while (streams_[i].read.valid() && read_some(streams_[i])) deliver(i, false);
   }
 }
 
