@@ -236,23 +236,22 @@ void unload(const std::string& path) {
   }
 }
 
-// Whether the process has a stop signal pending, or has taken SIGTERM already (its handler is
-// then reset: a second one would end it at once, with no clean stop). From /proc/PID/status.
+// Whether a stop signal has reached the process: one is pending, or it has taken one already
+// (that signal's handler is then reset; a second stop would end it at once, with no clean stop).
+// From /proc/PID/status.
 bool stop_reached(pid_t pid) {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
   const uint64_t stops = (1ULL << (SIGINT - 1)) | (1ULL << (SIGTERM - 1)) | (1ULL << (SIGHUP - 1));
   std::string line;
-  bool caught = true;
   while (std::getline(status, line)) {
     const size_t colon = line.find(':');
     if (colon == std::string::npos) continue;
     const std::string name = line.substr(0, colon);
     if (name != "SigPnd" && name != "ShdPnd" && name != "SigCgt") continue;
-    const uint64_t mask = std::strtoull(line.c_str() + colon + 1, nullptr, 16);
-    if (name != "SigCgt" && (mask & stops) != 0) return true;
-    if (name == "SigCgt") caught = (mask & (1ULL << (SIGTERM - 1))) != 0;
+    const uint64_t mask = std::strtoull(line.c_str() + colon + 1, nullptr, 16) & stops;
+    if (name == "SigCgt" ? mask != stops : mask != 0) return true;
   }
-  return !caught;
+  return false;
 }
 
 // The cartridges of the job: the full storage slots chosen, with a barcode, not done before.
@@ -574,7 +573,10 @@ class LibraryRun {
       }
       json_object* totals = nullptr;
       json_object* figure = nullptr;
-      if (report != nullptr && json_object_object_get_ex(report, "totals", &totals)) {
+      // The summary's figures are this run's: a cartridge done before (never given a drive by
+      // this run) shows its figures in the report only.
+      const bool this_run = !c.drive.empty();
+      if (this_run && report != nullptr && json_object_object_get_ex(report, "totals", &totals)) {
         for (const auto& [name, sum] : {std::pair{"written", written}, {"lost", lost},
                                         {"bytes", bytes}}) {
           if (json_object_object_get_ex(totals, name, &figure)) {

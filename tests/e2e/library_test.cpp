@@ -205,6 +205,8 @@ TEST_F(LibraryTest, EveryReadableCartridgeOnceThenNothingAgain) {
   EXPECT_EQ(again.status, 1) << again.err;
   EXPECT_EQ(testutil::count(again.out, "is done: it is not read again."), 9u) << again.out;
   EXPECT_EQ(again.out.find("in the drive"), std::string::npos) << again.out;
+  EXPECT_NE(again.out.find("Library objects (this run): 0 written, 0 lost;"), std::string::npos)
+      << again.out;
 }
 
 }  // namespace
